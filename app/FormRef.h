@@ -1,0 +1,35 @@
+// The shared reference of one window: created on first use, loaded on first use of the window,
+// created afresh after the reference was cleared.
+#pragma once
+
+#include <QPointer>
+
+namespace tav {
+
+template <class T>
+class FormRef {
+ public:
+  // The instance, created when there is none; not loaded by this.
+  T* instance() {
+    if (!ptr_) ptr_ = new T();
+    return ptr_;
+  }
+  // Use of the window: creates and loads it.
+  T* operator->() {
+    T* w = instance();
+    w->load();
+    return w;
+  }
+  T& operator*() { return *operator->(); }
+  bool exists() const { return !ptr_.isNull(); }
+  bool isLoaded() const { return ptr_ && ptr_->isLoaded(); }
+  // Drops the reference; the next use creates a new instance.
+  void clear() { ptr_.clear(); }
+  // The instance if one exists, else nullptr; creates nothing.
+  T* peek() const { return ptr_.data(); }
+
+ private:
+  QPointer<T> ptr_;
+};
+
+}  // namespace tav

@@ -1,0 +1,80 @@
+// The remote data service as the station uses it: a data space, the business object it creates,
+// the Query method and the recordset it answers, over HTTP with the shared JSON codec.
+#pragma once
+
+#include <QString>
+#include <memory>
+#include <stdexcept>
+
+#include "wire/recordset.h"
+
+namespace tav::backend {
+
+// Every failure of a back-end call: no server, time-out, non-200, bad JSON, missing field, null as text.
+class BackendError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A field of the current row.
+class Field {
+ public:
+  Field(wire::Value value, QString name);
+  // The value's text form (a number in decimal); throws BackendError for null. Not trimmed.
+  QString text() const;
+  bool isNull() const;
+
+ private:
+  wire::Value value_;
+  QString name_;
+};
+
+class Fields {
+ public:
+  explicit Fields(const class Recordset* rs) : rs_(rs) {}
+  // The field of the current row whose name matches without regard to letter case; throws
+  // BackendError when there is no such field or no current row.
+  Field Item(const QString& name) const;
+
+ private:
+  const class Recordset* rs_;
+};
+
+class Recordset {
+ public:
+  explicit Recordset(wire::Recordset data);
+  bool isEOF() const;  // no current row
+  Fields fields() const { return Fields(this); }
+  void Close();
+  const wire::Recordset& data() const { return data_; }
+
+ private:
+  wire::Recordset data_;
+  bool closed_ = false;
+};
+
+// The proxy of the server-side business object: remembers ProgID and URL, touches no network.
+class BusinessObject {
+ public:
+  BusinessObject(QString progId, QString url);
+  // POST <url>/objects/<progId>/Query with the command text (UTF-8). Blocks; connect time-out 3 s,
+  // read time-out 10 s. Throws BackendError on any failure.
+  std::unique_ptr<Recordset> Query(const QString& commandText);
+
+ private:
+  QString progId_;
+  QString url_;
+};
+
+class DataSpace {
+ public:
+  std::unique_ptr<BusinessObject> CreateObject(const QString& progId, const QString& url);
+};
+
+// Runs `commandText` through the business object's Query and returns the recordset.
+std::unique_ptr<Recordset> BackendQuery(BusinessObject& object, const QString& commandText);
+
+// Leading and trailing space characters removed (only U+0020, as the station's Trim does).
+QString trimSpaces(const QString& text);
+
+}  // namespace tav::backend

@@ -1,0 +1,34 @@
+// Base of the four windows: the load/unload life of a window and the program's end rule.
+#pragma once
+
+#include <QWidget>
+
+namespace tav {
+
+// A window is created, then loaded on first use (Form_Load runs), then unloaded (it disappears and
+// its state is discarded). When the last loaded window is unloaded, the program ends once the
+// running handler has returned.
+class Form : public QWidget {
+  Q_OBJECT
+ public:
+  explicit Form(QWidget* parent = nullptr);
+  ~Form() override;
+
+  bool isLoaded() const { return loaded_; }
+  void load();    // runs Form_Load once; nothing when already loaded
+  void unload();  // hides the window and drops it after the running handler; nothing when not loaded
+
+  // Number of loaded windows of the program.
+  static int loadedCount();
+
+ protected:
+  virtual void Form_Load() {}
+  // The title-bar close box (and Alt+F4) unloads the window; a window may do more instead.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  bool loaded_ = false;
+  bool unloading_ = false;
+};
+
+}  // namespace tav
