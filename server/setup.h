@@ -1,0 +1,54 @@
+// The venue setup operations behind tav-server's commands: venues, events, operators, tickets, demo.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace tav::server {
+
+class Store;
+
+// A setup request that cannot be carried out; the message is one sentence (for a CSV row,
+// "file:line: reason"). Nothing was changed.
+class SetupError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+void addVenue(Store& store, const std::string& placeCode, const std::string& theaterName);
+
+// Adds an event of the venue; with makeActive it becomes the venue's one active event.
+void addEvent(Store& store, const std::string& placeCode, const std::string& bizCode,
+              const std::string& goodsName, const std::string& playDate, bool makeActive);
+
+// Stores the operator with an argon2id hash of the password (never the password).
+void addOperator(Store& store, const std::string& id, const std::string& password,
+                 const std::string& placeCode);
+
+// Imports the UTF-8 CSV (header TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,
+// SeatInfo,Block,Status) into the event: all rows or none. Returns the number of tickets.
+std::size_t importTickets(Store& store, const std::string& bizCode, const std::string& csvPath);
+
+struct EventSummary {
+  std::string bizCode, goodsName, playDate;
+  bool active = false;
+  std::size_t tickets = 0, cancelled = 0, admitted = 0, inside = 0;
+};
+std::vector<EventSummary> listEvents(Store& store, const std::string& placeCode);
+
+struct DemoInfo {
+  std::string placeCode, theaterName, bizCode, goodsName;
+  std::vector<std::pair<std::string, std::string>> operators;     // id, password
+  std::map<std::string, std::vector<std::string>> validByBlock;   // block -> ticket numbers
+  std::vector<std::string> cancelled;
+};
+
+// A demo venue with one active event, `tickets` tickets over the four blocks (a few cancelled)
+// and two operators.
+DemoInfo loadDemo(Store& store, std::size_t tickets = 60000);
+
+}  // namespace tav::server
