@@ -15,6 +15,8 @@ class Form : public QWidget {
   ~Form() override;
 
   bool isLoaded() const { return loaded_; }
+  // Unloaded and waiting to be destroyed: a reference to it must create a new window.
+  bool isDiscarded() const { return unloading_; }
   void load();    // runs Form_Load once; nothing when already loaded
   void unload();  // hides the window and drops it after the running handler; nothing when not loaded
 
