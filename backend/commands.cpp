@@ -1,0 +1,62 @@
+// The command texts the station sends and the rules it applies to the answers.
+#include "backend/commands.h"
+
+namespace tav::backend {
+
+namespace {
+
+const QString kLoginProc = QStringLiteral("Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ");
+const QString kBookingProc = QStringLiteral("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo ");
+
+// A two-character piece of a play date as a whole number without leading zero ("05" -> "5");
+// a piece that is not a number is shown as it stands.
+QString numberPiece(const QString& piece) {
+  if (piece.isEmpty()) return piece;
+  for (const QChar c : piece)
+    if (c < u'0' || c > u'9') return piece;
+  return QString::number(piece.toInt());
+}
+
+}  // namespace
+
+QString quoted(const QString& value) {
+  QString out = value;
+  out.replace(u'\'', QStringLiteral("''"));
+  return out;
+}
+
+QString operatorSignInCommand(const QString& id, const QString& password) {
+  return kLoginProc + u'\'' + quoted(id) + QStringLiteral("','") + quoted(password) + u'\'';
+}
+
+QString venueSignInCommand(const QString& placeCode) {
+  return kLoginProc + u'\'' + quoted(placeCode) + u'\'';
+}
+
+QString ticketCheckCommand(const QString& mode, const QString& bizCode, const QString& block,
+                           const QString& ticketNo, const QString& adminId) {
+  // The last separator carries a blank: "', '".
+  return kBookingProc + u'\'' + quoted(mode) + QStringLiteral("','") + quoted(bizCode) +
+         QStringLiteral("','") + quoted(block) + QStringLiteral("','") + quoted(ticketNo) +
+         QStringLiteral("', '") + quoted(adminId) + u'\'';
+}
+
+QString statisticsCommand(const QString& bizCode) {
+  return kBookingProc + QStringLiteral("'S','") + quoted(bizCode) + QStringLiteral("','','',''");
+}
+
+bool signInRefused(const QString& trimmedCode) { return trimmedCode == u"-1"; }
+
+bool ticketRefused(const QString& trimmedCode) {
+  return trimmedCode == u"-1" || trimmedCode == u"-2";
+}
+
+QString formatPlayDate(const QString& trimmedPlayDate) {
+  if (trimmedPlayDate.isEmpty()) return {};
+  const QString& p = trimmedPlayDate;
+  return p.mid(0, 4) + QStringLiteral("년 ") + numberPiece(p.mid(4, 2)) + QStringLiteral("월") +
+         numberPiece(p.mid(6, 2)) + QStringLiteral("일 ") + numberPiece(p.mid(8, 2)) +
+         QStringLiteral("시 ") + numberPiece(p.mid(10, 2)) + QStringLiteral("분 ");
+}
+
+}  // namespace tav::backend
