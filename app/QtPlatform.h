@@ -1,4 +1,5 @@
-// The platform layer on Qt: message box, sound, pictures, display metrics, INI file, end of program.
+// The platform layer on Qt: message box, sound, pictures, display metrics, INI file, end of
+// program.
 #pragma once
 
 #include <QPointer>
