@@ -1,0 +1,425 @@
+// tav-server's commands: option parsing, help texts, password entry and the serve loop.
+#include "server/cli.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <iostream>
+#include <map>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/http_service.h"
+#include "server/service.h"
+#include "server/setup.h"
+#include "server/store.h"
+
+namespace tav::server {
+
+namespace {
+
+constexpr const char* kProgram = "tav-server";
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+constexpr std::size_t kMaxThreads = 4096;
+constexpr std::size_t kMaxDemoTickets = 10000000;
+
+// The command line is wrong: the sentence is shown with a pointer to --help.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct Option {
+  const char* name;       // without the leading "--"
+  const char* valueName;  // nullptr: a flag without value
+  const char* help;
+  bool required;
+};
+
+using Values = std::map<std::string, std::string>;
+
+struct Command {
+  const char* name;
+  const char* summary;
+  std::vector<Option> options;
+  std::function<int(const Values&)> run;
+};
+
+const Option kStore{"store", "FILE", "the store file (SQLite)", true};
+
+std::string usageLine(const Command& c) {
+  std::string line = std::string(kProgram) + " " + c.name;
+  for (const Option& o : c.options) {
+    std::string part = std::string("--") + o.name + (o.valueName ? std::string(" ") + o.valueName : "");
+    line += " " + (o.required ? part : "[" + part + "]");
+  }
+  return line;
+}
+
+void printCommandHelp(const Command& c) {
+  std::cout << "Usage: " << usageLine(c) << "\n\n" << c.summary << "\n\nOptions:\n";
+  for (const Option& o : c.options) {
+    std::string left = std::string("  --") + o.name + (o.valueName ? std::string(" ") + o.valueName : "");
+    if (left.size() < 24) left.resize(24, ' ');
+    std::cout << left << "  " << o.help << (o.required ? "" : " (optional)") << "\n";
+  }
+  std::cout << "  --help                    this text\n";
+}
+
+Values parseOptions(const Command& c, int argc, char** argv, int first, bool& helpWanted) {
+  Values values;
+  helpWanted = false;
+  for (int i = first; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--help" || arg == "-h") {
+      helpWanted = true;
+      return values;
+    }
+    if (arg.rfind("--", 0) != 0)
+      throw UsageError("Unexpected argument \"" + arg + "\" for " + c.name + ".");
+    std::string name = arg.substr(2);
+    std::string value;
+    bool inlineValue = false;
+    if (const auto eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name = name.substr(0, eq);
+      inlineValue = true;
+    }
+    const Option* option = nullptr;
+    for (const Option& o : c.options)
+      if (name == o.name) option = &o;
+    if (!option) throw UsageError("Unknown option --" + name + " for " + c.name + ".");
+    if (values.count(name)) throw UsageError("Option --" + name + " is given twice.");
+    if (option->valueName && !inlineValue) {
+      if (i + 1 >= argc) throw UsageError("Option --" + name + " needs a value.");
+      value = argv[++i];
+    } else if (!option->valueName && inlineValue) {
+      throw UsageError("Option --" + name + " takes no value.");
+    }
+    values[name] = value;
+  }
+  for (const Option& o : c.options)
+    if (o.required && !values.count(o.name))
+      throw UsageError(std::string("Option --") + o.name + " is missing.");
+  return values;
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+// Opens an existing store; the setup commands other than init and demo never create one.
+std::unique_ptr<Store> openExisting(const std::string& path) {
+  if (!fileExists(path))
+    throw SetupError("There is no store at " + path + "; create one with \"tav-server init\".");
+  return openStore(path, false);
+}
+
+std::size_t parseCount(const std::string& text, const char* option, std::size_t max) {
+  if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw UsageError(std::string("Option --") + option + " needs a whole number.");
+  const std::size_t n = std::stoul(text);
+  if (n < 1 || n > max)
+    throw UsageError(std::string("Option --") + option + " must be from 1 to " + std::to_string(max) + ".");
+  return n;
+}
+
+// --- password entry -------------------------------------------------------------------------
+
+termios g_savedTerminal;
+std::atomic<bool> g_echoOff{false};
+
+// Ctrl-C while the password is being typed must not leave the terminal without echo.
+void restoreTerminalAndDie(int sig) {
+  if (g_echoOff) tcsetattr(STDIN_FILENO, TCSANOW, &g_savedTerminal);
+  signal(sig, SIG_DFL);
+  raise(sig);
+}
+
+std::string promptWithoutEcho(const std::string& prompt) {
+  std::cerr << prompt << std::flush;
+  tcgetattr(STDIN_FILENO, &g_savedTerminal);
+  termios quiet = g_savedTerminal;
+  quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  quiet.c_lflag |= ECHONL;
+  auto oldInt = signal(SIGINT, restoreTerminalAndDie);
+  auto oldTerm = signal(SIGTERM, restoreTerminalAndDie);
+  g_echoOff = true;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::string line;
+  const bool got = static_cast<bool>(std::getline(std::cin, line));
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);
+  g_echoOff = false;
+  signal(SIGINT, oldInt);
+  signal(SIGTERM, oldTerm);
+  if (!got) throw SetupError("No password was entered.");
+  return line;
+}
+
+// From a terminal: asked twice without echo. Otherwise: the first line of standard input.
+std::string readPassword(const std::string& id) {
+  std::string password;
+  if (isatty(STDIN_FILENO)) {
+    password = promptWithoutEcho("Password for operator " + id + ": ");
+    if (promptWithoutEcho("Repeat the password: ") != password)
+      throw SetupError("The two passwords differ; nothing was stored.");
+  } else {
+    if (!std::getline(std::cin, password))
+      throw SetupError("No password on standard input (its first line is the password).");
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  }
+  if (password.empty()) throw SetupError("The password is empty.");
+  return password;
+}
+
+// --- commands -------------------------------------------------------------------------------
+
+int cmdInit(const Values& v) {
+  const std::string& path = v.at("store");
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && st.st_size > 0)
+    throw SetupError(path + " already exists; init only makes a new store.");
+  openStore(path, true);
+  std::cout << "Created the store " << path << ".\n";
+  return 0;
+}
+
+int cmdAddVenue(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  addVenue(*store, v.at("place"), v.at("name"));
+  std::cout << "Added the venue " << v.at("place") << " (" << v.at("name") << ").\n";
+  return 0;
+}
+
+int cmdAddEvent(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const bool active = !v.count("inactive");
+  addEvent(*store, v.at("place"), v.at("bizcode"), v.at("name"), v.at("play-date"), active);
+  std::cout << "Added the event " << v.at("bizcode") << " (" << v.at("name") << ") to "
+            << v.at("place") << (active ? "; it is the venue's active event" : "") << ".\n";
+  return 0;
+}
+
+int cmdAddOperator(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const std::string password = readPassword(v.at("id"));
+  addOperator(*store, v.at("id"), password, v.at("place"));
+  std::cout << "Added the operator " << v.at("id") << " to " << v.at("place") << ".\n";
+  return 0;
+}
+
+int cmdImportTickets(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const std::size_t n = importTickets(*store, v.at("bizcode"), v.at("csv"));
+  std::cout << "Imported " << n << " tickets into " << v.at("bizcode") << ".\n";
+  return 0;
+}
+
+int cmdList(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const auto events = listEvents(*store, v.at("place"));
+  std::cout << "Events of " << v.at("place") << ": " << events.size() << "\n";
+  if (events.empty()) return 0;
+  std::printf("%-16s %-6s %-12s %9s %9s %9s %9s  %s\n", "BIZCODE", "ACTIVE", "PLAY DATE", "TICKETS",
+              "CANCELLED", "ADMITTED", "INSIDE", "NAME");
+  for (const EventSummary& e : events) {
+    std::printf("%-16s %-6s %-12s %9zu %9zu %9zu %9zu  %s\n", e.bizCode.c_str(), e.active ? "yes" : "no",
+                e.playDate.c_str(), e.tickets, e.cancelled, e.admitted, e.inside, e.goodsName.c_str());
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+int cmdDemo(const Values& v) {
+  const std::size_t tickets = v.count("tickets") ? parseCount(v.at("tickets"), "tickets", kMaxDemoTickets) : 60000;
+  auto store = openStore(v.at("store"), true);
+  const DemoInfo demo = loadDemo(*store, tickets);
+  std::cout << "Demo venue loaded into " << v.at("store") << ".\n"
+            << "Place code:  " << demo.placeCode << " (" << demo.theaterName << ")\n"
+            << "Event:       " << demo.bizCode << " (" << demo.goodsName << "), active, " << tickets
+            << " tickets\n"
+            << "Operators (ID / password):\n";
+  for (const auto& [id, password] : demo.operators) std::cout << "  " << id << " / " << password << "\n";
+  std::cout << "Valid tickets by block:\n";
+  for (const auto& [block, numbers] : demo.validByBlock) {
+    std::cout << "  " << block << ":";
+    for (const auto& n : numbers) std::cout << " " << n;
+    std::cout << "\n";
+  }
+  std::cout << "Cancelled tickets:";
+  for (const auto& n : demo.cancelled) std::cout << " " << n;
+  std::cout << "\nFor the station's tav.ini:\n[Marovex]\nPlaceCode=" << demo.placeCode << "\n";
+  return 0;
+}
+
+const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
+
+int cmdServe(const Values& v) {
+  ServeOptions options;
+  try {
+    parseListenAddress(v.count("listen") ? v.at("listen") : "127.0.0.1:8470", options.host, options.port);
+  } catch (const std::invalid_argument& e) {
+    throw UsageError(e.what());
+  }
+  if (v.count("threads")) options.threads = parseCount(v.at("threads"), "threads", kMaxThreads);
+  if (v.count("tls-cert")) options.tlsCert = v.at("tls-cert");
+  if (v.count("tls-key")) options.tlsKey = v.at("tls-key");
+  if (options.tlsCert.empty() != options.tlsKey.empty())
+    throw UsageError("HTTPS needs both --tls-cert and --tls-key.");
+
+  // Block the stop signals before any thread exists (the store may start its own), so that
+  // only the watcher below receives them.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  signal(SIGPIPE, SIG_IGN);  // a station that hangs up mid-answer must not end the server
+
+  std::unique_ptr<Store> store;
+  std::unique_ptr<HttpService> service;
+  try {
+    store = openExisting(v.at("store"));
+    service = std::make_unique<HttpService>(*store, options);
+    service->bind();
+  } catch (const std::exception& e) {
+    logLine(std::string("error: ") + e.what());
+    return kExitFailed;
+  }
+  logLine("listening on " + service->url() + " (store " + v.at("store") + ", " +
+          std::to_string(options.threads) + " workers)");
+
+  std::atomic<bool> finished{false};
+  std::atomic<int> received{0};
+  std::thread watcher([&] {
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    if (!finished) received = sig;
+    service->stop();
+  });
+  const bool ok = service->run();
+  finished = true;
+  pthread_kill(watcher.native_handle(), SIGTERM);  // wakes the watcher if no signal came
+  watcher.join();
+  service.reset();
+  store.reset();
+  if (!ok) {
+    logLine("error: the server stopped accepting connections unexpectedly");
+    return kExitFailed;
+  }
+  logLine(std::string("stopped on ") + signalName(received));
+  return 0;
+}
+
+std::vector<Command> commands() {
+  return {
+      {"init", "Creates a new, empty store file.", {kStore}, cmdInit},
+      {"add-venue",
+       "Adds a venue, named by the place code that stations put in tav.ini.",
+       {kStore, {"place", "CODE", "the venue's place code", true}, {"name", "NAME", "the theater name", true}},
+       cmdAddVenue},
+      {"add-event",
+       "Adds an event to a venue and makes it the venue's active event unless --inactive is given.",
+       {kStore,
+        {"place", "CODE", "the venue's place code", true},
+        {"bizcode", "CODE", "the event's business code", true},
+        {"name", "NAME", "the event name (goods name)", true},
+        {"play-date", "YYYYMMDDHHMM", "when the event is played", true},
+        {"inactive", nullptr, "keep the venue's current active event", false}},
+       cmdAddEvent},
+      {"add-operator",
+       "Adds a gate operator to a venue. The password is asked twice without echo, or read from "
+       "the first line of standard input when that is not a terminal.",
+       {kStore, {"place", "CODE", "the venue's place code", true}, {"id", "ID", "the operator ID", true}},
+       cmdAddOperator},
+      {"import-tickets",
+       "Imports tickets from a UTF-8 CSV file with the header row\n"
+       "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.\n"
+       "All rows are imported or none; a bad row is reported as file:line: reason.",
+       {kStore, {"bizcode", "CODE", "the event's business code", true}, {"csv", "FILE", "the CSV file", true}},
+       cmdImportTickets},
+      {"list",
+       "Lists a venue's events with their ticket, cancellation, admission and inside counts.",
+       {kStore, {"place", "CODE", "the venue's place code", true}},
+       cmdList},
+      {"demo",
+       "Loads a demo venue with one active event, its tickets and two operators (making the store "
+       "when it does not exist), and prints what a station needs to try it.",
+       {kStore, {"tickets", "N", "how many tickets (default 60000)", false}},
+       cmdDemo},
+      {"serve",
+       "Serves the business object Nuvrel.member over HTTP (HTTPS with a certificate and key) "
+       "until SIGTERM or SIGINT.",
+       {kStore,
+        {"listen", "HOST:PORT", "where to listen (default 127.0.0.1:8470; port 0 lets the system choose)", false},
+        {"threads", "N", "worker threads, one per open station connection (default 256)", false},
+        {"tls-cert", "PEM", "certificate chain for HTTPS", false},
+        {"tls-key", "PEM", "private key for HTTPS", false}},
+       cmdServe},
+  };
+}
+
+void printProgramHelp(const std::vector<Command>& all) {
+  std::cout << "Usage: " << kProgram << " COMMAND [OPTIONS]\n\n"
+            << "The gate stations' back-end and its venue setup tool.\n\nCommands:\n";
+  for (const Command& c : all) std::cout << "  " << usageLine(c) << "\n";
+  std::cout << "\n\"" << kProgram << " COMMAND --help\" describes one command.\n";
+}
+
+}  // namespace
+
+int runCli(int argc, char** argv) {
+  const std::vector<Command> all = commands();
+  if (argc < 2) {
+    std::cerr << kProgram << ": No command given; see \"" << kProgram << " --help\".\n";
+    return kExitUsage;
+  }
+  const std::string name = argv[1];
+  if (name == "--help" || name == "-h" || name == "help") {
+    if (name == "help" && argc > 2) {
+      for (const Command& c : all)
+        if (c.name == std::string(argv[2])) {
+          printCommandHelp(c);
+          return 0;
+        }
+    }
+    printProgramHelp(all);
+    return 0;
+  }
+  const Command* command = nullptr;
+  for (const Command& c : all)
+    if (name == c.name) command = &c;
+  if (!command) {
+    std::cerr << kProgram << ": Unknown command \"" << name << "\"; see \"" << kProgram << " --help\".\n";
+    return kExitUsage;
+  }
+  try {
+    bool help = false;
+    const Values values = parseOptions(*command, argc, argv, 2, help);
+    if (help) {
+      printCommandHelp(*command);
+      return 0;
+    }
+    return command->run(values);
+  } catch (const UsageError& e) {
+    std::cerr << kProgram << ": " << e.what() << " See \"" << kProgram << " " << command->name
+              << " --help\".\n";
+    return kExitUsage;
+  } catch (const std::exception& e) {
+    std::cerr << kProgram << ": " << e.what() << "\n";
+    return kExitFailed;
+  }
+}
+
+}  // namespace tav::server
