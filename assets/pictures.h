@@ -8,10 +8,18 @@
 
 namespace tav::assets {
 
-// The picture of an install-folder file ("btn3on.jpg", ...), or a null image for an unknown name.
+// The picture of an install-folder file ("btn3on.jpg", ...) or of a window's embedded picture
+// ("frm01/background", ...); a null image for an unknown name. Needs a QGuiApplication (fonts).
 QImage picture(const QString& fileName);
 
 // The install-folder picture files this module can draw.
 QStringList pictureFiles();
+
+// The pictures embedded in the windows (never files): "frm01/background", "frm01/Command2",
+// "frm01/btnMode", "frm01/btnBlock", "frm01/btnScore".
+QStringList embeddedPictures();
+
+// The family the pictures are lettered in (Hangul-capable).
+QString letteringFamily();
 
 }  // namespace tav::assets

@@ -1,0 +1,18 @@
+// Fills an install folder (what C:\ORLTAV\ holds on a station) with the files the station reads.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+namespace tav::assets {
+
+// The settings file naming the venue: section [Marovex], key PlaceCode, CRLF lines, code page 949.
+// Throws std::invalid_argument when the code cannot be written in that code page or holds a line break.
+QByteArray iniFile(const QString& placeCode);
+
+// Writes every install-folder file into `folder` (created when missing): the button pictures as
+// JPEG, ok.wav and no.wav, and tav.ini naming `placeCode`. Existing files are replaced. Needs a
+// QGuiApplication. Throws std::runtime_error naming the file that cannot be written.
+void writeInstallFolder(const QString& folder, const QString& placeCode);
+
+}  // namespace tav::assets
