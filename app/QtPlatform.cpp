@@ -2,6 +2,7 @@
 #include "app/QtPlatform.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -11,6 +12,7 @@
 #include <stdexcept>
 
 #include "assets/pictures.h"
+#include "assets/sounds.h"
 #include "platform/pathmap.h"
 #include "platform/profile.h"
 
@@ -51,15 +53,26 @@ void QtPlatform::messageBox(const QString& text) {
 }
 
 void QtPlatform::playSound(const QString& path) {
-  const QString file = mapPath(path);
   if (!sound_) sound_ = new QSoundEffect(QCoreApplication::instance());
   sound_->stop();
-  // No built-in default sound is shipped: a missing file plays nothing, as the call's result is
-  // never examined.
-  if (!QFileInfo::exists(file)) return;
+  QString file = mapPath(path);
+  if (!QFileInfo::exists(file)) file = defaultSoundFile();
+  if (file.isEmpty()) return;
   sound_->setSource(QUrl::fromLocalFile(file));
-  // Plays once loaded when the file is new; without an audio device this returns at once.
+  // A new file plays once loaded; without an audio device this returns at once as well.
   sound_->play();
+}
+
+QString QtPlatform::defaultSoundFile() {
+  if (!defaultSound_) {
+    // QSoundEffect plays files only: the built-in sound goes to a temporary file once.
+    auto file = std::make_unique<QTemporaryFile>(QDir::tempPath() +
+                                                 QStringLiteral("/tav-default-XXXXXX.wav"));
+    const QByteArray wav = assets::defaultSound();
+    if (!file->open() || file->write(wav) != wav.size() || !file->flush()) return {};
+    defaultSound_ = std::move(file);
+  }
+  return defaultSound_->fileName();
 }
 
 QPixmap QtPlatform::loadPicture(const QString& path) {

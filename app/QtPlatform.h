@@ -4,6 +4,8 @@
 
 #include <QPointer>
 #include <QSoundEffect>
+#include <QTemporaryFile>
+#include <memory>
 
 #include "platform/platform.h"
 
@@ -29,6 +31,9 @@ class QtPlatform : public Platform {
  private:
   // One effect for all sounds, so that a new sound stops the one playing.
   QPointer<QSoundEffect> sound_;
+  // The built-in sound that stands in for a missing file, written out on first need.
+  std::unique_ptr<QTemporaryFile> defaultSound_;
+  QString defaultSoundFile();
 };
 
 }  // namespace tav

@@ -1,15 +1,11 @@
 // The recording platform and the temporary install folder of the station's tests.
 #include "tests/support/RecordingPlatform.h"
 
-#include <QDataStream>
 #include <QFile>
-#include <QImage>
-#include <QStringEncoder>
-#include <cmath>
 #include <stdexcept>
 
 #include "app/QtPlatform.h"
-#include "assets/pictures.h"
+#include "assets/install.h"
 #include "platform/pathmap.h"
 
 namespace tav::test {
@@ -64,14 +60,8 @@ QStringList RecordingPlatform::details(PlatformEvent::Kind kind) const {
 InstallFolder::InstallFolder(const QString& placeCode) : previous_(installFolder()) {
   if (!dir_.isValid()) throw std::runtime_error("No temporary install folder can be created.");
   setInstallFolder(dir_.path() + u'/');
-  if (!placeCode.isEmpty()) writeIni(placeCode);
-  for (const QString& name : assets::pictureFiles()) {
-    const QImage picture = assets::picture(name);
-    if (!picture.isNull() && !picture.save(filePath(name)))
-      throw std::runtime_error("The picture " + name.toStdString() + " cannot be written.");
-  }
-  writeFile(QStringLiteral("ok.wav"), wavSound(200, 880));
-  writeFile(QStringLiteral("no.wav"), wavSound(400, 220));
+  assets::writeInstallFolder(dir_.path(), placeCode);
+  if (placeCode.isEmpty()) removeFile(QStringLiteral("tav.ini"));
 }
 
 InstallFolder::~InstallFolder() { setInstallFolder(previous_); }
@@ -85,30 +75,7 @@ void InstallFolder::writeFile(const QString& name, const QByteArray& bytes) {
 void InstallFolder::removeFile(const QString& name) { QFile::remove(filePath(name)); }
 
 void InstallFolder::writeIni(const QString& placeCode) {
-  // Venues keep the file in code page 949.
-  QStringEncoder cp949("windows-949");
-  const QByteArray code = cp949.isValid() ? QByteArray(cp949(placeCode)) : placeCode.toUtf8();
-  writeFile(QStringLiteral("tav.ini"), "[Marovex]\r\nPlaceCode=" + code + "\r\n");
-}
-
-QByteArray InstallFolder::wavSound(int milliseconds, int frequencyHz) {
-  constexpr quint32 kRate = 22050;
-  const auto frames = static_cast<quint32>(kRate * static_cast<quint32>(milliseconds) / 1000);
-  QByteArray wav;
-  QDataStream out(&wav, QIODevice::WriteOnly);
-  out.setByteOrder(QDataStream::LittleEndian);
-  const quint32 dataBytes = frames * 2;
-  out.writeRawData("RIFF", 4);
-  out << quint32(36 + dataBytes);
-  out.writeRawData("WAVEfmt ", 8);
-  out << quint32(16) << quint16(1) << quint16(1) << kRate << quint32(kRate * 2) << quint16(2)
-      << quint16(16);
-  out.writeRawData("data", 4);
-  out << dataBytes;
-  const double step = 2.0 * M_PI * frequencyHz / kRate;
-  for (quint32 i = 0; i < frames; ++i)
-    out << static_cast<qint16>(std::lround(8000.0 * std::sin(step * i)));
-  return wav;
+  writeFile(QStringLiteral("tav.ini"), assets::iniFile(placeCode));
 }
 
 }  // namespace tav::test

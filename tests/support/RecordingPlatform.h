@@ -83,9 +83,6 @@ class InstallFolder {
   // tav.ini with [Marovex] PlaceCode=<placeCode>.
   void writeIni(const QString& placeCode);
 
-  // A short 16-bit PCM WAV sound.
-  static QByteArray wavSound(int milliseconds = 200, int frequencyHz = 880);
-
  private:
   QTemporaryDir dir_;
   QString previous_;
