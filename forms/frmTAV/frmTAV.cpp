@@ -1,0 +1,180 @@
+// The sign-in and launcher window: operator sign-in at the back-end, opening the check screen on
+// the primary display, and closing the station.
+#include "forms/frmTAV/frmTAV.h"
+
+#include <QKeyEvent>
+#include <QPointer>
+
+#include "app/Global.h"
+#include "app/cMontionInfo.h"
+#include "backend/commands.h"
+#include "backend/gateway.h"
+#include "forms/frm01/frm01.h"
+#include "platform/platform.h"
+#include "ui_frmTAV.h"
+
+namespace be = tav::backend;
+
+namespace {
+
+const QString kEnterDetails = QStringLiteral("▶ 로그인 정보를 입력하세요");
+// Two parts: a carriage return alone and five blanks set the second part under the first.
+const QString kRetry = QStringLiteral("▶ 입력한 정보를 확인하시고 ") + QChar(u'\r') +
+                       QStringLiteral("     ") + QStringLiteral("다시 로그인해주세요");
+const QString kSignedInAt = QStringLiteral("에서 로그인 되었습니다");
+const QString kSignInFailed = QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다");
+const QString kSignInFirst = QStringLiteral("로그인 후에 TAV 화면을 열어주세요");
+const QString kServerUnreachable = QStringLiteral("서버에 연결할 수 없습니다");
+const QString kCannotOpen = QStringLiteral("TAV 화면을 열 수 없습니다");
+
+}  // namespace
+
+frmTAV::frmTAV(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frmTAV>()) {
+  ui->setupUi(this);
+  // A fixed dialog frame: title bar with the close box only.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(size());
+  // The layout's title size has a fraction a .ui file cannot hold.
+  QFont title = ui->Label1->font();
+  title.setPointSizeF(15.75);
+  ui->Label1->setFont(title);
+
+  tabOrder_ = {ui->btnTAVOpen, ui->btnTAVClose, ui->Frame1,       ui->Label1,
+               ui->Label2,     ui->btnLogin,    ui->lblID,        ui->txtID,
+               ui->lblPWD,     ui->txtPass,     ui->lbl_LoginInfo};
+
+  // Enter on a focused push button presses it, as on the station's home platform; there is
+  // still no default button, so Enter in a text box does nothing.
+  for (QPushButton* b : {ui->btnLogin, ui->btnTAVOpen, ui->btnTAVClose})
+    b->installEventFilter(this);
+
+  connect(ui->btnLogin, &QPushButton::clicked, this, &frmTAV::btnLogin_Click);
+  connect(ui->btnTAVOpen, &QPushButton::clicked, this, &frmTAV::btnTAVOpen_Click);
+  connect(ui->btnTAVClose, &QPushButton::clicked, this, &frmTAV::btnTAVClose_Click);
+}
+
+frmTAV::~frmTAV() = default;
+
+bool frmTAV::eventFilter(QObject* watched, QEvent* event) {
+  if (event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+        key->modifiers() == Qt::NoModifier) {
+      if (auto* button = qobject_cast<QPushButton*>(watched)) {
+        button->click();
+        return true;
+      }
+    }
+  }
+  return tav::Form::eventFilter(watched, event);
+}
+
+void frmTAV::setTabIndex(QWidget* control, int index) {
+  tabOrder_.removeOne(control);
+  tabOrder_.insert(index, control);
+  QWidget* previous = nullptr;
+  for (QWidget* w : tabOrder_) {
+    if (w->focusPolicy() == Qt::NoFocus) continue;
+    if (previous) setTabOrder(previous, w);
+    previous = w;
+  }
+}
+
+void frmTAV::Form_Load() {
+  setTabIndex(ui->txtID, 0);
+  setTabIndex(ui->txtPass, 1);
+  // First in the focus order: holds the focus when the window is first shown.
+  ui->txtID->setFocus();
+}
+
+void frmTAV::btnLogin_Click() {
+  try {
+    ui->lbl_LoginInfo->setCaption(QString());
+
+    g_ServerUrl = Global::serverAddress();
+    be::DataSpace dataSpace;
+    std::unique_ptr<be::BusinessObject> object = dataSpace.CreateObject(be::kProgId, g_ServerUrl);
+
+    const QString id = ui->txtID->text();
+    const QString password = ui->txtPass->text();
+    if (id.isEmpty() || password.isEmpty()) {
+      ui->lbl_LoginInfo->setCaption(kEnterDetails);
+      return;
+    }
+
+    std::unique_ptr<be::Recordset> rs =
+        be::BackendQuery(*object, be::operatorSignInCommand(id, password));
+    if (rs->isEOF() || be::signInRefused(be::trimSpaces(rs->fields().Item("ErrCode").text()))) {
+      rs->Close();
+      rs.reset();
+      object.reset();
+      ClearLogin();
+      ui->lbl_LoginInfo->setCaption(kRetry);
+      return;
+    }
+
+    g_BizCode = be::trimSpaces(rs->fields().Item("bizcode").text());
+    const QString venue = be::trimSpaces(rs->fields().Item("TheaterName").text());
+    g_GoodsName = be::trimSpaces(rs->fields().Item("GoodsName").text());
+    g_AdminID = id;
+
+    if (!g_BizCode.isEmpty()) {
+      ui->lbl_LoginInfo->setCaption(venue + kSignedInAt);
+      return;
+    }
+    rs->Close();
+  } catch (const std::exception&) {
+    // Every failure of the sign-in takes the failure exit below.
+  }
+  tav::platform().messageBox(kSignInFailed);
+  Global::Form1Unload();
+}
+
+void frmTAV::ClearLogin() {
+  ui->txtID->setText(QString());
+  ui->txtPass->setText(QString());
+  ui->lbl_LoginInfo->setCaption(QString());
+}
+
+void frmTAV::btnTAVOpen_Click() {
+  const cMontionInfo info;
+  const std::int32_t monitors = info.DisplayMonitorCount();
+  if (g_BizCode.isEmpty()) {
+    tav::platform().messageBox(kSignInFirst);
+    return;
+  }
+  // A platform that cannot count its monitors answers below 1: the primary display is still there.
+  const short index = static_cast<short>(monitors > 1 || monitors < 1 ? 1 : monitors);
+  frmInit(index);
+
+  // Hidden only when the check screen is up; after a failed start-up the sign-in window stays.
+  ::frm01* checkScreen = Global::frm01().peek();
+  if (isLoaded() && checkScreen && checkScreen->isLoaded() && checkScreen->isVisible()) hide();
+}
+
+void frmTAV::frmInit(short index) {
+  if (index != 1) return;
+
+  QPointer<::frm01> screen = Global::frm01().instance();
+  try {
+    // The first use loads the check screen: its start-up runs here, while it is still hidden.
+    screen->load();
+  } catch (const std::exception& e) {
+    tav::platform().messageBox(dynamic_cast<const be::BackendError*>(&e) ? kServerUnreachable
+                                                                         : kCannotOpen);
+    if (screen) screen->unload();
+    if (Global::frm01().peek() == screen) Global::frm01().clear();
+    return;
+  }
+
+  // A start-up that closed the program leaves nothing to size or show.
+  if (!screen || !screen->isLoaded() || Global::frm01().peek() != screen) return;
+
+  const QRect display = tav::platform().primaryScreen();
+  screen->resize(display.width(), screen->height());
+  screen->resize(screen->width(), display.height());
+  screen->show();
+}
+
+void frmTAV::btnTAVClose_Click() { Global::Form1Unload(); }
