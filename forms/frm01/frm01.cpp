@@ -1,0 +1,266 @@
+// The check screen: it shows what the back-end decides about each ticket and plays the answer.
+#include "forms/frm01/frm01.h"
+
+#include <QCloseEvent>
+#include <QKeyEvent>
+#include <QPainter>
+#include <QStringDecoder>
+#include <exception>
+
+#include "app/Global.h"
+#include "assets/fonts.h"
+#include "assets/pictures.h"
+#include "backend/commands.h"
+#include "backend/gateway.h"
+#include "forms/frm02/frm02.h"
+#include "platform/platform.h"
+#include "ui_frm01.h"
+
+namespace {
+
+// The program's fixed install-folder paths. The exit picture keeps its doubled backslash; the
+// file functions read it as the one file btn4on.jpg.
+const QString kIniPath = QStringLiteral("C:\\ORLTAV\\tav.ini");
+const QString kOkSound = QStringLiteral("C:\\ORLTAV\\ok.wav");
+const QString kNoSound = QStringLiteral("C:\\ORLTAV\\no.wav");
+const QString kEntryPicture = QStringLiteral("C:\\ORLTAV\\btn3on.jpg");
+const QString kExitPicture = QStringLiteral("C:\\ORLTAV\\\\btn4on.jpg");
+
+const QString kNoPlaceCode = QStringLiteral("▶ tav.ini 파일의 PlaceCode 확인해주세요");
+const QString kAuthFailed = QStringLiteral("인증 실패");
+const QString kAllBlocks = QStringLiteral("전체");
+const QString kEntry = QStringLiteral("I");
+const QString kExit = QStringLiteral("O");
+
+constexpr int kEnterKey = 13;  // vbKeyReturn
+constexpr int kProfileBufferSize = 255;
+
+// The key code the station's handlers speak (Windows virtual keys); only Enter is looked at.
+int keyCodeOf(const QKeyEvent* e) {
+  switch (e->key()) {
+    case Qt::Key_Return:
+    case Qt::Key_Enter:  // the keypad's Enter is the same key to the station
+      return kEnterKey;
+    default:
+      return e->key() >= 0x20 && e->key() <= 0x5a ? e->key() : 0;
+  }
+}
+
+// Shift state as a mask: 1 Shift, 2 Ctrl, 4 Alt.
+int shiftOf(const QKeyEvent* e) {
+  const Qt::KeyboardModifiers m = e->modifiers();
+  return (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) | (m & Qt::AltModifier ? 4 : 0);
+}
+
+// A click handler's failure is dropped, as one from the Enter key is: an exception must not
+// leave the event loop and end the station.
+template <class Handler>
+void dropFailure(Handler&& handler) {
+  try {
+    handler();
+  } catch (const std::exception&) {
+  }
+}
+
+}  // namespace
+
+frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01>()) {
+  tav::assets::substituteGulim();
+  ui->setupUi(this);
+  setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+
+  // The .ui format stores whole points only; these three sizes of the layout are fractional.
+  auto setPoints = [](QWidget* w, qreal points) {
+    QFont f = w->font();
+    f.setPointSizeF(points);
+    w->setFont(f);
+  };
+  setPoints(ui->lbl_GoodsNameInfo, 39.75);
+  setPoints(ui->lbl_SeatGradeName, 24.75);
+  setPoints(ui->lbl_SeatInfo, 24.75);
+
+  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/background")));
+  ui->Command2->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/Command2"))));
+  ui->btnMode->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnMode"))));
+  ui->btnBlock->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnBlock"))));
+  ui->btnScore->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnScore"))));
+
+  // Key preview: the screen sees Enter before the ticket box does.
+  ui->txtTicketNo->installEventFilter(this);
+
+  connect(ui->btnSave, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnSave_Click(); }); });
+  connect(ui->btnMode, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnMode_Click(); }); });
+  connect(ui->btnBlock, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnBlock_Click(); }); });
+  connect(ui->Command2, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { Command2_Click(); }); });
+}
+
+frm01::~frm01() = default;
+
+QString frm01::GetPlaceCode() {
+  QByteArray buffer(kProfileBufferSize, '\0');
+  tav::platform().profileString("Marovex", "PlaceCode", "", buffer.data(), kProfileBufferSize, kIniPath);
+  QStringDecoder fromAnsi("windows-949");
+  const QString text = fromAnsi(buffer);
+  return Global::CutAtNull(text);
+}
+
+void frm01::Form_Load() {
+  using namespace tav::backend;
+  move(0, 0);
+
+  g_ServerUrl = Global::serverAddress();
+  DataSpace dataSpace;
+  std::unique_ptr<BusinessObject> object = dataSpace.CreateObject(kProgId, g_ServerUrl);
+
+  const QString placeCode = GetPlaceCode();
+  if (placeCode.isEmpty()) {
+    tav::platform().messageBox(kNoPlaceCode);
+    // Unloads this window too: the opener finds it no longer loaded and neither sizes nor shows it.
+    Global::Form1Unload();
+    return;
+  }
+
+  std::unique_ptr<Recordset> rs = BackendQuery(*object, venueSignInCommand(placeCode));
+  const bool refused = rs->isEOF() || signInRefused(trimSpaces(rs->fields().Item(QStringLiteral("ErrCode")).text()));
+  if (refused) {
+    tav::platform().messageBox(kNoPlaceCode);
+    ui->txtTicketNo->setFocus();
+    rs->Close();
+    rs.reset();
+    object.reset();
+    ClearTicketInput();
+    return;
+  }
+
+  g_BizCode = trimSpaces(rs->fields().Item(QStringLiteral("bizcode")).text());
+  g_GoodsName = trimSpaces(rs->fields().Item(QStringLiteral("GoodsName")).text());
+  rs->Close();
+  rs.reset();
+  object.reset();
+
+  ui->txtTicketNo->setFocus();
+  ui->btnSave->setPicture(tav::platform().loadPicture(kEntryPicture));
+  ui->lbl_GoodsNameInfo->setCaption(g_GoodsName);
+  ui->txtBlock->setCaption(kAllBlocks);
+}
+
+void frm01::ClearTicketInput() {
+  ui->txtTicketNo->setText(QString());
+  // The ticket box is the only control in the focus chain, so it is always first in it.
+}
+
+void frm01::Form_KeyDown(int KeyCode, int /*Shift*/) {
+  if (KeyCode != kEnterKey) return;
+  // A failure ends the validation where it happened; the screen takes the next Enter at once.
+  try {
+    btnSave_Click();
+  } catch (const std::exception&) {
+  }
+}
+
+void frm01::btnSave_Click() {
+  using namespace tav::backend;
+
+  // Released in reverse order of creation: recordset, business object, data space.
+  g_ServerUrl = Global::serverAddress();
+  DataSpace dataSpace;
+  std::unique_ptr<BusinessObject> object = dataSpace.CreateObject(kProgId, g_ServerUrl);
+
+  QString block = ui->txtBlock->caption();
+  if (block == kAllBlocks) block = QString();
+  const QString ticketNo = ui->txtTicketNo->text().right(15);
+  if (g_GateMode.isEmpty()) g_GateMode = kEntry;
+
+  if (ticketNo.isEmpty()) {
+    tav::platform().playSound(kNoSound);
+    ui->lbl_BookingInfo->setCaption(kAuthFailed);
+    ui->txtTicketNo->setFocus();
+    return;
+  }
+
+  std::unique_ptr<Recordset> rs =
+      BackendQuery(*object, ticketCheckCommand(g_GateMode, g_BizCode, block, ticketNo, g_AdminID));
+  const bool hasRow = !rs->isEOF();
+  const QString code = hasRow ? trimSpaces(rs->fields().Item(QStringLiteral("ErrCode")).text()) : QString();
+  ui->txtTicketNo->setFocus();
+
+  auto field = [&rs](const char* name) { return trimSpaces(rs->fields().Item(QLatin1String(name)).text()); };
+
+  if (!hasRow || ticketRefused(code)) {
+    tav::platform().playSound(kNoSound);
+    // A result without a row carries no message of its own.
+    ui->lbl_BookingInfo->setCaption(hasRow ? field("ErrMsg") : kAuthFailed);
+    ui->lbl_CustName->setCaption(QString());
+    ui->lbl_TicketNo->setCaption(QString());
+    ui->lbl_GoodsName->setCaption(QString());
+    ui->lbl_PlayDate->setCaption(QString());
+    ui->lbl_PlaceName->setCaption(QString());
+    ui->lbl_SeatGradeName->setCaption(QString());
+    ui->lbl_SeatInfo->setCaption(QString());
+    rs->Close();
+    rs.reset();
+    object.reset();
+    ClearTicketInput();
+    return;
+  }
+
+  tav::platform().playSound(kOkSound);
+  ui->lbl_BookingInfo->setCaption(field("ErrMsg"));
+  ui->lbl_CustName->setCaption(field("CustName"));
+  ui->lbl_TicketNo->setCaption(field("TicketNo"));
+  ui->lbl_GoodsName->setCaption(field("GoodsName"));
+  ui->lbl_PlayDate->setCaption(formatPlayDate(field("PlayDate")));
+  ui->lbl_PlaceName->setCaption(field("PlaceName"));
+  ui->lbl_SeatGradeName->setCaption(field("SeatGradeName"));
+  ui->lbl_SeatInfo->setCaption(field("SeatInfo"));
+  rs->Close();
+  rs.reset();
+  object.reset();
+  ui->txtTicketNo->setFocus();
+  ClearTicketInput();
+}
+
+void frm01::btnMode_Click() {
+  if (g_GateMode == kExit) {
+    g_GateMode = kEntry;
+    ui->btnSave->setPicture(tav::platform().loadPicture(kEntryPicture));
+  } else {
+    g_GateMode = kExit;
+    ui->btnSave->setPicture(tav::platform().loadPicture(kExitPicture));
+  }
+  ui->txtTicketNo->setFocus();
+}
+
+void frm01::btnBlock_Click() {
+  // One shared dialog, modeless and without owner: checking goes on while it is open.
+  ::frm02& dialog = *Global::frm02();
+  dialog.show();
+  dialog.raise();
+  dialog.activateWindow();
+  dialog.Form2Show();
+}
+
+void frm01::Command2_Click() { Global::Form1Unload(); }
+
+bool frm01::eventFilter(QObject* watched, QEvent* event) {
+  if (watched == ui->txtTicketNo && event->type() == QEvent::KeyPress) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    Form_KeyDown(keyCodeOf(key), shiftOf(key));
+  }
+  // The key goes on to the ticket box unchanged. The ticket box is the only control that takes
+  // the focus, so every key the screen receives passes here first.
+  return tav::Form::eventFilter(watched, event);
+}
+
+void frm01::paintEvent(QPaintEvent* event) {
+  tav::Form::paintEvent(event);
+  QPainter painter(this);
+  painter.drawPixmap(0, 0, background_);
+}
+
+void frm01::closeEvent(QCloseEvent* event) {
+  event->accept();
+  // Left to the default, the close command would unload this window alone and leave the hidden
+  // sign-in window running with nothing on screen.
+  if (isLoaded()) Global::Form1Unload();
+}
