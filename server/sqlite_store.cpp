@@ -1,0 +1,648 @@
+// The SQLite store: schema and migrations, typed statements, a pool of read connections and one
+// writer thread that commits the work of concurrent callers together (group commit).
+#include "server/sqlite_store.h"
+
+#include <sqlite3.h>
+
+#include <condition_variable>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "server/service.h"
+
+namespace tav::server {
+namespace {
+
+// Each entry brings the schema from the version before it to its own (index + 1).
+const char* const kMigrations[] = {
+    R"sql(
+CREATE TABLE venue(
+  place_code   TEXT PRIMARY KEY,
+  theater_name TEXT NOT NULL
+);
+CREATE TABLE event(
+  bizcode    TEXT PRIMARY KEY,
+  place_code TEXT NOT NULL REFERENCES venue(place_code),
+  goods_name TEXT NOT NULL,
+  play_date  TEXT NOT NULL,
+  active     INTEGER NOT NULL DEFAULT 0 CHECK (active IN (0, 1))
+);
+CREATE UNIQUE INDEX event_one_active ON event(place_code) WHERE active = 1;
+CREATE TABLE operator(
+  operator_id   TEXT PRIMARY KEY,
+  password_hash TEXT NOT NULL,
+  place_code    TEXT NOT NULL REFERENCES venue(place_code),
+  active        INTEGER NOT NULL DEFAULT 1 CHECK (active IN (0, 1))
+);
+CREATE TABLE ticket(
+  id              INTEGER PRIMARY KEY,
+  bizcode         TEXT NOT NULL REFERENCES event(bizcode),
+  ticket_no       TEXT NOT NULL,
+  cust_name       TEXT NOT NULL,
+  goods_name      TEXT NOT NULL,
+  play_date       TEXT NOT NULL,
+  place_name      TEXT NOT NULL,
+  seat_grade_name TEXT NOT NULL,
+  seat_info       TEXT NOT NULL,
+  block           TEXT NOT NULL CHECK (block IN ('E석', 'N석', 'S석', 'W석')),
+  status          TEXT NOT NULL CHECK (status IN ('valid', 'cancelled')),
+  inside          INTEGER NOT NULL DEFAULT 0 CHECK (inside IN (0, 1)),
+  entry_count     INTEGER NOT NULL DEFAULT 0,
+  first_entry     INTEGER,
+  last_entry      INTEGER,
+  last_exit       INTEGER,
+  UNIQUE (bizcode, ticket_no)
+);
+-- Statistics count admitted tickets through this index only, so they cost what was admitted.
+CREATE INDEX ticket_admitted ON ticket(bizcode, block) WHERE entry_count > 0;
+CREATE TABLE scan_log(
+  id          INTEGER PRIMARY KEY,
+  at          INTEGER NOT NULL,
+  kind        TEXT NOT NULL CHECK (kind IN ('check', 'login', 'place')),
+  bizcode     TEXT NOT NULL,
+  mode        TEXT NOT NULL,
+  block       TEXT NOT NULL,
+  ticket_no   TEXT NOT NULL,
+  operator_id TEXT NOT NULL,
+  place_code  TEXT NOT NULL,
+  code        TEXT NOT NULL,
+  message     TEXT NOT NULL,
+  outcome     TEXT NOT NULL
+);
+CREATE INDEX scan_log_login ON scan_log(operator_id, at) WHERE kind = 'login';
+CREATE TRIGGER scan_log_no_update BEFORE UPDATE ON scan_log
+  BEGIN SELECT RAISE(ABORT, 'the scan log is append-only'); END;
+CREATE TRIGGER scan_log_no_delete BEFORE DELETE ON scan_log
+  BEGIN SELECT RAISE(ABORT, 'the scan log is append-only'); END;
+)sql",
+};
+
+constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
+
+[[noreturn]] void fail(sqlite3* db, const std::string& what) {
+  throw StoreUnavailable("The store could not " + what + ": " + sqlite3_errmsg(db) + ".");
+}
+
+class Connection;
+
+// A cached prepared statement, reset when the query using it ends.
+class Query {
+ public:
+  Query(sqlite3* db, sqlite3_stmt* stmt) : db_(db), stmt_(stmt) {}
+  Query(const Query&) = delete;
+  Query& operator=(const Query&) = delete;
+  ~Query() {
+    sqlite3_reset(stmt_);
+    sqlite3_clear_bindings(stmt_);
+  }
+
+  Query& bind(int i, const std::string& v) {
+    check(sqlite3_bind_text(stmt_, i, v.data(), static_cast<int>(v.size()), SQLITE_STATIC));
+    return *this;
+  }
+  Query& bind(int i, std::int64_t v) {
+    check(sqlite3_bind_int64(stmt_, i, v));
+    return *this;
+  }
+  Query& bind(int i, const std::optional<std::int64_t>& v) {
+    check(v ? sqlite3_bind_int64(stmt_, i, *v) : sqlite3_bind_null(stmt_, i));
+    return *this;
+  }
+
+  // True while there is a row to read.
+  bool step() {
+    int rc = sqlite3_step(stmt_);
+    if (rc == SQLITE_ROW) return true;
+    if (rc == SQLITE_DONE) return false;
+    fail(db_, "run a statement");
+  }
+  void run() {
+    while (step()) {
+    }
+  }
+
+  std::string text(int col) const {
+    const auto* p = reinterpret_cast<const char*>(sqlite3_column_text(stmt_, col));
+    return p ? std::string(p, static_cast<std::size_t>(sqlite3_column_bytes(stmt_, col))) : std::string();
+  }
+  std::int64_t integer(int col) const { return sqlite3_column_int64(stmt_, col); }
+  std::optional<std::int64_t> optInteger(int col) const {
+    if (sqlite3_column_type(stmt_, col) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_int64(stmt_, col);
+  }
+
+ private:
+  void check(int rc) {
+    if (rc != SQLITE_OK) fail(db_, "bind a value");
+  }
+  sqlite3* db_;
+  sqlite3_stmt* stmt_;
+};
+
+class Connection {
+ public:
+  Connection(const std::string& path, int flags) {
+    int rc = sqlite3_open_v2(path.c_str(), &db_, flags | SQLITE_OPEN_NOMUTEX, nullptr);
+    if (rc != SQLITE_OK) {
+      std::string msg = db_ ? sqlite3_errmsg(db_) : sqlite3_errstr(rc);
+      sqlite3_close_v2(db_);
+      db_ = nullptr;
+      throw StoreUnavailable("The store " + path + " could not be opened: " + msg + ".");
+    }
+    sqlite3_extended_result_codes(db_, 1);
+    sqlite3_busy_timeout(db_, 5000);
+  }
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() {
+    for (auto& [sql, stmt] : cache_) sqlite3_finalize(stmt);
+    sqlite3_close_v2(db_);
+  }
+
+  sqlite3* handle() const { return db_; }
+
+  void exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail(db_, "run a statement");
+  }
+  // For the ends of a failed transaction, where a second error has nothing to add.
+  void execQuietly(const char* sql) noexcept { sqlite3_exec(db_, sql, nullptr, nullptr, nullptr); }
+
+  // `sql` must be a string literal: the cache is keyed by its address.
+  Query query(const char* sql) {
+    auto it = cache_.find(sql);
+    if (it == cache_.end()) {
+      sqlite3_stmt* stmt = nullptr;
+      if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK)
+        fail(db_, "prepare a statement");
+      it = cache_.emplace(sql, stmt).first;
+    }
+    return Query(db_, it->second);
+  }
+
+  std::int64_t pragmaInt(const char* sql) {
+    Query q = query(sql);
+    return q.step() ? q.integer(0) : 0;
+  }
+
+  bool inTransaction() const { return sqlite3_get_autocommit(db_) == 0; }
+
+ private:
+  sqlite3* db_ = nullptr;
+  std::unordered_map<const char*, sqlite3_stmt*> cache_;
+};
+
+constexpr const char* kTicketColumns =
+    "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
+
+Ticket readTicket(const Query& q) {
+  Ticket t;
+  t.id = q.integer(0);
+  t.bizCode = q.text(1);
+  t.ticketNo = q.text(2);
+  t.custName = q.text(3);
+  t.goodsName = q.text(4);
+  t.playDate = q.text(5);
+  t.placeName = q.text(6);
+  t.seatGradeName = q.text(7);
+  t.seatInfo = q.text(8);
+  t.block = q.text(9);
+  t.cancelled = q.text(10) == "cancelled";
+  t.inside = q.integer(11) != 0;
+  t.entryCount = q.integer(12);
+  t.firstEntry = q.optInteger(13);
+  t.lastEntry = q.optInteger(14);
+  t.lastExit = q.optInteger(15);
+  return t;
+}
+
+Event readEvent(const Query& q) {
+  return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
+}
+
+// The typed operations on one connection; the caller owns the transaction around them.
+class Session final : public Transaction {
+ public:
+  explicit Session(Connection& c) : c_(c) {}
+
+  std::optional<Venue> findVenue(const std::string& placeCode) override {
+    Query q = c_.query("SELECT place_code, theater_name FROM venue WHERE place_code = ?1");
+    q.bind(1, placeCode);
+    if (!q.step()) return std::nullopt;
+    return Venue{q.text(0), q.text(1)};
+  }
+
+  std::optional<Event> findEvent(const std::string& bizCode) override {
+    Query q = c_.query(
+        "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1");
+    q.bind(1, bizCode);
+    if (!q.step()) return std::nullopt;
+    return readEvent(q);
+  }
+
+  std::optional<Event> findActiveEvent(const std::string& placeCode) override {
+    Query q = c_.query(
+        "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
+        "WHERE place_code = ?1 AND active = 1");
+    q.bind(1, placeCode);
+    if (!q.step()) return std::nullopt;
+    return readEvent(q);
+  }
+
+  std::optional<Operator> findOperator(const std::string& id) override {
+    Query q = c_.query(
+        "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = ?1");
+    q.bind(1, id);
+    if (!q.step()) return std::nullopt;
+    return Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0};
+  }
+
+  std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) override {
+    static const std::string sql = std::string("SELECT ") + kTicketColumns +
+                                   " FROM ticket WHERE bizcode = ?1 AND ticket_no = ?2";
+    Query q = c_.query(sql.c_str());
+    q.bind(1, bizCode).bind(2, ticketNo);
+    if (!q.step()) return std::nullopt;
+    return readTicket(q);
+  }
+
+  // SQLite has one writer at a time: the row cannot change before the transaction ends.
+  std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) override {
+    return findTicket(bizCode, ticketNo);
+  }
+
+  AdmittedCounts countAdmitted(const std::string& bizCode) override {
+    Query q = c_.query(
+        "SELECT block, count(*) FROM ticket WHERE bizcode = ?1 AND entry_count > 0 GROUP BY block");
+    q.bind(1, bizCode);
+    AdmittedCounts counts;
+    while (q.step()) {
+      std::string block = q.text(0);
+      for (std::size_t i = 0; i < kBlocks.size(); ++i)
+        if (kBlocks[i] == block) counts.byBlock[i] = q.integer(1);
+      counts.total += q.integer(1);
+    }
+    return counts;
+  }
+
+  std::vector<EventCounts> listEvents(const std::string& placeCode) override {
+    Query q = c_.query(
+        "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
+        "coalesce(sum(t.status = 'cancelled'), 0), coalesce(sum(t.entry_count > 0), 0), "
+        "coalesce(sum(t.inside), 0) "
+        "FROM event e LEFT JOIN ticket t ON t.bizcode = e.bizcode "
+        "WHERE e.place_code = ?1 GROUP BY e.bizcode ORDER BY e.bizcode");
+    q.bind(1, placeCode);
+    std::vector<EventCounts> out;
+    while (q.step())
+      out.push_back(EventCounts{readEvent(q), q.integer(5), q.integer(6), q.integer(7), q.integer(8)});
+    return out;
+  }
+
+  LoginHistory loginHistory(const std::string& operatorId, TimeMs since) override {
+    LoginHistory h;
+    {
+      Query q = c_.query(
+          "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND outcome = ?2");
+      q.bind(1, operatorId).bind(2, std::string(kOutcomeLockout));
+      if (q.step()) h.lastLockout = q.optInteger(0);
+    }
+    Query q = c_.query(
+        "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
+        "AND at > coalesce(?3, ?2) AND substr(outcome, 1, 7) = 'failed:'");
+    q.bind(1, operatorId).bind(2, since).bind(3, h.lastLockout);
+    if (q.step()) h.failuresSince = q.integer(0);
+    return h;
+  }
+
+  std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override {
+    Query q = c_.query(
+        "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
+        "message, outcome FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
+    q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
+    std::vector<ScanRecord> out;
+    while (q.step())
+      out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
+                               q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11)});
+    return out;
+  }
+
+  void recordEntry(std::int64_t ticketId, TimeMs at) override {
+    Query q = c_.query(
+        "UPDATE ticket SET inside = 1, entry_count = entry_count + 1, "
+        "first_entry = coalesce(first_entry, ?2), last_entry = ?2 WHERE id = ?1");
+    q.bind(1, ticketId).bind(2, at).run();
+  }
+
+  void recordExit(std::int64_t ticketId, TimeMs at) override {
+    Query q = c_.query("UPDATE ticket SET inside = 0, last_exit = ?2 WHERE id = ?1");
+    q.bind(1, ticketId).bind(2, at).run();
+  }
+
+  void appendScanLog(const ScanRecord& r) override {
+    Query q = c_.query(
+        "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
+        "code, message, outcome) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+    q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
+    q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
+    q.bind(10, r.message).bind(11, r.outcome).run();
+  }
+
+  void insertVenue(const Venue& v) override {
+    Query q = c_.query("INSERT INTO venue(place_code, theater_name) VALUES(?1, ?2)");
+    q.bind(1, v.placeCode).bind(2, v.theaterName).run();
+  }
+
+  void insertEvent(const Event& e) override {
+    Query q = c_.query(
+        "INSERT INTO event(bizcode, place_code, goods_name, play_date, active) "
+        "VALUES(?1, ?2, ?3, ?4, ?5)");
+    q.bind(1, e.bizCode).bind(2, e.placeCode).bind(3, e.goodsName).bind(4, e.playDate);
+    q.bind(5, std::int64_t{e.active ? 1 : 0}).run();
+  }
+
+  void deactivateEvents(const std::string& placeCode) override {
+    Query q = c_.query("UPDATE event SET active = 0 WHERE place_code = ?1 AND active = 1");
+    q.bind(1, placeCode).run();
+  }
+
+  void insertOperator(const Operator& o) override {
+    Query q = c_.query(
+        "INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES(?1, ?2, ?3, ?4)");
+    q.bind(1, o.id).bind(2, o.passwordHash).bind(3, o.placeCode);
+    q.bind(4, std::int64_t{o.active ? 1 : 0}).run();
+  }
+
+  bool insertTicket(const Ticket& t) override {
+    Query q = c_.query(
+        "INSERT INTO ticket(bizcode, ticket_no, cust_name, goods_name, play_date, place_name, "
+        "seat_grade_name, seat_info, block, status) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
+        "ON CONFLICT(bizcode, ticket_no) DO NOTHING");
+    q.bind(1, t.bizCode).bind(2, t.ticketNo).bind(3, t.custName).bind(4, t.goodsName);
+    q.bind(5, t.playDate).bind(6, t.placeName).bind(7, t.seatGradeName).bind(8, t.seatInfo);
+    q.bind(9, t.block).bind(10, std::string(t.cancelled ? "cancelled" : "valid")).run();
+    return sqlite3_changes(c_.handle()) == 1;
+  }
+
+ private:
+  Connection& c_;
+};
+
+// Reads the header fields that tell our files from others without letting SQLite touch the file.
+struct FileHeader {
+  bool exists = false;
+  std::uintmax_t size = 0;
+  bool sqlite = false;
+  std::uint32_t applicationId = 0;
+  std::uint32_t userVersion = 0;
+};
+
+std::uint32_t bigEndian32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+FileHeader readHeader(const std::string& path) {
+  FileHeader h;
+  std::error_code ec;
+  h.exists = std::filesystem::exists(path, ec);
+  if (!h.exists) return h;
+  if (!std::filesystem::is_regular_file(path, ec)) throw StoreRejected(path + " is not a file.");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw StoreRejected("The store " + path + " cannot be read.");
+  unsigned char buf[100] = {};
+  in.read(reinterpret_cast<char*>(buf), sizeof buf);
+  h.size = static_cast<std::uintmax_t>(in.gcount());
+  if (h.size < sizeof buf) return h;
+  h.sqlite = std::memcmp(buf, "SQLite format 3", 16) == 0;
+  h.userVersion = bigEndian32(buf + 60);
+  h.applicationId = bigEndian32(buf + 68);
+  return h;
+}
+
+class SqliteStore final : public Store {
+ public:
+  SqliteStore(std::string path, std::unique_ptr<Connection> writer)
+      : path_(std::move(path)), writer_(std::move(writer)), thread_([this] { writerLoop(); }) {}
+
+  ~SqliteStore() override {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      stopping_ = true;
+    }
+    queueCv_.notify_all();
+    thread_.join();
+  }
+
+  void write(const std::function<void(Transaction&)>& work) override {
+    Job job{&work, nullptr, false};
+    std::unique_lock<std::mutex> lock(queueMutex_);
+    if (stopping_) throw StoreUnavailable("The store is closing.");
+    queue_.push_back(&job);
+    queueCv_.notify_one();
+    doneCv_.wait(lock, [&] { return job.done; });
+    lock.unlock();
+    if (job.error) std::rethrow_exception(job.error);
+  }
+
+  void read(const std::function<void(Reader&)>& work) override {
+    std::unique_ptr<Connection> c = acquireReader();
+    try {
+      c->exec("BEGIN");
+      Session session(*c);
+      work(session);
+      c->exec("COMMIT");
+    } catch (...) {
+      if (c->inTransaction()) c->execQuietly("ROLLBACK");
+      releaseReader(std::move(c));
+      throw;
+    }
+    releaseReader(std::move(c));
+  }
+
+ private:
+  struct Job {
+    const std::function<void(Transaction&)>* work;
+    std::exception_ptr error;
+    bool done;
+  };
+
+  std::unique_ptr<Connection> acquireReader() {
+    {
+      std::lock_guard<std::mutex> lock(poolMutex_);
+      if (!idle_.empty()) {
+        auto c = std::move(idle_.back());
+        idle_.pop_back();
+        return c;
+      }
+    }
+    auto c = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
+    c->exec("PRAGMA query_only = ON");
+    return c;
+  }
+
+  void releaseReader(std::unique_ptr<Connection> c) {
+    constexpr std::size_t kMaxIdle = 16;
+    std::lock_guard<std::mutex> lock(poolMutex_);
+    if (idle_.size() < kMaxIdle) idle_.push_back(std::move(c));
+  }
+
+  void writerLoop() {
+    std::vector<Job*> batch;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(queueMutex_);
+        queueCv_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;
+        batch.swap(queue_);
+      }
+      runBatch(batch);
+      {
+        std::lock_guard<std::mutex> lock(queueMutex_);
+        for (Job* job : batch) job->done = true;
+      }
+      doneCv_.notify_all();
+      batch.clear();
+    }
+  }
+
+  // One transaction for the whole batch, one savepoint per job, one durable commit.
+  void runBatch(std::vector<Job*>& batch) {
+    Connection& c = *writer_;
+    try {
+      c.exec("BEGIN IMMEDIATE");
+    } catch (...) {
+      for (Job* job : batch) job->error = std::current_exception();
+      return;
+    }
+    Session session(c);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      Job* job = batch[i];
+      try {
+        c.exec("SAVEPOINT job");
+        (*job->work)(session);
+        c.exec("RELEASE job");
+      } catch (...) {
+        job->error = std::current_exception();
+        if (c.inTransaction()) {
+          c.execQuietly("ROLLBACK TO job");
+          c.execQuietly("RELEASE job");
+        }
+        if (!c.inTransaction()) {
+          // SQLite gave up the whole transaction (I/O error, disk full): nothing of the batch stays.
+          auto lost = std::make_exception_ptr(
+              StoreUnavailable("The store lost the transaction of this request."));
+          for (std::size_t k = 0; k < batch.size(); ++k)
+            if (k != i && (k > i || !batch[k]->error)) batch[k]->error = lost;
+          return;
+        }
+      }
+    }
+    try {
+      c.exec("COMMIT");
+    } catch (const std::exception& e) {
+      c.execQuietly("ROLLBACK");
+      auto failed = std::make_exception_ptr(StoreUnavailable(e.what()));
+      for (Job* job : batch)
+        if (!job->error) job->error = failed;
+    }
+  }
+
+  std::string path_;
+  std::unique_ptr<Connection> writer_;
+
+  std::mutex poolMutex_;
+  std::vector<std::unique_ptr<Connection>> idle_;
+
+  std::mutex queueMutex_;
+  std::condition_variable queueCv_, doneCv_;
+  std::vector<Job*> queue_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+void migrate(Connection& c, const std::string& path) {
+  c.exec("BEGIN IMMEDIATE");
+  try {
+    std::int64_t appId = c.pragmaInt("PRAGMA application_id");
+    std::int64_t tables = c.pragmaInt("SELECT count(*) FROM sqlite_master");
+    std::int64_t version = 0;
+    if (tables > 0) {
+      if (appId != kSqliteApplicationId ||
+          c.pragmaInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'") == 0)
+        throw StoreRejected(path + " is not a TAV store.");
+      version = c.pragmaInt("SELECT coalesce(max(version), 0) FROM schema_version");
+    } else if (appId != 0 && appId != kSqliteApplicationId) {
+      throw StoreRejected(path + " is not a TAV store.");
+    }
+    if (version > kSchemaVersion)
+      throw StoreRejected(path + " was written by a newer tav-server (schema version " +
+                          std::to_string(version) + "; this one knows up to " +
+                          std::to_string(kSchemaVersion) + ").");
+    if (version < kSchemaVersion) {
+      if (tables == 0) {
+        const std::string setId = "PRAGMA application_id = " + std::to_string(kSqliteApplicationId);
+        c.exec(setId.c_str());
+        c.exec("CREATE TABLE schema_version(version INTEGER PRIMARY KEY, applied_at INTEGER NOT NULL)");
+      }
+      for (auto v = version; v < kSchemaVersion; ++v) {
+        c.exec(kMigrations[v]);
+        Query q = c.query("INSERT INTO schema_version(version, applied_at) VALUES(?1, ?2)");
+        q.bind(1, v + 1).bind(2, Store::systemNow()).run();
+      }
+      const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+      c.exec(setVersion.c_str());
+    }
+    c.exec("COMMIT");
+  } catch (...) {
+    c.execQuietly("ROLLBACK");
+    throw;
+  }
+}
+
+}  // namespace
+
+int sqliteSchemaVersion() { return kSchemaVersion; }
+
+std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create) {
+  FileHeader h = readHeader(path);
+  if (!h.exists && !create) throw StoreRejected("There is no store at " + path + ".");
+  if (h.exists && h.size > 0) {
+    // Decide from the raw header, before SQLite may write anything to a file that is not ours.
+    if (!h.sqlite || h.applicationId != kSqliteApplicationId)
+      throw StoreRejected(path + " is not a TAV store.");
+    if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion))
+      throw StoreRejected(path + " was written by a newer tav-server (schema version " +
+                          std::to_string(h.userVersion) + "; this one knows up to " +
+                          std::to_string(kSchemaVersion) + ").");
+  } else if (h.exists && !create) {
+    throw StoreRejected(path + " is empty, not a TAV store.");
+  }
+
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  std::unique_ptr<Connection> writer;
+  try {
+    writer = std::make_unique<Connection>(path, flags);
+  } catch (const StoreUnavailable& e) {
+    throw StoreRejected(e.what());
+  }
+  // The journal mode is settled before the first transaction so that the file is WAL from its
+  // first byte; only files that passed the header check (or are empty) get here.
+  {
+    Query q = writer->query("PRAGMA journal_mode = WAL");
+    if (!q.step() || q.text(0) != "wal")
+      throw StoreRejected("The store " + path + " cannot use write-ahead logging.");
+  }
+  writer->exec("PRAGMA synchronous = FULL");
+  writer->exec("PRAGMA foreign_keys = ON");
+  writer->exec("PRAGMA cache_size = -65536");
+  migrate(*writer, path);
+  return std::make_unique<SqliteStore>(path, std::move(writer));
+}
+
+}  // namespace tav::server

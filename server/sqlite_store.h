@@ -1,0 +1,23 @@
+// The embedded store: one SQLite file in WAL mode, durable commits grouped across concurrent checks.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "server/store.h"
+
+namespace tav::server {
+
+// PRAGMA application_id of our store files ("TAVS"): anything else is not ours.
+inline constexpr std::uint32_t kSqliteApplicationId = 0x54415653;
+
+// The schema version this build writes and reads; older files are migrated on open.
+int sqliteSchemaVersion();
+
+// Opens the store file at `path` (creating it when `create` is set and it does not exist or is
+// empty), applies pending migrations and starts the writer. Throws StoreRejected when the file is
+// not one of ours or comes from a newer schema; such a file is left untouched.
+std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create);
+
+}  // namespace tav::server

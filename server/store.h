@@ -1,0 +1,142 @@
+// The store behind the procedures: typed reads and writes, with no SQL visible above this line, so
+// that an SQLite and a PostgreSQL store can stand side by side.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tav::server {
+
+// Milliseconds since 1970-01-01 UTC: every time the store keeps.
+using TimeMs = std::int64_t;
+
+// The four stand blocks, as tickets and block filters name them.
+inline const std::array<std::string, 4> kBlocks{"E석", "N석", "S석", "W석"};
+
+struct Venue {
+  std::string placeCode, theaterName;
+};
+
+struct Event {
+  std::string bizCode, placeCode, goodsName, playDate;
+  bool active = false;
+};
+
+struct Operator {
+  std::string id, passwordHash, placeCode;
+  bool active = true;
+};
+
+struct Ticket {
+  std::int64_t id = 0;  // the store's key; ignored by insertTicket
+  std::string bizCode, ticketNo, custName, goodsName, playDate, placeName, seatGradeName, seatInfo,
+      block;
+  bool cancelled = false;
+  bool inside = false;
+  std::int64_t entryCount = 0;
+  std::optional<TimeMs> firstEntry, lastEntry, lastExit;
+};
+
+// Outcomes of sign-in attempts that the lockout counts start with "failed:"; the failure that
+// started a lockout is recorded as kOutcomeLockout.
+inline constexpr std::string_view kOutcomeFailedPrefix = "failed:";
+inline constexpr std::string_view kOutcomeLockout = "failed:lockout";
+
+// One line of the append-only scan log: a ticket check or a sign-in attempt.
+struct ScanRecord {
+  std::int64_t id = 0;   // assigned by the store, increasing
+  TimeMs at = 0;
+  std::string kind;      // "check", "login" (operator) or "place" (venue sign-in)
+  std::string bizCode, mode, block, ticketNo, operatorId, placeCode;
+  std::string code, message;  // the answer's ErrCode and ErrMsg
+  std::string outcome;   // why, in one word, for the operator's lockout and for audits
+};
+
+// Tickets of an event admitted at least once, in all and per block (in kBlocks order).
+struct AdmittedCounts {
+  std::int64_t total = 0;
+  std::array<std::int64_t, 4> byBlock{};
+};
+
+struct EventCounts {
+  Event event;
+  std::int64_t tickets = 0, cancelled = 0, admitted = 0, inside = 0;
+};
+
+// What the operator lockout needs to know about recent sign-in attempts of one ID.
+struct LoginHistory {
+  std::optional<TimeMs> lastLockout;  // time of the latest failure that started a lockout
+  std::int64_t failuresSince = 0;     // failures after the given time and after lastLockout
+};
+
+// Consistent reads: everything one Reader returns comes from one snapshot.
+class Reader {
+ public:
+  virtual ~Reader() = default;
+  virtual std::optional<Venue> findVenue(const std::string& placeCode) = 0;
+  virtual std::optional<Event> findEvent(const std::string& bizCode) = 0;
+  virtual std::optional<Event> findActiveEvent(const std::string& placeCode) = 0;
+  virtual std::optional<Operator> findOperator(const std::string& id) = 0;
+  virtual std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) = 0;
+  virtual AdmittedCounts countAdmitted(const std::string& bizCode) = 0;
+  virtual std::vector<EventCounts> listEvents(const std::string& placeCode) = 0;
+  virtual LoginHistory loginHistory(const std::string& operatorId, TimeMs since) = 0;
+  // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
+  virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
+};
+
+// A unit of work that may write. Decisions taken on what it reads hold until it ends: a ticket
+// returned by lockTicket cannot change under it (SQLite runs one writer at a time; a server store
+// would lock the row).
+class Transaction : public Reader {
+ public:
+  virtual std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) = 0;
+  virtual void recordEntry(std::int64_t ticketId, TimeMs at) = 0;
+  virtual void recordExit(std::int64_t ticketId, TimeMs at) = 0;
+  virtual void appendScanLog(const ScanRecord& record) = 0;
+
+  virtual void insertVenue(const Venue& venue) = 0;
+  virtual void insertEvent(const Event& event) = 0;
+  // Leaves no active event at the venue.
+  virtual void deactivateEvents(const std::string& placeCode) = 0;
+  virtual void insertOperator(const Operator& op) = 0;
+  // False, and nothing written, when the event already has a ticket with this number.
+  virtual bool insertTicket(const Ticket& ticket) = 0;
+};
+
+class Store {
+ public:
+  using Clock = std::function<TimeMs()>;
+
+  virtual ~Store() = default;
+
+  // Runs `work` in a transaction and returns once its changes are durable. The store may commit
+  // the work of concurrent callers together; each caller's work still succeeds or fails alone.
+  // An exception from `work` undoes its changes and reaches the caller; a failed commit throws
+  // StoreUnavailable and nothing of the work is kept.
+  virtual void write(const std::function<void(Transaction&)>& work) = 0;
+
+  // Runs `work` on a consistent snapshot; never waits for the writer. Throws StoreUnavailable.
+  virtual void read(const std::function<void(Reader&)>& work) = 0;
+
+  // The store's clock, replaceable for tests (set it before the store is shared between threads).
+  TimeMs now() const { return clock_ ? clock_() : systemNow(); }
+  void setClock(Clock clock) { clock_ = std::move(clock); }
+
+  static TimeMs systemNow() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+  }
+
+ private:
+  Clock clock_;
+};
+
+}  // namespace tav::server
