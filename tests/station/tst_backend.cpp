@@ -1,0 +1,402 @@
+// The gateway and the command texts: byte-exact texts and answer rules, the HTTP form of a call
+// against a canned server for malformed answers, and against a real tav-server.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QtTest>
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "backend/commands.h"
+#include "backend/gateway.h"
+#include "tests/support/TestServer.h"
+
+using namespace tav::backend;
+
+namespace {
+
+// A loopback HTTP server that answers every request with the same raw bytes (an empty answer
+// closes the connection without a word) and keeps the last request it read.
+class CannedServer {
+ public:
+  explicit CannedServer(QByteArray answer) : answer_(std::move(answer)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        ::listen(fd_, 4) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+      qFatal("The canned server cannot listen on 127.0.0.1.");
+    port_ = ntohs(addr.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~CannedServer() {
+    stop_ = true;
+    thread_.join();
+    ::close(fd_);
+  }
+  QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+  QByteArray lastRequest() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return request_;
+  }
+
+  static QByteArray ok(const QByteArray& body, const QByteArray& type = "application/json") {
+    return "HTTP/1.1 200 OK\r\nContent-Type: " + type +
+           "\r\nContent-Length: " + QByteArray::number(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
+  }
+
+ private:
+  void serve() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const int client = ::accept(fd_, nullptr, nullptr);
+      if (client < 0) continue;
+      QByteArray in = readRequest(client);
+      {
+        std::lock_guard<std::mutex> lock(mutex_);
+        request_ = in;
+      }
+      if (!answer_.isEmpty()) (void)!::write(client, answer_.constData(), answer_.size());
+      ::shutdown(client, SHUT_RDWR);
+      ::close(client);
+    }
+  }
+  static QByteArray readRequest(int client) {
+    QByteArray in;
+    char buf[4096];
+    for (;;) {
+      const qsizetype head = in.indexOf("\r\n\r\n");
+      if (head >= 0) {
+        const QByteArray headers = in.left(head).toLower();
+        const qsizetype at = headers.indexOf("content-length:");
+        const qsizetype body =
+            at < 0
+                ? 0
+                : headers.mid(at + 15, headers.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+        if (in.size() >= head + 4 + body) return in;
+      }
+      pollfd p{client, POLLIN, 0};
+      if (::poll(&p, 1, 5000) <= 0) return in;
+      const ssize_t n = ::read(client, buf, sizeof buf);
+      if (n <= 0) return in;
+      in.append(buf, n);
+    }
+  }
+
+  QByteArray answer_;
+  int fd_ = -1;
+  quint16 port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+  mutable std::mutex mutex_;
+  QByteArray request_;
+};
+
+std::unique_ptr<Recordset> query(const QString& url, const QString& command,
+                                 const QString& progId = kProgId) {
+  DataSpace dataSpace;
+  std::unique_ptr<BusinessObject> object = dataSpace.CreateObject(progId, url);
+  return BackendQuery(*object, command);
+}
+
+// A port on which nothing listens: bound, then closed.
+QString deadUrl() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return QStringLiteral("http://127.0.0.1:%1").arg(ntohs(addr.sin_port));
+}
+
+}  // namespace
+
+class TestBackend : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void commandTexts_data();
+  void commandTexts();
+  void quotedValues_data();
+  void quotedValues();
+  void answerCodes_data();
+  void answerCodes();
+  void playDates_data();
+  void playDates();
+  void trimming_data();
+  void trimming();
+
+  void requestOnTheWire();
+  void answerValues();
+  void malformedAnswers_data();
+  void malformedAnswers();
+  void unusableAddresses_data();
+  void unusableAddresses();
+
+  void realServer();
+};
+
+void TestBackend::commandTexts_data() {
+  QTest::addColumn<QString>("built");
+  QTest::addColumn<QByteArray>("expected");
+
+  QTest::newRow("operator sign-in")
+      << operatorSignInCommand("gate01", "pw 1")
+      << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'gate01','pw 1'");
+  QTest::newRow("operator sign-in, blanks kept")
+      << operatorSignInCommand(" gate01 ", "   ")
+      << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ' gate01 ','   '");
+  QTest::newRow("operator sign-in, apostrophes doubled")
+      << operatorSignInCommand("O'Neil", "a'';b")
+      << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'O''Neil','a'''';b'");
+  QTest::newRow("venue sign-in") << venueSignInCommand("JAMSIL")
+                                 << QByteArray(
+                                        "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'JAMSIL'");
+  QTest::newRow("venue sign-in, empty")
+      << venueSignInCommand("") << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ''");
+  QTest::newRow("ticket check") << ticketCheckCommand("I", "B2024", "E석", "123456789012345",
+                                                      "gate01")
+                                << QByteArray(
+                                       "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo "
+                                       "'I','B2024','E석','123456789012345', 'gate01'");
+  QTest::newRow("ticket check, all blocks")
+      << ticketCheckCommand("O", "B2024", "", "T1", "gate01")
+      << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'O','B2024','','T1', 'gate01'");
+  QTest::newRow("ticket check, apostrophe in ticket")
+      << ticketCheckCommand("I", "B'1", "", "1' OR '1'='1", "a'")
+      << QByteArray(
+             "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'I','B''1','','1'' OR ''1''=''1', "
+             "'a'''");
+  QTest::newRow("statistics")
+      << statisticsCommand("B2024")
+      << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'S','B2024','','',''");
+  QTest::newRow("statistics, apostrophe")
+      << statisticsCommand("'")
+      << QByteArray("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'S','''','','',''");
+}
+
+void TestBackend::commandTexts() {
+  QFETCH(QString, built);
+  QFETCH(QByteArray, expected);
+  QCOMPARE(built.toUtf8(), expected);
+}
+
+void TestBackend::quotedValues_data() {
+  QTest::addColumn<QString>("value");
+  QTest::addColumn<QString>("expected");
+  QTest::newRow("none") << "abc 석"
+                        << "abc 석";
+  QTest::newRow("empty") << ""
+                         << "";
+  QTest::newRow("one") << "'"
+                       << "''";
+  QTest::newRow("inside") << "O'Neil"
+                          << "O''Neil";
+  QTest::newRow("already doubled") << "''"
+                                   << "''''";
+  QTest::newRow("double quote untouched") << "a\"b"
+                                          << "a\"b";
+}
+
+void TestBackend::quotedValues() {
+  QFETCH(QString, value);
+  QFETCH(QString, expected);
+  QCOMPARE(quoted(value), expected);
+}
+
+void TestBackend::answerCodes_data() {
+  QTest::addColumn<QString>("code");
+  QTest::addColumn<bool>("signInRefusal");
+  QTest::addColumn<bool>("ticketRefusal");
+  QTest::newRow("-1") << "-1" << true << true;
+  QTest::newRow("-2") << "-2" << false << true;
+  QTest::newRow("-3") << "-3" << false << false;
+  QTest::newRow("0") << "0" << false << false;
+  QTest::newRow("empty") << "" << false << false;
+  QTest::newRow("-1a") << "-1a" << false << false;
+  QTest::newRow("-01") << "-01" << false << false;
+  QTest::newRow("untrimmed -1") << " -1" << false << false;
+}
+
+void TestBackend::answerCodes() {
+  QFETCH(QString, code);
+  QFETCH(bool, signInRefusal);
+  QFETCH(bool, ticketRefusal);
+  QCOMPARE(signInRefused(code), signInRefusal);
+  QCOMPARE(ticketRefused(code), ticketRefusal);
+}
+
+void TestBackend::playDates_data() {
+  QTest::addColumn<QString>("playDate");
+  QTest::addColumn<QString>("shown");
+  QTest::newRow("leading zeros dropped") << "202405161830"
+                                         << "2024년 5월16일 18시 30분 ";
+  QTest::newRow("end of year") << "202412310905"
+                               << "2024년 12월31일 9시 5분 ";
+  QTest::newRow("zeros") << "202401010000"
+                         << "2024년 1월1일 0시 0분 ";
+  QTest::newRow("characters after the twelfth") << "202412310905XYZ"
+                                                << "2024년 12월31일 9시 5분 ";
+  QTest::newRow("piece not a number") << "2024AB1618 5"
+                                      << "2024년 AB월16일 18시  5분 ";
+  QTest::newRow("short value") << "2024051"
+                               << "2024년 5월1일 시 분 ";
+  QTest::newRow("year only") << "24"
+                             << "24년 월일 시 분 ";
+  QTest::newRow("no value") << ""
+                            << "";
+}
+
+void TestBackend::playDates() {
+  QFETCH(QString, playDate);
+  QFETCH(QString, shown);
+  QCOMPARE(formatPlayDate(playDate), shown);
+}
+
+void TestBackend::trimming_data() {
+  QTest::addColumn<QString>("text");
+  QTest::addColumn<QString>("trimmed");
+  QTest::newRow("blanks") << "  -1  "
+                          << "-1";
+  QTest::newRow("inner blanks kept") << " a b "
+                                     << "a b";
+  QTest::newRow("only blanks") << "    "
+                               << "";
+  QTest::newRow("tab kept") << "\t-1"
+                            << "\t-1";
+  QTest::newRow("ideographic space kept")
+      << QString(QChar(0x3000)) + "x" << QString(QChar(0x3000)) + "x";
+  QTest::newRow("empty") << ""
+                         << "";
+}
+
+void TestBackend::trimming() {
+  QFETCH(QString, text);
+  QFETCH(QString, trimmed);
+  QCOMPARE(trimSpaces(text), trimmed);
+}
+
+void TestBackend::requestOnTheWire() {
+  CannedServer server(CannedServer::ok(R"({"fields":["ErrCode"],"rows":[["0"]]})"));
+  const QString command = operatorSignInCommand("운영자", "pw");
+  DataSpace dataSpace;
+  auto object = dataSpace.CreateObject(kProgId, server.url() + "/base/");
+  // The proxy is made without a word on the network.
+  QVERIFY(server.lastRequest().isEmpty());
+  auto rs = BackendQuery(*object, command);
+  QCOMPARE(rs->fields().Item("ErrCode").text(), QStringLiteral("0"));
+
+  const QByteArray request = server.lastRequest();
+  const qsizetype head = request.indexOf("\r\n\r\n");
+  QVERIFY(head > 0);
+  const QList<QByteArray> lines = request.left(head).split('\n');
+  QCOMPARE(lines.first().trimmed(), QByteArray("POST /base/objects/Nuvrel.member/Query HTTP/1.1"));
+  QVERIFY(request.left(head).toLower().contains("content-type: text/plain; charset=utf-8"));
+  QCOMPARE(request.mid(head + 4), command.toUtf8());
+}
+
+void TestBackend::answerValues() {
+  CannedServer server(CannedServer::ok(
+      R"({"fields":["ErrCode","Total","E석","Note"],"rows":[[" -1 ",-1,42,null],["second",0,0,"x"]]})"));
+  auto rs = query(server.url(), statisticsCommand("B1"));
+  QVERIFY(!rs->isEOF());
+  // Names match without regard to letter case; only the first row is read.
+  QCOMPARE(rs->fields().Item("errcode").text(), QStringLiteral(" -1 "));
+  QCOMPARE(rs->fields().Item("ERRCODE").text(), QStringLiteral(" -1 "));
+  QCOMPARE(rs->fields().Item("Total").text(), QStringLiteral("-1"));
+  QCOMPARE(rs->fields().Item("e석").text(), QStringLiteral("42"));
+  QVERIFY(rs->fields().Item("Note").isNull());
+  QVERIFY_THROWS_EXCEPTION(BackendError, rs->fields().Item("Note").text());
+  QVERIFY_THROWS_EXCEPTION(BackendError, rs->fields().Item("Missing"));
+  rs->Close();
+  QVERIFY_THROWS_EXCEPTION(BackendError, rs->fields().Item("ErrCode"));
+
+  CannedServer empty(CannedServer::ok(R"({"fields":["ErrCode"],"rows":[]})"));
+  auto none = query(empty.url(), statisticsCommand("B1"));
+  QVERIFY(none->isEOF());
+  QVERIFY_THROWS_EXCEPTION(BackendError, none->fields().Item("ErrCode"));
+}
+
+void TestBackend::malformedAnswers_data() {
+  QTest::addColumn<QByteArray>("answer");
+  QTest::newRow("not JSON") << CannedServer::ok("<html>busy</html>", "text/html");
+  QTest::newRow("no rows") << CannedServer::ok(R"({"fields":["ErrCode"]})");
+  QTest::newRow("row too short") << CannedServer::ok(R"({"fields":["A","B"],"rows":[["1"]]})");
+  QTest::newRow("fraction") << CannedServer::ok(R"({"fields":["A"],"rows":[[1.5]]})");
+  QTest::newRow("cut short") << QByteArray(
+      "HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"fields\":");
+  QTest::newRow("400 with reason") << QByteArray(
+      "HTTP/1.1 400 Bad Request\r\nContent-Length: 26\r\n\r\n{\"error\":\"Bad command.\"}  ");
+  QTest::newRow("500 without body") << QByteArray("HTTP/1.1 500 Oops\r\nContent-Length: 0\r\n\r\n");
+  QTest::newRow("no answer at all") << QByteArray();
+  QTest::newRow("not HTTP") << QByteArray("hello\r\n\r\n");
+}
+
+void TestBackend::malformedAnswers() {
+  QFETCH(QByteArray, answer);
+  CannedServer server(answer);
+  QVERIFY_THROWS_EXCEPTION(BackendError, query(server.url(), venueSignInCommand("X")));
+}
+
+void TestBackend::unusableAddresses_data() {
+  QTest::addColumn<QString>("url");
+  QTest::newRow("nothing listening") << deadUrl();
+  QTest::newRow("not a URL") << "127.0.0.1 8470";
+  QTest::newRow("other scheme") << "ftp://127.0.0.1:8470";
+  QTest::newRow("empty") << "";
+}
+
+void TestBackend::unusableAddresses() {
+  QFETCH(QString, url);
+  QVERIFY_THROWS_EXCEPTION(BackendError, query(url, venueSignInCommand("X")));
+}
+
+void TestBackend::realServer() {
+  tav::test::TestServer server;
+  server.addVenue("JAMSIL", "잠실종합운동장");
+  server.addEvent("JAMSIL", "B2024", "가을 야구", "202410051830");
+  server.addOperator("gate01", "s3cret", "JAMSIL");
+  server.start();
+
+  auto rs = query(server.url(), operatorSignInCommand("gate01", "s3cret"));
+  QVERIFY(!rs->isEOF());
+  QCOMPARE(trimSpaces(rs->fields().Item("ErrCode").text()), QStringLiteral("0"));
+  QCOMPARE(trimSpaces(rs->fields().Item("BIZCODE").text()), QStringLiteral("B2024"));
+  QCOMPARE(trimSpaces(rs->fields().Item("theatername").text()), QStringLiteral("잠실종합운동장"));
+  QCOMPARE(trimSpaces(rs->fields().Item("GoodsName").text()), QStringLiteral("가을 야구"));
+  rs->Close();
+
+  auto refused = query(server.url(), operatorSignInCommand("gate01", "wrong"));
+  QVERIFY(signInRefused(trimSpaces(refused->fields().Item("ErrCode").text())));
+
+  // An apostrophe reaches the back-end as part of the value, not as a break in the text.
+  auto quotedId = query(server.url(), operatorSignInCommand("x' OR '1'='1", "s3cret"));
+  QVERIFY(signInRefused(trimSpaces(quotedId->fields().Item("ErrCode").text())));
+
+  auto venue = query(server.url(), venueSignInCommand("JAMSIL"));
+  QCOMPARE(trimSpaces(venue->fields().Item("bizcode").text()), QStringLiteral("B2024"));
+
+  // An unknown business object (404) and a command the back-end cannot parse (400).
+  QVERIFY_THROWS_EXCEPTION(BackendError,
+                           query(server.url(), venueSignInCommand("JAMSIL"), "Other.object"));
+  QVERIFY_THROWS_EXCEPTION(BackendError,
+                           query(server.url(), "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'a"));
+
+  const QString url = server.url();
+  server.stop();
+  QVERIFY_THROWS_EXCEPTION(BackendError, query(url, venueSignInCommand("JAMSIL")));
+}
+
+QTEST_GUILESS_MAIN(TestBackend)
+#include "tst_backend.moc"
