@@ -2,18 +2,14 @@
 #include "app/Startup.h"
 
 #include <QApplication>
-#include <QFont>
-#include <QFontDatabase>
+
+#include "assets/fonts.h"
 
 namespace tav {
 
 void prepareApplication() {
   QApplication::setQuitOnLastWindowClosed(false);
-  if (!QFontDatabase::families().contains(QStringLiteral("Gulim"))) {
-    // Without a substitute Qt falls back to a family without Hangul.
-    QFont::insertSubstitution(QStringLiteral("Gulim"), QStringLiteral("NanumGothic"));
-    QFont::insertSubstitution(QStringLiteral("굴림"), QStringLiteral("NanumGothic"));
-  }
+  assets::substituteGulim();
 }
 
 }  // namespace tav
