@@ -1,0 +1,173 @@
+// Library-level test fixture: a real store file in a temporary folder, a venue set up through the
+// setup functions, tickets imported from a CSV file, and command texts run through execute().
+#pragma once
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <atomic>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "server/password.h"
+#include "server/service.h"
+#include "server/setup.h"
+#include "server/store.h"
+
+namespace tav::storetest {
+
+namespace fs = std::filesystem;
+using server::Store;
+using server::TimeMs;
+
+inline const std::string kLogin = "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ";
+inline const std::string kBooking = "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo ";
+
+// A folder under the system's temporary folder, removed with everything in it.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (fs::temp_directory_path() / "tav-store-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("No temporary folder can be made.");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ec;
+    fs::remove_all(path_, ec);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+ private:
+  fs::path path_;
+};
+
+inline std::string readBytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+inline void writeBytes(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out << bytes;
+}
+
+// A text value of a row, or "<null>"/the number's decimal form, as the station reads it.
+inline std::string text(const wire::Value& v) {
+  if (const auto* s = std::get_if<std::string>(&v)) return *s;
+  if (const auto* n = std::get_if<std::int64_t>(&v)) return std::to_string(*n);
+  return "<null>";
+}
+
+// The value of `field` in the first row.
+inline std::string field(const wire::Recordset& rs, const std::string& name) {
+  for (std::size_t i = 0; i < rs.fields.size(); ++i)
+    if (rs.fields[i] == name) return rs.rows.empty() ? "<no row>" : text(rs.rows[0][i]);
+  return "<no field " + name + ">";
+}
+
+// Ticket check command text exactly as the station builds it (values already doubled).
+inline std::string checkText(const std::string& mode, const std::string& biz, const std::string& block,
+                             const std::string& ticketNo, const std::string& op) {
+  return kBooking + "'" + mode + "','" + biz + "','" + block + "','" + ticketNo + "', '" + op + "'";
+}
+
+// Unix milliseconds of a local wall-clock time, the way the server's clock reads it.
+inline TimeMs localTime(int year, int month, int day, int hour, int minute) {
+  std::tm tm{};
+  tm.tm_year = year - 1900;
+  tm.tm_mon = month - 1;
+  tm.tm_mday = day;
+  tm.tm_hour = hour;
+  tm.tm_min = minute;
+  tm.tm_isdst = -1;
+  return static_cast<TimeMs>(std::mktime(&tm)) * 1000;
+}
+
+// One venue "P1" with the active event "BIZ", operator "admin" and a handful of tickets; a second
+// venue "P2" with event "BIZ2" and operator "other". The store's clock is a value the test sets.
+class StoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    store_ = server::openStore(dir_.file("tav.db"), true);
+    now_ = localTime(2026, 4, 4, 14, 5);
+    store_->setClock([this] { return now_.load(); });
+  }
+  void TearDown() override { store_.reset(); }
+
+  Store& store() { return *store_; }
+  std::string storePath() const { return dir_.file("tav.db"); }
+
+  void reopen() {
+    store_.reset();
+    store_ = server::openStore(storePath(), false);
+    store_->setClock([this] { return now_.load(); });
+  }
+
+  // Header row added; returns the path of the file written.
+  std::string csv(const std::string& rows, const std::string& name = "tickets.csv") {
+    std::string path = dir_.file(name);
+    writeBytes(path,
+               "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status\n" +
+                   rows);
+    return path;
+  }
+
+  void setUpVenues() {
+    server::addVenue(store(), "P1", "잠실종합운동장");
+    server::addEvent(store(), "P1", "BIZ", "프로야구 개막전", "202604041400", true);
+    server::addOperator(store(), "admin", "secret", "P1");
+    server::addVenue(store(), "P2", "사직야구장");
+    server::addEvent(store(), "P2", "BIZ2", "사직 경기", "202604051800", true);
+    server::addOperator(store(), "other", "secret2", "P2");
+    store().write([](server::Transaction& tx) {
+      tx.insertOperator(server::Operator{"retired", retiredHash(), "P1", false});
+    });
+    server::importTickets(store(), "BIZ", csv(
+        "T1,홍길동,프로야구 개막전,202604041400,잠실종합운동장,VIP석,E석 1층 3열 7번,E석,valid\n"
+        "T2,김철수,프로야구 개막전,202604041400,잠실종합운동장,R석,N석 2층 1열 1번,N석,cancelled\n"
+        "T3,이영희,프로야구 개막전,202604041400,잠실종합운동장,S석,S석 3층 9열 2번,S석,\n"
+        "T4,박민수,프로야구 개막전,202604041400,잠실종합운동장,A석,W석 1층 1열 5번,W석,valid\n"
+        "O'Neil,Sean O'Neil,프로야구 개막전,202604041400,잠실종합운동장,R석,E석 2층 4열 4번,E석,valid\n"));
+    server::importTickets(store(), "BIZ2", csv(
+        "X1,최지우,사직 경기,202604051800,사직야구장,R석,E석 1층 1열 1번,E석,valid\n", "biz2.csv"));
+  }
+
+  wire::Recordset run(const std::string& command) { return server::execute(store(), command).recordset; }
+
+  static std::string check(const std::string& mode, const std::string& biz, const std::string& block,
+                           const std::string& ticketNo, const std::string& op) {
+    return checkText(mode, biz, block, ticketNo, op);
+  }
+
+  std::vector<server::ScanRecord> scanLog() {
+    std::vector<server::ScanRecord> all;
+    store().read([&](server::Reader& r) { all = r.scanLog(0, 1000000); });
+    return all;
+  }
+
+  std::optional<server::Ticket> ticket(const std::string& biz, const std::string& no) {
+    std::optional<server::Ticket> t;
+    store().read([&](server::Reader& r) { t = r.findTicket(biz, no); });
+    return t;
+  }
+
+  static const std::string& retiredHash() {
+    static const std::string hash = server::hashPassword("retiredpw");
+    return hash;
+  }
+
+  std::atomic<TimeMs> now_{0};
+
+ private:
+  ScratchDir dir_;
+  std::unique_ptr<Store> store_;
+};
+
+}  // namespace tav::storetest
