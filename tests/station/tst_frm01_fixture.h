@@ -218,7 +218,13 @@ inline QStringList details(QWidget* screen) {
 inline void scan(QWidget* screen, const QString& number, Qt::KeyboardModifiers mods = Qt::NoModifier,
                  Qt::Key enter = Qt::Key_Return) {
   QLineEdit* box = ticketBox(screen);
-  QTest::keyClicks(box, number);
+  bool ascii = true;
+  for (QChar c : number) ascii = ascii && c.unicode() < 0x80;
+  // Qt Test types ASCII only; other text arrives as an input method would commit it.
+  if (ascii)
+    QTest::keyClicks(box, number);
+  else
+    box->insert(number);
   QTest::keyClick(box, enter, mods);
 }
 

@@ -1,0 +1,470 @@
+// Ticket validation on the check screen: real tickets against a real tav-server, and exact
+// command texts and answer cases against a back-end that records what it receives.
+#include "tests/station/tst_frm01_fixture.h"
+
+#include <QRegularExpression>
+
+using namespace frm01test;
+using tav::test::InstallFolder;
+using tav::test::RecordingPlatform;
+using tav::test::TestServer;
+
+namespace {
+
+std::string s(const char* text) { return text; }
+
+// Tickets of the test event: number, customer, play date, block, status.
+const char* const kTickets =
+    "T0001,홍길동,빅매치 2024,202405161830,잠실종합운동장,VIP석,E석 3열 12번,E석,valid\n"
+    "T0002,김철수,빅매치 2024,202412310905,잠실종합운동장,R석,N석 1열 1번,N석,valid\n"
+    "T0003,이영희,빅매치 2024,202405161830,잠실종합운동장,S석,S석 9열 9번,S석,cancelled\n"
+    "T0004,박민수,빅매치 2024,202405161830,잠실종합운동장,A석,W석 2열 5번,W석,valid\n"
+    "T0005,최지우,빅매치 2024,202405161830,잠실종합운동장,A석,W석 2열 6번,W석,valid\n"
+    "T0006,정우성,빅매치 2024,202405161830,잠실종합운동장,A석,W석 2열 7번,W석,valid\n"
+    "AP'01,O'Neil,빅매치 2024,202405161830,잠실종합운동장,VIP석,E석 1열 1번,E석,valid\n"
+    "LONG00000000015,장길산,빅매치 2024,202405161830,잠실종합운동장,R석,N석 5열 5번,N석,valid\n"
+    "B0001,가,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "B0002,나,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "B0003,다,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "B0004,라,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "B0005,마,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "M0001,바,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "K0001,사,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "K0002,아,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "K0003,자,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n";
+
+const QStringList kT0001Details = {QStringLiteral("홍길동"),       QStringLiteral("T0001"),
+                                   QStringLiteral("빅매치 2024"),  QStringLiteral("2024년 5월16일 18시 30분 "),
+                                   QStringLiteral("잠실종합운동장"), QStringLiteral("VIP석"),
+                                   QStringLiteral("E석 3열 12번")};
+const QStringList kEmptyDetails = QStringList(7, QString());
+
+}  // namespace
+
+class tst_frm01_check : public QObject {
+  Q_OBJECT
+
+  RecordingPlatform platform_;
+  std::unique_ptr<TestServer> server_;
+  std::unique_ptr<InstallFolder> install_;
+  std::unique_ptr<CaptureServer> capture_;
+  ::frm01* screen_ = nullptr;
+
+  // The check screen opened against `url` after the operator signed in at the real server.
+  void open(const QString& url) {
+    g_AdminID = kOperator;
+    g_BizCode = kBizCode;
+    Global::setServerAddress(url);
+    if (capture_) capture_->answerWith(signInAnswer(s("0"), kBizCode.toStdString(), kEventName.toStdString()));
+    screen_ = openCheckScreen();
+    QVERIFY(screen_->isLoaded());
+    QCOMPARE(g_BizCode, kBizCode);
+    if (capture_) capture_->reset();
+    platform_.clear();
+  }
+
+  void openWithCapture() {
+    capture_ = std::make_unique<CaptureServer>();
+    open(capture_->url());
+  }
+
+  // A screen that shows an accepted ticket, so that a later failure can be seen to leave it.
+  void showPreviousTicket() {
+    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("A"), s("B"), s("C"), s("202401020304"),
+                                        s("D"), s("E"), s("F")}));
+    scan(screen_, QStringLiteral("PREV"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    capture_->reset();
+    platform_.clear();
+  }
+
+ private slots:
+  void initTestCase() {
+    server_ = std::make_unique<TestServer>();
+    makeVenue(*server_, QString::fromUtf8(kTickets));
+    server_->start();
+  }
+
+  void init() { install_ = std::make_unique<InstallFolder>(kPlace); }
+
+  void cleanup() {
+    resetStation(platform_);
+    screen_ = nullptr;
+    capture_.reset();
+    install_.reset();
+  }
+
+  void entryThenTheSameTicketAgain() {
+    open(server_->url());
+    scan(screen_, QStringLiteral("T0001"));
+    QCOMPARE(platform_.sounds(), QStringList{kOkWav});
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(details(screen_), kT0001Details);
+    QCOMPARE(ticketBox(screen_)->text(), QString());
+    QCOMPARE(screen_->focusWidget(), ticketBox(screen_));
+    QCOMPARE(g_GateMode, QStringLiteral("I"));
+
+    scan(screen_, QStringLiteral("T0001"));
+    QCOMPARE(platform_.sounds(), (QStringList{kOkWav, kNoWav}));
+    static const QRegularExpression already(QStringLiteral("^이미 입장한 티켓입니다 \\(\\d\\d:\\d\\d\\)$"));
+    QVERIFY2(already.match(caption(screen_, QStringLiteral("lbl_BookingInfo"))).hasMatch(),
+             qPrintable(caption(screen_, QStringLiteral("lbl_BookingInfo"))));
+    QCOMPARE(details(screen_), kEmptyDetails);
+    QCOMPARE(ticketBox(screen_)->text(), QString());
+    QVERIFY(platform_.messages().isEmpty());
+  }
+
+  // Each kind of ticket the demo shows, through entry and exit.
+  void ticketKinds_data() {
+    QTest::addColumn<QString>("ticket");
+    QTest::addColumn<QString>("block");  // caption of txtBlock
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("cancelled") << "T0003" << "전체" << "취소된 티켓입니다" << false;
+    QTest::newRow("unknown") << "NOPE99" << "전체" << "등록되지 않은 티켓입니다" << false;
+    QTest::newRow("other block") << "T0002" << "E석" << "입장 구역이 아닙니다 (N석)" << false;
+    QTest::newRow("its own block") << "T0002" << "N석" << "입장 확인" << true;
+    QTest::newRow("apostrophe in the number") << "AP'01" << "전체" << "입장 확인" << true;
+    QTest::newRow("blanks only are sent") << "   " << "전체" << "등록되지 않은 티켓입니다" << false;
+  }
+
+  void ticketKinds() {
+    QFETCH(QString, ticket);
+    QFETCH(QString, block);
+    QFETCH(QString, message);
+    QFETCH(bool, accepted);
+    open(server_->url());
+    label(screen_, QStringLiteral("txtBlock"))->setCaption(block);
+    scan(screen_, ticket);
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), message);
+    QCOMPARE(platform_.sounds(), QStringList{accepted ? kOkWav : kNoWav});
+    if (accepted)
+      QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), ticket);
+    else
+      QCOMPARE(details(screen_), kEmptyDetails);
+    QCOMPARE(ticketBox(screen_)->text(), QString());
+  }
+
+  void exitAndReentry() {
+    open(server_->url());
+    scan(screen_, QStringLiteral("T0004"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+
+    click(screen_, QStringLiteral("btnMode"));
+    QCOMPARE(g_GateMode, QStringLiteral("O"));
+    scan(screen_, QStringLiteral("T0004"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("퇴장 확인"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_CustName")), QStringLiteral("박민수"));
+    scan(screen_, QStringLiteral("T0004"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 기록이 없는 티켓입니다"));
+    scan(screen_, QStringLiteral("T0005"));  // never entered
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 기록이 없는 티켓입니다"));
+
+    click(screen_, QStringLiteral("btnMode"));
+    QCOMPARE(g_GateMode, QStringLiteral("I"));
+    scan(screen_, QStringLiteral("T0004"));
+    // Re-entry is "-3": accepted, with the acceptance sound and every detail.
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("재입장 확인"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_SeatInfo")), QStringLiteral("W석 2열 5번"));
+    QCOMPARE(platform_.sounds(), (QStringList{kOkWav, kOkWav, kNoWav, kNoWav, kOkWav}));
+  }
+
+  void inputLongerThanFifteenIsCutFromTheLeft() {
+    open(server_->url());
+    scan(screen_, QStringLiteral("JUNK1LONG00000000015"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("LONG00000000015"));
+  }
+
+  void backEndStoppedMidSession() {
+    open(server_->url());
+    scan(screen_, QStringLiteral("T0006"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    const QStringList before = details(screen_);
+    platform_.clear();
+
+    server_->stop();
+    scan(screen_, QStringLiteral("M0001"));
+    click(screen_, QStringLiteral("btnSave"));  // a click fails as quietly as Enter
+    // Unchanged screen, the input kept, no message, no sound.
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(details(screen_), before);
+    QCOMPARE(ticketBox(screen_)->text(), QStringLiteral("M0001"));
+    QVERIFY(platform_.events().isEmpty());
+    QVERIFY(screen_->isLoaded() && screen_->isVisible());
+
+    // The back-end back, the next Enter works again, with what the box still holds.
+    server_->start();
+    Global::setServerAddress(server_->url());
+    QTest::keyClick(ticketBox(screen_), Qt::Key_Return);
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("M0001"));
+  }
+
+  void barcodeBurstValidatesEachOnceInOrder() {
+    openWithCapture();
+    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("c"), s("t"), s("g"), s("202405161830"),
+                                        s("p"), s("s"), s("i")}));
+    const QStringList numbers = {QStringLiteral("B0001"), QStringLiteral("B0002"), QStringLiteral("B0003"),
+                                 QStringLiteral("B0004"), QStringLiteral("B0005")};
+    QLineEdit* box = ticketBox(screen_);
+    for (const QString& n : numbers) {  // typed without a pause, as a scanner does
+      QTest::keyClicks(box, n);
+      QTest::keyClick(box, Qt::Key_Return);
+    }
+    QStringList sent;
+    for (const QString& c : capture_->commands()) sent << c.section(u'\'', 7, 7);
+    QCOMPARE(sent, numbers);
+    QCOMPARE(platform_.sounds(), QStringList(5, kOkWav));
+    QCOMPARE(box->text(), QString());
+  }
+
+  void barcodeBurstAgainstTheRealBackEnd() {
+    open(server_->url());
+    QLineEdit* box = ticketBox(screen_);
+    for (const QString& n : {QStringLiteral("K0001"), QStringLiteral("K0002"), QStringLiteral("K0003")}) {
+      QTest::keyClicks(box, n);
+      QTest::keyClick(box, Qt::Key_Return);
+    }
+    QCOMPARE(platform_.sounds(), QStringList(3, kOkWav));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("K0003"));
+    // Each was admitted exactly once: a second pass is refused for all three.
+    for (const QString& n : {QStringLiteral("K0001"), QStringLiteral("K0002"), QStringLiteral("K0003")}) {
+      scan(screen_, n);
+      QVERIFY(caption(screen_, QStringLiteral("lbl_BookingInfo")).startsWith(QStringLiteral("이미 입장한 티켓입니다")));
+    }
+  }
+
+  void enterKeys_data() {
+    QTest::addColumn<int>("key");
+    QTest::addColumn<int>("modifiers");
+    QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
+    QTest::newRow("Shift+Enter") << int(Qt::Key_Return) << int(Qt::ShiftModifier);
+    QTest::newRow("Ctrl+Enter") << int(Qt::Key_Return) << int(Qt::ControlModifier);
+    QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+  }
+
+  void enterKeys() {
+    QFETCH(int, key);
+    QFETCH(int, modifiers);
+    openWithCapture();
+    scan(screen_, QStringLiteral("T1"), Qt::KeyboardModifiers(modifiers), Qt::Key(key));
+    QCOMPARE(capture_->commands().size(), 1);
+  }
+
+  void otherKeysDoNotValidate() {
+    openWithCapture();
+    QLineEdit* box = ticketBox(screen_);
+    QTest::keyClicks(box, QStringLiteral("T1"));
+    for (Qt::Key k : {Qt::Key_Tab, Qt::Key_Escape, Qt::Key_Space, Qt::Key_F5, Qt::Key_M})
+      QTest::keyClick(box, k);
+    QVERIFY(capture_->commands().isEmpty());
+    QVERIFY(platform_.events().isEmpty());
+  }
+
+  void emptyInputSendsNothing() {
+    openWithCapture();
+    showPreviousTicket();
+    g_GateMode.clear();
+    QTest::keyClick(ticketBox(screen_), Qt::Key_Return);
+    QVERIFY(capture_->commands().isEmpty());
+    QCOMPARE(platform_.sounds(), QStringList{kNoWav});
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("인증 실패"));
+    QCOMPARE(details(screen_), (QStringList{"A", "B", "C", "2024년 1월2일 3시 4분 ", "D", "E", "F"}));
+    QCOMPARE(g_GateMode, QStringLiteral("I"));
+    QCOMPARE(screen_->focusWidget(), ticketBox(screen_));
+  }
+
+  // The command text for the station's state, byte for byte.
+  void commandText_data() {
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QString>("block");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("adminId");
+    QTest::addColumn<QString>("command");
+    const QString exec = QStringLiteral("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo ");
+    QTest::newRow("mode not chosen yet, all blocks")
+        << "" << "전체" << "T0001" << "op1" << exec + "'I','EV2024','','T0001', 'op1'";
+    QTest::newRow("exit, block E") << "O" << "E석" << "T0001" << "op1" << exec + "'O','EV2024','E석','T0001', 'op1'";
+    QTest::newRow("empty block caption sent empty")
+        << "I" << "" << "T0001" << "op1" << exec + "'I','EV2024','','T0001', 'op1'";
+    QTest::newRow("rightmost 15 characters")
+        << "I" << "전체" << "abcde123456789012345" << "op1" << exec + "'I','EV2024','','123456789012345', 'op1'";
+    QTest::newRow("blanks kept") << "I" << "전체" << " T1 " << " op 1 " << exec + "'I','EV2024','',' T1 ', ' op 1 '";
+    QTest::newRow("apostrophes doubled")
+        << "I" << "전체" << "A'B''C" << "o'p" << exec + "'I','EV2024','','A''B''''C', 'o''p'";
+    QTest::newRow("Korean ticket text") << "I" << "W석" << "티켓1" << "관리자" << exec + "'I','EV2024','W석','티켓1', '관리자'";
+  }
+
+  void commandText() {
+    QFETCH(QString, mode);
+    QFETCH(QString, block);
+    QFETCH(QString, input);
+    QFETCH(QString, adminId);
+    QFETCH(QString, command);
+    openWithCapture();
+    g_GateMode = mode;
+    g_AdminID = adminId;
+    label(screen_, QStringLiteral("txtBlock"))->setCaption(block);
+    scan(screen_, input);
+    QCOMPARE(capture_->commands(), QStringList{command});
+    QCOMPARE(capture_->paths(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
+  }
+
+  // The answer's code decides: "-1", "-2" or no row refuse; everything else accepts.
+  void decision_data() {
+    QTest::addColumn<wire::Recordset>("answer");
+    QTest::addColumn<QString>("sound");
+    QTest::addColumn<QString>("message");
+    QTest::addColumn<QStringList>("shown");
+    const QStringList filled = {"고객", "TK1", "공연", "2024년 5월16일 18시 30분 ", "공연장", "R석", "1열"};
+    auto row = [](wire::Value code) {
+      return bookingAnswer({std::move(code), s(" 메시지 "), s(" 고객 "), s("TK1"), s("공연"), s("202405161830"),
+                            s("공연장"), s("R석"), s("1열 ")});
+    };
+    QTest::newRow("0") << row(s("0")) << kOkWav << "메시지" << filled;
+    QTest::newRow("-1") << row(s("-1")) << kNoWav << "메시지" << kEmptyDetails;
+    QTest::newRow("-1 with blanks") << row(s("  -1  ")) << kNoWav << "메시지" << kEmptyDetails;
+    QTest::newRow("-1 as a number") << row(std::int64_t{-1}) << kNoWav << "메시지" << kEmptyDetails;
+    QTest::newRow("-2") << row(s("-2")) << kNoWav << "메시지" << kEmptyDetails;
+    QTest::newRow("-3 accepts") << row(s("-3")) << kOkWav << "메시지" << filled;
+    QTest::newRow("empty code accepts") << row(s("")) << kOkWav << "메시지" << filled;
+    QTest::newRow("-1x accepts") << row(s("-1x")) << kOkWav << "메시지" << filled;
+    QTest::newRow("no row") << noRows({"ErrCode", "ErrMsg"}) << kNoWav << "인증 실패" << kEmptyDetails;
+  }
+
+  void decision() {
+    QFETCH(wire::Recordset, answer);
+    QFETCH(QString, sound);
+    QFETCH(QString, message);
+    QFETCH(QStringList, shown);
+    openWithCapture();
+    showPreviousTicket();
+    capture_->answerWith(answer);
+    scan(screen_, QStringLiteral("TK1"));
+    QCOMPARE(platform_.sounds(), QStringList{sound});
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), message);
+    QCOMPARE(details(screen_), shown);
+    QCOMPARE(ticketBox(screen_)->text(), QString());
+    QCOMPARE(screen_->focusWidget(), ticketBox(screen_));
+    QVERIFY(platform_.messages().isEmpty());
+  }
+
+  void playDate_data() {
+    QTest::addColumn<QString>("playDate");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("leading zeros dropped") << "202405161830" << "2024년 5월16일 18시 30분 ";
+    QTest::newRow("two-digit pieces kept") << "202412310905" << "2024년 12월31일 9시 5분 ";
+    QTest::newRow("zeros") << "202401010000" << "2024년 1월1일 0시 0분 ";
+    QTest::newRow("characters after the twelfth ignored") << "202412310905XYZ" << "2024년 12월31일 9시 5분 ";
+    QTest::newRow("blanks around trimmed") << "  202405161830 " << "2024년 5월16일 18시 30분 ";
+    QTest::newRow("piece that is not a number as it stands") << "2024AB161830" << "2024년 AB월16일 18시 30분 ";
+    QTest::newRow("short value") << "20240516" << "2024년 5월16일 시 분 ";
+    QTest::newRow("no value") << "" << "";
+  }
+
+  void playDate() {
+    QFETCH(QString, playDate);
+    QFETCH(QString, shown);
+    openWithCapture();
+    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("c"), s("t"), s("g"), playDate.toStdString(),
+                                        s("p"), s("s"), s("i")}));
+    scan(screen_, QStringLiteral("TK1"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_PlayDate")), shown);
+  }
+
+  // A field without value ends the validation at the label that needs it: the sound has started,
+  // the labels before it are written, the rest and the input stay as they were.
+  void failureEndsAtItsStep_data() {
+    QTest::addColumn<int>("nullField");  // index into the answer's fields
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<bool>("byClick");
+    QTest::newRow("accepted, null message") << 1 << "0" << false;
+    QTest::newRow("accepted, null customer") << 2 << "0" << false;
+    QTest::newRow("accepted, null play date") << 5 << "0" << false;
+    QTest::newRow("accepted, null seat info") << 8 << "0" << false;
+    QTest::newRow("accepted, null seat info, by click") << 8 << "0" << true;
+    QTest::newRow("refused, null message") << 1 << "-1" << false;
+    QTest::newRow("refused, null message, by click") << 1 << "-1" << true;
+  }
+
+  void failureEndsAtItsStep() {
+    QFETCH(int, nullField);
+    QFETCH(QString, code);
+    QFETCH(bool, byClick);
+    openWithCapture();
+    showPreviousTicket();
+    const QStringList previous = QStringList{caption(screen_, QStringLiteral("lbl_BookingInfo"))} + details(screen_);
+
+    std::vector<wire::Value> values = {code.toStdString(), s("새 메시지"), s("새 고객"), s("NEW1"), s("새 공연"),
+                                       s("202405161830"), s("새 공연장"), s("새 등급"), s("새 좌석")};
+    values[static_cast<std::size_t>(nullField)] = std::monostate{};
+    capture_->answerWith(bookingAnswer(values));
+    QTest::keyClicks(ticketBox(screen_), QStringLiteral("NEW1"));
+    if (byClick)
+      click(screen_, QStringLiteral("btnSave"));
+    else
+      QTest::keyClick(ticketBox(screen_), Qt::Key_Return);
+
+    const bool accepted = code == u"0";
+    QCOMPARE(platform_.sounds(), QStringList{accepted ? kOkWav : kNoWav});
+    QVERIFY(platform_.messages().isEmpty());
+    QCOMPARE(ticketBox(screen_)->text(), QStringLiteral("NEW1"));
+    const QStringList now = QStringList{caption(screen_, QStringLiteral("lbl_BookingInfo"))} + details(screen_);
+    const QStringList fresh = {"새 메시지", "새 고객", "NEW1", "새 공연", "2024년 5월16일 18시 30분 ",
+                               "새 공연장", "새 등급", "새 좌석"};
+    for (int i = 0; i < now.size(); ++i) {
+      // Label i shows field i+1; those before the null field are written, the others kept.
+      const bool written = i + 1 < nullField;
+      QCOMPARE(now[i], written ? fresh[i] : previous[i]);
+    }
+  }
+
+  void serverErrorsAreDroppedQuietly_data() {
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");
+    QTest::newRow("500") << 500 << QByteArray("{\"error\":\"The store failed.\"}");
+    QTest::newRow("400") << 400 << QByteArray("{\"error\":\"Malformed command.\"}");
+    QTest::newRow("not a recordset") << 200 << QByteArray("<html>hello</html>");
+    QTest::newRow("missing ErrCode") << 200 << QByteArray("{\"fields\":[\"ErrMsg\"],\"rows\":[[\"x\"]]}");
+    QTest::newRow("null ErrCode") << 200 << QByteArray("{\"fields\":[\"ErrCode\"],\"rows\":[[null]]}");
+  }
+
+  void serverErrorsAreDroppedQuietly() {
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    openWithCapture();
+    showPreviousTicket();
+    const QStringList before = QStringList{caption(screen_, QStringLiteral("lbl_BookingInfo"))} + details(screen_);
+    capture_->answerStatus(status, body.toStdString());
+    scan(screen_, QStringLiteral("X1"));
+    QCOMPARE(capture_->commands().size(), 1);
+    QVERIFY(platform_.events().isEmpty());
+    QCOMPARE(QStringList{caption(screen_, QStringLiteral("lbl_BookingInfo"))} + details(screen_), before);
+    QCOMPARE(ticketBox(screen_)->text(), QStringLiteral("X1"));
+  }
+
+  void onlyTheFirstRowIsRead() {
+    openWithCapture();
+    wire::Recordset two = bookingAnswer({s("0"), s("첫째"), s("a"), s("b"), s("c"), s("202405161830"), s("d"),
+                                         s("e"), s("f")});
+    two.rows.push_back({s("-1"), s("둘째"), s(""), s(""), s(""), s(""), s(""), s(""), s("")});
+    capture_->answerWith(two);
+    scan(screen_, QStringLiteral("TK1"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("첫째"));
+    QCOMPARE(platform_.sounds(), QStringList{kOkWav});
+  }
+
+  void resultLineGrowsWithItsText() {
+    openWithCapture();
+    capture_->answerWith(bookingAnswer({s("-1"), s("이미 입장한 티켓입니다 (18:30)"), s(""), s(""), s(""), s(""),
+                                        s(""), s(""), s("")}));
+    scan(screen_, QStringLiteral("TK1"));
+    tav::ClickLabel* line = label(screen_, QStringLiteral("lbl_BookingInfo"));
+    QCOMPARE(line->pos(), QPoint(58, 256));
+    QCOMPARE(line->size(), line->sizeHint());
+  }
+};
+
+QTEST_MAIN(tst_frm01_check)
+#include "tst_frm01_check.moc"
