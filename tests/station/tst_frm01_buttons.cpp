@@ -1,0 +1,207 @@
+// The check screen's picture buttons: the entry/exit switch and its pictures, the block dialog,
+// the close picture and the system close command.
+#include "tests/station/tst_frm01_fixture.h"
+
+#include <QImage>
+
+#include "platform/pathmap.h"
+
+using namespace frm01test;
+using tav::test::InstallFolder;
+using tav::test::RecordingPlatform;
+
+namespace {
+
+std::string s(const char* text) { return text; }
+
+// The picture btnSave shows, compared with the install-folder file of that name.
+bool showsFile(QWidget* screen, const QString& fileName) {
+  const QImage shown = label(screen, QStringLiteral("btnSave"))->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
+  const QImage file = QImage(tav::mapPath(QStringLiteral("C:\\ORLTAV\\") + fileName)).convertToFormat(QImage::Format_RGB32);
+  return !file.isNull() && shown == file;
+}
+
+// Top-level block dialogs that exist and are not discarded.
+int blockDialogs() {
+  int n = 0;
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (auto* d = qobject_cast<::frm02*>(w); d && !d->isDiscarded()) ++n;
+  return n;
+}
+
+}  // namespace
+
+class tst_frm01_buttons : public QObject {
+  Q_OBJECT
+
+  RecordingPlatform platform_;
+  std::unique_ptr<InstallFolder> install_;
+  std::unique_ptr<CaptureServer> capture_;
+  ::frm01* screen_ = nullptr;
+
+  void open(bool venueSignedIn = true) {
+    capture_ = std::make_unique<CaptureServer>();
+    capture_->answerWith(venueSignedIn ? signInAnswer(s("0"), s("EV2024"), s("빅매치"))
+                                       : signInAnswer(s("-1"), s(""), s("")));
+    Global::setServerAddress(capture_->url());
+    g_AdminID = kOperator;
+    screen_ = openCheckScreen();
+    QVERIFY(screen_->isLoaded());
+    capture_->reset();
+    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("c"), s("t"), s("g"), s("202405161830"), s("p"),
+                                        s("s"), s("i")}));
+    platform_.clear();
+  }
+
+ private slots:
+  void init() { install_ = std::make_unique<InstallFolder>(kPlace); }
+
+  void cleanup() {
+    resetStation(platform_);
+    screen_ = nullptr;
+    capture_.reset();
+    install_.reset();
+  }
+
+  void modeToggle_data() {
+    QTest::addColumn<QString>("startMode");
+    QTest::addColumn<int>("clicks");
+    QTest::addColumn<QString>("mode");
+    QTest::addColumn<QStringList>("pictures");
+    QTest::addColumn<QString>("shownFile");
+    QTest::newRow("first click from start: exit") << "" << 1 << "O" << QStringList{kExitPicture} << "btn4on.jpg";
+    QTest::newRow("two clicks: entry") << "" << 2 << "I" << QStringList{kExitPicture, kEntryPicture} << "btn3on.jpg";
+    QTest::newRow("three clicks: exit") << "" << 3 << "O"
+                                        << QStringList{kExitPicture, kEntryPicture, kExitPicture} << "btn4on.jpg";
+    QTest::newRow("from entry after a validation") << "I" << 1 << "O" << QStringList{kExitPicture} << "btn4on.jpg";
+    QTest::newRow("from exit") << "O" << 1 << "I" << QStringList{kEntryPicture} << "btn3on.jpg";
+  }
+
+  void modeToggle() {
+    QFETCH(QString, startMode);
+    QFETCH(int, clicks);
+    QFETCH(QString, mode);
+    QFETCH(QStringList, pictures);
+    QFETCH(QString, shownFile);
+    open();
+    QVERIFY(showsFile(screen_, QStringLiteral("btn3on.jpg")));
+    g_GateMode = startMode;
+    QTest::keyClicks(ticketBox(screen_), QStringLiteral("HALF"));
+    for (int i = 0; i < clicks; ++i) click(screen_, QStringLiteral("btnMode"));
+
+    QCOMPARE(g_GateMode, mode);
+    QCOMPARE(platform_.pictures(), pictures);
+    QVERIFY(showsFile(screen_, shownFile));
+    // Nothing sent, nothing cleared, the focus back in the ticket box.
+    QVERIFY(capture_->commands().isEmpty());
+    QCOMPARE(ticketBox(screen_)->text(), QStringLiteral("HALF"));
+    QCOMPARE(screen_->focusWidget(), ticketBox(screen_));
+    QVERIFY(QApplication::focusWidget() == ticketBox(screen_));
+    // btnMode keeps its own face.
+    QCOMPARE(label(screen_, QStringLiteral("btnMode"))->pixmap().size(), QSize(116, 58));
+  }
+
+  void exitModeIsSentAfterTheSwitch() {
+    open();
+    click(screen_, QStringLiteral("btnMode"));
+    scan(screen_, QStringLiteral("T1"));
+    QCOMPARE(capture_->commands().value(0).section(u'\'', 1, 1), QStringLiteral("O"));
+    click(screen_, QStringLiteral("btnMode"));
+    scan(screen_, QStringLiteral("T1"));
+    QCOMPARE(capture_->commands().value(1).section(u'\'', 1, 1), QStringLiteral("I"));
+  }
+
+  void missingPictureFileShowsTheBuiltInCopy() {
+    open();
+    install_->removeFile(QStringLiteral("btn4on.jpg"));
+    click(screen_, QStringLiteral("btnMode"));
+    QCOMPARE(g_GateMode, QStringLiteral("O"));
+    const QPixmap shown = label(screen_, QStringLiteral("btnSave"))->pixmap();
+    QCOMPARE(shown.size(), QSize(113, 57));
+    // The exit face, not the entry one: its left edge is orange-red.
+    const QColor edge = shown.toImage().pixelColor(6, 28);
+    QVERIFY2(edge.red() > edge.green() + 60, qPrintable(edge.name()));
+  }
+
+  void afterRefusedVenueTheFirstSwitchGivesThePicture() {
+    open(false);
+    QVERIFY(label(screen_, QStringLiteral("btnSave"))->pixmap().isNull());
+    click(screen_, QStringLiteral("btnMode"));
+    QCOMPARE(g_GateMode, QStringLiteral("O"));
+    QVERIFY(showsFile(screen_, QStringLiteral("btn4on.jpg")));
+  }
+
+  void btnSaveClickValidates() {
+    open();
+    QTest::keyClicks(ticketBox(screen_), QStringLiteral("T1"));
+    click(screen_, QStringLiteral("btnSave"));
+    QCOMPARE(capture_->commands().size(), 1);
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(platform_.sounds(), QStringList{kOkWav});
+  }
+
+  void blockDialogIsOneModelessWindow() {
+    open();
+    click(screen_, QStringLiteral("btnBlock"));
+    ::frm02* dialog = Global::frm02().peek();
+    QVERIFY(dialog && dialog->isLoaded() && dialog->isVisible());
+    QCOMPARE(dialog->windowTitle(), QStringLiteral("구역선택"));
+    QVERIFY(dialog->parentWidget() == nullptr);
+    QVERIFY(!dialog->isModal());
+
+    click(screen_, QStringLiteral("btnBlock"));
+    QCOMPARE(Global::frm02().peek(), dialog);
+    QCOMPARE(blockDialogs(), 1);
+    // btnBlock keeps its face; the check screen goes on validating while the dialog is open.
+    QCOMPARE(label(screen_, QStringLiteral("btnBlock"))->pixmap().size(), QSize(114, 58));
+    scan(screen_, QStringLiteral("T1"));
+    QCOMPARE(capture_->commands().size(), 1);
+
+    // Closed, then clicked again: a new dialog.
+    Global::Form2Unload();
+    settle();
+    QCOMPARE(blockDialogs(), 0);
+    click(screen_, QStringLiteral("btnBlock"));
+    QVERIFY(Global::frm02().peek() && Global::frm02().peek()->isVisible());
+    QCOMPARE(blockDialogs(), 1);
+  }
+
+  void closePictureEndsTheProgram() {
+    ::frmTAV* signIn = &*Global::frmTAV();  // loaded and hidden, as after "TAV OPEN"
+    signIn->hide();
+    open();
+    click(screen_, QStringLiteral("Command2"));
+    QVERIFY(!Global::frm01().isLoaded());
+    QVERIFY(!Global::frmTAV().isLoaded());
+    QVERIFY(capture_->commands().isEmpty());
+    QVERIFY(platform_.messages().isEmpty());
+    settle();
+    QCOMPARE(platform_.endCount(), 1);
+  }
+
+  void closePictureWithBlockDialogOpenKeepsTheProgram() {
+    open();
+    click(screen_, QStringLiteral("btnBlock"));
+    click(screen_, QStringLiteral("Command2"));
+    settle();
+    QVERIFY(!Global::frm01().isLoaded());
+    QCOMPARE(platform_.endCount(), 0);
+    Global::Form2Unload();
+    settle();
+    QCOMPARE(platform_.endCount(), 1);
+  }
+
+  void systemCloseDoesWhatTheClosePictureDoes() {
+    ::frmTAV* signIn = &*Global::frmTAV();
+    signIn->hide();
+    open();
+    QVERIFY(screen_->close());  // Alt+F4
+    QVERIFY(!Global::frm01().isLoaded());
+    QVERIFY(!Global::frmTAV().isLoaded());
+    settle();
+    QCOMPARE(platform_.endCount(), 1);
+  }
+};
+
+QTEST_MAIN(tst_frm01_buttons)
+#include "tst_frm01_buttons.moc"
