@@ -614,14 +614,18 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create) {
   if (!h.exists && !create) throw StoreRejected("There is no store at " + path + ".");
   if (h.exists && h.size > 0) {
     // Decide from the raw header, before SQLite may write anything to a file that is not ours.
-    if (!h.sqlite || h.applicationId != kSqliteApplicationId)
+    // Every store of ours has its version in the header from its first commit on.
+    if (!h.sqlite || h.applicationId != kSqliteApplicationId || h.userVersion == 0)
       throw StoreRejected(path + " is not a TAV store.");
     if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion))
       throw StoreRejected(path + " was written by a newer tav-server (schema version " +
                           std::to_string(h.userVersion) + "; this one knows up to " +
                           std::to_string(kSchemaVersion) + ").");
   } else if (h.exists && !create) {
-    throw StoreRejected(path + " is empty, not a TAV store.");
+    // An empty file is a store only when its first commits still wait in the write-ahead log.
+    std::error_code ec;
+    if (std::filesystem::file_size(path + "-wal", ec) == 0 || ec)
+      throw StoreRejected(path + " is empty, not a TAV store.");
   }
 
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);

@@ -1,0 +1,273 @@
+// Venue setup: venues, events, operators, the all-or-nothing CSV import and the demo venue.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+
+#include "server/command_parser.h"
+#include "server/demo_data.h"
+#include "store_fixture.h"
+
+namespace tav::storetest {
+namespace {
+
+using server::SetupError;
+
+const std::string kHeader =
+    "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status";
+
+class Setup : public StoreTest {
+ protected:
+  void SetUp() override {
+    StoreTest::SetUp();
+    server::addVenue(store(), "P1", "잠실종합운동장");
+    server::addEvent(store(), "P1", "BIZ", "개막전", "202604041400", true);
+    server::importTickets(store(), "BIZ", csv("OLD1,기존,개막전,202604041400,잠실,R석,E석 1층,E석,valid\n", "old.csv"));
+  }
+
+  std::size_t ticketCount() {
+    std::size_t n = 0;
+    store().read([&](server::Reader& r) { n = static_cast<std::size_t>(r.listEvents("P1").at(0).tickets); });
+    return n;
+  }
+
+  std::string importFile(const std::string& bytes) {
+    std::string path = files_.file("import.csv");
+    writeBytes(path, bytes);
+    return path;
+  }
+
+  ScratchDir files_;
+};
+
+TEST_F(Setup, ImportReadsQuotedFieldsBomAndCrlf) {
+  const std::string path = importFile(
+      "\xEF\xBB\xBF" + kHeader + "\r\n"
+      "A1,\"Kim, Minjun\",\"The \"\"Big\"\" Game\",202604041400,잠실,VIP석,\"E석 1층, 3열 7번\",E석,valid\r\n"
+      "\"A2\",이서연,개막전,202604041400,잠실,R석,N석 2층 1열 1번,N석,cancelled\r\n"
+      "A3,박도윤,개막전,202604041400,잠실,S석,S석 3층 9열 2번,S석,\r\n"
+      "\r\n"
+      "A4,'작은따옴표',개막전,202604041400,잠실,A석,W석 1층 1열 5번,W석,valid");
+  EXPECT_EQ(server::importTickets(store(), "BIZ", path), 4u);
+  auto a1 = ticket("BIZ", "A1");
+  ASSERT_TRUE(a1);
+  EXPECT_EQ(a1->custName, "Kim, Minjun");
+  EXPECT_EQ(a1->goodsName, "The \"Big\" Game");
+  EXPECT_EQ(a1->seatInfo, "E석 1층, 3열 7번");
+  EXPECT_EQ(a1->seatGradeName, "VIP석");
+  EXPECT_FALSE(a1->cancelled);
+  EXPECT_FALSE(a1->inside);
+  EXPECT_EQ(a1->entryCount, 0);
+  EXPECT_TRUE(ticket("BIZ", "A2")->cancelled);
+  EXPECT_FALSE(ticket("BIZ", "A3")->cancelled);
+  EXPECT_EQ(ticket("BIZ", "A4")->custName, "'작은따옴표'");
+  EXPECT_EQ(ticketCount(), 5u);
+}
+
+struct BadCsv {
+  const char* name;
+  std::string body;  // after the header line unless it starts with "!"
+  int line;
+  std::string reason;
+};
+
+class CsvImport : public Setup, public ::testing::WithParamInterface<BadCsv> {};
+
+TEST_P(CsvImport, BadRowImportsNothing) {
+  const BadCsv& c = GetParam();
+  const std::string good = "G1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n"
+                           "G2,나,개막전,202604041400,잠실,R석,N석,N석,valid\n";
+  const std::string path = c.body.rfind('!', 0) == 0 ? importFile(c.body.substr(1))
+                                                      : importFile(kHeader + "\n" + good + c.body);
+  const auto before = readBytes(storePath());
+  try {
+    server::importTickets(store(), "BIZ", path);
+    FAIL() << "imported";
+  } catch (const SetupError& e) {
+    const std::string expected = path + ":" + std::to_string(c.line) + ": ";
+    EXPECT_EQ(std::string(e.what()).rfind(expected, 0), 0u) << e.what();
+    EXPECT_NE(std::string(e.what()).find(c.reason), std::string::npos) << e.what();
+  }
+  EXPECT_EQ(ticketCount(), 1u);
+  EXPECT_FALSE(ticket("BIZ", "G1"));
+  EXPECT_TRUE(ticket("BIZ", "OLD1"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Setup, CsvImport,
+    ::testing::Values(
+        BadCsv{"EmptyFile", "!", 1, "header"},
+        BadCsv{"WrongHeader", "!TicketNo,Name\nG1,가\n", 1, "header"},
+        BadCsv{"HeaderInOtherCase", "!ticketno,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status\n", 1, "header"},
+        BadCsv{"TooFewFields", "G3,다,개막전,202604041400,잠실,R석,E석,E석\n", 4, "8 fields, not 9"},
+        BadCsv{"TooManyFields", "G3,다,개막전,202604041400,잠실,R석,E석,E석,valid,x\n", 4, "10 fields"},
+        BadCsv{"UnknownBlock", "G3,다,개막전,202604041400,잠실,R석,E석,동석,valid\n", 4, "Block \"동석\""},
+        BadCsv{"BlockWithoutSeok", "G3,다,개막전,202604041400,잠실,R석,E석,E,valid\n", 4, "Block \"E\""},
+        BadCsv{"UnknownStatus", "G3,다,개막전,202604041400,잠실,R석,E석,E석,used\n", 4, "Status \"used\""},
+        BadCsv{"PlayDateShort", "G3,다,개막전,20260404140,잠실,R석,E석,E석,valid\n", 4, "12 digits"},
+        BadCsv{"PlayDateLetters", "G3,다,개막전,2026-04-04 14,잠실,R석,E석,E석,valid\n", 4, "12 digits"},
+        BadCsv{"EmptyTicketNo", ",다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "TicketNo is empty"},
+        BadCsv{"TicketNoTooLong", "1234567890123456,다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "longer than 15"},
+        BadCsv{"TicketNoWithBlank", " G3,다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "blank"},
+        BadCsv{"DuplicateInFile", "G3,다,개막전,202604041400,잠실,R석,E석,E석,valid\nG1,라,개막전,202604041400,잠실,R석,E석,E석,valid\n", 5, "already appears on line 2"},
+        BadCsv{"AlreadyInStore", "OLD1,다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "already in event BIZ"},
+        BadCsv{"InvalidUtf8", "G3,\xB0\xA1,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "not valid UTF-8"},
+        BadCsv{"ControlCharacter", "G3,다\x01,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "control character"},
+        BadCsv{"UnclosedQuote", "G3,\"다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "not closed"},
+        BadCsv{"QuoteInsideField", "G3,다\"x,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "quote"},
+        BadCsv{"TextAfterQuote", "G3,\"다\"x,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "follows a closing quote"},
+        BadCsv{"LineBreakInQuotedField", "G3,\"다\n라\",개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "control character"},
+        BadCsv{"LineCountAfterBlankLines", "\r\n\nG4,마,개막전,1,잠실,R석,E석,E석,valid\n", 6, "12 digits"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Setup, ImportIntoUnknownEventOrMissingFile) {
+  const std::string path = importFile(kHeader + "\nG1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n");
+  EXPECT_THROW(server::importTickets(store(), "NOPE", path), SetupError);
+  EXPECT_THROW(server::importTickets(store(), "BIZ", path + ".missing"), SetupError);
+  EXPECT_EQ(ticketCount(), 1u);
+}
+
+struct BadSetup {
+  const char* name;
+  std::function<void(Store&)> call;
+  std::string reason;
+};
+
+class SetupRefuses : public Setup, public ::testing::WithParamInterface<BadSetup> {};
+
+TEST_P(SetupRefuses, WithOneSentenceAndNoChange) {
+  const auto before = server::listEvents(store(), "P1");
+  try {
+    GetParam().call(store());
+    FAIL() << "accepted";
+  } catch (const SetupError& e) {
+    EXPECT_NE(std::string(e.what()).find(GetParam().reason), std::string::npos) << e.what();
+  }
+  const auto after = server::listEvents(store(), "P1");
+  ASSERT_EQ(after.size(), before.size());
+  EXPECT_TRUE(after[0].active);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Setup, SetupRefuses,
+    ::testing::Values(
+        BadSetup{"VenueTwice", [](Store& s) { server::addVenue(s, "P1", "다른 이름"); }, "already exists"},
+        BadSetup{"VenueEmptyCode", [](Store& s) { server::addVenue(s, "", "이름"); }, "place code is empty"},
+        BadSetup{"VenueCodeWithBlank", [](Store& s) { server::addVenue(s, "P 2 ", "이름"); }, "blank"},
+        BadSetup{"VenueEmptyName", [](Store& s) { server::addVenue(s, "P2", ""); }, "theater name is empty"},
+        BadSetup{"EventTwice", [](Store& s) { server::addEvent(s, "P1", "BIZ", "x", "202604041400", true); }, "already exists"},
+        BadSetup{"EventUnknownVenue", [](Store& s) { server::addEvent(s, "P9", "B9", "x", "202604041400", true); }, "no venue P9"},
+        BadSetup{"EventBadPlayDate", [](Store& s) { server::addEvent(s, "P1", "B9", "x", "2026-04-04", true); }, "12 digits"},
+        BadSetup{"EventControlInName", [](Store& s) { server::addEvent(s, "P1", "B9", "x\ny", "202604041400", true); }, "control character"},
+        BadSetup{"OperatorUnknownVenue", [](Store& s) { server::addOperator(s, "kim", "pw", "P9"); }, "no venue P9"},
+        BadSetup{"OperatorEmptyPassword", [](Store& s) { server::addOperator(s, "kim", "", "P1"); }, "password is empty"},
+        BadSetup{"OperatorEmptyId", [](Store& s) { server::addOperator(s, "", "pw", "P1"); }, "operator ID is empty"},
+        BadSetup{"ListUnknownVenue", [](Store& s) { server::listEvents(s, "P9"); }, "no venue P9"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST_F(Setup, OperatorTwiceIsRefused) {
+  server::addOperator(store(), "kim", "pw", "P1");
+  EXPECT_THROW(server::addOperator(store(), "kim", "pw2", "P1"), SetupError);
+  EXPECT_EQ(field(run(kLogin + "'kim','pw'"), "ErrCode"), "0");
+}
+
+TEST_F(Setup, OperatorPasswordIsStoredAsArgon2idHash) {
+  server::addOperator(store(), "kim", "비밀번호123", "P1");
+  std::optional<server::Operator> op;
+  store().read([&](server::Reader& r) { op = r.findOperator("kim"); });
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->passwordHash.rfind("$argon2id$", 0), 0u);
+  EXPECT_EQ(op->passwordHash.find("비밀번호123"), std::string::npos);
+  EXPECT_EQ(readBytes(storePath()).find("비밀번호123"), std::string::npos);
+  EXPECT_EQ(field(run(kLogin + "'kim','비밀번호123'"), "ErrCode"), "0");
+}
+
+TEST_F(Setup, NewActiveEventReplacesTheOldOneAndListShowsCounts) {
+  server::addEvent(store(), "P1", "LATER", "다음 경기", "202604111400", false);
+  server::addEvent(store(), "P1", "NEXT", "그다음 경기", "202604181400", true);
+  server::addOperator(store(), "kim", "pw", "P1");
+  server::importTickets(store(), "BIZ", csv(
+      "N1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n"
+      "N2,나,개막전,202604041400,잠실,R석,N석,N석,cancelled\n"
+      "N3,다,개막전,202604041400,잠실,R석,S석,S석,valid\n", "more.csv"));
+  run(check("I", "BIZ", "", "N1", "kim"));
+  run(check("I", "BIZ", "", "N3", "kim"));
+  run(check("O", "BIZ", "", "N3", "kim"));
+
+  std::map<std::string, server::EventSummary> byCode;
+  for (const auto& e : server::listEvents(store(), "P1")) byCode[e.bizCode] = e;
+  ASSERT_EQ(byCode.size(), 3u);
+  EXPECT_FALSE(byCode["BIZ"].active);
+  EXPECT_FALSE(byCode["LATER"].active);
+  EXPECT_TRUE(byCode["NEXT"].active);
+  EXPECT_EQ(byCode["NEXT"].goodsName, "그다음 경기");
+  EXPECT_EQ(byCode["NEXT"].playDate, "202604181400");
+  EXPECT_EQ(byCode["BIZ"].tickets, 4u);
+  EXPECT_EQ(byCode["BIZ"].cancelled, 1u);
+  EXPECT_EQ(byCode["BIZ"].admitted, 2u);
+  EXPECT_EQ(byCode["BIZ"].inside, 1u);
+  EXPECT_EQ(byCode["NEXT"].tickets, 0u);
+}
+
+TEST(Demo, VenueWithTicketsOverFourBlocksAndWorkingOperators) {
+  ScratchDir dir;
+  auto store = server::openStore(dir.file("demo.db"), true);
+  constexpr std::size_t kTickets = 4000;
+  server::DemoInfo info = server::loadDemo(*store, kTickets);
+
+  auto events = server::listEvents(*store, info.placeCode);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].active);
+  EXPECT_EQ(events[0].bizCode, info.bizCode);
+  EXPECT_EQ(events[0].tickets, kTickets);
+  EXPECT_EQ(events[0].cancelled, kTickets / 200);
+  EXPECT_FALSE(info.theaterName.empty());
+  EXPECT_FALSE(info.goodsName.empty());
+
+  ASSERT_EQ(info.operators.size(), 2u);
+  for (const auto& [id, password] : info.operators) {
+    auto rs = server::execute(*store, kLogin + "'" + id + "','" + password + "'").recordset;
+    EXPECT_EQ(field(rs, "ErrCode"), "0") << id;
+    EXPECT_EQ(field(rs, "bizcode"), info.bizCode);
+    EXPECT_EQ(field(rs, "TheaterName"), info.theaterName);
+  }
+  EXPECT_EQ(field(server::execute(*store, kLogin + "'" + info.placeCode + "'").recordset, "ErrCode"), "0");
+
+  const std::string op = info.operators[0].first;
+  ASSERT_EQ(info.validByBlock.size(), 4u);
+  std::set<std::string> names;
+  for (const auto& [block, numbers] : info.validByBlock) {
+    ASSERT_FALSE(numbers.empty()) << block;
+    for (const auto& no : numbers) {
+      auto rs = server::execute(*store, checkText("I", info.bizCode, block, no, op)).recordset;
+      EXPECT_EQ(field(rs, "ErrCode"), "0") << no;
+      EXPECT_EQ(field(rs, "SeatInfo").rfind(block + " ", 0), 0u) << field(rs, "SeatInfo");
+      EXPECT_LE(server::utf8Length(no), 15u);
+      names.insert(field(rs, "CustName"));
+      EXPECT_NE(std::string("VIP석 R석 S석 A석").find(field(rs, "SeatGradeName")), std::string::npos);
+    }
+  }
+  EXPECT_GT(names.size(), 10u) << "the names are varied";
+  ASSERT_FALSE(info.cancelled.empty());
+  for (const auto& no : info.cancelled)
+    EXPECT_EQ(field(server::execute(*store, checkText("I", info.bizCode, "", no, op)).recordset, "ErrMsg"),
+              "취소된 티켓입니다");
+
+  // Every ticket is where the published numbering says, over all four blocks.
+  std::map<std::string, std::size_t> perBlock;
+  store->read([&](server::Reader& r) {
+    for (std::size_t i = 0; i < kTickets; i += 97) {
+      auto t = r.findTicket(info.bizCode, server::demoTicketNumber(i));
+      ASSERT_TRUE(t) << i;
+      EXPECT_EQ(t->block, server::demoTicketBlock(i));
+      EXPECT_EQ(t->cancelled, server::demoTicketCancelled(i));
+      ++perBlock[t->block];
+    }
+  });
+  EXPECT_EQ(perBlock.size(), 4u);
+
+  EXPECT_THROW(server::loadDemo(*store, 10), SetupError) << "a second demo venue of the same code";
+}
+
+}  // namespace
+}  // namespace tav::storetest

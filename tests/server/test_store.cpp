@@ -1,0 +1,245 @@
+// The SQLite store itself: files that are not ours or are newer stay untouched, the schema and
+// its pragmas, the append-only scan log, and group commit keeping each caller's work separate.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <functional>
+#include <set>
+#include <thread>
+
+#include "server/sqlite_store.h"
+#include "store_fixture.h"
+
+namespace tav::storetest {
+namespace {
+
+using server::StoreRejected;
+
+// Runs SQL on a file with SQLite directly, as another program would.
+void rawExec(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* err = nullptr;
+  int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+  std::string message = err ? err : "";
+  sqlite3_free(err);
+  sqlite3_close(db);
+  ASSERT_EQ(rc, SQLITE_OK) << message;
+}
+
+std::string rawScalar(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_stmt* st = nullptr;
+  std::string out = "<error>";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+    out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+struct ForeignCase {
+  const char* name;
+  std::function<void(const std::string& path)> make;
+  std::string reason;
+};
+
+class RefusedFile : public ::testing::TestWithParam<ForeignCase> {};
+
+TEST_P(RefusedFile, IsLeftByteForByte) {
+  ScratchDir dir;
+  const std::string path = dir.file("store.db");
+  GetParam().make(path);
+  const std::string before = readBytes(path);
+  ASSERT_FALSE(before.empty());
+  for (bool create : {false, true}) {
+    try {
+      server::openStore(path, create);
+      FAIL() << "opened";
+    } catch (const StoreRejected& e) {
+      EXPECT_NE(std::string(e.what()).find(GetParam().reason), std::string::npos) << e.what();
+      EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(readBytes(path), before);
+    EXPECT_FALSE(fs::exists(path + "-wal"));
+    EXPECT_FALSE(fs::exists(path + "-journal"));
+  }
+}
+
+void makeOurStore(const std::string& path) { server::openStore(path, true); }
+
+INSTANTIATE_TEST_SUITE_P(
+    Store, RefusedFile,
+    ::testing::Values(
+        ForeignCase{"TextFile",
+                    [](const std::string& p) {
+                      std::string text;
+                      for (int i = 0; i < 20; ++i) text += "TicketNo,CustName,GoodsName\n";
+                      writeBytes(p, text);
+                    },
+                    "is not a TAV store"},
+        ForeignCase{"ShortFile", [](const std::string& p) { writeBytes(p, "SQLite"); }, "is not a TAV store"},
+        ForeignCase{"OtherSqliteDatabase",
+                    [](const std::string& p) { rawExec(p, "CREATE TABLE ticket(x); INSERT INTO ticket VALUES(1);"); },
+                    "is not a TAV store"},
+        ForeignCase{"OtherApplicationId",
+                    [](const std::string& p) { rawExec(p, "PRAGMA application_id = 7; CREATE TABLE t(x);"); },
+                    "is not a TAV store"},
+        ForeignCase{"OurIdButNoSchema",
+                    [](const std::string& p) {
+                      rawExec(p, "PRAGMA application_id = " + std::to_string(server::kSqliteApplicationId) +
+                                     "; CREATE TABLE t(x);");
+                    },
+                    "is not a TAV store"},
+        ForeignCase{"NewerSchema",
+                    [](const std::string& p) {
+                      makeOurStore(p);
+                      rawExec(p, "INSERT INTO schema_version VALUES(99, 0); PRAGMA user_version = 99;");
+                    },
+                    "newer tav-server (schema version 99"},
+        ForeignCase{"NewerSchemaTableOnly",
+                    [](const std::string& p) {
+                      makeOurStore(p);
+                      rawExec(p, "INSERT INTO schema_version VALUES(7, 0);");
+                    },
+                    "newer tav-server (schema version 7"}),
+    [](const auto& p) { return std::string(p.param.name); });
+
+TEST(Store, MissingFileIsNotCreatedWithoutAsking) {
+  ScratchDir dir;
+  const std::string path = dir.file("absent.db");
+  EXPECT_THROW(server::openStore(path, false), StoreRejected);
+  EXPECT_FALSE(fs::exists(path));
+}
+
+TEST(Store, EmptyFileIsRefusedUnlessCreating) {
+  ScratchDir dir;
+  const std::string path = dir.file("empty.db");
+  writeBytes(path, "");
+  EXPECT_THROW(server::openStore(path, false), StoreRejected);
+  EXPECT_EQ(fs::file_size(path), 0u);
+  EXPECT_NO_THROW(server::openStore(path, true));
+  EXPECT_NO_THROW(server::openStore(path, false));
+}
+
+TEST(Store, NewFileIsMarkedVersionedAndInWalMode) {
+  ScratchDir dir;
+  const std::string path = dir.file("new.db");
+  {
+    auto store = server::openStore(path, true);
+    server::addVenue(*store, "P1", "잠실");
+  }
+  EXPECT_EQ(rawScalar(path, "PRAGMA application_id"), std::to_string(server::kSqliteApplicationId));
+  EXPECT_EQ(rawScalar(path, "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(rawScalar(path, "PRAGMA user_version"), std::to_string(server::sqliteSchemaVersion()));
+  EXPECT_EQ(rawScalar(path, "SELECT max(version) FROM schema_version"),
+            std::to_string(server::sqliteSchemaVersion()));
+  // Reopening keeps the data and does not apply the migrations again.
+  auto store = server::openStore(path, false);
+  std::optional<server::Venue> venue;
+  store->read([&](server::Reader& r) { venue = r.findVenue("P1"); });
+  ASSERT_TRUE(venue);
+  EXPECT_EQ(venue->theaterName, "잠실");
+  EXPECT_EQ(rawScalar(path, "SELECT count(*) FROM schema_version"), std::to_string(server::sqliteSchemaVersion()));
+}
+
+TEST_F(StoreTest, ScanLogCannotBeChangedOrDeleted) {
+  setUpVenues();
+  run(check("I", "BIZ", "", "T1", "admin"));
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(storePath().c_str(), &db), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "UPDATE scan_log SET code = '0'", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "DELETE FROM scan_log", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_EQ(scanLog().size(), 1u);
+}
+
+TEST_F(StoreTest, SchemaRefusesASecondActiveEventAndUnknownBlocks) {
+  setUpVenues();
+  EXPECT_THROW(store().write([](server::Transaction& tx) {
+    tx.insertEvent(server::Event{"BIZ3", "P1", "또 다른 경기", "202604061800", true});
+  }), server::StoreUnavailable);
+  server::Ticket t;
+  t.bizCode = "BIZ";
+  t.ticketNo = "Z1";
+  t.block = "X석";
+  EXPECT_THROW(store().write([&](server::Transaction& tx) { tx.insertTicket(t); }), server::StoreUnavailable);
+  EXPECT_FALSE(ticket("BIZ", "Z1"));
+}
+
+struct Boom : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Concurrent writers end up in shared commits; a failing one takes only its own work back.
+TEST_F(StoreTest, FailingWorkRollsBackAloneInsideAGroupCommit) {
+  setUpVenues();
+  constexpr int kThreads = 24;
+  std::vector<std::thread> threads;
+  std::vector<int> outcome(kThreads, -1);
+  for (int k = 0; k < kThreads; ++k)
+    threads.emplace_back([&, k] {
+      try {
+        store().write([&](server::Transaction& tx) {
+          server::ScanRecord line;
+          line.kind = "check";
+          line.ticketNo = "W" + std::to_string(k);
+          tx.appendScanLog(line);
+          if (k % 3 == 0) throw Boom("planned");
+        });
+        outcome[static_cast<std::size_t>(k)] = 1;
+      } catch (const Boom&) {
+        outcome[static_cast<std::size_t>(k)] = 0;
+      }
+    });
+  for (auto& t : threads) t.join();
+  reopen();
+  std::set<std::string> logged;
+  for (const auto& line : scanLog()) logged.insert(line.ticketNo);
+  for (int k = 0; k < kThreads; ++k) {
+    EXPECT_EQ(outcome[static_cast<std::size_t>(k)], k % 3 == 0 ? 0 : 1) << k;
+    EXPECT_EQ(logged.count("W" + std::to_string(k)), k % 3 == 0 ? 0u : 1u) << k;
+  }
+}
+
+TEST_F(StoreTest, AnsweredAdmissionsSurviveReopening) {
+  setUpVenues();
+  std::vector<std::thread> threads;
+  for (const char* no : {"T1", "T3", "T4", "O''Neil"})
+    threads.emplace_back([&, no] { EXPECT_EQ(server::execute(store(), check("I", "BIZ", "", no, "admin")).code, "0"); });
+  for (auto& t : threads) t.join();
+  reopen();
+  for (const char* no : {"T1", "T3", "T4", "O'Neil"}) {
+    auto t = ticket("BIZ", no);
+    ASSERT_TRUE(t) << no;
+    EXPECT_TRUE(t->inside) << no;
+  }
+  EXPECT_EQ(field(run(kBooking + "'S','BIZ','','',''"), "Total"), "4");
+}
+
+TEST_F(StoreTest, ReadsSeeOneSnapshotWhileWritesGoOn) {
+  setUpVenues();
+  std::atomic<bool> stop{false};
+  std::thread writer([&] {
+    for (int i = 0; !stop; ++i) {
+      run(check("I", "BIZ", "", "T1", "admin"));
+      run(check("O", "BIZ", "", "T1", "admin"));
+    }
+  });
+  // Inside one read, the ticket and the statistics agree whatever the writer does meanwhile.
+  for (int i = 0; i < 200; ++i)
+    store().read([&](server::Reader& r) {
+      auto a = r.findTicket("BIZ", "T1");
+      std::this_thread::yield();
+      auto b = r.findTicket("BIZ", "T1");
+      ASSERT_TRUE(a && b);
+      EXPECT_EQ(a->inside, b->inside);
+      EXPECT_EQ(a->entryCount, b->entryCount);
+    });
+  stop = true;
+  writer.join();
+}
+
+}  // namespace
+}  // namespace tav::storetest
