@@ -428,7 +428,13 @@ FileHeader readHeader(const std::string& path) {
 class SqliteStore final : public Store {
  public:
   SqliteStore(std::string path, std::unique_ptr<Connection> writer)
-      : path_(std::move(path)), writer_(std::move(writer)), thread_([this] { writerLoop(); }) {}
+      : path_(std::move(path)), writer_(std::move(writer)) {
+    // Checkpoints run beside the writer, so that no commit waits for the database file's fsync.
+    writer_->exec("PRAGMA wal_autocheckpoint = 0");
+    sqlite3_wal_hook(writer_->handle(), &SqliteStore::walHook, this);
+    checkpointer_ = std::thread([this] { checkpointLoop(); });
+    thread_ = std::thread([this] { writerLoop(); });
+  }
 
   ~SqliteStore() override {
     {
@@ -437,16 +443,29 @@ class SqliteStore final : public Store {
     }
     queueCv_.notify_all();
     thread_.join();
+    {
+      std::lock_guard<std::mutex> lock(checkpointMutex_);
+      checkpointStop_ = true;
+    }
+    checkpointCv_.notify_all();
+    checkpointer_.join();
+    // The writer's connection closes last and folds the log into the database file.
+    idle_.clear();
   }
 
   void write(const std::function<void(Transaction&)>& work) override {
-    Job job{&work, nullptr, false};
-    std::unique_lock<std::mutex> lock(queueMutex_);
-    if (stopping_) throw StoreUnavailable("The store is closing.");
-    queue_.push_back(&job);
+    Job job;
+    job.work = &work;
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      if (stopping_) throw StoreUnavailable("The store is closing.");
+      queue_.push_back(&job);
+    }
     queueCv_.notify_one();
-    doneCv_.wait(lock, [&] { return job.done; });
-    lock.unlock();
+    {
+      std::unique_lock<std::mutex> lock(job.mutex);
+      job.cv.wait(lock, [&] { return job.done; });
+    }
     if (job.error) std::rethrow_exception(job.error);
   }
 
@@ -466,11 +485,47 @@ class SqliteStore final : public Store {
   }
 
  private:
+  // One caller's work; its own signal, so that a commit wakes only the callers it served.
   struct Job {
-    const std::function<void(Transaction&)>* work;
+    const std::function<void(Transaction&)>* work = nullptr;
     std::exception_ptr error;
-    bool done;
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool done = false;
   };
+
+  static int walHook(void* self, sqlite3*, const char*, int pages) {
+    constexpr int kCheckpointPages = 1000;
+    if (pages >= kCheckpointPages) static_cast<SqliteStore*>(self)->requestCheckpoint();
+    return SQLITE_OK;
+  }
+
+  void requestCheckpoint() {
+    {
+      std::lock_guard<std::mutex> lock(checkpointMutex_);
+      checkpointWanted_ = true;
+    }
+    checkpointCv_.notify_one();
+  }
+
+  void checkpointLoop() {
+    std::unique_ptr<Connection> c;
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(checkpointMutex_);
+        checkpointCv_.wait(lock, [&] { return checkpointStop_ || checkpointWanted_; });
+        if (checkpointStop_) return;
+        checkpointWanted_ = false;
+      }
+      try {
+        if (!c) c = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
+        // PASSIVE never blocks the writer or readers; what it cannot copy now, a later one will.
+        sqlite3_wal_checkpoint_v2(c->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+      } catch (const StoreUnavailable&) {
+        c.reset();
+      }
+    }
+  }
 
   std::unique_ptr<Connection> acquireReader() {
     {
@@ -502,11 +557,12 @@ class SqliteStore final : public Store {
         batch.swap(queue_);
       }
       runBatch(batch);
-      {
-        std::lock_guard<std::mutex> lock(queueMutex_);
-        for (Job* job : batch) job->done = true;
+      for (Job* job : batch) {
+        // Notified under the job's lock: the caller cannot return and end the job before that.
+        std::lock_guard<std::mutex> lock(job->mutex);
+        job->done = true;
+        job->cv.notify_one();
       }
-      doneCv_.notify_all();
       batch.clear();
     }
   }
@@ -560,10 +616,15 @@ class SqliteStore final : public Store {
   std::vector<std::unique_ptr<Connection>> idle_;
 
   std::mutex queueMutex_;
-  std::condition_variable queueCv_, doneCv_;
+  std::condition_variable queueCv_;
   std::vector<Job*> queue_;
   bool stopping_ = false;
   std::thread thread_;
+
+  std::mutex checkpointMutex_;
+  std::condition_variable checkpointCv_;
+  bool checkpointWanted_ = false, checkpointStop_ = false;
+  std::thread checkpointer_;
 };
 
 void migrate(Connection& c, const std::string& path) {
@@ -645,6 +706,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create) {
   writer->exec("PRAGMA synchronous = FULL");
   writer->exec("PRAGMA foreign_keys = ON");
   writer->exec("PRAGMA cache_size = -65536");
+  writer->exec("PRAGMA journal_size_limit = 67108864");
   migrate(*writer, path);
   return std::make_unique<SqliteStore>(path, std::move(writer));
 }
