@@ -1,7 +1,9 @@
 // The SQLite store itself: files that are not ours or are newer stay untouched, the schema and
 // its pragmas, the append-only scan log, and group commit keeping each caller's work separate.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sqlite3.h>
+#include <sys/resource.h>
 
 #include <functional>
 #include <set>
@@ -201,6 +203,53 @@ TEST_F(StoreTest, FailingWorkRollsBackAloneInsideAGroupCommit) {
     EXPECT_EQ(outcome[static_cast<std::size_t>(k)], k % 3 == 0 ? 0 : 1) << k;
     EXPECT_EQ(logged.count("W" + std::to_string(k)), k % 3 == 0 ? 0u : 1u) << k;
   }
+}
+
+// Caps the size of the files this process may write, as a full disk would.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &saved_);
+    previous_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit limit = saved_;
+    limit.rlim_cur = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &saved_);
+    signal(SIGXFSZ, previous_);
+  }
+
+ private:
+  rlimit saved_{};
+  void (*previous_)(int) = nullptr;
+};
+
+TEST_F(StoreTest, FailedCommitAnswersStoreUnavailableAndKeepsNothing) {
+  setUpVenues();
+  const auto logBefore = scanLog().size();
+  {
+    FileSizeLimit full(1024);
+    std::vector<std::thread> threads;
+    std::atomic<int> unavailable{0};
+    for (const char* no : {"T1", "T3", "T4", "O''Neil"})
+      threads.emplace_back([&, no] {
+        try {
+          run(check("I", "BIZ", "", no, "admin"));
+        } catch (const server::StoreUnavailable&) {
+          ++unavailable;
+        }
+      });
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(unavailable, 4);
+  }
+  for (const char* no : {"T1", "T3", "T4", "O'Neil"}) EXPECT_EQ(ticket("BIZ", no)->entryCount, 0) << no;
+  EXPECT_EQ(scanLog().size(), logBefore);
+  // The store carries on once the disk has room again, and after a restart.
+  EXPECT_EQ(field(run(check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
+  reopen();
+  EXPECT_EQ(field(run(check("I", "BIZ", "", "T3", "admin")), "ErrCode"), "0");
+  EXPECT_EQ(field(run(kBooking + "'S','BIZ','','',''"), "Total"), "2");
 }
 
 TEST_F(StoreTest, AnsweredAdmissionsSurviveReopening) {
