@@ -174,6 +174,87 @@ const QColor kChosen(0x5f, 0x6b, 0x7a);   // slate: block already chosen
 const QColor kScore(0x6a, 0x3d, 0x9a);    // purple: statistics
 const QColor kScoreOpen(0x8a, 0x8f, 0x99);  // grey: statistics window open
 
+// The block dialog's backdrop: the title and the four stand buttons, each painted exactly under
+// its click area (the right column is not aligned: N starts at x 256, W at x 248).
+QImage blockDialogBackdrop() {
+  QImage img = canvas(477, 328, kPaper);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setRenderHint(QPainter::TextAntialiasing);
+  p.fillRect(QRect(0, 0, 477, 6), kNavy);
+  p.setPen(kNavy);
+  p.setFont(lettering(26, true));
+  p.drawText(QRect(0, 22, 477, 40), Qt::AlignCenter, QStringLiteral("구역선택"));
+  p.setPen(QColor(0x5a, 0x64, 0x78));
+  p.setFont(lettering(13, false));
+  p.drawText(QRect(0, 62, 477, 22), Qt::AlignCenter, QStringLiteral("검표할 구역을 누르세요"));
+
+  // A white panel behind the grid, so the faces' white corners blend in.
+  p.setPen(QPen(QColor(0xc9, 0xd2, 0xe3), 1));
+  p.setBrush(Qt::white);
+  p.drawRoundedRect(QRectF(92.5, 92.5, 296, 178), 10, 10);
+
+  struct Stand {
+    const char16_t* letter;
+    const char16_t* name;
+    QPoint at;
+  };
+  const Stand stands[] = {{u"E", u"동", {112, 104}}, {u"N", u"북", {256, 104}},
+                          {u"S", u"남", {112, 192}}, {u"W", u"서", {248, 192}}};
+  for (const Stand& st : stands) {
+    p.drawImage(st.at, buttonFace(113, 65, kBlock, QString::fromUtf16(st.letter), Mark::None, 30));
+    p.setPen(QColor(255, 255, 255, 200));
+    p.setFont(lettering(12, true));
+    p.drawText(QRect(st.at.x() + 84, st.at.y() + 42, 22, 18), Qt::AlignCenter, QString::fromUtf16(st.name));
+  }
+  return img;
+}
+
+// The statistics window's backdrop: a title for each figure row, to the left of the figure labels
+// (x 264, tops 96 to 272), and a close mark under the close hot-spot at (424, 8).
+QImage statisticsBackdrop() {
+  QImage img = canvas(477, 338, kPaper);
+  QPainter p(&img);
+  p.setRenderHint(QPainter::Antialiasing);
+  p.setRenderHint(QPainter::TextAntialiasing);
+  p.fillRect(QRect(0, 0, 477, 58), kNavy);
+  p.setPen(Qt::white);
+  p.setFont(lettering(24, true));
+  p.drawText(QRect(24, 8, 380, 42), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("입장현황"));
+
+  // Close mark: a red tile with a white cross, the size of the hot-spot.
+  p.setPen(QPen(QColor(0x8e, 0x16, 0x16), 2));
+  p.setBrush(QColor(0xd3, 0x2f, 0x2f));
+  p.drawRoundedRect(QRectF(425, 9, 39, 39), 7, 7);
+  p.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(QPointF(435, 19), QPointF(454, 38));
+  p.drawLine(QPointF(454, 19), QPointF(435, 38));
+
+  struct Row {
+    const char16_t* title;
+    int top;
+  };
+  const Row rows[] = {{u"전체", 96}, {u"E석", 144}, {u"N석", 184}, {u"S석", 232}, {u"W석", 272}};
+  p.setPen(QPen(QColor(0xc9, 0xd2, 0xe3), 1));
+  p.setBrush(Qt::white);
+  p.drawRoundedRect(QRectF(60.5, 80.5, 356, 230), 10, 10);
+  p.fillRect(QRect(61, 81, 180, 229), QColor(0xe4, 0xea, 0xf5));
+  for (std::size_t i = 0; i < std::size(rows); ++i) {
+    const Row& r = rows[i];
+    p.setPen(kNavy);
+    p.setFont(lettering(i == 0 ? 22 : 20, true));
+    p.drawText(QRect(72, r.top, 156, 27), Qt::AlignRight | Qt::AlignVCenter, QString::fromUtf16(r.title));
+    if (i == 0) {  // the total stands apart from the four blocks
+      p.setPen(QPen(QColor(0xc9, 0xd2, 0xe3), 2));
+      p.drawLine(72, 134, 404, 134);
+    }
+  }
+  p.setPen(QColor(0x5a, 0x64, 0x78));
+  p.setFont(lettering(12, false));
+  p.drawText(QRect(60, 314, 356, 18), Qt::AlignRight | Qt::AlignVCenter, QStringLiteral("입장한 티켓 수"));
+  return img;
+}
+
 using Drawer = std::function<QImage()>;
 
 const std::map<QString, Drawer>& installFolderPictures() {
@@ -194,6 +275,8 @@ const std::map<QString, Drawer>& windowPictures() {
       {QStringLiteral("frm01/btnMode"), [] { return buttonFace(116, 58, kMode, QStringLiteral("입/퇴장"), Mark::None, 20); }},
       {QStringLiteral("frm01/btnBlock"), [] { return buttonFace(114, 58, kBlock, QStringLiteral("구역선택"), Mark::None, 20); }},
       {QStringLiteral("frm01/btnScore"), [] { return buttonFace(91, 58, kScore, QStringLiteral("현황"), Mark::None, 22); }},
+      {QStringLiteral("frm02/background"), [] { return blockDialogBackdrop(); }},
+      {QStringLiteral("frm03/background"), [] { return statisticsBackdrop(); }},
   };
   return m;
 }

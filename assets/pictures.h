@@ -16,7 +16,7 @@ QImage picture(const QString& fileName);
 QStringList pictureFiles();
 
 // The pictures embedded in the windows (never files): "frm01/background", "frm01/Command2",
-// "frm01/btnMode", "frm01/btnBlock", "frm01/btnScore".
+// "frm01/btnMode", "frm01/btnBlock", "frm01/btnScore", "frm02/background", "frm03/background".
 QStringList embeddedPictures();
 
 }  // namespace tav::assets

@@ -13,6 +13,7 @@
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "forms/frm02/frm02.h"
+#include "forms/frm03/frm03.h"
 #include "platform/platform.h"
 #include "ui_frm01.h"
 
@@ -25,9 +26,11 @@ const QString kOkSound = QStringLiteral("C:\\ORLTAV\\ok.wav");
 const QString kNoSound = QStringLiteral("C:\\ORLTAV\\no.wav");
 const QString kEntryPicture = QStringLiteral("C:\\ORLTAV\\btn3on.jpg");
 const QString kExitPicture = QStringLiteral("C:\\ORLTAV\\\\btn4on.jpg");
+const QString kStatisticsOpenPicture = QStringLiteral("C:\\ORLTAV\\btn5off.jpg");
 
 const QString kNoPlaceCode = QStringLiteral("▶ tav.ini 파일의 PlaceCode 확인해주세요");
 const QString kAuthFailed = QStringLiteral("인증 실패");
+const QString kStatisticsFailed = QStringLiteral("입장현황을 불러오지 못했습니다");
 const QString kAllBlocks = QStringLiteral("전체");
 const QString kEntry = QStringLiteral("I");
 const QString kExit = QStringLiteral("O");
@@ -91,6 +94,7 @@ frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01
   connect(ui->btnSave, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnSave_Click(); }); });
   connect(ui->btnMode, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnMode_Click(); }); });
   connect(ui->btnBlock, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnBlock_Click(); }); });
+  connect(ui->btnScore, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnScore_Click(); }); });
   connect(ui->Command2, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { Command2_Click(); }); });
 }
 
@@ -238,6 +242,21 @@ void frm01::btnBlock_Click() {
   dialog.raise();
   dialog.activateWindow();
   dialog.Form2Show();
+}
+
+void frm01::btnScore_Click() {
+  // One shared statistics window, modeless and without owner: shown first, then queried.
+  ::frm03& statistics = *Global::frm03();
+  statistics.show();
+  statistics.raise();
+  statistics.activateWindow();
+  try {
+    statistics.Form3Show();
+  } catch (const tav::backend::BackendError&) {
+    tav::platform().messageBox(kStatisticsFailed);
+    return;
+  }
+  ui->btnScore->setPicture(tav::platform().loadPicture(kStatisticsOpenPicture));
 }
 
 void frm01::Command2_Click() { Global::Form1Unload(); }

@@ -38,6 +38,9 @@ class frm01 : public tav::Form {
   void btnSave_Click();
   void btnMode_Click();
   void btnBlock_Click();
+  // Shows the statistics window, fills it, then marks btnScore as open. A failed query is
+  // reported and ends the click there: the window keeps what it showed, btnScore its picture.
+  void btnScore_Click();
   void Command2_Click();
   void ClearTicketInput();
 

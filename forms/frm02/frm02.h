@@ -1,16 +1,40 @@
-// The block selection dialog as the check screen opens it; its choices come with the dialog's own work.
+// The block selection dialog: four click areas over its backdrop restrict the check screen's
+// ticket checks to one stand block.
 #pragma once
 
+#include <QPixmap>
+#include <QString>
+#include <memory>
+
 #include "forms/common/Form.h"
+
+namespace Ui {
+class frm02;
+}
 
 class frm02 : public tav::Form {
   Q_OBJECT
  public:
-  explicit frm02(QWidget* parent = nullptr) : tav::Form(parent) {
-    setWindowTitle(QStringLiteral("구역선택"));
-    setFixedSize(477, 328);
-  }
+  explicit frm02(QWidget* parent = nullptr);
+  ~frm02() override;
 
-  // Called by the check screen after showing the dialog; it has no effect.
-  void Form2Show() {}
+  // Called by the check screen right after showing the dialog; it has no effect.
+  void Form2Show();
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  void Command1_Click();
+  void Command2_Click();
+  void Command3_Click();
+  void Command4_Click();
+
+  // Writes `block` into the check screen's block label, unloads this dialog, gives the focus to
+  // the ticket box and marks btnBlock as chosen. Without a check screen it only unloads the
+  // dialog: nothing brings the closed screen back.
+  void chooseBlock(const QString& block);
+
+  std::unique_ptr<Ui::frm02> ui;
+  QPixmap background_;
 };

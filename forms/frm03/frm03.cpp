@@ -1,0 +1,91 @@
+// The entry statistics window: one query per opening or refresh, figures shown as the back-end
+// counts them.
+#include "forms/frm03/frm03.h"
+
+#include <QLineEdit>
+#include <QPainter>
+#include <QPointer>
+#include <array>
+
+#include "app/Global.h"
+#include "assets/pictures.h"
+#include "backend/commands.h"
+#include "backend/gateway.h"
+#include "forms/common/ClickLabel.h"
+#include "forms/common/Controls.h"
+#include "forms/frm01/frm01.h"
+#include "platform/platform.h"
+#include "ui_frm03.h"
+
+namespace {
+
+const QString kStatisticsClosedPicture = QStringLiteral("C:\\ORLTAV\\btn5on.jpg");
+
+}  // namespace
+
+frm03::frm03(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm03>()) {
+  ui->setupUi(this);
+  // Fixed single border: title bar with the close box, no minimize or maximize box.
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(size());
+  // The figures' size has a fraction a .ui file cannot hold.
+  for (tav::ClickLabel* figure : {ui->lbl_Total, ui->lbl_E, ui->lbl_N, ui->lbl_S, ui->lbl_W}) {
+    QFont f = figure->font();
+    f.setPointSizeF(20.25);
+    figure->setFont(f);
+  }
+  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm03/background")));
+
+  connect(ui->btnExit, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnExit_Click(); }); });
+}
+
+frm03::~frm03() = default;
+
+void frm03::Form3Show() {
+  using namespace tav::backend;
+
+  g_ServerUrl = Global::serverAddress();
+  DataSpace dataSpace;
+  std::unique_ptr<BusinessObject> object = dataSpace.CreateObject(kProgId, g_ServerUrl);
+  std::unique_ptr<Recordset> rs = BackendQuery(*object, statisticsCommand(g_BizCode));
+
+  if (!rs->isEOF()) {
+    struct Figure {
+      QString field;
+      tav::ClickLabel* label;
+    };
+    const std::array<Figure, 5> figures = {{
+        {QStringLiteral("Total"), ui->lbl_Total},
+        {QStringLiteral("E석"), ui->lbl_E},
+        {QStringLiteral("N석"), ui->lbl_N},
+        {QStringLiteral("S석"), ui->lbl_S},
+        {QStringLiteral("W석"), ui->lbl_W},
+    }};
+    // Every figure is read before any is shown: a row that lacks one must not leave the window
+    // mixing this answer's counts with the previous one's.
+    std::array<QString, figures.size()> texts;
+    for (std::size_t i = 0; i < figures.size(); ++i) texts[i] = trimSpaces(rs->fields().Item(figures[i].field).text());
+    for (std::size_t i = 0; i < figures.size(); ++i) figures[i].label->setCaption(texts[i]);
+  }
+  rs->Close();
+  rs.reset();
+  object.reset();
+}
+
+void frm03::btnExit_Click() {
+  Global::Form3Unload();
+  // Looked at, never created: a check screen closed while this window stayed open stays closed.
+  QPointer<::frm01> screen = Global::frm01().isLoaded() ? Global::frm01().peek() : nullptr;
+  if (!screen) return;
+  screen->activateWindow();
+  tav::control<QLineEdit>(*screen, "txtTicketNo").setFocus();
+  tav::control<tav::ClickLabel>(*screen, "btnScore")
+      .setPicture(tav::platform().loadPicture(kStatisticsClosedPicture));
+}
+
+void frm03::paintEvent(QPaintEvent* event) {
+  tav::Form::paintEvent(event);
+  QPainter painter(this);
+  painter.drawPixmap(0, 0, background_);
+}
