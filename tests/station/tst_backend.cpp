@@ -2,103 +2,20 @@
 // against a canned server for malformed answers, and against a real tav-server.
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <QtTest>
-#include <atomic>
-#include <mutex>
-#include <thread>
 
 #include "backend/commands.h"
 #include "backend/gateway.h"
+#include "tests/support/CannedServer.h"
 #include "tests/support/TestServer.h"
 
 using namespace tav::backend;
+using tav::test::CannedServer;
 
 namespace {
-
-// A loopback HTTP server that answers every request with the same raw bytes (an empty answer
-// closes the connection without a word) and keeps the last request it read.
-class CannedServer {
- public:
-  explicit CannedServer(QByteArray answer) : answer_(std::move(answer)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-        ::listen(fd_, 4) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
-      qFatal("The canned server cannot listen on 127.0.0.1.");
-    port_ = ntohs(addr.sin_port);
-    thread_ = std::thread([this] { serve(); });
-  }
-  ~CannedServer() {
-    stop_ = true;
-    thread_.join();
-    ::close(fd_);
-  }
-  QString url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
-  QByteArray lastRequest() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return request_;
-  }
-
-  static QByteArray ok(const QByteArray& body, const QByteArray& type = "application/json") {
-    return "HTTP/1.1 200 OK\r\nContent-Type: " + type +
-           "\r\nContent-Length: " + QByteArray::number(body.size()) +
-           "\r\nConnection: close\r\n\r\n" + body;
-  }
-
- private:
-  void serve() {
-    while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const int client = ::accept(fd_, nullptr, nullptr);
-      if (client < 0) continue;
-      QByteArray in = readRequest(client);
-      {
-        std::lock_guard<std::mutex> lock(mutex_);
-        request_ = in;
-      }
-      if (!answer_.isEmpty()) (void)!::write(client, answer_.constData(), answer_.size());
-      ::shutdown(client, SHUT_RDWR);
-      ::close(client);
-    }
-  }
-  static QByteArray readRequest(int client) {
-    QByteArray in;
-    char buf[4096];
-    for (;;) {
-      const qsizetype head = in.indexOf("\r\n\r\n");
-      if (head >= 0) {
-        const QByteArray headers = in.left(head).toLower();
-        const qsizetype at = headers.indexOf("content-length:");
-        const qsizetype body =
-            at < 0
-                ? 0
-                : headers.mid(at + 15, headers.indexOf('\r', at) - at - 15).trimmed().toLongLong();
-        if (in.size() >= head + 4 + body) return in;
-      }
-      pollfd p{client, POLLIN, 0};
-      if (::poll(&p, 1, 5000) <= 0) return in;
-      const ssize_t n = ::read(client, buf, sizeof buf);
-      if (n <= 0) return in;
-      in.append(buf, n);
-    }
-  }
-
-  QByteArray answer_;
-  int fd_ = -1;
-  quint16 port_ = 0;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-  mutable std::mutex mutex_;
-  QByteArray request_;
-};
 
 std::unique_ptr<Recordset> query(const QString& url, const QString& command,
                                  const QString& progId = kProgId) {
