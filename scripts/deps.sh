@@ -7,6 +7,7 @@ packages=(
   libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev libsodium-dev libssl-dev
   libgtest-dev googletest
   xvfb xauth x11-apps fonts-nanum
+  imagemagick xdotool
 )
 missing=()
 for p in "${packages[@]}"; do
