@@ -113,6 +113,12 @@ HttpService::HttpService(Store& store, ServeOptions options)
   const std::size_t threads = options_.threads == 0 ? 1 : options_.threads;
   server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server_->set_tcp_nodelay(true);
+  // httplib's default also sets SO_REUSEPORT, which lets a second server bind the same port and
+  // silently share the stations; keep only SO_REUSEADDR for quick restarts.
+  server_->set_socket_options([](socket_t sock) {
+    int yes = 1;
+    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  });
   server_->set_keep_alive_max_count(kKeepAliveRequests);
   server_->set_keep_alive_timeout(kKeepAliveSeconds);
   server_->set_payload_max_length(kMaxCommandBytes);

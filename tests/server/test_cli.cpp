@@ -1,0 +1,308 @@
+// tav-server's command line: help, usage errors, the setup commands, foreign stores and HTTPS.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "server/service.h"
+#include "server/setup.h"
+#include "server/sqlite_store.h"
+#include "server/store.h"
+#include "tests/server/server_process.h"
+
+namespace tav::test {
+namespace {
+
+const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator",
+                                            "import-tickets", "list", "demo", "serve"};
+
+std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
+
+void runSql(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* err = nullptr;
+  EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err), SQLITE_OK) << (err ? err : "");
+  sqlite3_free(err);
+  sqlite3_close(db);
+}
+
+TEST(CommandLine, HelpOnTheProgramAndOnEveryCommand) {
+  const ToolResult program = runTool({"--help"});
+  EXPECT_EQ(program.exitCode, 0);
+  for (const std::string& c : kCommands) {
+    SCOPED_TRACE(c);
+    EXPECT_NE(program.out.find("tav-server " + c + " --store FILE"), std::string::npos) << program.out;
+    const ToolResult help = runTool({c, "--help"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(help.out.rfind("Usage: tav-server " + c + " --store FILE", 0), 0u) << help.out;
+    EXPECT_TRUE(help.err.empty());
+    // --help wins over whatever else is on the line, and touches no store.
+    EXPECT_EQ(runTool({c, "--store", "/nonexistent/x.db", "--help"}).exitCode, 0);
+  }
+}
+
+TEST(CommandLine, RefusesBadUseWithOneSentenceAndExitCode2) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string says;
+  };
+  const std::vector<Case> cases = {
+      {{}, "No command given"},
+      {{"frobnicate"}, "Unknown command \"frobnicate\""},
+      {{"list", "--place", "P"}, "Option --store is missing"},
+      {{"add-venue", "--store", "x.db", "--place", "P"}, "Option --name is missing"},
+      {{"list", "--store", "x.db", "--place", "P", "--colour", "red"}, "Unknown option --colour"},
+      {{"list", "--store"}, "Option --store needs a value"},
+      {{"list", "--store", "a.db", "--store", "b.db", "--place", "P"}, "given twice"},
+      {{"list", "--store", "x.db", "P"}, "Unexpected argument \"P\""},
+      {{"add-event", "--store", "x.db", "--place", "P", "--bizcode", "B", "--name", "N", "--play-date", "1",
+        "--inactive=yes"},
+       "takes no value"},
+      {{"demo", "--store", "x.db", "--tickets", "0"}, "--tickets must be from 1"},
+      {{"demo", "--store", "x.db", "--tickets", "many"}, "--tickets needs a whole number"},
+      {{"serve", "--store", "x.db", "--listen", "localhost"}, "HOST:PORT"},
+      {{"serve", "--store", "x.db", "--listen", "127.0.0.1:70000"}, "HOST:PORT"},
+      {{"serve", "--store", "x.db", "--threads", "-3"}, "--threads needs a whole number"},
+      {{"serve", "--store", "x.db", "--tls-cert", "c.pem"}, "both --tls-cert and --tls-key"},
+  };
+  for (const Case& c : cases) {
+    std::string line;
+    for (const auto& a : c.args) line += a + " ";
+    SCOPED_TRACE(line);
+    const ToolResult r = runTool(c.args);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_EQ(r.err.rfind("tav-server: ", 0), 0u) << r.err;
+    EXPECT_NE(r.err.find(c.says), std::string::npos) << r.err;
+    EXPECT_TRUE(r.out.empty());
+  }
+}
+
+TEST(CommandLine, SetupCommandsNeedAnExistingStore) {
+  TempDir dir;
+  const std::string store = dir.file("missing.db");
+  const ToolResult r = runTool({"add-venue", "--store", store, "--place", "P", "--name", "N"});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(lines(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("tav-server init"), std::string::npos) << r.err;
+  EXPECT_FALSE(std::filesystem::exists(store));
+
+  setupTool({"init", "--store", store});
+  const ToolResult again = runTool({"init", "--store", store});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+}
+
+TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실종합운동장"});
+  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
+             "202405011830"});
+
+  const std::string good1 = "A001,김민준,개막전,202405011830,잠실종합운동장,R석,1층 1열 1번,E석,valid\n";
+  const std::string good2 = "A002,이서연,개막전,202405011830,잠실종합운동장,S석,1층 1열 2번,N석,\n";
+  const std::string good3 = "A003,박지호,개막전,202405011830,잠실종합운동장,A석,2층 3열 9번,W석,cancelled\n";
+  struct Case {
+    std::string what, thirdRow;
+  };
+  const std::vector<Case> bad = {
+      {"unknown block", "A009,최유나,개막전,202405011830,잠실종합운동장,R석,1층 1열 3번,X석,valid\n"},
+      {"unknown status", "A009,최유나,개막전,202405011830,잠실종합운동장,R석,1층 1열 3번,S석,lost\n"},
+      {"too few columns", "A009,최유나,개막전\n"},
+      {"repeated ticket number", "A001,최유나,개막전,202405011830,잠실종합운동장,R석,1층 1열 3번,S석,valid\n"},
+      {"bad play date", "A009,최유나,개막전,2024-05-01,잠실종합운동장,R석,1층 1열 3번,S석,valid\n"},
+      {"empty ticket number", ",최유나,개막전,202405011830,잠실종합운동장,R석,1층 1열 3번,S석,valid\n"},
+      {"invalid UTF-8", "A009,\xc3\x28,개막전,202405011830,잠실종합운동장,R석,1층 1열 3번,S석,valid\n"},
+  };
+  const std::string csv = dir.file("tickets.csv");
+  for (const Case& c : bad) {
+    SCOPED_TRACE(c.what);
+    writeFile(csv, kCsvHeader + good1 + good2 + c.thirdRow + good3);
+    const ToolResult r = runTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(lines(r.err), 1u) << r.err;
+    EXPECT_NE(r.err.find(csv + ":4: "), std::string::npos) << r.err;
+    const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
+    EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+0\s+0\s+0\s+0\s+개막전)"))) << list;
+  }
+
+  writeFile(csv, kCsvHeader + good1 + good2 + good3);
+  EXPECT_EQ(setupTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv}),
+            "Imported 3 tickets into B1.\n");
+  const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
+  EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+3\s+1\s+0\s+0\s+개막전)"))) << list;
+}
+
+TEST(CommandLine, AddOperatorReadsThePasswordFromStandardInput) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
+  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
+             "202405011830"});
+  // Only the first line is the password; a Windows line end is not part of it.
+  const std::string out = setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "o'neil"},
+                                    "it's 비밀\r\nsecond line\n");
+  EXPECT_EQ(out.find("비밀"), std::string::npos);
+  const ToolResult empty = runTool({"add-operator", "--store", store, "--place", "P1", "--id", "nopass"}, "");
+  EXPECT_EQ(empty.exitCode, 1);
+  EXPECT_EQ(lines(empty.err), 1u) << empty.err;
+
+  auto s = server::openStore(store, false);
+  struct Case {
+    std::string text, code;
+  };
+  const std::vector<Case> cases = {
+      {kLoginProc + "'o''neil','it''s 비밀'", "0"},
+      {kLoginProc + "'o''neil','it''s 비밀\r'", "-1"},
+      {kLoginProc + "'o''neil','second line'", "-1"},
+      {kLoginProc + "'nopass',''", "-1"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(server::execute(*s, c.text).code, c.code);
+  }
+}
+
+TEST(CommandLine, DemoPrintsWhatAStationNeedsAndItWorks) {
+  TempDir dir;
+  const std::string store = dir.file("demo.db");
+  const std::string out = setupTool({"demo", "--store", store, "--tickets", "2000"});
+  std::smatch m;
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(\[Marovex\]\nPlaceCode=(\S+)\n)"))) << out;
+  const std::string place = m[1];
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(Operators \(ID / password\):\n  (\S+) / (\S+)\n)"))) << out;
+  const std::string id = m[1], password = m[2];
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(  E석: (\S+))"))) << out;
+  const std::string eTicket = m[1];
+  ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(Cancelled tickets: (\S+))"))) << out;
+  const std::string cancelled = m[1];
+
+  ServerProcess server(store);
+  server.start();
+  auto client = server.client();
+  const wire::Recordset venue = answerOf(*client, kLoginProc + "'" + place + "'");
+  ASSERT_EQ(fieldText(venue, "ErrCode"), "0");
+  const std::string biz = fieldText(venue, "bizcode");
+  EXPECT_EQ(codeOf(*client, kLoginProc + "'" + id + "','" + password + "'"), "0");
+  const auto check = [&](const std::string& ticket, const std::string& block) {
+    return codeOf(*client, kBookingProc + "'I','" + biz + "','" + block + "','" + ticket + "', '" + id + "'");
+  };
+  EXPECT_EQ(check(eTicket, "E석"), "0");
+  EXPECT_EQ(check(cancelled, ""), "-1");
+  client.reset();
+  EXPECT_EQ(server.stop(), 0);
+
+  const std::string list = setupTool({"list", "--store", store, "--place", place});
+  EXPECT_TRUE(std::regex_search(list, std::regex(biz + R"(\s+yes\s+\d{12}\s+2000\s+\d+\s+1\s+1\s)"))) << list;
+}
+
+struct FileState {
+  std::string bytes;
+  timespec modified{};
+  bool operator==(const FileState& o) const {
+    return bytes == o.bytes && modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec;
+  }
+};
+
+FileState stateOf(const std::string& path) {
+  struct stat st {};
+  stat(path.c_str(), &st);
+  return {readFile(path), st.st_mtim};
+}
+
+TEST(CommandLine, RefusesAForeignOrNewerStoreAndLeavesItUntouched) {
+  TempDir dir;
+  const std::string text = dir.file("notes.db");
+  writeFile(text, "This is not a database, just some notes.\n");
+  const std::string other = dir.file("other.db");
+  runSql(other, "CREATE TABLE customer(id INTEGER PRIMARY KEY, name TEXT); INSERT INTO customer VALUES(1, 'x');");
+  const std::string newer = dir.file("newer.db");
+  setupTool({"init", "--store", newer});
+  runSql(newer, "INSERT INTO schema_version(version, applied_at) VALUES(" +
+                    std::to_string(server::sqliteSchemaVersion() + 1) + ", 0); PRAGMA user_version = " +
+                    std::to_string(server::sqliteSchemaVersion() + 1) + ";");
+
+  for (const std::string& file : {text, other, newer}) {
+    const FileState before = stateOf(file);
+    const std::vector<std::vector<std::string>> uses = {
+        {"serve", "--store", file, "--listen", "127.0.0.1:0"},
+        {"list", "--store", file, "--place", "P"},
+        {"add-venue", "--store", file, "--place", "P", "--name", "N"},
+        {"demo", "--store", file, "--tickets", "10"},
+        {"init", "--store", file},
+    };
+    for (const auto& args : uses) {
+      SCOPED_TRACE(file + " " + args[0]);
+      const ToolResult r = runTool(args);
+      EXPECT_EQ(r.exitCode, 1);
+      EXPECT_EQ(lines(r.err), 1u) << r.err;
+      EXPECT_EQ(r.err.find("listening"), std::string::npos) << r.err;
+      EXPECT_TRUE(stateOf(file) == before);
+      EXPECT_FALSE(std::filesystem::exists(file + "-wal"));
+    }
+  }
+}
+
+TEST(CommandLine, ServeRefusesAnAddressInUse) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  setupTool({"init", "--store", store});
+  ServerProcess first(store);
+  first.start();
+  const ToolResult r = runTool({"serve", "--store", store, "--listen", "127.0.0.1:" + std::to_string(first.port())});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(lines(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("Cannot listen on 127.0.0.1:" + std::to_string(first.port())), std::string::npos) << r.err;
+}
+
+TEST(CommandLine, ServesHttpsWithACertificateAndKey) {
+  TempDir dir;
+  const std::string store = dir.file("s.db"), cert = dir.file("cert.pem"), key = dir.file("key.pem");
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
+  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
+             "202405011830"});
+  const std::string openssl = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
+                              "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
+                              "' 2>/dev/null";
+  ASSERT_EQ(std::system(openssl.c_str()), 0);
+
+  ServerProcess server(store, {"--tls-cert", cert, "--tls-key", key});
+  server.start();
+  EXPECT_EQ(server.url().rfind("https://127.0.0.1:", 0), 0u) << server.log();
+
+  httplib::SSLClient client("127.0.0.1", server.port());
+  client.set_ca_cert_path(cert.c_str());
+  client.enable_server_certificate_verification(true);
+  client.set_tcp_nodelay(true);
+  auto health = client.Get("/health");
+  ASSERT_TRUE(health) << httplib::to_string(health.error());
+  EXPECT_EQ(health->body, "ok");
+  auto res = client.Post(kQueryPath.c_str(), kLoginProc + "'P1'", "text/plain; charset=utf-8");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(fieldText(wire::decode(res->body), "bizcode"), "B1");
+
+  httplib::Client plain("127.0.0.1", server.port());
+  plain.set_read_timeout(5);
+  auto refused = plain.Get("/health");
+  EXPECT_TRUE(!refused || refused->status != 200);
+  EXPECT_EQ(server.stop(), 0);
+
+  // A key that does not exist is a start-up error, not a server without TLS.
+  const ToolResult r = runTool({"serve", "--store", store, "--listen", "127.0.0.1:0", "--tls-cert", cert,
+                                "--tls-key", dir.file("missing.pem")});
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(lines(r.err), 1u) << r.err;
+  EXPECT_NE(r.err.find("TLS"), std::string::npos) << r.err;
+}
+
+}  // namespace
+}  // namespace tav::test
