@@ -2,7 +2,6 @@
 // from the block dialog), and how a click handler is kept from ending the event loop.
 #pragma once
 
-#include <QByteArray>
 #include <QWidget>
 #include <exception>
 #include <stdexcept>

@@ -8,6 +8,7 @@
 #include <array>
 
 #include "app/Global.h"
+#include "assets/fonts.h"
 #include "assets/pictures.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
@@ -24,6 +25,7 @@ const QString kStatisticsClosedPicture = QStringLiteral("C:\\ORLTAV\\btn5on.jpg"
 }  // namespace
 
 frm03::frm03(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm03>()) {
+  tav::assets::substituteGulim();
   ui->setupUi(this);
   // Fixed single border: title bar with the close box, no minimize or maximize box.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
