@@ -627,6 +627,14 @@ class SqliteStore final : public Store {
   std::thread checkpointer_;
 };
 
+StoreRejected notOurs(const std::string& path) { return StoreRejected(path + " is not a TAV store."); }
+
+StoreRejected newer(const std::string& path, std::int64_t version) {
+  return StoreRejected(path + " was written by a newer tav-server (schema version " +
+                       std::to_string(version) + "; this one knows up to " +
+                       std::to_string(kSchemaVersion) + ").");
+}
+
 void migrate(Connection& c, const std::string& path) {
   c.exec("BEGIN IMMEDIATE");
   try {
@@ -636,15 +644,12 @@ void migrate(Connection& c, const std::string& path) {
     if (tables > 0) {
       if (appId != kSqliteApplicationId ||
           c.pragmaInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'") == 0)
-        throw StoreRejected(path + " is not a TAV store.");
+        throw notOurs(path);
       version = c.pragmaInt("SELECT coalesce(max(version), 0) FROM schema_version");
     } else if (appId != 0 && appId != kSqliteApplicationId) {
-      throw StoreRejected(path + " is not a TAV store.");
+      throw notOurs(path);
     }
-    if (version > kSchemaVersion)
-      throw StoreRejected(path + " was written by a newer tav-server (schema version " +
-                          std::to_string(version) + "; this one knows up to " +
-                          std::to_string(kSchemaVersion) + ").");
+    if (version > kSchemaVersion) throw newer(path, version);
     if (version < kSchemaVersion) {
       if (tables == 0) {
         const std::string setId = "PRAGMA application_id = " + std::to_string(kSqliteApplicationId);
@@ -676,12 +681,8 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create) {
   if (h.exists && h.size > 0) {
     // Decide from the raw header, before SQLite may write anything to a file that is not ours.
     // Every store of ours has its version in the header from its first commit on.
-    if (!h.sqlite || h.applicationId != kSqliteApplicationId || h.userVersion == 0)
-      throw StoreRejected(path + " is not a TAV store.");
-    if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion))
-      throw StoreRejected(path + " was written by a newer tav-server (schema version " +
-                          std::to_string(h.userVersion) + "; this one knows up to " +
-                          std::to_string(kSchemaVersion) + ").");
+    if (!h.sqlite || h.applicationId != kSqliteApplicationId || h.userVersion == 0) throw notOurs(path);
+    if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion)) throw newer(path, h.userVersion);
   } else if (h.exists && !create) {
     // An empty file is a store only when its first commits still wait in the write-ahead log.
     std::error_code ec;
