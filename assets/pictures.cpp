@@ -211,7 +211,8 @@ QImage blockDialogBackdrop() {
 }
 
 // The statistics window's backdrop: a title for each figure row, to the left of the figure labels
-// (x 264, tops 96 to 272), and a close mark under the close hot-spot at (424, 8).
+// (x 264, tops 96 to 272; a filled figure stands about 31 px high), and a close mark under the
+// close hot-spot at (424, 8).
 QImage statisticsBackdrop() {
   QImage img = canvas(477, 338, kPaper);
   QPainter p(&img);
@@ -243,7 +244,7 @@ QImage statisticsBackdrop() {
     const Row& r = rows[i];
     p.setPen(kNavy);
     p.setFont(lettering(i == 0 ? 22 : 20, true));
-    p.drawText(QRect(72, r.top, 156, 27), Qt::AlignRight | Qt::AlignVCenter, QString::fromUtf16(r.title));
+    p.drawText(QRect(72, r.top, 156, 31), Qt::AlignRight | Qt::AlignVCenter, QString::fromUtf16(r.title));
     if (i == 0) {  // the total stands apart from the four blocks
       p.setPen(QPen(QColor(0xc9, 0xd2, 0xe3), 2));
       p.drawLine(72, 134, 404, 134);
