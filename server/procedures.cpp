@@ -92,7 +92,7 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
   std::optional<Venue> venue;
   LoginHistory history;
   store.read([&](Reader& r) {
-    history = r.loginHistory(operatorId, now - kLoginWindowMs);
+    history = r.loginHistory(operatorId, now - kLockoutMs, now - kLoginWindowMs);
     op = r.findOperator(operatorId);
     if (op) {
       event = r.findActiveEvent(op->placeCode);
@@ -117,7 +117,7 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
     } else {
       outcome = "ok";
     }
-    if (outcome.rfind(kOutcomeFailedPrefix, 0) == 0 && history.failuresSince + 1 >= kMaxFailedLogins)
+    if (outcome.rfind(kOutcomeFailedPrefix, 0) == 0 && history.failures + 1 >= kMaxFailedLogins)
       outcome = std::string(kOutcomeLockout);
   }
 

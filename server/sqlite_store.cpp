@@ -304,19 +304,22 @@ class Session final : public Transaction {
     return out;
   }
 
-  LoginHistory loginHistory(const std::string& operatorId, TimeMs since) override {
+  LoginHistory loginHistory(const std::string& operatorId, TimeMs lockoutsAfter,
+                            TimeMs failuresAfter) override {
     LoginHistory h;
     {
       Query q = c_.query(
-          "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND outcome = ?2");
-      q.bind(1, operatorId).bind(2, std::string(kOutcomeLockout));
+          "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
+          "AND outcome = ?3");
+      q.bind(1, operatorId).bind(2, lockoutsAfter).bind(3, std::string(kOutcomeLockout));
       if (q.step()) h.lastLockout = q.optInteger(0);
     }
     Query q = c_.query(
-        "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
-        "AND at > coalesce(?3, ?2) AND substr(outcome, 1, 7) = 'failed:'");
-    q.bind(1, operatorId).bind(2, since).bind(3, h.lastLockout);
-    if (q.step()) h.failuresSince = q.integer(0);
+        "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 "
+        "AND at > max(?2, coalesce(?3, ?2)) AND substr(outcome, 1, length(?4)) = ?4");
+    q.bind(1, operatorId).bind(2, failuresAfter).bind(3, h.lastLockout);
+    q.bind(4, std::string(kOutcomeFailedPrefix));
+    if (q.step()) h.failures = q.integer(0);
     return h;
   }
 

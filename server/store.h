@@ -71,8 +71,8 @@ struct EventCounts {
 
 // What the operator lockout needs to know about recent sign-in attempts of one ID.
 struct LoginHistory {
-  std::optional<TimeMs> lastLockout;  // time of the latest failure that started a lockout
-  std::int64_t failuresSince = 0;     // failures after the given time and after lastLockout
+  std::optional<TimeMs> lastLockout;  // the latest failure that started a lockout, if recent
+  std::int64_t failures = 0;          // recent failures after lastLockout
 };
 
 // Consistent reads: everything one Reader returns comes from one snapshot.
@@ -86,7 +86,9 @@ class Reader {
   virtual std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) = 0;
   virtual AdmittedCounts countAdmitted(const std::string& bizCode) = 0;
   virtual std::vector<EventCounts> listEvents(const std::string& placeCode) = 0;
-  virtual LoginHistory loginHistory(const std::string& operatorId, TimeMs since) = 0;
+  // Lockouts of the ID after `lockoutsAfter`, failures after `failuresAfter` (and after that lockout).
+  virtual LoginHistory loginHistory(const std::string& operatorId, TimeMs lockoutsAfter,
+                                    TimeMs failuresAfter) = 0;
   // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
 };
