@@ -62,6 +62,7 @@ class TestBackend : public QObject {
   void unusableAddresses();
 
   void realServer();
+  void realServerOverHttps();
 };
 
 void TestBackend::commandTexts_data() {
@@ -313,6 +314,44 @@ void TestBackend::realServer() {
   const QString url = server.url();
   server.stop();
   QVERIFY_THROWS_EXCEPTION(BackendError, query(url, venueSignInCommand("JAMSIL")));
+}
+
+void TestBackend::realServerOverHttps() {
+  QTemporaryDir keys;
+  const QString cert = keys.filePath("cert.pem");
+  const QString key = keys.filePath("key.pem");
+  QProcess openssl;
+  openssl.start("openssl", {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                            "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1", "-keyout",
+                            key, "-out", cert});
+  if (!openssl.waitForFinished(60000) || openssl.exitCode() != 0)
+    QSKIP("The openssl tool is needed to make a certificate for this test.");
+
+  tav::test::TestServer server;
+  server.addVenue("JAMSIL", "잠실종합운동장");
+  server.addEvent("JAMSIL", "B2024", "가을 야구", "202410051830");
+  server.startTls(cert, key);
+  QVERIFY(server.url().startsWith("https://"));
+
+  // The certificate is trusted through OpenSSL's default store, as a site's own CA would be.
+  const QByteArray previous = qgetenv("SSL_CERT_FILE");
+  qputenv("SSL_CERT_FILE", cert.toLocal8Bit());
+  std::unique_ptr<Recordset> venue;
+  try {
+    venue = query(server.url(), venueSignInCommand("JAMSIL"));
+  } catch (const BackendError& e) {
+    qputenv("SSL_CERT_FILE", previous);
+    QFAIL(e.what());
+  }
+  QCOMPARE(trimSpaces(venue->fields().Item("bizcode").text()), QStringLiteral("B2024"));
+
+  // A certificate nobody vouches for is a failed call, not a silent success.
+  qputenv("SSL_CERT_FILE", keys.filePath("none.pem").toLocal8Bit());
+  QVERIFY_THROWS_EXCEPTION(BackendError, query(server.url(), venueSignInCommand("JAMSIL")));
+  if (previous.isNull())
+    qunsetenv("SSL_CERT_FILE");
+  else
+    qputenv("SSL_CERT_FILE", previous);
 }
 
 QTEST_GUILESS_MAIN(TestBackend)

@@ -33,6 +33,12 @@ void tieToParent(QProcess& proc) {
   proc.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
 
+bool accepts(const QString& host, quint16 port) {
+  QTcpSocket socket;
+  socket.connectToHost(host, port);
+  return socket.waitForConnected(1000);
+}
+
 // GET /health answered 200.
 bool healthy(const QString& host, quint16 port) {
   QTcpSocket socket;
@@ -107,12 +113,20 @@ void TestServer::importTickets(const QString& bizCode, const QString& csvRows) {
          QStringLiteral("--csv"), csv});
 }
 
-void TestServer::start() {
+void TestServer::start() { startServing({}, false); }
+
+void TestServer::startTls(const QString& certPem, const QString& keyPem) {
+  startServing({QStringLiteral("--tls-cert"), certPem, QStringLiteral("--tls-key"), keyPem}, true);
+}
+
+void TestServer::startServing(const QStringList& extraArgs, bool tls) {
   if (proc_) return;
   proc_ = std::make_unique<QProcess>();
   tieToParent(*proc_);
-  proc_->start(serverBinary(), {QStringLiteral("serve"), QStringLiteral("--store"), storePath(),
-                                QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")});
+  proc_->start(serverBinary(),
+               QStringList{QStringLiteral("serve"), QStringLiteral("--store"), storePath(),
+                           QStringLiteral("--listen"), QStringLiteral("127.0.0.1:0")} +
+                   extraArgs);
   if (!proc_->waitForStarted()) {
     const std::string why = proc_->errorString().toStdString();
     proc_.reset();
@@ -121,7 +135,7 @@ void TestServer::start() {
 
   // The start line names the port the system chose.
   static const QRegularExpression listening(
-      QStringLiteral("listening on (http://127\\.0\\.0\\.1:(\\d+))"));
+      QStringLiteral("listening on (https?://127\\.0\\.0\\.1:(\\d+))"));
   const QDeadlineTimer deadline(kStartTimeoutMs);
   QByteArray log;
   QRegularExpressionMatch m;
@@ -138,7 +152,9 @@ void TestServer::start() {
   }
   url_ = m.captured(1);
   const auto port = static_cast<quint16>(m.captured(2).toUInt());
-  while (!healthy(QStringLiteral("127.0.0.1"), port)) {
+  // Over TLS an accepted connection is the sign of life; in plain HTTP the health route answers.
+  while (tls ? !accepts(QStringLiteral("127.0.0.1"), port)
+             : !healthy(QStringLiteral("127.0.0.1"), port)) {
     if (deadline.hasExpired() || proc_->state() != QProcess::Running) {
       stop();
       throw std::runtime_error("tav-server does not answer on " + url_.toStdString() + ".");

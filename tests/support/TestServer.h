@@ -30,12 +30,16 @@ class TestServer {
   void importTickets(const QString& bizCode, const QString& csvRows);
 
   void start();  // `tav-server serve` on 127.0.0.1, port chosen by the server; waits until it answers
+  // `tav-server serve` over HTTPS with the given PEM files; url() then starts with https://.
+  void startTls(const QString& certPem, const QString& keyPem);
   void stop();   // SIGTERM and wait
   QString url() const { return url_; }
   QString storePath() const;
   QString folder() const { return dir_.path(); }
 
  private:
+  void startServing(const QStringList& extraArgs, bool tls);
+
   QTemporaryDir dir_;
   std::unique_ptr<QProcess> proc_;
   QString url_;
