@@ -1,0 +1,389 @@
+// Load generator: N gate stations on keep-alive connections against tav-server on a durable
+// SQLite store, beside a bare cpp-httplib server that answers the same requests with a fixed
+// body (the most this machine's HTTP stack can carry). Prints figures; exits 0.
+#include <httplib.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/demo_data.h"
+#include "server/service.h"
+#include "server/setup.h"
+#include "server/store.h"
+#include "tests/server/server_process.h"
+#include "wire/recordset.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tav::test::ServerProcess;
+using tav::test::TempDir;
+
+constexpr int kExitEvery = 5;  // one ticket in five is also let out again
+constexpr std::size_t kServerThreads = 256;
+
+struct Settings {
+  double seconds = 4;
+  std::size_t bigTickets = 1000000;
+  std::size_t smallTickets = 10000;
+  std::vector<int> stations{1, 16, 128};
+  bool storeAlone = true;
+};
+
+struct PhaseResult {
+  double seconds = 0;
+  std::size_t checks = 0, admissions = 0, failures = 0;
+  std::map<std::string, std::size_t> codes;
+  double p50 = 0, p99 = 0, max = 0;  // milliseconds
+  double ownCpu = 0, serverCpu = 0;   // CPU seconds of this process and of tav-server
+};
+
+double ownCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// utime + stime of a child process, from /proc (clock-tick resolution).
+double processCpuSeconds(int pid) {
+  if (pid <= 0) return 0;
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;  // fields 3..13
+  double utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// ErrCode is the first field of every check answer: read it without a full JSON parse, so the
+// load generator spends as little of the shared CPUs as it can.
+std::string firstValue(const std::string& body) {
+  const auto start = body.find("[[\"");
+  if (start == std::string::npos) return "?";
+  const auto end = body.find('"', start + 3);
+  return end == std::string::npos ? "?" : body.substr(start + 3, end - start - 3);
+}
+
+std::string checkText(const std::string& mode, const std::string& ticket, const std::string& op) {
+  return "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo '" + mode + "','" + tav::server::kDemoBizCode + "','','" +
+         ticket + "', '" + op + "'";
+}
+
+double percentile(std::vector<double>& sorted, double p) {
+  if (sorted.empty()) return 0;
+  const auto i = static_cast<std::size_t>(p * static_cast<double>(sorted.size() - 1));
+  return sorted[i];
+}
+
+// One station's way to send a command text: returns the answer's ErrCode, or "failed (why)".
+using Send = std::function<std::string(const std::string& text)>;
+// Makes a station; runs on the station's own thread, before the clock starts.
+using MakeStation = std::function<Send()>;
+
+// A gate station on its own keep-alive connection, connected before it is returned.
+MakeStation httpStations(int port) {
+  return [port] {
+    auto client = std::make_shared<httplib::Client>("127.0.0.1", port);
+    client->set_keep_alive(true);
+    client->set_tcp_nodelay(true);
+    client->set_read_timeout(30);
+    client->Get("/health");
+    return Send([client](const std::string& text) {
+      auto res = client->Post(tav::test::kQueryPath.c_str(), text, "text/plain; charset=utf-8");
+      if (!res) return "failed (" + httplib::to_string(res.error()) + ")";
+      if (res->status != 200) return "failed (" + std::to_string(res->status) + ")";
+      return firstValue(res->body);
+    });
+  };
+}
+
+// A caller of execute() in this process: the store and its group commit without HTTP.
+MakeStation storeStations(tav::server::Store& store) {
+  return [&store] {
+    return Send([&store](const std::string& text) {
+      try {
+        return tav::server::execute(store, text).code;
+      } catch (const std::exception& e) {
+        return std::string("failed (") + e.what() + ")";
+      }
+    });
+  };
+}
+
+// `stations` threads scan distinct tickets (in turn from `tickets`, from `cursor` on, round and
+// round) for `seconds`: entry, then exit for one in kExitEvery.
+PhaseResult runPhase(const MakeStation& makeStation, int stations, double seconds,
+                     const std::vector<std::string>& tickets, const std::string& op, std::size_t& cursor,
+                     int serverPid = 0) {
+  std::atomic<std::size_t> next{cursor};
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::vector<double>> latencies(static_cast<std::size_t>(stations));
+  std::vector<std::map<std::string, std::size_t>> codes(static_cast<std::size_t>(stations));
+  std::vector<std::size_t> failures(static_cast<std::size_t>(stations), 0);
+  Clock::time_point deadline;
+  std::vector<std::thread> threads;
+  for (int s = 0; s < stations; ++s) {
+    threads.emplace_back([&, s] {
+      const auto me = static_cast<std::size_t>(s);
+      const Send send = makeStation();
+      latencies[me].reserve(65536);
+      ++ready;
+      while (!go) std::this_thread::yield();
+      const auto timed = [&](const std::string& text) {
+        const auto t0 = Clock::now();
+        std::string code = send(text);
+        latencies[me].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        if (code.rfind("failed", 0) == 0) ++failures[me];
+        return code;
+      };
+      while (Clock::now() < deadline) {
+        const std::size_t visit = next++;
+        const std::string& ticket = tickets[visit % tickets.size()];
+        const std::string in = timed(checkText("I", ticket, op));
+        ++codes[me]["I " + in];
+        if (visit % kExitEvery == 0 && (in == "0" || in == "-3")) ++codes[me]["O " + timed(checkText("O", ticket, op))];
+      }
+    });
+  }
+  while (ready < stations) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const double ownBefore = ownCpuSeconds(), serverBefore = processCpuSeconds(serverPid);
+  const auto started = Clock::now();
+  deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  go = true;
+  for (auto& t : threads) t.join();
+  cursor = next;
+
+  PhaseResult r;
+  r.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  r.ownCpu = ownCpuSeconds() - ownBefore;
+  r.serverCpu = processCpuSeconds(serverPid) - serverBefore;
+  std::vector<double> all;
+  for (std::size_t s = 0; s < latencies.size(); ++s) {
+    all.insert(all.end(), latencies[s].begin(), latencies[s].end());
+    r.failures += failures[s];
+    for (const auto& [code, n] : codes[s]) r.codes[code] += n;
+  }
+  std::sort(all.begin(), all.end());
+  r.checks = all.size();
+  for (const char* admitted : {"I 0", "I -3"})
+    if (r.codes.count(admitted)) r.admissions += r.codes.at(admitted);
+  r.p50 = percentile(all, 0.50);
+  r.p99 = percentile(all, 0.99);
+  r.max = all.empty() ? 0 : all.back();
+  return r;
+}
+
+long peakMemoryKb(int pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+std::string codeMix(const PhaseResult& r) {
+  std::string out;
+  for (const auto& [code, n] : r.codes) out += (out.empty() ? "" : ", ") + code + ": " + std::to_string(n);
+  return out;
+}
+
+// The reference: the same requests answered with one fixed recordset, no store behind it.
+class ReferenceServer {
+ public:
+  ReferenceServer() {
+    tav::wire::Recordset rs;
+    rs.fields = {"ErrCode", "ErrMsg", "CustName", "TicketNo", "GoodsName", "PlayDate", "PlaceName", "SeatGradeName",
+                 "SeatInfo"};
+    rs.rows.push_back({std::string("0"), std::string("입장 확인"), std::string("김민준"), std::string("T00000000001"),
+                       std::string(tav::server::kDemoGoodsName), std::string(tav::server::kDemoPlayDate),
+                       std::string(tav::server::kDemoTheaterName), std::string("R석"), std::string("1층 12열 7번")});
+    body_ = tav::wire::encode(rs);
+    server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+    server_.set_tcp_nodelay(true);
+    server_.set_keep_alive_max_count(1000000);
+    server_.set_payload_max_length(8192);
+    server_.Post(tav::test::kQueryPath, [this](const httplib::Request&, httplib::Response& res) {
+      res.set_content(body_, "application/json");
+    });
+    server_.Get("/health", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+    port_ = server_.bind_to_any_port("127.0.0.1");
+    thread_ = std::thread([this] { server_.listen_after_bind(); });
+    while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ~ReferenceServer() {
+    server_.stop();
+    thread_.join();
+  }
+  int port() const { return port_; }
+
+ private:
+  httplib::Server server_;
+  std::string body_;
+  int port_ = 0;
+  std::thread thread_;
+};
+
+struct Row {
+  std::size_t tickets;
+  int stations;
+  PhaseResult result;
+  long peakKb;
+};
+
+// Makes a demo store of `count` tickets, serves it and runs every station count against it.
+std::vector<Row> measureStore(std::size_t count, const Settings& settings) {
+  TempDir dir;
+  const std::string path = dir.file("bench.db");
+  std::string op;
+  std::vector<std::string> tickets;
+  {
+    const auto t0 = Clock::now();
+    auto store = tav::server::openStore(path, true);
+    const tav::server::DemoInfo demo = tav::server::loadDemo(*store, count);
+    op = demo.operators.at(0).first;
+    std::printf("  demo store of %zu tickets made in %.1f s\n", count,
+                std::chrono::duration<double>(Clock::now() - t0).count());
+  }
+  for (std::size_t i = 0; i < count; ++i)
+    if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
+  // Stations meet tickets in no particular order, as at a real gate.
+  std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
+
+  ServerProcess server(path, {"--threads", std::to_string(kServerThreads)});
+  server.start();
+  {
+    httplib::Client probe("127.0.0.1", server.port());
+    auto res = probe.Post(tav::test::kQueryPath.c_str(), checkText("S", "", ""), "text/plain");
+    const auto rs = tav::wire::decode(res ? res->body : "");
+    if (rs.fields.empty()) throw std::runtime_error("tav-server does not answer the statistics command.");
+  }
+  std::vector<Row> rows;
+  std::size_t cursor = 0;  // every phase goes on with tickets no station has scanned yet
+  for (int n : settings.stations) {
+    PhaseResult r = runPhase(httpStations(server.port()), n, settings.seconds, tickets, op, cursor, server.pid());
+    rows.push_back({count, n, r, peakMemoryKb(server.pid())});
+    std::printf("  %zu tickets, N=%d: %.0f checks/s; answers %s; %zu failed\n", count, n,
+                static_cast<double>(r.checks) / r.seconds, codeMix(r).c_str(), r.failures);
+  }
+  server.stop();
+
+  // The same load on the store alone, in this process: what the HTTP layer adds.
+  if (settings.storeAlone) {
+    auto store = tav::server::openStore(path, false);
+    for (int n : settings.stations) {
+      PhaseResult r = runPhase(storeStations(*store), n, settings.seconds, tickets, op, cursor);
+      std::printf("  %zu tickets, N=%d, execute() without HTTP: %.0f checks/s, p50 %.2f ms, p99 %.2f ms, "
+                  "%.0f us CPU per check; answers %s\n",
+                  count, n, static_cast<double>(r.checks) / r.seconds, r.p50, r.p99,
+                  1e6 * r.ownCpu / static_cast<double>(std::max<std::size_t>(r.checks, 1)), codeMix(r).c_str());
+    }
+  }
+  return rows;
+}
+
+Settings parseArgs(int argc, char** argv) {
+  Settings s;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string opt = argv[i], value = argv[i + 1];
+    if (opt == "--seconds") {
+      s.seconds = std::atof(value.c_str());
+    } else if (opt == "--tickets") {
+      s.bigTickets = std::strtoul(value.c_str(), nullptr, 10);
+    } else if (opt == "--small-tickets") {
+      s.smallTickets = std::strtoul(value.c_str(), nullptr, 10);
+    } else if (opt == "--store-alone") {
+      s.storeAlone = value != "no";
+    } else if (opt == "--stations") {
+      s.stations.clear();
+      for (std::size_t pos = 0; pos < value.size();) {
+        const std::size_t comma = value.find(',', pos);
+        s.stations.push_back(std::atoi(value.substr(pos, comma - pos).c_str()));
+        pos = comma == std::string::npos ? value.size() : comma + 1;
+      }
+    } else {
+      std::fprintf(stderr, "usage: bench_server [--seconds S] [--tickets N] [--small-tickets N] [--stations 1,16,128] [--store-alone yes|no]\n");
+      std::exit(2);
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Settings settings = parseArgs(argc, argv);
+  std::printf("tav-server load: %.1f s per phase, stations %zu counts, %u cores\n", settings.seconds,
+              settings.stations.size(), std::thread::hardware_concurrency());
+
+  std::map<int, PhaseResult> reference;
+  {
+    ReferenceServer ref;
+    std::vector<std::string> tickets;
+    for (std::size_t i = 0; i < 100000; ++i) tickets.push_back(tav::server::demoTicketNumber(i));
+    std::size_t cursor = 0;
+    for (int n : settings.stations) {
+      reference[n] = runPhase(httpStations(ref.port()), n, settings.seconds, tickets, "op", cursor);
+      std::printf("  reference, N=%d: %.0f requests/s\n", n,
+                  static_cast<double>(reference[n].checks) / reference[n].seconds);
+    }
+  }
+
+  std::vector<Row> rows;
+  for (std::size_t count : {settings.bigTickets, settings.smallTickets}) {
+    if (count == 0) continue;
+    auto some = measureStore(count, settings);
+    rows.insert(rows.end(), some.begin(), some.end());
+  }
+
+  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %8s %8s %8s %8s\n", "tickets", "N", "checks/s", "admits/s",
+              "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "srv us", "ref us", "cli us");
+  for (const Row& row : rows) {
+    const PhaseResult& r = row.result;
+    const PhaseResult& ref = reference[row.stations];
+    const double rate = static_cast<double>(r.checks) / r.seconds;
+    const double refRate = static_cast<double>(ref.checks) / ref.seconds;
+    // CPU per request: tav-server's own; the stations' (this process during the tav-server
+    // phase); the reference server's (this process during the reference phase, less the stations').
+    const double checks = static_cast<double>(std::max<std::size_t>(r.checks, 1));
+    const double clientUs = 1e6 * r.ownCpu / checks;
+    const double refUs = 1e6 * ref.ownCpu / static_cast<double>(std::max<std::size_t>(ref.checks, 1)) - clientUs;
+    std::printf("%9zu %4d %9.0f %9.0f %7.2f %7.2f %7.1f %9.0f %5.0f%% %8.1f %8.0f %8.0f %8.0f\n", row.tickets,
+                row.stations, rate, static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, refRate,
+                100.0 * rate / refRate, static_cast<double>(row.peakKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs,
+                clientUs);
+  }
+  std::printf("\nreference latency (ms): ");
+  for (const auto& [n, r] : reference) std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", n, r.p50, r.p99, r.max);
+  std::printf("\n");
+
+  // Same station count, small store against big store: the cost of a check must not grow.
+  for (const Row& big : rows) {
+    for (const Row& small : rows) {
+      if (big.tickets != settings.bigTickets || small.tickets != settings.smallTickets ||
+          big.stations != small.stations || big.tickets == small.tickets)
+        continue;
+      const double a = static_cast<double>(big.result.checks) / big.result.seconds;
+      const double b = static_cast<double>(small.result.checks) / small.result.seconds;
+      std::printf("N=%d: %zu tickets at %.1f%% of the rate at %zu tickets\n", big.stations, big.tickets,
+                  100.0 * a / b, small.tickets);
+    }
+  }
+  return 0;
+}
