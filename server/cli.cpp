@@ -148,7 +148,6 @@ void restoreTerminalAndDie(int sig) {
 }
 
 std::string promptWithoutEcho(const std::string& prompt) {
-  std::cerr << prompt << std::flush;
   tcgetattr(STDIN_FILENO, &g_savedTerminal);
   termios quiet = g_savedTerminal;
   quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -156,7 +155,9 @@ std::string promptWithoutEcho(const std::string& prompt) {
   auto oldInt = signal(SIGINT, restoreTerminalAndDie);
   auto oldTerm = signal(SIGTERM, restoreTerminalAndDie);
   g_echoOff = true;
+  // Echo goes off before the prompt shows, so nothing typed after the prompt can appear.
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  std::cerr << prompt << std::flush;
   std::string line;
   const bool got = static_cast<bool>(std::getline(std::cin, line));
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &g_savedTerminal);

@@ -1,6 +1,7 @@
 // tav-server's command line: help, usage errors, the setup commands, foreign stores and HTTPS.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <pty.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -202,6 +203,69 @@ TEST(CommandLine, DemoPrintsWhatAStationNeedsAndItWorks) {
 
   const std::string list = setupTool({"list", "--store", store, "--place", place});
   EXPECT_TRUE(std::regex_search(list, std::regex(biz + R"(\s+yes\s+\d{12}\s+2000\s+\d+\s+1\s+1\s)"))) << list;
+}
+
+// add-operator on a pseudo-terminal: types `first` and `second` at the two prompts; returns the
+// exit code and everything the terminal showed.
+std::pair<int, std::string> addOperatorOnTerminal(const std::string& store, const std::string& id,
+                                                  const std::string& first, const std::string& second) {
+  std::vector<std::string> all{TAV_SERVER_BIN, "add-operator", "--store", store, "--place", "P1", "--id", id};
+  std::vector<char*> argv;
+  for (auto& a : all) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  int terminal = -1;
+  const pid_t pid = forkpty(&terminal, nullptr, nullptr, nullptr);
+  if (pid == 0) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    execv(argv[0], argv.data());
+    _exit(127);
+  }
+  std::string shown;
+  // Reads what the terminal shows until `text` appears (or the program ends).
+  const auto waitFor = [&](const std::string& text) {
+    char buf[256];
+    while (shown.find(text) == std::string::npos) {
+      pollfd p{terminal, POLLIN, 0};
+      if (poll(&p, 1, 30000) <= 0) return;  // a guard against a hang, not a timing
+      const ssize_t n = read(terminal, buf, sizeof buf);
+      if (n <= 0) return;
+      shown.append(buf, static_cast<std::size_t>(n));
+    }
+  };
+  waitFor("Password for operator " + id + ": ");
+  std::string line = first + "\n";
+  EXPECT_EQ(write(terminal, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  waitFor("Repeat the password: ");
+  line = second + "\n";
+  EXPECT_EQ(write(terminal, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+  waitFor("\x01never");  // everything up to the end
+  close(terminal);
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status), shown};
+}
+
+TEST(CommandLine, AddOperatorAsksTwiceWithoutEchoOnATerminal) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
+  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
+             "202405011830"});
+
+  const auto [ok, shown] = addOperatorOnTerminal(store, "tty1", "Quiet-Otter-42", "Quiet-Otter-42");
+  EXPECT_EQ(ok, 0) << shown;
+  EXPECT_EQ(shown.find("Quiet-Otter"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("Added the operator tty1"), std::string::npos) << shown;
+
+  const auto [differ, shown2] = addOperatorOnTerminal(store, "tty2", "Quiet-Otter-42", "Quiet-Otter-43");
+  EXPECT_EQ(differ, 1) << shown2;
+  EXPECT_NE(shown2.find("differ"), std::string::npos) << shown2;
+  EXPECT_EQ(shown2.find("Quiet-Otter"), std::string::npos) << shown2;
+
+  auto s = server::openStore(store, false);
+  EXPECT_EQ(server::execute(*s, kLoginProc + "'tty1','Quiet-Otter-42'").code, "0");
+  EXPECT_EQ(server::execute(*s, kLoginProc + "'tty2','Quiet-Otter-42'").code, "-1");
 }
 
 struct FileState {
