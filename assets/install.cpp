@@ -1,7 +1,6 @@
 // Writing of the install-folder files: pictures, sounds and the venue's settings file.
 #include "assets/install.h"
 
-#include <QBuffer>
 #include <QDir>
 #include <QSaveFile>
 #include <QStringEncoder>
@@ -36,12 +35,10 @@ void writeInstallFolder(const QString& folder, const QString& placeCode) {
   QDir dir(folder);
   if (!dir.mkpath(QStringLiteral(".")))
     throw std::runtime_error("Cannot create the folder " + folder.toStdString() + ".");
+  // The same bytes as the built-in copies: a station shows the same face with or without the file.
   for (const QString& name : pictureFiles()) {
-    QByteArray jpeg;
-    QBuffer buffer(&jpeg);
-    buffer.open(QIODevice::WriteOnly);
-    if (!picture(name).save(&buffer, "JPG", 92))
-      throw std::runtime_error("Cannot encode " + name.toStdString() + " as JPEG.");
+    const QByteArray jpeg = pictureBytes(name);
+    if (jpeg.isEmpty()) throw std::runtime_error("The station has no picture " + name.toStdString() + ".");
     writeFile(dir.filePath(name), jpeg);
   }
   for (const QString& name : soundFiles()) writeFile(dir.filePath(name), sound(name));

@@ -11,8 +11,10 @@ namespace tav::assets {
 QByteArray iniFile(const QString& placeCode);
 
 // Writes every install-folder file into `folder` (created when missing): the button pictures as
-// JPEG, ok.wav and no.wav, and tav.ini naming `placeCode`. Existing files are replaced. Needs a
-// QGuiApplication. Throws std::runtime_error naming the file that cannot be written.
+// JPEG (the same bytes as their built-in copies), ok.wav and no.wav, and tav.ini naming
+// `placeCode`. Existing files are replaced. Throws std::invalid_argument for a place code
+// iniFile() refuses, before anything is written, and std::runtime_error naming the file that
+// cannot be written.
 void writeInstallFolder(const QString& folder, const QString& placeCode);
 
 }  // namespace tav::assets

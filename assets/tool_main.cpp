@@ -1,33 +1,34 @@
 // tav-assets: writes the install-folder files (pictures, sounds, tav.ini) into a folder.
-#include <QGuiApplication>
+#include <QCoreApplication>
 #include <QStringList>
 #include <cstdio>
 #include <exception>
 
 #include "assets/install.h"
+#include "server/demo_data.h"
 
 namespace {
 
 int usage() {
-  std::fputs("usage: tav-assets FOLDER [--place CODE]\n"
-             "Writes the station's install-folder files into FOLDER: the button pictures, ok.wav,\n"
-             "no.wav and tav.ini naming the venue CODE (default DEMO01).\n",
-             stderr);
+  std::fprintf(stderr,
+               "usage: tav-assets FOLDER [--place CODE]\n"
+               "Writes the station's install-folder files into FOLDER: the button pictures, ok.wav,\n"
+               "no.wav and tav.ini naming the venue CODE (default: the demo venue, %s).\n",
+               tav::server::kDemoPlaceCode);
   return 2;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Drawing needs fonts, not a display.
-  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  QGuiApplication app(argc, argv);
+  // The pictures are compiled in already: writing them needs no display and no fonts.
+  QCoreApplication app(argc, argv);
   QStringList args = app.arguments().mid(1);
   if (args.contains(QStringLiteral("--help")) || args.contains(QStringLiteral("-h"))) {
     usage();
     return 0;
   }
-  QString place = QStringLiteral("DEMO01");
+  QString place = QString::fromUtf8(tav::server::kDemoPlaceCode);
   QString folder;
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QLatin1String("--place")) {

@@ -9,12 +9,23 @@ ClickLabel::ClickLabel(QWidget* parent) : QLabel(parent) {}
 
 void ClickLabel::setAutoSize(bool on) {
   autoSize_ = on;
-  if (on && !text().isEmpty()) adjustSize();
+  if (!on) return;
+  if (text().isEmpty())
+    emptySize_ = size();
+  else
+    adjustSize();
 }
 
 void ClickLabel::setCaption(const QString& text) {
   setText(text);
-  if (autoSize_ && !text.isEmpty()) resize(sizeHint());
+  if (!autoSize_) return;
+  // Without text the label goes back to the size the layout stores, which is what an empty
+  // caption measures; the left and top edges never move.
+  if (text.isEmpty()) {
+    if (emptySize_.isValid()) resize(emptySize_);
+  } else {
+    resize(sizeHint());
+  }
 }
 
 void ClickLabel::setPicture(const QPixmap& picture) { setPixmap(picture); }

@@ -1,5 +1,6 @@
 // Label and image control of the windows: raises clicked() over its whole rectangle, and with
-// autoSize takes the size of its text whenever its caption is set, keeping its left and top edges.
+// autoSize takes the size of its text whenever its caption is set, keeping its left and top edges
+// (an empty caption gives back the size the layout stores).
 #pragma once
 
 #include <QLabel>
@@ -30,6 +31,7 @@ class ClickLabel : public QLabel {
 
  private:
   bool autoSize_ = false;
+  QSize emptySize_;  // the layout's size, taken while the caption is empty
 };
 
 }  // namespace tav

@@ -71,6 +71,11 @@ frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01
   tav::assets::substituteGulim();
   ui->setupUi(this);
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
+  // The screen's own colour is the system's window background: on a display larger than the
+  // backdrop it is what shows right of and below it.
+  QPalette colours = palette();
+  colours.setColor(QPalette::Window, colours.color(QPalette::Base));
+  setPalette(colours);
 
   // The .ui format stores whole points only; these three sizes of the layout are fractional.
   auto setPoints = [](QWidget* w, qreal points) {

@@ -2,11 +2,16 @@
 // the primary display, and closing the station.
 #include "forms/frmTAV/frmTAV.h"
 
+#include <QIcon>
 #include <QKeyEvent>
+#include <QPainter>
 #include <QPointer>
+#include <algorithm>
 
 #include "app/Global.h"
 #include "app/cMontionInfo.h"
+#include "assets/fonts.h"
+#include "assets/pictures.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "forms/frm01/frm01.h"
@@ -30,6 +35,7 @@ const QString kCannotOpen = QStringLiteral("TAV 화면을 열 수 없습니다")
 }  // namespace
 
 frmTAV::frmTAV(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frmTAV>()) {
+  tav::assets::substituteGulim();
   ui->setupUi(this);
   // A fixed dialog frame: title bar with the close box only.
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -39,10 +45,15 @@ frmTAV::frmTAV(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm
   QFont title = ui->Label1->font();
   title.setPointSizeF(15.75);
   ui->Label1->setFont(title);
+  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frmTAV/background")));
+  setWindowIcon(QIcon(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frmTAV/icon")))));
 
-  tabOrder_ = {ui->btnTAVOpen, ui->btnTAVClose, ui->Frame1,       ui->Label1,
-               ui->Label2,     ui->btnLogin,    ui->lblID,        ui->txtID,
-               ui->lblPWD,     ui->txtPass,     ui->lbl_LoginInfo};
+  // The layout gives every control its place in the tab order, also those that take no focus.
+  for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
+    if (w->property("tabIndex").isValid()) tabOrder_ << w;
+  std::stable_sort(tabOrder_.begin(), tabOrder_.end(), [](const QWidget* a, const QWidget* b) {
+    return a->property("tabIndex").toInt() < b->property("tabIndex").toInt();
+  });
 
   // Enter on a focused push button presses it, as on the station's home platform; there is
   // still no default button, so Enter in a text box does nothing.
@@ -73,6 +84,8 @@ bool frmTAV::eventFilter(QObject* watched, QEvent* event) {
 void frmTAV::setTabIndex(QWidget* control, int index) {
   tabOrder_.removeOne(control);
   tabOrder_.insert(index, control);
+  // Each control's tabIndex says where it stands now, as the layout's did at first.
+  for (qsizetype i = 0; i < tabOrder_.size(); ++i) tabOrder_[i]->setProperty("tabIndex", static_cast<int>(i));
   QWidget* previous = nullptr;
   for (QWidget* w : tabOrder_) {
     if (w->focusPolicy() == Qt::NoFocus) continue;
@@ -178,3 +191,9 @@ void frmTAV::frmInit(short index) {
 }
 
 void frmTAV::btnTAVClose_Click() { Global::Form1Unload(); }
+
+void frmTAV::paintEvent(QPaintEvent* event) {
+  tav::Form::paintEvent(event);
+  QPainter painter(this);
+  painter.drawPixmap(0, 0, background_);
+}

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QList>
+#include <QPixmap>
 #include <memory>
 
 #include "forms/common/Form.h"
@@ -23,6 +24,7 @@ class frmTAV : public tav::Form {
  protected:
   void Form_Load() override;
   bool eventFilter(QObject* watched, QEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
   void btnLogin_Click();
@@ -36,4 +38,5 @@ class frmTAV : public tav::Form {
   std::unique_ptr<Ui::frmTAV> ui;
   // Every control in its tab-index order, also those that take no focus.
   QList<QWidget*> tabOrder_;
+  QPixmap background_;
 };
