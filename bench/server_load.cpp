@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -35,6 +37,7 @@ using tav::test::TempDir;
 
 constexpr int kExitEvery = 5;  // one ticket in five is also let out again
 constexpr std::size_t kServerThreads = 256;
+constexpr std::size_t kFreshStoreBelow = 200000;  // tickets; smaller stores would run out mid-run
 
 struct Settings {
   double seconds = 4;
@@ -131,7 +134,8 @@ MakeStation storeStations(tav::server::Store& store) {
 // round) for `seconds`: entry, then exit for one in kExitEvery.
 PhaseResult runPhase(const MakeStation& makeStation, int stations, double seconds,
                      const std::vector<std::string>& tickets, const std::string& op, std::size_t& cursor,
-                     int serverPid = 0) {
+                     int serverPid = 0, std::size_t maxVisits = SIZE_MAX) {
+  const std::size_t lastVisit = maxVisits == SIZE_MAX ? SIZE_MAX : cursor + maxVisits;
   std::atomic<std::size_t> next{cursor};
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
@@ -156,6 +160,7 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
       };
       while (Clock::now() < deadline) {
         const std::size_t visit = next++;
+        if (visit >= lastVisit) break;
         const std::string& ticket = tickets[visit % tickets.size()];
         const std::string in = timed(checkText("I", ticket, op));
         ++codes[me]["I " + in];
@@ -169,7 +174,7 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
   deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   go = true;
   for (auto& t : threads) t.join();
-  cursor = next;
+  cursor = std::min(next.load(), lastVisit);
 
   PhaseResult r;
   r.seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -219,11 +224,19 @@ class ReferenceServer {
     server_.set_tcp_nodelay(true);
     server_.set_keep_alive_max_count(1000000);
     server_.set_payload_max_length(8192);
+    // As tav-server does: a backlog of more than httplib's 5, or 128 stations connecting at once
+    // lose SYNs and wait a second.
+    server_.set_socket_options([this](socket_t sock) {
+      int yes = 1;
+      setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+      socket_ = sock;
+    });
     server_.Post(tav::test::kQueryPath, [this](const httplib::Request&, httplib::Response& res) {
       res.set_content(body_, "application/json");
     });
     server_.Get("/health", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
     port_ = server_.bind_to_any_port("127.0.0.1");
+    ::listen(socket_, SOMAXCONN);
     thread_ = std::thread([this] { server_.listen_after_bind(); });
     while (!server_.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
@@ -237,6 +250,7 @@ class ReferenceServer {
   httplib::Server server_;
   std::string body_;
   int port_ = 0;
+  socket_t socket_ = -1;
   std::thread thread_;
 };
 
@@ -247,48 +261,56 @@ struct Row {
   long peakKb;
 };
 
-// Makes a demo store of `count` tickets, serves it and runs every station count against it.
-std::vector<Row> measureStore(std::size_t count, const Settings& settings) {
+// A demo store in a temporary folder, and its valid tickets in the order stations meet them.
+struct DemoStore {
   TempDir dir;
-  const std::string path = dir.file("bench.db");
+  std::string path = dir.file("bench.db");
   std::string op;
   std::vector<std::string> tickets;
-  {
+
+  explicit DemoStore(std::size_t count) {
     const auto t0 = Clock::now();
-    auto store = tav::server::openStore(path, true);
-    const tav::server::DemoInfo demo = tav::server::loadDemo(*store, count);
-    op = demo.operators.at(0).first;
-    std::printf("  demo store of %zu tickets made in %.1f s\n", count,
+    {
+      auto store = tav::server::openStore(path, true);
+      op = tav::server::loadDemo(*store, count).operators.at(0).first;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+      if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
+    std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
+    std::printf("  demo store of %zu tickets (%.0f MB) made in %.1f s\n", count,
+                static_cast<double>(std::filesystem::file_size(path)) / 1e6,
                 std::chrono::duration<double>(Clock::now() - t0).count());
   }
-  for (std::size_t i = 0; i < count; ++i)
-    if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
-  // Stations meet tickets in no particular order, as at a real gate.
-  std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
+};
 
-  ServerProcess server(path, {"--threads", std::to_string(kServerThreads)});
-  server.start();
-  {
-    httplib::Client probe("127.0.0.1", server.port());
-    auto res = probe.Post(tav::test::kQueryPath.c_str(), checkText("S", "", ""), "text/plain");
-    const auto rs = tav::wire::decode(res ? res->body : "");
-    if (rs.fields.empty()) throw std::runtime_error("tav-server does not answer the statistics command.");
-  }
+// Serves demo stores of `count` tickets and runs every station count against them. Every check
+// is a first entry or an exit: a store too small to last all phases is made afresh for each
+// phase, and a phase on it ends early when its tickets run out.
+std::vector<Row> measureStore(std::size_t count, const Settings& settings) {
+  const bool freshPerPhase = count < kFreshStoreBelow;
+  auto demo = std::make_unique<DemoStore>(count);
   std::vector<Row> rows;
-  std::size_t cursor = 0;  // every phase goes on with tickets no station has scanned yet
+  std::size_t cursor = 0;
   for (int n : settings.stations) {
-    PhaseResult r = runPhase(httpStations(server.port()), n, settings.seconds, tickets, op, cursor, server.pid());
+    if (freshPerPhase && !rows.empty()) {
+      demo = std::make_unique<DemoStore>(count);
+      cursor = 0;
+    }
+    ServerProcess server(demo->path, {"--threads", std::to_string(kServerThreads)});
+    server.start();
+    PhaseResult r = runPhase(httpStations(server.port()), n, settings.seconds, demo->tickets, demo->op, cursor,
+                             server.pid(), freshPerPhase ? demo->tickets.size() : SIZE_MAX);
     rows.push_back({count, n, r, peakMemoryKb(server.pid())});
-    std::printf("  %zu tickets, N=%d: %.0f checks/s; answers %s; %zu failed\n", count, n,
-                static_cast<double>(r.checks) / r.seconds, codeMix(r).c_str(), r.failures);
+    server.stop();
+    std::printf("  %zu tickets, N=%d: %.0f checks/s over %.1f s; answers %s; %zu failed\n", count, n,
+                static_cast<double>(r.checks) / r.seconds, r.seconds, codeMix(r).c_str(), r.failures);
   }
-  server.stop();
 
   // The same load on the store alone, in this process: what the HTTP layer adds.
-  if (settings.storeAlone) {
-    auto store = tav::server::openStore(path, false);
+  if (settings.storeAlone && !freshPerPhase) {
+    auto store = tav::server::openStore(demo->path, false);
     for (int n : settings.stations) {
-      PhaseResult r = runPhase(storeStations(*store), n, settings.seconds, tickets, op, cursor);
+      PhaseResult r = runPhase(storeStations(*store), n, settings.seconds, demo->tickets, demo->op, cursor);
       std::printf("  %zu tickets, N=%d, execute() without HTTP: %.0f checks/s, p50 %.2f ms, p99 %.2f ms, "
                   "%.0f us CPU per check; answers %s\n",
                   count, n, static_cast<double>(r.checks) / r.seconds, r.p50, r.p99,

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <strings.h>
+#include <sys/socket.h>
 #include <thread>
 
 #include "server/service.h"
@@ -115,9 +116,10 @@ HttpService::HttpService(Store& store, ServeOptions options)
   server_->set_tcp_nodelay(true);
   // httplib's default also sets SO_REUSEPORT, which lets a second server bind the same port and
   // silently share the stations; keep only SO_REUSEADDR for quick restarts.
-  server_->set_socket_options([](socket_t sock) {
+  server_->set_socket_options([this](socket_t sock) {
     int yes = 1;
     setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    listenSocket_ = sock;
   });
   server_->set_keep_alive_max_count(kKeepAliveRequests);
   server_->set_keep_alive_timeout(kKeepAliveSeconds);
@@ -223,6 +225,10 @@ void HttpService::bind() {
     ok = server_->bind_to_port(options_.host, options_.port);
     if (ok) port_ = options_.port;
   }
+  // httplib listens with a backlog of 5: when a gate's stations all connect at once (opening
+  // time, a server restart) the rest of their SYNs are dropped and each waits a second or more
+  // to retry. Listening again on the bound socket only raises the backlog.
+  if (ok && listenSocket_ >= 0) ::listen(listenSocket_, SOMAXCONN);
   if (!ok) {
     throw std::runtime_error("Cannot listen on " + options_.host + ":" +
                              std::to_string(options_.port) +

@@ -67,6 +67,7 @@ class HttpService {
   std::unique_ptr<httplib::Server> server_;
   Metrics metrics_;
   int port_ = -1;
+  int listenSocket_ = -1;
   std::atomic<bool> stopRequested_{false};
   std::atomic<int> runState_{0};  // 0 not started, 1 starting or running, 2 returned
 };

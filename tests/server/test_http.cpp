@@ -244,6 +244,23 @@ TEST_F(HttpContract, LogsErrorsWithoutPasswordsOrValues) {
   EXPECT_NE(log.find("error 400 POST " + kQueryPath), std::string::npos) << log;
 }
 
+// httplib alone listens with a backlog of 5; a gate's stations connecting at once need more.
+TEST_F(HttpContract, ListensWithABacklogForManyStations) {
+  const std::string command = "ss -Hltn 'sport = :" + std::to_string(server_->port()) + "' 2>/dev/null";
+  FILE* ss = popen(command.c_str(), "r");
+  ASSERT_NE(ss, nullptr);
+  char line[256] = {};
+  const bool got = fgets(line, sizeof line, ss) != nullptr;
+  pclose(ss);
+  if (!got) GTEST_SKIP() << "ss (iproute2) is not installed";
+  std::istringstream fields(line);
+  std::string state;
+  int queued = 0, backlog = 0;
+  fields >> state >> queued >> backlog;
+  EXPECT_EQ(state, "LISTEN");
+  EXPECT_GE(backlog, 128) << line;
+}
+
 // A server of its own: the stop must be seen in its log and exit code.
 TEST(HttpServe, StopsCleanlyOnSigtermAndSigint) {
   TempDir dir;
