@@ -16,6 +16,12 @@ void ClickLabel::setAutoSize(bool on) {
     adjustSize();
 }
 
+void ClickLabel::setFontPoints(qreal points) {
+  QFont f = font();
+  f.setPointSizeF(points);
+  setFont(f);
+}
+
 void ClickLabel::setCaption(const QString& text) {
   setText(text);
   if (!autoSize_) return;

@@ -10,11 +10,16 @@ namespace tav {
 class ClickLabel : public QLabel {
   Q_OBJECT
   Q_PROPERTY(bool autoSize READ autoSize WRITE setAutoSize)
+  // The font size in points, fractions included (15.75, 39.75): a .ui font holds whole points only.
+  Q_PROPERTY(qreal fontPoints READ fontPoints WRITE setFontPoints)
  public:
   explicit ClickLabel(QWidget* parent = nullptr);
 
   bool autoSize() const { return autoSize_; }
   void setAutoSize(bool on);
+
+  qreal fontPoints() const { return font().pointSizeF(); }
+  void setFontPoints(qreal points);
 
   // The caption; with autoSize the label is resized to its text.
   void setCaption(const QString& text);

@@ -77,16 +77,6 @@ frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01
   colours.setColor(QPalette::Window, colours.color(QPalette::Base));
   setPalette(colours);
 
-  // The .ui format stores whole points only; these three sizes of the layout are fractional.
-  auto setPoints = [](QWidget* w, qreal points) {
-    QFont f = w->font();
-    f.setPointSizeF(points);
-    w->setFont(f);
-  };
-  setPoints(ui->lbl_GoodsNameInfo, 39.75);
-  setPoints(ui->lbl_SeatGradeName, 24.75);
-  setPoints(ui->lbl_SeatInfo, 24.75);
-
   background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/background")));
   ui->Command2->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/Command2"))));
   ui->btnMode->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnMode"))));

@@ -31,12 +31,6 @@ frm03::frm03(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm03
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(size());
-  // The figures' size has a fraction a .ui file cannot hold.
-  for (tav::ClickLabel* figure : {ui->lbl_Total, ui->lbl_E, ui->lbl_N, ui->lbl_S, ui->lbl_W}) {
-    QFont f = figure->font();
-    f.setPointSizeF(20.25);
-    figure->setFont(f);
-  }
   background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm03/background")));
 
   connect(ui->btnExit, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnExit_Click(); }); });

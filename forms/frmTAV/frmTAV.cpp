@@ -41,10 +41,6 @@ frmTAV::frmTAV(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
   setFixedSize(size());
-  // The layout's title size has a fraction a .ui file cannot hold.
-  QFont title = ui->Label1->font();
-  title.setPointSizeF(15.75);
-  ui->Label1->setFont(title);
   background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frmTAV/background")));
   setWindowIcon(QIcon(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frmTAV/icon")))));
 
