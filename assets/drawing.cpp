@@ -194,16 +194,21 @@ QImage buttonFace(int w, int h, const QColor& base, const QString& word, Mark ma
   return img;
 }
 
+// The closing mark: a red tile with a white cross from corner to corner of `cross`.
+void closeMark(QPainter& p, const QRectF& tile, qreal radius, const QRectF& cross, qreal stroke) {
+  p.setPen(QPen(kAlarm.darker(150), 2));
+  p.setBrush(kAlarm);
+  p.drawRoundedRect(tile, radius, radius);
+  p.setPen(QPen(Qt::white, stroke, Qt::SolidLine, Qt::RoundCap));
+  p.drawLine(cross.topLeft(), cross.bottomRight());
+  p.drawLine(cross.topRight(), cross.bottomLeft());
+}
+
 QImage closeImage() {
   QImage img = canvas(48, 45, kPaper);
   QPainter p(&img);
   prepare(p);
-  p.setPen(QPen(kAlarm.darker(150), 2));
-  p.setBrush(kAlarm);
-  p.drawRoundedRect(QRectF(3, 2, 42, 41), 8, 8);
-  p.setPen(QPen(Qt::white, 5, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(QPointF(15, 13), QPointF(33, 32));
-  p.drawLine(QPointF(33, 13), QPointF(15, 32));
+  closeMark(p, QRectF(3, 2, 42, 41), 8, QRectF(QPointF(15, 13), QPointF(33, 32)), 5);
   return img;
 }
 
@@ -358,13 +363,8 @@ QImage statisticsBackdrop() {
   text(p, QRect(24, 8, 380, 42), Qt::AlignLeft | Qt::AlignVCenter, QStringLiteral("입장현황"), 26, true,
        Qt::white);
 
-  // Close mark: a red tile with a white cross, the size of the hot-spot.
-  p.setPen(QPen(kAlarm.darker(150), 2));
-  p.setBrush(kAlarm);
-  p.drawRoundedRect(QRectF(425, 9, 39, 39), 7, 7);
-  p.setPen(QPen(Qt::white, 4, Qt::SolidLine, Qt::RoundCap));
-  p.drawLine(QPointF(435, 19), QPointF(454, 38));
-  p.drawLine(QPointF(454, 19), QPointF(435, 38));
+  // The close mark, the size of the hot-spot.
+  closeMark(p, QRectF(425, 9, 39, 39), 7, QRectF(QPointF(435, 19), QPointF(454, 38)), 4);
 
   struct Row {
     const char16_t* title;
