@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 
 #include <QCursor>
@@ -242,6 +243,7 @@ pid_t startXvfb() {
   if (::pipe(fds) != 0) return -1;
   const pid_t pid = ::fork();
   if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);  // no X server left behind by a test that crashed
     ::close(fds[0]);
     const int null = ::open("/dev/null", O_WRONLY);
     if (null >= 0) {
