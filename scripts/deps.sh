@@ -8,6 +8,7 @@ packages=(
   libgtest-dev googletest
   xvfb xauth x11-apps fonts-nanum
   imagemagick xdotool
+  postgresql-15 libpq-dev
 )
 missing=()
 for p in "${packages[@]}"; do
