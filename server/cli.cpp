@@ -18,7 +18,9 @@
 #include <thread>
 #include <vector>
 
+#include "server/copy_store.h"
 #include "server/http_service.h"
+#include "server/pg_store.h"
 #include "server/service.h"
 #include "server/setup.h"
 #include "server/store.h"
@@ -55,7 +57,7 @@ struct Command {
   std::function<int(const Values&)> run;
 };
 
-const Option kStore{"store", "FILE", "the store file (SQLite)", true};
+const Option kStore{"store", "STORE", "the store: an SQLite file, or a postgresql:// URI", true};
 
 std::string usageLine(const Command& c) {
   std::string line = std::string(kProgram) + " " + c.name;
@@ -121,7 +123,7 @@ bool fileExists(const std::string& path) {
 
 // Opens an existing store; the setup commands other than init and demo never create one.
 std::unique_ptr<Store> openExisting(const std::string& path) {
-  if (!fileExists(path))
+  if (!isPostgresUri(path) && !fileExists(path))
     throw SetupError("There is no store at " + path + "; create one with \"tav-server init\".");
   return openStore(path, false);
 }
@@ -188,6 +190,11 @@ std::string readPassword(const std::string& id) {
 
 int cmdInit(const Values& v) {
   const std::string& path = v.at("store");
+  if (isPostgresUri(path)) {
+    openPostgresStore(path, PgOpen::CreateNew);
+    std::cout << "Created the store " << maskedLocation(path) << ".\n";
+    return 0;
+  }
   struct stat st {};
   if (::stat(path.c_str(), &st) == 0 && st.st_size > 0)
     throw SetupError(path + " already exists; init only makes a new store.");
@@ -246,7 +253,7 @@ int cmdDemo(const Values& v) {
   const std::size_t tickets = v.count("tickets") ? parseCount(v.at("tickets"), "tickets", kMaxDemoTickets) : 60000;
   auto store = openStore(v.at("store"), true);
   const DemoInfo demo = loadDemo(*store, tickets);
-  std::cout << "Demo venue loaded into " << v.at("store") << ".\n"
+  std::cout << "Demo venue loaded into " << maskedLocation(v.at("store")) << ".\n"
             << "Place code:  " << demo.placeCode << " (" << demo.theaterName << ")\n"
             << "Event:       " << demo.bizCode << " (" << demo.goodsName << "), active, " << tickets
             << " tickets\n"
@@ -261,6 +268,19 @@ int cmdDemo(const Values& v) {
   std::cout << "Cancelled tickets:";
   for (const auto& n : demo.cancelled) std::cout << " " << n;
   std::cout << "\nFor the station's tav.ini:\n[Marovex]\nPlaceCode=" << demo.placeCode << "\n";
+  return 0;
+}
+
+int cmdCopyStore(const Values& v) {
+  const std::string& from = v.at("from");
+  const std::string& to = v.at("to");
+  if (from == to) throw UsageError("--from and --to name the same store.");
+  auto source = openExisting(from);
+  auto target = openStore(to, true);
+  const CopySummary n = copyStore(*source, *target);
+  std::cout << "Copied " << maskedLocation(from) << " to " << maskedLocation(to) << ": " << n.venues << " venues, "
+            << n.events << " events, " << n.operators << " operators, " << n.tickets << " tickets, "
+            << n.scanLines << " scan log lines.\n";
   return 0;
 }
 
@@ -298,7 +318,7 @@ int cmdServe(const Values& v) {
     logLine(std::string("error: ") + e.what());
     return kExitFailed;
   }
-  logLine("listening on " + service->url() + " (store " + v.at("store") + ", " +
+  logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
           std::to_string(options.threads) + " workers)");
 
   std::atomic<bool> finished{false};
@@ -359,6 +379,13 @@ std::vector<Command> commands() {
        "when it does not exist), and prints what a station needs to try it.",
        {kStore, {"tickets", "N", "how many tickets (default 60000)", false}},
        cmdDemo},
+      {"copy-store",
+       "Copies everything a store holds (venues, events, operators, tickets with their state, the "
+       "scan log) into an empty store, in one transaction: e.g. from the SQLite file to PostgreSQL, "
+       "to serve a venue from several tav-server processes. The source is left as it is.",
+       {{"from", "STORE", "the store to copy: an SQLite file or a postgresql:// URI", true},
+        {"to", "STORE", "the empty store to fill (made when it does not exist, or given the schema)", true}},
+       cmdCopyStore},
       {"serve",
        "Serves the business object Nuvrel.member over HTTP (HTTPS with a certificate and key) "
        "until SIGTERM or SIGINT.",

@@ -2,6 +2,7 @@
 #include "server/service.h"
 
 #include "server/command_parser.h"
+#include "server/pg_store.h"
 #include "server/procedures.h"
 #include "server/sqlite_store.h"
 
@@ -33,6 +34,8 @@ Answer execute(Store& store, std::string_view commandText) {
 }
 
 std::unique_ptr<Store> openStore(const std::string& location, bool create) {
+  if (isPostgresUri(location))
+    return openPostgresStore(location, create ? PgOpen::CreateIfEmpty : PgOpen::Existing);
   return openSqliteStore(location, create);
 }
 

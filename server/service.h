@@ -43,7 +43,9 @@ struct Answer {
 Answer execute(Store& store, std::string_view commandText);
 
 // Opens (creating it when `create` is set) the store at `location` and applies pending migrations.
-// `location` is a file path for SQLite. Throws StoreRejected, leaving a foreign or newer file untouched.
+// `location` is a file path for SQLite, or a postgresql:// (postgres://) URI for PostgreSQL, where
+// creating means giving an empty database the schema. Throws StoreRejected, leaving a foreign or
+// newer file or database untouched.
 std::unique_ptr<Store> openStore(const std::string& location, bool create);
 
 }  // namespace tav::server

@@ -338,6 +338,59 @@ class Session final : public Transaction {
     return out;
   }
 
+  std::vector<Venue> allVenues() override {
+    Query q = c_.query("SELECT place_code, theater_name FROM venue ORDER BY place_code");
+    std::vector<Venue> out;
+    while (q.step()) out.push_back(Venue{q.text(0), q.text(1)});
+    return out;
+  }
+
+  std::vector<Event> allEvents() override {
+    Query q = c_.query("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode");
+    std::vector<Event> out;
+    while (q.step()) out.push_back(readEvent(q));
+    return out;
+  }
+
+  std::vector<Operator> allOperators() override {
+    Query q = c_.query(
+        "SELECT operator_id, password_hash, place_code, active FROM operator ORDER BY operator_id");
+    std::vector<Operator> out;
+    while (q.step()) out.push_back(Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0});
+    return out;
+  }
+
+  std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override {
+    static const std::string sql =
+        std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE id > ?1 ORDER BY id LIMIT ?2";
+    Query q = c_.query(sql.c_str());
+    q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
+    std::vector<Ticket> out;
+    while (q.step()) out.push_back(readTicket(q));
+    return out;
+  }
+
+  void restoreTicket(const Ticket& t) override {
+    static const std::string sql = std::string("INSERT INTO ticket(") + kTicketColumns +
+                                   ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
+                                   "?14, ?15, ?16)";
+    Query q = c_.query(sql.c_str());
+    q.bind(1, t.id).bind(2, t.bizCode).bind(3, t.ticketNo).bind(4, t.custName).bind(5, t.goodsName);
+    q.bind(6, t.playDate).bind(7, t.placeName).bind(8, t.seatGradeName).bind(9, t.seatInfo);
+    q.bind(10, t.block).bind(11, std::string(t.cancelled ? "cancelled" : "valid"));
+    q.bind(12, std::int64_t{t.inside ? 1 : 0}).bind(13, t.entryCount).bind(14, t.firstEntry);
+    q.bind(15, t.lastEntry).bind(16, t.lastExit).run();
+  }
+
+  void restoreScanRecord(const ScanRecord& r) override {
+    Query q = c_.query(
+        "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
+        "code, message, outcome) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+    q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
+    q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
+    q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).run();
+  }
+
   void recordEntry(std::int64_t ticketId, TimeMs at) override {
     Query q = c_.query(
         "UPDATE ticket SET inside = 1, entry_count = entry_count + 1, "

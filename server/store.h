@@ -91,11 +91,18 @@ class Reader {
                                     TimeMs failuresAfter) = 0;
   // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
+
+  // Everything else the store holds, for moving it to another store.
+  virtual std::vector<Venue> allVenues() = 0;
+  virtual std::vector<Event> allEvents() = 0;
+  virtual std::vector<Operator> allOperators() = 0;
+  // Tickets with an id above `afterId`, in id order, at most `limit`, with their whole state.
+  virtual std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) = 0;
 };
 
 // A unit of work that may write. Decisions taken on what it reads hold until it ends: a ticket
-// returned by lockTicket cannot change under it (SQLite runs one writer at a time; a server store
-// would lock the row).
+// returned by lockTicket cannot change under it (SQLite runs one writer at a time; PostgreSQL
+// locks the row until the transaction ends).
 class Transaction : public Reader {
  public:
   virtual std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) = 0;
@@ -110,6 +117,11 @@ class Transaction : public Reader {
   virtual void insertOperator(const Operator& op) = 0;
   // False, and nothing written, when the event already has a ticket with this number.
   virtual bool insertTicket(const Ticket& ticket) = 0;
+
+  // A ticket or a scan-log line exactly as another store holds it: id, state and times kept.
+  // Later ids the store assigns itself come after it. A clash shows at the latest on commit.
+  virtual void restoreTicket(const Ticket& ticket) = 0;
+  virtual void restoreScanRecord(const ScanRecord& record) = 0;
 };
 
 class Store {

@@ -1,23 +1,28 @@
-// Library-level test fixture: a real store file in a temporary folder, a venue set up through the
-// setup functions, tickets imported from a CSV file, and command texts run through execute().
+// Library-level test fixture: a real store (an SQLite file in a temporary folder, or a schema on
+// the PostgreSQL test server), a venue set up through the setup functions, tickets imported from a
+// CSV file, and command texts run through execute(). Every suite on it runs once per store.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <stdlib.h>
 
 #include <atomic>
 #include <ctime>
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "server/password.h"
 #include "server/service.h"
 #include "server/setup.h"
 #include "server/store.h"
+#include "tests/server/pg_test_server.h"
 
 namespace tav::storetest {
 
@@ -90,23 +95,117 @@ inline TimeMs localTime(int year, int month, int day, int hour, int minute) {
   return static_cast<TimeMs>(std::mktime(&tm)) * 1000;
 }
 
+// An empty place for one store, and a way around the store to what it holds.
+class StoreSpace {
+ public:
+  virtual ~StoreSpace() = default;
+  // What openStore() takes: a file path or a URI.
+  virtual std::string location() const = 0;
+  // Runs SQL directly, as another program would; "" when it succeeded, else the error.
+  virtual std::string rawExec(const std::string& sql) = 0;
+  // True when `text` appears anywhere in what the store keeps.
+  virtual bool keeps(const std::string& text) = 0;
+};
+
+class SqliteSpace final : public StoreSpace {
+ public:
+  std::string location() const override { return dir_.file("tav.db"); }
+  std::string rawExec(const std::string& sql) override {
+    sqlite3* db = nullptr;
+    if (sqlite3_open(location().c_str(), &db) != SQLITE_OK) {
+      sqlite3_close(db);
+      return "cannot open";
+    }
+    char* err = nullptr;
+    const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+    std::string message = rc == SQLITE_OK ? "" : err ? err : "failed";
+    sqlite3_free(err);
+    sqlite3_close(db);
+    return message;
+  }
+  bool keeps(const std::string& text) override {
+    for (const char* suffix : {"", "-wal"})
+      if (readBytes(location() + suffix).find(text) != std::string::npos) return true;
+    return false;
+  }
+
+ private:
+  ScratchDir dir_;
+};
+
+class PostgresSpace final : public StoreSpace {
+ public:
+  std::string location() const override { return schema_.uri(); }
+  std::string rawExec(const std::string& sql) override { return pgtest::RawConnection(location()).tryExec(sql); }
+  bool keeps(const std::string& text) override {
+    pgtest::RawConnection c(location());
+    std::string literal = "'";
+    for (char ch : text) literal += ch == '\'' ? std::string("''") : std::string(1, ch);
+    literal += "'";
+    return c.scalar("SELECT count(*) FROM (SELECT v::text AS t FROM venue v UNION ALL SELECT e::text FROM event e "
+                    "UNION ALL SELECT o::text FROM operator o UNION ALL SELECT k::text FROM ticket k "
+                    "UNION ALL SELECT l::text FROM scan_log l) rows WHERE strpos(t, " + literal + ") > 0") != "0";
+  }
+
+ private:
+  pgtest::ScratchSchema schema_;
+};
+
+// A kind of store the suites run on.
+struct StoreKind {
+  const char* name;  // the test name's suffix: "SQLite" or "PostgreSQL"
+  std::function<std::unique_ptr<StoreSpace>()> make;
+  std::function<std::string()> unavailable;  // why the kind cannot be tested here, or ""
+};
+
+inline const std::vector<StoreKind>& storeKinds() {
+  static const std::vector<StoreKind> kinds{
+      {"SQLite", [] { return std::unique_ptr<StoreSpace>(new SqliteSpace); }, [] { return std::string(); }},
+      {"PostgreSQL", [] { return std::unique_ptr<StoreSpace>(new PostgresSpace); },
+       [] { return pgtest::serverUri().empty() ? pgtest::notConfigured() : std::string(); }},
+  };
+  return kinds;
+}
+
+inline void PrintTo(const StoreKind& kind, std::ostream* os) { *os << kind.name; }
+
+inline std::string storeName(const ::testing::TestParamInfo<StoreKind>& info) { return info.param.name; }
+
+// "<case>_<store>" for suites that run a table of cases on every store.
+struct CaseOnStoreName {
+  template <class Param>
+  std::string operator()(const ::testing::TestParamInfo<Param>& info) const {
+    return std::string(std::get<1>(info.param).name) + "_" + std::get<0>(info.param).name;
+  }
+};
+
+// Each of `cases` on each store.
+template <class Case>
+auto onEveryStore(const std::vector<Case>& cases) {
+  return ::testing::Combine(::testing::ValuesIn(storeKinds()), ::testing::ValuesIn(cases));
+}
+
 // One venue "P1" with the active event "BIZ", operator "admin" and a handful of tickets; a second
 // venue "P2" with event "BIZ2" and operator "other". The store's clock is a value the test sets.
-class StoreTest : public ::testing::Test {
+class StoreFixture : public ::testing::Test {
  protected:
+  virtual const StoreKind& kind() const = 0;
+
   void SetUp() override {
-    store_ = server::openStore(dir_.file("tav.db"), true);
+    if (const std::string why = kind().unavailable(); !why.empty()) GTEST_SKIP() << why;
+    space_ = kind().make();
+    store_ = server::openStore(space_->location(), true);
     now_ = localTime(2026, 4, 4, 14, 5);
     store_->setClock([this] { return now_.load(); });
   }
   void TearDown() override { store_.reset(); }
 
   Store& store() { return *store_; }
-  std::string storePath() const { return dir_.file("tav.db"); }
+  StoreSpace& space() { return *space_; }
 
   void reopen() {
     store_.reset();
-    store_ = server::openStore(storePath(), false);
+    store_ = server::openStore(space_->location(), false);
     store_->setClock([this] { return now_.load(); });
   }
 
@@ -167,7 +266,22 @@ class StoreTest : public ::testing::Test {
 
  private:
   ScratchDir dir_;
+  std::unique_ptr<StoreSpace> space_;
   std::unique_ptr<Store> store_;
+};
+
+// The fixture on one store: TEST_P(StoreTest, ...) runs once per store.
+class StoreTest : public StoreFixture, public ::testing::WithParamInterface<StoreKind> {
+ protected:
+  const StoreKind& kind() const override { return GetParam(); }
+};
+
+// The fixture with a table of cases: each case runs once per store.
+template <class Case>
+class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<std::tuple<StoreKind, Case>> {
+ protected:
+  const StoreKind& kind() const override { return std::get<0>(this->GetParam()); }
+  const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
 }  // namespace tav::storetest

@@ -37,10 +37,10 @@ TEST(CommandLine, HelpOnTheProgramAndOnEveryCommand) {
   EXPECT_EQ(program.exitCode, 0);
   for (const std::string& c : kCommands) {
     SCOPED_TRACE(c);
-    EXPECT_NE(program.out.find("tav-server " + c + " --store FILE"), std::string::npos) << program.out;
+    EXPECT_NE(program.out.find("tav-server " + c + " --store STORE"), std::string::npos) << program.out;
     const ToolResult help = runTool({c, "--help"});
     EXPECT_EQ(help.exitCode, 0);
-    EXPECT_EQ(help.out.rfind("Usage: tav-server " + c + " --store FILE", 0), 0u) << help.out;
+    EXPECT_EQ(help.out.rfind("Usage: tav-server " + c + " --store STORE", 0), 0u) << help.out;
     EXPECT_TRUE(help.err.empty());
     // --help wins over whatever else is on the line, and touches no store.
     EXPECT_EQ(runTool({c, "--store", "/nonexistent/x.db", "--help"}).exitCode, 0);

@@ -15,6 +15,8 @@ namespace {
 using server::BadCommand;
 using namespace std::string_literals;
 
+using ProcedureTest = StoreTest;
+
 const std::vector<std::string> kDetailFields{"CustName",  "TicketNo",      "GoodsName", "PlayDate",
                                              "PlaceName", "SeatGradeName", "SeatInfo"};
 
@@ -27,11 +29,11 @@ struct CheckCase {
   bool insideAfter, enteredAfter;   // the ticket's state afterwards (T1 unless the case says)
 };
 
-class DecisionTable : public StoreTest, public ::testing::WithParamInterface<CheckCase> {};
+using DecisionTable = StoreCaseTest<CheckCase>;
 
 TEST_P(DecisionTable, AnswersLogsAndUpdates) {
   setUpVenues();
-  const CheckCase& c = GetParam();
+  const CheckCase& c = testCase();
   const TimeMs start = now_;
   for (const auto& cmd : c.before) {
     run(cmd);
@@ -101,7 +103,7 @@ const std::string kOut1 = chk("O", "BIZ", "", "T1", "admin");
 
 INSTANTIATE_TEST_SUITE_P(
     Checks, DecisionTable,
-    ::testing::Values(
+    onEveryStore<CheckCase>({
         // Requests the procedure does not know.
         CheckCase{"ModeUnknown", {}, chk("X", "BIZ", "", "T1", "admin"), "-1", "잘못된 요청입니다", false, false, false},
         CheckCase{"ModeLowerCase", {}, chk("i", "BIZ", "", "T1", "admin"), "-1", "잘못된 요청입니다", false, false, false},
@@ -138,10 +140,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"ExitNeverEntered", {}, kOut1, "-2", "입장 기록이 없는 티켓입니다", false, false, false},
         CheckCase{"ExitAfterExit", {kIn1, kOut1}, kOut1, "-2", "입장 기록이 없는 티켓입니다", false, false, true},
         CheckCase{"ExitInside", {kIn1}, kOut1, "0", "퇴장 확인", true, false, true},
-        CheckCase{"ExitMatchingBlock", {kIn1}, chk("O", "BIZ", "E석", "T1", "admin"), "0", "퇴장 확인", true, false, true}),
-    [](const auto& p) { return std::string(p.param.name); });
+        CheckCase{"ExitMatchingBlock", {kIn1}, chk("O", "BIZ", "E석", "T1", "admin"), "0", "퇴장 확인", true, false, true}}),
+    CaseOnStoreName());
 
-TEST_F(StoreTest, AlreadyInsideShowsLocalClockOfLastEntry) {
+TEST_P(ProcedureTest, AlreadyInsideShowsLocalClockOfLastEntry) {
   setUpVenues();
   now_ = localTime(2026, 4, 4, 9, 7);
   run(check("I", "BIZ", "", "T4", "admin"));
@@ -149,7 +151,7 @@ TEST_F(StoreTest, AlreadyInsideShowsLocalClockOfLastEntry) {
   EXPECT_EQ(field(run(check("I", "BIZ", "", "T4", "admin")), "ErrMsg"), "이미 입장한 티켓입니다 (09:07)");
 }
 
-TEST_F(StoreTest, EntryKeepsFirstAndLastTimes) {
+TEST_P(ProcedureTest, EntryKeepsFirstAndLastTimes) {
   setUpVenues();
   const TimeMs t0 = now_;
   run(check("I", "BIZ", "", "T1", "admin"));
@@ -166,7 +168,7 @@ TEST_F(StoreTest, EntryKeepsFirstAndLastTimes) {
   EXPECT_TRUE(t->inside);
 }
 
-TEST_F(StoreTest, ApostropheReachesTheStoreAsOne) {
+TEST_P(ProcedureTest, ApostropheReachesTheStoreAsOne) {
   setUpVenues();
   // The station doubles the apostrophe of O'Neil; the ticket is found and admitted as O'Neil.
   wire::Recordset rs = run(check("I", "BIZ", "", "O''Neil", "admin"));
@@ -184,7 +186,7 @@ TEST_F(StoreTest, ApostropheReachesTheStoreAsOne) {
   EXPECT_EQ(scanLog().back().ticketNo, "O''Neil");
 }
 
-TEST_F(StoreTest, OperatorWithApostropheSignsInAndChecks) {
+TEST_P(ProcedureTest, OperatorWithApostropheSignsInAndChecks) {
   setUpVenues();
   server::addOperator(store(), "o'brien", "pa'ss", "P1");
   wire::Recordset rs = run(kLogin + "'o''brien','pa''ss'");
@@ -193,7 +195,7 @@ TEST_F(StoreTest, OperatorWithApostropheSignsInAndChecks) {
   EXPECT_EQ(scanLog().back().operatorId, "o'brien");
 }
 
-TEST_F(StoreTest, RefusedCommandsChangeNothing) {
+TEST_P(ProcedureTest, RefusedCommandsChangeNothing) {
   setUpVenues();
   run(check("I", "BIZ", "", "T1", "admin"));
   const auto logBefore = scanLog();
@@ -219,7 +221,7 @@ TEST_F(StoreTest, RefusedCommandsChangeNothing) {
   EXPECT_EQ(t1After->lastExit, t1Before->lastExit);
 }
 
-TEST_F(StoreTest, StatisticsCountTicketsAdmittedAtLeastOnce) {
+TEST_P(ProcedureTest, StatisticsCountTicketsAdmittedAtLeastOnce) {
   setUpVenues();
   auto stats = [&] { return run(kBooking + "'S','BIZ','','',''"); };
   wire::Recordset rs = stats();
@@ -248,7 +250,7 @@ TEST_F(StoreTest, StatisticsCountTicketsAdmittedAtLeastOnce) {
   EXPECT_EQ(scanLog().size(), logSize);
 }
 
-TEST_F(StoreTest, StatisticsOfUnknownEventIsARefusal) {
+TEST_P(ProcedureTest, StatisticsOfUnknownEventIsARefusal) {
   setUpVenues();
   wire::Recordset rs = run(kBooking + "'S','NOPE','','',''");
   EXPECT_EQ(field(rs, "ErrCode"), "-1");
@@ -262,13 +264,13 @@ struct LoginCase {
   std::string outcome;
 };
 
-class SignIn : public StoreTest, public ::testing::WithParamInterface<LoginCase> {};
+using SignIn = StoreCaseTest<LoginCase>;
 
 TEST_P(SignIn, AnswersAndLogs) {
   setUpVenues();
   server::addVenue(store(), "P3", "빈 경기장");
   server::addOperator(store(), "idle", "idlepw", "P3");
-  const LoginCase& c = GetParam();
+  const LoginCase& c = testCase();
   wire::Recordset rs = run(c.command);
   ASSERT_EQ(rs.fields, (std::vector<std::string>{"ErrCode", "ErrMsg", "bizcode", "TheaterName", "GoodsName"}));
   ASSERT_EQ(rs.rows.size(), 1u);
@@ -288,7 +290,7 @@ TEST_P(SignIn, AnswersAndLogs) {
 
 INSTANTIATE_TEST_SUITE_P(
     Procedures, SignIn,
-    ::testing::Values(
+    onEveryStore<LoginCase>({
         LoginCase{"Operator", kLogin + "'admin','secret'", "0", "BIZ", "잠실종합운동장", "프로야구 개막전", "ok"},
         LoginCase{"OperatorOfSecondVenue", kLogin + "'other','secret2'", "0", "BIZ2", "사직야구장", "사직 경기", "ok"},
         LoginCase{"WrongPassword", kLogin + "'admin','secreT'", "-1", "", "", "", "failed:bad-password"},
@@ -301,10 +303,10 @@ INSTANTIATE_TEST_SUITE_P(
         LoginCase{"Place", kLogin + "'P1'", "0", "BIZ", "잠실종합운동장", "프로야구 개막전", "ok"},
         LoginCase{"PlaceUnknown", kLogin + "'P9'", "-1", "", "", "", "unknown-place"},
         LoginCase{"PlaceCaseMatters", kLogin + "'p1'", "-1", "", "", "", "unknown-place"},
-        LoginCase{"PlaceWithoutActiveEvent", kLogin + "'P3'", "-1", "", "", "", "no-event"}),
-    [](const auto& p) { return std::string(p.param.name); });
+        LoginCase{"PlaceWithoutActiveEvent", kLogin + "'P3'", "-1", "", "", "", "no-event"}}),
+    CaseOnStoreName());
 
-TEST_F(StoreTest, SignInFollowsTheActiveEvent) {
+TEST_P(ProcedureTest, SignInFollowsTheActiveEvent) {
   setUpVenues();
   server::addEvent(store(), "P1", "BIZ-NEXT", "다음 경기", "202604111400", true);
   EXPECT_EQ(field(run(kLogin + "'P1'"), "bizcode"), "BIZ-NEXT");
@@ -320,7 +322,7 @@ class Lockout : public StoreTest {
   }
 };
 
-TEST_F(Lockout, FiveFailuresWithinTenMinutesLockForTenMinutes) {
+TEST_P(Lockout, FiveFailuresWithinTenMinutesLockForTenMinutes) {
   setUpVenues();
   const TimeMs t0 = now_;
   for (int i = 0; i < 4; ++i) {
@@ -347,7 +349,7 @@ TEST_F(Lockout, FiveFailuresWithinTenMinutesLockForTenMinutes) {
   EXPECT_EQ(login("secret"), "0");
 }
 
-TEST_F(Lockout, FailuresSpreadOverMoreThanTenMinutesDoNotLock) {
+TEST_P(Lockout, FailuresSpreadOverMoreThanTenMinutesDoNotLock) {
   setUpVenues();
   const TimeMs t0 = now_;
   for (int i = 0; i < 8; ++i) {
@@ -357,7 +359,7 @@ TEST_F(Lockout, FailuresSpreadOverMoreThanTenMinutesDoNotLock) {
   EXPECT_EQ(login("secret"), "0");
 }
 
-TEST_F(Lockout, UnknownIdsAreCountedAndLockedToo) {
+TEST_P(Lockout, UnknownIdsAreCountedAndLockedToo) {
   setUpVenues();
   for (int i = 0; i < 5; ++i) EXPECT_EQ(field(run(kLogin + "'ghost','x'"), "ErrCode"), "-1");
   EXPECT_EQ(scanLog().back().outcome, server::kOutcomeLockout);
@@ -368,7 +370,7 @@ TEST_F(Lockout, UnknownIdsAreCountedAndLockedToo) {
   EXPECT_EQ(field(run(kLogin + "'ghost','boo'"), "ErrCode"), "0");
 }
 
-TEST_F(Lockout, ConcurrentFailuresLockAfterExactlyFive) {
+TEST_P(Lockout, ConcurrentFailuresLockAfterExactlyFive) {
   setUpVenues();
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) threads.emplace_back([&] { login("wrong"); });
@@ -386,7 +388,7 @@ TEST_F(Lockout, ConcurrentFailuresLockAfterExactlyFive) {
 }
 
 // Many stations check the same tickets at once: each ticket is admitted exactly once.
-TEST_F(StoreTest, ConcurrentChecksAdmitEachTicketOnce) {
+TEST_P(ProcedureTest, ConcurrentChecksAdmitEachTicketOnce) {
   setUpVenues();
   constexpr int kTickets = 200, kThreads = 16;
   std::string rows;
@@ -435,6 +437,9 @@ TEST_F(StoreTest, ConcurrentChecksAdmitEachTicketOnce) {
   }
   EXPECT_EQ(field(run(kBooking + "'S','BIZ','','',''"), "Total"), std::to_string(kTickets));
 }
+
+INSTANTIATE_TEST_SUITE_P(Procedures, ProcedureTest, ::testing::ValuesIn(storeKinds()), storeName);
+INSTANTIATE_TEST_SUITE_P(Procedures, Lockout, ::testing::ValuesIn(storeKinds()), storeName);
 
 }  // namespace
 }  // namespace tav::storetest

@@ -1,5 +1,6 @@
-// The SQLite store itself: files that are not ours or are newer stay untouched, the schema and
-// its pragmas, the append-only scan log, and group commit keeping each caller's work separate.
+// The stores themselves: the append-only scan log, constraints, each caller's work kept apart,
+// snapshots and durability on every store; for the SQLite file, foreign and newer files left
+// untouched, its pragmas and a commit that fails on a full disk.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
@@ -146,18 +147,16 @@ TEST(Store, NewFileIsMarkedVersionedAndInWalMode) {
   EXPECT_EQ(rawScalar(path, "SELECT count(*) FROM schema_version"), std::to_string(server::sqliteSchemaVersion()));
 }
 
-TEST_F(StoreTest, ScanLogCannotBeChangedOrDeleted) {
+TEST_P(StoreTest, ScanLogCannotBeChangedOrDeleted) {
   setUpVenues();
   run(check("I", "BIZ", "", "T1", "admin"));
-  sqlite3* db = nullptr;
-  ASSERT_EQ(sqlite3_open(storePath().c_str(), &db), SQLITE_OK);
-  EXPECT_NE(sqlite3_exec(db, "UPDATE scan_log SET code = '0'", nullptr, nullptr, nullptr), SQLITE_OK);
-  EXPECT_NE(sqlite3_exec(db, "DELETE FROM scan_log", nullptr, nullptr, nullptr), SQLITE_OK);
-  sqlite3_close(db);
+  for (const char* sql : {"UPDATE scan_log SET code = '0'", "DELETE FROM scan_log", "DELETE FROM scan_log WHERE id = 1"})
+    EXPECT_NE(space().rawExec(sql).find("append-only"), std::string::npos) << sql;
   EXPECT_EQ(scanLog().size(), 1u);
+  EXPECT_EQ(scanLog()[0].code, "0");
 }
 
-TEST_F(StoreTest, SchemaRefusesASecondActiveEventAndUnknownBlocks) {
+TEST_P(StoreTest, SchemaRefusesASecondActiveEventAndUnknownBlocks) {
   setUpVenues();
   EXPECT_THROW(store().write([](server::Transaction& tx) {
     tx.insertEvent(server::Event{"BIZ3", "P1", "또 다른 경기", "202604061800", true});
@@ -175,7 +174,7 @@ struct Boom : std::runtime_error {
 };
 
 // Concurrent writers end up in shared commits; a failing one takes only its own work back.
-TEST_F(StoreTest, FailingWorkRollsBackAloneInsideAGroupCommit) {
+TEST_P(StoreTest, FailingWorkRollsBackAloneInsideAGroupCommit) {
   setUpVenues();
   constexpr int kThreads = 24;
   std::vector<std::thread> threads;
@@ -225,7 +224,13 @@ class FileSizeLimit {
   void (*previous_)(int) = nullptr;
 };
 
-TEST_F(StoreTest, FailedCommitAnswersStoreUnavailableAndKeepsNothing) {
+// A full disk is the SQLite file's own failure; the PostgreSQL store's is a lost connection.
+class SqliteStoreTest : public StoreFixture {
+ protected:
+  const StoreKind& kind() const override { return storeKinds().at(0); }
+};
+
+TEST_F(SqliteStoreTest, FailedCommitAnswersStoreUnavailableAndKeepsNothing) {
   setUpVenues();
   const auto logBefore = scanLog().size();
   {
@@ -252,7 +257,7 @@ TEST_F(StoreTest, FailedCommitAnswersStoreUnavailableAndKeepsNothing) {
   EXPECT_EQ(field(run(kBooking + "'S','BIZ','','',''"), "Total"), "2");
 }
 
-TEST_F(StoreTest, AnsweredAdmissionsSurviveReopening) {
+TEST_P(StoreTest, AnsweredAdmissionsSurviveReopening) {
   setUpVenues();
   std::vector<std::thread> threads;
   for (const char* no : {"T1", "T3", "T4", "O''Neil"})
@@ -267,7 +272,7 @@ TEST_F(StoreTest, AnsweredAdmissionsSurviveReopening) {
   EXPECT_EQ(field(run(kBooking + "'S','BIZ','','',''"), "Total"), "4");
 }
 
-TEST_F(StoreTest, ReadsSeeOneSnapshotWhileWritesGoOn) {
+TEST_P(StoreTest, ReadsSeeOneSnapshotWhileWritesGoOn) {
   setUpVenues();
   std::atomic<bool> stop{false};
   std::thread writer([&] {
@@ -289,6 +294,8 @@ TEST_F(StoreTest, ReadsSeeOneSnapshotWhileWritesGoOn) {
   stop = true;
   writer.join();
 }
+
+INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::ValuesIn(storeKinds()), storeName);
 
 }  // namespace
 }  // namespace tav::storetest

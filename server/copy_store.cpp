@@ -1,0 +1,59 @@
+// copy-store: one read snapshot of the source, one write transaction on the target.
+#include "server/copy_store.h"
+
+#include "server/setup.h"
+#include "server/store.h"
+
+namespace tav::server {
+namespace {
+
+// Rows read from the source at a time: large enough to be quick, small enough for any memory.
+constexpr std::size_t kPage = 10000;
+
+bool holdsAnything(Reader& r) {
+  return !r.allVenues().empty() || !r.allEvents().empty() || !r.allOperators().empty() ||
+         !r.tickets(0, 1).empty() || !r.scanLog(0, 1).empty();
+}
+
+}  // namespace
+
+CopySummary copyStore(Store& from, Store& to) {
+  CopySummary summary;
+  from.read([&](Reader& source) {
+    to.write([&](Transaction& target) {
+      summary = CopySummary{};
+      if (holdsAnything(target))
+        throw SetupError("The target store is not empty; copy-store only fills an empty store.");
+      // Parents before children, so that every reference finds its row.
+      for (const Venue& v : source.allVenues()) {
+        target.insertVenue(v);
+        ++summary.venues;
+      }
+      for (const Event& e : source.allEvents()) {
+        target.insertEvent(e);
+        ++summary.events;
+      }
+      for (const Operator& o : source.allOperators()) {
+        target.insertOperator(o);
+        ++summary.operators;
+      }
+      for (std::int64_t after = 0;;) {
+        const std::vector<Ticket> page = source.tickets(after, kPage);
+        for (const Ticket& t : page) target.restoreTicket(t);
+        summary.tickets += page.size();
+        if (page.size() < kPage) break;
+        after = page.back().id;
+      }
+      for (std::int64_t after = 0;;) {
+        const std::vector<ScanRecord> page = source.scanLog(after, kPage);
+        for (const ScanRecord& line : page) target.restoreScanRecord(line);
+        summary.scanLines += page.size();
+        if (page.size() < kPage) break;
+        after = page.back().id;
+      }
+    });
+  });
+  return summary;
+}
+
+}  // namespace tav::server
