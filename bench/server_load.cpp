@@ -53,6 +53,8 @@ struct PhaseResult {
   std::map<std::string, std::size_t> codes;
   double p50 = 0, p99 = 0, max = 0;  // milliseconds
   double ownCpu = 0, serverCpu = 0;   // CPU seconds of this process and of tav-server
+  double serverSwitches = 0;          // context switches of tav-server's threads
+  double writerCpu = 0;               // CPU seconds of tav-server's writer thread
 };
 
 double ownCpuSeconds() {
@@ -73,6 +75,40 @@ double processCpuSeconds(int pid) {
   double utime = 0, stime = 0;
   fields >> utime >> stime;
   return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// utime + stime of the thread of a process with the given name (the first such), from /proc.
+double threadCpuSeconds(int pid, const std::string& name) {
+  if (pid <= 0) return 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream comm(task.path() / "comm");
+    std::string taskName;
+    std::getline(comm, taskName);
+    if (taskName != name) continue;
+    std::ifstream in(task.path() / "stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i) fields >> skip;
+    double utime = 0, stime = 0;
+    fields >> utime >> stime;
+    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+  }
+  return 0;
+}
+
+// Voluntary and involuntary context switches of every thread of a process, from /proc.
+double processSwitches(int pid) {
+  if (pid <= 0) return 0;
+  double total = 0;
+  std::error_code ec;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+    std::ifstream status(task.path() / "status");
+    for (std::string line; std::getline(status, line);)
+      if (line.find("ctxt_switches:") != std::string::npos) total += std::atof(line.c_str() + line.find(':') + 1);
+  }
+  return total;
 }
 
 // ErrCode is the first field of every check answer: read it without a full JSON parse, so the
@@ -170,6 +206,8 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
   }
   while (ready < stations) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const double ownBefore = ownCpuSeconds(), serverBefore = processCpuSeconds(serverPid);
+  const double switchesBefore = processSwitches(serverPid);
+  const double writerBefore = threadCpuSeconds(serverPid, "tav-writer");
   const auto started = Clock::now();
   deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
   go = true;
@@ -180,6 +218,8 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
   r.seconds = std::chrono::duration<double>(Clock::now() - started).count();
   r.ownCpu = ownCpuSeconds() - ownBefore;
   r.serverCpu = processCpuSeconds(serverPid) - serverBefore;
+  r.serverSwitches = processSwitches(serverPid) - switchesBefore;
+  r.writerCpu = threadCpuSeconds(serverPid, "tav-writer") - writerBefore;
   std::vector<double> all;
   for (std::size_t s = 0; s < latencies.size(); ++s) {
     all.insert(all.end(), latencies[s].begin(), latencies[s].end());
@@ -374,8 +414,8 @@ int main(int argc, char** argv) {
     rows.insert(rows.end(), some.begin(), some.end());
   }
 
-  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %8s %8s %8s %8s\n", "tickets", "N", "checks/s", "admits/s",
-              "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "srv us", "ref us", "cli us");
+  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %8s %8s %8s %8s %6s %6s\n", "tickets", "N", "checks/s", "admits/s",
+              "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "srv us", "ref us", "cli us", "srv cs", "wr us");
   for (const Row& row : rows) {
     const PhaseResult& r = row.result;
     const PhaseResult& ref = reference[row.stations];
@@ -386,10 +426,10 @@ int main(int argc, char** argv) {
     const double checks = static_cast<double>(std::max<std::size_t>(r.checks, 1));
     const double clientUs = 1e6 * r.ownCpu / checks;
     const double refUs = 1e6 * ref.ownCpu / static_cast<double>(std::max<std::size_t>(ref.checks, 1)) - clientUs;
-    std::printf("%9zu %4d %9.0f %9.0f %7.2f %7.2f %7.1f %9.0f %5.0f%% %8.1f %8.0f %8.0f %8.0f\n", row.tickets,
+    std::printf("%9zu %4d %9.0f %9.0f %7.2f %7.2f %7.1f %9.0f %5.0f%% %8.1f %8.0f %8.0f %8.0f %6.2f %6.1f\n", row.tickets,
                 row.stations, rate, static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, refRate,
                 100.0 * rate / refRate, static_cast<double>(row.peakKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs,
-                clientUs);
+                clientUs, r.serverSwitches / checks, 1e6 * r.writerCpu / checks);
   }
   std::printf("\nreference latency (ms): ");
   for (const auto& [n, r] : reference) std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", n, r.p50, r.p99, r.max);
