@@ -14,6 +14,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -64,7 +65,7 @@ CREATE TABLE ticket(
   last_entry      bigint,
   last_exit       bigint,
   UNIQUE (bizcode, ticket_no)
-);
+) WITH (fillfactor = 90);  -- room on each page for exits and re-entries to update in place
 -- Statistics count admitted tickets through this index only, so they cost what was admitted.
 CREATE INDEX ticket_admitted ON ticket(bizcode, block) WHERE entry_count > 0;
 CREATE TABLE scan_log(
@@ -231,7 +232,7 @@ class Result {
   bool boolean(int row, int col) const { return PQgetvalue(r_.get(), row, col)[0] == 't'; }
   // Rows the statement changed ("INSERT 0 1" gives 1).
   std::int64_t changed() const { return std::atoll(PQcmdTuples(r_.get())); }
-  std::string command() const { return PQcmdStatus(r_.get()); }
+  std::string command() const { return r_ ? PQcmdStatus(r_.get()) : ""; }
   ExecStatusType status() const { return r_ ? PQresultStatus(r_.get()) : PGRES_FATAL_ERROR; }
   PGresult* get() const { return r_.get(); }
 
@@ -239,6 +240,9 @@ class Result {
   std::unique_ptr<PGresult, decltype(&PQclear)> r_;
 };
 
+// One libpq connection. A transaction runs in pipeline mode: statements whose answer the caller
+// does not need (BEGIN, the writes of a check, COMMIT) travel with the next one it waits for, so
+// that a ticket check costs four round trips to the database instead of seven.
 class Connection {
  public:
   // Throws StoreUnavailable with libpq's reason, the password scrubbed from it.
@@ -254,6 +258,8 @@ class Connection {
       conn_ = nullptr;
       throw StoreUnavailable("The database cannot be reached: " + scrubbed(why, uri) + ".");
     }
+    // The server's notices (a shutdown under way, a warning) are not ours to print.
+    PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);
   }
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
@@ -262,27 +268,79 @@ class Connection {
   PGconn* handle() const { return conn_; }
   bool broken() const { return PQstatus(conn_) != CONNECTION_OK; }
 
-  // A statement without parameters (several, separated by semicolons, are allowed).
+  // Outside a transaction: a statement without parameters (several, separated by semicolons).
   Result exec(const char* sql, const char* what) { return check(PQexec(conn_, sql), what); }
 
-  // For the ends of a failed transaction, where a second error has nothing to add.
-  void execQuietly(const char* sql) noexcept { PQclear(PQexec(conn_, sql)); }
-
-  // A statement with parameters, prepared on this connection the first time it runs.
-  Result run(const std::string& sql, const Params& params) {
-    auto it = prepared_.find(sql);
-    if (it == prepared_.end()) {
-      std::string name = "s" + std::to_string(prepared_.size());
-      check(PQprepare(conn_, name.c_str(), sql.c_str(), params.size(), nullptr), "prepare a statement");
-      it = prepared_.emplace(sql, std::move(name)).first;
-    }
+  // Outside a transaction: a statement with parameters.
+  Result execParams(const char* sql, const Params& params, const char* what) {
     const std::vector<const char*> values = params.pointers();
-    return check(PQexecPrepared(conn_, it->second.c_str(), params.size(), values.data(), nullptr, nullptr, 0),
-                 "run a statement");
+    return check(PQexecParams(conn_, sql, params.size(), nullptr, values.data(), nullptr, nullptr, 0), what);
   }
 
-  // Sends `data` (CSV rows) to a "COPY ... FROM STDIN" statement.
+  // Starts a transaction with `beginSql`; nothing is sent before the first run() or commit().
+  void begin(const std::string& beginSql) {
+    if (PQenterPipelineMode(conn_) != 1) fail(nullptr, "start a transaction");
+    queue(beginSql, Params(), "start a transaction");
+  }
+
+  // A statement whose answer only has to say that it worked; a failure shows at the next run()
+  // or commit().
+  void queue(const std::string& sql, const Params& params, const char* what) {
+    send(sql, params, what);
+    if (pending_.size() >= kMaxQueued) settle();
+  }
+
+  // A statement whose rows the caller needs now; the statements queued before it are checked first.
+  Result run(const std::string& sql, const Params& params, const char* what = "run a statement") {
+    send(sql, params, what);
+    if (PQsendFlushRequest(conn_) != 1 || PQflush(conn_) != 0) fail(nullptr, what);
+    while (pending_.size() > 1) take();
+    return take();
+  }
+
+  // Commits; returns once the database has the transaction durably (synchronous_commit).
+  void commit() {
+    send("COMMIT", Params(), "commit");
+    sync();
+    // An aborted transaction "commits" as a ROLLBACK without an error.
+    Result last(nullptr);
+    while (!pending_.empty()) last = take();
+    if (last.command() != "COMMIT") throw StoreUnavailable("The store did not keep the transaction.");
+    endSync();
+    if (PQexitPipelineMode(conn_) != 1) fail(nullptr, "commit");
+  }
+
+  // After a failure inside a transaction: reads what is still on its way, rolls back and forgets
+  // the prepared statements (a failed pipeline may have skipped preparing some). False when the
+  // connection is no longer fit for use.
+  bool abandon() noexcept {
+    if (broken()) return false;
+    try {
+      if (PQpipelineStatus(conn_) != PQ_PIPELINE_OFF) {
+        if (unreadSyncs_ == 0) sync();
+        while (!pending_.empty()) {
+          pending_.pop_front();
+          drainOne();
+        }
+        while (unreadSyncs_ > 0) endSync();
+        if (PQexitPipelineMode(conn_) != 1) return false;
+      }
+      PQclear(PQexec(conn_, "ROLLBACK"));
+      PQclear(PQexec(conn_, "DEALLOCATE ALL"));
+      prepared_.clear();
+      return !broken() && PQtransactionStatus(conn_) == PQTRANS_IDLE;
+    } catch (const std::exception&) {
+      return false;
+    }
+  }
+
+  // Inside a transaction: sends `data` (CSV rows) to a "COPY ... FROM STDIN" statement, which
+  // cannot run in pipeline mode.
   void copyIn(const std::string& copySql, const std::string& data) {
+    sync();
+    while (!pending_.empty()) take();
+    endSync();
+    if (PQexitPipelineMode(conn_) != 1) fail(nullptr, "copy rows");
     Result start(PQexec(conn_, copySql.c_str()));
     if (start.status() != PGRES_COPY_IN) fail(start.get(), "copy rows");
     if (PQputCopyData(conn_, data.data(), static_cast<int>(data.size())) != 1 ||
@@ -291,9 +349,65 @@ class Connection {
     Result end(PQgetResult(conn_));
     while (PGresult* more = PQgetResult(conn_)) PQclear(more);
     if (end.status() != PGRES_COMMAND_OK) fail(end.get(), "copy rows");
+    if (PQenterPipelineMode(conn_) != 1) fail(nullptr, "copy rows");
   }
 
  private:
+  // Statements queued without reading their answers; beyond this many the answers are read, so
+  // that neither side's buffers fill up.
+  static constexpr std::size_t kMaxQueued = 64;
+
+  void send(const std::string& sql, const Params& params, const char* what) {
+    auto it = prepared_.find(sql);
+    if (it == prepared_.end()) {
+      std::string name = "s" + std::to_string(prepared_.size());
+      if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), params.size(), nullptr) != 1)
+        fail(nullptr, "prepare a statement");
+      pending_.push_back("prepare a statement");
+      it = prepared_.emplace(sql, std::move(name)).first;
+    }
+    const std::vector<const char*> values = params.pointers();
+    if (PQsendQueryPrepared(conn_, it->second.c_str(), params.size(), values.data(), nullptr, nullptr, 0) != 1)
+      fail(nullptr, what);
+    pending_.push_back(what);
+  }
+
+  // Reads the answers to the statements queued so far.
+  void settle() {
+    if (PQsendFlushRequest(conn_) != 1 || PQflush(conn_) != 0) fail(nullptr, "run a statement");
+    while (!pending_.empty()) take();
+  }
+
+  void sync() {
+    if (PQpipelineSync(conn_) != 1) fail(nullptr, "run a statement");
+    ++unreadSyncs_;
+  }
+
+  // The answer to the oldest statement on its way; throws when it failed.
+  Result take() {
+    const char* what = pending_.front();
+    pending_.pop_front();
+    Result r(PQgetResult(conn_));
+    if (r.get())
+      while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+    if (r.status() == PGRES_COMMAND_OK || r.status() == PGRES_TUPLES_OK) return r;
+    fail(r.get(), what);
+  }
+
+  void drainOne() {
+    if (PGresult* r = PQgetResult(conn_)) {
+      PQclear(r);
+      while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+    }
+  }
+
+  // Reads the sync point's own answer, which follows the answers to all statements before it.
+  void endSync() {
+    --unreadSyncs_;
+    Result r(PQgetResult(conn_));
+    if (r.status() != PGRES_PIPELINE_SYNC) fail(r.get(), "end a transaction");
+  }
+
   Result check(PGresult* r, const char* what) {
     const ExecStatusType status = r ? PQresultStatus(r) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Result(r);
@@ -308,7 +422,9 @@ class Connection {
   }
 
   PGconn* conn_ = nullptr;
-  std::unordered_map<std::string, std::string> prepared_;
+  std::unordered_map<std::string, std::string> prepared_;  // SQL text -> statement name
+  std::deque<const char*> pending_;                        // what each statement on its way does
+  int unreadSyncs_ = 0;                                    // sync points whose answer is still to come
 };
 
 
@@ -399,7 +515,7 @@ class Session final : public Transaction {
   // server or another one, waits here and then reads what this one wrote.
   std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) override {
     static const std::string sql = std::string("SELECT ") + kTicketColumns +
-                                   " FROM ticket WHERE bizcode = $1 AND ticket_no = $2 FOR UPDATE";
+                                   " FROM ticket WHERE bizcode = $1 AND ticket_no = $2 FOR NO KEY UPDATE";
     return oneTicket(sql, bizCode, ticketNo);
   }
 
@@ -492,38 +608,43 @@ class Session final : public Transaction {
   }
 
   void recordEntry(std::int64_t ticketId, TimeMs at) override {
-    run("UPDATE ticket SET inside = true, entry_count = entry_count + 1, "
-        "first_entry = coalesce(first_entry, $2), last_entry = $2 WHERE id = $1",
-        Params().integer(ticketId).integer(at));
+    queue("UPDATE ticket SET inside = true, entry_count = entry_count + 1, "
+          "first_entry = coalesce(first_entry, $2), last_entry = $2 WHERE id = $1",
+          Params().integer(ticketId).integer(at), "record an entry");
   }
 
   void recordExit(std::int64_t ticketId, TimeMs at) override {
-    run("UPDATE ticket SET inside = false, last_exit = $2 WHERE id = $1", Params().integer(ticketId).integer(at));
+    queue("UPDATE ticket SET inside = false, last_exit = $2 WHERE id = $1", Params().integer(ticketId).integer(at),
+          "record an exit");
   }
 
   void appendScanLog(const ScanRecord& l) override {
-    run("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-        "message, outcome) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
-        Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
-            .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome));
+    queue("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
+          "message, outcome) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
+          Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
+              .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome),
+          "write the scan log");
   }
 
   void insertVenue(const Venue& v) override {
-    run("INSERT INTO venue(place_code, theater_name) VALUES($1, $2)", Params().text(v.placeCode).text(v.theaterName));
+    queue("INSERT INTO venue(place_code, theater_name) VALUES($1, $2)", Params().text(v.placeCode).text(v.theaterName),
+          "add a venue");
   }
 
   void insertEvent(const Event& e) override {
-    run("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) VALUES($1, $2, $3, $4, $5)",
-        Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active));
+    queue("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) VALUES($1, $2, $3, $4, $5)",
+          Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active),
+          "add an event");
   }
 
   void deactivateEvents(const std::string& placeCode) override {
-    run("UPDATE event SET active = false WHERE place_code = $1 AND active", Params().text(placeCode));
+    queue("UPDATE event SET active = false WHERE place_code = $1 AND active", Params().text(placeCode),
+          "deactivate the venue's events");
   }
 
   void insertOperator(const Operator& o) override {
-    run("INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES($1, $2, $3, $4)",
-        Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active));
+    queue("INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES($1, $2, $3, $4)",
+          Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active), "add an operator");
   }
 
   bool insertTicket(const Ticket& t) override {
@@ -576,9 +697,9 @@ class Session final : public Transaction {
                   ") FROM STDIN (FORMAT csv)",
               data);
     // Identities the store assigns later continue after the restored ones.
-    c_.exec(tickets ? "SELECT setval(pg_get_serial_sequence('ticket', 'id'), max(id)) FROM ticket"
-                    : "SELECT setval(pg_get_serial_sequence('scan_log', 'id'), max(id)) FROM scan_log",
-            "continue the row numbering");
+    c_.queue(tickets ? "SELECT setval(pg_get_serial_sequence('ticket', 'id'), max(id)) FROM ticket"
+                     : "SELECT setval(pg_get_serial_sequence('scan_log', 'id'), max(id)) FROM scan_log",
+             Params(), "continue the row numbering");
   }
 
  private:
@@ -587,6 +708,11 @@ class Session final : public Transaction {
   Result run(const std::string& sql, const Params& params) {
     flush();
     return c_.run(sql, params);
+  }
+
+  void queue(const std::string& sql, const Params& params, const char* what) {
+    flush();
+    c_.queue(sql, params, what);
   }
 
   std::optional<Ticket> oneTicket(const std::string& sql, const std::string& bizCode, const std::string& ticketNo) {
@@ -635,38 +761,30 @@ class PgStore final : public Store {
   }
 
  private:
-  // Runs `body` between `begin` and COMMIT on a pooled connection. A connection found dead at
-  // BEGIN (the database restarted since it was last used) is replaced once before `body` runs;
-  // a failure after that undoes the transaction and reaches the caller.
-  void inTransaction(const char* begin, const std::function<void(Connection&)>& body) {
-    std::unique_ptr<Connection> c = acquire(false);
-    try {
-      c->exec(begin, "start a transaction");
-    } catch (const StoreUnavailable&) {
-      if (!c->broken()) {
-        release(std::move(c));
-        throw;
-      }
-      discard(std::move(c));
-      c = acquire(true);
+  // Runs `body` between `begin` and COMMIT on a pooled connection. When the connection turns out
+  // to be dead before the commit was sent (the database restarted since it was last used), the
+  // database has undone everything, and `body` runs once more on a new connection; any other
+  // failure undoes the transaction and reaches the caller.
+  void inTransaction(const std::string& begin, const std::function<void(Connection&)>& body) {
+    for (int attempt = 0;; ++attempt) {
+      std::unique_ptr<Connection> c = acquire(attempt > 0);
+      bool committing = false;
       try {
-        c->exec(begin, "start a transaction");
+        c->begin(begin);
+        body(*c);
+        committing = true;
+        c->commit();
       } catch (const StoreUnavailable&) {
+        const bool lost = !finish(std::move(c));
+        if (lost && !committing && attempt == 0) continue;
+        throw;
+      } catch (...) {
         finish(std::move(c));
         throw;
       }
+      release(std::move(c));
+      return;
     }
-    try {
-      body(*c);
-      Result r = c->exec("COMMIT", "commit");
-      // An aborted transaction "commits" as a ROLLBACK without an error.
-      if (r.command() != "COMMIT") throw StoreUnavailable("The store did not keep the transaction.");
-    } catch (...) {
-      if (!c->broken()) c->execQuietly("ROLLBACK");
-      finish(std::move(c));
-      throw;
-    }
-    release(std::move(c));
   }
 
   // An idle connection, or a new one while fewer than poolSize are open; `fresh` skips the idle
@@ -716,12 +834,15 @@ class PgStore final : public Store {
     freed_.notify_all();
   }
 
-  void finish(std::unique_ptr<Connection> c) {
-    if (c->broken()) {
-      discard(std::move(c));
-    } else {
+  // After a failure: the connection goes back to the pool when it can be made clean again.
+  // False when it was lost.
+  bool finish(std::unique_ptr<Connection> c) {
+    if (c->abandon()) {
       release(std::move(c));
+      return true;
     }
+    discard(std::move(c));
+    return false;
   }
 
   std::string uri_;
@@ -787,12 +908,12 @@ void migrate(Connection& c, const std::string& where, PgOpen mode) {
     }
     for (auto v = version; v < kSchemaVersion; ++v) {
       c.exec(kMigrations[v], "apply a schema migration");
-      c.run("INSERT INTO schema_version(version, applied_at) VALUES($1, $2)",
-            Params().integer(v + 1).integer(Store::systemNow()));
+      c.execParams("INSERT INTO schema_version(version, applied_at) VALUES($1, $2)",
+                   Params().integer(v + 1).integer(Store::systemNow()), "record the schema version");
     }
     c.exec("COMMIT", "commit the schema");
   } catch (...) {
-    c.execQuietly("ROLLBACK");
+    c.abandon();
     throw;
   }
 }

@@ -1,0 +1,299 @@
+// Load generator for the PostgreSQL store: N gate stations on keep-alive connections against one
+// and two tav-server processes on one PostgreSQL database, beside one tav-server on the SQLite
+// file of the same venue, all with durable commits. Prints figures; exits 0.
+#include <httplib.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/copy_store.h"
+#include "server/demo_data.h"
+#include "server/service.h"
+#include "server/setup.h"
+#include "server/store.h"
+#include "tests/server/server_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tav::test::ServerProcess;
+using tav::test::TempDir;
+
+constexpr std::size_t kExitEvery = 5;  // one ticket in five is also let out again
+constexpr const char* kServerThreads = "256";
+
+struct Settings {
+  double seconds = 4;
+  std::size_t tickets = 1000000;
+  std::vector<int> stations{16, 128};
+  std::string pgUri;  // empty: a throwaway server of the benchmark's own
+};
+
+struct Phase {
+  std::string store;
+  int servers = 1, stations = 0;
+  double seconds = 0;
+  std::size_t checks = 0, admissions = 0, failures = 0;
+  double p50 = 0, p99 = 0, max = 0;  // milliseconds
+  double serverCpu = 0, databaseCpu = 0;  // CPU seconds of the tav-server processes and of PostgreSQL
+};
+
+// utime + stime of a process, from /proc (clock-tick resolution); 0 when it is gone.
+double processCpuSeconds(long pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (stat.empty()) return 0;
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;  // fields 3..13
+  double utime = 0, stime = 0;
+  fields >> utime >> stime;
+  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// The CPU time of every process whose name starts with "postgres" (the server and its backends).
+double postgresCpuSeconds() {
+  double total = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+    const std::string name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream comm(entry.path() / "comm");
+    std::string command;
+    std::getline(comm, command);
+    if (command.rfind("postgres", 0) == 0) total += processCpuSeconds(std::stol(name));
+  }
+  return total;
+}
+
+std::string checkText(const std::string& mode, const std::string& ticket, const std::string& op) {
+  return "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo '" + mode + "','" + tav::server::kDemoBizCode + "','','" +
+         ticket + "', '" + op + "'";
+}
+
+// ErrCode is the first value of every check answer; read without a full JSON parse, so that the
+// stations take as little of the shared CPUs as they can.
+std::string firstValue(const std::string& body) {
+  const auto start = body.find("[[\"");
+  if (start == std::string::npos) return "?";
+  const auto end = body.find('"', start + 3);
+  return end == std::string::npos ? "?" : body.substr(start + 3, end - start - 3);
+}
+
+// `stations` threads, spread over the servers' ports, scan distinct tickets from `cursor` on for
+// `seconds`: entry, then exit for one in kExitEvery.
+Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int stations, double seconds,
+               const std::vector<std::string>& tickets, const std::string& op, std::size_t& cursor) {
+  std::atomic<std::size_t> next{cursor};
+  std::atomic<int> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<std::vector<double>> latencies(static_cast<std::size_t>(stations));
+  std::vector<std::size_t> admitted(static_cast<std::size_t>(stations)), failed(static_cast<std::size_t>(stations));
+  Clock::time_point deadline;
+  std::vector<std::thread> threads;
+  for (int s = 0; s < stations; ++s) {
+    threads.emplace_back([&, s] {
+      const auto me = static_cast<std::size_t>(s);
+      httplib::Client client("127.0.0.1", ports[me % ports.size()]);
+      client.set_keep_alive(true);
+      client.set_tcp_nodelay(true);
+      client.set_read_timeout(30);
+      client.Get("/health");
+      latencies[me].reserve(65536);
+      ++ready;
+      while (!go) std::this_thread::yield();
+      auto timed = [&](const std::string& text) {
+        const auto t0 = Clock::now();
+        auto res = client.Post(tav::test::kQueryPath.c_str(), text, "text/plain; charset=utf-8");
+        latencies[me].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+        if (!res || res->status != 200) {
+          ++failed[me];
+          return std::string("failed");
+        }
+        return firstValue(res->body);
+      };
+      while (Clock::now() < deadline) {
+        const std::size_t visit = next++;
+        if (visit >= tickets.size()) break;
+        const std::string in = timed(checkText("I", tickets[visit], op));
+        if (in == "0" || in == "-3") ++admitted[me];
+        if (visit % kExitEvery == 0 && in == "0") timed(checkText("O", tickets[visit], op));
+      }
+    });
+  }
+  while (ready < stations) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  auto serverCpu = [&] {
+    double total = 0;
+    for (long pid : pids) total += processCpuSeconds(pid);
+    return total;
+  };
+  const double serverBefore = serverCpu(), databaseBefore = postgresCpuSeconds();
+  const auto started = Clock::now();
+  deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  go = true;
+  for (auto& t : threads) t.join();
+  cursor = std::min(next.load(), tickets.size());
+
+  Phase p;
+  p.serverCpu = serverCpu() - serverBefore;
+  p.databaseCpu = postgresCpuSeconds() - databaseBefore;
+  p.stations = stations;
+  p.servers = static_cast<int>(ports.size());
+  p.seconds = std::chrono::duration<double>(Clock::now() - started).count();
+  std::vector<double> all;
+  for (std::size_t s = 0; s < latencies.size(); ++s) {
+    all.insert(all.end(), latencies[s].begin(), latencies[s].end());
+    p.admissions += admitted[s];
+    p.failures += failed[s];
+  }
+  std::sort(all.begin(), all.end());
+  p.checks = all.size();
+  auto at = [&](double q) { return all.empty() ? 0 : all[static_cast<std::size_t>(q * static_cast<double>(all.size() - 1))]; };
+  p.p50 = at(0.50);
+  p.p99 = at(0.99);
+  p.max = all.empty() ? 0 : all.back();
+  return p;
+}
+
+// A throwaway PostgreSQL server (scripts/pg-test.sh), stopped at the end.
+class ThrowawayPostgres {
+ public:
+  ThrowawayPostgres() {
+    if (std::system(("'" + script() + "' start '" + state_.file("pg") + "' >/dev/null").c_str()) != 0)
+      throw std::runtime_error("The PostgreSQL server for the benchmark did not start.");
+    std::ifstream in(state_.file("pg") + "/uri");
+    std::getline(in, uri_);
+  }
+  ~ThrowawayPostgres() { std::system(("'" + script() + "' stop '" + state_.file("pg") + "'").c_str()); }
+  const std::string& uri() const { return uri_; }
+
+ private:
+  static std::string script() { return TAV_PG_TEST_SCRIPT; }
+  TempDir state_;
+  std::string uri_;
+};
+
+double loadAverage() {
+  double one = -1;
+  std::ifstream("/proc/loadavg") >> one;
+  return one;
+}
+
+[[noreturn]] void usage() {
+  std::fprintf(stderr,
+               "usage: bench_pg [--seconds S] [--tickets N] [--stations 16,128] [--pg-uri postgresql://...]\n"
+               "Without --pg-uri the benchmark runs a PostgreSQL server of its own; a given database must be "
+               "empty.\n");
+  std::exit(2);
+}
+
+Settings parseArgs(int argc, char** argv) {
+  Settings s;
+  for (int i = 1; i < argc; i += 2) {
+    if (i + 1 >= argc) usage();
+    const std::string opt = argv[i], value = argv[i + 1];
+    if (opt == "--seconds") {
+      s.seconds = std::atof(value.c_str());
+    } else if (opt == "--tickets") {
+      s.tickets = std::strtoul(value.c_str(), nullptr, 10);
+    } else if (opt == "--pg-uri") {
+      s.pgUri = value;
+    } else if (opt == "--stations") {
+      s.stations.clear();
+      for (std::size_t pos = 0; pos < value.size();) {
+        const std::size_t comma = value.find(',', pos);
+        s.stations.push_back(std::atoi(value.substr(pos, comma - pos).c_str()));
+        pos = comma == std::string::npos ? value.size() : comma + 1;
+      }
+    } else {
+      usage();
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Settings settings = parseArgs(argc, argv);
+  std::printf("PostgreSQL store load: %.1f s per phase, %zu tickets, %u cores, load average %.2f at start\n",
+              settings.seconds, settings.tickets, std::thread::hardware_concurrency(), loadAverage());
+
+  // One demo venue on SQLite, copied to PostgreSQL before any check: both stores start equal.
+  TempDir dir;
+  const std::string sqlite = dir.file("bench.db");
+  std::unique_ptr<ThrowawayPostgres> throwaway;
+  if (settings.pgUri.empty()) throwaway = std::make_unique<ThrowawayPostgres>();
+  const std::string pg = settings.pgUri.empty() ? throwaway->uri() : settings.pgUri;
+  std::string op;
+  {
+    auto t0 = Clock::now();
+    auto source = tav::server::openStore(sqlite, true);
+    op = tav::server::loadDemo(*source, settings.tickets).operators.at(0).first;
+    const double made = std::chrono::duration<double>(Clock::now() - t0).count();
+    t0 = Clock::now();
+    auto target = tav::server::openStore(pg, true);
+    tav::server::copyStore(*source, *target);
+    std::printf("  demo venue made on SQLite in %.1f s, copied to PostgreSQL in %.1f s\n", made,
+                std::chrono::duration<double>(Clock::now() - t0).count());
+  }
+  std::vector<std::string> tickets;
+  for (std::size_t i = 0; i < settings.tickets; ++i)
+    if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
+  std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
+
+  struct Setup {
+    const char* name;
+    std::string store;
+    int servers;
+  };
+  const std::vector<Setup> setups{{"SQLite", sqlite, 1}, {"PostgreSQL", pg, 1}, {"PostgreSQL", pg, 2}};
+  std::vector<Phase> phases;
+  std::map<std::string, std::size_t> cursors;
+  for (const Setup& setup : setups) {
+    std::vector<std::unique_ptr<ServerProcess>> servers;
+    std::vector<int> ports;
+    std::vector<long> pids;
+    for (int k = 0; k < setup.servers; ++k) {
+      servers.push_back(std::make_unique<ServerProcess>(setup.store, std::vector<std::string>{"--threads", kServerThreads}));
+      servers.back()->start();
+      ports.push_back(servers.back()->port());
+      pids.push_back(servers.back()->pid());
+    }
+    for (int n : settings.stations) {
+      Phase p = runPhase(ports, pids, n, settings.seconds, tickets, op, cursors[setup.name]);
+      p.store = setup.name;
+      std::printf("  %s, %d server(s), N=%d: %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, %zu failed\n",
+                  setup.name, setup.servers, n, static_cast<double>(p.admissions) / p.seconds, p.p50, p.p99,
+                  p.failures);
+      phases.push_back(p);
+      if (cursors[setup.name] >= tickets.size()) std::printf("  (the tickets ran out: raise --tickets)\n");
+    }
+    for (auto& s : servers) s->stop();
+  }
+
+  // CPU per check: the tav-server processes' and PostgreSQL's (its server and backends).
+  std::printf("\n%-11s %7s %4s %9s %11s %7s %7s %7s %7s %7s %7s\n", "store", "servers", "N", "checks/s",
+              "admissions/s", "p50 ms", "p99 ms", "max ms", "failed", "srv us", "db us");
+  for (const Phase& p : phases) {
+    const double checks = static_cast<double>(std::max<std::size_t>(p.checks, 1));
+    std::printf("%-11s %7d %4d %9.0f %11.0f %7.2f %7.2f %7.1f %7zu %7.0f %7.0f\n", p.store.c_str(), p.servers,
+                p.stations, static_cast<double>(p.checks) / p.seconds, static_cast<double>(p.admissions) / p.seconds,
+                p.p50, p.p99, p.max, p.failures, 1e6 * p.serverCpu / checks, 1e6 * p.databaseCpu / checks);
+  }
+  std::printf("load average at the end %.2f\n", loadAverage());
+  return 0;
+}
