@@ -1,10 +1,5 @@
 // The gateway and the command texts: byte-exact texts and answer rules, the HTTP form of a call
 // against a canned server for malformed answers, and against a real tav-server.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QtTest>
 
 #include "backend/commands.h"
@@ -22,19 +17,6 @@ std::unique_ptr<Recordset> query(const QString& url, const QString& command,
   DataSpace dataSpace;
   std::unique_ptr<BusinessObject> object = dataSpace.CreateObject(progId, url);
   return BackendQuery(*object, command);
-}
-
-// A port on which nothing listens: bound, then closed.
-QString deadUrl() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t len = sizeof addr;
-  ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-  ::close(fd);
-  return QStringLiteral("http://127.0.0.1:%1").arg(ntohs(addr.sin_port));
 }
 
 }  // namespace
@@ -269,7 +251,7 @@ void TestBackend::malformedAnswers() {
 
 void TestBackend::unusableAddresses_data() {
   QTest::addColumn<QString>("url");
-  QTest::newRow("nothing listening") << deadUrl();
+  QTest::newRow("nothing listening") << CannedServer::unusedUrl();
   QTest::newRow("not a URL") << "127.0.0.1 8470";
   QTest::newRow("other scheme") << "ftp://127.0.0.1:8470";
   QTest::newRow("empty") << "";

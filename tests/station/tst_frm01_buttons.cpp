@@ -1,67 +1,31 @@
 // The check screen's picture buttons: the entry/exit switch and its pictures, the block dialog,
 // the close picture and the system close command.
-#include "tests/station/tst_frm01_fixture.h"
+#include "tests/support/StationFixture.h"
 
-#include <QImage>
-
-#include "platform/pathmap.h"
-
-using namespace frm01test;
-using tav::test::InstallFolder;
-using tav::test::RecordingPlatform;
+using namespace tav::test;
 
 namespace {
 
-std::string s(const char* text) { return text; }
-
 // The picture btnSave shows, compared with the install-folder file of that name.
 bool showsFile(QWidget* screen, const QString& fileName) {
-  const QImage shown = label(screen, QStringLiteral("btnSave"))->pixmap().toImage().convertToFormat(QImage::Format_RGB32);
-  const QImage file = QImage(tav::mapPath(QStringLiteral("C:\\ORLTAV\\") + fileName)).convertToFormat(QImage::Format_RGB32);
-  return !file.isNull() && shown == file;
-}
-
-// Top-level block dialogs that exist and are not discarded.
-int blockDialogs() {
-  int n = 0;
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* d = qobject_cast<::frm02*>(w); d && !d->isDiscarded()) ++n;
-  return n;
+  const QImage file = installFile(fileName);
+  return !file.isNull() && asRgb(label(screen, QStringLiteral("btnSave"))->pixmap()) == file;
 }
 
 }  // namespace
 
-class tst_frm01_buttons : public QObject {
+class tst_frm01_buttons : public QObject, public StationFixture {
   Q_OBJECT
 
-  RecordingPlatform platform_;
-  std::unique_ptr<InstallFolder> install_;
-  std::unique_ptr<CaptureServer> capture_;
-  ::frm01* screen_ = nullptr;
-
+  // The check screen against a canned back-end that admits every ticket.
   void open(bool venueSignedIn = true) {
-    capture_ = std::make_unique<CaptureServer>();
-    capture_->answerWith(venueSignedIn ? signInAnswer(s("0"), s("EV2024"), s("빅매치"))
-                                       : signInAnswer(s("-1"), s(""), s("")));
-    Global::setServerAddress(capture_->url());
-    g_AdminID = kOperator;
-    screen_ = openCheckScreen();
-    QVERIFY(screen_->isLoaded());
-    capture_->reset();
-    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("c"), s("t"), s("g"), s("202405161830"), s("p"),
-                                        s("s"), s("i")}));
-    platform_.clear();
+    openWithCapture(venueSignedIn);
+    capture_->answerWith(admittedAnswer());
   }
 
  private slots:
-  void init() { install_ = std::make_unique<InstallFolder>(kPlace); }
-
-  void cleanup() {
-    resetStation(platform_);
-    screen_ = nullptr;
-    capture_.reset();
-    install_.reset();
-  }
+  void init() { initStation(); }
+  void cleanup() { cleanupStation(); }
 
   void modeToggle_data() {
     QTest::addColumn<QString>("startMode");
@@ -151,7 +115,7 @@ class tst_frm01_buttons : public QObject {
 
     click(screen_, QStringLiteral("btnBlock"));
     QCOMPARE(Global::frm02().peek(), dialog);
-    QCOMPARE(blockDialogs(), 1);
+    QCOMPARE(liveWindows<::frm02>(), 1);
     // btnBlock keeps its face; the check screen goes on validating while the dialog is open.
     QCOMPARE(label(screen_, QStringLiteral("btnBlock"))->pixmap().size(), QSize(114, 58));
     scan(screen_, QStringLiteral("T1"));
@@ -160,10 +124,10 @@ class tst_frm01_buttons : public QObject {
     // Closed, then clicked again: a new dialog.
     Global::Form2Unload();
     settle();
-    QCOMPARE(blockDialogs(), 0);
+    QCOMPARE(liveWindows<::frm02>(), 0);
     click(screen_, QStringLiteral("btnBlock"));
     QVERIFY(Global::frm02().peek() && Global::frm02().peek()->isVisible());
-    QCOMPARE(blockDialogs(), 1);
+    QCOMPARE(liveWindows<::frm02>(), 1);
   }
 
   void closePictureEndsTheProgram() {

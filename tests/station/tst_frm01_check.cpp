@@ -1,17 +1,12 @@
 // Ticket validation on the check screen: real tickets against a real tav-server, and exact
 // command texts and answer cases against a back-end that records what it receives.
-#include "tests/station/tst_frm01_fixture.h"
-
 #include <QRegularExpression>
 
-using namespace frm01test;
-using tav::test::InstallFolder;
-using tav::test::RecordingPlatform;
-using tav::test::TestServer;
+#include "tests/support/StationFixture.h"
+
+using namespace tav::test;
 
 namespace {
-
-std::string s(const char* text) { return text; }
 
 // Tickets of the test event: number, customer, play date, block, status.
 const char* const kTickets =
@@ -41,32 +36,8 @@ const QStringList kEmptyDetails = QStringList(7, QString());
 
 }  // namespace
 
-class tst_frm01_check : public QObject {
+class tst_frm01_check : public QObject, public StationFixture {
   Q_OBJECT
-
-  RecordingPlatform platform_;
-  std::unique_ptr<TestServer> server_;
-  std::unique_ptr<InstallFolder> install_;
-  std::unique_ptr<CaptureServer> capture_;
-  ::frm01* screen_ = nullptr;
-
-  // The check screen opened against `url` after the operator signed in at the real server.
-  void open(const QString& url) {
-    g_AdminID = kOperator;
-    g_BizCode = kBizCode;
-    Global::setServerAddress(url);
-    if (capture_) capture_->answerWith(signInAnswer(s("0"), kBizCode.toStdString(), kEventName.toStdString()));
-    screen_ = openCheckScreen();
-    QVERIFY(screen_->isLoaded());
-    QCOMPARE(g_BizCode, kBizCode);
-    if (capture_) capture_->reset();
-    platform_.clear();
-  }
-
-  void openWithCapture() {
-    capture_ = std::make_unique<CaptureServer>();
-    open(capture_->url());
-  }
 
   // A screen that shows an accepted ticket, so that a later failure can be seen to leave it.
   void showPreviousTicket() {
@@ -79,23 +50,12 @@ class tst_frm01_check : public QObject {
   }
 
  private slots:
-  void initTestCase() {
-    server_ = std::make_unique<TestServer>();
-    makeVenue(*server_, QString::fromUtf8(kTickets));
-    server_->start();
-  }
-
-  void init() { install_ = std::make_unique<InstallFolder>(kPlace); }
-
-  void cleanup() {
-    resetStation(platform_);
-    screen_ = nullptr;
-    capture_.reset();
-    install_.reset();
-  }
+  void initTestCase() { startServer(kTickets); }
+  void init() { initStation(); }
+  void cleanup() { cleanupStation(); }
 
   void entryThenTheSameTicketAgain() {
-    open(server_->url());
+    openScreen(server_->url());
     scan(screen_, QStringLiteral("T0001"));
     QCOMPARE(platform_.sounds(), QStringList{kOkWav});
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
@@ -133,7 +93,7 @@ class tst_frm01_check : public QObject {
     QFETCH(QString, block);
     QFETCH(QString, message);
     QFETCH(bool, accepted);
-    open(server_->url());
+    openScreen(server_->url());
     label(screen_, QStringLiteral("txtBlock"))->setCaption(block);
     scan(screen_, ticket);
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), message);
@@ -146,7 +106,7 @@ class tst_frm01_check : public QObject {
   }
 
   void exitAndReentry() {
-    open(server_->url());
+    openScreen(server_->url());
     scan(screen_, QStringLiteral("T0004"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
 
@@ -170,14 +130,14 @@ class tst_frm01_check : public QObject {
   }
 
   void inputLongerThanFifteenIsCutFromTheLeft() {
-    open(server_->url());
+    openScreen(server_->url());
     scan(screen_, QStringLiteral("JUNK1LONG00000000015"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("LONG00000000015"));
   }
 
   void backEndStoppedMidSession() {
-    open(server_->url());
+    openScreen(server_->url());
     scan(screen_, QStringLiteral("T0006"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     const QStringList before = details(screen_);
@@ -203,8 +163,7 @@ class tst_frm01_check : public QObject {
 
   void barcodeBurstValidatesEachOnceInOrder() {
     openWithCapture();
-    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("c"), s("t"), s("g"), s("202405161830"),
-                                        s("p"), s("s"), s("i")}));
+    capture_->answerWith(admittedAnswer());
     const QStringList numbers = {QStringLiteral("B0001"), QStringLiteral("B0002"), QStringLiteral("B0003"),
                                  QStringLiteral("B0004"), QStringLiteral("B0005")};
     QLineEdit* box = ticketBox(screen_);
@@ -220,7 +179,7 @@ class tst_frm01_check : public QObject {
   }
 
   void barcodeBurstAgainstTheRealBackEnd() {
-    open(server_->url());
+    openScreen(server_->url());
     QLineEdit* box = ticketBox(screen_);
     for (const QString& n : {QStringLiteral("K0001"), QStringLiteral("K0002"), QStringLiteral("K0003")}) {
       QTest::keyClicks(box, n);
@@ -308,7 +267,7 @@ class tst_frm01_check : public QObject {
     label(screen_, QStringLiteral("txtBlock"))->setCaption(block);
     scan(screen_, input);
     QCOMPARE(capture_->commands(), QStringList{command});
-    QCOMPARE(capture_->paths(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
+    QCOMPARE(capture_->requestLines(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
   }
 
   // The answer's code decides: "-1", "-2" or no row refuse; everything else accepts.
@@ -436,7 +395,7 @@ class tst_frm01_check : public QObject {
     openWithCapture();
     showPreviousTicket();
     const QStringList before = QStringList{caption(screen_, QStringLiteral("lbl_BookingInfo"))} + details(screen_);
-    capture_->answerStatus(status, body.toStdString());
+    capture_->answerStatus(status, body);
     scan(screen_, QStringLiteral("X1"));
     QCOMPARE(capture_->commands().size(), 1);
     QVERIFY(platform_.events().isEmpty());

@@ -1,52 +1,21 @@
 // The check screen's start-up: the venue code from tav.ini, the venue sign-in and its outcomes,
 // opened through the launcher as an operator does, and on its own through its shared reference.
-#include "tests/station/tst_frm01_fixture.h"
-
 #include "backend/gateway.h"
+#include "tests/support/StationFixture.h"
 
-using namespace frm01test;
-using tav::test::InstallFolder;
-using tav::test::RecordingPlatform;
-using tav::test::TestServer;
+using namespace tav::test;
 
-namespace {
-std::string s(const char* text) { return text; }
-}  // namespace
-
-class tst_frm01_startup : public QObject {
+class tst_frm01_startup : public QObject, public StationFixture {
   Q_OBJECT
-
-  RecordingPlatform platform_;
-  std::unique_ptr<TestServer> server_;
-  std::unique_ptr<InstallFolder> install_;
-  std::unique_ptr<CaptureServer> capture_;
-
-  // Signs the operator in on the sign-in window and presses "TAV OPEN".
-  void signInAndOpen() {
-    ::frmTAV* signIn = signInOperator();
-    QCOMPARE(g_BizCode, kBizCode);
-    platform_.clear();
-    pressOpen(signIn);
-  }
 
  private slots:
   void initTestCase() {
-    server_ = std::make_unique<TestServer>();
-    makeVenue(*server_, {});
-    server_->start();
+    startServer();
     platform_.setPrimaryScreen(QRect(0, 0, 1280, 1024));
   }
 
-  void init() {
-    install_ = std::make_unique<InstallFolder>(kPlace);
-    Global::setServerAddress(server_->url());
-  }
-
-  void cleanup() {
-    resetStation(platform_);
-    capture_.reset();
-    install_.reset();
-  }
+  void init() { initStation(); }
+  void cleanup() { cleanupStation(); }
 
   void opensSignedInToTheVenue() {
     signInAndOpen();
@@ -85,7 +54,7 @@ class tst_frm01_startup : public QObject {
       install_->removeFile(QStringLiteral("tav.ini"));
     else
       install_->writeFile(QStringLiteral("tav.ini"), ini);
-    capture_ = std::make_unique<CaptureServer>();
+    capture_ = std::make_unique<CannedServer>();
 
     // Signed in at the real server, then the venue sign-in would go to the capturing one.
     ::frmTAV* signIn = signInOperator();
@@ -137,10 +106,7 @@ class tst_frm01_startup : public QObject {
   }
 
   void unreachableBackEndRaisesOutOfTheLoad() {
-    {
-      CaptureServer gone;
-      Global::setServerAddress(gone.url());
-    }  // nothing listens there any more
+    Global::setServerAddress(CannedServer::unusedUrl());
     ::frm01* screen = Global::frm01().instance();
     QVERIFY_THROWS_EXCEPTION(tav::backend::BackendError, screen->load());
     QVERIFY(platform_.messages().isEmpty());  // reporting it is the opener's business
@@ -148,10 +114,7 @@ class tst_frm01_startup : public QObject {
 
   void unreachableBackEndThroughTheLauncher() {
     ::frmTAV* signIn = signInOperator();
-    {
-      CaptureServer gone;
-      Global::setServerAddress(gone.url());
-    }
+    Global::setServerAddress(CannedServer::unusedUrl());
     platform_.clear();
     pressOpen(signIn);
     QCOMPARE(platform_.messages(), QStringList{QStringLiteral("서버에 연결할 수 없습니다")});
@@ -188,14 +151,14 @@ class tst_frm01_startup : public QObject {
     QFETCH(QString, code);
     QFETCH(QString, command);
     install_->writeFile(QStringLiteral("tav.ini"), ini);
-    capture_ = std::make_unique<CaptureServer>();
-    capture_->answerWith(signInAnswer(s("0"), s("EV9"), s("이벤트")));
+    capture_ = std::make_unique<CannedServer>();
+    capture_->answerWith(signInAnswer(s("0"), s("EV9"), s("잠실"), s("이벤트")));
     Global::setServerAddress(capture_->url());
 
     ::frm01* screen = openCheckScreen();
     QCOMPARE(screen->GetPlaceCode(), code);
     QCOMPARE(capture_->commands(), QStringList{command});
-    QCOMPARE(capture_->paths(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
+    QCOMPARE(capture_->requestLines(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
   }
 
   // What the venue sign-in answers, and whether the station takes it as signed in.
@@ -204,17 +167,17 @@ class tst_frm01_startup : public QObject {
     QTest::addColumn<bool>("signedIn");
     QTest::addColumn<QString>("bizCode");
     QTest::addColumn<QString>("goodsName");
-    QTest::newRow("0") << signInAnswer(s("0"), s("EV9"), s("이벤트")) << true << "EV9" << "이벤트";
-    QTest::newRow("-1 refused") << signInAnswer(s("-1"), s(""), s("")) << false << "OPBIZ" << "운영자 이벤트";
-    QTest::newRow("-1 with blanks refused") << signInAnswer(s("  -1 "), s("X"), s("Y")) << false << "OPBIZ"
+    QTest::newRow("0") << signInAnswer(s("0"), s("EV9"), s("잠실"), s("이벤트")) << true << "EV9" << "이벤트";
+    QTest::newRow("-1 refused") << signInAnswer(s("-1"), s(""), s("잠실"), s("")) << false << "OPBIZ" << "운영자 이벤트";
+    QTest::newRow("-1 with blanks refused") << signInAnswer(s("  -1 "), s("X"), s("잠실"), s("Y")) << false << "OPBIZ"
                                             << "운영자 이벤트";
-    QTest::newRow("-1 as a number refused") << signInAnswer(std::int64_t{-1}, s("X"), s("Y")) << false << "OPBIZ"
+    QTest::newRow("-1 as a number refused") << signInAnswer(std::int64_t{-1}, s("X"), s("잠실"), s("Y")) << false << "OPBIZ"
                                             << "운영자 이벤트";
-    QTest::newRow("-2 signs in") << signInAnswer(s("-2"), s("EV9"), s("이벤트")) << true << "EV9" << "이벤트";
-    QTest::newRow("empty code signs in") << signInAnswer(s(""), s("EV9"), s("이벤트")) << true << "EV9" << "이벤트";
-    QTest::newRow("-1x signs in") << signInAnswer(s("-1x"), s("EV9"), s("이벤트")) << true << "EV9" << "이벤트";
+    QTest::newRow("-2 signs in") << signInAnswer(s("-2"), s("EV9"), s("잠실"), s("이벤트")) << true << "EV9" << "이벤트";
+    QTest::newRow("empty code signs in") << signInAnswer(s(""), s("EV9"), s("잠실"), s("이벤트")) << true << "EV9" << "이벤트";
+    QTest::newRow("-1x signs in") << signInAnswer(s("-1x"), s("EV9"), s("잠실"), s("이벤트")) << true << "EV9" << "이벤트";
     QTest::newRow("blanks trimmed from the venue data")
-        << signInAnswer(s("0"), s("  EV9 "), s("  큰 경기  ")) << true << "EV9" << "큰 경기";
+        << signInAnswer(s("0"), s("  EV9 "), s("잠실"), s("  큰 경기  ")) << true << "EV9" << "큰 경기";
     QTest::newRow("no row refused") << noRows({"ErrCode", "bizcode", "GoodsName"}) << false << "OPBIZ"
                                     << "운영자 이벤트";
   }
@@ -224,7 +187,7 @@ class tst_frm01_startup : public QObject {
     QFETCH(bool, signedIn);
     QFETCH(QString, bizCode);
     QFETCH(QString, goodsName);
-    capture_ = std::make_unique<CaptureServer>();
+    capture_ = std::make_unique<CannedServer>();
     capture_->answerWith(answer);
     Global::setServerAddress(capture_->url());
     g_BizCode = QStringLiteral("OPBIZ");  // as the operator sign-in left them
@@ -241,8 +204,8 @@ class tst_frm01_startup : public QObject {
   }
 
   void nullInTheAnswerFailsTheLoad() {
-    capture_ = std::make_unique<CaptureServer>();
-    capture_->answerWith(signInAnswer(s("0"), std::monostate{}, s("이벤트")));
+    capture_ = std::make_unique<CannedServer>();
+    capture_->answerWith(signInAnswer(s("0"), std::monostate{}, s("잠실"), s("이벤트")));
     Global::setServerAddress(capture_->url());
     ::frm01* screen = Global::frm01().instance();
     QVERIFY_THROWS_EXCEPTION(tav::backend::BackendError, screen->load());

@@ -1,20 +1,10 @@
 // The block selection dialog: a choice becomes the check screen's block filter (seen through real
 // tickets at a real tav-server), the click areas over the backdrop, and the title-bar close box.
-#include "tests/station/tst_frm01_fixture.h"
+#include "tests/support/StationFixture.h"
 
-#include <QImage>
-
-#include "assets/pictures.h"
-#include "platform/pathmap.h"
-
-using namespace frm01test;
-using tav::test::InstallFolder;
-using tav::test::RecordingPlatform;
-using tav::test::TestServer;
+using namespace tav::test;
 
 namespace {
-
-std::string s(const char* text) { return text; }
 
 const QString kBlockChosenPicture = QStringLiteral("C:\\ORLTAV\\btn2off.jpg");
 
@@ -43,57 +33,10 @@ const char* const kTickets =
 
 ::frm02* dialog() { return Global::frm02().peek(); }
 
-// Clicks the window at `pos` on whatever lies there, as the mouse does.
-void clickAt(QWidget* window, QPoint pos) {
-  QWidget* target = window->childAt(pos);
-  if (!target) target = window;
-  QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, target->mapFrom(window, pos));
-}
-
-QImage asRgb(const QPixmap& p) { return p.toImage().convertToFormat(QImage::Format_RGB32); }
-
-QImage installFile(const QString& name) {
-  return QImage(tav::mapPath(QStringLiteral("C:\\ORLTAV\\") + name)).convertToFormat(QImage::Format_RGB32);
-}
-
-// Block dialogs that are still on the way: loaded, or created and not yet discarded.
-int liveDialogs() {
-  int n = 0;
-  for (QWidget* w : QApplication::topLevelWidgets())
-    if (auto* d = qobject_cast<::frm02*>(w); d && !d->isDiscarded()) ++n;
-  return n;
-}
-
 }  // namespace
 
-class tst_frm02 : public QObject {
+class tst_frm02 : public QObject, public StationFixture {
   Q_OBJECT
-
-  RecordingPlatform platform_;
-  std::unique_ptr<TestServer> server_;
-  std::unique_ptr<InstallFolder> install_;
-  std::unique_ptr<CaptureServer> capture_;
-  ::frm01* screen_ = nullptr;
-
-  void open(const QString& url) {
-    g_AdminID = kOperator;
-    Global::setServerAddress(url);
-    if (capture_) capture_->answerWith(signInAnswer(s("0"), kBizCode.toStdString(), kEventName.toStdString()));
-    screen_ = openCheckScreen();
-    QVERIFY(screen_->isLoaded());
-    QCOMPARE(caption(screen_, QStringLiteral("txtBlock")), QStringLiteral("전체"));
-    if (capture_) {
-      capture_->reset();
-      capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("c"), s("t"), s("g"), s("202405161830"),
-                                          s("p"), s("s"), s("i")}));
-    }
-    platform_.clear();
-  }
-
-  void openWithCapture() {
-    capture_ = std::make_unique<CaptureServer>();
-    open(capture_->url());
-  }
 
   ::frm02* openDialog() {
     click(screen_, QStringLiteral("btnBlock"));
@@ -109,20 +52,9 @@ class tst_frm02 : public QObject {
   }
 
  private slots:
-  void initTestCase() {
-    server_ = std::make_unique<TestServer>();
-    makeVenue(*server_, QString::fromUtf8(kTickets));
-    server_->start();
-  }
-
-  void init() { install_ = std::make_unique<InstallFolder>(kPlace); }
-
-  void cleanup() {
-    resetStation(platform_);
-    screen_ = nullptr;
-    capture_.reset();
-    install_.reset();
-  }
+  void initTestCase() { startServer(kTickets); }
+  void init() { initStation(); }
+  void cleanup() { cleanupStation(); }
 
   void layout() {
     openWithCapture();
@@ -191,7 +123,7 @@ class tst_frm02 : public QObject {
     QFETCH(QString, ownTicket);
     const Area& a = kAreas[area];
     const QString block = QString::fromUtf8(a.block);
-    open(server_->url());
+    openScreen(server_->url());
     label(screen_, QStringLiteral("lbl_BookingInfo"))->setCaption(QStringLiteral("이전 결과"));
     QTest::keyClicks(ticketBox(screen_), QStringLiteral("KEEP"));
 
@@ -313,7 +245,7 @@ class tst_frm02 : public QObject {
     QCOMPARE(platform_.endCount(), 0);
     ::frm02* again = openDialog();
     QVERIFY(again && again->isLoaded());
-    QCOMPARE(liveDialogs(), 1);
+    QCOMPARE(liveWindows<::frm02>(), 1);
     QTest::mouseClick(label(again, QStringLiteral("Command3")), Qt::LeftButton);
     QCOMPARE(caption(screen_, QStringLiteral("txtBlock")), QStringLiteral("S석"));
   }
@@ -321,14 +253,12 @@ class tst_frm02 : public QObject {
   // Until the first choice btnBlock keeps its layout face; a missing file still gives the chosen face.
   void missingPictureFileShowsTheBuiltInCopy() {
     openWithCapture();
-    QCOMPARE(asRgb(label(screen_, QStringLiteral("btnBlock"))->pixmap()),
-             tav::assets::picture(QStringLiteral("frm01/btnBlock")).convertToFormat(QImage::Format_RGB32));
+    QCOMPARE(asRgb(label(screen_, QStringLiteral("btnBlock"))->pixmap()), builtIn(QStringLiteral("frm01/btnBlock")));
     install_->removeFile(QStringLiteral("btn2off.jpg"));
     choose(kAreas[0]);
     QCOMPARE(caption(screen_, QStringLiteral("txtBlock")), QStringLiteral("E석"));
     QCOMPARE(platform_.pictures(), QStringList{kBlockChosenPicture});
-    QCOMPARE(asRgb(label(screen_, QStringLiteral("btnBlock"))->pixmap()),
-             tav::assets::picture(QStringLiteral("btn2off.jpg")).convertToFormat(QImage::Format_RGB32));
+    QCOMPARE(asRgb(label(screen_, QStringLiteral("btnBlock"))->pixmap()), builtIn(QStringLiteral("btn2off.jpg")));
     QCOMPARE(screen_->focusWidget(), ticketBox(screen_));
   }
 };

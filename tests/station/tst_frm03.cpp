@@ -1,22 +1,13 @@
 // The entry statistics window: the back-end's figures after real admissions, the order of the
 // opening steps, refresh, close by btnExit and by the close box, and failed queries.
-#include "tests/station/tst_frm01_fixture.h"
-
-#include <QImage>
 #include <functional>
 
-#include "assets/pictures.h"
 #include "forms/frm03/frm03.h"
-#include "platform/pathmap.h"
+#include "tests/support/StationFixture.h"
 
-using namespace frm01test;
-using tav::test::InstallFolder;
-using tav::test::RecordingPlatform;
-using tav::test::TestServer;
+using namespace tav::test;
 
 namespace {
-
-std::string s(const char* text) { return text; }
 
 const QString kOpenPicture = QStringLiteral("C:\\ORLTAV\\btn5off.jpg");
 const QString kClosedPicture = QStringLiteral("C:\\ORLTAV\\btn5on.jpg");
@@ -41,16 +32,6 @@ tav::wire::Recordset statsAnswer(const std::vector<tav::wire::Value>& figures) {
   return tav::wire::Recordset{{"Total", "E석", "N석", "S석", "W석"}, {figures}};
 }
 
-// A recording platform that also lets a test look at the windows just before a picture loads.
-class StepPlatform : public RecordingPlatform {
- public:
-  std::function<void(const QString&)> beforePicture;
-  QPixmap loadPicture(const QString& path) override {
-    if (beforePicture) beforePicture(path);
-    return RecordingPlatform::loadPicture(path);
-  }
-};
-
 // Calls `onShow` whenever a statistics window is shown.
 class ShowWatch : public QObject {
  public:
@@ -74,18 +55,6 @@ QStringList figures(QWidget* w) {
   return out;
 }
 
-void clickAt(QWidget* window, QPoint pos) {
-  QWidget* target = window->childAt(pos);
-  if (!target) target = window;
-  QTest::mouseClick(target, Qt::LeftButton, Qt::NoModifier, target->mapFrom(window, pos));
-}
-
-QImage asRgb(const QPixmap& p) { return p.toImage().convertToFormat(QImage::Format_RGB32); }
-QImage installFile(const QString& name) {
-  return QImage(tav::mapPath(QStringLiteral("C:\\ORLTAV\\") + name)).convertToFormat(QImage::Format_RGB32);
-}
-QImage builtIn(const QString& name) { return tav::assets::picture(name).convertToFormat(QImage::Format_RGB32); }
-
 // The ADMITTED column of `tav-server list` for the test event.
 int admittedInStore(TestServer& server) {
   const QStringList lines = QString::fromUtf8(server.setup({QStringLiteral("list"), QStringLiteral("--place"), kPlace}))
@@ -99,30 +68,8 @@ int admittedInStore(TestServer& server) {
 
 }  // namespace
 
-class tst_frm03 : public QObject {
+class tst_frm03 : public QObject, public StationFixture {
   Q_OBJECT
-
-  StepPlatform platform_;
-  std::unique_ptr<TestServer> server_;
-  std::unique_ptr<InstallFolder> install_;
-  std::unique_ptr<CaptureServer> capture_;
-  ::frm01* screen_ = nullptr;
-
-  void open(const QString& url) {
-    g_AdminID = kOperator;
-    Global::setServerAddress(url);
-    if (capture_) capture_->answerWith(signInAnswer(s("0"), kBizCode.toStdString(), kEventName.toStdString()));
-    screen_ = openCheckScreen();
-    QVERIFY(screen_->isLoaded());
-    QCOMPARE(g_BizCode, kBizCode);
-    if (capture_) capture_->reset();
-    platform_.clear();
-  }
-
-  void openWithCapture() {
-    capture_ = std::make_unique<CaptureServer>();
-    open(capture_->url());
-  }
 
   // btnScore clicked; the statistics window it opened (or showed again).
   ::frm03* score() {
@@ -131,22 +78,9 @@ class tst_frm03 : public QObject {
   }
 
  private slots:
-  void initTestCase() {
-    server_ = std::make_unique<TestServer>();
-    makeVenue(*server_, QString::fromUtf8(kTickets));
-    server_->start();
-  }
-
-  void init() { install_ = std::make_unique<InstallFolder>(kPlace); }
-
-  void cleanup() {
-    platform_.beforePicture = {};
-    platform_.onMessageBox({});
-    resetStation(platform_);
-    screen_ = nullptr;
-    capture_.reset();
-    install_.reset();
-  }
+  void initTestCase() { startServer(kTickets); }
+  void init() { initStation(); }
+  void cleanup() { cleanupStation(); }
 
   void layout() {
     openWithCapture();
@@ -182,7 +116,7 @@ class tst_frm03 : public QObject {
 
   // Real admissions in several blocks, then the window shows what the back-end counted.
   void figuresAfterAdmissions() {
-    open(server_->url());
+    openScreen(server_->url());
     struct Scan {
       const char* ticket;
       const char* block;
@@ -244,18 +178,18 @@ class tst_frm03 : public QObject {
     watch.onShow = [&](::frm03* w) {
       steps << QStringLiteral("shown after %1 queries, total '%2'").arg(capture_->commands().size()).arg(caption(w, QStringLiteral("lbl_Total")));
     };
-    platform_.beforePicture = [&](const QString& path) {
+    platform_.onPicture([&](const QString& path) {
       steps << QStringLiteral("picture %1 after %2 queries, total '%3'")
                    .arg(path)
                    .arg(capture_->commands().size())
                    .arg(statistics() ? caption(statistics(), QStringLiteral("lbl_Total")) : QStringLiteral("<none>"));
-    };
+    });
     ::frm03* w = score();
     QCOMPARE(steps, (QStringList{QStringLiteral("shown after 0 queries, total ''"),
                                  QStringLiteral("picture %1 after 1 queries, total '7'").arg(kOpenPicture)}));
     QCOMPARE(platform_.events(), (QList<tav::test::PlatformEvent>{{tav::test::PlatformEvent::Picture, kOpenPicture}}));
     QCOMPARE(capture_->commands(), QStringList{QStringLiteral("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'S','EV2024','','',''")});
-    QCOMPARE(capture_->paths(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
+    QCOMPARE(capture_->requestLines(), QStringList{QStringLiteral("POST /objects/Nuvrel.member/Query HTTP/1.1")});
     QCOMPARE(g_ServerUrl, capture_->url());
     QCOMPARE(asRgb(label(screen_, QStringLiteral("btnScore"))->pixmap()), installFile(QStringLiteral("btn5off.jpg")));
 
@@ -456,13 +390,10 @@ class tst_frm03 : public QObject {
     QCOMPARE(before, (QStringList{"1", "2", "3", "4", "5"}));
     platform_.clear();
     capture_->reset();
-    std::unique_ptr<CaptureServer> gone;
     if (unreachable) {
-      gone = std::make_unique<CaptureServer>();
-      Global::setServerAddress(gone->url());
-      gone.reset();  // nothing listens there any more
+      Global::setServerAddress(CannedServer::unusedUrl());
     } else {
-      capture_->answerStatus(status, body.toStdString());
+      capture_->answerStatus(status, body);
     }
     bool shownDuringMessage = false;
     platform_.onMessageBox([&](const QString&) { shownDuringMessage = w && w->isVisible(); });
@@ -487,7 +418,7 @@ class tst_frm03 : public QObject {
   // A failure on the first opening leaves the window up with empty labels and btnScore's face as laid out.
   void failedFirstOpening() {
     openWithCapture();
-    capture_->answerStatus(503, tav::wire::encodeError("The store is not ready."));
+    capture_->answerStatus(503, QByteArray::fromStdString(tav::wire::encodeError("The store is not ready.")));
     const QImage face = asRgb(label(screen_, QStringLiteral("btnScore"))->pixmap());
     QCOMPARE(face, builtIn(QStringLiteral("frm01/btnScore")));
     ::frm03* w = score();

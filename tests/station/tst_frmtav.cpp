@@ -11,12 +11,11 @@
 #include "forms/common/ClickLabel.h"
 #include "forms/frm01/frm01.h"
 #include "forms/frmTAV/frmTAV.h"
-#include "tests/support/CannedServer.h"
-#include "tests/support/RecordingPlatform.h"
-#include "tests/support/TestServer.h"
+#include "tests/support/StationFixture.h"
 
 using tav::test::CannedServer;
 using tav::test::PlatformEvent;
+using tav::test::settle;
 
 namespace {
 
@@ -30,10 +29,9 @@ const QString kPassword = QStringLiteral("s3cret");
 const QByteArray kRetryBytes = "▶ 입력한 정보를 확인하시고 \r     다시 로그인해주세요";
 const QString kSignInFailed = QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다");
 
-void settle() {
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  QCoreApplication::processEvents();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+// A 200 answer to the operator sign-in with one row.
+QByteArray signInRow(const char* code, const char* bizCode, const char* theater, const char* goods) {
+  return CannedServer::ok(tav::test::signInAnswer(code, bizCode, theater, goods));
 }
 
 }  // namespace
@@ -117,11 +115,6 @@ void TestFrmTAV::initTestCase() {
 
 void TestFrmTAV::init() {
   rec_ = std::make_unique<tav::test::RecordingPlatform>();
-  g_BizCode.clear();
-  g_AdminID.clear();
-  g_GoodsName.clear();
-  g_GateMode.clear();
-  g_ServerUrl.clear();
   // As the station starts: the sign-in window shown through its reference.
   window_ = Global::frmTAV().operator->();
   window_->show();
@@ -129,10 +122,7 @@ void TestFrmTAV::init() {
 }
 
 void TestFrmTAV::cleanup() {
-  Global::Form1Unload();
-  Global::Form2Unload();
-  Global::Form3Unload();
-  settle();
+  tav::test::resetStation(*rec_);
   QCOMPARE(tav::Form::loadedCount(), 0);
   rec_.reset();
   folder_->writeIni(kPlace);
@@ -244,29 +234,29 @@ void TestFrmTAV::answers_data() {
   const QByteArray fields =
       R"({"fields":["ErrCode","ErrMsg","bizcode","TheaterName","GoodsName"],)";
 
-  QTest::newRow("-2 signs in") << kOperator << CannedServer::signInRow("-2", "B9", "경기장", "G")
+  QTest::newRow("-2 signs in") << kOperator << signInRow("-2", "B9", "경기장", "G")
                                << "경기장에서 로그인 되었습니다"
                                << "B9" << false;
-  QTest::newRow("-3 signs in") << kOperator << CannedServer::signInRow("-3", "B9", "경기장", "G")
+  QTest::newRow("-3 signs in") << kOperator << signInRow("-3", "B9", "경기장", "G")
                                << "경기장에서 로그인 되었습니다"
                                << "B9" << false;
   QTest::newRow("-1 followed by a letter signs in")
-      << kOperator << CannedServer::signInRow("-1a", "B9", "경기장", "G")
+      << kOperator << signInRow("-1a", "B9", "경기장", "G")
       << "경기장에서 로그인 되었습니다"
       << "B9" << false;
   QTest::newRow("-1 with blanks refuses")
-      << kOperator << CannedServer::signInRow("  -1 ", "B9", "경기장", "G") << retry << "" << false;
+      << kOperator << signInRow("  -1 ", "B9", "경기장", "G") << retry << "" << false;
   QTest::newRow("no row refuses") << kOperator << CannedServer::ok(fields + R"("rows":[]})")
                                   << retry << "" << false;
   QTest::newRow("values trimmed of blanks only")
-      << kOperator << CannedServer::signInRow("0", "  B9  ", "  경기장 ", " G ")
+      << kOperator << signInRow("0", "  B9  ", "  경기장 ", " G ")
       << "경기장에서 로그인 되었습니다"
       << "B9" << false;
   QTest::newRow("empty venue name")
-      << kOperator << CannedServer::signInRow("0", "B9", "", "G") << "에서 로그인 되었습니다"
+      << kOperator << signInRow("0", "B9", "", "G") << "에서 로그인 되었습니다"
       << "B9" << false;
   QTest::newRow("ID with blanks stored as typed")
-      << " gate01 " << CannedServer::signInRow("0", "B9", "경기장", "G")
+      << " gate01 " << signInRow("0", "B9", "경기장", "G")
       << "경기장에서 로그인 되었습니다"
       << "B9" << false;
   QTest::newRow("only the first row read")
@@ -276,7 +266,7 @@ void TestFrmTAV::answers_data() {
       << "첫째에서 로그인 되었습니다"
       << "B1" << false;
   QTest::newRow("blank business code")
-      << kOperator << CannedServer::signInRow("0", "   ", "경기장", "G") << ""
+      << kOperator << signInRow("0", "   ", "경기장", "G") << ""
       << "" << true;
   QTest::newRow("business code null")
       << kOperator << CannedServer::ok(fields + R"("rows":[["0","",null,"경기장","G"]]})") << ""
@@ -381,7 +371,7 @@ void TestFrmTAV::emptyFields_data() {
 void TestFrmTAV::emptyFields() {
   QFETCH(QString, id);
   QFETCH(QString, password);
-  CannedServer backEnd(CannedServer::signInRow("0", "B9", "V", "G"));
+  CannedServer backEnd(signInRow("0", "B9", "V", "G"));
   Global::setServerAddress(backEnd.url());
   signInAs(id, password);
   QCOMPARE(backEnd.requestCount(), 0);
@@ -396,7 +386,7 @@ void TestFrmTAV::emptyFields() {
 
 void TestFrmTAV::blanksAreSent() {
   // Blanks are not empty: the command goes out with them.
-  CannedServer backEnd(CannedServer::signInRow("-1", "", "", ""));
+  CannedServer backEnd(signInRow("-1", "", "", ""));
   Global::setServerAddress(backEnd.url());
   signInAs(QStringLiteral("   "), QStringLiteral(" "));
   QCOMPARE(backEnd.requestCount(), 1);

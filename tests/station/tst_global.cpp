@@ -19,9 +19,10 @@
 #include "forms/frm03/frm03.h"
 #include "forms/frmTAV/frmTAV.h"
 #include "platform/pathmap.h"
-#include "tests/support/RecordingPlatform.h"
+#include "tests/support/StationFixture.h"
 
 using tav::test::PlatformEvent;
+using tav::test::settle;
 
 namespace {
 
@@ -30,13 +31,6 @@ class FailingForm : public tav::Form {
  protected:
   void Form_Load() override { throw std::runtime_error("start-up failed"); }
 };
-
-// Runs what the running handler left queued: deferred deletions and the end of the program.
-void settle() {
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-  QCoreApplication::processEvents();
-  QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
 
 }  // namespace
 
@@ -76,10 +70,7 @@ void TestGlobal::initTestCase() { tav::prepareApplication(); }
 void TestGlobal::init() { rec_ = std::make_unique<tav::test::RecordingPlatform>(); }
 
 void TestGlobal::cleanup() {
-  Global::Form1Unload();
-  Global::Form2Unload();
-  Global::Form3Unload();
-  settle();
+  tav::test::resetStation(*rec_);
   QCOMPARE(tav::Form::loadedCount(), 0);
   rec_.reset();
 }

@@ -6,8 +6,6 @@
 // each window that does not match. After a deliberate change of the layout or the pictures, look
 // at those, then run once with TAV_UPDATE_SCREENSHOTS=1 in the environment: that rewrites the
 // references and the README's pictures in docs/screenshots/ from this run.
-#include "tests/station/tst_frm01_fixture.h"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -25,8 +23,9 @@
 
 #include "app/Startup.h"
 #include "forms/frm03/frm03.h"
+#include "tests/support/StationFixture.h"
 
-using namespace frm01test;
+using namespace tav::test;
 
 #ifndef TAV_SOURCE_DIR
 #error "TAV_SOURCE_DIR names the source tree that holds the reference images"
@@ -92,21 +91,10 @@ Difference compare(const QImage& reference, const QImage& shot) {
 
 QString sourcePath(const QString& relative) { return QStringLiteral(TAV_SOURCE_DIR "/") + relative; }
 
-// Clicks a control as the mouse does, through the display.
-void clickControl(QWidget* window, const QString& name) {
-  QWidget* w = window->findChild<QWidget*>(name);
-  if (!w) qFatal("no control %s", qPrintable(name));
-  QTest::mouseClick(w, Qt::LeftButton);
-}
-
 }  // namespace
 
-class tst_screenshots : public QObject {
+class tst_screenshots : public QObject, public StationFixture {
   Q_OBJECT
-
-  tav::test::RecordingPlatform platform_;
-  std::unique_ptr<tav::test::TestServer> server_;
-  std::unique_ptr<tav::test::InstallFolder> install_;
 
   // Compares `window`'s client area with reference `name`.png and keeps what was seen.
   void check(QWidget* window, const QString& name) {
@@ -154,7 +142,7 @@ class tst_screenshots : public QObject {
     return window;
   }
 
-  ::frm01* openScreen() {
+  ::frm01* openActiveScreen() {
     pressOpen(signIn());
     ::frm01* screen = Global::frm01().peek();
     if (!screen || !screen->isVisible()) return nullptr;
@@ -176,16 +164,12 @@ class tst_screenshots : public QObject {
 
   // A fresh store for each window, so what each screenshot shows does not depend on the others.
   void init() {
-    server_ = std::make_unique<tav::test::TestServer>();
-    makeVenue(*server_, QString::fromUtf8(kTickets));
-    server_->start();
-    Global::setServerAddress(server_->url());
-    install_ = std::make_unique<tav::test::InstallFolder>(kPlace);
+    startServer(kTickets);
+    initStation();
   }
 
   void cleanup() {
-    resetStation(platform_);
-    install_.reset();
+    cleanupStation();
     server_.reset();
   }
 
@@ -199,7 +183,7 @@ class tst_screenshots : public QObject {
 
   // The check screen right after a ticket was admitted.
   void checkScreen() {
-    ::frm01* screen = openScreen();
+    ::frm01* screen = openActiveScreen();
     QVERIFY(screen);
     scan(screen, QStringLiteral("E-01"));
     QCOMPARE(caption(screen, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
@@ -208,9 +192,9 @@ class tst_screenshots : public QObject {
 
   // The block dialog as btnBlock opens it.
   void blockDialog() {
-    ::frm01* screen = openScreen();
+    ::frm01* screen = openActiveScreen();
     QVERIFY(screen);
-    clickControl(screen, QStringLiteral("btnBlock"));
+    click(screen, QStringLiteral("btnBlock"));
     ::frm02* dialog = Global::frm02().peek();
     QVERIFY(dialog && dialog->isVisible());
     if (!QTest::qWaitForWindowExposed(dialog)) qWarning("the block dialog was not exposed");
@@ -219,13 +203,13 @@ class tst_screenshots : public QObject {
 
   // The statistics window after four admissions in three blocks.
   void statistics() {
-    ::frm01* screen = openScreen();
+    ::frm01* screen = openActiveScreen();
     QVERIFY(screen);
     for (const char* ticket : {"E-01", "E-02", "N-01", "W-01"}) {
       scan(screen, QString::fromLatin1(ticket));
       QCOMPARE(caption(screen, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     }
-    clickControl(screen, QStringLiteral("btnScore"));
+    click(screen, QStringLiteral("btnScore"));
     ::frm03* window = Global::frm03().peek();
     QVERIFY(window && window->isVisible());
     if (!QTest::qWaitForWindowExposed(window)) qWarning("the statistics window was not exposed");

@@ -1,14 +1,10 @@
 // The block dialog and the statistics window next to the check screen: checking goes on while
 // they are open, and once the check screen is closed their buttons close them, recreate nothing
 // and let the program end with the last window.
-#include "tests/station/tst_frm01_fixture.h"
-
 #include "forms/frm03/frm03.h"
+#include "tests/support/StationFixture.h"
 
-using namespace frm01test;
-using tav::test::InstallFolder;
-using tav::test::RecordingPlatform;
-using tav::test::TestServer;
+using namespace tav::test;
 
 namespace {
 
@@ -30,24 +26,8 @@ QStringList remainingWindows() {
 
 }  // namespace
 
-class tst_windows_lifecycle : public QObject {
+class tst_windows_lifecycle : public QObject, public StationFixture {
   Q_OBJECT
-
-  RecordingPlatform platform_;
-  std::unique_ptr<TestServer> server_;
-  std::unique_ptr<InstallFolder> install_;
-  ::frm01* screen_ = nullptr;
-
-  // Signed in on the sign-in window and opened with "TAV OPEN", as an operator does.
-  void signInAndOpen() {
-    ::frmTAV* signIn = signInOperator();
-    QCOMPARE(g_BizCode, kBizCode);
-    pressOpen(signIn);
-    screen_ = Global::frm01().peek();
-    QVERIFY(screen_ && screen_->isLoaded() && screen_->isVisible());
-    QVERIFY(!signIn->isVisible());
-    platform_.clear();
-  }
 
   ::frm02* openDialog() {
     click(screen_, QStringLiteral("btnBlock"));
@@ -61,21 +41,14 @@ class tst_windows_lifecycle : public QObject {
 
  private slots:
   void initTestCase() {
-    server_ = std::make_unique<TestServer>();
-    makeVenue(*server_, QString::fromUtf8(kTickets));
-    server_->start();
+    startServer(kTickets);
     platform_.setPrimaryScreen(QRect(0, 0, 1280, 1024));
   }
 
-  void init() {
-    install_ = std::make_unique<InstallFolder>(kPlace);
-    Global::setServerAddress(server_->url());
-  }
+  void init() { initStation(); }
 
   void cleanup() {
-    resetStation(platform_);
-    screen_ = nullptr;
-    install_.reset();
+    cleanupStation();
     QVERIFY2(remainingWindows().isEmpty(), qPrintable(remainingWindows().join(u',')));
   }
 

@@ -1,14 +1,15 @@
-// The canned loopback HTTP server of the station's tests, on plain sockets in its own thread (the
-// station's calls block the test's thread).
+// The canned loopback back-end of the station's tests, on plain sockets in its own thread.
 #include "tests/support/CannedServer.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <stdexcept>
+#include <utility>
 
 namespace tav::test {
 
@@ -38,22 +39,32 @@ QByteArray readRequest(int client) {
   }
 }
 
-}  // namespace
-
-CannedServer::CannedServer(QByteArray answer) : answer_(std::move(answer)) {
-  fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+// A loopback socket listening on a port the system chose.
+int listenOnLoopback(quint16& port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t len = sizeof addr;
-  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
-      ::listen(fd_, 8) != 0 || ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
-    if (fd_ >= 0) ::close(fd_);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || ::listen(fd, 16) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    if (fd >= 0) ::close(fd);
     throw std::runtime_error("The canned server cannot listen on 127.0.0.1.");
   }
-  port_ = ntohs(addr.sin_port);
+  port = ntohs(addr.sin_port);
+  return fd;
+}
+
+QString loopbackUrl(quint16 port) { return QStringLiteral("http://127.0.0.1:%1").arg(port); }
+
+}  // namespace
+
+CannedServer::CannedServer() {
+  fd_ = listenOnLoopback(port_);
   thread_ = std::thread([this] { serve(); });
 }
+
+CannedServer::CannedServer(QByteArray answer) : CannedServer() { answers_.push_back(std::move(answer)); }
 
 CannedServer::~CannedServer() {
   stop_ = true;
@@ -61,11 +72,51 @@ CannedServer::~CannedServer() {
   ::close(fd_);
 }
 
-QString CannedServer::url() const { return QStringLiteral("http://127.0.0.1:%1").arg(port_); }
+QString CannedServer::url() const { return loopbackUrl(port_); }
+
+QString CannedServer::unusedUrl() {
+  quint16 port = 0;
+  ::close(listenOnLoopback(port));
+  return loopbackUrl(port);
+}
+
+void CannedServer::answer(const QByteArray& raw) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  answers_.push_back(raw);
+}
+
+void CannedServer::answerStatus(int status, const QByteArray& body) {
+  answer("HTTP/1.1 " + QByteArray::number(status) +
+         " X\r\nContent-Type: application/json\r\nContent-Length: " + QByteArray::number(body.size()) +
+         "\r\nConnection: close\r\n\r\n" + body);
+}
 
 QByteArray CannedServer::lastRequest() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return request_;
+  return received_.empty() ? QByteArray() : received_.back();
+}
+
+QStringList CannedServer::commands() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QStringList out;
+  for (const QByteArray& r : received_) {
+    const qsizetype head = r.indexOf("\r\n\r\n");
+    out << QString::fromUtf8(head < 0 ? QByteArray() : r.mid(head + 4));
+  }
+  return out;
+}
+
+QStringList CannedServer::requestLines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  QStringList out;
+  for (const QByteArray& r : received_) out << QString::fromUtf8(r.left(r.indexOf("\r\n")));
+  return out;
+}
+
+void CannedServer::reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  received_.clear();
+  answers_.clear();
 }
 
 QByteArray CannedServer::ok(const QByteArray& body, const QByteArray& type) {
@@ -74,10 +125,16 @@ QByteArray CannedServer::ok(const QByteArray& body, const QByteArray& type) {
          "\r\nConnection: close\r\n\r\n" + body;
 }
 
-QByteArray CannedServer::signInRow(const QByteArray& code, const QByteArray& bizCode,
-                                   const QByteArray& theater, const QByteArray& goods) {
-  return ok(R"({"fields":["ErrCode","ErrMsg","bizcode","TheaterName","GoodsName"],"rows":[[")" +
-            code + R"(","",")" + bizCode + R"(",")" + theater + R"(",")" + goods + R"("]]})");
+QByteArray CannedServer::ok(const wire::Recordset& rs) {
+  return ok(QByteArray::fromStdString(wire::encode(rs)));
+}
+
+QByteArray CannedServer::nextAnswer() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (answers_.empty()) return ok(noRows({"ErrCode"}));
+  QByteArray a = answers_.front();
+  if (answers_.size() > 1) answers_.pop_front();
+  return a;
 }
 
 void CannedServer::serve() {
@@ -86,24 +143,39 @@ void CannedServer::serve() {
     if (::poll(&p, 1, 50) <= 0) continue;
     const int client = ::accept(fd_, nullptr, nullptr);
     if (client < 0) continue;
+    const int one = 1;
+    ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     const QByteArray in = readRequest(client);
     {
       std::lock_guard<std::mutex> lock(mutex_);
-      request_ = in;
+      received_.push_back(in);
     }
     ++requests_;
-    if (!answer_.isEmpty()) {
-      qsizetype sent = 0;
-      while (sent < answer_.size()) {
-        const ssize_t n =
-            ::write(client, answer_.constData() + sent, static_cast<size_t>(answer_.size() - sent));
-        if (n <= 0) break;
-        sent += n;
-      }
+    const QByteArray out = nextAnswer();
+    for (qsizetype sent = 0; sent < out.size();) {
+      const ssize_t n = ::send(client, out.constData() + sent, static_cast<size_t>(out.size() - sent), MSG_NOSIGNAL);
+      if (n <= 0) break;
+      sent += n;
     }
     ::shutdown(client, SHUT_RDWR);
     ::close(client);
   }
 }
+
+// ---- Answers ----
+
+wire::Recordset signInAnswer(const wire::Value& code, const wire::Value& bizCode,
+                             const wire::Value& theater, const wire::Value& goods) {
+  return wire::Recordset{{"ErrCode", "ErrMsg", "bizcode", "TheaterName", "GoodsName"},
+                         {{code, std::string(), bizCode, theater, goods}}};
+}
+
+wire::Recordset bookingAnswer(const std::vector<wire::Value>& values) {
+  return wire::Recordset{{"ErrCode", "ErrMsg", "CustName", "TicketNo", "GoodsName", "PlayDate",
+                          "PlaceName", "SeatGradeName", "SeatInfo"},
+                         {values}};
+}
+
+wire::Recordset noRows(std::vector<std::string> fields) { return wire::Recordset{std::move(fields), {}}; }
 
 }  // namespace tav::test

@@ -4,7 +4,6 @@
 #include <QFile>
 #include <stdexcept>
 
-#include "app/QtPlatform.h"
 #include "assets/install.h"
 #include "platform/pathmap.h"
 
@@ -26,23 +25,17 @@ void RecordingPlatform::playSound(const QString& path) {
 }
 
 QPixmap RecordingPlatform::loadPicture(const QString& path) {
+  if (onPicture_) onPicture_(path);
   events_.append(PlatformEvent{PlatformEvent::Picture, path});
-  return QtPlatform::instance().loadPicture(path);
+  return QtPlatform::loadPicture(path);
 }
 
 int RecordingPlatform::systemMetric(int index) {
   if (index == 80 && monitorCount_) return *monitorCount_;
-  return QtPlatform::instance().systemMetric(index);
+  return QtPlatform::systemMetric(index);
 }
 
-QRect RecordingPlatform::primaryScreen() {
-  return primaryScreen_ ? *primaryScreen_ : QtPlatform::instance().primaryScreen();
-}
-
-int RecordingPlatform::profileString(const char* section, const char* key, const char* defaultValue,
-                                     char* buffer, int size, const QString& path) {
-  return QtPlatform::instance().profileString(section, key, defaultValue, buffer, size, path);
-}
+QRect RecordingPlatform::primaryScreen() { return primaryScreen_ ? *primaryScreen_ : QtPlatform::primaryScreen(); }
 
 void RecordingPlatform::endProgram() {
   events_.append(PlatformEvent{PlatformEvent::EndProgram, QString()});

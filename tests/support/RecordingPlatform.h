@@ -11,7 +11,7 @@
 #include <functional>
 #include <optional>
 
-#include "platform/platform.h"
+#include "app/QtPlatform.h"
 
 namespace tav::test {
 
@@ -22,10 +22,11 @@ struct PlatformEvent {
   bool operator==(const PlatformEvent& o) const { return kind == o.kind && detail == o.detail; }
 };
 
-// Installs itself as the platform on construction and puts the previous one back on destruction.
-// Message boxes return at once; pictures are still loaded through the Qt platform (so windows show
-// real pictures, and a missing picture still fails); endProgram only records.
-class RecordingPlatform : public Platform {
+// The Qt platform with every effect a test must see recorded instead of shown. Installs itself as
+// the platform on construction and puts the previous one back on destruction. Message boxes
+// return at once; sounds are not played; pictures are still loaded by the Qt platform (so windows
+// show real pictures, and a missing picture still fails); endProgram only records.
+class RecordingPlatform : public QtPlatform {
  public:
   RecordingPlatform();
   ~RecordingPlatform() override;
@@ -37,8 +38,6 @@ class RecordingPlatform : public Platform {
   QPixmap loadPicture(const QString& path) override;
   int systemMetric(int index) override;
   QRect primaryScreen() override;
-  int profileString(const char* section, const char* key, const char* defaultValue, char* buffer,
-                    int size, const QString& path) override;
   void endProgram() override;
 
   // Everything recorded, in order.
@@ -57,6 +56,8 @@ class RecordingPlatform : public Platform {
 
   // Runs while a message box "is shown", before it returns (a test can look at the windows then).
   void onMessageBox(std::function<void(const QString&)> hook) { onMessage_ = std::move(hook); }
+  // Runs when a picture is asked for, before it is loaded.
+  void onPicture(std::function<void(const QString&)> hook) { onPicture_ = std::move(hook); }
 
  private:
   QStringList details(PlatformEvent::Kind kind) const;
@@ -65,6 +66,7 @@ class RecordingPlatform : public Platform {
   std::optional<int> monitorCount_;
   std::optional<QRect> primaryScreen_;
   std::function<void(const QString&)> onMessage_;
+  std::function<void(const QString&)> onPicture_;
 };
 
 // A temporary folder standing for C:\ORLTAV\ while the object lives, filled with the install
