@@ -234,10 +234,53 @@ Event readEvent(const Query& q) {
   return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
 }
 
-// The typed operations on one connection; the caller owns the transaction around them.
+// Events and operators as the writer last read them. They change only through setup commands:
+// on the writer itself, which clears this, or from another process, which the writer notices by
+// the file's data version before each batch. Every check looks both up, so this saves two
+// statements per check on the one thread that all checks queue for.
+class LookupCache {
+ public:
+  // Clears everything when another connection has committed since the last call.
+  void revalidate(std::int64_t dataVersion) {
+    if (dataVersion != version_) clear();
+    version_ = dataVersion;
+  }
+  void clear() {
+    events_.clear();
+    operators_.clear();
+  }
+
+  const Event* event(const std::string& bizCode) const { return find(events_, bizCode); }
+  const Operator* op(const std::string& id) const { return find(operators_, id); }
+  void keep(const Event& e) { put(events_, e.bizCode, e); }
+  void keep(const Operator& o) { put(operators_, o.id, o); }
+
+ private:
+  // Bounded, since the keys come from requests; a full map starts again rather than evicting.
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  template <typename T>
+  static const T* find(const std::unordered_map<std::string, T>& map, const std::string& key) {
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+  }
+  template <typename T>
+  static void put(std::unordered_map<std::string, T>& map, const std::string& key, const T& value) {
+    if (map.size() >= kMaxEntries) map.clear();
+    map.insert_or_assign(key, value);
+  }
+
+  std::unordered_map<std::string, Event> events_;
+  std::unordered_map<std::string, Operator> operators_;
+  std::int64_t version_ = -1;
+};
+
+// The typed operations on one connection; the caller owns the transaction around them. The
+// writer's session serves events and operators from its cache and clears it on every change
+// to venues, events or operators.
 class Session final : public Transaction {
  public:
-  explicit Session(Connection& c) : c_(c) {}
+  explicit Session(Connection& c, LookupCache* cache = nullptr) : c_(c), cache_(cache) {}
 
   std::optional<Venue> findVenue(const std::string& placeCode) override {
     Query q = c_.query("SELECT place_code, theater_name FROM venue WHERE place_code = ?1");
@@ -247,11 +290,15 @@ class Session final : public Transaction {
   }
 
   std::optional<Event> findEvent(const std::string& bizCode) override {
+    if (cache_)
+      if (const Event* e = cache_->event(bizCode)) return *e;
     Query q = c_.query(
         "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1");
     q.bind(1, bizCode);
     if (!q.step()) return std::nullopt;
-    return readEvent(q);
+    Event e = readEvent(q);
+    if (cache_) cache_->keep(e);
+    return e;
   }
 
   std::optional<Event> findActiveEvent(const std::string& placeCode) override {
@@ -264,11 +311,15 @@ class Session final : public Transaction {
   }
 
   std::optional<Operator> findOperator(const std::string& id) override {
+    if (cache_)
+      if (const Operator* o = cache_->op(id)) return *o;
     Query q = c_.query(
         "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = ?1");
     q.bind(1, id);
     if (!q.step()) return std::nullopt;
-    return Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0};
+    Operator o{q.text(0), q.text(1), q.text(2), q.integer(3) != 0};
+    if (cache_) cache_->keep(o);
+    return o;
   }
 
   std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) override {
@@ -419,11 +470,13 @@ class Session final : public Transaction {
   }
 
   void insertVenue(const Venue& v) override {
+    forget();
     Query q = c_.query("INSERT INTO venue(place_code, theater_name) VALUES(?1, ?2)");
     q.bind(1, v.placeCode).bind(2, v.theaterName).run();
   }
 
   void insertEvent(const Event& e) override {
+    forget();
     Query q = c_.query(
         "INSERT INTO event(bizcode, place_code, goods_name, play_date, active) "
         "VALUES(?1, ?2, ?3, ?4, ?5)");
@@ -432,11 +485,13 @@ class Session final : public Transaction {
   }
 
   void deactivateEvents(const std::string& placeCode) override {
+    forget();
     Query q = c_.query("UPDATE event SET active = 0 WHERE place_code = ?1 AND active = 1");
     q.bind(1, placeCode).run();
   }
 
   void insertOperator(const Operator& o) override {
+    forget();
     Query q = c_.query(
         "INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES(?1, ?2, ?3, ?4)");
     q.bind(1, o.id).bind(2, o.passwordHash).bind(3, o.placeCode);
@@ -455,7 +510,12 @@ class Session final : public Transaction {
   }
 
  private:
+  void forget() {
+    if (cache_) cache_->clear();
+  }
+
   Connection& c_;
+  LookupCache* cache_;
 };
 
 // Reads the header fields that tell our files from others without letting SQLite touch the file.
@@ -650,11 +710,13 @@ class SqliteStore final : public Store {
     Connection& c = *writer_;
     try {
       c.run("BEGIN IMMEDIATE");
+      lookups_.revalidate(c.pragmaInt("PRAGMA data_version"));
     } catch (...) {
+      if (c.inTransaction()) c.execQuietly("ROLLBACK");
       for (Job* job : batch) job->error = std::current_exception();
       return;
     }
-    Session session(c);
+    Session session(c, &lookups_);
     for (std::size_t i = 0; i < batch.size(); ++i) {
       Job* job = batch[i];
       try {
@@ -663,6 +725,8 @@ class SqliteStore final : public Store {
         c.run("RELEASE job");
       } catch (...) {
         job->error = std::current_exception();
+        // What the job read or changed may be undone with it.
+        lookups_.clear();
         if (c.inTransaction()) {
           c.execQuietly("ROLLBACK TO job");
           c.execQuietly("RELEASE job");
@@ -681,6 +745,7 @@ class SqliteStore final : public Store {
       c.run("COMMIT");
     } catch (const std::exception& e) {
       c.execQuietly("ROLLBACK");
+      lookups_.clear();
       auto failed = std::make_exception_ptr(StoreUnavailable(e.what()));
       for (Job* job : batch)
         if (!job->error) job->error = failed;
@@ -689,6 +754,7 @@ class SqliteStore final : public Store {
 
   std::string path_;
   std::unique_ptr<Connection> writer_;
+  LookupCache lookups_;  // the writer thread's alone
 
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
