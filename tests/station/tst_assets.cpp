@@ -13,6 +13,9 @@
 #include "assets/pictures.h"
 #include "assets/sounds.h"
 #include "platform/profile.h"
+#include "tests/support/Pixels.h"
+
+using namespace tav::test;
 
 namespace {
 
@@ -44,28 +47,6 @@ double crossingsPerSecond(const Wav& w, double from, double to) {
   int n = 0;
   for (std::size_t i = a + 1; i < z; ++i) n += (w.samples[i - 1] < 0) != (w.samples[i] < 0);
   return n / (to - from);
-}
-
-// Mean hue-relevant colour over the middle of a picture, away from its border and lettering.
-QColor meanColour(const QImage& img, const QRect& area) {
-  qint64 r = 0, g = 0, b = 0, n = 0;
-  for (int y = area.top(); y <= area.bottom(); ++y)
-    for (int x = area.left(); x <= area.right(); ++x) {
-      const QColor c = img.pixelColor(x, y);
-      r += c.red();
-      g += c.green();
-      b += c.blue();
-      ++n;
-    }
-  return QColor(static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n));
-}
-
-// Pixels clearly darker than the paper: where lettering was drawn.
-int inkPixels(const QImage& img, const QRect& area) {
-  int n = 0;
-  for (int y = area.top(); y <= area.bottom(); ++y)
-    for (int x = area.left(); x <= area.right(); ++x) n += qGray(img.pixel(x, y)) < 120;
-  return n;
 }
 
 }  // namespace

@@ -18,7 +18,10 @@
 #include "forms/frm02/frm02.h"
 #include "forms/frm03/frm03.h"
 #include "forms/frmTAV/frmTAV.h"
+#include "tests/support/Pixels.h"
 #include "tests/support/RecordingPlatform.h"
+
+using tav::test::meanDifference;
 
 namespace {
 
@@ -47,18 +50,6 @@ const char* className(const QString& kind) {
 bool drawsItself(QWidget* w) {
   if (auto* l = qobject_cast<tav::ClickLabel*>(w)) return !l->text().isEmpty() || !l->pixmap().isNull();
   return true;
-}
-
-double meanDifference(const QImage& a, const QImage& b, const QRegion& region) {
-  qint64 sum = 0, n = 0;
-  for (const QRect& r : region)
-    for (int y = r.top(); y <= r.bottom(); ++y)
-      for (int x = r.left(); x <= r.right(); ++x) {
-        const QRgb p = a.pixel(x, y), q = b.pixel(x, y);
-        sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
-        ++n;
-      }
-  return n ? static_cast<double>(sum) / (3.0 * static_cast<double>(n)) : 0.0;
 }
 
 // The first and last columns of `area` where `form` shows something other than its backdrop.

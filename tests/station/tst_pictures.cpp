@@ -13,6 +13,9 @@
 #include "assets/drawing.h"
 #include "assets/install.h"
 #include "assets/pictures.h"
+#include "tests/support/Pixels.h"
+
+using namespace tav::test;
 
 namespace {
 
@@ -37,45 +40,6 @@ Jpeg readJpeg(const QByteArray& b) {
     at += 2 + length;
   }
   return j;
-}
-
-// The darkest grey level inside `area`.
-int darkest(const QImage& img, const QRect& area) {
-  int m = 255;
-  for (int y = area.top(); y <= area.bottom(); ++y)
-    for (int x = area.left(); x <= area.right(); ++x) m = std::min(m, qGray(img.pixel(x, y)));
-  return m;
-}
-
-int inkPixels(const QImage& img, const QRect& area) {
-  int n = 0;
-  for (int y = area.top(); y <= area.bottom(); ++y)
-    for (int x = area.left(); x <= area.right(); ++x) n += qGray(img.pixel(x, y)) < 120;
-  return n;
-}
-
-QColor meanColour(const QImage& img, const QRect& area) {
-  qint64 r = 0, g = 0, b = 0, n = 0;
-  for (int y = area.top(); y <= area.bottom(); ++y)
-    for (int x = area.left(); x <= area.right(); ++x) {
-      const QRgb c = img.pixel(x, y);
-      r += qRed(c);
-      g += qGreen(c);
-      b += qBlue(c);
-      ++n;
-    }
-  return QColor(static_cast<int>(r / n), static_cast<int>(g / n), static_cast<int>(b / n));
-}
-
-double meanDifference(const QImage& a, const QImage& b) {
-  const QImage x = a.convertToFormat(QImage::Format_RGB32), y = b.convertToFormat(QImage::Format_RGB32);
-  qint64 sum = 0;
-  for (int r = 0; r < x.height(); ++r)
-    for (int c = 0; c < x.width(); ++c) {
-      const QRgb p = x.pixel(c, r), q = y.pixel(c, r);
-      sum += std::abs(qRed(p) - qRed(q)) + std::abs(qGreen(p) - qGreen(q)) + std::abs(qBlue(p) - qBlue(q));
-    }
-  return static_cast<double>(sum) / (3.0 * x.width() * x.height());
 }
 
 QRect px(int left, int top, int width, int height) { return QRect(left / 15, top / 15, width / 15, height / 15); }
