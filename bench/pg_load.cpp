@@ -25,6 +25,7 @@
 #include "server/service.h"
 #include "server/setup.h"
 #include "server/store.h"
+#include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
 
 namespace {
@@ -168,24 +169,6 @@ Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int
   return p;
 }
 
-// A throwaway PostgreSQL server (scripts/pg-test.sh), stopped at the end.
-class ThrowawayPostgres {
- public:
-  ThrowawayPostgres() {
-    if (std::system(("'" + script() + "' start '" + state_.file("pg") + "' >/dev/null").c_str()) != 0)
-      throw std::runtime_error("The PostgreSQL server for the benchmark did not start.");
-    std::ifstream in(state_.file("pg") + "/uri");
-    std::getline(in, uri_);
-  }
-  ~ThrowawayPostgres() { std::system(("'" + script() + "' stop '" + state_.file("pg") + "'").c_str()); }
-  const std::string& uri() const { return uri_; }
-
- private:
-  static std::string script() { return TAV_PG_TEST_SCRIPT; }
-  TempDir state_;
-  std::string uri_;
-};
-
 double loadAverage() {
   double one = -1;
   std::ifstream("/proc/loadavg") >> one;
@@ -235,8 +218,8 @@ int main(int argc, char** argv) {
   // One demo venue on SQLite, copied to PostgreSQL before any check: both stores start equal.
   TempDir dir;
   const std::string sqlite = dir.file("bench.db");
-  std::unique_ptr<ThrowawayPostgres> throwaway;
-  if (settings.pgUri.empty()) throwaway = std::make_unique<ThrowawayPostgres>();
+  std::unique_ptr<tav::pgtest::ThrowawayServer> throwaway;
+  if (settings.pgUri.empty()) throwaway = std::make_unique<tav::pgtest::ThrowawayServer>();
   const std::string pg = settings.pgUri.empty() ? throwaway->uri() : settings.pgUri;
   std::string op;
   {

@@ -133,10 +133,13 @@ class Store {
   // Runs `work` in a transaction and returns once its changes are durable. The store may commit
   // the work of concurrent callers together; each caller's work still succeeds or fails alone.
   // An exception from `work` undoes its changes and reaches the caller; a failed commit throws
-  // StoreUnavailable and nothing of the work is kept.
+  // StoreUnavailable and nothing of the work is kept. A store that finds its database connection
+  // dead before the commit runs `work` once more from the start, after the database undid the
+  // first run: `work` must leave nothing outside the transaction but what its last run sets.
   virtual void write(const std::function<void(Transaction&)>& work) = 0;
 
   // Runs `work` on a consistent snapshot; never waits for the writer. Throws StoreUnavailable.
+  // `work` may run twice, as for write().
   virtual void read(const std::function<void(Reader&)>& work) = 0;
 
   // The store's clock, replaceable for tests (set it before the store is shared between threads).

@@ -113,4 +113,40 @@ class ScratchSchema {
   std::string server_, name_, uri_;
 };
 
+#ifdef TAV_PG_TEST_SCRIPT
+// A PostgreSQL server of one's own (scripts/pg-test.sh), for what must not disturb the shared test
+// server: restarting it under load, measuring it. Stopped and removed at the end.
+class ThrowawayServer {
+ public:
+  ThrowawayServer() {
+    char pattern[] = "/tmp/tav-pg-state.XXXXXX";
+    if (!mkdtemp(pattern)) throw std::runtime_error("No temporary folder can be made.");
+    state_ = pattern;
+    if (script("start") != 0) throw std::runtime_error("The PostgreSQL server of the test did not start.");
+    std::ifstream in(state_ + "/uri");
+    std::getline(in, uri_);
+  }
+  ~ThrowawayServer() {
+    script("stop");
+    std::system(("rm -rf '" + state_ + "'").c_str());
+  }
+  ThrowawayServer(const ThrowawayServer&) = delete;
+  ThrowawayServer& operator=(const ThrowawayServer&) = delete;
+
+  const std::string& uri() const { return uri_; }
+  // pg_ctl restart with mode "fast" (sessions ended cleanly) or "immediate" (a crash: recovery
+  // from the write-ahead log at the start). Returns the script's exit status.
+  int restart(const std::string& mode) { return script("restart", mode); }
+
+ private:
+  int script(const std::string& command, const std::string& extra = {}) {
+    const std::string line = std::string("'") + TAV_PG_TEST_SCRIPT + "' " + command + " '" + state_ + "' " + extra +
+                             " >/dev/null";
+    return std::system(line.c_str());
+  }
+
+  std::string state_, uri_;
+};
+#endif
+
 }  // namespace tav::pgtest

@@ -288,6 +288,7 @@ inline std::string blockOf(int i) { return kTestBlocks[i % 4]; }
 
 // A store with venue PLACE1 (theater 잠실종합운동장), its active event BIZ1 with `tickets` valid
 // tickets T00000000.. (the last `cancelled` of them cancelled), and operator gate1 / "pa's wörd".
+// The store is a file in the venue's own folder, or the empty store at `location`.
 struct TestVenue {
   static constexpr const char* kPlace = "PLACE1";
   static constexpr const char* kBizCode = "BIZ1";
@@ -295,8 +296,8 @@ struct TestVenue {
   static constexpr const char* kOperator = "gate1";
   static constexpr const char* kPassword = "pa's wörd";
 
-  explicit TestVenue(int tickets, int cancelled = 0) : count(tickets) {
-    store = dir.file("venue.db");
+  explicit TestVenue(int tickets, int cancelled = 0, std::string location = {}) : count(tickets) {
+    store = location.empty() ? dir.file("venue.db") : std::move(location);
     setupTool({"init", "--store", store});
     setupTool({"add-venue", "--store", store, "--place", kPlace, "--name", "잠실종합운동장"});
     setupTool({"add-event", "--store", store, "--place", kPlace, "--bizcode", kBizCode, "--name", kGoods,
