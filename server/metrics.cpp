@@ -1,8 +1,11 @@
 // Prometheus text rendering of the service's counters.
 #include "server/metrics.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <tuple>
+#include <vector>
 
 namespace tav::server {
 
@@ -37,23 +40,45 @@ std::string number(double v) {
 void Metrics::recordRequest() { requests_.fetch_add(1, std::memory_order_relaxed); }
 
 void Metrics::recordAnswer(const std::string& procedure, const std::string& code) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++answers_[{procedure, code}];
+  const auto matches = [&](const AnswerKind& k) { return k.code == code && k.procedure == procedure; };
+  std::size_t known = answerKinds_.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < known; ++i) {
+    if (matches(answers_[i])) {
+      answers_[i].count.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
+  std::lock_guard<std::mutex> lock(newKindMutex_);
+  known = answerKinds_.load(std::memory_order_relaxed);
+  for (std::size_t i = 0; i < known; ++i) {
+    if (matches(answers_[i])) {
+      answers_[i].count.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
+  if (known == answers_.size()) {
+    otherAnswers_.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  answers_[known].procedure = procedure;
+  answers_[known].code = code;
+  answers_[known].count.store(1, std::memory_order_relaxed);
+  answerKinds_.store(known + 1, std::memory_order_release);
 }
 
 void Metrics::recordError(int status) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++errors_[status];
+  if (status < 400) return;
+  const auto slot = static_cast<std::size_t>(status - 400);
+  errors_[std::min(slot, errors_.size() - 1)].fetch_add(1, std::memory_order_relaxed);
 }
 
 void Metrics::recordLatency(std::chrono::nanoseconds elapsed) {
   const double seconds = std::chrono::duration<double>(elapsed).count();
   std::size_t bucket = 0;
   while (bucket < kLatencyBounds.size() && seconds > kLatencyBounds[bucket]) ++bucket;
-  std::lock_guard<std::mutex> lock(mutex_);
-  ++buckets_[bucket];
-  ++latencyCount_;
-  latencySum_ += seconds;
+  buckets_[bucket].fetch_add(1, std::memory_order_relaxed);
+  latencyNanos_.fetch_add(static_cast<std::uint64_t>(std::max<std::int64_t>(elapsed.count(), 0)),
+                          std::memory_order_relaxed);
 }
 
 std::string Metrics::render() const {
@@ -62,32 +87,42 @@ std::string Metrics::render() const {
          "# TYPE tav_query_requests_total counter\n"
       << "tav_query_requests_total " << requests_.load(std::memory_order_relaxed) << "\n";
 
-  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::tuple<std::string, std::string, std::uint64_t>> answers;
+  const std::size_t known = answerKinds_.load(std::memory_order_acquire);
+  for (std::size_t i = 0; i < known; ++i)
+    answers.emplace_back(answers_[i].procedure, answers_[i].code,
+                         answers_[i].count.load(std::memory_order_relaxed));
+  if (const std::uint64_t other = otherAnswers_.load(std::memory_order_relaxed))
+    answers.emplace_back("other", "other", other);
+  std::sort(answers.begin(), answers.end());
   out << "# HELP tav_query_answers_total Recordsets answered, by procedure and ErrCode.\n"
          "# TYPE tav_query_answers_total counter\n";
-  for (const auto& [key, count] : answers_) {
-    out << "tav_query_answers_total{procedure=\"" << labelValue(key.first) << "\",code=\""
-        << labelValue(key.second) << "\"} " << count << "\n";
+  for (const auto& [procedure, code, count] : answers) {
+    out << "tav_query_answers_total{procedure=\"" << labelValue(procedure) << "\",code=\""
+        << labelValue(code) << "\"} " << count << "\n";
   }
 
   out << "# HELP tav_http_errors_total Answers with an error status, by status.\n"
          "# TYPE tav_http_errors_total counter\n";
-  for (const auto& [status, count] : errors_) {
-    out << "tav_http_errors_total{status=\"" << status << "\"} " << count << "\n";
+  for (std::size_t i = 0; i < errors_.size(); ++i) {
+    if (const std::uint64_t count = errors_[i].load(std::memory_order_relaxed))
+      out << "tav_http_errors_total{status=\"" << 400 + i << "\"} " << count << "\n";
   }
 
+  // The count is the sum of the buckets read here, so that it always equals the +Inf bucket.
   out << "# HELP tav_query_duration_seconds Time to answer a command text.\n"
          "# TYPE tav_query_duration_seconds histogram\n";
   std::uint64_t cumulative = 0;
   for (std::size_t i = 0; i < kLatencyBounds.size(); ++i) {
-    cumulative += buckets_[i];
+    cumulative += buckets_[i].load(std::memory_order_relaxed);
     out << "tav_query_duration_seconds_bucket{le=\"" << number(kLatencyBounds[i]) << "\"} "
         << cumulative << "\n";
   }
-  cumulative += buckets_.back();
+  cumulative += buckets_.back().load(std::memory_order_relaxed);
+  const double sum = static_cast<double>(latencyNanos_.load(std::memory_order_relaxed)) / 1e9;
   out << "tav_query_duration_seconds_bucket{le=\"+Inf\"} " << cumulative << "\n"
-      << "tav_query_duration_seconds_sum " << number(latencySum_) << "\n"
-      << "tav_query_duration_seconds_count " << latencyCount_ << "\n";
+      << "tav_query_duration_seconds_sum " << number(sum) << "\n"
+      << "tav_query_duration_seconds_count " << cumulative << "\n";
   return out.str();
 }
 

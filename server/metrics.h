@@ -5,26 +5,28 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <mutex>
 #include <string>
-#include <utility>
 
 namespace tav::server {
 
-// Thread-safe: every record* may be called from any worker thread at any time.
+// Thread-safe: every record* may be called from any worker thread at any time. Recording takes
+// no lock (atomic counters), since every check of every station goes through it.
 class Metrics {
  public:
   // Upper bounds of the latency buckets, in seconds; the last bucket (+Inf) is implicit.
   static constexpr std::array<double, 13> kLatencyBounds{0.00025, 0.0005, 0.001, 0.002, 0.005,
                                                          0.01,    0.02,   0.05,  0.1,   0.25,
                                                          0.5,     1.0,    2.5};
+  // Distinct (procedure, ErrCode) pairs counted one by one; any further pair is counted under
+  // the procedure "other" and code "other" (the procedures answer a handful of codes).
+  static constexpr std::size_t kMaxAnswerKinds = 64;
 
   // One command text arrived on the Query route, whatever becomes of it.
   void recordRequest();
   // A command was answered with a recordset: its procedure and ErrCode ("" for statistics).
   void recordAnswer(const std::string& procedure, const std::string& code);
-  // Any answer with a status of 400 or above, on any route.
+  // Any answer with a status of 400 or above, on any route (statuses above 599 count as 599).
   void recordError(int status);
   // Time from the arrival of a command text to its answer being ready, answered or not.
   void recordLatency(std::chrono::nanoseconds elapsed);
@@ -33,13 +35,20 @@ class Metrics {
   std::string render() const;
 
  private:
+  // A slot's labels are written once, before answerKinds_ is raised past it, and never again.
+  struct AnswerKind {
+    std::string procedure, code;
+    std::atomic<std::uint64_t> count{0};
+  };
+
   std::atomic<std::uint64_t> requests_{0};
-  mutable std::mutex mutex_;
-  std::map<std::pair<std::string, std::string>, std::uint64_t> answers_;  // (procedure, code)
-  std::map<int, std::uint64_t> errors_;                                   // status
-  std::array<std::uint64_t, kLatencyBounds.size() + 1> buckets_{};        // not cumulative
-  std::uint64_t latencyCount_ = 0;
-  double latencySum_ = 0;
+  std::array<AnswerKind, kMaxAnswerKinds> answers_;
+  std::atomic<std::size_t> answerKinds_{0};
+  std::atomic<std::uint64_t> otherAnswers_{0};
+  std::mutex newKindMutex_;  // taken only the first time a pair is seen
+  std::array<std::atomic<std::uint64_t>, 200> errors_{};  // by status - 400
+  std::array<std::atomic<std::uint64_t>, kLatencyBounds.size() + 1> buckets_{};  // not cumulative
+  std::atomic<std::uint64_t> latencyNanos_{0};
 };
 
 }  // namespace tav::server
