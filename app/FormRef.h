@@ -27,6 +27,8 @@ class FormRef {
   void clear() { ptr_.clear(); }
   // The instance if one exists, else nullptr; creates nothing.
   T* peek() const { return ptr_.data(); }
+  // The instance if it is loaded, else nullptr; creates nothing.
+  T* loaded() const { return isLoaded() ? ptr_.data() : nullptr; }
 
  private:
   QPointer<T> ptr_;

@@ -21,25 +21,24 @@ QString& serverAddressStore() {
   return address;
 }
 
-// A reference whose window was unloaded (close box, or an unload without clearing) must not hand
-// out that discarded window again: the next use creates it afresh.
+// The one reference of window T. A reference whose window was unloaded (close box, or an unload
+// without clearing) must not hand out that discarded window again: the next use creates it afresh.
 template <class T>
-tav::FormRef<T>& live(tav::FormRef<T>& ref) {
+tav::FormRef<T>& reference() {
+  static tav::FormRef<T> ref;
   if (T* w = ref.peek(); w && w->isDiscarded()) ref.clear();
   return ref;
 }
 
-// Unloads the window of `ref` (creating the instance when there is none, without loading it).
+// Unloads the window of `ref` when it is loaded, then clears the reference. A window that was
+// created but never loaded goes with it; clearing alone would leave it behind.
 template <class T>
-void unloadWindow(tav::FormRef<T>& ref) {
-  T* w = ref.instance();
-  if (w->isLoaded()) w->unload();
-}
-
-// Clearing a reference to a window that was created but never loaded would leave it behind.
-template <class T>
-void clearReference(tav::FormRef<T>& ref) {
-  if (T* w = ref.peek(); w && !w->isLoaded() && !w->isDiscarded()) w->deleteLater();
+void unloadAndClear(tav::FormRef<T>& ref) {
+  T* w = ref.peek();
+  if (w && w->isLoaded())
+    w->unload();
+  else if (w && !w->isDiscarded())
+    w->deleteLater();
   ref.clear();
 }
 
@@ -48,39 +47,19 @@ void clearReference(tav::FormRef<T>& ref) {
 QString serverAddress() { return serverAddressStore(); }
 void setServerAddress(const QString& url) { serverAddressStore() = url; }
 
-tav::FormRef<::frmTAV>& frmTAV() {
-  static tav::FormRef<::frmTAV> ref;
-  return live(ref);
-}
-tav::FormRef<::frm01>& frm01() {
-  static tav::FormRef<::frm01> ref;
-  return live(ref);
-}
-tav::FormRef<::frm02>& frm02() {
-  static tav::FormRef<::frm02> ref;
-  return live(ref);
-}
-tav::FormRef<::frm03>& frm03() {
-  static tav::FormRef<::frm03> ref;
-  return live(ref);
-}
+tav::FormRef<::frmTAV>& frmTAV() { return reference<::frmTAV>(); }
+tav::FormRef<::frm01>& frm01() { return reference<::frm01>(); }
+tav::FormRef<::frm02>& frm02() { return reference<::frm02>(); }
+tav::FormRef<::frm03>& frm03() { return reference<::frm03>(); }
 
 void Form1Unload() {
-  unloadWindow(frm01());
-  unloadWindow(frmTAV());
-  clearReference(frm01());
-  clearReference(frmTAV());
+  unloadAndClear(frm01());
+  unloadAndClear(frmTAV());
 }
 
-void Form2Unload() {
-  unloadWindow(frm02());
-  clearReference(frm02());
-}
+void Form2Unload() { unloadAndClear(frm02()); }
 
-void Form3Unload() {
-  unloadWindow(frm03());
-  clearReference(frm03());
-}
+void Form3Unload() { unloadAndClear(frm03()); }
 
 QString CutAtNull(const QString& text) {
   const qsizetype nul = text.indexOf(QChar(u'\0'));

@@ -30,11 +30,11 @@ tav::FormRef<::frm01>& frm01();
 tav::FormRef<::frm02>& frm02();
 tav::FormRef<::frm03>& frm03();
 
-// Unload frm01 then frmTAV, then clear both references.
+// Unloads frm01 then frmTAV, and clears both references.
 void Form1Unload();
-// Unload frm02, then clear its reference.
+// Unloads frm02 and clears its reference.
 void Form2Unload();
-// Unload frm03, then clear its reference.
+// Unloads frm03 and clears its reference.
 void Form3Unload();
 
 // The characters before the first NUL of `text`; "" when it has none.

@@ -3,13 +3,8 @@
 
 #include <QApplication>
 
-#include "assets/fonts.h"
-
 namespace tav {
 
-void prepareApplication() {
-  QApplication::setQuitOnLastWindowClosed(false);
-  assets::substituteGulim();
-}
+void prepareApplication() { QApplication::setQuitOnLastWindowClosed(false); }
 
 }  // namespace tav

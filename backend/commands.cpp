@@ -45,6 +45,10 @@ QString statisticsCommand(const QString& bizCode) {
   return kBookingProc + QStringLiteral("'S','") + quoted(bizCode) + QStringLiteral("','','',''");
 }
 
+QString blockFilter(const QString& shownBlock) { return shownBlock == kAllBlocks ? QString() : shownBlock; }
+
+QString ticketNumber(const QString& input) { return input.right(15); }
+
 bool signInRefused(const QString& trimmedCode) { return trimmedCode == u"-1"; }
 
 bool ticketRefused(const QString& trimmedCode) {

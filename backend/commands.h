@@ -7,6 +7,12 @@ namespace tav::backend {
 
 inline const QString kProgId = QStringLiteral("Nuvrel.member");
 
+// The gate modes a ticket check sends: entry and exit.
+inline const QString kEntryMode = QStringLiteral("I");
+inline const QString kExitMode = QStringLiteral("O");
+// The block caption that stands for every block.
+inline const QString kAllBlocks = QStringLiteral("전체");
+
 // A value ready to stand between apostrophes: each apostrophe doubled, everything else unchanged.
 QString quoted(const QString& value);
 
@@ -15,6 +21,13 @@ QString venueSignInCommand(const QString& placeCode);
 QString ticketCheckCommand(const QString& mode, const QString& bizCode, const QString& block,
                            const QString& ticketNo, const QString& adminId);
 QString statisticsCommand(const QString& bizCode);
+
+// The block filter a ticket check sends for the block shown: "" for kAllBlocks, any other caption
+// as it stands.
+QString blockFilter(const QString& shownBlock);
+// The ticket number a ticket check sends for what the ticket box holds: its rightmost 15
+// characters, the whole input when it is shorter.
+QString ticketNumber(const QString& input);
 
 // Sign-in: refused only on "-1" (the trimmed code). Ticket check: refused on "-1" or "-2".
 bool signInRefused(const QString& trimmedCode);

@@ -1,5 +1,5 @@
 // How one window's handlers reach a control of another window by its name (frm01's txtBlock
-// from the block dialog), and how a click handler is kept from ending the event loop.
+// from the block dialog), and how a failing handler is kept from ending the event loop.
 #pragma once
 
 #include <QWidget>
@@ -19,8 +19,9 @@ T& control(QWidget& form, const char* name) {
   return *c;
 }
 
-// Runs a click handler. A failure ends the handler at the failing step, as on the station's
-// home platform, but must not leave the event loop: Qt cannot carry an exception through it.
+// Runs a handler started by a click or a key. A failure ends the handler at the failing step, as
+// on the station's home platform, and is dropped there: Qt cannot carry an exception through its
+// event loop.
 template <class Handler>
 void runClick(Handler&& handler) {
   try {

@@ -3,8 +3,11 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QPainter>
 #include <QTimer>
 
+#include "assets/fonts.h"
+#include "assets/pictures.h"
 #include "platform/platform.h"
 
 namespace tav {
@@ -27,7 +30,10 @@ void queueEndOfProgram() {
 
 }  // namespace
 
-Form::Form(QWidget* parent) : QWidget(parent) {}
+Form::Form(QWidget* parent) : QWidget(parent) {
+  // The layouts name Gulim: its stand-in must be known before the controls take their fonts.
+  assets::substituteGulim();
+}
 
 Form::~Form() {
   // A window destroyed while still loaded (program teardown) no longer counts.
@@ -61,6 +67,23 @@ void Form::closeEvent(QCloseEvent* event) {
   // use creates a new one.
   event->accept();
   unload();
+}
+
+void Form::paintEvent(QPaintEvent* event) {
+  QWidget::paintEvent(event);
+  if (backdrop_.isNull()) return;
+  QPainter painter(this);
+  painter.drawPixmap(0, 0, backdrop_);
+}
+
+QPixmap Form::builtInPicture(const QString& name) { return QPixmap::fromImage(assets::picture(name)); }
+
+void Form::setBackdrop(const QString& name) { backdrop_ = builtInPicture(name); }
+
+void Form::useFixedFrame() {
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
+                 Qt::MSWindowsFixedSizeDialogHint);
+  setFixedSize(size());
 }
 
 }  // namespace tav

@@ -1,6 +1,8 @@
 // Base of the four windows: the load/unload life of a window and the program's end rule.
 #pragma once
 
+#include <QPixmap>
+#include <QString>
 #include <QWidget>
 
 namespace tav {
@@ -27,10 +29,19 @@ class Form : public QWidget {
   virtual void Form_Load() {}
   // The title-bar close box (and Alt+F4) unloads the window; a window may do more instead.
   void closeEvent(QCloseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
+
+  // A picture that comes with the station (assets/pictures.h), ready to show.
+  static QPixmap builtInPicture(const QString& name);
+  // The built-in picture `name` drawn at the top-left corner, at its natural size, under the controls.
+  void setBackdrop(const QString& name);
+  // A fixed single border: title bar with the close box only, and the size the layout gave.
+  void useFixedFrame();
 
  private:
   bool loaded_ = false;
   bool unloading_ = false;
+  QPixmap backdrop_;
 };
 
 }  // namespace tav

@@ -3,15 +3,12 @@
 
 #include <QCloseEvent>
 #include <QKeyEvent>
-#include <QPainter>
 #include <QStringDecoder>
-#include <exception>
 
 #include "app/Global.h"
-#include "assets/fonts.h"
-#include "assets/pictures.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
+#include "forms/common/Controls.h"
 #include "forms/frm02/frm02.h"
 #include "forms/frm03/frm03.h"
 #include "platform/platform.h"
@@ -31,9 +28,6 @@ const QString kStatisticsOpenPicture = QStringLiteral("C:\\ORLTAV\\btn5off.jpg")
 const QString kNoPlaceCode = QStringLiteral("▶ tav.ini 파일의 PlaceCode 확인해주세요");
 const QString kAuthFailed = QStringLiteral("인증 실패");
 const QString kStatisticsFailed = QStringLiteral("입장현황을 불러오지 못했습니다");
-const QString kAllBlocks = QStringLiteral("전체");
-const QString kEntry = QStringLiteral("I");
-const QString kExit = QStringLiteral("O");
 
 constexpr int kEnterKey = 13;  // vbKeyReturn
 constexpr int kProfileBufferSize = 255;
@@ -55,20 +49,9 @@ int shiftOf(const QKeyEvent* e) {
   return (m & Qt::ShiftModifier ? 1 : 0) | (m & Qt::ControlModifier ? 2 : 0) | (m & Qt::AltModifier ? 4 : 0);
 }
 
-// A click handler's failure is dropped, as one from the Enter key is: an exception must not
-// leave the event loop and end the station.
-template <class Handler>
-void dropFailure(Handler&& handler) {
-  try {
-    handler();
-  } catch (const std::exception&) {
-  }
-}
-
 }  // namespace
 
 frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01>()) {
-  tav::assets::substituteGulim();
   ui->setupUi(this);
   setWindowFlags(Qt::Window | Qt::FramelessWindowHint);
   // The screen's own colour is the system's window background: on a display larger than the
@@ -77,20 +60,20 @@ frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01
   colours.setColor(QPalette::Window, colours.color(QPalette::Base));
   setPalette(colours);
 
-  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/background")));
-  ui->Command2->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/Command2"))));
-  ui->btnMode->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnMode"))));
-  ui->btnBlock->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnBlock"))));
-  ui->btnScore->setPicture(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm01/btnScore"))));
+  setBackdrop(QStringLiteral("frm01/background"));
+  ui->Command2->setPicture(builtInPicture(QStringLiteral("frm01/Command2")));
+  ui->btnMode->setPicture(builtInPicture(QStringLiteral("frm01/btnMode")));
+  ui->btnBlock->setPicture(builtInPicture(QStringLiteral("frm01/btnBlock")));
+  ui->btnScore->setPicture(builtInPicture(QStringLiteral("frm01/btnScore")));
 
   // Key preview: the screen sees Enter before the ticket box does.
   ui->txtTicketNo->installEventFilter(this);
 
-  connect(ui->btnSave, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnSave_Click(); }); });
-  connect(ui->btnMode, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnMode_Click(); }); });
-  connect(ui->btnBlock, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnBlock_Click(); }); });
-  connect(ui->btnScore, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { btnScore_Click(); }); });
-  connect(ui->Command2, &tav::ClickLabel::clicked, this, [this] { dropFailure([this] { Command2_Click(); }); });
+  connect(ui->btnSave, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnSave_Click(); }); });
+  connect(ui->btnMode, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnMode_Click(); }); });
+  connect(ui->btnBlock, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnBlock_Click(); }); });
+  connect(ui->btnScore, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnScore_Click(); }); });
+  connect(ui->Command2, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { Command2_Click(); }); });
 }
 
 frm01::~frm01() = default;
@@ -150,11 +133,9 @@ void frm01::ClearTicketInput() {
 
 void frm01::Form_KeyDown(int KeyCode, int /*Shift*/) {
   if (KeyCode != kEnterKey) return;
-  // A failure ends the validation where it happened; the screen takes the next Enter at once.
-  try {
-    btnSave_Click();
-  } catch (const std::exception&) {
-  }
+  // A failure ends the validation where it happened, without a word, as one from a click does;
+  // the screen takes the next Enter at once.
+  tav::runClick([this] { btnSave_Click(); });
 }
 
 void frm01::btnSave_Click() {
@@ -165,10 +146,9 @@ void frm01::btnSave_Click() {
   DataSpace dataSpace;
   std::unique_ptr<BusinessObject> object = dataSpace.CreateObject(kProgId, g_ServerUrl);
 
-  QString block = ui->txtBlock->caption();
-  if (block == kAllBlocks) block = QString();
-  const QString ticketNo = ui->txtTicketNo->text().right(15);
-  if (g_GateMode.isEmpty()) g_GateMode = kEntry;
+  const QString block = blockFilter(ui->txtBlock->caption());
+  const QString ticketNo = ticketNumber(ui->txtTicketNo->text());
+  if (g_GateMode.isEmpty()) g_GateMode = kEntryMode;
 
   if (ticketNo.isEmpty()) {
     tav::platform().playSound(kNoSound);
@@ -220,11 +200,11 @@ void frm01::btnSave_Click() {
 }
 
 void frm01::btnMode_Click() {
-  if (g_GateMode == kExit) {
-    g_GateMode = kEntry;
+  if (g_GateMode == tav::backend::kExitMode) {
+    g_GateMode = tav::backend::kEntryMode;
     ui->btnSave->setPicture(tav::platform().loadPicture(kEntryPicture));
   } else {
-    g_GateMode = kExit;
+    g_GateMode = tav::backend::kExitMode;
     ui->btnSave->setPicture(tav::platform().loadPicture(kExitPicture));
   }
   ui->txtTicketNo->setFocus();
@@ -264,12 +244,6 @@ bool frm01::eventFilter(QObject* watched, QEvent* event) {
   // The key goes on to the ticket box unchanged. The ticket box is the only control that takes
   // the focus, so every key the screen receives passes here first.
   return tav::Form::eventFilter(watched, event);
-}
-
-void frm01::paintEvent(QPaintEvent* event) {
-  tav::Form::paintEvent(event);
-  QPainter painter(this);
-  painter.drawPixmap(0, 0, background_);
 }
 
 void frm01::closeEvent(QCloseEvent* event) {

@@ -2,7 +2,6 @@
 // switch and the buttons that open the block dialog or close the station.
 #pragma once
 
-#include <QPixmap>
 #include <QString>
 #include <memory>
 
@@ -29,7 +28,6 @@ class frm01 : public tav::Form {
   void Form_Load() override;
 
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
   // Alt+F4 and the system close command do what the close picture does.
   void closeEvent(QCloseEvent* event) override;
 
@@ -45,5 +43,4 @@ class frm01 : public tav::Form {
   void ClearTicketInput();
 
   std::unique_ptr<Ui::frm01> ui;
-  QPixmap background_;
 };

@@ -2,11 +2,9 @@
 #include "forms/frm02/frm02.h"
 
 #include <QLineEdit>
-#include <QPainter>
 #include <QPointer>
 
 #include "app/Global.h"
-#include "assets/pictures.h"
 #include "forms/common/ClickLabel.h"
 #include "forms/common/Controls.h"
 #include "forms/frm01/frm01.h"
@@ -21,11 +19,8 @@ const QString kBlockChosenPicture = QStringLiteral("C:\\ORLTAV\\btn2off.jpg");
 
 frm02::frm02(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm02>()) {
   ui->setupUi(this);
-  // Fixed single border: title bar with the close box, no minimize or maximize box.
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(size());
-  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm02/background")));
+  useFixedFrame();
+  setBackdrop(QStringLiteral("frm02/background"));
 
   connect(ui->Command1, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { Command1_Click(); }); });
   connect(ui->Command2, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { Command2_Click(); }); });
@@ -44,7 +39,7 @@ void frm02::Command4_Click() { chooseBlock(QStringLiteral("W석")); }
 
 void frm02::chooseBlock(const QString& block) {
   // Looked at, never created: a check screen closed while the dialog stayed open stays closed.
-  QPointer<::frm01> screen = Global::frm01().isLoaded() ? Global::frm01().peek() : nullptr;
+  QPointer<::frm01> screen = Global::frm01().loaded();
 
   if (screen) tav::control<tav::ClickLabel>(*screen, "txtBlock").setCaption(block);
   // This dialog is discarded only after the handler returns, so the steps below still run.
@@ -53,10 +48,4 @@ void frm02::chooseBlock(const QString& block) {
   screen->activateWindow();
   tav::control<QLineEdit>(*screen, "txtTicketNo").setFocus();
   tav::control<tav::ClickLabel>(*screen, "btnBlock").setPicture(tav::platform().loadPicture(kBlockChosenPicture));
-}
-
-void frm02::paintEvent(QPaintEvent* event) {
-  tav::Form::paintEvent(event);
-  QPainter painter(this);
-  painter.drawPixmap(0, 0, background_);
 }

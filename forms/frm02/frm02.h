@@ -2,7 +2,6 @@
 // ticket checks to one stand block.
 #pragma once
 
-#include <QPixmap>
 #include <QString>
 #include <memory>
 
@@ -21,9 +20,6 @@ class frm02 : public tav::Form {
   // Called by the check screen right after showing the dialog; it has no effect.
   void Form2Show();
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
  private:
   void Command1_Click();
   void Command2_Click();
@@ -36,5 +32,4 @@ class frm02 : public tav::Form {
   void chooseBlock(const QString& block);
 
   std::unique_ptr<Ui::frm02> ui;
-  QPixmap background_;
 };

@@ -3,13 +3,10 @@
 #include "forms/frm03/frm03.h"
 
 #include <QLineEdit>
-#include <QPainter>
 #include <QPointer>
 #include <array>
 
 #include "app/Global.h"
-#include "assets/fonts.h"
-#include "assets/pictures.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "forms/common/ClickLabel.h"
@@ -25,13 +22,9 @@ const QString kStatisticsClosedPicture = QStringLiteral("C:\\ORLTAV\\btn5on.jpg"
 }  // namespace
 
 frm03::frm03(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm03>()) {
-  tav::assets::substituteGulim();
   ui->setupUi(this);
-  // Fixed single border: title bar with the close box, no minimize or maximize box.
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(size());
-  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frm03/background")));
+  useFixedFrame();
+  setBackdrop(QStringLiteral("frm03/background"));
 
   connect(ui->btnExit, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnExit_Click(); }); });
 }
@@ -72,16 +65,10 @@ void frm03::Form3Show() {
 void frm03::btnExit_Click() {
   Global::Form3Unload();
   // Looked at, never created: a check screen closed while this window stayed open stays closed.
-  QPointer<::frm01> screen = Global::frm01().isLoaded() ? Global::frm01().peek() : nullptr;
+  QPointer<::frm01> screen = Global::frm01().loaded();
   if (!screen) return;
   screen->activateWindow();
   tav::control<QLineEdit>(*screen, "txtTicketNo").setFocus();
   tav::control<tav::ClickLabel>(*screen, "btnScore")
       .setPicture(tav::platform().loadPicture(kStatisticsClosedPicture));
-}
-
-void frm03::paintEvent(QPaintEvent* event) {
-  tav::Form::paintEvent(event);
-  QPainter painter(this);
-  painter.drawPixmap(0, 0, background_);
 }

@@ -1,7 +1,6 @@
 // The entry statistics window: the back-end's entry counts of the event, in total and per block.
 #pragma once
 
-#include <QPixmap>
 #include <memory>
 
 #include "forms/common/Form.h"
@@ -22,14 +21,10 @@ class frm03 : public tav::Form {
   // missing or null; the labels then keep what they showed.
   void Form3Show();
 
- protected:
-  void paintEvent(QPaintEvent* event) override;
-
  private:
   // Unloads the window, then gives the focus back to the check screen's ticket box and marks
   // btnScore as closed. Without a check screen it only unloads: nothing brings the screen back.
   void btnExit_Click();
 
   std::unique_ptr<Ui::frm03> ui;
-  QPixmap background_;
 };

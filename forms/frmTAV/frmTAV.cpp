@@ -4,14 +4,11 @@
 
 #include <QIcon>
 #include <QKeyEvent>
-#include <QPainter>
 #include <QPointer>
 #include <algorithm>
 
 #include "app/Global.h"
 #include "app/cMontionInfo.h"
-#include "assets/fonts.h"
-#include "assets/pictures.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "forms/frm01/frm01.h"
@@ -35,14 +32,10 @@ const QString kCannotOpen = QStringLiteral("TAV 화면을 열 수 없습니다")
 }  // namespace
 
 frmTAV::frmTAV(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frmTAV>()) {
-  tav::assets::substituteGulim();
   ui->setupUi(this);
-  // A fixed dialog frame: title bar with the close box only.
-  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                 Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
-  setFixedSize(size());
-  background_ = QPixmap::fromImage(tav::assets::picture(QStringLiteral("frmTAV/background")));
-  setWindowIcon(QIcon(QPixmap::fromImage(tav::assets::picture(QStringLiteral("frmTAV/icon")))));
+  useFixedFrame();
+  setBackdrop(QStringLiteral("frmTAV/background"));
+  setWindowIcon(QIcon(builtInPicture(QStringLiteral("frmTAV/icon"))));
 
   // The layout gives every control its place in the tab order, also those that take no focus.
   for (QWidget* w : findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly))
@@ -158,8 +151,8 @@ void frmTAV::btnTAVOpen_Click() {
   frmInit(index);
 
   // Hidden only when the check screen is up; after a failed start-up the sign-in window stays.
-  ::frm01* checkScreen = Global::frm01().peek();
-  if (isLoaded() && checkScreen && checkScreen->isLoaded() && checkScreen->isVisible()) hide();
+  const ::frm01* checkScreen = Global::frm01().loaded();
+  if (isLoaded() && checkScreen && checkScreen->isVisible()) hide();
 }
 
 void frmTAV::frmInit(short index) {
@@ -187,9 +180,3 @@ void frmTAV::frmInit(short index) {
 }
 
 void frmTAV::btnTAVClose_Click() { Global::Form1Unload(); }
-
-void frmTAV::paintEvent(QPaintEvent* event) {
-  tav::Form::paintEvent(event);
-  QPainter painter(this);
-  painter.drawPixmap(0, 0, background_);
-}

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <QList>
-#include <QPixmap>
 #include <memory>
 
 #include "forms/common/Form.h"
@@ -24,7 +23,6 @@ class frmTAV : public tav::Form {
  protected:
   void Form_Load() override;
   bool eventFilter(QObject* watched, QEvent* event) override;
-  void paintEvent(QPaintEvent* event) override;
 
  private:
   void btnLogin_Click();
@@ -38,5 +36,4 @@ class frmTAV : public tav::Form {
   std::unique_ptr<Ui::frmTAV> ui;
   // Every control in its tab-index order, also those that take no focus.
   QList<QWidget*> tabOrder_;
-  QPixmap background_;
 };

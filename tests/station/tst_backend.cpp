@@ -29,6 +29,8 @@ class TestBackend : public QObject {
   void commandTexts();
   void quotedValues_data();
   void quotedValues();
+  void checkValues_data();
+  void checkValues();
   void answerCodes_data();
   void answerCodes();
   void playDates_data();
@@ -113,6 +115,29 @@ void TestBackend::quotedValues() {
   QFETCH(QString, value);
   QFETCH(QString, expected);
   QCOMPARE(quoted(value), expected);
+}
+
+// What the check screen shows becomes the block filter and the ticket number it sends.
+void TestBackend::checkValues_data() {
+  QTest::addColumn<QString>("shownBlock");
+  QTest::addColumn<QString>("filter");
+  QTest::addColumn<QString>("input");
+  QTest::addColumn<QString>("ticketNo");
+  QTest::newRow("all blocks, short number") << "전체" << "" << "T1" << "T1";
+  QTest::newRow("one block, 15 characters") << "E석" << "E석" << "123456789012345" << "123456789012345";
+  QTest::newRow("no caption, 16 characters") << "" << "" << "X123456789012345" << "123456789012345";
+  QTest::newRow("blanks kept, cut from the left") << " 전체" << " 전체" << "scan: ABCDEFGHIJKLMNO " << "BCDEFGHIJKLMNO ";
+  QTest::newRow("Korean counted as characters") << "W석" << "W석" << "가나다라마바사아자차카타파하거너" << "나다라마바사아자차카타파하거너";
+  QTest::newRow("empty input") << "N석" << "N석" << "" << "";
+}
+
+void TestBackend::checkValues() {
+  QFETCH(QString, shownBlock);
+  QFETCH(QString, filter);
+  QFETCH(QString, input);
+  QFETCH(QString, ticketNo);
+  QCOMPARE(blockFilter(shownBlock), filter);
+  QCOMPARE(ticketNumber(input), ticketNo);
 }
 
 void TestBackend::answerCodes_data() {
