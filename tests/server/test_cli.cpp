@@ -70,6 +70,9 @@ TEST(CommandLine, RefusesBadUseWithOneSentenceAndExitCode2) {
       {{"serve", "--store", "x.db", "--listen", "127.0.0.1:70000"}, "HOST:PORT"},
       {{"serve", "--store", "x.db", "--threads", "-3"}, "--threads needs a whole number"},
       {{"serve", "--store", "x.db", "--tls-cert", "c.pem"}, "both --tls-cert and --tls-key"},
+      {{"copy-store", "--from", "a.db"}, "Option --to is missing"},
+      {{"copy-store", "--from", "a.db", "--to", "a.db"}, "name the same store"},
+      {{"copy-store", "--store", "a.db"}, "Unknown option --store"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -97,6 +100,30 @@ TEST(CommandLine, SetupCommandsNeedAnExistingStore) {
   const ToolResult again = runTool({"init", "--store", store});
   EXPECT_EQ(again.exitCode, 1);
   EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+}
+
+TEST(CommandLine, CopyStoreFillsAnEmptyStoreOnceAndLeavesTheSourceAlone) {
+  TestVenue venue(30, 3);
+  setupTool({"add-operator", "--store", venue.store, "--place", TestVenue::kPlace, "--id", "gate2"}, "pw2\n");
+  const std::string copy = venue.dir.file("copy.db");
+  const std::string out = setupTool({"copy-store", "--from", venue.store, "--to", copy});
+  EXPECT_NE(out.find("1 venues, 1 events, 2 operators, 30 tickets"), std::string::npos) << out;
+  EXPECT_EQ(setupTool({"list", "--store", copy, "--place", TestVenue::kPlace}),
+            setupTool({"list", "--store", venue.store, "--place", TestVenue::kPlace}));
+
+  // Into a store that holds anything: refused, with the target as it was.
+  const std::string before = readFile(copy);
+  const ToolResult again = runTool({"copy-store", "--from", venue.store, "--to", copy});
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_EQ(lines(again.err), 1u) << again.err;
+  EXPECT_NE(again.err.find("The target store is not empty"), std::string::npos) << again.err;
+  EXPECT_EQ(readFile(copy), before);
+
+  // From a store that does not exist: nothing is made.
+  const ToolResult missing = runTool({"copy-store", "--from", venue.dir.file("none.db"), "--to", venue.dir.file("x.db")});
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_NE(missing.err.find("There is no store at"), std::string::npos) << missing.err;
+  EXPECT_FALSE(std::filesystem::exists(venue.dir.file("x.db")));
 }
 
 TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
