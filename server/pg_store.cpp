@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <limits>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -162,7 +163,8 @@ std::string scrubbed(std::string message, const std::string& uri) {
     if (to <= from) continue;
     const std::string raw = uri.substr(from, to - from);
     for (const std::string& secret : {raw, percentDecoded(raw)}) {
-      for (std::size_t at; !secret.empty() && (at = message.find(secret)) != std::string::npos;)
+      if (secret.empty()) continue;
+      for (std::size_t at = message.find(secret); at != std::string::npos; at = message.find(secret, at + 3))
         message.replace(at, secret.size(), "***");
     }
   }
@@ -455,6 +457,11 @@ Event readEvent(const Result& r, int row) {
   return Event{r.text(row, 0), r.text(row, 1), r.text(row, 2), r.text(row, 3), r.boolean(row, 4)};
 }
 
+// A LIMIT value: SIZE_MAX means no limit, which PostgreSQL spells as the largest bigint.
+std::int64_t rowLimit(std::size_t limit) {
+  return static_cast<std::int64_t>(std::min<std::size_t>(limit, std::numeric_limits<std::int64_t>::max()));
+}
+
 // One CSV field of a COPY row: text quoted with its quotes doubled, NULL as nothing.
 void csvText(std::string& out, const std::string& v) {
   out.push_back('"');
@@ -564,7 +571,7 @@ class Session final : public Transaction {
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override {
     static const std::string sql =
         std::string("SELECT ") + kScanColumns + " FROM scan_log WHERE id > $1 ORDER BY id LIMIT $2";
-    Result r = run(sql, Params().integer(afterId).integer(static_cast<std::int64_t>(limit)));
+    Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
     std::vector<ScanRecord> out;
     for (int i = 0; i < r.rows(); ++i)
       out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
@@ -601,7 +608,7 @@ class Session final : public Transaction {
   std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override {
     static const std::string sql =
         std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE id > $1 ORDER BY id LIMIT $2";
-    Result r = run(sql, Params().integer(afterId).integer(static_cast<std::int64_t>(limit)));
+    Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
     std::vector<Ticket> out;
     for (int i = 0; i < r.rows(); ++i) out.push_back(readTicket(r, i));
     return out;
