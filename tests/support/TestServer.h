@@ -21,7 +21,7 @@ class TestServer {
   // Returns standard output; throws std::runtime_error with the server's stderr on a non-zero exit.
   QByteArray setup(const QStringList& args, const QByteArray& input = {});
 
-  // A venue with one active event and one operator, ready for the station's tests.
+  // The setup commands the tests use: a venue, its active event, an operator, tickets.
   void addVenue(const QString& placeCode, const QString& theaterName);
   void addEvent(const QString& placeCode, const QString& bizCode, const QString& goodsName,
                 const QString& playDate);
@@ -35,7 +35,6 @@ class TestServer {
   void stop();   // SIGTERM and wait
   QString url() const { return url_; }
   QString storePath() const;
-  QString folder() const { return dir_.path(); }
 
  private:
   void startServing(const QStringList& extraArgs, bool tls);
