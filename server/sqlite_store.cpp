@@ -6,6 +6,7 @@
 #include <semaphore.h>
 #include <sqlite3.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <filesystem>
@@ -586,8 +587,8 @@ FileHeader readHeader(const std::string& path) {
 
 class SqliteStore final : public Store {
  public:
-  SqliteStore(std::string path, std::unique_ptr<Connection> writer)
-      : path_(std::move(path)), writer_(std::move(writer)) {
+  SqliteStore(std::string path, std::unique_ptr<Connection> writer, SqliteLogLimits limits)
+      : path_(std::move(path)), writer_(std::move(writer)), limits_(limits) {
     // Checkpoints run beside the writer, so that no commit waits for the database file's fsync.
     writer_->exec("PRAGMA wal_autocheckpoint = 0");
     sqlite3_wal_hook(writer_->handle(), &SqliteStore::walHook, this);
@@ -683,6 +684,11 @@ class SqliteStore final : public Store {
     checkpointCv_.notify_one();
   }
 
+  // The log starts again from its beginning only when a write begins with every frame already
+  // copied into the database file. Under a steady stream of checks the checkpointer never quite
+  // gets there (each batch adds frames while it copies), and the log would grow without end. So
+  // once the log is long, the checkpointer runs pass after pass, each shorter than the one before,
+  // until only a short tail is left, and then leaves that tail to the writer (finishLog).
   void checkpointLoop() {
     std::unique_ptr<Connection> c;
     for (;;) {
@@ -693,13 +699,45 @@ class SqliteStore final : public Store {
         checkpointWanted_ = false;
       }
       try {
-        if (!c) c = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
-        // PASSIVE never blocks the writer or readers; what it cannot copy now, a later one will.
-        sqlite3_wal_checkpoint_v2(c->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+        if (!c) {
+          c = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
+          // A connection that has read nothing does not know the file is in WAL mode, and its
+          // checkpoints do nothing at all: read the header once.
+          c->pragmaInt("PRAGMA schema_version");
+        }
+        int copiedBefore = -1;
+        // While the writer is about to copy the tail, a pass here would only make one of them busy.
+        while (!tailForWriter_.load(std::memory_order_acquire) && !stopRequested()) {
+          int logFrames = 0, copied = 0;
+          // PASSIVE never blocks the writer or readers; what it cannot copy now, a later one will.
+          if (sqlite3_wal_checkpoint_v2(c->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames,
+                                        &copied) != SQLITE_OK ||
+              logFrames < limits_.restartFrames || copied <= copiedBefore)
+            break;  // short enough, or held back by a reader: wait for the next commit
+          if (logFrames - copied <= limits_.tailFrames) {
+            tailForWriter_.store(true, std::memory_order_release);
+            break;
+          }
+          copiedBefore = copied;
+        }
       } catch (const StoreUnavailable&) {
         c.reset();
       }
     }
+  }
+
+  bool stopRequested() {
+    std::lock_guard<std::mutex> lock(checkpointMutex_);
+    return checkpointStop_;
+  }
+
+  // Between two batches: copies the last frames of a long log, so that the next batch's write
+  // starts the log again from its beginning. Costs one short checkpoint now and then; a failure
+  // only leaves the log as long as it was.
+  void finishLog() {
+    if (!tailForWriter_.load(std::memory_order_acquire)) return;
+    sqlite3_wal_checkpoint_v2(writer_->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
+    tailForWriter_.store(false, std::memory_order_release);
   }
 
   std::unique_ptr<Connection> acquireReader() {
@@ -736,6 +774,7 @@ class SqliteStore final : public Store {
       // Nothing of a job is touched after its finish(): its caller may already have ended it.
       for (Job* job : batch) job->finish();
       batch.clear();
+      finishLog();
     }
   }
 
@@ -799,9 +838,11 @@ class SqliteStore final : public Store {
   bool stopping_ = false;
   std::thread thread_;
 
+  SqliteLogLimits limits_;
   std::mutex checkpointMutex_;
   std::condition_variable checkpointCv_;
   bool checkpointWanted_ = false, checkpointStop_ = false;
+  std::atomic<bool> tailForWriter_{false};
   std::thread checkpointer_;
 };
 
@@ -853,7 +894,7 @@ void migrate(Connection& c, const std::string& path) {
 
 int sqliteSchemaVersion() { return kSchemaVersion; }
 
-std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create) {
+std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, const SqliteLogLimits& limits) {
   // Without memory statistics SQLite takes no global lock per allocation. It only applies when
   // this runs before the library's first use in the process; later it is refused and harmless.
   static std::once_flag configured;
@@ -894,7 +935,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create) {
   // Savepoints journal the pages they change; in memory that costs no file writes per check.
   writer->exec("PRAGMA temp_store = MEMORY");
   migrate(*writer, path);
-  return std::make_unique<SqliteStore>(path, std::move(writer));
+  return std::make_unique<SqliteStore>(path, std::move(writer), limits);
 }
 
 }  // namespace tav::server
