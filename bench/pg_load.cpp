@@ -22,6 +22,7 @@
 
 #include "server/copy_store.h"
 #include "server/demo_data.h"
+#include "server/pg_store.h"
 #include "server/service.h"
 #include "server/setup.h"
 #include "server/store.h"
@@ -42,7 +43,19 @@ struct Settings {
   std::size_t tickets = 1000000;
   std::vector<int> stations{16, 128};
   std::string pgUri;  // empty: a throwaway server of the benchmark's own
+  bool socket = false;  // the throwaway server through its unix socket instead of TCP
+  std::vector<std::string> runs{"sqlite", "pg", "pg2"};  // which stores and server counts to measure
 };
+
+std::vector<std::string> commaList(const std::string& value) {
+  std::vector<std::string> out;
+  for (std::size_t pos = 0; pos < value.size();) {
+    const std::size_t comma = value.find(',', pos);
+    out.push_back(value.substr(pos, comma - pos));
+    pos = comma == std::string::npos ? value.size() : comma + 1;
+  }
+  return out;
+}
 
 struct Phase {
   std::string store;
@@ -177,7 +190,8 @@ double loadAverage() {
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: bench_pg [--seconds S] [--tickets N] [--stations 16,128] [--pg-uri postgresql://...]\n"
+               "usage: bench_pg [--seconds S] [--tickets N] [--stations 16,128] [--runs sqlite,pg,pg2]\n"
+               "                [--pg-uri postgresql://... | --pg-via tcp|socket]\n"
                "Without --pg-uri the benchmark runs a PostgreSQL server of its own; a given database must be "
                "empty.\n");
   std::exit(2);
@@ -194,13 +208,16 @@ Settings parseArgs(int argc, char** argv) {
       s.tickets = std::strtoul(value.c_str(), nullptr, 10);
     } else if (opt == "--pg-uri") {
       s.pgUri = value;
+    } else if (opt == "--pg-via") {
+      if (value != "tcp" && value != "socket") usage();
+      s.socket = value == "socket";
     } else if (opt == "--stations") {
       s.stations.clear();
-      for (std::size_t pos = 0; pos < value.size();) {
-        const std::size_t comma = value.find(',', pos);
-        s.stations.push_back(std::atoi(value.substr(pos, comma - pos).c_str()));
-        pos = comma == std::string::npos ? value.size() : comma + 1;
-      }
+      for (const std::string& n : commaList(value)) s.stations.push_back(std::atoi(n.c_str()));
+    } else if (opt == "--runs") {
+      s.runs = commaList(value);
+      for (const std::string& r : s.runs)
+        if (r != "sqlite" && r != "pg" && r != "pg2") usage();
     } else {
       usage();
     }
@@ -220,7 +237,10 @@ int main(int argc, char** argv) {
   const std::string sqlite = dir.file("bench.db");
   std::unique_ptr<tav::pgtest::ThrowawayServer> throwaway;
   if (settings.pgUri.empty()) throwaway = std::make_unique<tav::pgtest::ThrowawayServer>();
-  const std::string pg = settings.pgUri.empty() ? throwaway->uri() : settings.pgUri;
+  const std::string pg = !settings.pgUri.empty() ? settings.pgUri
+                         : settings.socket      ? throwaway->socketUri()
+                                                : throwaway->uri();
+  std::printf("  PostgreSQL at %s\n", tav::server::maskedLocation(pg).c_str());
   std::string op;
   {
     auto t0 = Clock::now();
@@ -239,14 +259,16 @@ int main(int argc, char** argv) {
   std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
 
   struct Setup {
+    const char* run;
     const char* name;
     std::string store;
     int servers;
   };
-  const std::vector<Setup> setups{{"SQLite", sqlite, 1}, {"PostgreSQL", pg, 1}, {"PostgreSQL", pg, 2}};
+  const std::vector<Setup> setups{{"sqlite", "SQLite", sqlite, 1}, {"pg", "PostgreSQL", pg, 1}, {"pg2", "PostgreSQL", pg, 2}};
   std::vector<Phase> phases;
   std::map<std::string, std::size_t> cursors;
   for (const Setup& setup : setups) {
+    if (std::find(settings.runs.begin(), settings.runs.end(), setup.run) == settings.runs.end()) continue;
     std::vector<std::unique_ptr<ServerProcess>> servers;
     std::vector<int> ports;
     std::vector<long> pids;

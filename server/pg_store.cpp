@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <optional>
@@ -242,9 +243,19 @@ class Result {
   std::unique_ptr<PGresult, decltype(&PQclear)> r_;
 };
 
+// Raised when a row the store served from its cache turned out to have changed in the database:
+// the transaction is undone and its work runs again on the current rows.
+class StaleCache : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a cached row changed in the database"; }
+};
+
+// Checks the answer to a statement queued to confirm a cached row; throws StaleCache.
+using Validator = std::function<void(const Result&)>;
+
 // One libpq connection. A transaction runs in pipeline mode: statements whose answer the caller
-// does not need (BEGIN, the writes of a check, COMMIT) travel with the next one it waits for, so
-// that a ticket check costs four round trips to the database instead of seven.
+// does not need (BEGIN, the writes of a check, the confirmation of cached rows, COMMIT) travel
+// with the next one it waits for, so that a ticket check costs two round trips to the database.
 class Connection {
  public:
   // Throws StoreUnavailable with libpq's reason, the password scrubbed from it.
@@ -279,16 +290,20 @@ class Connection {
     return check(PQexecParams(conn_, sql, params.size(), nullptr, values.data(), nullptr, nullptr, 0), what);
   }
 
-  // Starts a transaction with `beginSql`; nothing is sent before the first run() or commit().
+  // Starts a transaction: with `beginSql` (e.g. for another isolation level), or else the
+  // implicit one that the database keeps around the statements up to the commit's sync point,
+  // which spares a check the BEGIN and COMMIT statements. Nothing is sent before the first
+  // run() or commit().
   void begin(const std::string& beginSql) {
     if (PQenterPipelineMode(conn_) != 1) fail(nullptr, "start a transaction");
-    queue(beginSql, Params(), "start a transaction");
+    explicit_ = !beginSql.empty();
+    if (explicit_) queue(beginSql, Params(), "start a transaction");
   }
 
-  // A statement whose answer only has to say that it worked; a failure shows at the next run()
-  // or commit().
-  void queue(const std::string& sql, const Params& params, const char* what) {
-    send(sql, params, what);
+  // A statement whose answer only has to say that it worked (and pass `validate`, when given); a
+  // failure shows at the next run() or commit(), and always before the commit takes place.
+  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr) {
+    send(sql, params, what, std::move(validate));
     if (pending_.size() >= kMaxQueued) settle();
   }
 
@@ -302,14 +317,30 @@ class Connection {
 
   // Commits; returns once the database has the transaction durably (synchronous_commit).
   void commit() {
-    send("COMMIT", Params(), "commit");
+    // Cached rows a decision rests on are confirmed before the database commits it.
+    if (validating()) settle();
+    if (explicit_) send("COMMIT", Params(), "commit");
     sync();
-    // An aborted transaction "commits" as a ROLLBACK without an error.
     Result last(nullptr);
     while (!pending_.empty()) last = take();
-    if (last.command() != "COMMIT") throw StoreUnavailable("The store did not keep the transaction.");
+    // An aborted explicit transaction "commits" as a ROLLBACK without an error.
+    if (explicit_ && last.command() != "COMMIT") throw StoreUnavailable("The store did not keep the transaction.");
+    // The implicit one commits at the sync point; a failure there is its answer.
     endSync();
     if (PQexitPipelineMode(conn_) != 1) fail(nullptr, "commit");
+  }
+
+  // After `work` failed: true when a cached row it read had changed, so that its failure may have
+  // come from the stale row rather than from the request.
+  bool readStaleRows() noexcept {
+    if (!validating()) return false;
+    try {
+      settle();
+    } catch (const StaleCache&) {
+      return true;
+    } catch (...) {
+    }
+    return false;
   }
 
   // After a failure inside a transaction: reads what is still on its way, rolls back and forgets
@@ -319,7 +350,11 @@ class Connection {
     if (broken()) return false;
     try {
       if (PQpipelineStatus(conn_) != PQ_PIPELINE_OFF) {
-        if (unreadSyncs_ == 0) sync();
+        if (unreadSyncs_ == 0) {
+          // A sync point commits an implicit transaction: undo it first.
+          if (!explicit_) send("ROLLBACK", Params(), "roll back");
+          sync();
+        }
         while (!pending_.empty()) {
           pending_.pop_front();
           drainOne();
@@ -339,6 +374,12 @@ class Connection {
   // Inside a transaction: sends `data` (CSV rows) to a "COPY ... FROM STDIN" statement, which
   // cannot run in pipeline mode.
   void copyIn(const std::string& copySql, const std::string& data) {
+    // The sync point that leaving pipeline mode needs would commit an implicit transaction;
+    // BEGIN turns it into an explicit one, with what it did so far.
+    if (!explicit_) {
+      send("BEGIN", Params(), "start a transaction");
+      explicit_ = true;
+    }
     sync();
     while (!pending_.empty()) take();
     endSync();
@@ -359,19 +400,28 @@ class Connection {
   // that neither side's buffers fill up.
   static constexpr std::size_t kMaxQueued = 64;
 
-  void send(const std::string& sql, const Params& params, const char* what) {
+  struct Pending {
+    const char* what;
+    Validator validate;
+  };
+
+  void send(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr) {
     auto it = prepared_.find(sql);
     if (it == prepared_.end()) {
       std::string name = "s" + std::to_string(prepared_.size());
       if (PQsendPrepare(conn_, name.c_str(), sql.c_str(), params.size(), nullptr) != 1)
         fail(nullptr, "prepare a statement");
-      pending_.push_back("prepare a statement");
+      pending_.push_back({"prepare a statement", nullptr});
       it = prepared_.emplace(sql, std::move(name)).first;
     }
     const std::vector<const char*> values = params.pointers();
     if (PQsendQueryPrepared(conn_, it->second.c_str(), params.size(), values.data(), nullptr, nullptr, 0) != 1)
       fail(nullptr, what);
-    pending_.push_back(what);
+    pending_.push_back({what, std::move(validate)});
+  }
+
+  bool validating() const {
+    return std::any_of(pending_.begin(), pending_.end(), [](const Pending& p) { return p.validate != nullptr; });
   }
 
   // Reads the answers to the statements queued so far.
@@ -387,13 +437,14 @@ class Connection {
 
   // The answer to the oldest statement on its way; throws when it failed.
   Result take() {
-    const char* what = pending_.front();
+    Pending p = std::move(pending_.front());
     pending_.pop_front();
     Result r(PQgetResult(conn_));
     if (r.get())
       while (PGresult* more = PQgetResult(conn_)) PQclear(more);
-    if (r.status() == PGRES_COMMAND_OK || r.status() == PGRES_TUPLES_OK) return r;
-    fail(r.get(), what);
+    if (r.status() != PGRES_COMMAND_OK && r.status() != PGRES_TUPLES_OK) fail(r.get(), p.what);
+    if (p.validate) p.validate(r);
+    return r;
   }
 
   void drainOne() {
@@ -425,8 +476,9 @@ class Connection {
 
   PGconn* conn_ = nullptr;
   std::unordered_map<std::string, std::string> prepared_;  // SQL text -> statement name
-  std::deque<const char*> pending_;                        // what each statement on its way does
+  std::deque<Pending> pending_;                            // the statements on their way
   int unreadSyncs_ = 0;                                    // sync points whose answer is still to come
+  bool explicit_ = false;                                  // the transaction began with BEGIN
 };
 
 
@@ -477,10 +529,99 @@ void csvInteger(std::string& out, const std::optional<std::int64_t>& v) {
 }
 void endCsvRow(std::string& out) { out.back() = '\n'; }
 
+// Events and operators as this server last read them, or known to be absent. They change only
+// when a venue is set up, yet every check reads both; a check serves them from here and queues a
+// statement that confirms them in its own transaction, which costs no round trip of its own.
+class RowCache {
+ public:
+  // What one transaction read from the database, for the cache once it has committed: rows it
+  // wrote itself must not be served to others before that, nor at all if it fails.
+  struct Updates {
+    bool clear = false;  // the transaction changed events or operators
+    std::vector<std::pair<std::string, std::optional<Event>>> events;
+    std::vector<std::pair<std::string, std::optional<Operator>>> operators;
+
+    void put(const std::string& key, const std::optional<Event>& e) { events.emplace_back(key, e); }
+    void put(const std::string& key, const std::optional<Operator>& o) { operators.emplace_back(key, o); }
+    // Rows read before a change of the transaction's own may no longer be what it commits.
+    void changed() {
+      clear = true;
+      events.clear();
+      operators.clear();
+    }
+  };
+
+  std::optional<std::optional<Event>> event(const std::string& bizCode) { return find(events_, bizCode); }
+  std::optional<std::optional<Operator>> op(const std::string& id) { return find(operators_, id); }
+  void forget(const std::string& key, const std::optional<Event>&) { erase(events_, key); }
+  void forget(const std::string& key, const std::optional<Operator>&) { erase(operators_, key); }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+    operators_.clear();
+  }
+  // After the commit of the transaction that collected `u`.
+  void apply(const Updates& u) {
+    if (u.clear) clear();
+    for (const auto& [key, e] : u.events) store(events_, key, e);
+    for (const auto& [key, o] : u.operators) store(operators_, key, o);
+  }
+
+ private:
+  // Codes that name nothing are kept too; a flood of them cannot grow the cache without bound.
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  template <class Map>
+  std::optional<typename Map::mapped_type> find(const Map& map, const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = map.find(key);
+    if (it == map.end()) return std::nullopt;
+    return it->second;
+  }
+  template <class Map>
+  void store(Map& map, const std::string& key, const typename Map::mapped_type& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (map.size() >= kMaxEntries) map.clear();
+    map[key] = value;
+  }
+  template <class Map>
+  void erase(Map& map, const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    map.erase(key);
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::optional<Event>> events_;
+  std::unordered_map<std::string, std::optional<Operator>> operators_;
+};
+
+bool same(const std::optional<Event>& a, const std::optional<Event>& b) {
+  if (!a || !b) return !a && !b;
+  return std::tie(a->bizCode, a->placeCode, a->goodsName, a->playDate, a->active) ==
+         std::tie(b->bizCode, b->placeCode, b->goodsName, b->playDate, b->active);
+}
+
+bool same(const std::optional<Operator>& a, const std::optional<Operator>& b) {
+  if (!a || !b) return !a && !b;
+  return std::tie(a->id, a->passwordHash, a->placeCode, a->active) ==
+         std::tie(b->id, b->passwordHash, b->placeCode, b->active);
+}
+
+constexpr const char* kFindEvent =
+    "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1";
+constexpr const char* kFindOperator =
+    "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = $1";
+
+std::optional<Event> eventOf(const Result& r) { return r.rows() ? std::optional<Event>(readEvent(r, 0)) : std::nullopt; }
+std::optional<Operator> operatorOf(const Result& r) {
+  if (r.rows() == 0) return std::nullopt;
+  return Operator{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.boolean(0, 3)};
+}
+
 // The typed operations on one connection; the store owns the transaction around them.
 class Session final : public Transaction {
  public:
-  explicit Session(Connection& c) : c_(c) {}
+  Session(Connection& c, RowCache& cache, RowCache::Updates& updates) : c_(c), cache_(cache), updates_(updates) {}
 
   std::optional<Venue> findVenue(const std::string& placeCode) override {
     Result r = run("SELECT place_code, theater_name FROM venue WHERE place_code = $1", Params().text(placeCode));
@@ -489,10 +630,7 @@ class Session final : public Transaction {
   }
 
   std::optional<Event> findEvent(const std::string& bizCode) override {
-    Result r = run("SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1",
-                   Params().text(bizCode));
-    if (r.rows() == 0) return std::nullopt;
-    return readEvent(r, 0);
+    return cachedRow<Event>(kFindEvent, bizCode, cache_.event(bizCode), eventOf);
   }
 
   std::optional<Event> findActiveEvent(const std::string& placeCode) override {
@@ -505,11 +643,7 @@ class Session final : public Transaction {
   }
 
   std::optional<Operator> findOperator(const std::string& id) override {
-    Result r = run(
-        "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = $1",
-        Params().text(id));
-    if (r.rows() == 0) return std::nullopt;
-    return Operator{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.boolean(0, 3)};
+    return cachedRow<Operator>(kFindOperator, id, cache_.op(id), operatorOf);
   }
 
   std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) override {
@@ -634,22 +768,26 @@ class Session final : public Transaction {
   }
 
   void insertVenue(const Venue& v) override {
+    changedCachedRows();
     queue("INSERT INTO venue(place_code, theater_name) VALUES($1, $2)", Params().text(v.placeCode).text(v.theaterName),
           "add a venue");
   }
 
   void insertEvent(const Event& e) override {
+    changedCachedRows();
     queue("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) VALUES($1, $2, $3, $4, $5)",
           Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active),
           "add an event");
   }
 
   void deactivateEvents(const std::string& placeCode) override {
+    changedCachedRows();
     queue("UPDATE event SET active = false WHERE place_code = $1 AND active", Params().text(placeCode),
           "deactivate the venue's events");
   }
 
   void insertOperator(const Operator& o) override {
+    changedCachedRows();
     queue("INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES($1, $2, $3, $4)",
           Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active), "add an operator");
   }
@@ -717,9 +855,32 @@ class Session final : public Transaction {
     return c_.run(sql, params);
   }
 
-  void queue(const std::string& sql, const Params& params, const char* what) {
+  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr) {
     flush();
-    c_.queue(sql, params, what);
+    c_.queue(sql, params, what, std::move(validate));
+  }
+
+  // The row of `key` from the cache, confirmed by a queued statement, or read now and cached.
+  template <class Row>
+  std::optional<Row> cachedRow(const char* sql, const std::string& key, const std::optional<std::optional<Row>>& cached,
+                               std::optional<Row> (*rowOf)(const Result&)) {
+    if (cached) {
+      RowCache& cache = cache_;  // the check runs after this session ends, at the commit
+      queue(sql, Params().text(key), "read a cached row", [&cache, key, expected = *cached, rowOf](const Result& r) {
+        if (same(rowOf(r), expected)) return;
+        cache.forget(key, expected);
+        throw StaleCache();
+      });
+      return *cached;
+    }
+    const std::optional<Row> row = rowOf(run(sql, Params().text(key)));
+    updates_.put(key, row);
+    return row;
+  }
+
+  void changedCachedRows() {
+    cache_.clear();
+    updates_.changed();
   }
 
   std::optional<Ticket> oneTicket(const std::string& sql, const std::string& bizCode, const std::string& ticketNo) {
@@ -735,6 +896,8 @@ class Session final : public Transaction {
   }
 
   Connection& c_;
+  RowCache& cache_;
+  RowCache::Updates& updates_;
   Pending pending_ = Pending::None;
   std::string copyData_;
 };
@@ -753,16 +916,16 @@ class PgStore final : public Store {
   // The commit returns once PostgreSQL has flushed it (synchronous_commit), and concurrent
   // commits share their flushes.
   void write(const std::function<void(Transaction&)>& work) override {
-    inTransaction("BEGIN", [&](Connection& c) {
-      Session session(c);
+    inTransaction("", [&](Connection& c, RowCache::Updates& updates) {
+      Session session(c, cache_, updates);
       work(session);
       session.flush();
     });
   }
 
   void read(const std::function<void(Reader&)>& work) override {
-    inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", [&](Connection& c) {
-      Session session(c);
+    inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", [&](Connection& c, RowCache::Updates& updates) {
+      Session session(c, cache_, updates);
       work(session);
     });
   }
@@ -770,23 +933,33 @@ class PgStore final : public Store {
  private:
   // Runs `body` between `begin` and COMMIT on a pooled connection. When the connection turns out
   // to be dead before the commit was sent (the database restarted since it was last used), the
-  // database has undone everything, and `body` runs once more on a new connection; any other
-  // failure undoes the transaction and reaches the caller.
-  void inTransaction(const std::string& begin, const std::function<void(Connection&)>& body) {
-    for (int attempt = 0;; ++attempt) {
-      std::unique_ptr<Connection> c = acquire(attempt > 0);
+  // database has undone everything, and `body` runs once more on a new connection. When a cached
+  // row it relied on had changed, it runs again on the current rows. Any other failure undoes
+  // the transaction and reaches the caller.
+  void inTransaction(const std::string& begin,
+                     const std::function<void(Connection&, RowCache::Updates&)>& body) {
+    int lost = 0, stale = 0;
+    for (;;) {
+      std::unique_ptr<Connection> c = acquire(lost > 0);
+      RowCache::Updates updates;
       bool committing = false;
       try {
         c->begin(begin);
-        body(*c);
+        body(*c, updates);
         committing = true;
         c->commit();
+        cache_.apply(updates);
+      } catch (const StaleCache&) {
+        finish(std::move(c));
+        if (++stale < kMaxStaleRuns) continue;
+        throw StoreUnavailable("The store's rows kept changing while the request read them.");
       } catch (const StoreUnavailable&) {
-        const bool lost = !finish(std::move(c));
-        if (lost && !committing && attempt == 0) continue;
+        if (!finish(std::move(c)) && !committing && ++lost == 1) continue;
         throw;
       } catch (...) {
+        const bool rerun = c->readStaleRows() && ++stale < kMaxStaleRuns;
         finish(std::move(c));
+        if (rerun) continue;
         throw;
       }
       release(std::move(c));
@@ -794,37 +967,74 @@ class PgStore final : public Store {
     }
   }
 
+  // A request waiting for a connection. Waiters are served in their order of arrival, so that
+  // under load no station waits much longer than the others.
+  struct Waiter {
+    bool fresh = false;                  // wants a new connection, not an idle one
+    std::unique_ptr<Connection> handed;  // an idle connection passed on by release()
+    bool mayOpen = false;                // or leave to open a new one
+    std::condition_variable cv;
+  };
+
   // An idle connection, or a new one while fewer than poolSize are open; `fresh` skips the idle
-  // ones. Waits for a connection to come back; throws StoreUnavailable when none does in time or
-  // the database cannot be reached.
+  // ones. Waits its turn for a connection to come back; throws StoreUnavailable when none does in
+  // time or the database cannot be reached.
   std::unique_ptr<Connection> acquire(bool fresh) {
     {
       std::unique_lock<std::mutex> lock(mutex_);
-      const bool got = freed_.wait_for(lock, kAcquireWait, [&] { return (!fresh && !idle_.empty()) || open_ < poolSize_; });
-      if (!got) throw StoreUnavailable("The store has no free database connection.");
-      if (!fresh && !idle_.empty()) {
+      bool open = false;
+      if (waiters_.empty() && !fresh && !idle_.empty()) {
         auto c = std::move(idle_.back());
         idle_.pop_back();
         return c;
       }
-      ++open_;
+      if (waiters_.empty() && open_ < poolSize_) {
+        ++open_;
+        open = true;
+      }
+      if (!open) {
+        Waiter me;
+        me.fresh = fresh;
+        waiters_.push_back(&me);
+        if (!me.cv.wait_for(lock, kAcquireWait, [&] { return me.handed || me.mayOpen; })) {
+          waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
+          throw StoreUnavailable("The store has no free database connection.");
+        }
+        if (me.handed) return std::move(me.handed);
+      }
     }
     try {
       return std::make_unique<Connection>(uri_);
     } catch (...) {
       std::lock_guard<std::mutex> lock(mutex_);
       --open_;
-      freed_.notify_one();
+      grantFreeSlots();
       throw;
     }
   }
 
   void release(std::unique_ptr<Connection> c) {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      idle_.push_back(std::move(c));
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
+      if ((*it)->fresh) continue;
+      Waiter* w = *it;
+      waiters_.erase(it);
+      w->handed = std::move(c);
+      w->cv.notify_one();
+      return;
     }
-    freed_.notify_one();
+    idle_.push_back(std::move(c));
+  }
+
+  // Lets the first waiters open connections while the pool has room. Needs mutex_.
+  void grantFreeSlots() {
+    while (open_ < poolSize_ && !waiters_.empty()) {
+      Waiter* w = waiters_.front();
+      waiters_.pop_front();
+      ++open_;
+      w->mayOpen = true;
+      w->cv.notify_one();
+    }
   }
 
   // A dead connection is closed, and with it the idle ones: whatever killed it (a restart, a
@@ -835,10 +1045,10 @@ class PgStore final : public Store {
       std::lock_guard<std::mutex> lock(mutex_);
       stale.swap(idle_);
       open_ -= stale.size() + 1;
+      grantFreeSlots();
     }
     c.reset();
     stale.clear();
-    freed_.notify_all();
   }
 
   // After a failure: the connection goes back to the pool when it can be made clean again.
@@ -852,11 +1062,15 @@ class PgStore final : public Store {
     return false;
   }
 
+  // Runs of one request that may end on a changed cached row before it counts as failed.
+  static constexpr int kMaxStaleRuns = 4;
+
   std::string uri_;
   std::size_t poolSize_;
+  RowCache cache_;
   std::mutex mutex_;
-  std::condition_variable freed_;
   std::vector<std::unique_ptr<Connection>> idle_;
+  std::deque<Waiter*> waiters_;
   std::size_t open_ = 0;
 };
 

@@ -125,6 +125,8 @@ class ThrowawayServer {
     if (script("start") != 0) throw std::runtime_error("The PostgreSQL server of the test did not start.");
     std::ifstream in(state_ + "/uri");
     std::getline(in, uri_);
+    std::ifstream socket(state_ + "/socket-uri");
+    std::getline(socket, socketUri_);
   }
   ~ThrowawayServer() {
     script("stop");
@@ -134,6 +136,8 @@ class ThrowawayServer {
   ThrowawayServer& operator=(const ThrowawayServer&) = delete;
 
   const std::string& uri() const { return uri_; }
+  // The same server through its unix socket (no TCP, no password), for clients on its machine.
+  const std::string& socketUri() const { return socketUri_; }
   // pg_ctl restart with mode "fast" (sessions ended cleanly) or "immediate" (a crash: recovery
   // from the write-ahead log at the start). Returns the script's exit status.
   int restart(const std::string& mode) { return script("restart", mode); }
@@ -145,7 +149,7 @@ class ThrowawayServer {
     return std::system(line.c_str());
   }
 
-  std::string state_, uri_;
+  std::string state_, uri_, socketUri_;
 };
 #endif
 
