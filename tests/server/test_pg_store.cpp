@@ -233,6 +233,74 @@ TEST_F(PostgreSQLStore, UnreachableDatabaseIsRefusedAtOpen) {
   }
 }
 
+// Events and operators come from the server's cache, confirmed inside each transaction: a row
+// changed by another program makes the work run again on the current row, before anything of a
+// decision taken on the old one is committed.
+class PostgreSQLCachedRows : public PostgreSQLStore {
+ protected:
+  void SetUp() override {
+    PostgreSQLStore::SetUp();
+    if (IsSkipped()) return;
+    store_ = server::openStore(uri(), true);
+    server::addVenue(*store_, "P1", "잠실");
+    server::addEvent(*store_, "P1", "BIZ", "개막전", "202604041400", true);
+    server::addOperator(*store_, "admin", "pw", "P1");
+    // A committed read puts both rows (and an absent event) into the cache.
+    store_->write([](server::Transaction& tx) {
+      ASSERT_TRUE(tx.findEvent("BIZ"));
+      ASSERT_TRUE(tx.findOperator("admin"));
+      ASSERT_FALSE(tx.findEvent("LATER"));
+    });
+  }
+
+  std::size_t logLines() {
+    std::size_t n = 0;
+    store_->read([&](server::Reader& r) { n = r.scanLog(0, 1000).size(); });
+    return n;
+  }
+
+  std::unique_ptr<server::Store> store_;
+};
+
+TEST_F(PostgreSQLCachedRows, ChangedRowRunsTheWorkAgainAndOnlyItsLastRunIsKept) {
+  raw().exec("UPDATE operator SET active = false WHERE operator_id = 'admin'");
+  std::vector<bool> activeSeen;
+  store_->write([&](server::Transaction& tx) {
+    const auto op = tx.findOperator("admin");
+    activeSeen.push_back(op && op->active);
+    server::ScanRecord line;
+    line.kind = "check";
+    line.outcome = op && op->active ? "entry" : "unknown-operator";
+    tx.appendScanLog(line);
+  });
+  EXPECT_EQ(activeSeen, (std::vector<bool>{true, false})) << "the cached row first, then the current one";
+  std::vector<server::ScanRecord> log;
+  store_->read([&](server::Reader& r) { log = r.scanLog(0, 1000); });
+  ASSERT_EQ(log.size(), 1u);
+  EXPECT_EQ(log[0].outcome, "unknown-operator");
+  // The next request finds the current row in the cache: one run.
+  activeSeen.clear();
+  store_->write([&](server::Transaction& tx) { activeSeen.push_back(tx.findOperator("admin")->active); });
+  EXPECT_EQ(activeSeen, (std::vector<bool>{false}));
+}
+
+TEST_F(PostgreSQLCachedRows, RefusalOnAStaleRowIsNotTheAnswer) {
+  // The event appears through another program after this server cached it as absent; the import
+  // first refuses on the cached row, then runs again and imports.
+  raw().exec("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) "
+             "VALUES ('LATER', 'P1', '다음 경기', '202604111400', false)");
+  ScratchDir dir;
+  const std::string csv = dir.file("later.csv");
+  writeBytes(csv, "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status\n"
+                  "L1,홍길동,다음 경기,202604111400,잠실,R석,E석 1층,E석,valid\n");
+  EXPECT_EQ(server::importTickets(*store_, "LATER", csv), 1u);
+  // And a check by an operator removed elsewhere is refused although the cache still had it.
+  raw().exec("UPDATE operator SET place_code = 'P1', active = false WHERE operator_id = 'admin'");
+  const wire::Recordset rs = server::execute(*store_, checkText("I", "LATER", "", "L1", "admin")).recordset;
+  EXPECT_EQ(field(rs, "ErrMsg"), "등록되지 않은 운영자입니다");
+  EXPECT_EQ(logLines(), 1u);
+}
+
 struct MaskCase {
   const char* name;
   std::string location, masked;
