@@ -1,8 +1,13 @@
 // Load generator: N gate stations on keep-alive connections against tav-server on a durable
 // SQLite store, beside a bare cpp-httplib server that answers the same requests with a fixed
 // body (the most this machine's HTTP stack can carry). Prints figures; exits 0.
+#include <arpa/inet.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <strings.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,14 +42,15 @@ using tav::test::TempDir;
 
 constexpr int kExitEvery = 5;  // one ticket in five is also let out again
 constexpr std::size_t kServerThreads = 256;
-constexpr std::size_t kFreshStoreBelow = 200000;  // tickets; smaller stores would run out mid-run
 
 struct Settings {
   double seconds = 4;
+  double warmup = 1;  // stations check for this long before the figures start
   std::size_t bigTickets = 1000000;
   std::size_t smallTickets = 10000;
   std::vector<int> stations{1, 16, 128};
   bool storeAlone = true;
+  bool leanClient = true;  // false: the stations are cpp-httplib clients
 };
 
 struct PhaseResult {
@@ -55,6 +61,7 @@ struct PhaseResult {
   double ownCpu = 0, serverCpu = 0;   // CPU seconds of this process and of tav-server
   double serverSwitches = 0;          // context switches of tav-server's threads
   double writerCpu = 0;               // CPU seconds of tav-server's writer thread
+  double checkpointCpu = 0;           // and of its checkpointer
 };
 
 double ownCpuSeconds() {
@@ -136,8 +143,8 @@ using Send = std::function<std::string(const std::string& text)>;
 // Makes a station; runs on the station's own thread, before the clock starts.
 using MakeStation = std::function<Send()>;
 
-// A gate station on its own keep-alive connection, connected before it is returned.
-MakeStation httpStations(int port) {
+// A gate station as a cpp-httplib client on its own keep-alive connection.
+MakeStation httplibStations(int port) {
   return [port] {
     auto client = std::make_shared<httplib::Client>("127.0.0.1", port);
     client->set_keep_alive(true);
@@ -150,6 +157,105 @@ MakeStation httpStations(int port) {
       if (res->status != 200) return "failed (" + std::to_string(res->status) + ")";
       return firstValue(res->body);
     });
+  };
+}
+
+// A gate station that speaks just enough HTTP/1.1 over its own keep-alive connection: one send
+// per request and as few receives as the answer needs. The stations are separate machines at a
+// gate; here they share the servers' two cores, so they should take as little of them as they can.
+class LeanStation {
+ public:
+  explicit LeanStation(int port) : port_(port) { connect(); }
+  ~LeanStation() {
+    if (fd_ >= 0) close(fd_);
+  }
+  LeanStation(const LeanStation&) = delete;
+  LeanStation& operator=(const LeanStation&) = delete;
+
+  // The answer's ErrCode, or "failed (why)". A connection the server closed is opened again once.
+  std::string post(const std::string& text) {
+    request_ = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
+               "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size()) +
+               "\r\n\r\n" + text;
+    std::string answer;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      if (fd_ < 0 && !connect()) return "failed (connect)";
+      if (exchange(answer)) return answer;
+      close(fd_);
+      fd_ = -1;
+    }
+    return answer.empty() ? "failed (connection)" : answer;
+  }
+
+ private:
+  bool connect() {
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) return false;
+    int yes = 1;
+    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    timeval timeout{30, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port_));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+      close(fd_);
+      fd_ = -1;
+      return false;
+    }
+    return true;
+  }
+
+  // False when the connection broke before a whole answer came; `answer` says why when it is
+  // not worth another attempt.
+  bool exchange(std::string& answer) {
+    if (send(fd_, request_.data(), request_.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request_.size()))
+      return false;
+    buffer_.clear();
+    std::size_t headerEnd = std::string::npos, total = 0;
+    while (total == 0 || buffer_.size() < total) {
+      char chunk[4096];
+      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      if (n <= 0) return false;
+      buffer_.append(chunk, static_cast<std::size_t>(n));
+      if (headerEnd == std::string::npos) {
+        headerEnd = buffer_.find("\r\n\r\n");
+        if (headerEnd == std::string::npos) continue;
+        const std::size_t length = contentLength(headerEnd);
+        if (length == std::string::npos) {
+          answer = "failed (no Content-Length)";
+          return true;
+        }
+        total = headerEnd + 4 + length;
+      }
+    }
+    if (buffer_.compare(0, 12, "HTTP/1.1 200") != 0) {
+      answer = "failed (" + buffer_.substr(9, 3) + ")";
+      return true;
+    }
+    answer = firstValue(buffer_.substr(headerEnd + 4));
+    return true;
+  }
+
+  std::size_t contentLength(std::size_t headerEnd) const {
+    static const std::string name = "\r\ncontent-length:";
+    for (std::size_t at = buffer_.find("\r\n"); at < headerEnd; at = buffer_.find("\r\n", at + 2)) {
+      if (strncasecmp(buffer_.c_str() + at, name.c_str(), name.size()) == 0)
+        return std::strtoul(buffer_.c_str() + at + name.size(), nullptr, 10);
+    }
+    return std::string::npos;
+  }
+
+  int port_;
+  int fd_ = -1;
+  std::string request_, buffer_;
+};
+
+MakeStation leanStations(int port) {
+  return [port] {
+    auto station = std::make_shared<LeanStation>(port);
+    return Send([station](const std::string& text) { return station->post(text); });
   };
 }
 
@@ -166,19 +272,32 @@ MakeStation storeStations(tav::server::Store& store) {
   };
 }
 
-// `stations` threads scan distinct tickets (in turn from `tickets`, from `cursor` on, round and
-// round) for `seconds`: entry, then exit for one in kExitEvery.
-PhaseResult runPhase(const MakeStation& makeStation, int stations, double seconds,
-                     const std::vector<std::string>& tickets, const std::string& op, std::size_t& cursor,
-                     int serverPid = 0, std::size_t maxVisits = SIZE_MAX) {
-  const std::size_t lastVisit = maxVisits == SIZE_MAX ? SIZE_MAX : cursor + maxVisits;
-  std::atomic<std::size_t> next{cursor};
+// Tickets in the order the stations meet them, with where each one is (inside or not) as the
+// answers so far left it.
+struct TicketRound {
+  std::vector<std::string> numbers;
+  std::unique_ptr<std::atomic<bool>[]> inside;
+  std::size_t cursor = 0;  // the next visit
+
+  explicit TicketRound(std::vector<std::string> n)
+      : numbers(std::move(n)), inside(new std::atomic<bool>[numbers.size()]) {
+    for (std::size_t i = 0; i < numbers.size(); ++i) inside[i] = false;
+  }
+};
+
+// `stations` threads visit tickets in turn (round and round when there are fewer tickets than
+// visits) for `warmup` + `seconds`; figures count only what starts after the warm-up. A ticket
+// met outside is let in, and one in kExitEvery let out again at once; a ticket met inside (a
+// small store's second round) is let out. So every check changes a ticket, whatever the store's size.
+PhaseResult runPhase(const MakeStation& makeStation, int stations, const Settings& settings, TicketRound& round,
+                     const std::string& op, int serverPid = 0) {
+  std::atomic<std::size_t> next{round.cursor};
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
   std::vector<std::vector<double>> latencies(static_cast<std::size_t>(stations));
   std::vector<std::map<std::string, std::size_t>> codes(static_cast<std::size_t>(stations));
   std::vector<std::size_t> failures(static_cast<std::size_t>(stations), 0);
-  Clock::time_point deadline;
+  Clock::time_point measureFrom, deadline;
   std::vector<std::thread> threads;
   for (int s = 0; s < stations; ++s) {
     threads.emplace_back([&, s] {
@@ -187,32 +306,46 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
       latencies[me].reserve(65536);
       ++ready;
       while (!go) std::this_thread::yield();
-      const auto timed = [&](const std::string& text) {
+      const auto timed = [&](const char* mode, const std::string& ticket) {
         const auto t0 = Clock::now();
-        std::string code = send(text);
-        latencies[me].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
-        if (code.rfind("failed", 0) == 0) ++failures[me];
+        std::string code = send(checkText(mode, ticket, op));
+        if (t0 >= measureFrom) {
+          latencies[me].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+          if (code.rfind("failed", 0) == 0) ++failures[me];
+          ++codes[me][std::string(mode) + " " + code];
+        }
         return code;
       };
       while (Clock::now() < deadline) {
         const std::size_t visit = next++;
-        if (visit >= lastVisit) break;
-        const std::string& ticket = tickets[visit % tickets.size()];
-        const std::string in = timed(checkText("I", ticket, op));
-        ++codes[me]["I " + in];
-        if (visit % kExitEvery == 0 && (in == "0" || in == "-3")) ++codes[me]["O " + timed(checkText("O", ticket, op))];
+        const std::size_t t = visit % round.numbers.size();
+        const std::string& ticket = round.numbers[t];
+        if (round.inside[t]) {
+          if (timed("O", ticket) == "0") round.inside[t] = false;
+          continue;
+        }
+        const std::string in = timed("I", ticket);
+        if (in != "0" && in != "-3") continue;
+        round.inside[t] = true;
+        if (visit % kExitEvery == 0 && timed("O", ticket) == "0") round.inside[t] = false;
       }
     });
   }
   while (ready < stations) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const auto toDuration = [](double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  };
+  measureFrom = Clock::now() + toDuration(settings.warmup);
+  deadline = measureFrom + toDuration(settings.seconds);
+  go = true;
+  std::this_thread::sleep_until(measureFrom);
   const double ownBefore = ownCpuSeconds(), serverBefore = processCpuSeconds(serverPid);
   const double switchesBefore = processSwitches(serverPid);
   const double writerBefore = threadCpuSeconds(serverPid, "tav-writer");
+  const double checkpointBefore = threadCpuSeconds(serverPid, "tav-checkpoint");
   const auto started = Clock::now();
-  deadline = started + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-  go = true;
   for (auto& t : threads) t.join();
-  cursor = std::min(next.load(), lastVisit);
+  round.cursor = next.load();
 
   PhaseResult r;
   r.seconds = std::chrono::duration<double>(Clock::now() - started).count();
@@ -220,6 +353,7 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
   r.serverCpu = processCpuSeconds(serverPid) - serverBefore;
   r.serverSwitches = processSwitches(serverPid) - switchesBefore;
   r.writerCpu = threadCpuSeconds(serverPid, "tav-writer") - writerBefore;
+  r.checkpointCpu = threadCpuSeconds(serverPid, "tav-checkpoint") - checkpointBefore;
   std::vector<double> all;
   for (std::size_t s = 0; s < latencies.size(); ++s) {
     all.insert(all.end(), latencies[s].begin(), latencies[s].end());
@@ -236,10 +370,12 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, double second
   return r;
 }
 
-long peakMemoryKb(int pid) {
+// A field of /proc/PID/status in kB ("VmHWM": peak resident memory, the mapped store file's
+// pages included; "RssAnon": the process's own memory now), or -1.
+long statusKb(int pid, const std::string& field) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmHWM:", 0) == 0) return std::atol(line.c_str() + 6);
+    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
   return -1;
 }
 
@@ -297,8 +433,8 @@ class ReferenceServer {
 struct Row {
   std::size_t tickets;
   int stations;
-  PhaseResult result;
-  long peakKb;
+  PhaseResult result, reference;  // the reference measured just before, with the same stations
+  long peakKb, anonKb;
 };
 
 // A demo store in a temporary folder, and its valid tickets in the order stations meet them.
@@ -306,7 +442,7 @@ struct DemoStore {
   TempDir dir;
   std::string path = dir.file("bench.db");
   std::string op;
-  std::vector<std::string> tickets;
+  std::unique_ptr<TicketRound> round;
 
   explicit DemoStore(std::size_t count) {
     const auto t0 = Clock::now();
@@ -314,43 +450,54 @@ struct DemoStore {
       auto store = tav::server::openStore(path, true);
       op = tav::server::loadDemo(*store, count).operators.at(0).first;
     }
+    std::vector<std::string> tickets;
     for (std::size_t i = 0; i < count; ++i)
       if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
     std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
+    round = std::make_unique<TicketRound>(std::move(tickets));
     std::printf("  demo store of %zu tickets (%.0f MB) made in %.1f s\n", count,
                 static_cast<double>(std::filesystem::file_size(path)) / 1e6,
                 std::chrono::duration<double>(Clock::now() - t0).count());
   }
 };
 
-// Serves demo stores of `count` tickets and runs every station count against them. Every check
-// is a first entry or an exit: a store too small to last all phases is made afresh for each
-// phase, and a phase on it ends early when its tickets run out.
-std::vector<Row> measureStore(std::size_t count, const Settings& settings) {
-  const bool freshPerPhase = count < kFreshStoreBelow;
-  auto demo = std::make_unique<DemoStore>(count);
+// The reference server and the tickets its stations send: the same texts tav-server gets.
+struct Reference {
+  ReferenceServer server;
+  TicketRound round{[] {
+    std::vector<std::string> tickets;
+    for (std::size_t i = 0; i < 1000000; ++i) tickets.push_back(tav::server::demoTicketNumber(i));
+    return tickets;
+  }()};
+};
+
+MakeStation stationsFor(int port, const Settings& settings) {
+  return settings.leanClient ? leanStations(port) : httplibStations(port);
+}
+
+// Serves a demo store of `count` tickets and runs every station count against it, each right
+// after the same station count against the reference, so that both meet the same load from the
+// machine's other users.
+std::vector<Row> measureStore(std::size_t count, const Settings& settings, Reference& reference) {
+  DemoStore demo(count);
   std::vector<Row> rows;
-  std::size_t cursor = 0;
   for (int n : settings.stations) {
-    if (freshPerPhase && !rows.empty()) {
-      demo = std::make_unique<DemoStore>(count);
-      cursor = 0;
-    }
-    ServerProcess server(demo->path, {"--threads", std::to_string(kServerThreads)});
+    const PhaseResult ref = runPhase(stationsFor(reference.server.port(), settings), n, settings, reference.round, "op");
+    ServerProcess server(demo.path, {"--threads", std::to_string(kServerThreads)});
     server.start();
-    PhaseResult r = runPhase(httpStations(server.port()), n, settings.seconds, demo->tickets, demo->op, cursor,
-                             server.pid(), freshPerPhase ? demo->tickets.size() : SIZE_MAX);
-    rows.push_back({count, n, r, peakMemoryKb(server.pid())});
+    const PhaseResult r = runPhase(stationsFor(server.port(), settings), n, settings, *demo.round, demo.op, server.pid());
+    rows.push_back({count, n, r, ref, statusKb(server.pid(), "VmHWM"), statusKb(server.pid(), "RssAnon")});
     server.stop();
-    std::printf("  %zu tickets, N=%d: %.0f checks/s over %.1f s; answers %s; %zu failed\n", count, n,
-                static_cast<double>(r.checks) / r.seconds, r.seconds, codeMix(r).c_str(), r.failures);
+    std::printf("  %zu tickets, N=%d: %.0f checks/s (reference %.0f/s); answers %s; %zu failed\n", count, n,
+                static_cast<double>(r.checks) / r.seconds, static_cast<double>(ref.checks) / ref.seconds,
+                codeMix(r).c_str(), r.failures);
   }
 
   // The same load on the store alone, in this process: what the HTTP layer adds.
-  if (settings.storeAlone && !freshPerPhase) {
-    auto store = tav::server::openStore(demo->path, false);
+  if (settings.storeAlone) {
+    auto store = tav::server::openStore(demo.path, false);
     for (int n : settings.stations) {
-      PhaseResult r = runPhase(storeStations(*store), n, settings.seconds, demo->tickets, demo->op, cursor);
+      PhaseResult r = runPhase(storeStations(*store), n, settings, *demo.round, demo.op);
       std::printf("  %zu tickets, N=%d, execute() without HTTP: %.0f checks/s, p50 %.2f ms, p99 %.2f ms, "
                   "%.0f us CPU per check; answers %s\n",
                   count, n, static_cast<double>(r.checks) / r.seconds, r.p50, r.p99,
@@ -370,8 +517,12 @@ Settings parseArgs(int argc, char** argv) {
       s.bigTickets = std::strtoul(value.c_str(), nullptr, 10);
     } else if (opt == "--small-tickets") {
       s.smallTickets = std::strtoul(value.c_str(), nullptr, 10);
+    } else if (opt == "--warmup") {
+      s.warmup = std::atof(value.c_str());
     } else if (opt == "--store-alone") {
       s.storeAlone = value != "no";
+    } else if (opt == "--client") {
+      s.leanClient = value != "httplib";
     } else if (opt == "--stations") {
       s.stations.clear();
       for (std::size_t pos = 0; pos < value.size();) {
@@ -380,7 +531,9 @@ Settings parseArgs(int argc, char** argv) {
         pos = comma == std::string::npos ? value.size() : comma + 1;
       }
     } else {
-      std::fprintf(stderr, "usage: bench_server [--seconds S] [--tickets N] [--small-tickets N] [--stations 1,16,128] [--store-alone yes|no]\n");
+      std::fprintf(stderr,
+                   "usage: bench_server [--seconds S] [--warmup S] [--tickets N] [--small-tickets N] "
+                   "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib]\n");
       std::exit(2);
     }
   }
@@ -391,34 +544,24 @@ Settings parseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Settings settings = parseArgs(argc, argv);
-  std::printf("tav-server load: %.1f s per phase, stations %zu counts, %u cores\n", settings.seconds,
-              settings.stations.size(), std::thread::hardware_concurrency());
+  std::printf("tav-server load: %.1f s per phase after %.1f s of warm-up, %zu station counts, %s stations, %u cores\n",
+              settings.seconds, settings.warmup, settings.stations.size(),
+              settings.leanClient ? "lean" : "cpp-httplib", std::thread::hardware_concurrency());
 
-  std::map<int, PhaseResult> reference;
-  {
-    ReferenceServer ref;
-    std::vector<std::string> tickets;
-    for (std::size_t i = 0; i < 100000; ++i) tickets.push_back(tav::server::demoTicketNumber(i));
-    std::size_t cursor = 0;
-    for (int n : settings.stations) {
-      reference[n] = runPhase(httpStations(ref.port()), n, settings.seconds, tickets, "op", cursor);
-      std::printf("  reference, N=%d: %.0f requests/s\n", n,
-                  static_cast<double>(reference[n].checks) / reference[n].seconds);
-    }
-  }
-
+  Reference reference;
   std::vector<Row> rows;
   for (std::size_t count : {settings.bigTickets, settings.smallTickets}) {
     if (count == 0) continue;
-    auto some = measureStore(count, settings);
+    auto some = measureStore(count, settings, reference);
     rows.insert(rows.end(), some.begin(), some.end());
   }
 
-  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %8s %8s %8s %8s %6s %6s\n", "tickets", "N", "checks/s", "admits/s",
-              "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "srv us", "ref us", "cli us", "srv cs", "wr us");
+  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %7s %7s %7s %7s %7s %6s %6s %6s\n", "tickets", "N", "checks/s",
+              "admits/s", "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "anon MB", "srv us", "ref us",
+              "cli us", "srv cs", "wr us", "ck us");
   for (const Row& row : rows) {
     const PhaseResult& r = row.result;
-    const PhaseResult& ref = reference[row.stations];
+    const PhaseResult& ref = row.reference;
     const double rate = static_cast<double>(r.checks) / r.seconds;
     const double refRate = static_cast<double>(ref.checks) / ref.seconds;
     // CPU per request: tav-server's own; the stations' (this process during the tav-server
@@ -426,13 +569,17 @@ int main(int argc, char** argv) {
     const double checks = static_cast<double>(std::max<std::size_t>(r.checks, 1));
     const double clientUs = 1e6 * r.ownCpu / checks;
     const double refUs = 1e6 * ref.ownCpu / static_cast<double>(std::max<std::size_t>(ref.checks, 1)) - clientUs;
-    std::printf("%9zu %4d %9.0f %9.0f %7.2f %7.2f %7.1f %9.0f %5.0f%% %8.1f %8.0f %8.0f %8.0f %6.2f %6.1f\n", row.tickets,
-                row.stations, rate, static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, refRate,
-                100.0 * rate / refRate, static_cast<double>(row.peakKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs,
-                clientUs, r.serverSwitches / checks, 1e6 * r.writerCpu / checks);
+    std::printf("%9zu %4d %9.0f %9.0f %7.2f %7.2f %7.1f %9.0f %5.0f%% %7.1f %7.1f %7.0f %7.0f %7.0f %6.2f %6.1f %6.1f\n",
+                row.tickets, row.stations, rate, static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max,
+                refRate, 100.0 * rate / refRate, static_cast<double>(row.peakKb) / 1024.0,
+                static_cast<double>(row.anonKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs, clientUs,
+                r.serverSwitches / checks, 1e6 * r.writerCpu / checks, 1e6 * r.checkpointCpu / checks);
   }
   std::printf("\nreference latency (ms): ");
-  for (const auto& [n, r] : reference) std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", n, r.p50, r.p99, r.max);
+  for (const Row& row : rows)
+    if (row.tickets == rows.front().tickets)
+      std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", row.stations, row.reference.p50, row.reference.p99,
+                  row.reference.max);
   std::printf("\n");
 
   // Same station count, small store against big store: the cost of a check must not grow.
@@ -443,8 +590,10 @@ int main(int argc, char** argv) {
         continue;
       const double a = static_cast<double>(big.result.checks) / big.result.seconds;
       const double b = static_cast<double>(small.result.checks) / small.result.seconds;
-      std::printf("N=%d: %zu tickets at %.1f%% of the rate at %zu tickets\n", big.stations, big.tickets,
-                  100.0 * a / b, small.tickets);
+      const double ca = big.result.serverCpu / static_cast<double>(std::max<std::size_t>(big.result.checks, 1));
+      const double cb = small.result.serverCpu / static_cast<double>(std::max<std::size_t>(small.result.checks, 1));
+      std::printf("N=%d: %zu tickets at %.1f%% of the rate at %zu tickets; tav-server CPU per check %.1f%% of it\n",
+                  big.stations, big.tickets, 100.0 * a / b, small.tickets, 100.0 * ca / cb);
     }
   }
   return 0;
