@@ -56,6 +56,10 @@ case "$command" in
 listen_addresses = '127.0.0.1'
 unix_socket_directories = '$dir'
 max_connections = 300
+# Room for a venue of a million tickets in memory and no checkpoint in the middle of a load test;
+# durability stays as it is by default:
+shared_buffers = 512MB
+max_wal_size = 4GB
 fsync = on
 synchronous_commit = on
 full_page_writes = on
