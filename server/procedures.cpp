@@ -173,17 +173,24 @@ Recordset loginPlace(Store& store, const std::string& placeCode) {
 }
 
 Recordset checkTicket(Store& store, const CheckRequest& request) {
-  Recordset answer;
+  // Decided in the store's transaction; the answer is built after it, on the caller's thread, so
+  // that the one thread all checks queue for does only what must be decided there.
+  const std::string* code = nullptr;
+  std::string message;
+  std::optional<Ticket> ticket;
+  bool admittedOrLeft = false;
   store.write([&](Transaction& tx) {
     const TimeMs now = store.now();
-    std::string outcome;
-    auto refuse = [&](const std::string& code, const std::string& message, const char* why) {
-      answer = bookingRow(code, message, nullptr);
-      outcome = why;
+    const char* outcome = nullptr;
+    admittedOrLeft = false;
+    auto refuse = [&](const std::string& refusal, std::string why, const char* what) {
+      code = &refusal;
+      message = std::move(why);
+      outcome = what;
     };
 
     std::optional<Event> event;
-    std::optional<Ticket> ticket;
+    ticket.reset();
     if (request.mode != "I" && request.mode != "O") {
       refuse(kRefused, kMsgBadRequest, "bad-mode");
     } else if (!(event = tx.findEvent(request.bizCode))) {
@@ -204,15 +211,19 @@ Recordset checkTicket(Store& store, const CheckRequest& request) {
       } else {
         const bool reentry = ticket->entryCount > 0;
         tx.recordEntry(ticket->id, now);
-        answer = bookingRow(reentry ? kReentry : kOk, reentry ? kMsgReadmitted : kMsgAdmitted, &*ticket);
+        code = reentry ? &kReentry : &kOk;
+        message = reentry ? kMsgReadmitted : kMsgAdmitted;
         outcome = reentry ? "reentry" : "entry";
+        admittedOrLeft = true;
       }
     } else if (!ticket->inside) {
       refuse(kAlready, kMsgNotInside, "not-inside");
     } else {
       tx.recordExit(ticket->id, now);
-      answer = bookingRow(kOk, kMsgLeft, &*ticket);
+      code = &kOk;
+      message = kMsgLeft;
       outcome = "exit";
+      admittedOrLeft = true;
     }
 
     ScanRecord line;
@@ -224,12 +235,12 @@ Recordset checkTicket(Store& store, const CheckRequest& request) {
     line.ticketNo = request.ticketNo;
     line.operatorId = request.operatorId;
     line.placeCode = event ? event->placeCode : std::string();
-    line.code = std::get<std::string>(answer.rows[0][0]);
-    line.message = std::get<std::string>(answer.rows[0][1]);
+    line.code = *code;
+    line.message = message;
     line.outcome = outcome;
     tx.appendScanLog(line);
   });
-  return answer;
+  return bookingRow(*code, message, admittedOrLeft ? &*ticket : nullptr);
 }
 
 Recordset statistics(Store& store, const std::string& bizCode) {
