@@ -26,6 +26,13 @@ constexpr const char* kQueryRoute = R"(/objects/([^/]+)/([^/]+))";
 constexpr time_t kKeepAliveSeconds = 5;
 constexpr std::size_t kKeepAliveRequests = 1000000;
 
+// The route pattern of the Query path exactly as named above (its dots escaped).
+std::string exactQueryRoute() {
+  std::string pattern = "/objects/";
+  for (const char* c = kObjectName; *c; ++c) pattern += *c == '.' ? std::string("\\.") : std::string(1, *c);
+  return pattern + "/" + kMethodName;
+}
+
 bool sameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
 
 // ProgIDs and late-bound method names are matched without regard to case, as COM does.
@@ -132,11 +139,7 @@ HttpService::~HttpService() { stop(); }
 void HttpService::installRoutes() {
   httplib::Server& svr = *server_;
 
-  svr.Post(kQueryRoute, [this](const httplib::Request& req, httplib::Response& res) {
-    if (!isQueryRoute(req)) {
-      answerError(res, 404, defaultSentence(404));
-      return;
-    }
+  const auto answerQuery = [this](const httplib::Request& req, httplib::Response& res) {
     const auto started = std::chrono::steady_clock::now();
     metrics_.recordRequest();
     try {
@@ -152,6 +155,16 @@ void HttpService::installRoutes() {
       answerError(res, 500, defaultSentence(500));
     }
     metrics_.recordLatency(std::chrono::steady_clock::now() - started);
+  };
+  // The path every station sends, spelled as the stations spell it, first: its match needs no
+  // captured names and no comparison of them. Other spellings of the names come to the second.
+  svr.Post(exactQueryRoute(), answerQuery);
+  svr.Post(kQueryRoute, [answerQuery](const httplib::Request& req, httplib::Response& res) {
+    if (!isQueryRoute(req)) {
+      answerError(res, 404, defaultSentence(404));
+      return;
+    }
+    answerQuery(req, res);
   });
 
   // Every other method on the business object's route: 405, as long as the route names it.
