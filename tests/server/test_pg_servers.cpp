@@ -199,8 +199,8 @@ TEST_F(PostgreSQLServers, ThreeServersAdmitAndLetOutEachTicketOnce) {
 class PostgreSQLRestart : public ::testing::TestWithParam<const char*> {};
 
 // Stations admit distinct tickets through two servers while the database restarts. Answers
-// during the outage may fail (503, or no answer); every "0" must be kept, nothing admitted twice,
-// and both servers must admit again afterwards.
+// during the outage are 503; every "0" must be kept, nothing admitted twice, and both servers
+// must admit again afterwards.
 TEST_P(PostgreSQLRestart, LosesNoAnsweredAdmission) {
   constexpr int kTickets = 8000, kStations = 16, kAnsweredBefore = 600, kAnsweredAfter = 600;
   pgtest::ThrowawayServer database;
@@ -226,11 +226,15 @@ TEST_P(PostgreSQLRestart, LosesNoAnsweredAdmission) {
       while (!stop) {
         const int i = next++;
         if (i >= kTickets) return;
+        // tav-server stays up: during the outage it answers 503 with a sentence, nothing else.
         std::string code;
-        try {
-          code = codeOf(*client, checkText("I", ticketNo(i)));
-        } catch (const std::exception&) {
+        auto res = query(*client, checkText("I", ticketNo(i)));
+        if (res && res->status == 200) {
+          code = fieldText(wire::decode(res->body), "ErrCode");
+        } else if (res && res->status == 503 && !wire::decodeError(res->body).empty()) {
           code = "failed";
+        } else {
+          code = res ? "status " + std::to_string(res->status) : "no answer: " + httplib::to_string(res.error());
         }
         std::lock_guard<std::mutex> lock(mutex);
         if (code == "0") {
