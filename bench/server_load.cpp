@@ -71,11 +71,11 @@ double ownCpuSeconds() {
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
 
-// utime + stime of a child process, from /proc (clock-tick resolution).
-double processCpuSeconds(int pid) {
-  if (pid <= 0) return 0;
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+// utime + stime from a /proc stat file (clock-tick resolution); 0 when it is gone.
+double statCpuSeconds(const std::filesystem::path& statFile) {
+  std::ifstream in(statFile);
   std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (stat.empty()) return 0;
   std::istringstream fields(stat.substr(stat.rfind(')') + 2));
   std::string skip;
   for (int i = 3; i < 14; ++i) fields >> skip;  // fields 3..13
@@ -84,7 +84,10 @@ double processCpuSeconds(int pid) {
   return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
-// utime + stime of the thread of a process with the given name (the first such), from /proc.
+// CPU seconds of a child process.
+double processCpuSeconds(int pid) { return pid > 0 ? statCpuSeconds("/proc/" + std::to_string(pid) + "/stat") : 0; }
+
+// CPU seconds of the thread of a process with the given name (the first such).
 double threadCpuSeconds(int pid, const std::string& name) {
   if (pid <= 0) return 0;
   std::error_code ec;
@@ -92,15 +95,7 @@ double threadCpuSeconds(int pid, const std::string& name) {
     std::ifstream comm(task.path() / "comm");
     std::string taskName;
     std::getline(comm, taskName);
-    if (taskName != name) continue;
-    std::ifstream in(task.path() / "stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i) fields >> skip;
-    double utime = 0, stime = 0;
-    fields >> utime >> stime;
-    return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    if (taskName == name) return statCpuSeconds(task.path() / "stat");
   }
   return 0;
 }
