@@ -11,7 +11,7 @@ namespace tav::server {
 inline constexpr const char* kDemoPlaceCode = "DEMO01";
 inline constexpr const char* kDemoTheaterName = "잠실종합운동장";
 inline constexpr const char* kDemoBizCode = "DEMO2026";
-inline constexpr const char* kDemoGoodsName = "2026 프로야구 정규시즌 개막전";
+inline constexpr const char* kDemoGoodsName = "2026 개막전";  // short enough for the check screen's title line
 inline constexpr const char* kDemoPlayDate = "202604041400";
 
 // Ticket number of the demo ticket with this index (0-based), e.g. "T00000000001".
