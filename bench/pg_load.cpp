@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_stat.h"
 #include "server/copy_store.h"
 #include "server/demo_data.h"
 #include "server/pg_store.h"
@@ -30,6 +31,8 @@
 #include "tests/server/server_process.h"
 
 namespace {
+
+using tav::bench::processCpuSeconds;
 
 using Clock = std::chrono::steady_clock;
 using tav::test::ServerProcess;
@@ -65,19 +68,6 @@ struct Phase {
   double p50 = 0, p99 = 0, max = 0;  // milliseconds
   double serverCpu = 0, databaseCpu = 0;  // CPU seconds of the tav-server processes and of PostgreSQL
 };
-
-// utime + stime of a process, from /proc (clock-tick resolution); 0 when it is gone.
-double processCpuSeconds(long pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (stat.empty()) return 0;
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string skip;
-  for (int i = 3; i < 14; ++i) fields >> skip;  // fields 3..13
-  double utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
 
 // The CPU time of every process whose name starts with "postgres" (the server and its backends).
 double postgresCpuSeconds() {

@@ -27,6 +27,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_stat.h"
 #include "server/demo_data.h"
 #include "server/service.h"
 #include "server/setup.h"
@@ -35,6 +36,9 @@
 #include "wire/recordset.h"
 
 namespace {
+
+using tav::bench::processCpuSeconds;
+using tav::bench::statCpuSeconds;
 
 using Clock = std::chrono::steady_clock;
 using tav::test::ServerProcess;
@@ -70,22 +74,6 @@ double ownCpuSeconds() {
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
 }
-
-// utime + stime from a /proc stat file (clock-tick resolution); 0 when it is gone.
-double statCpuSeconds(const std::filesystem::path& statFile) {
-  std::ifstream in(statFile);
-  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (stat.empty()) return 0;
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string skip;
-  for (int i = 3; i < 14; ++i) fields >> skip;  // fields 3..13
-  double utime = 0, stime = 0;
-  fields >> utime >> stime;
-  return (utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// CPU seconds of a child process.
-double processCpuSeconds(int pid) { return pid > 0 ? statCpuSeconds("/proc/" + std::to_string(pid) + "/stat") : 0; }
 
 // CPU seconds of the thread of a process with the given name (the first such).
 double threadCpuSeconds(int pid, const std::string& name) {
