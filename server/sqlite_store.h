@@ -15,20 +15,23 @@ inline constexpr std::uint32_t kSqliteApplicationId = 0x54415653;
 // The schema version this build writes and reads; older files are migrated on open.
 int sqliteSchemaVersion();
 
-// How long the write-ahead log may grow, in frames (one changed page each), before the writer
-// brings it back to its start; tests make it small.
-struct SqliteLogLimits {
+// How the write-ahead log is kept: how long it may grow, in frames (one changed page each), before
+// the writer brings it back to its start, and how it is made durable. Tests make it small, or put a
+// failing disk in place of fdatasync.
+struct SqliteLogOptions {
   // Once the log holds this many frames, it is restarted as soon as the checkpointer has copied
   // all but `tailFrames` of them into the database file: the writer copies that tail itself
   // between two batches. 16384 frames of 4 KiB pages is the 64 MiB the log file is cut back to.
   int restartFrames = 16384;
   int tailFrames = 256;
+  // Flushes the log file to the disk; 0 or -1 with errno, as fdatasync(2).
+  int (*syncLog)(int fd) = nullptr;
 };
 
 // Opens the store file at `path` (creating it when `create` is set and it does not exist or is
 // empty), applies pending migrations and starts the writer. Throws StoreRejected when the file is
 // not one of ours or comes from a newer schema; such a file is left untouched.
 std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create,
-                                       const SqliteLogLimits& limits = {});
+                                       const SqliteLogOptions& options = {});
 
 }  // namespace tav::server

@@ -49,7 +49,7 @@ TEST(WriteAheadLog, StaysBoundedUnderWritesThatNeverPause) {
   ScratchDir dir;
   const std::string path = dir.file("busy.db");
   constexpr int kThreads = 8, kWritesEach = 400;
-  server::SqliteLogLimits limits;
+  server::SqliteLogOptions limits;
   limits.restartFrames = 200;
   limits.tailFrames = 50;
   std::uintmax_t logBytes = 0;
