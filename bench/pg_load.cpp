@@ -67,7 +67,15 @@ struct Phase {
   std::size_t checks = 0, admissions = 0, failures = 0;
   double p50 = 0, p99 = 0, max = 0;  // milliseconds
   double serverCpu = 0, databaseCpu = 0;  // CPU seconds of the tav-server processes and of PostgreSQL
+  double walBytes = 0, walPageImages = 0;  // what PostgreSQL wrote to its log during the phase
 };
+
+// PostgreSQL's log so far: bytes and full-page images (a page's first change after a checkpoint).
+std::pair<double, double> walSoFar(const std::string& uri) {
+  tav::pgtest::RawConnection c(uri);
+  return {std::atof(c.scalar("SELECT wal_bytes FROM pg_stat_wal").c_str()),
+          std::atof(c.scalar("SELECT wal_fpi FROM pg_stat_wal").c_str())};
+}
 
 // The CPU time of every process whose name starts with "postgres" (the server and its backends).
 double postgresCpuSeconds() {
@@ -274,8 +282,15 @@ int main(int argc, char** argv) {
       pids.push_back(servers.back()->pid());
     }
     for (int n : settings.stations) {
+      const bool onPg = setup.store == pg;
+      const auto walBefore = onPg ? walSoFar(pg) : std::pair<double, double>{};
       Phase p = runPhase(ports, pids, n, settings.seconds, tickets, op, cursors[setup.name]);
       p.store = setup.name;
+      if (onPg) {
+        const auto walAfter = walSoFar(pg);
+        p.walBytes = walAfter.first - walBefore.first;
+        p.walPageImages = walAfter.second - walBefore.second;
+      }
       std::printf("  %s, %d server(s), N=%d: %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, %zu failed\n",
                   setup.name, setup.servers, n, static_cast<double>(p.admissions) / p.seconds, p.p50, p.p99,
                   p.failures);
@@ -286,13 +301,15 @@ int main(int argc, char** argv) {
   }
 
   // CPU per check: the tav-server processes' and PostgreSQL's (its server and backends).
-  std::printf("\n%-11s %7s %4s %9s %11s %7s %7s %7s %7s %7s %7s\n", "store", "servers", "N", "checks/s",
-              "admissions/s", "p50 ms", "p99 ms", "max ms", "failed", "srv us", "db us");
+  std::printf("\n%-11s %7s %4s %9s %11s %7s %7s %7s %7s %7s %7s %7s %7s\n", "store", "servers", "N", "checks/s",
+              "admissions/s", "p50 ms", "p99 ms", "max ms", "failed", "srv us", "db us", "wal B", "fpi %");
   for (const Phase& p : phases) {
     const double checks = static_cast<double>(std::max<std::size_t>(p.checks, 1));
-    std::printf("%-11s %7d %4d %9.0f %11.0f %7.2f %7.2f %7.1f %7zu %7.0f %7.0f\n", p.store.c_str(), p.servers,
-                p.stations, static_cast<double>(p.checks) / p.seconds, static_cast<double>(p.admissions) / p.seconds,
-                p.p50, p.p99, p.max, p.failures, 1e6 * p.serverCpu / checks, 1e6 * p.databaseCpu / checks);
+    std::printf("%-11s %7d %4d %9.0f %11.0f %7.2f %7.2f %7.1f %7zu %7.0f %7.0f %7.0f %7.0f\n", p.store.c_str(),
+                p.servers, p.stations, static_cast<double>(p.checks) / p.seconds,
+                static_cast<double>(p.admissions) / p.seconds, p.p50, p.p99, p.max, p.failures,
+                1e6 * p.serverCpu / checks, 1e6 * p.databaseCpu / checks, p.walBytes / checks,
+                100.0 * p.walPageImages / checks);
   }
   std::printf("load average at the end %.2f\n", loadAverage());
   return 0;

@@ -312,6 +312,7 @@ int cmdServe(const Values& v) {
   std::unique_ptr<HttpService> service;
   try {
     store = openExisting(v.at("store"));
+    store->warmUp();
     service = std::make_unique<HttpService>(*store, options);
     service->bind();
   } catch (const std::exception& e) {

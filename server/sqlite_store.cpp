@@ -322,6 +322,12 @@ class Session final : public Transaction {
  public:
   explicit Session(Connection& c, LookupCache* cache = nullptr) : c_(c), cache_(cache) {}
 
+  // Reads every page of the ticket table and of its ticket-number index.
+  void readAllTickets() {
+    c_.query("SELECT max(ticket_no) FROM ticket WHERE bizcode >= ''").step();
+    c_.query("SELECT max(seat_info) FROM ticket NOT INDEXED").step();
+  }
+
   std::optional<Venue> findVenue(const std::string& placeCode) override {
     Query q = c_.query("SELECT place_code, theater_name FROM venue WHERE place_code = ?1");
     q.bind(1, placeCode);
@@ -633,6 +639,15 @@ class SqliteStore final : public Store {
     checkpointer_.join();
     // The writer's connection closes last and folds the log into the database file.
     idle_.clear();
+  }
+
+  // A check reads a page of the ticket table and of its ticket-number index that no check before
+  // it may have read: on a server that has just started, each such page costs a fault into the
+  // writer's map, and the first minutes of a gate opening would run slower than the rest. Reading
+  // both once, on the writer's connection, maps them all before the first station connects
+  // (about a quarter of a second for a million tickets).
+  void warmUp() override {
+    write([](Transaction& tx) { static_cast<Session&>(tx).readAllTickets(); });
   }
 
   void write(const std::function<void(Transaction&)>& work) override {

@@ -138,9 +138,12 @@ class Store {
   // first run: `work` must leave nothing outside the transaction but what its last run sets.
   virtual void write(const std::function<void(Transaction&)>& work) = 0;
 
-  // Runs `work` on a consistent snapshot; never waits for the writer. Throws StoreUnavailable.
-  // `work` may run twice, as for write().
+  // Runs `work` on a consistent snapshot; never waits for the writer's queue, only (at most) for
+  // the changes it saw to be durable. Throws StoreUnavailable. `work` may run twice, as for write().
   virtual void read(const std::function<void(Reader&)>& work) = 0;
+
+  // Readies the store for a stream of checks, once, before a server takes requests.
+  virtual void warmUp() {}
 
   // The store's clock, replaceable for tests (set it before the store is shared between threads).
   TimeMs now() const { return clock_ ? clock_() : systemNow(); }
