@@ -601,6 +601,10 @@ class SqliteStore final : public Store {
       : path_(std::move(path)), writer_(std::move(writer)), limits_(limits) {
     // Checkpoints run beside the writer, so that no commit waits for the database file's fsync.
     writer_->exec("PRAGMA wal_autocheckpoint = 0");
+    // Commits do not wait for the disk: the syncer flushes the log after each commit and no caller
+    // is answered before that flush (see writerLoop), which is as durable as synchronous=FULL.
+    // Checkpoints still flush the log before they copy it and the database file after.
+    writer_->exec("PRAGMA synchronous = NORMAL");
     sqlite3_wal_hook(writer_->handle(), &SqliteStore::walHook, this);
     checkpointer_ = std::thread([this] {
       pthread_setname_np(pthread_self(), "tav-checkpoint");
@@ -1054,9 +1058,8 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, con
     if (!q.step() || q.text(0) != "wal")
       throw StoreRejected("The store " + path + " cannot use write-ahead logging.");
   }
-  // Commits do not wait for the disk here: the store flushes the log itself after each commit and
-  // answers no caller before that flush (see writerLoop), which is as durable as FULL.
-  writer->exec("PRAGMA synchronous = NORMAL");
+  // Migrations commit durably on their own; from then on the store flushes the log itself.
+  writer->exec("PRAGMA synchronous = FULL");
   writer->exec("PRAGMA foreign_keys = ON");
   writer->exec("PRAGMA cache_size = -65536");
   writer->exec("PRAGMA journal_size_limit = 67108864");
