@@ -767,6 +767,12 @@ class Session final : public Transaction {
           "write the scan log");
   }
 
+  // A transaction-scoped advisory lock per ID (in a key space of its own beside the migrations'
+  // lock); the reads after it, in read committed, see every sign-in committed before it was granted.
+  void holdSignIns(const std::string& operatorId) override {
+    queue("SELECT pg_advisory_xact_lock(1413568076, hashtext($1))", Params().text(operatorId), "hold sign-ins");
+  }
+
   void insertVenue(const Venue& v) override {
     changedCachedRows();
     queue("INSERT INTO venue(place_code, theater_name) VALUES($1, $2)", Params().text(v.placeCode).text(v.theaterName),

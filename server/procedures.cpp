@@ -84,64 +84,74 @@ std::string clockTime(TimeMs at) {
 }
 
 Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password) {
+  // In this process, sign-ins of one ID take turns, so that a burst of them is verified (the slow
+  // part) one at a time and each reads the outcome of the one before.
   std::lock_guard<std::mutex> serial(loginLock(operatorId));
   const TimeMs now = store.now();
 
   std::optional<Operator> op;
   std::optional<Event> event;
   std::optional<Venue> venue;
-  LoginHistory history;
+  LoginHistory seen;
   store.read([&](Reader& r) {
-    history = r.loginHistory(operatorId, now - kLockoutMs, now - kLoginWindowMs);
+    seen = r.loginHistory(operatorId, now - kLockoutMs, now - kLoginWindowMs);
     op = r.findOperator(operatorId);
     if (op) {
       event = r.findActiveEvent(op->placeCode);
       venue = r.findVenue(op->placeCode);
     }
   });
-
-  std::string outcome;
-  if (history.lastLockout && now < *history.lastLockout + kLockoutMs) {
-    outcome = "locked";
-  } else {
-    // Verified even for an unknown ID, so the answer time does not tell which IDs exist.
-    const bool verified = verifyPassword(op ? op->passwordHash : decoyHash(), password);
-    if (!op) {
-      outcome = "failed:unknown-operator";
-    } else if (!verified) {
-      outcome = "failed:bad-password";
-    } else if (!op->active) {
-      outcome = "failed:inactive-operator";
-    } else if (!event) {
-      outcome = "no-event";
-    } else {
-      outcome = "ok";
-    }
-    if (outcome.rfind(kOutcomeFailedPrefix, 0) == 0 && history.failures + 1 >= kMaxFailedLogins)
-      outcome = std::string(kOutcomeLockout);
-  }
+  const auto lockedBy = [&](const LoginHistory& h) { return h.lastLockout && now < *h.lastLockout + kLockoutMs; };
+  // Verified even for an unknown ID, so the answer time does not tell which IDs exist; outside
+  // any transaction, since it takes a while.
+  const bool verified = !lockedBy(seen) && verifyPassword(op ? op->passwordHash : decoyHash(), password);
 
   Recordset answer;
-  if (outcome == "ok") {
-    answer = loginRow(kOk, kMsgLoginOk, &*event, venue ? &*venue : nullptr);
-  } else if (outcome == "no-event") {
-    answer = loginRow(kRefused, kMsgNoEvent, nullptr, nullptr);
-  } else if (outcome == "locked" || outcome == kOutcomeLockout) {
-    answer = loginRow(kRefused, kMsgLoginLocked, nullptr, nullptr);
-  } else {
-    answer = loginRow(kRefused, kMsgLoginRefused, nullptr, nullptr);
-  }
+  store.write([&](Transaction& tx) {
+    // Another server of the same store may have logged attempts of this ID since the read above:
+    // decide on the history as it stands with those attempts held back, and log in the same step.
+    tx.holdSignIns(operatorId);
+    const LoginHistory history = tx.loginHistory(operatorId, now - kLockoutMs, now - kLoginWindowMs);
+    std::string outcome;
+    if (lockedBy(history)) {
+      outcome = "locked";
+    } else {
+      if (!op) {
+        outcome = "failed:unknown-operator";
+      } else if (!verified) {
+        outcome = "failed:bad-password";
+      } else if (!op->active) {
+        outcome = "failed:inactive-operator";
+      } else if (!event) {
+        outcome = "no-event";
+      } else {
+        outcome = "ok";
+      }
+      if (outcome.rfind(kOutcomeFailedPrefix, 0) == 0 && history.failures + 1 >= kMaxFailedLogins)
+        outcome = std::string(kOutcomeLockout);
+    }
 
-  ScanRecord line;
-  line.at = now;
-  line.kind = "login";
-  line.operatorId = operatorId;
-  line.placeCode = op ? op->placeCode : std::string();
-  line.bizCode = outcome == "ok" ? event->bizCode : std::string();
-  line.code = std::get<std::string>(answer.rows[0][0]);
-  line.message = std::get<std::string>(answer.rows[0][1]);
-  line.outcome = outcome;
-  store.write([&](Transaction& tx) { tx.appendScanLog(line); });
+    if (outcome == "ok") {
+      answer = loginRow(kOk, kMsgLoginOk, &*event, venue ? &*venue : nullptr);
+    } else if (outcome == "no-event") {
+      answer = loginRow(kRefused, kMsgNoEvent, nullptr, nullptr);
+    } else if (outcome == "locked" || outcome == kOutcomeLockout) {
+      answer = loginRow(kRefused, kMsgLoginLocked, nullptr, nullptr);
+    } else {
+      answer = loginRow(kRefused, kMsgLoginRefused, nullptr, nullptr);
+    }
+
+    ScanRecord line;
+    line.at = now;
+    line.kind = "login";
+    line.operatorId = operatorId;
+    line.placeCode = op ? op->placeCode : std::string();
+    line.bizCode = outcome == "ok" ? event->bizCode : std::string();
+    line.code = std::get<std::string>(answer.rows[0][0]);
+    line.message = std::get<std::string>(answer.rows[0][1]);
+    line.outcome = outcome;
+    tx.appendScanLog(line);
+  });
   return answer;
 }
 

@@ -109,6 +109,9 @@ class Transaction : public Reader {
   virtual void recordEntry(std::int64_t ticketId, TimeMs at) = 0;
   virtual void recordExit(std::int64_t ticketId, TimeMs at) = 0;
   virtual void appendScanLog(const ScanRecord& record) = 0;
+  // Holds back every other sign-in of this operator ID, on any server of the store, until this
+  // transaction ends: the lockout then counts each attempt against all the attempts before it.
+  virtual void holdSignIns(const std::string& operatorId) = 0;
 
   virtual void insertVenue(const Venue& venue) = 0;
   virtual void insertEvent(const Event& event) = 0;

@@ -137,6 +137,46 @@ TEST_F(PostgreSQLServers, ThreeServersAdmitAndLetOutEachTicketOnce) {
   expectEachTicketEnteredAndLeftOnce(*store, kStations, kTickets);
 }
 
+// Wrong passwords for one ID sent to three servers at once: the lockout counts them across the
+// servers, so exactly five attempts are checked before the ID locks, and the right password is
+// refused after that.
+TEST_F(PostgreSQLServers, LockoutCountsSignInsAcrossServers) {
+  constexpr int kAttempts = 24;
+  TestVenue venue(1, 0, uri());
+  std::vector<std::unique_ptr<ServerProcess>> servers;
+  for (int k = 0; k < 3; ++k) {
+    servers.push_back(std::make_unique<ServerProcess>(venue.store, std::vector<std::string>{"--threads", "16"}));
+    servers.back()->start();
+  }
+  const std::string wrong = kLoginProc + "'" + TestVenue::kOperator + "','wrong'";
+  std::atomic<int> refused{0};
+  std::vector<std::thread> attempts;
+  for (int a = 0; a < kAttempts; ++a)
+    attempts.emplace_back([&, a] {
+      auto client = servers[static_cast<std::size_t>(a) % servers.size()]->client();
+      auto res = query(*client, wrong);
+      if (res && res->status == 200 && fieldText(wire::decode(res->body), "ErrCode") == "-1") ++refused;
+    });
+  for (auto& t : attempts) t.join();
+  EXPECT_EQ(refused, kAttempts);
+  auto client = servers[0]->client();
+  auto right = query(*client, kLoginProc + "'" + TestVenue::kOperator + "','pa''s wörd'");
+  ASSERT_TRUE(right);
+  EXPECT_EQ(fieldText(wire::decode(right->body), "ErrCode"), "-1");
+  for (auto& s : servers) EXPECT_EQ(s->stop(), 0);
+
+  int failures = 0, lockouts = 0, locked = 0;
+  for (const auto& line : contentsOf(venue.store).scanLog) {
+    if (line.kind != "login") continue;
+    if (line.outcome == server::kOutcomeLockout) ++lockouts;
+    else if (line.outcome == "locked") ++locked;
+    else if (line.outcome.rfind("failed:", 0) == 0) ++failures;
+  }
+  EXPECT_EQ(failures, 4);
+  EXPECT_EQ(lockouts, 1);
+  EXPECT_EQ(locked, kAttempts - 5 + 1);
+}
+
 class PostgreSQLRestart : public ::testing::TestWithParam<const char*> {};
 
 // Stations admit distinct tickets through two servers while the database restarts. Answers

@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <functional>
+#include <future>
 #include <set>
 #include <thread>
 
@@ -167,6 +168,42 @@ TEST_P(StoreTest, SchemaRefusesASecondActiveEventAndUnknownBlocks) {
   t.block = "X석";
   EXPECT_THROW(store().write([&](server::Transaction& tx) { tx.insertTicket(t); }), server::StoreUnavailable);
   EXPECT_FALSE(ticket("BIZ", "Z1"));
+}
+
+// Two servers of one store (two store objects here): a sign-in that holds the ID's sign-ins keeps
+// the other's waiting until it has logged its attempt, and the other then counts that attempt.
+TEST_P(StoreTest, HeldSignInsWaitAndThenSeeTheAttemptThatHeldThem) {
+  setUpVenues();
+  reopen();  // a new SQLite file's header is on the disk only once its log has been copied
+  auto second = server::openStore(space().location(), false);
+  std::promise<void> holding, release;
+  std::thread first([&] {
+    store().write([&](server::Transaction& tx) {
+      tx.holdSignIns("admin");
+      tx.loginHistory("admin", 0, 0);  // sends the hold now rather than with the commit
+      server::ScanRecord line;
+      line.kind = "login";
+      line.at = store().now();
+      line.operatorId = "admin";
+      line.outcome = "failed:bad-password";
+      tx.appendScanLog(line);
+      holding.set_value();
+      release.get_future().wait();
+    });
+  });
+  holding.get_future().wait();
+  auto seen = std::async(std::launch::async, [&] {
+    server::LoginHistory h;
+    second->write([&](server::Transaction& tx) {
+      tx.holdSignIns("admin");
+      h = tx.loginHistory("admin", 0, 0);
+    });
+    return h;
+  });
+  EXPECT_EQ(seen.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
+  release.set_value();
+  first.join();
+  EXPECT_EQ(seen.get().failures, 1);
 }
 
 struct Boom : std::runtime_error {
