@@ -571,6 +571,7 @@ struct FileHeader {
   bool exists = false;
   std::uintmax_t size = 0;
   bool sqlite = false;
+  bool wal = false;  // in write-ahead-log mode: its latest pages may be in the log, not here
   std::uint32_t applicationId = 0;
   std::uint32_t userVersion = 0;
 };
@@ -593,6 +594,7 @@ FileHeader readHeader(const std::string& path) {
   h.size = static_cast<std::uintmax_t>(in.gcount());
   if (h.size < sizeof buf) return h;
   h.sqlite = std::memcmp(buf, "SQLite format 3", 16) == 0;
+  h.wal = buf[18] == 2 && buf[19] == 2;
   h.userVersion = bigEndian32(buf + 60);
   h.applicationId = bigEndian32(buf + 68);
   return h;
@@ -1035,16 +1037,19 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, con
   std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
   FileHeader h = readHeader(path);
   if (!h.exists && !create) throw StoreRejected("There is no store at " + path + ".");
-  if (h.exists && h.size > 0) {
+  std::error_code ec;
+  const bool logged = std::filesystem::file_size(path + "-wal", ec) > 0 && !ec;
+  // A new store's first commits set its header, but while another connection keeps the file open
+  // they may still be only in the log: then only SQLite can tell, reading the log.
+  const bool headerInLog = h.sqlite && h.wal && logged && h.applicationId == 0 && h.userVersion == 0;
+  if (h.exists && h.size > 0 && !headerInLog) {
     // Decide from the raw header, before SQLite may write anything to a file that is not ours.
     // Every store of ours has its version in the header from its first commit on.
     if (!h.sqlite || h.applicationId != kSqliteApplicationId || h.userVersion == 0) throw notOurs(path);
     if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion)) throw newer(path, h.userVersion);
-  } else if (h.exists && !create) {
+  } else if (h.exists && h.size == 0 && !create) {
     // An empty file is a store only when its first commits still wait in the write-ahead log.
-    std::error_code ec;
-    if (std::filesystem::file_size(path + "-wal", ec) == 0 || ec)
-      throw StoreRejected(path + " is empty, not a TAV store.");
+    if (!logged) throw StoreRejected(path + " is empty, not a TAV store.");
   }
 
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
@@ -1054,6 +1059,11 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, con
   } catch (const StoreUnavailable& e) {
     throw StoreRejected(e.what());
   }
+  // Closing the last connection copies the log into the file: not for a file whose header was not
+  // read above and that this may still turn away.
+  const bool unverified = headerInLog || !h.exists || h.size == 0;
+  if (unverified) sqlite3_db_config(writer->handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  if (headerInLog && writer->pragmaInt("PRAGMA application_id") != kSqliteApplicationId) throw notOurs(path);
   // The journal mode is settled before the first transaction so that the file is WAL from its
   // first byte; only files that passed the header check (or are empty) get here.
   {
@@ -1070,6 +1080,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, con
   // Savepoints journal the pages they change; in memory that costs no file writes per check.
   writer->exec("PRAGMA temp_store = MEMORY");
   migrate(*writer, path);
+  if (unverified) sqlite3_db_config(writer->handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
   return std::make_unique<SqliteStore>(path, std::move(writer), limits);
 }
 

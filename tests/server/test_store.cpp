@@ -8,6 +8,7 @@
 
 #include <functional>
 #include <future>
+#include <optional>
 #include <set>
 #include <thread>
 
@@ -127,6 +128,38 @@ TEST(Store, EmptyFileIsRefusedUnlessCreating) {
   EXPECT_NO_THROW(server::openStore(path, false));
 }
 
+// While a program keeps a file in write-ahead-log mode open, its first commits (and so its header)
+// may be only in the log: the store reads them there, and turns away a foreign file untouched.
+TEST(Store, HeaderStillInTheLogIsReadThere) {
+  ScratchDir dir;
+  const std::string ours = dir.file("ours.db");
+  auto first = server::openStore(ours, true);
+  server::addVenue(*first, "P1", "잠실");
+  std::unique_ptr<server::Store> second;
+  ASSERT_NO_THROW(second = server::openStore(ours, false));
+  std::optional<server::Venue> venue;
+  second->read([&](server::Reader& r) { venue = r.findVenue("P1"); });
+  EXPECT_TRUE(venue);
+
+  // A foreign file and its log, copied while their program had them open.
+  const std::string foreign = dir.file("foreign.db"), copy = dir.file("copy.db");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "PRAGMA journal_mode = WAL; CREATE TABLE ticket(x); INSERT INTO ticket VALUES(1);",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  fs::copy_file(foreign, copy);
+  fs::copy_file(foreign + "-wal", copy + "-wal");
+  sqlite3_close(db);
+  const std::string file = readBytes(copy), log = readBytes(copy + "-wal");
+  ASSERT_FALSE(log.empty());
+  for (bool create : {false, true}) {
+    EXPECT_THROW(server::openStore(copy, create), StoreRejected) << create;
+    EXPECT_EQ(readBytes(copy), file);
+    EXPECT_EQ(readBytes(copy + "-wal"), log);
+  }
+}
+
 TEST(Store, NewFileIsMarkedVersionedAndInWalMode) {
   ScratchDir dir;
   const std::string path = dir.file("new.db");
@@ -174,7 +207,6 @@ TEST_P(StoreTest, SchemaRefusesASecondActiveEventAndUnknownBlocks) {
 // the other's waiting until it has logged its attempt, and the other then counts that attempt.
 TEST_P(StoreTest, HeldSignInsWaitAndThenSeeTheAttemptThatHeldThem) {
   setUpVenues();
-  reopen();  // a new SQLite file's header is on the disk only once its log has been copied
   auto second = server::openStore(space().location(), false);
   std::promise<void> holding, release;
   std::thread first([&] {
