@@ -83,6 +83,24 @@ inline std::string checkText(const std::string& mode, const std::string& biz, co
   return kBooking + "'" + mode + "','" + biz + "','" + block + "','" + ticketNo + "', '" + op + "'";
 }
 
+// How the sign-ins in a scan log ended, as the lockout sees them.
+struct SignInOutcomes {
+  int failures = 0;  // refused and counted toward a lockout
+  int lockouts = 0;  // the failure that started a lockout
+  int locked = 0;    // refused while locked out
+};
+
+inline SignInOutcomes signInOutcomes(const std::vector<server::ScanRecord>& log) {
+  SignInOutcomes o;
+  for (const auto& line : log) {
+    if (line.kind != "login") continue;
+    if (line.outcome == server::kOutcomeLockout) ++o.lockouts;
+    else if (line.outcome == "locked") ++o.locked;
+    else if (line.outcome.rfind(server::kOutcomeFailedPrefix, 0) == 0) ++o.failures;
+  }
+  return o;
+}
+
 // Unix milliseconds of a local wall-clock time, the way the server's clock reads it.
 inline TimeMs localTime(int year, int month, int day, int hour, int minute) {
   std::tm tm{};

@@ -23,6 +23,7 @@
 #include "tests/server/pg_test_server.h"
 #include "tests/server/race_checks.h"
 #include "tests/server/server_process.h"
+#include "tests/server/store_fixture.h"
 
 namespace tav::test {
 namespace {
@@ -165,16 +166,10 @@ TEST_F(PostgreSQLServers, LockoutCountsSignInsAcrossServers) {
   EXPECT_EQ(fieldText(wire::decode(right->body), "ErrCode"), "-1");
   for (auto& s : servers) EXPECT_EQ(s->stop(), 0);
 
-  int failures = 0, lockouts = 0, locked = 0;
-  for (const auto& line : contentsOf(venue.store).scanLog) {
-    if (line.kind != "login") continue;
-    if (line.outcome == server::kOutcomeLockout) ++lockouts;
-    else if (line.outcome == "locked") ++locked;
-    else if (line.outcome.rfind("failed:", 0) == 0) ++failures;
-  }
-  EXPECT_EQ(failures, 4);
-  EXPECT_EQ(lockouts, 1);
-  EXPECT_EQ(locked, kAttempts - 5 + 1);
+  const storetest::SignInOutcomes o = storetest::signInOutcomes(contentsOf(venue.store).scanLog);
+  EXPECT_EQ(o.failures, 4);
+  EXPECT_EQ(o.lockouts, 1);
+  EXPECT_EQ(o.locked, kAttempts - 5 + 1);
 }
 
 class PostgreSQLRestart : public ::testing::TestWithParam<const char*> {};

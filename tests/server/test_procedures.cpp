@@ -375,16 +375,10 @@ TEST_P(Lockout, ConcurrentFailuresLockAfterExactlyFive) {
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i) threads.emplace_back([&] { login("wrong"); });
   for (auto& t : threads) t.join();
-  int lockouts = 0, locked = 0, failures = 0;
-  for (const auto& line : scanLog()) {
-    if (line.kind != "login") continue;
-    if (line.outcome == server::kOutcomeLockout) ++lockouts;
-    else if (line.outcome == "locked") ++locked;
-    else if (line.outcome.rfind("failed:", 0) == 0) ++failures;
-  }
-  EXPECT_EQ(failures, 4);
-  EXPECT_EQ(lockouts, 1);
-  EXPECT_EQ(locked, 3);
+  const SignInOutcomes o = signInOutcomes(scanLog());
+  EXPECT_EQ(o.failures, 4);
+  EXPECT_EQ(o.lockouts, 1);
+  EXPECT_EQ(o.locked, 3);
 }
 
 // Many stations check the same tickets at once: each ticket is admitted exactly once.
