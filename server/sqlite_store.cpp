@@ -1,5 +1,6 @@
-// The SQLite store: schema and migrations, typed statements, a pool of read connections and one
-// writer thread that commits the work of concurrent callers together (group commit).
+// The SQLite store: schema and migrations, typed statements, a pool of read connections, one
+// writer thread that commits the work of concurrent callers together (group commit) and a syncer
+// that flushes each commit's log to the disk before its callers are answered.
 #include "server/sqlite_store.h"
 
 #include <fcntl.h>
@@ -602,8 +603,8 @@ FileHeader readHeader(const std::string& path) {
 
 class SqliteStore final : public Store {
  public:
-  SqliteStore(std::string path, std::unique_ptr<Connection> writer, SqliteLogOptions limits)
-      : path_(std::move(path)), writer_(std::move(writer)), limits_(limits) {
+  SqliteStore(std::string path, std::unique_ptr<Connection> writer, SqliteLogOptions logOptions)
+      : path_(std::move(path)), writer_(std::move(writer)), logOptions_(logOptions) {
     // Checkpoints run beside the writer, so that no commit waits for the database file's fsync.
     writer_->exec("PRAGMA wal_autocheckpoint = 0");
     // Commits do not wait for the disk: the syncer flushes the log after each commit and no caller
@@ -754,9 +755,9 @@ class SqliteStore final : public Store {
           // PASSIVE never blocks the writer or readers; what it cannot copy now, a later one will.
           if (sqlite3_wal_checkpoint_v2(c->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames,
                                         &copied) != SQLITE_OK ||
-              logFrames < limits_.restartFrames || copied <= copiedBefore)
+              logFrames < logOptions_.restartFrames || copied <= copiedBefore)
             break;  // short enough, or held back by a reader: wait for the next commit
-          if (logFrames - copied <= limits_.tailFrames) {
+          if (logFrames - copied <= logOptions_.tailFrames) {
             tailForWriter_.store(true, std::memory_order_release);
             break;
           }
@@ -880,7 +881,7 @@ class SqliteStore final : public Store {
       logFd_ = ::open(logPath.c_str(), O_RDONLY | O_CLOEXEC);
       if (logFd_ < 0) return false;
     }
-    int (*sync)(int) = limits_.syncLog ? limits_.syncLog : ::fdatasync;
+    int (*sync)(int) = logOptions_.syncLog ? logOptions_.syncLog : ::fdatasync;
     while (sync(logFd_) != 0) {
       if (errno != EINTR) return false;
     }
@@ -963,7 +964,7 @@ class SqliteStore final : public Store {
   bool stopping_ = false;
   std::thread thread_;
 
-  SqliteLogOptions limits_;
+  SqliteLogOptions logOptions_;
   std::mutex checkpointMutex_;
   std::condition_variable checkpointCv_;
   bool checkpointWanted_ = false, checkpointStop_ = false;
@@ -1030,7 +1031,7 @@ void migrate(Connection& c, const std::string& path) {
 
 int sqliteSchemaVersion() { return kSchemaVersion; }
 
-std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, const SqliteLogOptions& limits) {
+std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, const SqliteLogOptions& logOptions) {
   // Without memory statistics SQLite takes no global lock per allocation. It only applies when
   // this runs before the library's first use in the process; later it is refused and harmless.
   static std::once_flag configured;
@@ -1081,7 +1082,7 @@ std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, con
   writer->exec("PRAGMA temp_store = MEMORY");
   migrate(*writer, path);
   if (unverified) sqlite3_db_config(writer->handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
-  return std::make_unique<SqliteStore>(path, std::move(writer), limits);
+  return std::make_unique<SqliteStore>(path, std::move(writer), logOptions);
 }
 
 }  // namespace tav::server

@@ -32,6 +32,6 @@ struct SqliteLogOptions {
 // empty), applies pending migrations and starts the writer. Throws StoreRejected when the file is
 // not one of ours or comes from a newer schema; such a file is left untouched.
 std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create,
-                                       const SqliteLogOptions& options = {});
+                                       const SqliteLogOptions& logOptions = {});
 
 }  // namespace tav::server
