@@ -459,6 +459,9 @@ MakeStation stationsFor(int port, const Settings& settings) {
   return settings.leanClient ? leanStations(port) : httplibStations(port);
 }
 
+// Checks per second of a phase.
+double rate(const PhaseResult& r) { return static_cast<double>(r.checks) / std::max(r.seconds, 1e-9); }
+
 // One phase of tav-server on a demo store, in a server process of its own.
 Row measureOnce(DemoStore& demo, std::size_t count, int n, const Settings& settings, const PhaseResult& ref) {
   ServerProcess server(demo.path, {"--threads", std::to_string(kServerThreads)});
@@ -467,12 +470,10 @@ Row measureOnce(DemoStore& demo, std::size_t count, int n, const Settings& setti
   Row row{count, n, r, ref, statusKb(server.pid(), "VmHWM"), statusKb(server.pid(), "RssAnon")};
   server.stop();
   std::printf("  %zu tickets, N=%d: %.0f checks/s (reference %.0f/s); answers %s; %zu failed\n", count, n,
-              static_cast<double>(r.checks) / r.seconds, static_cast<double>(ref.checks) / ref.seconds,
+              rate(r), rate(ref),
               codeMix(r).c_str(), r.failures);
   return row;
 }
-
-double rate(const PhaseResult& r) { return static_cast<double>(r.checks) / std::max(r.seconds, 1e-9); }
 
 // The round with the median rate (the reference's median apart), with the highest peak memory of
 // all rounds.
@@ -584,16 +585,16 @@ int main(int argc, char** argv) {
   for (const Row& row : rows) {
     const PhaseResult& r = row.result;
     const PhaseResult& ref = row.reference;
-    const double rate = static_cast<double>(r.checks) / r.seconds;
-    const double refRate = static_cast<double>(ref.checks) / ref.seconds;
+    const double checksPerSecond = rate(r);
+    const double refRate = rate(ref);
     // CPU per request: tav-server's own; the stations' (this process during the tav-server
     // phase); the reference server's (this process during the reference phase, less the stations').
     const double checks = static_cast<double>(std::max<std::size_t>(r.checks, 1));
     const double clientUs = 1e6 * r.ownCpu / checks;
     const double refUs = 1e6 * ref.ownCpu / static_cast<double>(std::max<std::size_t>(ref.checks, 1)) - clientUs;
     std::printf("%9zu %4d %9.0f %9.0f %7.2f %7.2f %7.1f %9.0f %5.0f%% %7.1f %7.1f %7.0f %7.0f %7.0f %6.2f %6.1f %6.1f\n",
-                row.tickets, row.stations, rate, static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max,
-                refRate, 100.0 * rate / refRate, static_cast<double>(row.peakKb) / 1024.0,
+                row.tickets, row.stations, checksPerSecond, static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max,
+                refRate, 100.0 * checksPerSecond / refRate, static_cast<double>(row.peakKb) / 1024.0,
                 static_cast<double>(row.anonKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs, clientUs,
                 r.serverSwitches / checks, 1e6 * r.writerCpu / checks, 1e6 * r.checkpointCpu / checks);
   }
@@ -610,8 +611,8 @@ int main(int argc, char** argv) {
       if (big.tickets != settings.bigTickets || small.tickets != settings.smallTickets ||
           big.stations != small.stations || big.tickets == small.tickets)
         continue;
-      const double a = static_cast<double>(big.result.checks) / big.result.seconds;
-      const double b = static_cast<double>(small.result.checks) / small.result.seconds;
+      const double a = rate(big.result);
+      const double b = rate(small.result);
       const double ca = big.result.serverCpu / static_cast<double>(std::max<std::size_t>(big.result.checks, 1));
       const double cb = small.result.serverCpu / static_cast<double>(std::max<std::size_t>(small.result.checks, 1));
       std::printf("N=%d: %zu tickets at %.1f%% of the rate at %zu tickets; tav-server CPU per check %.1f%% of it\n",

@@ -5,7 +5,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <semaphore.h>
 #include <sqlite3.h>
@@ -868,19 +867,11 @@ class SqliteStore final : public Store {
     }
   }
 
-  // Flushes the log file; false when the disk refused it.
+  // Flushes the log file; false when the disk refused it. The log file stays the same file while
+  // the writer's connection is open (SQLite removes it only when the last connection closes).
   bool syncLogFile() {
-    const std::string logPath = path_ + "-wal";
-    struct stat onDisk {};
-    if (::stat(logPath.c_str(), &onDisk) != 0) return false;
-    struct stat held {};
-    // The log file is never replaced while the store is open; checked anyway, since flushing a
-    // file that is no longer the log would report a commit durable that is not.
-    if (logFd_ < 0 || ::fstat(logFd_, &held) != 0 || held.st_ino != onDisk.st_ino || held.st_dev != onDisk.st_dev) {
-      if (logFd_ >= 0) ::close(logFd_);
-      logFd_ = ::open(logPath.c_str(), O_RDONLY | O_CLOEXEC);
-      if (logFd_ < 0) return false;
-    }
+    if (logFd_ < 0) logFd_ = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
+    if (logFd_ < 0) return false;
     int (*sync)(int) = logOptions_.syncLog ? logOptions_.syncLog : ::fdatasync;
     while (sync(logFd_) != 0) {
       if (errno != EINTR) return false;
