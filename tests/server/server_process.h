@@ -223,6 +223,17 @@ class ServerProcess {
     std::lock_guard<std::mutex> lock(mutex_);
     return log_;
   }
+  // The log once `text` stands in it `times` times: the server writes a line before it answers,
+  // but this process reads its log on a thread of its own. The deadline only guards against a hang.
+  std::string logWith(const std::string& text, int times = 1) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, std::chrono::seconds(10), [&] {
+      int seen = 0;
+      for (auto at = log_.find(text); at != std::string::npos; at = log_.find(text, at + text.size())) ++seen;
+      return seen >= times || ended_;
+    });
+    return log_;
+  }
 
   // A keep-alive client with the settings the stations use.
   std::unique_ptr<httplib::Client> client() const {
