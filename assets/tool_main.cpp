@@ -5,7 +5,7 @@
 #include <exception>
 
 #include "assets/install.h"
-#include "server/demo_data.h"
+#include "server/core/demo_data.h"
 
 namespace {
 

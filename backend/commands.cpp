@@ -5,8 +5,8 @@ namespace tav::backend {
 
 namespace {
 
-const QString kLoginProc = QStringLiteral("Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ");
-const QString kBookingProc = QStringLiteral("Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo ");
+const QString kLoginProc = QStringLiteral("Exec ") + wireName(wire::kLoginInfoProc) + u' ';
+const QString kBookingProc = QStringLiteral("Exec ") + wireName(wire::kBookingInfoProc) + u' ';
 
 // A two-character piece of a play date as a whole number without leading zero ("05" -> "5");
 // a piece that is not a number is shown as it stands.
@@ -42,17 +42,17 @@ QString ticketCheckCommand(const QString& mode, const QString& bizCode, const QS
 }
 
 QString statisticsCommand(const QString& bizCode) {
-  return kBookingProc + QStringLiteral("'S','") + quoted(bizCode) + QStringLiteral("','','',''");
+  return kBookingProc + u'\'' + wireName(wire::kModeStatistics) + QStringLiteral("','") + quoted(bizCode) + QStringLiteral("','','',''");
 }
 
 QString blockFilter(const QString& shownBlock) { return shownBlock == kAllBlocks ? QString() : shownBlock; }
 
 QString ticketNumber(const QString& input) { return input.right(15); }
 
-bool signInRefused(const QString& trimmedCode) { return trimmedCode == u"-1"; }
+bool signInRefused(const QString& trimmedCode) { return trimmedCode == wireName(wire::kCodeRefused); }
 
 bool ticketRefused(const QString& trimmedCode) {
-  return trimmedCode == u"-1" || trimmedCode == u"-2";
+  return trimmedCode == wireName(wire::kCodeRefused) || trimmedCode == wireName(wire::kCodeAlready);
 }
 
 QString formatPlayDate(const QString& trimmedPlayDate) {

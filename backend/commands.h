@@ -3,13 +3,22 @@
 
 #include <QString>
 
+#include <string_view>
+
+#include "wire/protocol.h"
+
 namespace tav::backend {
 
-inline const QString kProgId = QStringLiteral("Nuvrel.member");
+// One of the protocol's names (wire/protocol.h) as the station's strings hold it.
+inline QString wireName(std::string_view name) {
+  return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+}
+
+inline const QString kProgId = wireName(wire::kProgId);
 
 // The gate modes a ticket check sends: entry and exit.
-inline const QString kEntryMode = QStringLiteral("I");
-inline const QString kExitMode = QStringLiteral("O");
+inline const QString kEntryMode = wireName(wire::kModeEntry);
+inline const QString kExitMode = wireName(wire::kModeExit);
 // The block caption that stands for every block.
 inline const QString kAllBlocks = QStringLiteral("전체");
 

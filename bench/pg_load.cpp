@@ -21,14 +21,15 @@
 #include <vector>
 
 #include "bench/proc_stat.h"
-#include "server/copy_store.h"
-#include "server/demo_data.h"
-#include "server/pg_store.h"
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/copy_store.h"
+#include "server/core/demo_data.h"
+#include "server/pg/pg_store.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
+#include "server/tools/open_store.h"
 
 namespace {
 

@@ -28,12 +28,13 @@
 #include <vector>
 
 #include "bench/proc_stat.h"
-#include "server/demo_data.h"
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/demo_data.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 #include "tests/server/server_process.h"
 #include "wire/recordset.h"
+#include "server/tools/open_store.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "server/command_parser.h"
-#include "server/service.h"
+#include "server/core/command_parser.h"
+#include "server/core/errors.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view text(reinterpret_cast<const char*>(data), size);

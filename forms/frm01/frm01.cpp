@@ -103,7 +103,7 @@ void frm01::Form_Load() {
   }
 
   std::unique_ptr<Recordset> rs = BackendQuery(*object, venueSignInCommand(placeCode));
-  const bool refused = rs->isEOF() || signInRefused(trimSpaces(rs->fields().Item(QStringLiteral("ErrCode")).text()));
+  const bool refused = rs->isEOF() || signInRefused(trimSpaces(rs->fields().Item(wireName(tav::wire::kFieldErrCode)).text()));
   if (refused) {
     tav::platform().messageBox(kNoPlaceCode);
     ui->txtTicketNo->setFocus();
@@ -114,8 +114,8 @@ void frm01::Form_Load() {
     return;
   }
 
-  g_BizCode = trimSpaces(rs->fields().Item(QStringLiteral("bizcode")).text());
-  g_GoodsName = trimSpaces(rs->fields().Item(QStringLiteral("GoodsName")).text());
+  g_BizCode = trimSpaces(rs->fields().Item(wireName(tav::wire::kFieldBizCode)).text());
+  g_GoodsName = trimSpaces(rs->fields().Item(wireName(tav::wire::kFieldGoodsName)).text());
   rs->Close();
   rs.reset();
   object.reset();
@@ -160,15 +160,15 @@ void frm01::btnSave_Click() {
   std::unique_ptr<Recordset> rs =
       BackendQuery(*object, ticketCheckCommand(g_GateMode, g_BizCode, block, ticketNo, g_AdminID));
   const bool hasRow = !rs->isEOF();
-  const QString code = hasRow ? trimSpaces(rs->fields().Item(QStringLiteral("ErrCode")).text()) : QString();
+  const QString code = hasRow ? trimSpaces(rs->fields().Item(wireName(tav::wire::kFieldErrCode)).text()) : QString();
   ui->txtTicketNo->setFocus();
 
-  auto field = [&rs](const char* name) { return trimSpaces(rs->fields().Item(QLatin1String(name)).text()); };
+  auto field = [&rs](std::string_view name) { return trimSpaces(rs->fields().Item(wireName(name)).text()); };
 
   if (!hasRow || ticketRefused(code)) {
     tav::platform().playSound(kNoSound);
     // A result without a row carries no message of its own.
-    ui->lbl_BookingInfo->setCaption(hasRow ? field("ErrMsg") : kAuthFailed);
+    ui->lbl_BookingInfo->setCaption(hasRow ? field(tav::wire::kFieldErrMsg) : kAuthFailed);
     ui->lbl_CustName->setCaption(QString());
     ui->lbl_TicketNo->setCaption(QString());
     ui->lbl_GoodsName->setCaption(QString());
@@ -184,14 +184,14 @@ void frm01::btnSave_Click() {
   }
 
   tav::platform().playSound(kOkSound);
-  ui->lbl_BookingInfo->setCaption(field("ErrMsg"));
-  ui->lbl_CustName->setCaption(field("CustName"));
-  ui->lbl_TicketNo->setCaption(field("TicketNo"));
-  ui->lbl_GoodsName->setCaption(field("GoodsName"));
-  ui->lbl_PlayDate->setCaption(formatPlayDate(field("PlayDate")));
-  ui->lbl_PlaceName->setCaption(field("PlaceName"));
-  ui->lbl_SeatGradeName->setCaption(field("SeatGradeName"));
-  ui->lbl_SeatInfo->setCaption(field("SeatInfo"));
+  ui->lbl_BookingInfo->setCaption(field(tav::wire::kFieldErrMsg));
+  ui->lbl_CustName->setCaption(field(tav::wire::kFieldCustName));
+  ui->lbl_TicketNo->setCaption(field(tav::wire::kFieldTicketNo));
+  ui->lbl_GoodsName->setCaption(field(tav::wire::kFieldGoodsName));
+  ui->lbl_PlayDate->setCaption(formatPlayDate(field(tav::wire::kFieldPlayDate)));
+  ui->lbl_PlaceName->setCaption(field(tav::wire::kFieldPlaceName));
+  ui->lbl_SeatGradeName->setCaption(field(tav::wire::kFieldSeatGradeName));
+  ui->lbl_SeatInfo->setCaption(field(tav::wire::kFieldSeatInfo));
   rs->Close();
   rs.reset();
   object.reset();

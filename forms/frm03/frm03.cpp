@@ -45,7 +45,7 @@ void frm03::Form3Show() {
       tav::ClickLabel* label;
     };
     const std::array<Figure, 5> figures = {{
-        {QStringLiteral("Total"), ui->lbl_Total},
+        {wireName(tav::wire::kFieldTotal), ui->lbl_Total},
         {QStringLiteral("E석"), ui->lbl_E},
         {QStringLiteral("N석"), ui->lbl_N},
         {QStringLiteral("S석"), ui->lbl_S},

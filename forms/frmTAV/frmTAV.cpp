@@ -107,7 +107,7 @@ void frmTAV::btnLogin_Click() {
 
     std::unique_ptr<be::Recordset> rs =
         be::BackendQuery(*object, be::operatorSignInCommand(id, password));
-    if (rs->isEOF() || be::signInRefused(be::trimSpaces(rs->fields().Item("ErrCode").text()))) {
+    if (rs->isEOF() || be::signInRefused(be::trimSpaces(rs->fields().Item(be::wireName(tav::wire::kFieldErrCode)).text()))) {
       rs->Close();
       rs.reset();
       object.reset();
@@ -116,9 +116,9 @@ void frmTAV::btnLogin_Click() {
       return;
     }
 
-    g_BizCode = be::trimSpaces(rs->fields().Item("bizcode").text());
-    const QString venue = be::trimSpaces(rs->fields().Item("TheaterName").text());
-    g_GoodsName = be::trimSpaces(rs->fields().Item("GoodsName").text());
+    g_BizCode = be::trimSpaces(rs->fields().Item(be::wireName(tav::wire::kFieldBizCode)).text());
+    const QString venue = be::trimSpaces(rs->fields().Item(be::wireName(tav::wire::kFieldTheaterName)).text());
+    g_GoodsName = be::trimSpaces(rs->fields().Item(be::wireName(tav::wire::kFieldGoodsName)).text());
     g_AdminID = id;
 
     if (!g_BizCode.isEmpty()) {

@@ -13,8 +13,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/service.h"
-#include "server/store.h"
+#include "server/core/service.h"
+#include "server/core/store.h"
 #include "tests/server/server_process.h"
 
 namespace tav::test {

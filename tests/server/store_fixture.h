@@ -18,11 +18,12 @@
 #include <tuple>
 #include <vector>
 
-#include "server/password.h"
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/password.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 #include "tests/server/pg_test_server.h"
+#include "server/tools/open_store.h"
 
 namespace tav::storetest {
 

@@ -9,11 +9,12 @@
 #include <string>
 #include <vector>
 
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/sqlite_store.h"
-#include "server/store.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/sqlite/sqlite_store.h"
+#include "server/core/store.h"
 #include "tests/server/server_process.h"
+#include "server/tools/open_store.h"
 
 namespace tav::test {
 namespace {

@@ -7,10 +7,11 @@
 #include <string>
 #include <vector>
 
-#include "server/http_service.h"
-#include "server/service.h"
-#include "server/store.h"
+#include "server/http/http_service.h"
+#include "server/core/service.h"
+#include "server/core/store.h"
 #include "tests/server/server_process.h"
+#include "server/tools/open_store.h"
 
 namespace tav::test {
 namespace {

@@ -13,8 +13,8 @@
 #include <set>
 #include <string>
 
-#include "server/setup.h"
-#include "server/sqlite_store.h"
+#include "server/core/setup.h"
+#include "server/sqlite/sqlite_store.h"
 #include "tests/server/store_fixture.h"
 
 namespace tav::storetest {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "server/command_parser.h"
-#include "server/service.h"
+#include "server/core/command_parser.h"
+#include "server/core/service.h"
 
 namespace tav::server {
 namespace {
@@ -25,7 +25,7 @@ TEST_P(ParserAccepts, YieldsProcedureAndValues) {
   const Accepted& c = GetParam();
   ParsedCommand cmd = parseCommand(c.text);
   EXPECT_EQ(cmd.procedure, c.procedure);
-  EXPECT_EQ(cmd.name, c.procedure == ProcedureId::LoginInfo ? kLoginInfoName : kBookingInfoName);
+  EXPECT_EQ(cmd.name, c.procedure == ProcedureId::LoginInfo ? wire::kLoginInfoProc : wire::kBookingInfoProc);
   EXPECT_EQ(cmd.args, c.args);
 }
 

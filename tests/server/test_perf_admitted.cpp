@@ -6,6 +6,7 @@
 #include <array>
 
 #include "tests/server/store_fixture.h"
+#include "server/tools/open_store.h"
 
 namespace tav::storetest {
 namespace {

@@ -8,9 +8,10 @@
 #include <thread>
 #include <vector>
 
-#include "server/setup.h"
-#include "server/sqlite_store.h"
+#include "server/core/setup.h"
+#include "server/sqlite/sqlite_store.h"
 #include "tests/server/store_fixture.h"
+#include "server/tools/open_store.h"
 
 namespace tav::storetest {
 namespace {

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "server/metrics.h"
+#include "server/http/metrics.h"
 
 namespace tav::server {
 namespace {

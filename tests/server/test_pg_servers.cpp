@@ -17,13 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/race_checks.h"
 #include "tests/server/server_process.h"
 #include "tests/server/store_fixture.h"
+#include "server/tools/open_store.h"
 
 namespace tav::test {
 namespace {

@@ -5,8 +5,9 @@
 #include <atomic>
 #include <thread>
 
-#include "server/pg_store.h"
+#include "server/pg/pg_store.h"
 #include "store_fixture.h"
+#include "server/tools/open_store.h"
 
 namespace tav::storetest {
 namespace {

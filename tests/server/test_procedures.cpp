@@ -5,8 +5,8 @@
 #include <map>
 #include <thread>
 
-#include "server/command_parser.h"
-#include "server/procedures.h"
+#include "server/core/command_parser.h"
+#include "server/core/procedures.h"
 #include "store_fixture.h"
 
 namespace tav::storetest {

@@ -4,11 +4,12 @@
 
 #include <string>
 
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 #include "tests/server/race_checks.h"
 #include "tests/server/server_process.h"
+#include "server/tools/open_store.h"
 
 namespace tav::test {
 namespace {

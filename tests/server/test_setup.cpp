@@ -4,8 +4,8 @@
 #include <map>
 #include <set>
 
-#include "server/command_parser.h"
-#include "server/demo_data.h"
+#include "server/core/command_parser.h"
+#include "server/core/demo_data.h"
 #include "store_fixture.h"
 
 namespace tav::storetest {

@@ -12,8 +12,9 @@
 #include <set>
 #include <thread>
 
-#include "server/sqlite_store.h"
+#include "server/sqlite/sqlite_store.h"
 #include "store_fixture.h"
+#include "server/tools/open_store.h"
 
 namespace tav::storetest {
 namespace {

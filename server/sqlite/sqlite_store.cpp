@@ -1,7 +1,7 @@
 // The SQLite store: schema and migrations, typed statements, a pool of read connections, one
 // writer thread that commits the work of concurrent callers together (group commit) and a syncer
 // that flushes each commit's log to the disk before its callers are answered.
-#include "server/sqlite_store.h"
+#include "server/sqlite/sqlite_store.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -20,7 +20,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "server/service.h"
+#include "server/core/errors.h"
 
 namespace tav::server {
 namespace {

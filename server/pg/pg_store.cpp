@@ -1,7 +1,7 @@
 // The PostgreSQL store: schema and migrations, typed statements prepared once per connection, and a
 // pool of connections that replaces lost ones. Checks lock their ticket row, so that any number of
 // servers on one database admit a ticket once.
-#include "server/pg_store.h"
+#include "server/pg/pg_store.h"
 
 #include <libpq-fe.h>
 
@@ -23,7 +23,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "server/service.h"
+#include "server/core/errors.h"
 
 namespace tav::server {
 namespace {

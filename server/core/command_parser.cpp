@@ -1,10 +1,10 @@
 // The command-text grammar: a hand-written scanner, standard C++ only so that the fuzzer can build
 // it on its own.
-#include "server/command_parser.h"
+#include "server/core/command_parser.h"
 
 #include <array>
 
-#include "server/service.h"
+#include "server/core/errors.h"
 
 namespace tav::server {
 namespace {
@@ -18,8 +18,8 @@ struct CatalogueEntry {
 // The operator sign-in takes ID and password, the venue sign-in only the place code; the booking
 // procedure always takes mode, business code, block, ticket number and operator ID.
 constexpr std::array<CatalogueEntry, 2> kCatalogue{{
-    {ProcedureId::LoginInfo, kLoginInfoName, 1, 2},
-    {ProcedureId::BookingInfo, kBookingInfoName, 5, 5},
+    {ProcedureId::LoginInfo, wire::kLoginInfoProc, 1, 2},
+    {ProcedureId::BookingInfo, wire::kBookingInfoProc, 5, 5},
 }};
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }

@@ -1,13 +1,13 @@
 // The demo venue: realistic Korean names, seat grades and seats, spread over the four blocks.
-#include "server/demo_data.h"
+#include "server/core/demo_data.h"
 
 #include <array>
 #include <cstdint>
 #include <cstdio>
 
-#include "server/password.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/password.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 
 namespace tav::server {
 namespace {

@@ -1,5 +1,5 @@
 // tav-server's commands: option parsing, help texts, password entry and the serve loop.
-#include "server/cli.h"
+#include "server/tools/cli.h"
 
 #include <pthread.h>
 #include <signal.h>
@@ -18,12 +18,13 @@
 #include <thread>
 #include <vector>
 
-#include "server/copy_store.h"
-#include "server/http_service.h"
-#include "server/pg_store.h"
-#include "server/service.h"
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/copy_store.h"
+#include "server/http/http_service.h"
+#include "server/pg/pg_store.h"
+#include "server/core/service.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
+#include "server/tools/open_store.h"
 
 namespace tav::server {
 

@@ -1,5 +1,5 @@
 // cpp-httplib routes of tav-server: parse nothing here, hand the command text to execute().
-#include "server/http_service.h"
+#include "server/http/http_service.h"
 
 #include <httplib.h>
 
@@ -12,16 +12,17 @@
 #include <sys/socket.h>
 #include <thread>
 
-#include "server/service.h"
-#include "server/store.h"
+#include "server/core/service.h"
+#include "server/core/store.h"
+#include "wire/protocol.h"
 #include "wire/recordset.h"
 
 namespace tav::server {
 
 namespace {
 
-constexpr const char* kObjectName = "Nuvrel.member";
-constexpr const char* kMethodName = "Query";
+const std::string kObjectName(wire::kProgId);
+const std::string kMethodName(wire::kQueryMethod);
 constexpr const char* kQueryRoute = R"(/objects/([^/]+)/([^/]+))";
 constexpr time_t kKeepAliveSeconds = 5;
 constexpr std::size_t kKeepAliveRequests = 1000000;
@@ -29,11 +30,11 @@ constexpr std::size_t kKeepAliveRequests = 1000000;
 // The route pattern of the Query path exactly as named above (its dots escaped).
 std::string exactQueryRoute() {
   std::string pattern = "/objects/";
-  for (const char* c = kObjectName; *c; ++c) pattern += *c == '.' ? std::string("\\.") : std::string(1, *c);
+  for (char c : kObjectName) pattern += c == '.' ? std::string("\\.") : std::string(1, c);
   return pattern + "/" + kMethodName;
 }
 
-bool sameName(const std::string& a, const char* b) { return strcasecmp(a.c_str(), b) == 0; }
+bool sameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
 
 // ProgIDs and late-bound method names are matched without regard to case, as COM does.
 bool isQueryRoute(const httplib::Request& req) {

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "server/metrics.h"
+#include "server/http/metrics.h"
 
 namespace httplib {
 class Server;

@@ -1,5 +1,5 @@
 // Prometheus text rendering of the service's counters.
-#include "server/metrics.h"
+#include "server/http/metrics.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,8 +1,8 @@
 // copy-store: one read snapshot of the source, one write transaction on the target.
-#include "server/copy_store.h"
+#include "server/core/copy_store.h"
 
-#include "server/setup.h"
-#include "server/store.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
 
 namespace tav::server {
 namespace {

@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-#include "server/store.h"
+#include "server/core/store.h"
 
 namespace tav::server {
 

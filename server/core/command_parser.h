@@ -6,13 +6,13 @@
 #include <string_view>
 #include <vector>
 
+#include "wire/protocol.h"
+
 namespace tav::server {
 
 // The procedures the business object hosts.
 enum class ProcedureId { LoginInfo, BookingInfo };
 
-inline constexpr std::string_view kLoginInfoName = "Proc_WMRS_Admin_GetAdminTAV_LoginInfo";
-inline constexpr std::string_view kBookingInfoName = "Proc_WMRS_Admin_GetAdminTAV_BookingInfo";
 
 struct ParsedCommand {
   ProcedureId procedure = ProcedureId::LoginInfo;

@@ -1,13 +1,13 @@
 // Venue setup: venues, events, operators and the all-or-nothing ticket import from CSV.
-#include "server/setup.h"
+#include "server/core/setup.h"
 
 #include <fstream>
 #include <sstream>
 #include <unordered_map>
 
-#include "server/command_parser.h"
-#include "server/password.h"
-#include "server/store.h"
+#include "server/core/command_parser.h"
+#include "server/core/password.h"
+#include "server/core/store.h"
 
 namespace tav::server {
 namespace {

@@ -1,5 +1,5 @@
 // Argon2id hashing and verification with a bound on concurrent verifications.
-#include "server/password.h"
+#include "server/core/password.h"
 
 #include <sodium.h>
 

@@ -1,12 +1,13 @@
 // Sign-in, ticket check and statistics: the decisions of the business object.
-#include "server/procedures.h"
+#include "server/core/procedures.h"
 
 #include <array>
 #include <ctime>
 #include <functional>
 #include <mutex>
 
-#include "server/password.h"
+#include "server/core/password.h"
+#include "wire/protocol.h"
 
 namespace tav::server {
 namespace {
@@ -14,15 +15,20 @@ namespace {
 using wire::Recordset;
 using wire::Value;
 
-const std::vector<std::string> kLoginFields{"ErrCode", "ErrMsg", "bizcode", "TheaterName", "GoodsName"};
-const std::vector<std::string> kBookingFields{"ErrCode",  "ErrMsg",    "CustName",
-                                              "TicketNo", "GoodsName", "PlayDate",
-                                              "PlaceName", "SeatGradeName", "SeatInfo"};
+using namespace wire;  // the protocol's names
 
-const std::string kOk = "0";
-const std::string kRefused = "-1";
-const std::string kAlready = "-2";
-const std::string kReentry = "-3";
+const std::vector<std::string> kLoginFields{std::string(kFieldErrCode), std::string(kFieldErrMsg),
+                                            std::string(kFieldBizCode), std::string(kFieldTheaterName),
+                                            std::string(kFieldGoodsName)};
+const std::vector<std::string> kBookingFields{
+    std::string(kFieldErrCode),   std::string(kFieldErrMsg),        std::string(kFieldCustName),
+    std::string(kFieldTicketNo),  std::string(kFieldGoodsName),     std::string(kFieldPlayDate),
+    std::string(kFieldPlaceName), std::string(kFieldSeatGradeName), std::string(kFieldSeatInfo)};
+
+const std::string kOk(kCodeOk);
+const std::string kRefused(kCodeRefused);
+const std::string kAlready(kCodeAlready);
+const std::string kReentry(kCodeReentry);
 
 const std::string kMsgLoginOk = "로그인 확인";
 const std::string kMsgLoginRefused = "아이디 또는 비밀번호가 올바르지 않습니다";
@@ -201,7 +207,7 @@ Recordset checkTicket(Store& store, const CheckRequest& request) {
 
     std::optional<Event> event;
     ticket.reset();
-    if (request.mode != "I" && request.mode != "O") {
+    if (request.mode != kModeEntry && request.mode != kModeExit) {
       refuse(kRefused, kMsgBadRequest, "bad-mode");
     } else if (!(event = tx.findEvent(request.bizCode))) {
       refuse(kRefused, kMsgBadRequest, "unknown-event");
@@ -214,7 +220,7 @@ Recordset checkTicket(Store& store, const CheckRequest& request) {
       refuse(kRefused, kMsgCancelled, "cancelled");
     } else if (!request.block.empty() && request.block != ticket->block) {
       refuse(kRefused, kMsgWrongBlock + " (" + ticket->block + ")", "wrong-block");
-    } else if (request.mode == "I") {
+    } else if (request.mode == kModeEntry) {
       if (ticket->inside) {
         refuse(kAlready, kMsgAlreadyInside + " (" + clockTime(ticket->lastEntry.value_or(0)) + ")",
                "already-inside");
@@ -262,7 +268,7 @@ Recordset statistics(Store& store, const std::string& bizCode) {
   });
   if (!event) return bookingRow(kRefused, kMsgBadRequest, nullptr);
   Recordset rs;
-  rs.fields = {"Total", kBlocks[0], kBlocks[1], kBlocks[2], kBlocks[3]};
+  rs.fields = {std::string(kFieldTotal), kBlocks[0], kBlocks[1], kBlocks[2], kBlocks[3]};
   rs.rows.push_back({counts.total, counts.byBlock[0], counts.byBlock[1], counts.byBlock[2],
                      counts.byBlock[3]});
   return rs;

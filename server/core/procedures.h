@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "server/store.h"
+#include "server/core/store.h"
 #include "wire/recordset.h"
 
 namespace tav::server {

@@ -1,0 +1,34 @@
+// The back-end's error types: each carries one sentence for the person who reads it.
+#pragma once
+
+#include <stdexcept>
+
+namespace tav::server {
+
+// A command text that the grammar, the procedure catalogue or the argument count rejects (HTTP 400).
+class BadCommand : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// The store could not answer: I/O error, busy, lost connection (HTTP 503). Nothing was written.
+class StoreUnavailable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A write whose commit may have reached the disk or not (the disk refused the log flush): the
+// caller must not be told that nothing was kept (HTTP 503 with this sentence).
+class OutcomeUnknown : public std::runtime_error {
+ public:
+  OutcomeUnknown()
+      : std::runtime_error("the outcome is unknown: check the ticket again once the server is back") {}
+};
+
+// The store file cannot be used: not ours, from a newer schema, unreadable. Raised at open.
+class StoreRejected : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+}  // namespace tav::server

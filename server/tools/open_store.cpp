@@ -1,0 +1,15 @@
+// openStore(): the location's form picks the store.
+#include "server/tools/open_store.h"
+
+#include "server/pg/pg_store.h"
+#include "server/sqlite/sqlite_store.h"
+
+namespace tav::server {
+
+std::unique_ptr<Store> openStore(const std::string& location, bool create) {
+  if (isPostgresUri(location))
+    return openPostgresStore(location, create ? PgOpen::CreateIfEmpty : PgOpen::Existing);
+  return openSqliteStore(location, create);
+}
+
+}  // namespace tav::server

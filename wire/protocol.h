@@ -1,0 +1,42 @@
+// The names the station and the back-end agree on: the business object, its procedures, the
+// fields of their answers and the result codes. Written once here, used on both sides.
+#pragma once
+
+#include <string_view>
+
+namespace tav::wire {
+
+// The business object's ProgID and its one late-bound method: POST /objects/<ProgID>/<method>.
+inline constexpr std::string_view kProgId = "Nuvrel.member";
+inline constexpr std::string_view kQueryMethod = "Query";
+
+// The procedures a command text may name after "Exec".
+inline constexpr std::string_view kLoginInfoProc = "Proc_WMRS_Admin_GetAdminTAV_LoginInfo";
+inline constexpr std::string_view kBookingInfoProc = "Proc_WMRS_Admin_GetAdminTAV_BookingInfo";
+
+// The modes of a booking-info command: entry, exit, statistics.
+inline constexpr std::string_view kModeEntry = "I";
+inline constexpr std::string_view kModeExit = "O";
+inline constexpr std::string_view kModeStatistics = "S";
+
+// Fields of the answers.
+inline constexpr std::string_view kFieldErrCode = "ErrCode";
+inline constexpr std::string_view kFieldErrMsg = "ErrMsg";
+inline constexpr std::string_view kFieldBizCode = "bizcode";
+inline constexpr std::string_view kFieldTheaterName = "TheaterName";
+inline constexpr std::string_view kFieldGoodsName = "GoodsName";
+inline constexpr std::string_view kFieldCustName = "CustName";
+inline constexpr std::string_view kFieldTicketNo = "TicketNo";
+inline constexpr std::string_view kFieldPlayDate = "PlayDate";
+inline constexpr std::string_view kFieldPlaceName = "PlaceName";
+inline constexpr std::string_view kFieldSeatGradeName = "SeatGradeName";
+inline constexpr std::string_view kFieldSeatInfo = "SeatInfo";
+inline constexpr std::string_view kFieldTotal = "Total";
+
+// ErrCode values: done, refused, already (inside, or not inside on exit), admitted again.
+inline constexpr std::string_view kCodeOk = "0";
+inline constexpr std::string_view kCodeRefused = "-1";
+inline constexpr std::string_view kCodeAlready = "-2";
+inline constexpr std::string_view kCodeReentry = "-3";
+
+}  // namespace tav::wire
