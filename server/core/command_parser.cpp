@@ -176,6 +176,9 @@ ParsedCommand parseCommand(std::string_view text) {
         throw BadCommand("Unexpected text at byte " + std::to_string(in.pos() + 1) +
                          " of the command text; arguments stand between apostrophes.");
       cmd.args.push_back(in.takeQuoted());
+      if (utf8Length(cmd.args.back()) > kMaxValueChars)
+        throw BadCommand("Argument " + std::to_string(cmd.args.size()) + " of the command text is longer than " +
+                         std::to_string(kMaxValueChars) + " characters.");
       in.skipBlanks();
       if (in.atEnd()) break;
       if (in.peek() != ',')
@@ -195,5 +198,7 @@ ParsedCommand parseCommand(std::string_view text) {
   }
   return cmd;
 }
+
+bool isSignIn(const ParsedCommand& command) { return command.procedure == ProcedureId::LoginInfo; }
 
 }  // namespace tav::server

@@ -14,6 +14,10 @@ namespace tav::server {
 enum class ProcedureId { LoginInfo, BookingInfo };
 
 
+// Longest value a command text may carry, in characters: the longest ticket number, name or
+// password any station sends is far shorter, and nothing longer reaches the store or its log.
+inline constexpr std::size_t kMaxValueChars = 200;
+
 struct ParsedCommand {
   ProcedureId procedure = ProcedureId::LoginInfo;
   std::string_view name;           // canonical spelling of the procedure name
@@ -23,8 +27,12 @@ struct ParsedCommand {
 // Parses `ws* "Exec" ws+ name ws* [ arg ( ws* "," ws* arg )* ] ws*` where an arg is a value between
 // apostrophes with '' standing for one apostrophe; Exec and the name are matched without regard to
 // case. Throws BadCommand (one sentence) on a NUL byte, invalid UTF-8, any text outside the
-// grammar, an unknown procedure or a wrong number of arguments.
+// grammar, a value over kMaxValueChars characters, an unknown procedure or a wrong number of
+// arguments.
 ParsedCommand parseCommand(std::string_view text);
+
+// True for the sign-ins (operator or venue), which the server limits per source address.
+bool isSignIn(const ParsedCommand& command);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);

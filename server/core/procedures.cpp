@@ -4,6 +4,7 @@
 #include <array>
 #include <ctime>
 #include <functional>
+#include <memory>
 #include <mutex>
 
 #include "server/core/password.h"
@@ -188,75 +189,115 @@ Recordset loginPlace(Store& store, const std::string& placeCode) {
   return answer;
 }
 
-Recordset checkTicket(Store& store, const CheckRequest& request) {
-  // Decided in the store's transaction; the answer is built after it, on the caller's thread, so
-  // that the one thread all checks queue for does only what must be decided there.
+namespace {
+
+// What one ticket check decided, kept from its transaction to its answer.
+struct CheckDecision {
   const std::string* code = nullptr;
   std::string message;
   std::optional<Ticket> ticket;
   bool admittedOrLeft = false;
-  store.write([&](Transaction& tx) {
-    const TimeMs now = store.now();
-    const char* outcome = nullptr;
-    admittedOrLeft = false;
-    auto refuse = [&](const std::string& refusal, std::string why, const char* what) {
-      code = &refusal;
-      message = std::move(why);
-      outcome = what;
-    };
 
-    std::optional<Event> event;
-    ticket.reset();
-    if (request.mode != kModeEntry && request.mode != kModeExit) {
-      refuse(kRefused, kMsgBadRequest, "bad-mode");
-    } else if (!(event = tx.findEvent(request.bizCode))) {
-      refuse(kRefused, kMsgBadRequest, "unknown-event");
-    } else if (std::optional<Operator> op = tx.findOperator(request.operatorId);
-               !op || !op->active || op->placeCode != event->placeCode) {
-      refuse(kRefused, kMsgUnknownOperator, "unknown-operator");
-    } else if (!(ticket = tx.lockTicket(request.bizCode, request.ticketNo))) {
-      refuse(kRefused, kMsgUnknownTicket, "unknown-ticket");
-    } else if (ticket->cancelled) {
-      refuse(kRefused, kMsgCancelled, "cancelled");
-    } else if (!request.block.empty() && request.block != ticket->block) {
-      refuse(kRefused, kMsgWrongBlock + " (" + ticket->block + ")", "wrong-block");
-    } else if (request.mode == kModeEntry) {
-      if (ticket->inside) {
-        refuse(kAlready, kMsgAlreadyInside + " (" + clockTime(ticket->lastEntry.value_or(0)) + ")",
-               "already-inside");
-      } else {
-        const bool reentry = ticket->entryCount > 0;
-        tx.recordEntry(ticket->id, now);
-        code = reentry ? &kReentry : &kOk;
-        message = reentry ? kMsgReadmitted : kMsgAdmitted;
-        outcome = reentry ? "reentry" : "entry";
-        admittedOrLeft = true;
-      }
-    } else if (!ticket->inside) {
-      refuse(kAlready, kMsgNotInside, "not-inside");
+  Recordset answer() const { return bookingRow(*code, message, admittedOrLeft ? &*ticket : nullptr); }
+};
+
+// Decides the check and writes it with its scan-log line, in the caller's transaction. Starts from
+// nothing each time, since a store may run it twice.
+void decideCheck(Store& store, const CheckRequest& request, Transaction& tx, CheckDecision& d) {
+  const TimeMs now = store.now();
+  const char* outcome = nullptr;
+  d = CheckDecision{};
+  auto refuse = [&](const std::string& refusal, std::string why, const char* what) {
+    d.code = &refusal;
+    d.message = std::move(why);
+    outcome = what;
+  };
+
+  std::optional<Event> event;
+  if (request.mode != kModeEntry && request.mode != kModeExit) {
+    refuse(kRefused, kMsgBadRequest, "bad-mode");
+  } else if (!(event = tx.findEvent(request.bizCode))) {
+    refuse(kRefused, kMsgBadRequest, "unknown-event");
+  } else if (std::optional<Operator> op = tx.findOperator(request.operatorId);
+             !op || !op->active || op->placeCode != event->placeCode) {
+    refuse(kRefused, kMsgUnknownOperator, "unknown-operator");
+  } else if (!(d.ticket = tx.lockTicket(request.bizCode, request.ticketNo))) {
+    refuse(kRefused, kMsgUnknownTicket, "unknown-ticket");
+  } else if (d.ticket->cancelled) {
+    refuse(kRefused, kMsgCancelled, "cancelled");
+  } else if (!request.block.empty() && request.block != d.ticket->block) {
+    refuse(kRefused, kMsgWrongBlock + " (" + d.ticket->block + ")", "wrong-block");
+  } else if (request.mode == kModeEntry) {
+    if (d.ticket->inside) {
+      refuse(kAlready, kMsgAlreadyInside + " (" + clockTime(d.ticket->lastEntry.value_or(0)) + ")",
+             "already-inside");
     } else {
-      tx.recordExit(ticket->id, now);
-      code = &kOk;
-      message = kMsgLeft;
-      outcome = "exit";
-      admittedOrLeft = true;
+      const bool reentry = d.ticket->entryCount > 0;
+      tx.recordEntry(d.ticket->id, now);
+      d.code = reentry ? &kReentry : &kOk;
+      d.message = reentry ? kMsgReadmitted : kMsgAdmitted;
+      outcome = reentry ? "reentry" : "entry";
+      d.admittedOrLeft = true;
     }
+  } else if (!d.ticket->inside) {
+    refuse(kAlready, kMsgNotInside, "not-inside");
+  } else {
+    tx.recordExit(d.ticket->id, now);
+    d.code = &kOk;
+    d.message = kMsgLeft;
+    outcome = "exit";
+    d.admittedOrLeft = true;
+  }
 
-    ScanRecord line;
-    line.at = now;
-    line.kind = "check";
-    line.bizCode = request.bizCode;
-    line.mode = request.mode;
-    line.block = request.block;
-    line.ticketNo = request.ticketNo;
-    line.operatorId = request.operatorId;
-    line.placeCode = event ? event->placeCode : std::string();
-    line.code = *code;
-    line.message = message;
-    line.outcome = outcome;
-    tx.appendScanLog(line);
-  });
-  return bookingRow(*code, message, admittedOrLeft ? &*ticket : nullptr);
+  ScanRecord line;
+  line.at = now;
+  line.kind = "check";
+  line.bizCode = request.bizCode;
+  line.mode = request.mode;
+  line.block = request.block;
+  line.ticketNo = request.ticketNo;
+  line.operatorId = request.operatorId;
+  line.placeCode = event ? event->placeCode : std::string();
+  line.code = *d.code;
+  line.message = d.message;
+  line.outcome = outcome;
+  tx.appendScanLog(line);
+}
+
+}  // namespace
+
+// Decided in the store's transaction; the answer is built after it, on the caller's thread, so that
+// the one thread all checks queue for does only what must be decided there.
+Recordset checkTicket(Store& store, const CheckRequest& request) {
+  CheckDecision decision;
+  store.write([&](Transaction& tx) { decideCheck(store, request, tx, decision); });
+  return decision.answer();
+}
+
+void checkTicketAsync(Store& store, CheckRequest request,
+                      std::function<void(Recordset, std::exception_ptr)> done) {
+  struct State {
+    CheckRequest request;
+    CheckDecision decision;
+  };
+  auto state = std::make_shared<State>();
+  state->request = std::move(request);
+  store.writeAsync(
+      [&store, state](Transaction& tx) { decideCheck(store, state->request, tx, state->decision); },
+      [state, done = std::move(done)](std::exception_ptr error) {
+        if (error) {
+          done(Recordset{}, error);
+          return;
+        }
+        Recordset answer;
+        try {
+          answer = state->decision.answer();
+        } catch (...) {
+          done(Recordset{}, std::current_exception());
+          return;
+        }
+        done(std::move(answer), nullptr);
+      });
 }
 
 Recordset statistics(Store& store, const std::string& bizCode) {

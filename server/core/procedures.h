@@ -1,6 +1,8 @@
 // The business object's two procedures, written against the store interface only.
 #pragma once
 
+#include <exception>
+#include <functional>
 #include <string>
 
 #include "server/core/store.h"
@@ -32,6 +34,11 @@ struct CheckRequest {
 // GoodsName, PlayDate, PlaceName, SeatGradeName, SeatInfo, decided and written with its scan-log
 // line in one transaction; returns once that is durable.
 wire::Recordset checkTicket(Store& store, const CheckRequest& request);
+
+// The same check without holding the caller's thread: `done` runs once, on a thread of the store,
+// with the answer once it is durable, or with what checkTicket would have thrown.
+void checkTicketAsync(Store& store, CheckRequest request,
+                      std::function<void(wire::Recordset, std::exception_ptr)> done);
 
 // Statistics (mode "S"): one row Total, E석, N석, S석, W석 (integers): tickets of the event admitted
 // at least once. An unknown business code gets the ticket check's "-1" refusal row.

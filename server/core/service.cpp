@@ -1,14 +1,45 @@
 // execute(): one command text, parsed strictly, run as its procedure.
 #include "server/core/service.h"
 
-#include "server/core/command_parser.h"
 #include "server/core/procedures.h"
 #include "wire/protocol.h"
 
 namespace tav::server {
 
-Answer execute(Store& store, std::string_view commandText) {
-  ParsedCommand cmd = parseCommand(commandText);
+namespace {
+
+// The ErrCode of the answer's first row, for the metrics ("" for statistics).
+void noteCode(Answer& answer) {
+  const auto& rs = answer.recordset;
+  if (!rs.fields.empty() && rs.fields[0] == wire::kFieldErrCode && !rs.rows.empty())
+    if (const auto* code = std::get_if<std::string>(&rs.rows[0][0])) answer.code = *code;
+}
+
+bool isTicketCheck(const ParsedCommand& cmd) {
+  return cmd.procedure == ProcedureId::BookingInfo && cmd.args[0] != wire::kModeStatistics;
+}
+
+CheckRequest checkRequest(ParsedCommand& cmd) {
+  auto& a = cmd.args;
+  return CheckRequest{std::move(a[0]), std::move(a[1]), std::move(a[2]), std::move(a[3]), std::move(a[4])};
+}
+
+// Whatever else failed (memory, the password library) failed before anything was written.
+std::exception_ptr asStoreFailure(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const StoreUnavailable&) {
+    return error;
+  } catch (const OutcomeUnknown&) {
+    return error;
+  } catch (const std::exception& e) {
+    return std::make_exception_ptr(StoreUnavailable(std::string("The back-end could not answer: ") + e.what()));
+  } catch (...) {
+    return std::make_exception_ptr(StoreUnavailable("The back-end could not answer."));
+  }
+}
+
+Answer run(Store& store, ParsedCommand cmd) {
   Answer answer;
   answer.procedure = std::string(cmd.name);
   try {
@@ -18,20 +49,47 @@ Answer execute(Store& store, std::string_view commandText) {
     } else if (a[0] == wire::kModeStatistics) {
       answer.recordset = statistics(store, a[1]);
     } else {
-      answer.recordset = checkTicket(store, CheckRequest{a[0], a[1], a[2], a[3], a[4]});
+      answer.recordset = checkTicket(store, checkRequest(cmd));
     }
-  } catch (const StoreUnavailable&) {
-    throw;
-  } catch (const OutcomeUnknown&) {
-    throw;
-  } catch (const std::exception& e) {
-    // Whatever else failed (memory, the password library) failed before anything was written.
-    throw StoreUnavailable(std::string("The back-end could not answer: ") + e.what());
+  } catch (...) {
+    std::rethrow_exception(asStoreFailure(std::current_exception()));
   }
-  const auto& rs = answer.recordset;
-  if (!rs.fields.empty() && rs.fields[0] == wire::kFieldErrCode && !rs.rows.empty())
-    if (const auto* code = std::get_if<std::string>(&rs.rows[0][0])) answer.code = *code;
+  noteCode(answer);
   return answer;
+}
+
+}  // namespace
+
+Answer execute(Store& store, std::string_view commandText) { return run(store, parseCommand(commandText)); }
+
+void executeAsync(Store& store, ParsedCommand command, const SlowRunner& runSlow, AnswerDone done) {
+  if (!isTicketCheck(command)) {
+    runSlow([&store, command = std::move(command), done = std::move(done)]() mutable {
+      Answer answer;
+      std::exception_ptr error;
+      try {
+        answer = run(store, std::move(command));
+      } catch (...) {
+        error = std::current_exception();
+      }
+      done(std::move(answer), error);
+    });
+    return;
+  }
+  std::string procedure(command.name);
+  checkTicketAsync(store, checkRequest(command),
+                   [procedure = std::move(procedure), done = std::move(done)](wire::Recordset rs,
+                                                                               std::exception_ptr error) {
+                     Answer answer;
+                     if (error) {
+                       done(std::move(answer), asStoreFailure(error));
+                       return;
+                     }
+                     answer.procedure = procedure;
+                     answer.recordset = std::move(rs);
+                     noteCode(answer);
+                     done(std::move(answer), nullptr);
+                   });
 }
 
 }  // namespace tav::server

@@ -1,11 +1,12 @@
 // What the HTTP layer calls on the back-end: run one command text against a store.
 #pragma once
 
-#include <memory>
-#include <stdexcept>
+#include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 
+#include "server/core/command_parser.h"
 #include "server/core/errors.h"
 #include "wire/recordset.h"
 
@@ -21,8 +22,18 @@ struct Answer {
 };
 
 // Parses the command text strictly and runs its procedure on the store. Returns only once every
-// change the answer reports is durable. Throws BadCommand or StoreUnavailable; on either, nothing
-// was written.
+// change the answer reports is durable. Throws BadCommand or StoreUnavailable, and on either
+// nothing was written; or OutcomeUnknown when the store cannot tell whether the change was kept.
 Answer execute(Store& store, std::string_view commandText);
+
+using AnswerDone = std::function<void(Answer, std::exception_ptr)>;
+// Runs a task on threads that may block (sign-ins verify a password, which takes a while).
+using SlowRunner = std::function<void(std::function<void()>)>;
+
+// Runs a parsed command without holding the caller's thread: a ticket check is handed to the
+// store, and `done` runs on a thread of the store once its batch is durable; every other command
+// runs whole as one task given to `runSlow`. `done` runs exactly once, with the answer or with what
+// execute() would have thrown (never BadCommand: parsing is the caller's, before this).
+void executeAsync(Store& store, ParsedCommand command, const SlowRunner& runSlow, AnswerDone done);
 
 }  // namespace tav::server

@@ -5,7 +5,10 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <exception>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -127,11 +130,21 @@ class Transaction : public Reader {
   virtual void restoreScanRecord(const ScanRecord& record) = 0;
 };
 
+class WorkerPool;
+
 class Store {
  public:
   using Clock = std::function<TimeMs()>;
+  // The end of an asynchronous write: null when the work's changes are durable, otherwise what
+  // write() would have thrown (StoreUnavailable: nothing kept; OutcomeUnknown; or the work's own).
+  using Done = std::function<void(std::exception_ptr)>;
+  // Told once, with one sentence, when the store can no longer vouch for what it committed (the
+  // disk refused a log flush). The callers of the writes concerned have already been given
+  // OutcomeUnknown. The server answers what is under way and exits without closing the store.
+  using FatalHandler = std::function<void(const std::string&)>;
 
-  virtual ~Store() = default;
+  Store();
+  virtual ~Store();
 
   // Runs `work` in a transaction and returns once its changes are durable. The store may commit
   // the work of concurrent callers together; each caller's work still succeeds or fails alone.
@@ -140,6 +153,18 @@ class Store {
   // dead before the commit runs `work` once more from the start, after the database undid the
   // first run: `work` must leave nothing outside the transaction but what its last run sets.
   virtual void write(const std::function<void(Transaction&)>& work) = 0;
+
+  // Queues `work` as write() does and returns at once; `done` runs exactly once, on a thread of the
+  // store, when the work's changes are durable or have failed. `done` must be quick and must not
+  // throw: it runs where the next batch waits. The default runs write() on a pool of the store's.
+  virtual void writeAsync(std::function<void(Transaction&)> work, Done done);
+
+  // Why the store cannot take writes right now (the last write failed: disk full, a refused flush,
+  // the file changed under the server), in one sentence; empty while writes succeed.
+  virtual std::string writeFault() const { return {}; }
+
+  // Set before the store is shared between threads; the default handler does nothing.
+  void setFatalHandler(FatalHandler handler) { fatal_ = std::move(handler); }
 
   // Runs `work` on a consistent snapshot; never waits for the writer's queue, only (at most) for
   // the changes it saw to be durable. Throws StoreUnavailable. `work` may run twice, as for write().
@@ -158,8 +183,20 @@ class Store {
         .count();
   }
 
+ protected:
+  // A store that relies on the default writeAsync calls this first thing in its destructor, so
+  // that the writes still queued run while the store is whole.
+  void finishAsyncWrites();
+
+  void reportFatal(const std::string& sentence) {
+    if (fatal_) fatal_(sentence);
+  }
+
  private:
   Clock clock_;
+  FatalHandler fatal_;
+  std::unique_ptr<WorkerPool> pool_;  // started by the first default writeAsync
+  std::once_flag poolStarted_;
 };
 
 }  // namespace tav::server

@@ -111,7 +111,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refused{"OverlongSlash", "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo '\xC0\xAF'", "not valid UTF-8"},
         Refused{"Surrogate", "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo '\xED\xA0\x80'", "not valid UTF-8"},
         Refused{"TruncatedSequence", "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo '\xEC\x9E'", "not valid UTF-8"},
-        Refused{"AboveUnicode", "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo '\xF4\x90\x80\x80'", "not valid UTF-8"}),
+        Refused{"AboveUnicode", "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo '\xF4\x90\x80\x80'", "not valid UTF-8"},
+        Refused{"ValueOver200Characters", "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo '" + std::string(201, 'x') + "'",
+                "Argument 1 of the command text is longer than 200 characters"},
+        Refused{"HangulValueOver200Characters",
+                "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'a','" + [] { std::string s; for (int i = 0; i < 201; ++i) s += "석"; return s; }() + "'",
+                "Argument 2 of the command text is longer than 200 characters"}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Parser, LongUnknownNameIsShortenedInTheError) {
@@ -126,7 +131,7 @@ TEST(Parser, LongUnknownNameIsShortenedInTheError) {
 
 // Any value the station doubles comes back unchanged, whatever it holds.
 TEST(Parser, QuotedValuesRoundTrip) {
-  const std::vector<std::string> values{"", "'", "''", "O'Neil", "a,b", " lead", "trail ",
+  const std::vector<std::string> values{"", "'", "''", "O'Neil", std::string(200, '\''), "a,b", " lead", "trail ",
                                         "E석", "x'; DROP TABLE ticket; --", "\t", "'a'"};
   for (const auto& a : values)
     for (const auto& b : values) {

@@ -1,0 +1,32 @@
+// The parts of the store interface that every store shares.
+#include "server/core/store.h"
+
+#include "server/core/worker_pool.h"
+
+namespace tav::server {
+
+namespace {
+// A store without completions of its own blocks one of these per write under way; as many as a
+// PostgreSQL store keeps connections, so that none of them waits for a thread.
+constexpr std::size_t kDefaultWriteThreads = 32;
+}  // namespace
+
+Store::Store() = default;
+Store::~Store() = default;
+
+void Store::finishAsyncWrites() { pool_.reset(); }
+
+void Store::writeAsync(std::function<void(Transaction&)> work, Done done) {
+  std::call_once(poolStarted_, [this] { pool_ = std::make_unique<WorkerPool>(kDefaultWriteThreads, "tav-store"); });
+  pool_->post([this, work = std::move(work), done = std::move(done)] {
+    std::exception_ptr error;
+    try {
+      write(work);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    done(error);
+  });
+}
+
+}  // namespace tav::server
