@@ -1,10 +1,15 @@
 // Load generator: N gate stations on keep-alive connections against tav-server on a durable
 // SQLite store, beside a bare cpp-httplib server that answers the same requests with a fixed
-// body (the most this machine's HTTP stack can carry). Prints figures; exits 0.
+// body, and the same checks through execute() in this process (the store's own limit); then the
+// big store over TLS, and under a hostile crowd of slow and idle connections. Prints figures;
+// exits 0.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -46,7 +51,7 @@ using tav::test::ServerProcess;
 using tav::test::TempDir;
 
 constexpr int kExitEvery = 5;  // one ticket in five is also let out again
-constexpr std::size_t kServerThreads = 256;
+constexpr std::size_t kServerThreads = 256;  // the reference server's pool: one per station
 
 struct Settings {
   double seconds = 4;
@@ -57,6 +62,9 @@ struct Settings {
   bool storeAlone = true;
   bool leanClient = true;  // false: the stations are cpp-httplib clients
   int rounds = 3;           // of each phase; the median is reported
+  bool tls = true;          // the big store over TLS too
+  int hostileStations = 128;  // stations checking while the crowd below holds its connections
+  int slowConnections = 2000, idleConnections = 10000;
 };
 
 struct PhaseResult {
@@ -150,10 +158,9 @@ MakeStation httplibStations(int port) {
 // gate; here they share the servers' two cores, so they should take as little of them as they can.
 class LeanStation {
  public:
-  explicit LeanStation(int port) : port_(port) { connect(); }
-  ~LeanStation() {
-    if (fd_ >= 0) close(fd_);
-  }
+  // `tls`: a client context to speak TLS with, or null for plain HTTP.
+  LeanStation(int port, SSL_CTX* tls) : port_(port), tls_(tls) { connect(); }
+  ~LeanStation() { disconnect(); }
   LeanStation(const LeanStation&) = delete;
   LeanStation& operator=(const LeanStation&) = delete;
 
@@ -166,8 +173,7 @@ class LeanStation {
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (fd_ < 0 && !connect()) return "failed (connect)";
       if (exchange(answer)) return answer;
-      close(fd_);
-      fd_ = -1;
+      disconnect();
     }
     return answer.empty() ? "failed (connection)" : answer;
   }
@@ -185,23 +191,46 @@ class LeanStation {
     addr.sin_port = htons(static_cast<std::uint16_t>(port_));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-      close(fd_);
-      fd_ = -1;
+      disconnect();
       return false;
     }
+    if (tls_) {
+      ssl_ = SSL_new(tls_);
+      SSL_set_fd(ssl_, fd_);
+      if (SSL_connect(ssl_) != 1) {
+        disconnect();
+        return false;
+      }
+    }
     return true;
+  }
+
+  void disconnect() {
+    if (ssl_) SSL_free(ssl_);
+    ssl_ = nullptr;
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  ssize_t write(const std::string& bytes) {
+    if (ssl_) return SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size()));
+    return send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  }
+
+  ssize_t read(char* into, std::size_t size) {
+    if (ssl_) return SSL_read(ssl_, into, static_cast<int>(size));
+    return recv(fd_, into, size, 0);
   }
 
   // False when the connection broke before a whole answer came; `answer` says why when it is
   // not worth another attempt.
   bool exchange(std::string& answer) {
-    if (send(fd_, request_.data(), request_.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request_.size()))
-      return false;
+    if (write(request_) != static_cast<ssize_t>(request_.size())) return false;
     buffer_.clear();
     std::size_t headerEnd = std::string::npos, total = 0;
     while (total == 0 || buffer_.size() < total) {
       char chunk[4096];
-      const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+      const ssize_t n = read(chunk, sizeof chunk);
       if (n <= 0) return false;
       buffer_.append(chunk, static_cast<std::size_t>(n));
       if (headerEnd == std::string::npos) {
@@ -233,13 +262,15 @@ class LeanStation {
   }
 
   int port_;
+  SSL_CTX* tls_;
   int fd_ = -1;
+  SSL* ssl_ = nullptr;
   std::string request_, buffer_;
 };
 
-MakeStation leanStations(int port) {
-  return [port] {
-    auto station = std::make_shared<LeanStation>(port);
+MakeStation leanStations(int port, SSL_CTX* tls = nullptr) {
+  return [port, tls] {
+    auto station = std::make_shared<LeanStation>(port, tls);
     return Send([station](const std::string& text) { return station->post(text); });
   };
 }
@@ -355,6 +386,108 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
   return r;
 }
 
+// A hostile crowd on the venue network: connections that send a request's header a line every
+// few seconds and never finish it, and connections opened and left idle. They come from many
+// loopback source addresses (all of 127/8 is loopback), as from many machines, so that the
+// server's cap per source does not simply close them; one the server closes is opened again at once.
+class HostileCrowd {
+ public:
+  static constexpr int kPerSource = 400;  // under tav-server's default cap of 512 per source
+  static constexpr auto kLineEvery = std::chrono::seconds(3);
+
+  HostileCrowd(int port, int slow, int idle) : port_(port) {
+    for (int i = 0; i < slow + idle; ++i) {
+      Conn c;
+      c.slow = i < slow;
+      // 127.1.x.y, a new source every kPerSource connections.
+      c.source = (127u << 24) | (1u << 16) | static_cast<std::uint32_t>(1 + i / kPerSource);
+      open(c);
+      conns_.push_back(c);
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+  ~HostileCrowd() {
+    stop_ = true;
+    thread_.join();
+    for (const Conn& c : conns_)
+      if (c.fd >= 0) close(c.fd);
+  }
+  HostileCrowd(const HostileCrowd&) = delete;
+  HostileCrowd& operator=(const HostileCrowd&) = delete;
+
+  std::size_t connected() const { return connected_; }
+  std::size_t reopened() const { return reopened_; }
+
+ private:
+  struct Conn {
+    int fd = -1;
+    bool slow = false;
+    std::uint32_t source = 0;
+    Clock::time_point nextLine;
+  };
+
+  void open(Conn& c) {
+    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (c.fd < 0) return;
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(c.source);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<std::uint16_t>(port_));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        ::connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+      close(c.fd);
+      c.fd = -1;
+      return;
+    }
+    if (c.slow) {
+      const std::string start = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+      send(c.fd, start.data(), start.size(), MSG_NOSIGNAL);
+      c.nextLine = Clock::now() + kLineEvery;
+    }
+  }
+
+  void run() {
+    std::vector<pollfd> fds(conns_.size());
+    while (!stop_) {
+      std::size_t up = 0;
+      for (std::size_t i = 0; i < conns_.size(); ++i) {
+        fds[i] = pollfd{conns_[i].fd, POLLIN, 0};
+        up += conns_[i].fd >= 0;
+      }
+      connected_ = up;
+      poll(fds.data(), fds.size(), 200);
+      const auto now = Clock::now();
+      for (std::size_t i = 0; i < conns_.size(); ++i) {
+        Conn& c = conns_[i];
+        bool closed = c.fd < 0;
+        if (!closed && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
+          char sink[512];
+          closed = recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) <= 0 || (fds[i].revents & (POLLHUP | POLLERR));
+        }
+        if (!closed && c.slow && now >= c.nextLine) {
+          static const std::string line = "X-Slow: 1\r\n";
+          closed = send(c.fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
+          c.nextLine = now + kLineEvery;
+        }
+        if (closed) {
+          if (c.fd >= 0) close(c.fd);
+          open(c);
+          ++reopened_;
+        }
+      }
+    }
+  }
+
+  int port_;
+  std::vector<Conn> conns_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> connected_{0}, reopened_{0};
+  std::thread thread_;
+};
+
 // A field of /proc/PID/status in kB ("VmHWM": peak resident memory, the mapped store file's
 // pages included; "RssAnon": the process's own memory now), or -1.
 long statusKb(int pid, const std::string& field) {
@@ -465,7 +598,7 @@ double rate(const PhaseResult& r) { return static_cast<double>(r.checks) / std::
 
 // One phase of tav-server on a demo store, in a server process of its own.
 Row measureOnce(DemoStore& demo, std::size_t count, int n, const Settings& settings, const PhaseResult& ref) {
-  ServerProcess server(demo.path, {"--threads", std::to_string(kServerThreads)});
+  ServerProcess server(demo.path);
   server.start();
   const PhaseResult r = runPhase(stationsFor(server.port(), settings), n, settings, *demo.round, demo.op, server.pid());
   Row row{count, n, r, ref, statusKb(server.pid(), "VmHWM"), statusKb(server.pid(), "RssAnon")};
@@ -510,15 +643,98 @@ std::vector<Row> measureStores(std::vector<std::pair<std::size_t, DemoStore*>>& 
   return rows;
 }
 
-// The same load on the store alone, in this process: what the HTTP layer adds.
-void measureStoreAlone(DemoStore& demo, std::size_t count, const Settings& settings) {
+// The same load on the store alone, in this process: what the HTTP layer adds. Returns the median
+// rate of the rounds for each station count.
+std::map<int, double> measureStoreAlone(DemoStore& demo, std::size_t count, const Settings& settings) {
   auto store = tav::server::openStore(demo.path, false);
+  store->warmUp();
+  std::map<int, double> rates;
   for (int n : settings.stations) {
-    PhaseResult r = runPhase(storeStations(*store), n, settings, *demo.round, demo.op);
+    std::vector<PhaseResult> rounds;
+    for (int round = 0; round < settings.rounds; ++round)
+      rounds.push_back(runPhase(storeStations(*store), n, settings, *demo.round, demo.op));
+    std::sort(rounds.begin(), rounds.end(), [](const PhaseResult& a, const PhaseResult& b) { return rate(a) < rate(b); });
+    const PhaseResult& r = rounds[rounds.size() / 2];
+    rates[n] = rate(r);
     std::printf("  %zu tickets, N=%d, execute() without HTTP: %.0f checks/s, p50 %.2f ms, p99 %.2f ms, "
                 "%.0f us CPU per check; answers %s\n",
                 count, n, rate(r), r.p50, r.p99,
                 1e6 * r.ownCpu / static_cast<double>(std::max<std::size_t>(r.checks, 1)), codeMix(r).c_str());
+  }
+  return rates;
+}
+
+// A self-signed certificate for 127.0.0.1 in `dir`; false when openssl could not make one.
+bool makeCertificate(const TempDir& dir) {
+  const std::string command = "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 1 "
+                              "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+                              dir.file("key.pem") + "' -out '" + dir.file("cert.pem") + "' 2>/dev/null";
+  return std::system(command.c_str()) == 0;
+}
+
+// The big store served over TLS (keep-alive: one handshake per station), median of the rounds.
+PhaseResult measureTls(DemoStore& demo, int n, const Settings& settings) {
+  TempDir dir;
+  if (!makeCertificate(dir)) {
+    std::printf("  TLS: openssl could not make a certificate; skipped\n");
+    return {};
+  }
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);  // the stations check it; here only the cost counts
+  std::vector<PhaseResult> rounds;
+  for (int round = 0; round < settings.rounds; ++round) {
+    ServerProcess server(demo.path, {"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
+    server.start();
+    rounds.push_back(runPhase(leanStations(server.port(), ctx), n, settings, *demo.round, demo.op, server.pid()));
+    server.stop();
+    std::printf("  TLS, N=%d: %.0f checks/s; answers %s; %zu failed\n", n, rate(rounds.back()),
+                codeMix(rounds.back()).c_str(), rounds.back().failures);
+  }
+  SSL_CTX_free(ctx);
+  std::sort(rounds.begin(), rounds.end(), [](const PhaseResult& a, const PhaseResult& b) { return rate(a) < rate(b); });
+  return rounds[rounds.size() / 2];
+}
+
+struct HostileResult {
+  PhaseResult phase;
+  std::size_t held = 0, reopened = 0;
+  double growthMb = 0;  // tav-server's resident memory at its highest during the phase, less before
+};
+
+// Stations checking while a hostile crowd holds its slow and idle connections open.
+HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
+  ServerProcess server(demo.path);
+  server.start();
+  const long before = statusKb(server.pid(), "VmRSS");
+  HostileResult h;
+  {
+    HostileCrowd crowd(server.port(), settings.slowConnections, settings.idleConnections);
+    std::atomic<bool> done{false};
+    long peak = before;
+    std::thread watch([&] {
+      while (!done) {
+        peak = std::max(peak, statusKb(server.pid(), "VmRSS"));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    h.phase = runPhase(leanStations(server.port()), settings.hostileStations, settings, *demo.round, demo.op,
+                       server.pid());
+    h.held = crowd.connected();
+    h.reopened = crowd.reopened();
+    done = true;
+    watch.join();
+    h.growthMb = static_cast<double>(peak - before) / 1024.0;
+  }
+  server.stop();
+  return h;
+}
+
+// This process holds the hostile crowd's connections and the stations' at once.
+void raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
   }
 }
 
@@ -542,6 +758,12 @@ Settings parseArgs(int argc, char** argv) {
       s.storeAlone = value != "no";
     } else if (opt == "--client") {
       s.leanClient = value != "httplib";
+    } else if (opt == "--tls") {
+      s.tls = value != "no";
+    } else if (opt == "--hostile") {
+      // "SLOW,IDLE" connections; "0,0" skips the hostile phase.
+      s.slowConnections = std::atoi(value.c_str());
+      s.idleConnections = value.find(',') == std::string::npos ? 0 : std::atoi(value.c_str() + value.find(',') + 1);
     } else if (opt == "--stations") {
       s.stations.clear();
       for (std::size_t pos = 0; pos < value.size();) {
@@ -552,7 +774,8 @@ Settings parseArgs(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
-                   "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib]\n");
+                   "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
+                   "[--hostile SLOW,IDLE]\n");
       std::exit(2);
     }
   }
@@ -563,6 +786,7 @@ Settings parseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Settings settings = parseArgs(argc, argv);
+  raiseOpenFileLimit();
   std::printf("tav-server load: %.1f s per phase after %.1f s of warm-up, %zu station counts, %d rounds (medians "
               "shown), %s stations, %u cores\n",
               settings.seconds, settings.warmup, settings.stations.size(), settings.rounds,
@@ -577,8 +801,15 @@ int main(int argc, char** argv) {
     stores.emplace_back(count, demos.back().get());
   }
   const std::vector<Row> rows = measureStores(stores, settings, reference);
+  std::map<std::size_t, std::map<int, double>> alone;  // tickets -> stations -> checks/s
   if (settings.storeAlone)
-    for (auto& [count, demo] : stores) measureStoreAlone(*demo, count, settings);
+    for (auto& [count, demo] : stores) alone[count] = measureStoreAlone(*demo, count, settings);
+  const int topStations = *std::max_element(settings.stations.begin(), settings.stations.end());
+  PhaseResult tls;
+  if (settings.tls && !stores.empty()) tls = measureTls(*stores.front().second, topStations, settings);
+  HostileResult hostile;
+  const bool hostilePhase = settings.slowConnections + settings.idleConnections > 0 && !stores.empty();
+  if (hostilePhase) hostile = measureHostile(*stores.front().second, settings);
 
   std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %7s %7s %7s %7s %7s %6s %6s %6s\n", "tickets", "N", "checks/s",
               "admits/s", "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "anon MB", "srv us", "ref us",
@@ -605,6 +836,31 @@ int main(int argc, char** argv) {
       std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", row.stations, row.reference.p50, row.reference.p99,
                   row.reference.max);
   std::printf("\n");
+
+  // What HTTP costs against the store alone, in the same run.
+  for (const Row& row : rows) {
+    const auto in = alone.find(row.tickets);
+    if (in == alone.end() || !in->second.count(row.stations)) continue;
+    std::printf("%zu tickets, N=%d: served over HTTP at %.0f checks/s, %.1f%% of execute() in this process (%.0f/s)\n",
+                row.tickets, row.stations, rate(row.result), 100.0 * rate(row.result) / in->second.at(row.stations),
+                in->second.at(row.stations));
+  }
+  for (const Row& row : rows) {
+    if (tls.checks == 0 || row.tickets != rows.front().tickets || row.stations != topStations) continue;
+    std::printf("TLS, %zu tickets, N=%d: %.0f checks/s, %.0f admissions/s, p50 %.2f ms, p99 %.2f ms: %.1f%% of plain "
+                "HTTP (%.0f/s); %zu failed\n",
+                row.tickets, topStations, rate(tls), static_cast<double>(tls.admissions) / tls.seconds, tls.p50, tls.p99,
+                100.0 * rate(tls) / rate(row.result), rate(row.result), tls.failures);
+  }
+  if (hostilePhase) {
+    const PhaseResult& r = hostile.phase;
+    std::printf("hostile, %zu tickets, N=%d beside %d slow-header and %d idle connections (%zu held at the end, %zu "
+                "opened again): %.0f checks/s, %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms, %zu failed; "
+                "tav-server memory +%.1f MB\n",
+                rows.empty() ? std::size_t{0} : rows.front().tickets, settings.hostileStations,
+                settings.slowConnections, settings.idleConnections, hostile.held, hostile.reopened, rate(r),
+                static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, r.failures, hostile.growthMb);
+  }
 
   // Same station count, small store against big store: the cost of a check must not grow.
   for (const Row& big : rows) {
