@@ -1,6 +1,7 @@
 // Load generator for the PostgreSQL store: N gate stations on keep-alive connections against one
 // and two tav-server processes on one PostgreSQL database, beside one tav-server on the SQLite
-// file of the same venue, all with durable commits. Prints figures; exits 0.
+// file of the same venue, all with durable commits; then PostgreSQL alone through pgbench and a
+// transaction shaped like a check, in the same run, as the bound. Prints figures; exits 0.
 #include <httplib.h>
 #include <unistd.h>
 
@@ -40,7 +41,7 @@ using tav::test::ServerProcess;
 using tav::test::TempDir;
 
 constexpr std::size_t kExitEvery = 5;  // one ticket in five is also let out again
-constexpr const char* kServerThreads = "256";
+constexpr const char* kPgbench = "/usr/lib/postgresql/15/bin/pgbench";
 
 struct Settings {
   double seconds = 4;
@@ -48,7 +49,7 @@ struct Settings {
   std::vector<int> stations{16, 128};
   std::string pgUri;  // empty: a throwaway server of the benchmark's own
   bool socket = false;  // the throwaway server through its unix socket instead of TCP
-  std::vector<std::string> runs{"sqlite", "pg", "pg2"};  // which stores and server counts to measure
+  std::vector<std::string> runs{"sqlite", "pg", "pg2", "pgbench"};  // which stores and server counts to measure
 };
 
 std::vector<std::string> commaList(const std::string& value) {
@@ -181,6 +182,35 @@ Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int
   return p;
 }
 
+// The output of a shell command, or "" when it fails.
+std::string commandOutput(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = popen(command.c_str(), "r")) {
+    char buf[4096];
+    for (std::size_t n; (n = fread(buf, 1, sizeof buf, pipe)) > 0;) out.append(buf, n);
+    if (pclose(pipe) != 0) out.clear();
+  }
+  return out;
+}
+
+// PostgreSQL alone: pgbench's clients run the check-shaped transaction of bench/pg_check.sql
+// (lock a row, change it, append a log line, commit durably) for `seconds`; its transactions per
+// second, or -1. Its tables live in a schema of their own beside the venue's.
+double pgbenchRate(const std::string& uri, int clients, double seconds) {
+  const std::string own = uri + (uri.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3Dpgbench_check";
+  static bool initialised = false;
+  if (!initialised) {
+    tav::pgtest::RawConnection(uri).exec("CREATE SCHEMA IF NOT EXISTS pgbench_check");
+    if (std::system((std::string(kPgbench) + " -i -q -s 10 '" + own + "' >/dev/null 2>&1").c_str()) != 0) return -1;
+    initialised = true;
+  }
+  const std::string out = commandOutput(std::string(kPgbench) + " -M prepared -f " + TAV_SOURCE_DIR +
+                                        "/bench/pg_check.sql -c " + std::to_string(clients) + " -j 2 -T " +
+                                        std::to_string(std::max(1, static_cast<int>(seconds))) + " '" + own + "' 2>/dev/null");
+  const auto at = out.find("tps = ");
+  return at == std::string::npos ? -1 : std::atof(out.c_str() + at + 6);
+}
+
 double loadAverage() {
   double one = -1;
   std::ifstream("/proc/loadavg") >> one;
@@ -189,7 +219,7 @@ double loadAverage() {
 
 [[noreturn]] void usage() {
   std::fprintf(stderr,
-               "usage: bench_pg [--seconds S] [--tickets N] [--stations 16,128] [--runs sqlite,pg,pg2]\n"
+               "usage: bench_pg [--seconds S] [--tickets N] [--stations 16,128] [--runs sqlite,pg,pg2,pgbench]\n"
                "                [--pg-uri postgresql://... | --pg-via tcp|socket]\n"
                "Without --pg-uri the benchmark runs a PostgreSQL server of its own; a given database must be "
                "empty.\n");
@@ -216,7 +246,7 @@ Settings parseArgs(int argc, char** argv) {
     } else if (opt == "--runs") {
       s.runs = commaList(value);
       for (const std::string& r : s.runs)
-        if (r != "sqlite" && r != "pg" && r != "pg2") usage();
+        if (r != "sqlite" && r != "pg" && r != "pg2" && r != "pgbench") usage();
     } else {
       usage();
     }
@@ -277,7 +307,7 @@ int main(int argc, char** argv) {
     std::vector<int> ports;
     std::vector<long> pids;
     for (int k = 0; k < setup.servers; ++k) {
-      servers.push_back(std::make_unique<ServerProcess>(setup.store, std::vector<std::string>{"--threads", kServerThreads}));
+      servers.push_back(std::make_unique<ServerProcess>(setup.store));
       servers.back()->start();
       ports.push_back(servers.back()->port());
       pids.push_back(servers.back()->pid());
@@ -311,6 +341,23 @@ int main(int argc, char** argv) {
                 static_cast<double>(p.admissions) / p.seconds, p.p50, p.p99, p.max, p.failures,
                 1e6 * p.serverCpu / checks, 1e6 * p.databaseCpu / checks, p.walBytes / checks,
                 100.0 * p.walPageImages / checks);
+  }
+
+  // tav-server on PostgreSQL against PostgreSQL alone, through the same kind of transaction.
+  if (std::find(settings.runs.begin(), settings.runs.end(), "pgbench") != settings.runs.end()) {
+    for (int n : settings.stations) {
+      const double bound = pgbenchRate(pg, n, settings.seconds);
+      if (bound <= 0) {
+        std::printf("pgbench, %d clients: could not run %s\n", n, kPgbench);
+        continue;
+      }
+      std::printf("pgbench, %d clients, check-shaped transaction: %.0f tps", n, bound);
+      for (const Phase& p : phases)
+        if (p.store == "PostgreSQL" && p.servers == 1 && p.stations == n)
+          std::printf("; one tav-server at N=%d: %.0f checks/s, %.1f%% of it", n,
+                      static_cast<double>(p.checks) / p.seconds, 100.0 * static_cast<double>(p.checks) / p.seconds / bound);
+      std::printf("\n");
+    }
   }
   std::printf("load average at the end %.2f\n", loadAverage());
   return 0;
