@@ -1,0 +1,175 @@
+// One libpq connection: statements prepared once, transactions in pipeline mode, and every failure
+// turned into StoreUnavailable with the database's reason.
+#pragma once
+
+#include <libpq-fe.h>
+
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace tav::server::pg {
+
+// Parameters of one statement, sent as text; std::nullopt is SQL NULL.
+class Params {
+ public:
+  Params& text(const std::string& v) {
+    values_.emplace_back(v);
+    return *this;
+  }
+  Params& integer(std::int64_t v) {
+    values_.emplace_back(std::to_string(v));
+    return *this;
+  }
+  Params& integer(const std::optional<std::int64_t>& v) {
+    values_.push_back(v ? std::optional<std::string>(std::to_string(*v)) : std::nullopt);
+    return *this;
+  }
+  Params& boolean(bool v) {
+    values_.emplace_back(v ? "t" : "f");
+    return *this;
+  }
+  int size() const { return static_cast<int>(values_.size()); }
+  std::vector<const char*> pointers() const {
+    std::vector<const char*> p;
+    for (const auto& v : values_) p.push_back(v ? v->c_str() : nullptr);
+    return p;
+  }
+
+ private:
+  std::vector<std::optional<std::string>> values_;
+};
+
+// The rows of one statement's answer, read as text.
+class Result {
+ public:
+  explicit Result(PGresult* r) : r_(r, &PQclear) {}
+  int rows() const { return PQntuples(r_.get()); }
+  bool null(int row, int col) const { return PQgetisnull(r_.get(), row, col) != 0; }
+  std::string text(int row, int col) const {
+    return std::string(PQgetvalue(r_.get(), row, col),
+                       static_cast<std::size_t>(PQgetlength(r_.get(), row, col)));
+  }
+  std::int64_t integer(int row, int col) const {
+    const char* p = PQgetvalue(r_.get(), row, col);
+    std::int64_t v = 0;
+    std::from_chars(p, p + PQgetlength(r_.get(), row, col), v);
+    return v;
+  }
+  std::optional<std::int64_t> optInteger(int row, int col) const {
+    if (null(row, col)) return std::nullopt;
+    return integer(row, col);
+  }
+  bool boolean(int row, int col) const { return PQgetvalue(r_.get(), row, col)[0] == 't'; }
+  // Rows the statement changed ("INSERT 0 1" gives 1).
+  std::int64_t changed() const { return std::atoll(PQcmdTuples(r_.get())); }
+  std::string command() const { return r_ ? PQcmdStatus(r_.get()) : ""; }
+  ExecStatusType status() const { return r_ ? PQresultStatus(r_.get()) : PGRES_FATAL_ERROR; }
+  PGresult* get() const { return r_.get(); }
+
+ private:
+  std::unique_ptr<PGresult, decltype(&PQclear)> r_;
+};
+
+// Raised when a row the store served from its cache turned out to have changed in the database:
+// the transaction is undone and its work runs again on the current rows.
+class StaleCache : public std::exception {
+ public:
+  const char* what() const noexcept override { return "a cached row changed in the database"; }
+};
+
+// Checks the answer to a statement queued to confirm a cached row; throws StaleCache.
+using Validator = std::function<void(const Result&)>;
+
+
+// One libpq connection. A transaction runs in pipeline mode: statements whose answer the caller
+// does not need (BEGIN, the writes of a check, the confirmation of cached rows, COMMIT) travel
+// with the next one it waits for, so that a ticket check costs two round trips to the database.
+class Connection {
+ public:
+  // Throws StoreUnavailable with libpq's reason, the password scrubbed from it.
+  explicit Connection(const std::string& uri);
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+  ~Connection() { PQfinish(conn_); }
+
+  PGconn* handle() const { return conn_; }
+  bool broken() const { return PQstatus(conn_) != CONNECTION_OK; }
+
+  // Outside a transaction: a statement without parameters (several, separated by semicolons).
+  Result exec(const char* sql, const char* what) { return check(PQexec(conn_, sql), what); }
+
+  // Outside a transaction: a statement with parameters.
+  Result execParams(const char* sql, const Params& params, const char* what);
+
+  // Starts a transaction: with `beginSql` (e.g. for another isolation level), or else the
+  // implicit one that the database keeps around the statements up to the commit's sync point,
+  // which spares a check the BEGIN and COMMIT statements. Nothing is sent before the first
+  // run() or commit().
+  void begin(const std::string& beginSql);
+
+  // A statement whose answer only has to say that it worked (and pass `validate`, when given); a
+  // failure shows at the next run() or commit(), and always before the commit takes place.
+  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr);
+
+  // A statement whose rows the caller needs now; the statements queued before it are checked first.
+  Result run(const std::string& sql, const Params& params, const char* what = "run a statement");
+
+  // Commits; returns once the database has the transaction durably (synchronous_commit).
+  void commit();
+
+  // After `work` failed: true when a cached row it read had changed, so that its failure may have
+  // come from the stale row rather than from the request.
+  bool readStaleRows() noexcept;
+
+  // After a failure inside a transaction: reads what is still on its way, rolls back and forgets
+  // the prepared statements (a failed pipeline may have skipped preparing some). False when the
+  // connection is no longer fit for use.
+  bool abandon() noexcept;
+
+  // Inside a transaction: sends `data` (CSV rows) to a "COPY ... FROM STDIN" statement, which
+  // cannot run in pipeline mode.
+  void copyIn(const std::string& copySql, const std::string& data);
+
+ private:
+  // Statements queued without reading their answers; beyond this many the answers are read, so
+  // that neither side's buffers fill up.
+  static constexpr std::size_t kMaxQueued = 64;
+
+  struct Pending {
+    const char* what;
+    Validator validate;
+  };
+
+  void send(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr);
+  bool validating() const;
+
+  // Reads the answers to the statements queued so far.
+  void settle();
+  void sync();
+
+  // The answer to the oldest statement on its way; throws when it failed.
+  Result take();
+  void drainOne();
+
+  // Reads the sync point's own answer, which follows the answers to all statements before it.
+  void endSync();
+  Result check(PGresult* r, const char* what);
+  [[noreturn]] void fail(const PGresult* r, const char* what);
+
+  PGconn* conn_ = nullptr;
+  std::unordered_map<std::string, std::string> prepared_;  // SQL text -> statement name
+  std::deque<Pending> pending_;                            // the statements on their way
+  int unreadSyncs_ = 0;                                    // sync points whose answer is still to come
+  bool explicit_ = false;                                  // the transaction began with BEGIN
+};
+
+}  // namespace tav::server::pg

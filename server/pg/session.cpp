@@ -1,0 +1,358 @@
+// The PostgreSQL store's statements: what each typed operation of a Session runs.
+#include "server/pg/session.h"
+
+#include <algorithm>
+#include <limits>
+#include <tuple>
+
+namespace tav::server::pg {
+namespace {
+
+// Restored rows are sent to the server in COPY batches of about this size.
+constexpr std::size_t kCopyBatchBytes = 1 << 20;
+
+constexpr const char* kTicketColumns =
+    "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
+constexpr const char* kScanColumns =
+    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome";
+
+Ticket readTicket(const Result& r, int row) {
+  Ticket t;
+  t.id = r.integer(row, 0);
+  t.bizCode = r.text(row, 1);
+  t.ticketNo = r.text(row, 2);
+  t.custName = r.text(row, 3);
+  t.goodsName = r.text(row, 4);
+  t.playDate = r.text(row, 5);
+  t.placeName = r.text(row, 6);
+  t.seatGradeName = r.text(row, 7);
+  t.seatInfo = r.text(row, 8);
+  t.block = r.text(row, 9);
+  t.cancelled = r.text(row, 10) == "cancelled";
+  t.inside = r.boolean(row, 11);
+  t.entryCount = r.integer(row, 12);
+  t.firstEntry = r.optInteger(row, 13);
+  t.lastEntry = r.optInteger(row, 14);
+  t.lastExit = r.optInteger(row, 15);
+  return t;
+}
+
+Event readEvent(const Result& r, int row) {
+  return Event{r.text(row, 0), r.text(row, 1), r.text(row, 2), r.text(row, 3), r.boolean(row, 4)};
+}
+
+// A LIMIT value: SIZE_MAX means no limit, which PostgreSQL spells as the largest bigint.
+std::int64_t rowLimit(std::size_t limit) {
+  return static_cast<std::int64_t>(std::min<std::size_t>(limit, std::numeric_limits<std::int64_t>::max()));
+}
+
+// One CSV field of a COPY row: text quoted with its quotes doubled, NULL as nothing.
+void csvText(std::string& out, const std::string& v) {
+  out.push_back('"');
+  for (char c : v) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  out += "\",";
+}
+void csvInteger(std::string& out, const std::optional<std::int64_t>& v) {
+  if (v) out += std::to_string(*v);
+  out.push_back(',');
+}
+void endCsvRow(std::string& out) { out.back() = '\n'; }
+
+bool same(const std::optional<Event>& a, const std::optional<Event>& b) {
+  if (!a || !b) return !a && !b;
+  return std::tie(a->bizCode, a->placeCode, a->goodsName, a->playDate, a->active) ==
+         std::tie(b->bizCode, b->placeCode, b->goodsName, b->playDate, b->active);
+}
+
+bool same(const std::optional<Operator>& a, const std::optional<Operator>& b) {
+  if (!a || !b) return !a && !b;
+  return std::tie(a->id, a->passwordHash, a->placeCode, a->active) ==
+         std::tie(b->id, b->passwordHash, b->placeCode, b->active);
+}
+
+constexpr const char* kFindEvent =
+    "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1";
+constexpr const char* kFindOperator =
+    "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = $1";
+
+std::optional<Event> eventOf(const Result& r) { return r.rows() ? std::optional<Event>(readEvent(r, 0)) : std::nullopt; }
+std::optional<Operator> operatorOf(const Result& r) {
+  if (r.rows() == 0) return std::nullopt;
+  return Operator{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.boolean(0, 3)};
+}
+
+}  // namespace
+
+std::optional<Venue> Session::findVenue(const std::string& placeCode) {
+  Result r = run("SELECT place_code, theater_name FROM venue WHERE place_code = $1", Params().text(placeCode));
+  if (r.rows() == 0) return std::nullopt;
+  return Venue{r.text(0, 0), r.text(0, 1)};
+}
+
+std::optional<Event> Session::findEvent(const std::string& bizCode) {
+  return cachedRow<Event>(kFindEvent, bizCode, cache_.event(bizCode), eventOf);
+}
+
+std::optional<Event> Session::findActiveEvent(const std::string& placeCode) {
+  Result r = run(
+      "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
+      "WHERE place_code = $1 AND active",
+      Params().text(placeCode));
+  if (r.rows() == 0) return std::nullopt;
+  return readEvent(r, 0);
+}
+
+std::optional<Operator> Session::findOperator(const std::string& id) {
+  return cachedRow<Operator>(kFindOperator, id, cache_.op(id), operatorOf);
+}
+
+std::optional<Ticket> Session::findTicket(const std::string& bizCode, const std::string& ticketNo) {
+  static const std::string sql =
+      std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE bizcode = $1 AND ticket_no = $2";
+  return oneTicket(sql, bizCode, ticketNo);
+}
+
+std::optional<Ticket> Session::lockTicket(const std::string& bizCode, const std::string& ticketNo) {
+  static const std::string sql = std::string("SELECT ") + kTicketColumns +
+                                 " FROM ticket WHERE bizcode = $1 AND ticket_no = $2 FOR NO KEY UPDATE";
+  return oneTicket(sql, bizCode, ticketNo);
+}
+
+AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
+  Result r = run("SELECT block, count(*) FROM ticket WHERE bizcode = $1 AND entry_count > 0 GROUP BY block",
+                 Params().text(bizCode));
+  AdmittedCounts counts;
+  for (int i = 0; i < r.rows(); ++i) {
+    const std::string block = r.text(i, 0);
+    for (std::size_t b = 0; b < kBlocks.size(); ++b)
+      if (kBlocks[b] == block) counts.byBlock[b] = r.integer(i, 1);
+    counts.total += r.integer(i, 1);
+  }
+  return counts;
+}
+
+std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
+  Result r = run(
+      "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
+      "count(t.id) FILTER (WHERE t.status = 'cancelled'), count(t.id) FILTER (WHERE t.entry_count > 0), "
+      "count(t.id) FILTER (WHERE t.inside) "
+      "FROM event e LEFT JOIN ticket t ON t.bizcode = e.bizcode "
+      "WHERE e.place_code = $1 GROUP BY e.bizcode ORDER BY e.bizcode COLLATE \"C\"",
+      Params().text(placeCode));
+  std::vector<EventCounts> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(EventCounts{readEvent(r, i), r.integer(i, 5), r.integer(i, 6), r.integer(i, 7), r.integer(i, 8)});
+  return out;
+}
+
+LoginHistory Session::loginHistory(const std::string& operatorId, TimeMs lockoutsAfter, TimeMs failuresAfter) {
+  LoginHistory h;
+  Result last = run(
+      "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND at > $2::bigint "
+      "AND outcome = $3",
+      Params().text(operatorId).integer(lockoutsAfter).text(std::string(kOutcomeLockout)));
+  if (last.rows() > 0) h.lastLockout = last.optInteger(0, 0);
+  Result failures = run(
+      "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = $1 "
+      "AND at > greatest($2::bigint, coalesce($3::bigint, $2::bigint)) AND starts_with(outcome, $4)",
+      Params().text(operatorId).integer(failuresAfter).integer(h.lastLockout).text(std::string(kOutcomeFailedPrefix)));
+  if (failures.rows() > 0) h.failures = failures.integer(0, 0);
+  return h;
+}
+
+std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
+  static const std::string sql =
+      std::string("SELECT ") + kScanColumns + " FROM scan_log WHERE id > $1 ORDER BY id LIMIT $2";
+  Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
+  std::vector<ScanRecord> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
+                             r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
+                             r.text(i, 10), r.text(i, 11)});
+  return out;
+}
+
+std::vector<Venue> Session::allVenues() {
+  Result r = run("SELECT place_code, theater_name FROM venue ORDER BY place_code COLLATE \"C\"", Params());
+  std::vector<Venue> out;
+  for (int i = 0; i < r.rows(); ++i) out.push_back(Venue{r.text(i, 0), r.text(i, 1)});
+  return out;
+}
+
+std::vector<Event> Session::allEvents() {
+  Result r = run("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode COLLATE \"C\"",
+                 Params());
+  std::vector<Event> out;
+  for (int i = 0; i < r.rows(); ++i) out.push_back(readEvent(r, i));
+  return out;
+}
+
+std::vector<Operator> Session::allOperators() {
+  Result r = run(
+      "SELECT operator_id, password_hash, place_code, active FROM operator ORDER BY operator_id COLLATE \"C\"",
+      Params());
+  std::vector<Operator> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(Operator{r.text(i, 0), r.text(i, 1), r.text(i, 2), r.boolean(i, 3)});
+  return out;
+}
+
+std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
+  static const std::string sql =
+      std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE id > $1 ORDER BY id LIMIT $2";
+  Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
+  std::vector<Ticket> out;
+  for (int i = 0; i < r.rows(); ++i) out.push_back(readTicket(r, i));
+  return out;
+}
+
+void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
+  queue("UPDATE ticket SET inside = true, entry_count = entry_count + 1, "
+        "first_entry = coalesce(first_entry, $2), last_entry = $2 WHERE id = $1",
+        Params().integer(ticketId).integer(at), "record an entry");
+}
+
+void Session::recordExit(std::int64_t ticketId, TimeMs at) {
+  queue("UPDATE ticket SET inside = false, last_exit = $2 WHERE id = $1", Params().integer(ticketId).integer(at),
+        "record an exit");
+}
+
+void Session::appendScanLog(const ScanRecord& l) {
+  queue("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
+        "message, outcome) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
+        Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
+            .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome),
+        "write the scan log");
+}
+
+void Session::holdSignIns(const std::string& operatorId) {
+  queue("SELECT pg_advisory_xact_lock(1413568076, hashtext($1))", Params().text(operatorId), "hold sign-ins");
+}
+
+void Session::insertVenue(const Venue& v) {
+  changedCachedRows();
+  queue("INSERT INTO venue(place_code, theater_name) VALUES($1, $2)", Params().text(v.placeCode).text(v.theaterName),
+        "add a venue");
+}
+
+void Session::insertEvent(const Event& e) {
+  changedCachedRows();
+  queue("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) VALUES($1, $2, $3, $4, $5)",
+        Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active),
+        "add an event");
+}
+
+void Session::deactivateEvents(const std::string& placeCode) {
+  changedCachedRows();
+  queue("UPDATE event SET active = false WHERE place_code = $1 AND active", Params().text(placeCode),
+        "deactivate the venue's events");
+}
+
+void Session::insertOperator(const Operator& o) {
+  changedCachedRows();
+  queue("INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES($1, $2, $3, $4)",
+        Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active), "add an operator");
+}
+
+bool Session::insertTicket(const Ticket& t) {
+  Result r = run(
+      "INSERT INTO ticket(bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
+      "seat_info, block, status) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
+      "ON CONFLICT (bizcode, ticket_no) DO NOTHING",
+      Params().text(t.bizCode).text(t.ticketNo).text(t.custName).text(t.goodsName).text(t.playDate)
+          .text(t.placeName).text(t.seatGradeName).text(t.seatInfo).text(t.block)
+          .text(t.cancelled ? "cancelled" : "valid"));
+  return r.changed() == 1;
+}
+
+void Session::restoreTicket(const Ticket& t) {
+  std::string& out = pendingCopy(Pending::Tickets);
+  csvInteger(out, t.id);
+  for (const std::string* v : {&t.bizCode, &t.ticketNo, &t.custName, &t.goodsName, &t.playDate, &t.placeName,
+                               &t.seatGradeName, &t.seatInfo, &t.block})
+    csvText(out, *v);
+  csvText(out, t.cancelled ? "cancelled" : "valid");
+  out += t.inside ? "t," : "f,";
+  csvInteger(out, t.entryCount);
+  csvInteger(out, t.firstEntry);
+  csvInteger(out, t.lastEntry);
+  csvInteger(out, t.lastExit);
+  endCsvRow(out);
+  if (out.size() >= kCopyBatchBytes) flush();
+}
+
+void Session::restoreScanRecord(const ScanRecord& l) {
+  std::string& out = pendingCopy(Pending::ScanLog);
+  csvInteger(out, l.id);
+  csvInteger(out, l.at);
+  for (const std::string* v : {&l.kind, &l.bizCode, &l.mode, &l.block, &l.ticketNo, &l.operatorId, &l.placeCode,
+                               &l.code, &l.message, &l.outcome})
+    csvText(out, *v);
+  endCsvRow(out);
+  if (out.size() >= kCopyBatchBytes) flush();
+}
+
+void Session::flush() {
+  if (pending_ == Pending::None) return;
+  const bool tickets = pending_ == Pending::Tickets;
+  const std::string data = std::move(copyData_);
+  copyData_.clear();
+  pending_ = Pending::None;
+  c_.copyIn(std::string("COPY ") + (tickets ? "ticket(" : "scan_log(") + (tickets ? kTicketColumns : kScanColumns) +
+                ") FROM STDIN (FORMAT csv)",
+            data);
+  // Identities the store assigns later continue after the restored ones.
+  c_.queue(tickets ? "SELECT setval(pg_get_serial_sequence('ticket', 'id'), max(id)) FROM ticket"
+                   : "SELECT setval(pg_get_serial_sequence('scan_log', 'id'), max(id)) FROM scan_log",
+           Params(), "continue the row numbering");
+}
+
+Result Session::run(const std::string& sql, const Params& params) {
+  flush();
+  return c_.run(sql, params);
+}
+
+void Session::queue(const std::string& sql, const Params& params, const char* what, Validator validate) {
+  flush();
+  c_.queue(sql, params, what, std::move(validate));
+}
+
+template <class Row>
+std::optional<Row> Session::cachedRow(const char* sql, const std::string& key, const std::optional<std::optional<Row>>& cached,
+                             std::optional<Row> (*rowOf)(const Result&)) {
+  if (cached) {
+    RowCache& cache = cache_;  // the check runs after this session ends, at the commit
+    queue(sql, Params().text(key), "read a cached row", [&cache, key, expected = *cached, rowOf](const Result& r) {
+      if (same(rowOf(r), expected)) return;
+      cache.forget(key, expected);
+      throw StaleCache();
+    });
+    return *cached;
+  }
+  const std::optional<Row> row = rowOf(run(sql, Params().text(key)));
+  updates_.put(key, row);
+  return row;
+}
+
+void Session::changedCachedRows() {
+  cache_.clear();
+  updates_.changed();
+}
+
+std::optional<Ticket> Session::oneTicket(const std::string& sql, const std::string& bizCode, const std::string& ticketNo) {
+  Result r = run(sql, Params().text(bizCode).text(ticketNo));
+  if (r.rows() == 0) return std::nullopt;
+  return readTicket(r, 0);
+}
+
+std::string& Session::pendingCopy(Pending kind) {
+  if (pending_ != kind) flush();
+  pending_ = kind;
+  return copyData_;
+}
+
+}  // namespace tav::server::pg

@@ -1,0 +1,144 @@
+// The typed SQL of the PostgreSQL store: the Transaction and Reader operations on one connection,
+// and the cache of the events and operators that every check looks up.
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "server/core/store.h"
+#include "server/pg/connection.h"
+
+namespace tav::server::pg {
+
+// Events and operators as this server last read them, or known to be absent. They change only
+// when a venue is set up, yet every check reads both; a check serves them from here and queues a
+// statement that confirms them in its own transaction, which costs no round trip of its own.
+class RowCache {
+ public:
+  // What one transaction read from the database, for the cache once it has committed: rows it
+  // wrote itself must not be served to others before that, nor at all if it fails.
+  struct Updates {
+    bool clear = false;  // the transaction changed events or operators
+    std::vector<std::pair<std::string, std::optional<Event>>> events;
+    std::vector<std::pair<std::string, std::optional<Operator>>> operators;
+
+    void put(const std::string& key, const std::optional<Event>& e) { events.emplace_back(key, e); }
+    void put(const std::string& key, const std::optional<Operator>& o) { operators.emplace_back(key, o); }
+    // Rows read before a change of the transaction's own may no longer be what it commits.
+    void changed() {
+      clear = true;
+      events.clear();
+      operators.clear();
+    }
+  };
+
+  std::optional<std::optional<Event>> event(const std::string& bizCode) { return find(events_, bizCode); }
+  std::optional<std::optional<Operator>> op(const std::string& id) { return find(operators_, id); }
+  void forget(const std::string& key, const std::optional<Event>&) { erase(events_, key); }
+  void forget(const std::string& key, const std::optional<Operator>&) { erase(operators_, key); }
+  void clear() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    events_.clear();
+    operators_.clear();
+  }
+  // After the commit of the transaction that collected `u`.
+  void apply(const Updates& u) {
+    if (u.clear) clear();
+    for (const auto& [key, e] : u.events) store(events_, key, e);
+    for (const auto& [key, o] : u.operators) store(operators_, key, o);
+  }
+
+ private:
+  // Codes that name nothing are kept too; a flood of them cannot grow the cache without bound.
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  template <class Map>
+  std::optional<typename Map::mapped_type> find(const Map& map, const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    auto it = map.find(key);
+    if (it == map.end()) return std::nullopt;
+    return it->second;
+  }
+  template <class Map>
+  void store(Map& map, const std::string& key, const typename Map::mapped_type& value) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (map.size() >= kMaxEntries) map.clear();
+    map[key] = value;
+  }
+  template <class Map>
+  void erase(Map& map, const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    map.erase(key);
+  }
+
+  std::mutex mutex_;
+  std::unordered_map<std::string, std::optional<Event>> events_;
+  std::unordered_map<std::string, std::optional<Operator>> operators_;
+};
+
+// The typed operations on one connection; the store owns the transaction around them.
+class Session final : public Transaction {
+ public:
+  Session(Connection& c, RowCache& cache, RowCache::Updates& updates) : c_(c), cache_(cache), updates_(updates) {}
+
+  std::optional<Venue> findVenue(const std::string& placeCode) override;
+  std::optional<Event> findEvent(const std::string& bizCode) override;
+  std::optional<Event> findActiveEvent(const std::string& placeCode) override;
+  std::optional<Operator> findOperator(const std::string& id) override;
+  std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) override;
+
+  // The row stays locked until the transaction ends: a check on another connection, of this
+  // server or another one, waits here and then reads what this one wrote.
+  std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) override;
+  AdmittedCounts countAdmitted(const std::string& bizCode) override;
+  std::vector<EventCounts> listEvents(const std::string& placeCode) override;
+  LoginHistory loginHistory(const std::string& operatorId, TimeMs lockoutsAfter, TimeMs failuresAfter) override;
+  std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
+  std::vector<Venue> allVenues() override;
+  std::vector<Event> allEvents() override;
+  std::vector<Operator> allOperators() override;
+  std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override;
+  void recordEntry(std::int64_t ticketId, TimeMs at) override;
+  void recordExit(std::int64_t ticketId, TimeMs at) override;
+  void appendScanLog(const ScanRecord& l) override;
+
+  // A transaction-scoped advisory lock per ID (in a key space of its own beside the migrations'
+  // lock); the reads after it, in read committed, see every sign-in committed before it was granted.
+  void holdSignIns(const std::string& operatorId) override;
+  void insertVenue(const Venue& v) override;
+  void insertEvent(const Event& e) override;
+  void deactivateEvents(const std::string& placeCode) override;
+  void insertOperator(const Operator& o) override;
+  bool insertTicket(const Ticket& t) override;
+
+  // Restored rows travel in COPY batches: a million tickets are one round trip per megabyte.
+  void restoreTicket(const Ticket& t) override;
+  void restoreScanRecord(const ScanRecord& l) override;
+
+  // Sends the restored rows still held here; the store calls it before the commit.
+  void flush();
+
+ private:
+  enum class Pending { None, Tickets, ScanLog };
+  Result run(const std::string& sql, const Params& params);
+  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr);
+
+  // The row of `key` from the cache, confirmed by a queued statement, or read now and cached.
+  template <class Row>
+  std::optional<Row> cachedRow(const char* sql, const std::string& key, const std::optional<std::optional<Row>>& cached,
+                               std::optional<Row> (*rowOf)(const Result&));
+  void changedCachedRows();
+  std::optional<Ticket> oneTicket(const std::string& sql, const std::string& bizCode, const std::string& ticketNo);
+  std::string& pendingCopy(Pending kind);
+  Connection& c_;
+  RowCache& cache_;
+  RowCache::Updates& updates_;
+  Pending pending_ = Pending::None;
+  std::string copyData_;
+};
+
+}  // namespace tav::server::pg

@@ -1,0 +1,250 @@
+// The SQLite store file: its schema and migrations, the check that a file is ours before SQLite
+// may write to it, and the writer's connection opened on it.
+#include "server/sqlite/schema.h"
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+
+#include "server/core/errors.h"
+#include "server/sqlite/sqlite_store.h"
+
+namespace tav::server::sqlite {
+namespace {
+
+// Each entry brings the schema from the version before it to its own (index + 1).
+const char* const kMigrations[] = {
+    R"sql(
+CREATE TABLE venue(
+  place_code   TEXT PRIMARY KEY,
+  theater_name TEXT NOT NULL
+);
+CREATE TABLE event(
+  bizcode    TEXT PRIMARY KEY,
+  place_code TEXT NOT NULL REFERENCES venue(place_code),
+  goods_name TEXT NOT NULL,
+  play_date  TEXT NOT NULL,
+  active     INTEGER NOT NULL DEFAULT 0 CHECK (active IN (0, 1))
+);
+CREATE UNIQUE INDEX event_one_active ON event(place_code) WHERE active = 1;
+CREATE TABLE operator(
+  operator_id   TEXT PRIMARY KEY,
+  password_hash TEXT NOT NULL,
+  place_code    TEXT NOT NULL REFERENCES venue(place_code),
+  active        INTEGER NOT NULL DEFAULT 1 CHECK (active IN (0, 1))
+);
+CREATE TABLE ticket(
+  id              INTEGER PRIMARY KEY,
+  bizcode         TEXT NOT NULL REFERENCES event(bizcode),
+  ticket_no       TEXT NOT NULL,
+  cust_name       TEXT NOT NULL,
+  goods_name      TEXT NOT NULL,
+  play_date       TEXT NOT NULL,
+  place_name      TEXT NOT NULL,
+  seat_grade_name TEXT NOT NULL,
+  seat_info       TEXT NOT NULL,
+  block           TEXT NOT NULL CHECK (block IN ('E석', 'N석', 'S석', 'W석')),
+  status          TEXT NOT NULL CHECK (status IN ('valid', 'cancelled')),
+  inside          INTEGER NOT NULL DEFAULT 0 CHECK (inside IN (0, 1)),
+  entry_count     INTEGER NOT NULL DEFAULT 0,
+  first_entry     INTEGER,
+  last_entry      INTEGER,
+  last_exit       INTEGER,
+  UNIQUE (bizcode, ticket_no)
+);
+-- Statistics count admitted tickets through this index only, so they cost what was admitted.
+CREATE INDEX ticket_admitted ON ticket(bizcode, block) WHERE entry_count > 0;
+CREATE TABLE scan_log(
+  id          INTEGER PRIMARY KEY,
+  at          INTEGER NOT NULL,
+  kind        TEXT NOT NULL CHECK (kind IN ('check', 'login', 'place')),
+  bizcode     TEXT NOT NULL,
+  mode        TEXT NOT NULL,
+  block       TEXT NOT NULL,
+  ticket_no   TEXT NOT NULL,
+  operator_id TEXT NOT NULL,
+  place_code  TEXT NOT NULL,
+  code        TEXT NOT NULL,
+  message     TEXT NOT NULL,
+  outcome     TEXT NOT NULL
+);
+CREATE INDEX scan_log_login ON scan_log(operator_id, at) WHERE kind = 'login';
+CREATE TRIGGER scan_log_no_update BEFORE UPDATE ON scan_log
+  BEGIN SELECT RAISE(ABORT, 'the scan log is append-only'); END;
+CREATE TRIGGER scan_log_no_delete BEFORE DELETE ON scan_log
+  BEGIN SELECT RAISE(ABORT, 'the scan log is append-only'); END;
+)sql",
+    // Statistics read per-block counters that triggers keep, instead of an index of admitted
+    // tickets: a first entry then changes one page that every check shares rather than a random
+    // index page of its own, which halves the pages each check writes to the log.
+    R"sql(
+CREATE TABLE admitted_count(
+  bizcode  TEXT NOT NULL,
+  block    TEXT NOT NULL,
+  admitted INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, block)
+) WITHOUT ROWID;
+INSERT INTO admitted_count(bizcode, block, admitted)
+  SELECT bizcode, block, count(*) FROM ticket WHERE entry_count > 0 GROUP BY bizcode, block;
+DROP INDEX ticket_admitted;
+CREATE TRIGGER ticket_admitted_insert AFTER INSERT ON ticket WHEN new.entry_count > 0
+BEGIN
+  INSERT INTO admitted_count(bizcode, block, admitted) VALUES(new.bizcode, new.block, 1)
+    ON CONFLICT(bizcode, block) DO UPDATE SET admitted = admitted + 1;
+END;
+CREATE TRIGGER ticket_admitted_delete AFTER DELETE ON ticket WHEN old.entry_count > 0
+BEGIN
+  UPDATE admitted_count SET admitted = admitted - 1 WHERE bizcode = old.bizcode AND block = old.block;
+END;
+-- Fires only when a ticket joins or leaves the counted tickets or moves between counters; a
+-- re-entry or an exit does not run it.
+CREATE TRIGGER ticket_admitted_update AFTER UPDATE OF bizcode, block, entry_count ON ticket
+  WHEN (old.entry_count > 0) <> (new.entry_count > 0)
+    OR (old.entry_count > 0 AND (old.bizcode <> new.bizcode OR old.block <> new.block))
+BEGIN
+  UPDATE admitted_count SET admitted = admitted - 1
+    WHERE old.entry_count > 0 AND bizcode = old.bizcode AND block = old.block;
+  INSERT INTO admitted_count(bizcode, block, admitted)
+    SELECT new.bizcode, new.block, 1 WHERE new.entry_count > 0
+    ON CONFLICT(bizcode, block) DO UPDATE SET admitted = admitted + 1;
+END;
+)sql",
+};
+
+constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
+
+
+// Reads the header fields that tell our files from others without letting SQLite touch the file.
+struct FileHeader {
+  bool exists = false;
+  std::uintmax_t size = 0;
+  bool sqlite = false;
+  bool wal = false;  // in write-ahead-log mode: its latest pages may be in the log, not here
+  std::uint32_t applicationId = 0;
+  std::uint32_t userVersion = 0;
+};
+
+std::uint32_t bigEndian32(const unsigned char* p) {
+  return (std::uint32_t{p[0]} << 24) | (std::uint32_t{p[1]} << 16) | (std::uint32_t{p[2]} << 8) |
+         std::uint32_t{p[3]};
+}
+
+FileHeader readHeader(const std::string& path) {
+  FileHeader h;
+  std::error_code ec;
+  h.exists = std::filesystem::exists(path, ec);
+  if (!h.exists) return h;
+  if (!std::filesystem::is_regular_file(path, ec)) throw StoreRejected(path + " is not a file.");
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw StoreRejected("The store " + path + " cannot be read.");
+  unsigned char buf[100] = {};
+  in.read(reinterpret_cast<char*>(buf), sizeof buf);
+  h.size = static_cast<std::uintmax_t>(in.gcount());
+  if (h.size < sizeof buf) return h;
+  h.sqlite = std::memcmp(buf, "SQLite format 3", 16) == 0;
+  h.wal = buf[18] == 2 && buf[19] == 2;
+  h.userVersion = bigEndian32(buf + 60);
+  h.applicationId = bigEndian32(buf + 68);
+  return h;
+}
+
+
+StoreRejected notOurs(const std::string& path) { return StoreRejected(path + " is not a TAV store."); }
+
+StoreRejected newer(const std::string& path, std::int64_t version) {
+  return StoreRejected(path + " was written by a newer tav-server (schema version " +
+                       std::to_string(version) + "; this one knows up to " +
+                       std::to_string(kSchemaVersion) + ").");
+}
+
+void migrate(Connection& c, const std::string& path) {
+  c.exec("BEGIN IMMEDIATE");
+  try {
+    std::int64_t appId = c.pragmaInt("PRAGMA application_id");
+    std::int64_t tables = c.pragmaInt("SELECT count(*) FROM sqlite_master");
+    std::int64_t version = 0;
+    if (tables > 0) {
+      if (appId != kSqliteApplicationId ||
+          c.pragmaInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'schema_version'") == 0)
+        throw notOurs(path);
+      version = c.pragmaInt("SELECT coalesce(max(version), 0) FROM schema_version");
+    } else if (appId != 0 && appId != kSqliteApplicationId) {
+      throw notOurs(path);
+    }
+    if (version > kSchemaVersion) throw newer(path, version);
+    if (version < kSchemaVersion) {
+      if (tables == 0) {
+        const std::string setId = "PRAGMA application_id = " + std::to_string(kSqliteApplicationId);
+        c.exec(setId.c_str());
+        c.exec("CREATE TABLE schema_version(version INTEGER PRIMARY KEY, applied_at INTEGER NOT NULL)");
+      }
+      for (auto v = version; v < kSchemaVersion; ++v) {
+        c.exec(kMigrations[v]);
+        Query q = c.query("INSERT INTO schema_version(version, applied_at) VALUES(?1, ?2)");
+        q.bind(1, v + 1).bind(2, Store::systemNow()).run();
+      }
+      const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
+      c.exec(setVersion.c_str());
+    }
+    c.exec("COMMIT");
+  } catch (...) {
+    c.execQuietly("ROLLBACK");
+    throw;
+  }
+}
+
+}  // namespace
+
+int schemaVersion() { return kSchemaVersion; }
+
+std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
+  FileHeader h = readHeader(path);
+  if (!h.exists && !create) throw StoreRejected("There is no store at " + path + ".");
+  std::error_code ec;
+  const bool logged = std::filesystem::file_size(path + "-wal", ec) > 0 && !ec;
+  // A new store's first commits set its header, but while another connection keeps the file open
+  // they may still be only in the log: then only SQLite can tell, reading the log.
+  const bool headerInLog = h.sqlite && h.wal && logged && h.applicationId == 0 && h.userVersion == 0;
+  if (h.exists && h.size > 0 && !headerInLog) {
+    // Decide from the raw header, before SQLite may write anything to a file that is not ours.
+    // Every store of ours has its version in the header from its first commit on.
+    if (!h.sqlite || h.applicationId != kSqliteApplicationId || h.userVersion == 0) throw notOurs(path);
+    if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion)) throw newer(path, h.userVersion);
+  } else if (h.exists && h.size == 0 && !create) {
+    // An empty file is a store only when its first commits still wait in the write-ahead log.
+    if (!logged) throw StoreRejected(path + " is empty, not a TAV store.");
+  }
+
+  int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
+  std::unique_ptr<Connection> writer;
+  try {
+    writer = std::make_unique<Connection>(path, flags);
+  } catch (const StoreUnavailable& e) {
+    throw StoreRejected(e.what());
+  }
+  // Closing the last connection copies the log into the file: not for a file whose header was not
+  // read above and that this may still turn away.
+  const bool unverified = headerInLog || !h.exists || h.size == 0;
+  if (unverified) sqlite3_db_config(writer->handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
+  if (headerInLog && writer->pragmaInt("PRAGMA application_id") != kSqliteApplicationId) throw notOurs(path);
+  // The journal mode is settled before the first transaction so that the file is WAL from its
+  // first byte; only files that passed the header check (or are empty) get here.
+  {
+    Query q = writer->query("PRAGMA journal_mode = WAL");
+    if (!q.step() || q.text(0) != "wal")
+      throw StoreRejected("The store " + path + " cannot use write-ahead logging.");
+  }
+  // Migrations commit durably on their own; from then on the store flushes the log itself.
+  writer->exec("PRAGMA synchronous = FULL");
+  writer->exec("PRAGMA foreign_keys = ON");
+  writer->exec("PRAGMA cache_size = -65536");
+  writer->exec("PRAGMA journal_size_limit = 67108864");
+  writer->exec(kMapWholeFile);
+  // Savepoints journal the pages they change; in memory that costs no file writes per check.
+  writer->exec("PRAGMA temp_store = MEMORY");
+  migrate(*writer, path);
+  if (unverified) sqlite3_db_config(writer->handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+  return writer;
+}
+
+}  // namespace tav::server::sqlite

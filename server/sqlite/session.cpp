@@ -1,0 +1,268 @@
+// The SQLite store's statements: what each typed operation of a Session runs.
+#include "server/sqlite/session.h"
+
+namespace tav::server::sqlite {
+namespace {
+
+constexpr const char* kTicketColumns =
+    "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
+
+Ticket readTicket(const Query& q) {
+  Ticket t;
+  t.id = q.integer(0);
+  t.bizCode = q.text(1);
+  t.ticketNo = q.text(2);
+  t.custName = q.text(3);
+  t.goodsName = q.text(4);
+  t.playDate = q.text(5);
+  t.placeName = q.text(6);
+  t.seatGradeName = q.text(7);
+  t.seatInfo = q.text(8);
+  t.block = q.text(9);
+  t.cancelled = q.text(10) == "cancelled";
+  t.inside = q.integer(11) != 0;
+  t.entryCount = q.integer(12);
+  t.firstEntry = q.optInteger(13);
+  t.lastEntry = q.optInteger(14);
+  t.lastExit = q.optInteger(15);
+  return t;
+}
+
+Event readEvent(const Query& q) {
+  return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
+}
+
+}  // namespace
+
+void Session::readAllTickets() {
+  c_.query("SELECT max(ticket_no) FROM ticket WHERE bizcode >= ''").step();
+  c_.query("SELECT max(seat_info) FROM ticket NOT INDEXED").step();
+}
+
+std::optional<Venue> Session::findVenue(const std::string& placeCode) {
+  Query q = c_.query("SELECT place_code, theater_name FROM venue WHERE place_code = ?1");
+  q.bind(1, placeCode);
+  if (!q.step()) return std::nullopt;
+  return Venue{q.text(0), q.text(1)};
+}
+
+std::optional<Event> Session::findEvent(const std::string& bizCode) {
+  if (cache_)
+    if (const Event* e = cache_->event(bizCode)) return *e;
+  Query q = c_.query(
+      "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1");
+  q.bind(1, bizCode);
+  if (!q.step()) return std::nullopt;
+  Event e = readEvent(q);
+  if (cache_) cache_->keep(e);
+  return e;
+}
+
+std::optional<Event> Session::findActiveEvent(const std::string& placeCode) {
+  Query q = c_.query(
+      "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
+      "WHERE place_code = ?1 AND active = 1");
+  q.bind(1, placeCode);
+  if (!q.step()) return std::nullopt;
+  return readEvent(q);
+}
+
+std::optional<Operator> Session::findOperator(const std::string& id) {
+  if (cache_)
+    if (const Operator* o = cache_->op(id)) return *o;
+  Query q = c_.query(
+      "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = ?1");
+  q.bind(1, id);
+  if (!q.step()) return std::nullopt;
+  Operator o{q.text(0), q.text(1), q.text(2), q.integer(3) != 0};
+  if (cache_) cache_->keep(o);
+  return o;
+}
+
+std::optional<Ticket> Session::findTicket(const std::string& bizCode, const std::string& ticketNo) {
+  static const std::string sql = std::string("SELECT ") + kTicketColumns +
+                                 " FROM ticket WHERE bizcode = ?1 AND ticket_no = ?2";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, bizCode).bind(2, ticketNo);
+  if (!q.step()) return std::nullopt;
+  return readTicket(q);
+}
+
+std::optional<Ticket> Session::lockTicket(const std::string& bizCode, const std::string& ticketNo) {
+  return findTicket(bizCode, ticketNo);
+}
+
+AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
+  Query q = c_.query("SELECT block, admitted FROM admitted_count WHERE bizcode = ?1");
+  q.bind(1, bizCode);
+  AdmittedCounts counts;
+  while (q.step()) {
+    std::string block = q.text(0);
+    for (std::size_t i = 0; i < kBlocks.size(); ++i)
+      if (kBlocks[i] == block) counts.byBlock[i] = q.integer(1);
+    counts.total += q.integer(1);
+  }
+  return counts;
+}
+
+std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
+  Query q = c_.query(
+      "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
+      "coalesce(sum(t.status = 'cancelled'), 0), coalesce(sum(t.entry_count > 0), 0), "
+      "coalesce(sum(t.inside), 0) "
+      "FROM event e LEFT JOIN ticket t ON t.bizcode = e.bizcode "
+      "WHERE e.place_code = ?1 GROUP BY e.bizcode ORDER BY e.bizcode");
+  q.bind(1, placeCode);
+  std::vector<EventCounts> out;
+  while (q.step())
+    out.push_back(EventCounts{readEvent(q), q.integer(5), q.integer(6), q.integer(7), q.integer(8)});
+  return out;
+}
+
+LoginHistory Session::loginHistory(const std::string& operatorId, TimeMs lockoutsAfter,
+                          TimeMs failuresAfter) {
+  LoginHistory h;
+  {
+    Query q = c_.query(
+        "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
+        "AND outcome = ?3");
+    q.bind(1, operatorId).bind(2, lockoutsAfter).bind(3, std::string(kOutcomeLockout));
+    if (q.step()) h.lastLockout = q.optInteger(0);
+  }
+  Query q = c_.query(
+      "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 "
+      "AND at > max(?2, coalesce(?3, ?2)) AND substr(outcome, 1, length(?4)) = ?4");
+  q.bind(1, operatorId).bind(2, failuresAfter).bind(3, h.lastLockout);
+  q.bind(4, std::string(kOutcomeFailedPrefix));
+  if (q.step()) h.failures = q.integer(0);
+  return h;
+}
+
+std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
+  Query q = c_.query(
+      "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
+      "message, outcome FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
+  q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
+  std::vector<ScanRecord> out;
+  while (q.step())
+    out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
+                             q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11)});
+  return out;
+}
+
+std::vector<Venue> Session::allVenues() {
+  Query q = c_.query("SELECT place_code, theater_name FROM venue ORDER BY place_code");
+  std::vector<Venue> out;
+  while (q.step()) out.push_back(Venue{q.text(0), q.text(1)});
+  return out;
+}
+
+std::vector<Event> Session::allEvents() {
+  Query q = c_.query("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode");
+  std::vector<Event> out;
+  while (q.step()) out.push_back(readEvent(q));
+  return out;
+}
+
+std::vector<Operator> Session::allOperators() {
+  Query q = c_.query(
+      "SELECT operator_id, password_hash, place_code, active FROM operator ORDER BY operator_id");
+  std::vector<Operator> out;
+  while (q.step()) out.push_back(Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0});
+  return out;
+}
+
+std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
+  static const std::string sql =
+      std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE id > ?1 ORDER BY id LIMIT ?2";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
+  std::vector<Ticket> out;
+  while (q.step()) out.push_back(readTicket(q));
+  return out;
+}
+
+void Session::restoreTicket(const Ticket& t) {
+  static const std::string sql = std::string("INSERT INTO ticket(") + kTicketColumns +
+                                 ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
+                                 "?14, ?15, ?16)";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, t.id).bind(2, t.bizCode).bind(3, t.ticketNo).bind(4, t.custName).bind(5, t.goodsName);
+  q.bind(6, t.playDate).bind(7, t.placeName).bind(8, t.seatGradeName).bind(9, t.seatInfo);
+  q.bind(10, t.block).bind(11, std::string(t.cancelled ? "cancelled" : "valid"));
+  q.bind(12, std::int64_t{t.inside ? 1 : 0}).bind(13, t.entryCount).bind(14, t.firstEntry);
+  q.bind(15, t.lastEntry).bind(16, t.lastExit).run();
+}
+
+void Session::restoreScanRecord(const ScanRecord& r) {
+  Query q = c_.query(
+      "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
+      "code, message, outcome) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+  q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
+  q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
+  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).run();
+}
+
+void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
+  Query q = c_.query(
+      "UPDATE ticket SET inside = 1, entry_count = entry_count + 1, "
+      "first_entry = coalesce(first_entry, ?2), last_entry = ?2 WHERE id = ?1");
+  q.bind(1, ticketId).bind(2, at).run();
+}
+
+void Session::recordExit(std::int64_t ticketId, TimeMs at) {
+  Query q = c_.query("UPDATE ticket SET inside = 0, last_exit = ?2 WHERE id = ?1");
+  q.bind(1, ticketId).bind(2, at).run();
+}
+
+void Session::appendScanLog(const ScanRecord& r) {
+  Query q = c_.query(
+      "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
+      "code, message, outcome) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+  q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
+  q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
+  q.bind(10, r.message).bind(11, r.outcome).run();
+}
+
+void Session::insertVenue(const Venue& v) {
+  forget();
+  Query q = c_.query("INSERT INTO venue(place_code, theater_name) VALUES(?1, ?2)");
+  q.bind(1, v.placeCode).bind(2, v.theaterName).run();
+}
+
+void Session::insertEvent(const Event& e) {
+  forget();
+  Query q = c_.query(
+      "INSERT INTO event(bizcode, place_code, goods_name, play_date, active) "
+      "VALUES(?1, ?2, ?3, ?4, ?5)");
+  q.bind(1, e.bizCode).bind(2, e.placeCode).bind(3, e.goodsName).bind(4, e.playDate);
+  q.bind(5, std::int64_t{e.active ? 1 : 0}).run();
+}
+
+void Session::deactivateEvents(const std::string& placeCode) {
+  forget();
+  Query q = c_.query("UPDATE event SET active = 0 WHERE place_code = ?1 AND active = 1");
+  q.bind(1, placeCode).run();
+}
+
+void Session::insertOperator(const Operator& o) {
+  forget();
+  Query q = c_.query(
+      "INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES(?1, ?2, ?3, ?4)");
+  q.bind(1, o.id).bind(2, o.passwordHash).bind(3, o.placeCode);
+  q.bind(4, std::int64_t{o.active ? 1 : 0}).run();
+}
+
+bool Session::insertTicket(const Ticket& t) {
+  Query q = c_.query(
+      "INSERT INTO ticket(bizcode, ticket_no, cust_name, goods_name, play_date, place_name, "
+      "seat_grade_name, seat_info, block, status) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
+      "ON CONFLICT(bizcode, ticket_no) DO NOTHING");
+  q.bind(1, t.bizCode).bind(2, t.ticketNo).bind(3, t.custName).bind(4, t.goodsName);
+  q.bind(5, t.playDate).bind(6, t.placeName).bind(7, t.seatGradeName).bind(8, t.seatInfo);
+  q.bind(9, t.block).bind(10, std::string(t.cancelled ? "cancelled" : "valid")).run();
+  return sqlite3_changes(c_.handle()) == 1;
+}
+
+}  // namespace tav::server::sqlite

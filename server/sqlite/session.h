@@ -1,0 +1,105 @@
+// The typed SQL of the SQLite store: the Transaction and Reader operations on one connection, and
+// the writer's cache of the events and operators that every check looks up.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <optional>
+#include <unordered_map>
+#include <vector>
+
+#include "server/core/store.h"
+#include "server/sqlite/connection.h"
+
+namespace tav::server::sqlite {
+
+// Events and operators as the writer last read them. They change only through setup commands:
+// on the writer itself, which clears this, or from another process, which the writer notices by
+// the file's data version before each batch. Every check looks both up, so this saves two
+// statements per check on the one thread that all checks queue for.
+class LookupCache {
+ public:
+  // Clears everything when another connection has committed since the last call.
+  void revalidate(std::int64_t dataVersion) {
+    if (dataVersion != version_) clear();
+    version_ = dataVersion;
+  }
+  void clear() {
+    events_.clear();
+    operators_.clear();
+  }
+
+  const Event* event(const std::string& bizCode) const { return find(events_, bizCode); }
+  const Operator* op(const std::string& id) const { return find(operators_, id); }
+  void keep(const Event& e) { put(events_, e.bizCode, e); }
+  void keep(const Operator& o) { put(operators_, o.id, o); }
+
+ private:
+  // Bounded, since the keys come from requests; a full map starts again rather than evicting.
+  static constexpr std::size_t kMaxEntries = 4096;
+
+  template <typename T>
+  static const T* find(const std::unordered_map<std::string, T>& map, const std::string& key) {
+    auto it = map.find(key);
+    return it == map.end() ? nullptr : &it->second;
+  }
+  template <typename T>
+  static void put(std::unordered_map<std::string, T>& map, const std::string& key, const T& value) {
+    if (map.size() >= kMaxEntries) map.clear();
+    map.insert_or_assign(key, value);
+  }
+
+  std::unordered_map<std::string, Event> events_;
+  std::unordered_map<std::string, Operator> operators_;
+  std::int64_t version_ = -1;
+};
+
+// The typed operations on one connection; the caller owns the transaction around them. The
+// writer's session serves events and operators from its cache and clears it on every change
+// to venues, events or operators.
+class Session final : public Transaction {
+ public:
+  explicit Session(Connection& c, LookupCache* cache = nullptr) : c_(c), cache_(cache) {}
+
+  // Reads every page of the ticket table and of its ticket-number index.
+  void readAllTickets();
+
+  std::optional<Venue> findVenue(const std::string& placeCode) override;
+  std::optional<Event> findEvent(const std::string& bizCode) override;
+  std::optional<Event> findActiveEvent(const std::string& placeCode) override;
+  std::optional<Operator> findOperator(const std::string& id) override;
+  std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) override;
+  // SQLite has one writer at a time: the row cannot change before the transaction ends.
+  std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) override;
+  AdmittedCounts countAdmitted(const std::string& bizCode) override;
+  std::vector<EventCounts> listEvents(const std::string& placeCode) override;
+  LoginHistory loginHistory(const std::string& operatorId, TimeMs lockoutsAfter,
+                            TimeMs failuresAfter) override;
+  std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
+  std::vector<Venue> allVenues() override;
+  std::vector<Event> allEvents() override;
+  std::vector<Operator> allOperators() override;
+  std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override;
+  void restoreTicket(const Ticket& t) override;
+  void restoreScanRecord(const ScanRecord& r) override;
+  void recordEntry(std::int64_t ticketId, TimeMs at) override;
+  void recordExit(std::int64_t ticketId, TimeMs at) override;
+  void appendScanLog(const ScanRecord& r) override;
+  // One writer at a time already: a write transaction sees every sign-in committed before it.
+  void holdSignIns(const std::string&) override {}
+  void insertVenue(const Venue& v) override;
+  void insertEvent(const Event& e) override;
+  void deactivateEvents(const std::string& placeCode) override;
+  void insertOperator(const Operator& o) override;
+  bool insertTicket(const Ticket& t) override;
+
+ private:
+  void forget() {
+    if (cache_) cache_->clear();
+  }
+
+  Connection& c_;
+  LookupCache* cache_;
+};
+
+}  // namespace tav::server::sqlite
