@@ -1,70 +1,105 @@
-// cpp-httplib routes of tav-server: parse nothing here, hand the command text to execute().
+// tav-server's listener and routes on Boost.Asio: parse nothing here but the path, hand the
+// command text to the core and send back what it answers.
 #include "server/http/http_service.h"
 
-#include <httplib.h>
+#include <pthread.h>
 
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/http/verb.hpp>
+
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
-#include <strings.h>
-#include <sys/socket.h>
 #include <thread>
+#include <vector>
 
 #include "server/core/service.h"
 #include "server/core/store.h"
+#include "server/core/worker_pool.h"
+#include "server/http/session.h"
+#include "server/http/source_limits.h"
 #include "wire/protocol.h"
 #include "wire/recordset.h"
 
 namespace tav::server {
 
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+using asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+
 namespace {
 
-const std::string kObjectName(wire::kProgId);
-const std::string kMethodName(wire::kQueryMethod);
-constexpr const char* kQueryRoute = R"(/objects/([^/]+)/([^/]+))";
-constexpr time_t kKeepAliveSeconds = 5;
-constexpr std::size_t kKeepAliveRequests = 1000000;
+// Pending connections the kernel may queue: a gate's stations connect at once at opening time
+// and after a restart. The kernel caps it at net.core.somaxconn.
+constexpr int kListenBacklog = 65535;
+// Venue sign-ins, statistics and health read the store and may wait on it; a few threads keep
+// one slow read from holding the others up.
+constexpr std::size_t kOtherThreads = 4;
+// How long the acceptor rests after the system refused it a descriptor, so that it does not spin
+// on a connection it cannot take.
+constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+// At most one log line per this interval about connections closed by the per-source cap.
+constexpr auto kCapLogInterval = std::chrono::seconds(1);
 
-// The route pattern of the Query path exactly as named above (its dots escaped).
-std::string exactQueryRoute() {
-  std::string pattern = "/objects/";
-  for (char c : kObjectName) pattern += c == '.' ? std::string("\\.") : std::string(1, c);
-  return pattern + "/" + kMethodName;
-}
+const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
+const std::string kNotFound = "There is no such object or route on this server.";
 
-bool sameName(const std::string& a, const std::string& b) { return strcasecmp(a.c_str(), b.c_str()) == 0; }
+enum class Route { None, Query, Health, Metrics };
 
-// ProgIDs and late-bound method names are matched without regard to case, as COM does.
-bool isQueryRoute(const httplib::Request& req) {
-  return req.matches.size() == 3 && sameName(req.matches[1], kObjectName) &&
-         sameName(req.matches[2], kMethodName);
-}
-
-void answerError(httplib::Response& res, int status, const std::string& sentence) {
-  res.status = status;
-  res.set_content(wire::encodeError(sentence), "application/json");
-}
-
-// The sentence of an error answer that no handler filled (httplib's own refusals).
-std::string defaultSentence(int status) {
-  switch (status) {
-    case 400: return "The request is not a well-formed HTTP request.";
-    case 404: return "There is no such object or route on this server.";
-    case 405: return "This route only answers POST.";
-    case 413: return "The command text is longer than 8 KiB.";
-    case 414: return "The request target is too long.";
-    case 503: return "The store is not answering.";
-    default: return "The server could not answer the request.";
+// The path every station sends, compared first and whole; any other spelling of the object and
+// method names (matched without regard to case, as COM does) reaches the same route.
+Route routeOf(std::string_view path) {
+  static const std::string exact =
+      "/objects/" + std::string(wire::kProgId) + "/" + std::string(wire::kQueryMethod);
+  if (path == exact) return Route::Query;
+  constexpr std::string_view objects = "/objects/";
+  if (path.substr(0, objects.size()) == objects) {
+    const std::string_view rest = path.substr(objects.size());
+    const std::size_t slash = rest.find('/');
+    if (slash == std::string_view::npos) return Route::None;
+    const std::string_view object = rest.substr(0, slash), method = rest.substr(slash + 1);
+    const bool named = boost::beast::iequals(object, wire::kProgId) &&
+                       boost::beast::iequals(method, wire::kQueryMethod);
+    return named ? Route::Query : Route::None;
   }
+  if (path == "/health") return Route::Health;
+  if (path == "/metrics") return Route::Metrics;
+  return Route::None;
 }
 
-// A request path may hold anything a client sent; keep the log line one printable line.
-std::string printable(const std::string& s) {
-  std::string out;
-  for (char c : s.substr(0, 120)) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
-  return out;
+HttpResponse textResponse(unsigned status, std::string body, const std::string& type) {
+  HttpResponse response{static_cast<http::status>(status), 11};
+  response.set(http::field::content_type, type);
+  response.body() = std::move(body);
+  return response;
+}
+
+bool isOperatorSignIn(const ParsedCommand& command) {
+  return command.procedure == ProcedureId::LoginInfo && command.args.size() == 2;
+}
+
+// Errors of accept() that pass: the system is out of descriptors or memory for a moment, or the
+// client gave up before it was accepted.
+bool isPassingAcceptError(const error_code& ec) {
+  return ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+         ec == asio::error::no_memory || ec == asio::error::connection_aborted ||
+         ec == asio::error::connection_reset || ec == asio::error::try_again ||
+         ec == asio::error::interrupted || ec == boost::system::errc::too_many_files_open_in_system ||
+         ec == boost::system::errc::protocol_error || ec == boost::system::errc::operation_not_permitted;
 }
 
 }  // namespace
@@ -107,169 +142,336 @@ void logLine(const std::string& message) {
   std::fflush(stderr);
 }
 
-HttpService::HttpService(Store& store, ServeOptions options)
-    : store_(store), options_(std::move(options)) {
-  if (!options_.tlsCert.empty() || !options_.tlsKey.empty()) {
+class HttpService::Impl final : public SessionHost {
+ public:
+  Impl(Store& store, ServeOptions options)
+      : store_(store),
+        options_(std::move(options)),
+        threads_(options_.threads > 0 ? options_.threads : std::max(1u, std::thread::hardware_concurrency())),
+        limits_(options_.maxConnectionsPerSource, options_.maxSignInsPerMinute) {
+    if (!options_.tlsCert.empty() || !options_.tlsKey.empty()) loadTls();
+    ioc_ = std::make_unique<asio::io_context>(static_cast<int>(threads_));
+    acceptor_.emplace(asio::make_strand(*ioc_));
+    acceptPause_.emplace(acceptor_->get_executor());
+    work_.emplace(ioc_->get_executor());
+    // Password checks take a core each for a while: never more of them at once than cores.
+    signIns_ = std::make_unique<WorkerPool>(std::max(1u, std::thread::hardware_concurrency()), "tav-signin");
+    others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
+    signInRunner_ = [pool = signIns_.get()](std::function<void()> task) { pool->post(std::move(task)); };
+    otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
+  }
+
+  ~Impl() override {
+    stop();
+    // The pools may still hold answers to post; the connections that the io_context drops on
+    // its way out still reach this object's limits and metrics.
+    signIns_.reset();
+    others_.reset();
+    acceptPause_.reset();
+    acceptor_.reset();
+    ioc_.reset();
+  }
+
+  void bind() {
+    const std::string where = options_.host + ":" + std::to_string(options_.port);
+    try {
+      tcp::resolver resolver(*ioc_);
+      const auto found = resolver.resolve(options_.host, std::to_string(options_.port),
+                                          tcp::resolver::passive | tcp::resolver::numeric_service);
+      const tcp::endpoint endpoint = found.begin()->endpoint();
+      acceptor_->open(endpoint.protocol());
+      // Only SO_REUSEADDR, for quick restarts: SO_REUSEPORT would let a second server bind the
+      // same port and silently share the stations.
+      acceptor_->set_option(asio::socket_base::reuse_address(true));
+      acceptor_->bind(endpoint);
+      acceptor_->listen(kListenBacklog);
+      port_ = acceptor_->local_endpoint().port();
+    } catch (const std::exception&) {
+      error_code ignored;
+      acceptor_->close(ignored);
+      throw std::runtime_error("Cannot listen on " + where +
+                               ": the address is in use or not available on this machine.");
+    }
+  }
+
+  int port() const { return port_; }
+  std::size_t threads() const { return threads_; }
+
+  std::string url() const {
+    const bool v6 = options_.host.find(':') != std::string::npos;
+    const std::string host = v6 ? "[" + options_.host + "]" : options_.host;
+    return std::string(tls_ ? "https" : "http") + "://" + host + ":" + std::to_string(port_);
+  }
+
+  bool run() {
+    runState_ = 1;
+    if (!stopping_ && acceptor_->is_open()) {
+      asio::post(acceptor_->get_executor(), [this] { accept(); });
+      std::vector<std::thread> helpers;
+      for (std::size_t i = 1; i < threads_; ++i) helpers.emplace_back([this] { runLoop(); });
+      runLoop();
+      for (auto& t : helpers) t.join();
+    }
+    const bool served = port_ > 0;
+    runState_ = 2;
+    return served;
+  }
+
+  void stop() {
+    std::lock_guard<std::mutex> lock(stopMutex_);
+    if (stopped_) return;
+    stopping_ = true;
+    asio::post(acceptor_->get_executor(), [this] {
+      error_code ignored;
+      acceptor_->close(ignored);
+      acceptPause_->cancel();
+    });
+    // Answers under way are written first; each ends at the latest with its write deadline,
+    // and the store completes every check it was given.
+    while (runState_ == 1 && busy_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    work_.reset();
+    ioc_->stop();
+    stopped_ = true;
+  }
+
+  Metrics& metrics() override { return metrics_; }
+  SourceLimits& limits() override { return limits_; }
+  bool stopping() const override { return stopping_; }
+  void requestBegun() override { busy_.fetch_add(1); }
+  void requestEnded() override { busy_.fetch_sub(1); }
+
+  void handle(HttpRequest&& request, const SourceLimits::Address& from, Reply reply) override {
+    const std::string_view target = request.target();
+    const std::string_view path = target.substr(0, target.find('?'));
+    const http::verb method = request.method();
+    const bool get = method == http::verb::get || method == http::verb::head;
+    switch (routeOf(path)) {
+      case Route::Query:
+        if (method == http::verb::post) return answerQuery(request.body(), from, reply);
+        return reply.send(notPost());
+      case Route::Health:
+        if (get) return answerHealth(reply);
+        break;
+      case Route::Metrics:
+        if (get) return reply.send(textResponse(200, metrics_.render(), kPrometheusType));
+        break;
+      case Route::None:
+        break;
+    }
+    reply.send(errorResponse(404, kNotFound));
+  }
+
+ private:
+  void loadTls() {
     if (options_.tlsCert.empty() || options_.tlsKey.empty())
       throw std::runtime_error("HTTPS needs both --tls-cert and --tls-key.");
-    auto tls = std::make_unique<httplib::SSLServer>(options_.tlsCert.c_str(), options_.tlsKey.c_str());
-    if (!tls->is_valid())
-      throw std::runtime_error("The TLS certificate or key cannot be loaded, or they do not match.");
-    server_ = std::move(tls);
-  } else {
-    server_ = std::make_unique<httplib::Server>();
+    tls_.emplace(asio::ssl::context::tls_server);
+    tls_->set_options(asio::ssl::context::default_workarounds | asio::ssl::context::no_sslv2 |
+                      asio::ssl::context::no_sslv3 | asio::ssl::context::no_tlsv1 |
+                      asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
+    // An idle TLS connection then keeps no read or write buffer of OpenSSL's.
+    SSL_CTX_set_mode(tls_->native_handle(), SSL_MODE_RELEASE_BUFFERS);
+    error_code ec;
+    tls_->use_certificate_chain_file(options_.tlsCert, ec);
+    if (ec)
+      throw std::runtime_error("The TLS certificate " + options_.tlsCert + " cannot be loaded: it is missing, "
+                               "unreadable or not a PEM certificate.");
+    tls_->use_private_key_file(options_.tlsKey, asio::ssl::context::pem, ec);
+    if (ec)
+      throw std::runtime_error("The TLS key " + options_.tlsKey + " cannot be loaded, or it does not match "
+                               "the certificate " + options_.tlsCert + ".");
   }
-  const std::size_t threads = options_.threads == 0 ? 1 : options_.threads;
-  server_->new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
-  server_->set_tcp_nodelay(true);
-  // httplib's default also sets SO_REUSEPORT, which lets a second server bind the same port and
-  // silently share the stations; keep only SO_REUSEADDR for quick restarts.
-  server_->set_socket_options([this](socket_t sock) {
-    int yes = 1;
-    setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    listenSocket_ = sock;
-  });
-  server_->set_keep_alive_max_count(kKeepAliveRequests);
-  server_->set_keep_alive_timeout(kKeepAliveSeconds);
-  server_->set_payload_max_length(kMaxCommandBytes);
-  installRoutes();
-}
 
-HttpService::~HttpService() { stop(); }
-
-void HttpService::installRoutes() {
-  httplib::Server& svr = *server_;
-
-  const auto answerQuery = [this](const httplib::Request& req, httplib::Response& res) {
-    const auto started = std::chrono::steady_clock::now();
-    metrics_.recordRequest();
-    try {
-      Answer answer = execute(store_, req.body);
-      res.set_content(wire::encode(answer.recordset), "application/json");
-      metrics_.recordAnswer(answer.procedure, answer.code);
-    } catch (const BadCommand& e) {
-      answerError(res, 400, e.what());
-    } catch (const StoreUnavailable& e) {
-      answerError(res, 503, e.what());
-    } catch (const std::exception& e) {
-      logLine(std::string("internal failure: ") + e.what());
-      answerError(res, 500, defaultSentence(500));
+  void runLoop() {
+    pthread_setname_np(pthread_self(), "tav-io");
+    for (;;) {
+      try {
+        ioc_->run();
+        return;
+      } catch (const std::exception& e) {
+        logLine(std::string("internal failure: ") + e.what());
+      } catch (...) {
+        logLine("internal failure: an unknown exception");
+      }
     }
-    metrics_.recordLatency(std::chrono::steady_clock::now() - started);
-  };
-  // The path every station sends, spelled as the stations spell it, first: its match needs no
-  // captured names and no comparison of them. Other spellings of the names come to the second.
-  svr.Post(exactQueryRoute(), answerQuery);
-  svr.Post(kQueryRoute, [answerQuery](const httplib::Request& req, httplib::Response& res) {
-    if (!isQueryRoute(req)) {
-      answerError(res, 404, defaultSentence(404));
-      return;
-    }
-    answerQuery(req, res);
-  });
+  }
 
-  // Every other method on the business object's route: 405, as long as the route names it.
-  const auto notPost = [](const httplib::Request& req, httplib::Response& res) {
-    if (!isQueryRoute(req)) {
-      answerError(res, 404, defaultSentence(404));
-      return;
-    }
-    res.set_header("Allow", "POST");
-    answerError(res, 405, defaultSentence(405));
-  };
-  svr.Get(kQueryRoute, notPost);  // HEAD is routed here too
-  svr.Put(kQueryRoute, notPost);
-  svr.Patch(kQueryRoute, notPost);
-  svr.Delete(kQueryRoute, notPost);
-  svr.Options(kQueryRoute, notPost);
+  // --- accepting (on the acceptor's strand) ---------------------------------------------------
 
-  svr.Get("/health", [this](const httplib::Request&, httplib::Response& res) {
-    if (storeAnswers()) {
-      res.set_content("ok", "text/plain; charset=utf-8");
-    } else {
-      answerError(res, 503, defaultSentence(503));
-    }
-  });
+  void accept() {
+    acceptor_->async_accept(asio::make_strand(*ioc_), [this](error_code ec, tcp::socket socket) {
+      onAccept(ec, std::move(socket));
+    });
+  }
 
-  svr.Get("/metrics", [this](const httplib::Request&, httplib::Response& res) {
-    res.set_content(metrics_.render(), "text/plain; version=0.0.4; charset=utf-8");
-  });
-
-  svr.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr ep) {
-        std::string what = "unknown exception";
-        try {
-          if (ep) std::rethrow_exception(ep);
-        } catch (const std::exception& e) {
-          what = e.what();
-        } catch (...) {
-        }
-        logLine("internal failure: " + what);
-        answerError(res, 500, defaultSentence(500));
+  void onAccept(error_code ec, tcp::socket socket) {
+    if (!acceptor_->is_open()) return;
+    if (ec) {
+      if (!isPassingAcceptError(ec)) logLine("error: a connection could not be accepted: " + ec.message());
+      if (ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system)
+        noteOutOfDescriptors();
+      acceptPause_->expires_after(kAcceptPause);
+      acceptPause_->async_wait([this](error_code waitError) {
+        if (!waitError && acceptor_->is_open()) accept();
       });
-
-  // Runs for every answer of 400 and above, ours and httplib's own (bad request line, 413, 404).
-  svr.set_error_handler(httplib::Server::HandlerWithResponse(
-      [this](const httplib::Request& req, httplib::Response& res) {
-    metrics_.recordError(res.status);
-    const bool filled = !res.body.empty();
-    if (!filled) res.set_content(wire::encodeError(defaultSentence(res.status)), "application/json");
-    logLine("error " + std::to_string(res.status) + " " + printable(req.method) + " " +
-            printable(req.path) + " from " + req.remote_addr + ": " + wire::decodeError(res.body));
-    return filled ? httplib::Server::HandlerResponse::Unhandled
-                  : httplib::Server::HandlerResponse::Handled;
-      }));
-}
-
-bool HttpService::storeAnswers() {
-  try {
-    store_.read([](Reader& reader) { reader.findVenue(""); });
-    return true;
-  } catch (const std::exception&) {
-    return false;
+      return;
+    }
+    error_code ignored;
+    const tcp::endpoint peer = socket.remote_endpoint(ignored);
+    if (!ignored) {
+      const SourceLimits::Address from = plainAddress(peer.address());
+      if (limits_.openConnection(from)) {
+        socket.set_option(tcp::no_delay(true), ignored);
+        if (tls_) {
+          startTlsSession(std::move(socket), from, *this, *tls_);
+        } else {
+          startPlainSession(std::move(socket), from, *this);
+        }
+      } else {
+        metrics_.recordRefusal(Limit::ConnectionsPerSource);
+        noteCapRefusal(from);
+        socket.close(ignored);
+      }
+    }
+    accept();
   }
-}
 
-void HttpService::bind() {
-  bool ok;
-  if (options_.port == 0) {
-    port_ = server_->bind_to_any_port(options_.host);
-    ok = port_ > 0;
-  } else {
-    ok = server_->bind_to_port(options_.host, options_.port);
-    if (ok) port_ = options_.port;
+  // Closing thousands of connections of one source must not write thousands of lines.
+  void noteCapRefusal(const SourceLimits::Address& from) {
+    const auto now = Clock::now();
+    if (now - lastCapLog_ < kCapLogInterval) {
+      ++capUnlogged_;
+      return;
+    }
+    std::string line = "refused a connection from " + from.to_string() + ": that address already holds " +
+                       std::to_string(limits_.maxConnections()) + " connections";
+    if (capUnlogged_ > 0) line += " (" + std::to_string(capUnlogged_) + " more refused since the last such line)";
+    logLine(line);
+    lastCapLog_ = now;
+    capUnlogged_ = 0;
   }
-  // httplib listens with a backlog of 5: when a gate's stations all connect at once (opening
-  // time, a server restart) the rest of their SYNs are dropped and each waits a second or more
-  // to retry. Listening again on the bound socket only raises the backlog.
-  if (ok && listenSocket_ >= 0) ::listen(listenSocket_, SOMAXCONN);
-  if (!ok) {
-    throw std::runtime_error("Cannot listen on " + options_.host + ":" +
-                             std::to_string(options_.port) +
-                             ": the address is in use or not available on this machine.");
+
+  void noteOutOfDescriptors() {
+    const auto now = Clock::now();
+    if (now - lastDescriptorLog_ < std::chrono::seconds(10)) return;
+    lastDescriptorLog_ = now;
+    logLine("error: out of file descriptors; new connections wait until open ones close");
   }
-}
 
-std::string HttpService::url() const {
-  const bool v6 = options_.host.find(':') != std::string::npos;
-  const std::string host = v6 ? "[" + options_.host + "]" : options_.host;
-  return std::string(options_.tlsCert.empty() ? "http" : "https") + "://" + host + ":" +
-         std::to_string(port_);
-}
+  // --- answering (on the connection's strand) -------------------------------------------------
 
-bool HttpService::run() {
-  runState_ = 1;
-  bool ok = true;
-  if (!stopRequested_) ok = server_->listen_after_bind() || stopRequested_;
-  runState_ = 2;
-  return ok;
-}
+  static HttpResponse notPost() {
+    HttpResponse response = errorResponse(405, "This route only answers POST.");
+    response.set(http::field::allow, "POST");
+    return response;
+  }
 
-void HttpService::stop() {
-  stopRequested_ = true;
-  // httplib ignores stop() until its accept loop runs; wait for that if run() is on its way.
-  while (runState_ == 1 && !server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  server_->stop();
-}
+  void answerQuery(const std::string& text, const SourceLimits::Address& from, const Reply& reply) {
+    metrics_.recordRequest();
+    const auto started = Clock::now();
+    ParsedCommand command;
+    try {
+      command = parseCommand(text);
+    } catch (const BadCommand& e) {
+      metrics_.recordLatency(Clock::now() - started);
+      return reply.send(errorResponse(400, e.what()));
+    }
+    std::chrono::seconds retryAfter{};
+    if (isSignIn(command) && !limits_.admitSignIn(from, started, retryAfter)) {
+      metrics_.recordRefusal(Limit::SignInsPerMinute);
+      metrics_.recordLatency(Clock::now() - started);
+      HttpResponse response = errorResponse(
+          429, "This address has signed in " + std::to_string(limits_.maxSignInsPerMinute()) +
+                   " times in the last minute; try again in " + std::to_string(retryAfter.count()) + " seconds.");
+      response.set(http::field::retry_after, std::to_string(retryAfter.count()));
+      return reply.send(std::move(response));
+    }
+    const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
+    executeAsync(store_, std::move(command), runner, [this, reply, started](Answer answer, std::exception_ptr error) {
+      reply.later([this, answer = std::move(answer), error, started]() mutable {
+        return answerResponse(answer, error, started);
+      });
+    });
+  }
+
+  HttpResponse answerResponse(Answer& answer, const std::exception_ptr& error, Clock::time_point started) {
+    HttpResponse response;
+    if (!error) {
+      response = textResponse(200, wire::encode(answer.recordset), "application/json");
+      metrics_.recordAnswer(answer.procedure, answer.code);
+    } else {
+      try {
+        std::rethrow_exception(error);
+      } catch (const BadCommand& e) {
+        response = errorResponse(400, e.what());
+      } catch (const StoreUnavailable& e) {
+        response = errorResponse(503, e.what());
+      } catch (const OutcomeUnknown& e) {
+        response = errorResponse(503, e.what());
+      } catch (const std::exception& e) {
+        logLine(std::string("internal failure: ") + e.what());
+        response = errorResponse(500, "The server could not answer the request.");
+      } catch (...) {
+        logLine("internal failure: an unknown exception");
+        response = errorResponse(500, "The server could not answer the request.");
+      }
+    }
+    metrics_.recordLatency(Clock::now() - started);
+    return response;
+  }
+
+  // A read may wait on the store (a database across the network): never on an I/O thread.
+  void answerHealth(const Reply& reply) {
+    others_->post([this, reply] {
+      const std::string notAnswering = "The store is not answering.";
+      std::string fault;
+      try {
+        store_.read([](Reader& reader) { reader.findVenue(""); });
+        fault = store_.writeFault();
+      } catch (const std::exception& e) {
+        fault = *e.what() ? e.what() : notAnswering;
+      } catch (...) {
+        fault = notAnswering;
+      }
+      if (fault.empty()) {
+        reply.send(textResponse(200, "ok", "text/plain; charset=utf-8"));
+      } else {
+        reply.send(errorResponse(503, fault));
+      }
+    });
+  }
+
+  Store& store_;
+  const ServeOptions options_;
+  const std::size_t threads_;
+  Metrics metrics_;
+  SourceLimits limits_;
+  std::optional<asio::ssl::context> tls_;
+  std::unique_ptr<asio::io_context> ioc_;
+  std::optional<tcp::acceptor> acceptor_;
+  std::optional<asio::steady_timer> acceptPause_;
+  std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
+  std::unique_ptr<WorkerPool> signIns_, others_;
+  SlowRunner signInRunner_, otherRunner_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<int> busy_{0};
+  std::atomic<int> runState_{0};  // 0 not started, 1 running, 2 returned
+  std::mutex stopMutex_;
+  bool stopped_ = false;
+  int port_ = -1;
+  Clock::time_point lastCapLog_{}, lastDescriptorLog_{};
+  std::size_t capUnlogged_ = 0;
+};
+
+HttpService::HttpService(Store& store, ServeOptions options)
+    : impl_(std::make_unique<Impl>(store, std::move(options))) {}
+HttpService::~HttpService() = default;
+void HttpService::bind() { impl_->bind(); }
+int HttpService::port() const { return impl_->port(); }
+std::string HttpService::url() const { return impl_->url(); }
+std::size_t HttpService::threads() const { return impl_->threads(); }
+bool HttpService::run() { return impl_->run(); }
+void HttpService::stop() { impl_->stop(); }
+Metrics& HttpService::metrics() { return impl_->metrics(); }
 
 }  // namespace tav::server

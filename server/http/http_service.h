@@ -1,17 +1,12 @@
 // The HTTP face of the back-end: the business object's Query route, health and metrics.
 #pragma once
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
 #include "server/http/metrics.h"
-
-namespace httplib {
-class Server;
-}
 
 namespace tav::server {
 
@@ -22,9 +17,11 @@ inline constexpr std::size_t kMaxCommandBytes = 8 * 1024;
 
 struct ServeOptions {
   std::string host = "127.0.0.1";
-  int port = 8470;             // 0: the system chooses a free port
-  std::size_t threads = 256;   // one worker per open station connection
-  std::string tlsCert, tlsKey; // both set: HTTPS
+  int port = 8470;                           // 0: the system chooses a free port
+  std::size_t threads = 0;                   // I/O threads; 0: one per core
+  std::string tlsCert, tlsKey;               // both set: HTTPS
+  std::size_t maxConnectionsPerSource = 512;  // more from one address are closed at once
+  std::size_t maxSignInsPerMinute = 120;      // per source address; more are answered 429
 };
 
 // Splits "host:port" or "[v6-host]:port". Throws std::invalid_argument with one sentence when
@@ -35,8 +32,10 @@ void parseListenAddress(std::string_view text, std::string& host, int& port);
 void logLine(const std::string& message);
 
 // Serves one store. Construct, bind(), then run() on some thread; stop() from any thread
-// (a signal watcher, a test) makes run() return. Logs each error answer as one line; never logs
-// a command text or any of its values.
+// (a signal watcher, a test) makes run() return. A few I/O threads serve every connection; a
+// ticket check waits for its commit as a completion, and the other commands run on two small
+// pools of their own (operator sign-ins, which hash a password, and the rest). Logs each error
+// answer as one line with the client's address; never logs a command text or any of its values.
 class HttpService {
  public:
   // Throws std::runtime_error with one sentence when the TLS certificate or key cannot be used.
@@ -47,29 +46,23 @@ class HttpService {
 
   // Opens the listening socket. Throws std::runtime_error with one sentence when it cannot.
   void bind();
-  int port() const { return port_; }
+  int port() const;
   // "http://HOST:PORT" or "https://HOST:PORT", with the bound port.
   std::string url() const;
+  // How many I/O threads run() starts.
+  std::size_t threads() const;
 
   // Accepts and answers until stop(). Returns false when serving failed rather than stopped.
   bool run();
-  // Makes run() return once the answers under way are sent; harmless before or after run().
+  // Stops accepting, lets the answers under way be written, then makes run() return; harmless
+  // before or after run().
   void stop();
 
-  Metrics& metrics() { return metrics_; }
+  Metrics& metrics();
 
  private:
-  void installRoutes();
-  bool storeAnswers();
-
-  Store& store_;
-  ServeOptions options_;
-  std::unique_ptr<httplib::Server> server_;
-  Metrics metrics_;
-  int port_ = -1;
-  int listenSocket_ = -1;
-  std::atomic<bool> stopRequested_{false};
-  std::atomic<int> runState_{0};  // 0 not started, 1 starting or running, 2 returned
+  class Impl;
+  std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace tav::server

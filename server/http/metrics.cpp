@@ -35,6 +35,19 @@ std::string number(double v) {
   return buf;
 }
 
+const char* limitLabel(Limit limit) {
+  switch (limit) {
+    case Limit::HeaderSize: return "header_size";
+    case Limit::BodySize: return "body_size";
+    case Limit::ContentEncoding: return "content_encoding";
+    case Limit::RequestTimeout: return "request_timeout";
+    case Limit::IdleTimeout: return "idle_timeout";
+    case Limit::ConnectionsPerSource: return "connections_per_source";
+    case Limit::SignInsPerMinute: return "signins_per_minute";
+  }
+  return "other";
+}
+
 }  // namespace
 
 void Metrics::recordRequest() { requests_.fetch_add(1, std::memory_order_relaxed); }
@@ -81,6 +94,14 @@ void Metrics::recordLatency(std::chrono::nanoseconds elapsed) {
                           std::memory_order_relaxed);
 }
 
+void Metrics::recordRefusal(Limit limit) {
+  refusals_[static_cast<std::size_t>(limit)].fetch_add(1, std::memory_order_relaxed);
+}
+
+void Metrics::connectionOpened() { opened_.fetch_add(1, std::memory_order_relaxed); }
+
+void Metrics::connectionClosed() { closed_.fetch_add(1, std::memory_order_relaxed); }
+
 std::string Metrics::render() const {
   std::ostringstream out;
   out << "# HELP tav_query_requests_total Command texts received on the Query route.\n"
@@ -123,6 +144,24 @@ std::string Metrics::render() const {
   out << "tav_query_duration_seconds_bucket{le=\"+Inf\"} " << cumulative << "\n"
       << "tav_query_duration_seconds_sum " << number(sum) << "\n"
       << "tav_query_duration_seconds_count " << cumulative << "\n";
+
+  // Every label is written, zero or not, so that a dashboard sees each limit from the start.
+  out << "# HELP tav_limit_refusals_total Requests and connections refused by a limit, by limit.\n"
+         "# TYPE tav_limit_refusals_total counter\n";
+  for (std::size_t i = 0; i < kLimitKinds; ++i) {
+    out << "tav_limit_refusals_total{limit=\"" << limitLabel(static_cast<Limit>(i)) << "\"} "
+        << refusals_[i].load(std::memory_order_relaxed) << "\n";
+  }
+  // Closed is read first: a connection that opens and closes between the two reads then cannot
+  // make the gauge negative.
+  const std::uint64_t closed = closed_.load(std::memory_order_relaxed);
+  const std::uint64_t opened = opened_.load(std::memory_order_relaxed);
+  out << "# HELP tav_connections_accepted_total Connections accepted and kept.\n"
+         "# TYPE tav_connections_accepted_total counter\n"
+      << "tav_connections_accepted_total " << opened << "\n"
+      << "# HELP tav_open_connections Connections open now.\n"
+         "# TYPE tav_open_connections gauge\n"
+      << "tav_open_connections " << (opened >= closed ? opened - closed : 0) << "\n";
   return out.str();
 }
 

@@ -1,14 +1,27 @@
-// Counters and the latency histogram of the HTTP service, rendered as Prometheus text.
+// Counters, gauges and the latency histogram of the HTTP service, rendered as Prometheus text.
 #pragma once
 
 #include <array>
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 #include <string>
 
 namespace tav::server {
+
+// What a connection limit refused: each is counted under its own label.
+enum class Limit {
+  HeaderSize,            // header block over 8 KiB
+  BodySize,              // body over 8 KiB, counted as it arrives
+  ContentEncoding,       // a content or transfer coding the server does not take
+  RequestTimeout,        // a request not whole within its deadline
+  IdleTimeout,           // a keep-alive connection idle too long
+  ConnectionsPerSource,  // a connection over the cap of one source address
+  SignInsPerMinute,      // a sign-in over the rate of one source address
+};
+inline constexpr std::size_t kLimitKinds = 7;
 
 // Thread-safe: every record* may be called from any worker thread at any time. Recording takes
 // no lock (atomic counters), since every check of every station goes through it.
@@ -30,6 +43,11 @@ class Metrics {
   void recordError(int status);
   // Time from the arrival of a command text to its answer being ready, answered or not.
   void recordLatency(std::chrono::nanoseconds elapsed);
+  // A request or a connection refused by one of the limits.
+  void recordRefusal(Limit limit);
+  // A connection accepted (and kept) or closed; their difference is the open-connections gauge.
+  void connectionOpened();
+  void connectionClosed();
 
   // The Prometheus text exposition (version 0.0.4) of everything recorded so far.
   std::string render() const;
@@ -49,6 +67,8 @@ class Metrics {
   std::array<std::atomic<std::uint64_t>, 200> errors_{};  // by status - 400
   std::array<std::atomic<std::uint64_t>, kLatencyBounds.size() + 1> buckets_{};  // not cumulative
   std::atomic<std::uint64_t> latencyNanos_{0};
+  std::array<std::atomic<std::uint64_t>, kLimitKinds> refusals_{};
+  std::atomic<std::uint64_t> opened_{0}, closed_{0};
 };
 
 }  // namespace tav::server

@@ -3,12 +3,15 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <iostream>
@@ -33,7 +36,14 @@ namespace {
 constexpr const char* kProgram = "tav-server";
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
-constexpr std::size_t kMaxThreads = 4096;
+// The store can no longer vouch for its commits (EX_SOFTWARE): the supervisor restarts the server.
+constexpr int kExitStoreFatal = 70;
+constexpr std::size_t kMaxThreads = 256;
+constexpr std::size_t kMaxPerSource = 1000000;
+// Descriptors kept apart from the connections: the store's files, the log, the listener.
+constexpr rlim_t kReservedDescriptors = 64;
+// How long answers already under way get to be written before a fatal store error ends the server.
+constexpr auto kFatalGrace = std::chrono::milliseconds(250);
 constexpr std::size_t kMaxDemoTickets = 10000000;
 
 // The command line is wrong: the sentence is shown with a pointer to --help.
@@ -287,6 +297,19 @@ int cmdCopyStore(const Values& v) {
 
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
+// Raises the soft limit on open files to the hard limit: every connection is a descriptor.
+// Returns how many connections the limit leaves room for.
+std::size_t raiseOpenFileLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+  if (limit.rlim_cur < limit.rlim_max) {
+    rlimit raised = limit;
+    raised.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
+  }
+  return limit.rlim_cur > kReservedDescriptors ? static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors) : 0;
+}
+
 int cmdServe(const Values& v) {
   ServeOptions options;
   try {
@@ -299,6 +322,10 @@ int cmdServe(const Values& v) {
   if (v.count("tls-key")) options.tlsKey = v.at("tls-key");
   if (options.tlsCert.empty() != options.tlsKey.empty())
     throw UsageError("HTTPS needs both --tls-cert and --tls-key.");
+  if (v.count("max-connections-per-source"))
+    options.maxConnectionsPerSource = parseCount(v.at("max-connections-per-source"), "max-connections-per-source", kMaxPerSource);
+  if (v.count("max-signins-per-minute"))
+    options.maxSignInsPerMinute = parseCount(v.at("max-signins-per-minute"), "max-signins-per-minute", kMaxPerSource);
 
   // Block the stop signals before any thread exists (the store may start its own), so that
   // only the watcher below receives them.
@@ -308,11 +335,21 @@ int cmdServe(const Values& v) {
   sigaddset(&stopSignals, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a station that hangs up mid-answer must not end the server
+  signal(SIGXFSZ, SIG_IGN);  // a file-size limit must fail the write, not kill the server mid-commit
+  const std::size_t room = raiseOpenFileLimit();
 
   std::unique_ptr<Store> store;
   std::unique_ptr<HttpService> service;
   try {
     store = openExisting(v.at("store"));
+    // The callers of the writes concerned have their answer (the outcome is unknown); closing the
+    // store would checkpoint a log it can no longer vouch for, so the process ends without it and
+    // the next start recovers from the log.
+    store->setFatalHandler([](const std::string& sentence) {
+      logLine("fatal: " + sentence + " Stopping at once without closing the store.");
+      std::this_thread::sleep_for(kFatalGrace);
+      std::_Exit(kExitStoreFatal);
+    });
     store->warmUp();
     service = std::make_unique<HttpService>(*store, options);
     service->bind();
@@ -321,7 +358,8 @@ int cmdServe(const Values& v) {
     return kExitFailed;
   }
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
-          std::to_string(options.threads) + " workers)");
+          std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(room) +
+          " connections)");
 
   std::atomic<bool> finished{false};
   std::atomic<int> received{0};
@@ -390,12 +428,19 @@ std::vector<Command> commands() {
        cmdCopyStore},
       {"serve",
        "Serves the business object Nuvrel.member over HTTP (HTTPS with a certificate and key) "
-       "until SIGTERM or SIGINT.",
+       "until SIGTERM or SIGINT.\n"
+       "Limits: a request's header block and its body at most 8 KiB each, the whole request within 10 s\n"
+       "of its first byte, an idle connection closed after 60 s; per source address at most\n"
+       "--max-connections-per-source open connections (more are closed at once) and\n"
+       "--max-signins-per-minute sign-ins (more are answered 429). Raise them for stations that share\n"
+       "one address behind NAT.",
        {kStore,
         {"listen", "HOST:PORT", "where to listen (default 127.0.0.1:8470; port 0 lets the system choose)", false},
-        {"threads", "N", "worker threads, one per open station connection (default 256)", false},
+        {"threads", "N", "I/O threads serving every connection (default one per core)", false},
         {"tls-cert", "PEM", "certificate chain for HTTPS", false},
-        {"tls-key", "PEM", "private key for HTTPS", false}},
+        {"tls-key", "PEM", "private key for HTTPS", false},
+        {"max-connections-per-source", "N", "open connections one source address may hold (default 512)", false},
+        {"max-signins-per-minute", "N", "sign-ins one source address may make in a minute (default 120)", false}},
        cmdServe},
   };
 }

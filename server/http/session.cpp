@@ -1,0 +1,379 @@
+// The connection session, for plain TCP and TLS alike: an idle connection holds only its socket
+// and a timer; the parser and the buffers exist while a request is being read or answered.
+#include "server/http/session.h"
+
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
+
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+
+#include <array>
+#include <optional>
+#include <string_view>
+#include <type_traits>
+
+#include "server/http/http_service.h"
+#include "wire/recordset.h"
+
+namespace tav::server {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using boost::system::error_code;
+
+namespace {
+
+// Largest body a request may carry, whatever its transfer coding.
+constexpr std::size_t kMaxBodyBytes = kMaxCommandBytes;
+// Unparsed bytes the read buffer may hold: a whole header block and a read's worth beyond it.
+constexpr std::size_t kBufferLimit = kMaxHeaderBytes + 16 * 1024;
+// An answer must be taken by the client within this time.
+constexpr std::chrono::seconds kWriteDeadline{10};
+// After a refusal the rest of what the client sends is read and dropped for at most this long,
+// so that closing with unread bytes does not reset the connection before the client has read
+// its answer.
+constexpr std::chrono::seconds kLingerDeadline{2};
+
+const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+
+bool isIdentity(std::string_view value) { return beast::iequals(value, "identity"); }
+
+// Only an uncompressed body is accepted: a Content-Encoding other than identity, or a transfer
+// coding other than chunked, is refused rather than passed on undecoded.
+bool hasForeignCoding(const HttpRequest& request) {
+  for (auto [it, end] = request.equal_range(http::field::content_encoding); it != end; ++it) {
+    for (auto const& coding : http::token_list(it->value()))
+      if (!isIdentity(coding)) return true;
+  }
+  for (auto [it, end] = request.equal_range(http::field::transfer_encoding); it != end; ++it) {
+    for (auto const& coding : http::token_list(it->value()))
+      if (!beast::iequals(coding, "chunked") && !isIdentity(coding)) return true;
+  }
+  return false;
+}
+
+// A request path may hold anything a client sent; keep the log line one printable line.
+std::string printable(std::string_view s) {
+  std::string out;
+  for (char c : s.substr(0, 120)) out += (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) ? '?' : c;
+  return out;
+}
+
+template <class Stream>
+inline constexpr bool kIsTls = !std::is_same_v<Stream, beast::tcp_stream>;
+
+template <class Stream>
+class Session final : public Connection {
+ public:
+  using Parser = http::request_parser<http::string_body>;
+
+  // `streamArgs` follow the socket into the stream's constructor (the TLS context).
+  template <class... StreamArgs>
+  Session(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
+          StreamArgs&... streamArgs)
+      : host_(host), stream_(std::move(socket), streamArgs...), timer_(stream_.get_executor()), from_(from) {
+    host_.metrics().connectionOpened();
+  }
+
+  ~Session() override {
+    if (busy_) host_.requestEnded();
+    host_.limits().closeConnection(from_);
+    host_.metrics().connectionClosed();
+  }
+
+  asio::any_io_executor executor() override { return stream_.get_executor(); }
+
+  void start() {
+    if constexpr (kIsTls<Stream>) {
+      waitForBytes([](Session& s) { s.handshake(); });
+    } else {
+      awaitRequest();
+    }
+  }
+
+  void deliver(HttpResponse response) override {
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Writing;
+    disarm();
+    keepAlive_ = keepAlive_ && !closeAfter_ && !host_.stopping();
+    response.version(version_);
+    response.keep_alive(keepAlive_);
+    response.prepare_payload();
+    if (head_) {
+      const auto length = response.body().size();
+      response.body().clear();
+      response.content_length(length);
+    }
+    const unsigned status = response.result_int();
+    if (status >= 400) {
+      host_.metrics().recordError(static_cast<int>(status));
+      logLine("error " + std::to_string(status) + (method_.empty() ? "" : " " + method_ + " " + path_) +
+              " from " + from_.to_string() + ": " + wire::decodeError(response.body()));
+    }
+    response_ = std::make_unique<HttpResponse>(std::move(response));
+    beast::get_lowest_layer(stream_).expires_after(kWriteDeadline);
+    http::async_write(stream_, *response_, [self = self()](error_code ec, std::size_t) { self->onWritten(ec); });
+  }
+
+ private:
+  enum class Phase { Idle, Handshake, Reading, Handling, Writing, Closing, Closed };
+
+  std::shared_ptr<Session> self() { return std::static_pointer_cast<Session>(shared_from_this()); }
+  asio::ip::tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
+
+  // --- deadlines: one timer, re-armed for each phase; a stale expiry is told apart by its number.
+
+  void arm(std::chrono::steady_clock::duration after) {
+    const unsigned armed = ++deadline_;
+    timer_.expires_after(after);
+    timer_.async_wait([self = self(), armed](error_code ec) {
+      if (!ec && armed == self->deadline_) self->onDeadline();
+    });
+  }
+
+  void disarm() {
+    ++deadline_;
+    timer_.cancel();
+  }
+
+  void onDeadline() {
+    switch (phase_) {
+      case Phase::Idle:
+        host_.metrics().recordRefusal(Limit::IdleTimeout);
+        closeNow();
+        break;
+      case Phase::Handshake:
+        host_.metrics().recordRefusal(Limit::RequestTimeout);
+        closeNow();
+        break;
+      case Phase::Reading: {
+        // The pending read ends with operation_aborted and finds deadlineHit_; the socket stays
+        // open so that the client can still be told why.
+        deadlineHit_ = true;
+        error_code ignored;
+        socket().cancel(ignored);
+        break;
+      }
+      default:
+        break;
+    }
+  }
+
+  // --- waiting: a connection between requests costs its socket and this small object.
+
+  // Runs `next` once the client has sent something, or closes the connection after the idle
+  // deadline. Nothing is allocated for the request before its first byte.
+  template <class Next>
+  void waitForBytes(Next next) {
+    phase_ = Phase::Idle;
+    arm(kIdleDeadline);
+    socket().async_wait(asio::socket_base::wait_read, [self = self(), next](error_code ec) {
+      if (ec || self->phase_ != Phase::Idle) return;
+      next(*self);
+    });
+  }
+
+  // True when bytes of the next request are already read (a client that sends its requests
+  // back to back, or TLS records taken in with the last one), so that the socket may never
+  // become readable again for them.
+  bool bytesWaiting() {
+    if (buffer_.size() > 0) return true;
+    if constexpr (kIsTls<Stream>) {
+      SSL* ssl = stream_.native_handle();
+      return SSL_pending(ssl) > 0 || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0;
+    }
+    return false;
+  }
+
+  void handshake() {
+    if constexpr (kIsTls<Stream>) {
+      phase_ = Phase::Handshake;
+      arm(kRequestDeadline);
+      stream_.async_handshake(asio::ssl::stream_base::server, [self = self()](error_code ec) {
+        if (ec) return self->closeNow();
+        self->awaitRequest();
+      });
+    }
+  }
+
+  void awaitRequest() {
+    if (host_.stopping()) return closeNow();
+    if (bytesWaiting()) return readHeader();
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    waitForBytes([](Session& s) { s.readHeader(); });
+  }
+
+  // --- reading: header first, so that its codings can be refused before any body is read.
+
+  void readHeader() {
+    phase_ = Phase::Reading;
+    deadlineHit_ = false;
+    closeAfter_ = false;
+    arm(kRequestDeadline);
+    parser_ = std::make_unique<Parser>();
+    parser_->header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
+    parser_->body_limit(kMaxBodyBytes);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = self()](error_code ec, std::size_t) { self->onHeader(ec); });
+  }
+
+  void onHeader(error_code ec) {
+    // A header that completed just as the deadline passed gets no fresh deadline for its body.
+    if (ec || deadlineHit_) return readFailed(ec);
+    const HttpRequest& request = parser_->get();
+    noteRequestLine(request);
+    if (hasForeignCoding(request)) {
+      return refuse(415, Limit::ContentEncoding,
+                    "The request body must be sent without compression (no Content-Encoding).");
+    }
+    if (beast::iequals(request[http::field::expect], "100-continue") && !parser_->is_done()) {
+      asio::async_write(stream_, asio::buffer(kContinue), [self = self()](error_code wec, std::size_t) {
+        if (wec) return self->closeNow();
+        self->readBody();
+      });
+      return;
+    }
+    readBody();
+  }
+
+  void readBody() {
+    http::async_read(stream_, buffer_, *parser_, [self = self()](error_code ec, std::size_t) { self->onRequest(ec); });
+  }
+
+  void onRequest(error_code ec) {
+    if (ec) return readFailed(ec);
+    phase_ = Phase::Handling;
+    disarm();
+    HttpRequest request = parser_->release();
+    parser_.reset();
+    keepAlive_ = request.keep_alive();
+    busy_ = true;
+    host_.requestBegun();
+    host_.handle(std::move(request), from_, Reply(shared_from_this()));
+  }
+
+  void noteRequestLine(const HttpRequest& request) {
+    version_ = request.version() == 10 ? 10 : 11;
+    head_ = request.method() == http::verb::head;
+    method_ = printable(request.method_string());
+    const std::string_view target = request.target();
+    path_ = printable(target.substr(0, target.find('?')));
+  }
+
+  void readFailed(error_code ec) {
+    if (deadlineHit_) {
+      return refuse(408, Limit::RequestTimeout, "The request did not arrive whole within " +
+                                                    std::to_string(kRequestDeadline.count()) + " seconds.");
+    }
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+      // 431 rather than 400: the request may be fine but for the size of its header block.
+      return refuse(431, Limit::HeaderSize, "The request's header block is longer than 8 KiB.");
+    }
+    if (ec == http::error::body_limit) {
+      return refuse(413, Limit::BodySize, "The command text is longer than 8 KiB.");
+    }
+    // A client that went away, before or in the middle of a request, is owed nothing; so is one
+    // whose socket failed.
+    const bool parseError = ec.category() == error_code(http::error::bad_method).category() &&
+                            ec != http::error::end_of_stream && ec != http::error::partial_message;
+    if (!parseError) return closeNow();
+    refuse(400, std::nullopt, "The request is not a well-formed HTTP request.");
+  }
+
+  // Answers `status` and closes: the rest of the request is never read.
+  void refuse(unsigned status, std::optional<Limit> limit, const std::string& sentence) {
+    if (limit) host_.metrics().recordRefusal(*limit);
+    // The parser holds the request line as soon as it is whole, before the rest of the header.
+    if (method_.empty() && parser_ && !parser_->get().method_string().empty()) noteRequestLine(parser_->get());
+    parser_.reset();
+    closeAfter_ = true;
+    deliver(errorResponse(status, sentence));
+  }
+
+  // --- writing and closing.
+
+  void onWritten(error_code ec) {
+    beast::get_lowest_layer(stream_).expires_never();
+    response_.reset();
+    method_.clear();
+    path_.clear();
+    if (busy_) {
+      busy_ = false;
+      host_.requestEnded();
+    }
+    if (ec) return closeNow();
+    if (!keepAlive_) return closeGracefully();
+    awaitRequest();
+  }
+
+  void closeGracefully() {
+    phase_ = Phase::Closing;
+    disarm();
+    buffer_.clear();
+    buffer_.shrink_to_fit();
+    beast::get_lowest_layer(stream_).expires_after(kLingerDeadline);
+    if constexpr (kIsTls<Stream>) {
+      stream_.async_shutdown([self = self()](error_code) { self->closeNow(); });
+    } else {
+      error_code ignored;
+      socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+      drain_ = std::make_unique<std::array<char, 1024>>();
+      drain();
+    }
+  }
+
+  void drain() {
+    stream_.async_read_some(asio::buffer(*drain_), [self = self()](error_code ec, std::size_t) {
+      if (ec) return self->closeNow();
+      self->drain();
+    });
+  }
+
+  void closeNow() {
+    phase_ = Phase::Closed;
+    disarm();
+    error_code ignored;
+    socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    socket().close(ignored);
+  }
+
+  SessionHost& host_;
+  Stream stream_;
+  asio::steady_timer timer_;
+  const SourceLimits::Address from_;
+  beast::flat_buffer buffer_{kBufferLimit};
+  std::unique_ptr<Parser> parser_;
+  std::unique_ptr<HttpResponse> response_;
+  std::unique_ptr<std::array<char, 1024>> drain_;
+  std::string method_, path_;  // of the request under way, for the log
+  Phase phase_ = Phase::Idle;
+  unsigned deadline_ = 0;
+  unsigned version_ = 11;
+  bool head_ = false, keepAlive_ = false, closeAfter_ = false, deadlineHit_ = false, busy_ = false;
+};
+
+}  // namespace
+
+HttpResponse errorResponse(unsigned status, const std::string& sentence) {
+  HttpResponse response{static_cast<http::status>(status), 11};
+  response.set(http::field::content_type, "application/json");
+  response.body() = wire::encodeError(sentence);
+  return response;
+}
+
+void startPlainSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host) {
+  std::make_shared<Session<beast::tcp_stream>>(std::move(socket), from, host)->start();
+}
+
+void startTlsSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
+                     asio::ssl::context& tls) {
+  std::make_shared<Session<asio::ssl::stream<beast::tcp_stream>>>(std::move(socket), from, host, tls)->start();
+}
+
+}  // namespace tav::server

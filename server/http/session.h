@@ -1,0 +1,89 @@
+// One HTTP connection of tav-server: reads requests within the limits, hands each to the service
+// and writes its answer, on the connection's strand and without a thread of its own.
+#pragma once
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/beast/http/message.hpp>
+#include <boost/beast/http/string_body.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <utility>
+
+#include "server/http/metrics.h"
+#include "server/http/source_limits.h"
+
+namespace tav::server {
+
+using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
+using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
+
+// Header block (request line and fields) at most this long, else 431.
+inline constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
+// A request must arrive whole within this time of its first byte.
+inline constexpr std::chrono::seconds kRequestDeadline{10};
+// A keep-alive connection that sends nothing for this long is closed.
+inline constexpr std::chrono::seconds kIdleDeadline{60};
+
+// The connection's side of an exchange; see Reply.
+class Connection : public std::enable_shared_from_this<Connection> {
+ public:
+  virtual ~Connection() = default;
+  virtual boost::asio::any_io_executor executor() = 0;
+  // Writes the answer to the request under way; runs on the connection's strand only.
+  virtual void deliver(HttpResponse response) = 0;
+};
+
+// The way back to the connection for the answer to one request. Exactly one of send() or later()
+// is called, once, from any thread; the connection holds itself open until then.
+class Reply {
+ public:
+  explicit Reply(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+
+  void send(HttpResponse response) const {
+    boost::asio::post(connection_->executor(),
+                      [c = connection_, r = std::move(response)]() mutable { c->deliver(std::move(r)); });
+  }
+
+  // `make` builds the answer on the connection's strand, so that a store thread that hands an
+  // answer back spends no time encoding it.
+  template <class Make>
+  void later(Make&& make) const {
+    boost::asio::post(connection_->executor(),
+                      [c = connection_, m = std::forward<Make>(make)]() mutable { c->deliver(m()); });
+  }
+
+ private:
+  std::shared_ptr<Connection> connection_;
+};
+
+// What every connection shares: the service that answers requests. Outlives its connections.
+class SessionHost {
+ public:
+  virtual ~SessionHost() = default;
+  // A request read whole from `from`; answers it through `reply`. Runs on the connection's strand.
+  virtual void handle(HttpRequest&& request, const SourceLimits::Address& from, Reply reply) = 0;
+  virtual Metrics& metrics() = 0;
+  virtual SourceLimits& limits() = 0;
+  // True once the service stops: connections answer what they have read and close.
+  virtual bool stopping() const = 0;
+  // Brackets every request from its last byte read to its answer written (or the connection's end).
+  virtual void requestBegun() = 0;
+  virtual void requestEnded() = 0;
+};
+
+// Serves an accepted connection of `from`, already counted in host.limits(), until it closes;
+// the session keeps itself alive through its pending operations.
+void startPlainSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host);
+void startTlsSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
+                     boost::asio::ssl::context& tls);
+
+// {"error":"<sentence>"} with `status`, as every error answer is.
+HttpResponse errorResponse(unsigned status, const std::string& sentence);
+
+}  // namespace tav::server

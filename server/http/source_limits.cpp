@@ -1,0 +1,77 @@
+// SourceLimits: one table of source addresses under one lock.
+#include "server/http/source_limits.h"
+
+#include <algorithm>
+
+namespace tav::server {
+
+namespace {
+
+constexpr auto kWindow = std::chrono::minutes(1);
+
+}  // namespace
+
+SourceLimits::SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPerMinute)
+    : maxConnections_(std::max<std::size_t>(maxConnections, 1)),
+      maxSignIns_(std::max<std::size_t>(maxSignInsPerMinute, 1)) {}
+
+bool SourceLimits::openConnection(const Address& source) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Entry& entry = sources_[source];
+  if (entry.connections >= maxConnections_) return false;
+  ++entry.connections;
+  return true;
+}
+
+void SourceLimits::closeConnection(const Address& source) {
+  const auto now = Clock::now();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = sources_.find(source);
+  if (it == sources_.end()) return;
+  Entry& entry = it->second;
+  if (entry.connections > 0) --entry.connections;
+  forget(entry.signIns, now);
+  if (entry.connections == 0 && entry.signIns.empty()) sources_.erase(it);
+  sweep(now);
+}
+
+bool SourceLimits::admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Entry& entry = sources_[source];
+  forget(entry.signIns, now);
+  if (entry.signIns.size() >= maxSignIns_) {
+    const auto wait = entry.signIns.front() + kWindow - now;
+    retryAfter = std::max(std::chrono::seconds(1), std::chrono::ceil<std::chrono::seconds>(wait));
+    return false;
+  }
+  entry.signIns.push_back(now);
+  sweep(now);
+  return true;
+}
+
+void SourceLimits::forget(std::deque<Clock::time_point>& signIns, Clock::time_point now) {
+  while (!signIns.empty() && signIns.front() + kWindow <= now) signIns.pop_front();
+}
+
+// A source that signed in and went away leaves its entry behind until it is seen again; once a
+// minute every such entry is dropped, so that the table holds only sources of the last minute.
+void SourceLimits::sweep(Clock::time_point now) {
+  if (now - lastSweep_ < kWindow) return;
+  lastSweep_ = now;
+  for (auto it = sources_.begin(); it != sources_.end();) {
+    forget(it->second.signIns, now);
+    if (it->second.connections == 0 && it->second.signIns.empty()) {
+      it = sources_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+boost::asio::ip::address plainAddress(const boost::asio::ip::address& address) {
+  if (address.is_v6() && address.to_v6().is_v4_mapped())
+    return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
+  return address;
+}
+
+}  // namespace tav::server

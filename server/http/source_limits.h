@@ -1,0 +1,56 @@
+// What one source address may hold of the server: open connections, and sign-ins in a minute.
+#pragma once
+
+#include <boost/asio/ip/address.hpp>
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <mutex>
+#include <unordered_map>
+
+namespace tav::server {
+
+// Thread-safe: the I/O threads call it as connections open and close and as sign-ins arrive.
+class SourceLimits {
+ public:
+  using Address = boost::asio::ip::address;
+  using Clock = std::chrono::steady_clock;
+
+  // Both limits at least 1.
+  SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPerMinute);
+
+  // Counts a new connection of `source`; false, and nothing counted, when the source already
+  // holds maxConnections.
+  bool openConnection(const Address& source);
+  // Uncounts a connection that openConnection counted.
+  void closeConnection(const Address& source);
+
+  // Counts a sign-in of `source` at `now`; false, and nothing counted, when the minute before
+  // `now` already holds maxSignInsPerMinute of them. Then `retryAfter` is how long until the
+  // oldest of them leaves that minute (at least one second).
+  bool admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter);
+
+  std::size_t maxConnections() const { return maxConnections_; }
+  std::size_t maxSignInsPerMinute() const { return maxSignIns_; }
+
+ private:
+  struct Entry {
+    std::size_t connections = 0;
+    std::deque<Clock::time_point> signIns;  // oldest first, all within the last minute once pruned
+  };
+
+  static void forget(std::deque<Clock::time_point>& signIns, Clock::time_point now);
+  void sweep(Clock::time_point now);
+
+  const std::size_t maxConnections_, maxSignIns_;
+  std::mutex mutex_;
+  std::unordered_map<Address, Entry> sources_;
+  Clock::time_point lastSweep_ = Clock::now();
+};
+
+// The address a source is counted and logged under: an IPv4 client of a dual-stack socket is
+// its IPv4 address, not ::ffff:a.b.c.d.
+boost::asio::ip::address plainAddress(const boost::asio::ip::address& address);
+
+}  // namespace tav::server

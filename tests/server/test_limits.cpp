@@ -1,0 +1,416 @@
+// tav-server's connection limits against the real binary on 127.0.0.1: stations keep checking
+// beside thousands of slow and idle connections, and each limit refuses with its status, its
+// sentence, its log line and its counter, writing nothing.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/core/store.h"
+#include "server/tools/open_store.h"
+#include "tests/server/server_process.h"
+
+namespace tav::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A guard against a hang, never a measure of speed.
+constexpr int kGuardMs = 30000;
+
+// A TCP connection to the server from `source`, any address of 127/8 (all of it is loopback).
+int connectFrom(int port, const std::string& source) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in from{}, to{};
+  from.sin_family = to.sin_family = AF_INET;
+  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    if (fd >= 0) close(fd);
+    throw std::runtime_error("Cannot connect from " + source);
+  }
+  return fd;
+}
+
+struct RawAnswer {
+  int status = 0;  // 0: the server closed the connection without an answer
+  std::string head, body;
+};
+
+// One connection written and read byte for byte, for what an HTTP library would not send.
+class RawClient {
+ public:
+  RawClient(int port, const std::string& source = "127.0.0.1") : fd_(connectFrom(port, source)) {}
+  ~RawClient() { close(fd_); }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  void send(const std::string& bytes) { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+
+  // Reads one answer (its body by Content-Length); status 0 when the connection ends first.
+  RawAnswer read() {
+    RawAnswer a;
+    std::size_t headEnd;
+    while ((headEnd = in_.find("\r\n\r\n")) == std::string::npos)
+      if (!fill()) return a;
+    a.head = in_.substr(0, headEnd);
+    std::sscanf(a.head.c_str(), "HTTP/1.1 %d", &a.status);
+    std::size_t length = 0;
+    if (const auto at = a.head.find("Content-Length: "); at != std::string::npos)
+      length = std::stoul(a.head.substr(at + 16));
+    while (in_.size() < headEnd + 4 + length)
+      if (!fill()) return RawAnswer{};
+    a.body = in_.substr(headEnd + 4, length);
+    in_.erase(0, headEnd + 4 + length);
+    return a;
+  }
+
+  // True once the server has closed the connection (end of stream or reset); false when it
+  // keeps it open past the guard.
+  bool closedByServer() {
+    try {
+      while (fill()) {
+      }
+      return true;
+    } catch (const std::runtime_error&) {
+      return false;
+    }
+  }
+
+ private:
+  bool fill() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, kGuardMs) <= 0) throw std::runtime_error("The server neither answered nor closed.");
+    char buf[4096];
+    const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    in_.append(buf, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  int fd_;
+  std::string in_;
+};
+
+std::string post(const std::string& extraHeaders, const std::string& body) {
+  return "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: text/plain; charset=utf-8\r\n" +
+         extraHeaders + "\r\n" + body;
+}
+
+std::string chunked(const std::string& body) {
+  std::string out;
+  for (std::size_t at = 0; at < body.size(); at += 1000) {
+    const std::string part = body.substr(at, 1000);
+    char size[16];
+    std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+    out += size + part + "\r\n";
+  }
+  return out + "0\r\n\r\n";
+}
+
+std::string withLength(const std::string& body) { return "Content-Length: " + std::to_string(body.size()) + "\r\n"; }
+
+double scrape(const ServerProcess& server, const std::string& sample) {
+  auto res = server.client()->Get("/metrics");
+  if (!res || res->status != 200) throw std::runtime_error("No metrics.");
+  return metricValue(res->body, sample);
+}
+
+bool isSentence(const std::string& body) {
+  const std::string sentence = wire::decodeError(body);
+  return !sentence.empty() && sentence.back() == '.';
+}
+
+std::string refusals(const std::string& limit) { return "tav_limit_refusals_total{limit=\"" + limit + "\"}"; }
+
+// Kilobytes of one /proc/PID/status line ("VmRSS", "VmHWM").
+long statusKb(pid_t pid, const std::string& key) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(in, line);)
+    if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
+  return -1;
+}
+
+// Waits until `holds` is true, re-checking every 50 ms; false after the guard.
+template <class Predicate>
+bool eventually(Predicate holds) {
+  const auto until = Clock::now() + std::chrono::milliseconds(kGuardMs);
+  while (!holds()) {
+    if (Clock::now() > until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return true;
+}
+
+// A hostile crowd: connections that send a request's header a line every few seconds and never
+// finish it, and connections left idle; 400 per source address, so that the per-source cap does
+// not close them. One the server closes is opened again at once.
+class Crowd {
+ public:
+  Crowd(int port, int slow, int idle) : port_(port) {
+    for (int i = 0; i < slow + idle; ++i) {
+      conns_.push_back({-1, i < slow, "127.1.0." + std::to_string(1 + i / 400), {}});
+      if (!open(conns_.back())) throw std::runtime_error("The crowd cannot connect.");
+    }
+    thread_ = std::thread([this] { run(); });
+  }
+  ~Crowd() {
+    stop_ = true;
+    thread_.join();
+    for (const Conn& c : conns_)
+      if (c.fd >= 0) close(c.fd);
+  }
+
+ private:
+  struct Conn {
+    int fd;
+    bool slow;
+    std::string source;
+    Clock::time_point nextLine;
+  };
+
+  bool open(Conn& c) {
+    try {
+      c.fd = connectFrom(port_, c.source);
+    } catch (const std::runtime_error&) {
+      c.fd = -1;  // tried again on the next round
+      return false;
+    }
+    if (!c.slow) return true;
+    const std::string start = "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
+    ::send(c.fd, start.data(), start.size(), MSG_NOSIGNAL);
+    c.nextLine = Clock::now() + std::chrono::seconds(3);
+    return true;
+  }
+
+  void run() {
+    std::vector<pollfd> fds(conns_.size());
+    while (!stop_) {
+      for (std::size_t i = 0; i < conns_.size(); ++i) fds[i] = pollfd{conns_[i].fd, POLLIN, 0};
+      poll(fds.data(), fds.size(), 200);
+      const auto now = Clock::now();
+      for (std::size_t i = 0; i < conns_.size(); ++i) {
+        Conn& c = conns_[i];
+        char sink[512];
+        bool closed = c.fd < 0 || ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) <= 0);
+        if (!closed && c.slow && now >= c.nextLine) {
+          closed = ::send(c.fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
+          c.nextLine = now + std::chrono::seconds(3);
+        }
+        if (closed) {
+          if (c.fd >= 0) close(c.fd);
+          open(c);
+        }
+      }
+    }
+  }
+
+  int port_;
+  std::vector<Conn> conns_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(ServerLimits, StationsKeepCheckingBesideSlowAndIdleCrowds) {
+  rlimit files{};
+  getrlimit(RLIMIT_NOFILE, &files);
+  files.rlim_cur = files.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &files);
+  constexpr int kSlow = 2000, kIdle = 5000, kStations = 16;
+  ASSERT_GT(files.rlim_cur, rlim_t{kSlow + kIdle + 200}) << "this test needs more open files";
+
+  TestVenue venue(400);
+  ServerProcess server(venue.store);
+  server.start();
+  const long rssBefore = statusKb(server.pid(), "VmRSS");
+  Crowd crowd(server.port(), kSlow, kIdle);
+  ASSERT_TRUE(eventually([&] { return scrape(server, "tav_open_connections") >= kSlow + kIdle; }));
+
+  // Long enough that the slow connections' deadline passes while the stations check.
+  const auto until = Clock::now() + std::chrono::seconds(11);
+  std::vector<int> answered(kStations, 0), failed(kStations, 0);
+  std::vector<std::thread> stations;
+  for (int s = 0; s < kStations; ++s) {
+    stations.emplace_back([&, s] {
+      auto client = server.client();
+      for (int i = 0; Clock::now() < until; ++i) {
+        const std::string mode = i % 2 == 0 ? "I" : "O";
+        bool ok = false;
+        try {
+          ok = !codeOf(*client, checkText(mode, ticketNo(s + kStations * (i / 2 % 25)))).empty();
+        } catch (const std::exception&) {
+        }
+        ++(ok ? answered : failed)[static_cast<std::size_t>(s)];
+      }
+    });
+  }
+  for (auto& t : stations) t.join();
+  for (int s = 0; s < kStations; ++s) {
+    EXPECT_GT(answered[static_cast<std::size_t>(s)], 0) << "station " << s;
+    EXPECT_EQ(failed[static_cast<std::size_t>(s)], 0) << "station " << s;
+  }
+  EXPECT_TRUE(eventually([&] { return scrape(server, refusals("request_timeout")) >= kSlow; }));
+  EXPECT_GE(scrape(server, "tav_open_connections"), kIdle) << "the idle connections are held";
+  const long grownMb = (statusKb(server.pid(), "VmHWM") - rssBefore) / 1024;
+  EXPECT_LT(grownMb, 150) << "the crowd costs the server " << grownMb << " MB";
+}
+
+// A server of its own per test, with small limits so that reaching them is quick.
+class LimitsFixture : public ::testing::Test {
+ protected:
+  static constexpr int kPerSource = 8, kSignIns = 3;
+  void SetUp() override {
+    server_ = std::make_unique<ServerProcess>(
+        venue_.store, std::vector<std::string>{"--max-connections-per-source", std::to_string(kPerSource),
+                                               "--max-signins-per-minute", std::to_string(kSignIns)});
+    server_->start();
+  }
+
+  // Scan log lines and tickets inside, as the store holds them beside the running server.
+  std::pair<std::size_t, std::string> storeSnapshot() {
+    auto store = server::openStore(venue_.store, false);
+    std::pair<std::size_t, std::string> snapshot;
+    store->read([&](server::Reader& r) {
+      snapshot.first = r.scanLog(0, 1000000).size();
+      for (int i = 0; i < venue_.count; ++i) {
+        auto t = r.findTicket(TestVenue::kBizCode, ticketNo(i));
+        snapshot.second += t && t->inside ? 'i' : 'o';
+      }
+    });
+    return snapshot;
+  }
+
+  TestVenue venue_{8};
+  std::unique_ptr<ServerProcess> server_;
+};
+
+TEST_F(LimitsFixture, RefusesOversizedEncodedAndMalformedRequestsAndWritesNothing) {
+  struct Case {
+    std::string what, request;
+    int status;
+    std::string limit;  // the counter it raises, if any
+  };
+  const std::string padded = checkText("I", ticketNo(1)) + std::string(9000, ' ');  // blanks are allowed there
+  const std::string check2 = checkText("I", ticketNo(2)), check3 = checkText("I", ticketNo(3));
+  const std::vector<Case> cases = {
+      {"chunked body over 8 KiB", post("Transfer-Encoding: chunked\r\n", chunked(padded)), 413, "body_size"},
+      {"declared body over 8 KiB", post(withLength(padded), padded), 413, "body_size"},
+      {"compressed body", post("Content-Encoding: gzip\r\n" + withLength(check3), check3), 415, "content_encoding"},
+      {"compressed chunks", post("Transfer-Encoding: gzip, chunked\r\n", chunked(check3)), 415, "content_encoding"},
+      {"header block over 8 KiB", post("X-Pad: " + std::string(8300, 'h') + "\r\n" + withLength(check3), check3), 431,
+       "header_size"},
+      {"value of 201 characters", post(withLength(checkText("I", std::string(201, 'T'))), checkText("I", std::string(201, 'T'))),
+       400, ""},
+      // The same paths within their limits: answered, and written.
+      {"chunked body within 8 KiB", post("Transfer-Encoding: chunked\r\n", chunked(check2)), 200, ""},
+      {"value of 200 characters", post(withLength(checkText("I", std::string(200, 'T'))), checkText("I", std::string(200, 'T'))),
+       200, ""},
+  };
+  std::map<std::string, double> before;
+  for (const auto& c : cases) before[c.limit] = scrape(*server_, refusals(c.limit));
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto stored = storeSnapshot();
+    RawClient client(server_->port());
+    client.send(c.request);
+    const RawAnswer a = client.read();
+    ASSERT_EQ(a.status, c.status) << a.head;
+    const auto after = storeSnapshot();
+    if (c.status == 200) {
+      EXPECT_EQ(after.first, stored.first + 1) << "an answered check is logged";
+      continue;
+    }
+    EXPECT_NE(a.head.find("Content-Type: application/json"), std::string::npos) << a.head;
+    EXPECT_TRUE(isSentence(a.body)) << a.body;
+    EXPECT_EQ(after, stored);
+  }
+  for (const auto& [limit, count] : before) {
+    if (limit.empty()) continue;
+    const auto expected = std::count_if(cases.begin(), cases.end(), [&](const Case& c) { return c.limit == limit; });
+    EXPECT_EQ(scrape(*server_, refusals(limit)) - count, expected) << limit;
+  }
+}
+
+TEST_F(LimitsFixture, ClosesConnectionsOverTheCapOfOneSourceAndServesOthers) {
+  const std::string health = "GET /health HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::vector<std::unique_ptr<RawClient>> held;
+  for (int i = 0; i < kPerSource; ++i) {
+    held.push_back(std::make_unique<RawClient>(server_->port(), "127.0.0.2"));
+    held.back()->send(health);
+    ASSERT_EQ(held.back()->read().status, 200) << "connection " << i + 1;
+  }
+  RawClient over(server_->port(), "127.0.0.2");
+  over.send(health);
+  EXPECT_EQ(over.read().status, 0) << "connection " << kPerSource + 1 << " is closed unanswered";
+  EXPECT_EQ(scrape(*server_, refusals("connections_per_source")), 1);
+
+  auto other = server_->client();  // another source, the stations' 127.0.0.1
+  EXPECT_EQ(codeOf(*other, checkText("I", ticketNo(4))), "0");
+  held.back()->send(health);
+  EXPECT_EQ(held.back()->read().status, 200) << "the connections within the cap stay served";
+  EXPECT_NE(server_->logWith("refused a connection from 127.0.0.2").find("refused a connection from 127.0.0.2"),
+            std::string::npos);
+
+  held.pop_back();  // once one closes, the source may open another
+  EXPECT_TRUE(eventually([&] {
+    RawClient again(server_->port(), "127.0.0.2");
+    again.send(health);
+    return again.read().status == 200;
+  }));
+}
+
+TEST_F(LimitsFixture, AnswersSignInsOverTheRateOfOneSourceWith429) {
+  auto client = server_->client();
+  const std::string venueSignIn = kLoginProc + "'" + TestVenue::kPlace + "'";
+  for (int i = 0; i < kSignIns; ++i) ASSERT_EQ(codeOf(*client, venueSignIn), "0") << "sign-in " << i + 1;
+  for (const std::string& text : {venueSignIn, kLoginProc + "'gate1','pa''s wörd'"}) {
+    auto res = query(*client, text);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 429);
+    EXPECT_TRUE(isSentence(res->body)) << res->body;
+    const int retry = std::atoi(res->get_header_value("Retry-After").c_str());
+    EXPECT_GE(retry, 1);
+    EXPECT_LE(retry, 60);
+  }
+  EXPECT_EQ(codeOf(*client, checkText("I", ticketNo(5))), "0") << "checks are not sign-ins";
+
+  RawClient elsewhere(server_->port(), "127.0.0.3");
+  elsewhere.send(post(withLength(venueSignIn), venueSignIn));
+  EXPECT_EQ(elsewhere.read().status, 200) << "another source has a rate of its own";
+  EXPECT_EQ(scrape(*server_, refusals("signins_per_minute")), 2);
+  const std::string log = server_->logWith("error 429", 2);
+  EXPECT_NE(log.find("error 429 POST " + kQueryPath + " from 127.0.0.1: "), std::string::npos) << log;
+}
+
+TEST_F(LimitsFixture, ClosesARequestStalledMidHeaderAfterItsDeadline) {
+  RawClient stalled(server_->port(), "127.0.0.5");
+  stalled.send("POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n");
+  const RawAnswer a = stalled.read();  // about ten seconds
+  EXPECT_EQ(a.status, 408) << a.head;
+  EXPECT_TRUE(isSentence(a.body)) << a.body;
+  EXPECT_TRUE(stalled.closedByServer());
+  EXPECT_EQ(scrape(*server_, refusals("request_timeout")), 1);
+  const std::string log = server_->logWith("error 408");
+  EXPECT_NE(log.find("error 408 POST " + kQueryPath + " from 127.0.0.5: "), std::string::npos) << log;
+}
+
+}  // namespace
+}  // namespace tav::test
