@@ -1,5 +1,5 @@
 // The connection session, for plain TCP and TLS alike: an idle connection holds only its socket
-// and a timer; the parser and the buffers exist while a request is being read or answered.
+// and a timer; the parser, the buffers and the TLS stream exist while a request is read or answered.
 #include "server/http/session.h"
 
 #include <openssl/bio.h>
@@ -14,7 +14,6 @@
 #include <array>
 #include <optional>
 #include <string_view>
-#include <type_traits>
 
 #include "server/http/http_service.h"
 #include "wire/recordset.h"
@@ -64,37 +63,32 @@ std::string printable(std::string_view s) {
   return out;
 }
 
-template <class Stream>
-inline constexpr bool kIsTls = !std::is_same_v<Stream, beast::tcp_stream>;
-
-template <class Stream>
+// A connection's session. A TLS connection holds asio's TLS stream (with its two record
+// buffers) only while a request is read or answered: between requests only OpenSSL's session
+// state stays, and before its first byte nothing of TLS at all.
+template <bool kTls>
 class Session final : public Connection {
  public:
   using Parser = http::request_parser<http::string_body>;
+  using TlsStream = asio::ssl::stream<beast::tcp_stream&>;
 
-  // `streamArgs` follow the socket into the stream's constructor (the TLS context).
-  template <class... StreamArgs>
   Session(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
-          StreamArgs&... streamArgs)
-      : host_(host), stream_(std::move(socket), streamArgs...), timer_(stream_.get_executor()), from_(from) {
+          asio::ssl::context* tls)
+      : host_(host), tcp_(std::move(socket)), timer_(tcp_.get_executor()), from_(from), context_(tls) {
     host_.metrics().connectionOpened();
   }
 
   ~Session() override {
+    tls_.reset();
+    if (parked_) SSL_free(parked_);
     if (busy_) host_.requestEnded();
     host_.limits().closeConnection(from_);
     host_.metrics().connectionClosed();
   }
 
-  asio::any_io_executor executor() override { return stream_.get_executor(); }
+  asio::any_io_executor executor() override { return tcp_.get_executor(); }
 
-  void start() {
-    if constexpr (kIsTls<Stream>) {
-      waitForBytes([](Session& s) { s.handshake(); });
-    } else {
-      awaitRequest();
-    }
-  }
+  void start() { awaitRequest(); }
 
   void deliver(HttpResponse response) override {
     if (phase_ == Phase::Closed) return;
@@ -116,15 +110,27 @@ class Session final : public Connection {
               " from " + from_.to_string() + ": " + wire::decodeError(response.body()));
     }
     response_ = std::make_unique<HttpResponse>(std::move(response));
-    beast::get_lowest_layer(stream_).expires_after(kWriteDeadline);
-    http::async_write(stream_, *response_, [self = self()](error_code ec, std::size_t) { self->onWritten(ec); });
+    tcp_.expires_after(kWriteDeadline);
+    io([this](auto& stream) {
+      http::async_write(stream, *response_, [self = self()](error_code ec, std::size_t) { self->onWritten(ec); });
+    });
   }
 
  private:
   enum class Phase { Idle, Handshake, Reading, Handling, Writing, Closing, Closed };
 
   std::shared_ptr<Session> self() { return std::static_pointer_cast<Session>(shared_from_this()); }
-  asio::ip::tcp::socket& socket() { return beast::get_lowest_layer(stream_).socket(); }
+  asio::ip::tcp::socket& socket() { return tcp_.socket(); }
+
+  // Runs `f` with the stream that requests travel on.
+  template <class F>
+  void io(F&& f) {
+    if constexpr (kTls) {
+      f(*tls_);
+    } else {
+      f(tcp_);
+    }
+  }
 
   // --- deadlines: one timer, re-armed for each phase; a stale expiry is told apart by its number.
 
@@ -166,47 +172,67 @@ class Session final : public Connection {
 
   // --- waiting: a connection between requests costs its socket and this small object.
 
-  // Runs `next` once the client has sent something, or closes the connection after the idle
-  // deadline. Nothing is allocated for the request before its first byte.
-  template <class Next>
-  void waitForBytes(Next next) {
-    phase_ = Phase::Idle;
-    arm(kIdleDeadline);
-    socket().async_wait(asio::socket_base::wait_read, [self = self(), next](error_code ec) {
-      if (ec || self->phase_ != Phase::Idle) return;
-      next(*self);
-    });
-  }
-
-  // True when bytes of the next request are already read (a client that sends its requests
-  // back to back, or TLS records taken in with the last one), so that the socket may never
-  // become readable again for them.
-  bool bytesWaiting() {
-    if (buffer_.size() > 0) return true;
-    if constexpr (kIsTls<Stream>) {
-      SSL* ssl = stream_.native_handle();
-      return SSL_pending(ssl) > 0 || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0;
-    }
-    return false;
-  }
-
-  void handshake() {
-    if constexpr (kIsTls<Stream>) {
-      phase_ = Phase::Handshake;
-      arm(kRequestDeadline);
-      stream_.async_handshake(asio::ssl::stream_base::server, [self = self()](error_code ec) {
-        if (ec) return self->closeNow();
-        self->awaitRequest();
-      });
-    }
-  }
-
   void awaitRequest() {
     if (host_.stopping()) return closeNow();
     if (bytesWaiting()) return readHeader();
     buffer_.clear();
     buffer_.shrink_to_fit();
-    waitForBytes([](Session& s) { s.readHeader(); });
+    if constexpr (kTls) {
+      if (tls_) park();
+    }
+    // Nothing is allocated for the next request before its first byte.
+    phase_ = Phase::Idle;
+    arm(kIdleDeadline);
+    socket().async_wait(asio::socket_base::wait_read, [self = self()](error_code ec) {
+      if (!ec && self->phase_ == Phase::Idle) self->onBytes();
+    });
+  }
+
+  void onBytes() {
+    if constexpr (kTls) {
+      if (!tls_ && !parked_) return handshake();
+      if (!tls_) unpark();
+    }
+    readHeader();
+  }
+
+  // True when bytes of the next request are already read (a client that sends its requests
+  // back to back, or TLS records taken in with the last one): the socket may never become
+  // readable again for them.
+  bool bytesWaiting() {
+    if (buffer_.size() > 0) return true;
+    if constexpr (kTls) {
+      if (!tls_) return false;
+      SSL* ssl = tls_->native_handle();
+      return SSL_pending(ssl) > 0 || SSL_has_pending(ssl) || BIO_ctrl_pending(SSL_get_rbio(ssl)) > 0;
+    }
+    return false;
+  }
+
+  // Keeps only OpenSSL's session state: asio's stream, its record buffers and the BIO pair go.
+  // Called with nothing pending in either direction (bytesWaiting() false, the last answer sent).
+  void park() {
+    SSL* ssl = tls_->native_handle();
+    SSL_up_ref(ssl);  // the stream's destructor drops its reference; this one stays
+    tls_.reset();
+    SSL_set_bio(ssl, nullptr, nullptr);
+    parked_ = ssl;
+  }
+
+  void unpark() {
+    tls_.emplace(tcp_, parked_);  // the stream takes the reference over
+    parked_ = nullptr;
+  }
+
+  void handshake() {
+    tls_.emplace(tcp_, *context_);
+    phase_ = Phase::Handshake;
+    arm(kRequestDeadline);
+    tls_->async_handshake(asio::ssl::stream_base::server, [self = self()](error_code ec) {
+      if (ec) return self->closeNow();
+      self->disarm();
+      self->awaitRequest();
+    });
   }
 
   // --- reading: header first, so that its codings can be refused before any body is read.
@@ -219,8 +245,9 @@ class Session final : public Connection {
     parser_ = std::make_unique<Parser>();
     parser_->header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
     parser_->body_limit(kMaxBodyBytes);
-    http::async_read_header(stream_, buffer_, *parser_,
-                            [self = self()](error_code ec, std::size_t) { self->onHeader(ec); });
+    io([this](auto& stream) {
+      http::async_read_header(stream, buffer_, *parser_, [self = self()](error_code ec, std::size_t) { self->onHeader(ec); });
+    });
   }
 
   void onHeader(error_code ec) {
@@ -233,9 +260,11 @@ class Session final : public Connection {
                     "The request body must be sent without compression (no Content-Encoding).");
     }
     if (beast::iequals(request[http::field::expect], "100-continue") && !parser_->is_done()) {
-      asio::async_write(stream_, asio::buffer(kContinue), [self = self()](error_code wec, std::size_t) {
-        if (wec) return self->closeNow();
-        self->readBody();
+      io([this](auto& stream) {
+        asio::async_write(stream, asio::buffer(kContinue), [self = self()](error_code wec, std::size_t) {
+          if (wec) return self->closeNow();
+          self->readBody();
+        });
       });
       return;
     }
@@ -243,7 +272,9 @@ class Session final : public Connection {
   }
 
   void readBody() {
-    http::async_read(stream_, buffer_, *parser_, [self = self()](error_code ec, std::size_t) { self->onRequest(ec); });
+    io([this](auto& stream) {
+      http::async_read(stream, buffer_, *parser_, [self = self()](error_code ec, std::size_t) { self->onRequest(ec); });
+    });
   }
 
   void onRequest(error_code ec) {
@@ -279,7 +310,7 @@ class Session final : public Connection {
       return refuse(413, Limit::BodySize, "The command text is longer than 8 KiB.");
     }
     // A client that went away, before or in the middle of a request, is owed nothing; so is one
-    // whose socket failed.
+    // whose socket or TLS failed.
     const bool parseError = ec.category() == error_code(http::error::bad_method).category() &&
                             ec != http::error::end_of_stream && ec != http::error::partial_message;
     if (!parseError) return closeNow();
@@ -299,7 +330,7 @@ class Session final : public Connection {
   // --- writing and closing.
 
   void onWritten(error_code ec) {
-    beast::get_lowest_layer(stream_).expires_never();
+    tcp_.expires_never();
     response_.reset();
     method_.clear();
     path_.clear();
@@ -317,9 +348,9 @@ class Session final : public Connection {
     disarm();
     buffer_.clear();
     buffer_.shrink_to_fit();
-    beast::get_lowest_layer(stream_).expires_after(kLingerDeadline);
-    if constexpr (kIsTls<Stream>) {
-      stream_.async_shutdown([self = self()](error_code) { self->closeNow(); });
+    tcp_.expires_after(kLingerDeadline);
+    if constexpr (kTls) {
+      tls_->async_shutdown([self = self()](error_code) { self->closeNow(); });
     } else {
       error_code ignored;
       socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
@@ -329,7 +360,7 @@ class Session final : public Connection {
   }
 
   void drain() {
-    stream_.async_read_some(asio::buffer(*drain_), [self = self()](error_code ec, std::size_t) {
+    tcp_.async_read_some(asio::buffer(*drain_), [self = self()](error_code ec, std::size_t) {
       if (ec) return self->closeNow();
       self->drain();
     });
@@ -344,9 +375,12 @@ class Session final : public Connection {
   }
 
   SessionHost& host_;
-  Stream stream_;
+  beast::tcp_stream tcp_;
+  std::optional<TlsStream> tls_;  // over tcp_, so declared after it
+  SSL* parked_ = nullptr;         // the TLS session between requests, one reference owned
   asio::steady_timer timer_;
   const SourceLimits::Address from_;
+  asio::ssl::context* const context_;
   beast::flat_buffer buffer_{kBufferLimit};
   std::unique_ptr<Parser> parser_;
   std::unique_ptr<HttpResponse> response_;
@@ -368,12 +402,12 @@ HttpResponse errorResponse(unsigned status, const std::string& sentence) {
 }
 
 void startPlainSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host) {
-  std::make_shared<Session<beast::tcp_stream>>(std::move(socket), from, host)->start();
+  std::make_shared<Session<false>>(std::move(socket), from, host, nullptr)->start();
 }
 
 void startTlsSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
                      asio::ssl::context& tls) {
-  std::make_shared<Session<asio::ssl::stream<beast::tcp_stream>>>(std::move(socket), from, host, tls)->start();
+  std::make_shared<Session<true>>(std::move(socket), from, host, &tls)->start();
 }
 
 }  // namespace tav::server
