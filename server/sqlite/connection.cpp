@@ -1,10 +1,35 @@
 // Connection: opening, plain statements and the preparation behind its statement cache.
 #include "server/sqlite/connection.h"
 
+#include <cerrno>
+#include <cstring>
+
 namespace tav::server::sqlite {
 
 void fail(sqlite3* db, const std::string& what) {
-  throw StoreUnavailable("The store could not " + what + ": " + sqlite3_errmsg(db) + ".");
+  throw Failure("The store could not " + what + ": " + sqlite3_errmsg(db) + ".", sqlite3_extended_errcode(db),
+                sqlite3_system_errno(db));
+}
+
+std::string Failure::diskFault(const std::string& path) const {
+  const bool noRoom = systemErrno_ == ENOSPC || systemErrno_ == EDQUOT;
+  switch (code_ & 0xff) {
+    case SQLITE_FULL:
+      return "The disk holding the store " + path + " is full.";
+    case SQLITE_IOERR:
+      if (noRoom) return "The disk holding the store " + path + " is full.";
+      if (systemErrno_ == EFBIG) return "The store " + path + " has grown to the largest file this system allows.";
+      return "The disk refused to read or write the store " + path +
+             (systemErrno_ ? " (" + std::string(std::strerror(systemErrno_)) + ")." : ".");
+    case SQLITE_CORRUPT:
+    case SQLITE_NOTADB:
+      return "The store file " + path + " is damaged: SQLite reads it as \"" + sqlite3_errstr(code_) + "\".";
+    case SQLITE_READONLY:
+    case SQLITE_CANTOPEN:
+      return "The store " + path + " can no longer be written (" + sqlite3_errstr(code_) + ").";
+    default:
+      return {};
+  }
 }
 
 Connection::Connection(const std::string& path, int flags) {

@@ -1,5 +1,5 @@
 // One SQLite connection with its cache of prepared statements, and the statement a caller runs
-// on it; every failure becomes StoreUnavailable with SQLite's reason.
+// on it; every failure becomes a StoreUnavailable with SQLite's reason and result code.
 #pragma once
 
 #include <sqlite3.h>
@@ -13,11 +13,25 @@
 
 namespace tav::server::sqlite {
 
-[[noreturn]] void fail(sqlite3* db, const std::string& what);
+// A failure reported by SQLite. The store reads its code to tell a disk that is full or failing,
+// or a file changed under it, from a request that broke a rule of the schema.
+class Failure : public StoreUnavailable {
+ public:
+  Failure(const std::string& sentence, int code, int systemErrno)
+      : StoreUnavailable(sentence), code_(code), systemErrno_(systemErrno) {}
+  int code() const { return code_; }              // SQLite's extended result code
+  int systemErrno() const { return systemErrno_; }  // the operating system's, for I/O errors
 
-// Reads go straight to the mapped file instead of a copy per page through read() (the library
-// caps the size at what it was built for, 2 GB on Debian). Writes still go through the log.
-constexpr const char* kMapWholeFile = "PRAGMA mmap_size = 1099511627776";
+  // Why the store's file cannot be written, in one sentence naming `path`, when this failure says
+  // so (disk full, I/O error, damaged or read-only file); empty for any other failure.
+  std::string diskFault(const std::string& path) const;
+
+ private:
+  int code_, systemErrno_;
+};
+
+// Throws Failure: "The store could not <what>: <SQLite's message>."
+[[noreturn]] void fail(sqlite3* db, const std::string& what);
 
 // A cached prepared statement, reset when the query using it ends.
 class Query {
@@ -81,6 +95,10 @@ class Connection {
   ~Connection();
 
   sqlite3* handle() const { return db_; }
+
+  // Closing will leave the write-ahead log as it is instead of copying it into the database file,
+  // even when this is the file's last connection.
+  void keepLogOnClose() { sqlite3_db_config(db_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr); }
 
   void exec(const char* sql);
   // For the ends of a failed transaction, where a second error has nothing to add.

@@ -2,6 +2,10 @@
 // may write to it, and the writer's connection opened on it.
 #include "server/sqlite/schema.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -193,6 +197,17 @@ void migrate(Connection& c, const std::string& path) {
   }
 }
 
+// A new store file is readable by its owner only, before anything is written to it; SQLite
+// creates the log and its index with the mode of the file they belong to.
+void createPrivately(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) {
+    ::close(fd);
+  } else if (errno != EEXIST) {  // made by someone else meanwhile: SQLite opens it as it is
+    throw StoreRejected("The store " + path + " cannot be created: " + std::strerror(errno) + ".");
+  }
+}
+
 }  // namespace
 
 int schemaVersion() { return kSchemaVersion; }
@@ -215,6 +230,7 @@ std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
     if (!logged) throw StoreRejected(path + " is empty, not a TAV store.");
   }
 
+  if (!h.exists) createPrivately(path);
   int flags = SQLITE_OPEN_READWRITE | (create ? SQLITE_OPEN_CREATE : 0);
   std::unique_ptr<Connection> writer;
   try {
@@ -239,7 +255,6 @@ std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
   writer->exec("PRAGMA foreign_keys = ON");
   writer->exec("PRAGMA cache_size = -65536");
   writer->exec("PRAGMA journal_size_limit = 67108864");
-  writer->exec(kMapWholeFile);
   // Savepoints journal the pages they change; in memory that costs no file writes per check.
   writer->exec("PRAGMA temp_store = MEMORY");
   migrate(*writer, path);

@@ -1,6 +1,7 @@
 // The SQLite store's engine: a pool of read connections, one writer thread that commits the work
 // of concurrent callers together (group commit), a syncer that flushes each commit's log to the
-// disk before its callers are answered, and a checkpointer that keeps the log short.
+// disk before its callers are answered, and a checkpointer that keeps the log short and watches
+// the file.
 #include "server/sqlite/sqlite_store.h"
 
 #include <fcntl.h>
@@ -9,9 +10,13 @@
 #include <semaphore.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
+#include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,6 +25,7 @@
 #include "server/sqlite/connection.h"
 #include "server/sqlite/schema.h"
 #include "server/sqlite/session.h"
+#include "server/sqlite/store_file.h"
 
 namespace tav::server {
 namespace {
@@ -27,11 +33,51 @@ namespace {
 using sqlite::Connection;
 using sqlite::LookupCache;
 using sqlite::Session;
+using sqlite::StoreFile;
+
+// How often the checkpointer looks whether the store file is still the one the store opened.
+constexpr auto kFileCheckInterval = std::chrono::seconds(1);
+
+// The writer's page cache after warmUp(): room for the whole file and a quarter more, within these
+// bounds. Pages take memory only once read.
+constexpr std::uintmax_t kMinCacheBytes = 64u << 20;
+constexpr std::uintmax_t kMaxCacheBytes = 2048u << 20;
+
+// The disk's sentence for a failure of SQLite's, when it is one; empty otherwise.
+std::string diskFaultOf(const std::exception_ptr& error, const std::string& path) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const sqlite::Failure& f) {
+    return f.diskFault(path);
+  } catch (...) {
+    return {};
+  }
+}
+
+bool isUnavailable(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const StoreUnavailable&) {
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+std::string messageOf(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const std::exception& e) {
+    return e.what();
+  } catch (...) {
+    return "The store failed for a reason it could not name.";
+  }
+}
 
 class SqliteStore final : public Store {
  public:
   SqliteStore(std::string path, std::unique_ptr<Connection> writer, SqliteLogOptions logOptions)
-      : path_(std::move(path)), writer_(std::move(writer)), logOptions_(logOptions) {
+      : path_(std::move(path)), file_(path_), writer_(std::move(writer)), logOptions_(logOptions) {
     // Checkpoints run beside the writer, so that no commit waits for the database file's fsync.
     writer_->exec("PRAGMA wal_autocheckpoint = 0");
     // Commits do not wait for the disk: the syncer flushes the log after each commit and no caller
@@ -74,17 +120,35 @@ class SqliteStore final : public Store {
     }
     checkpointCv_.notify_all();
     checkpointer_.join();
-    // The writer's connection closes last and folds the log into the database file.
+    if (keepLog()) {
+      writer_->keepLogOnClose();
+      for (auto& c : idle_) c->keepLogOnClose();
+    } else if (file_.change() == StoreFile::Change::Replaced) {
+      // SQLite does not fold the log into a file that has moved, and leaves the log at the path,
+      // where the next start would read it as the new file's. Folded into the old file here, which
+      // the store still has open, it is emptied.
+      sqlite3_wal_checkpoint_v2(writer_->handle(), "main", SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    }
+    // The writer's connection closes last and, unless the log is kept, folds it into the file.
     idle_.clear();
   }
 
   // A check reads a page of the ticket table and of its ticket-number index that no check before
-  // it may have read: on a server that has just started, each such page costs a fault into the
-  // writer's map, and the first minutes of a gate opening would run slower than the rest. Reading
-  // both once, on the writer's connection, maps them all before the first station connects
-  // (about a quarter of a second for a million tickets).
+  // it may have read: on a server that has just started, each such page costs a read from the file,
+  // and the first minutes of a gate opening would run slower than the rest. Reading both once into
+  // the writer's page cache, sized for the file, serves every check from memory before the first
+  // station connects (about a second for a million tickets).
   void warmUp() override {
-    write([](Transaction& tx) { static_cast<Session&>(tx).readAllTickets(); });
+    std::error_code ec, walEc;
+    const std::uintmax_t file = std::filesystem::file_size(path_, ec);
+    const std::uintmax_t log = std::filesystem::file_size(path_ + "-wal", walEc);
+    const std::uintmax_t bytes = std::clamp<std::uintmax_t>(
+        ((ec ? 0 : file) + (walEc ? 0 : log)) / 4 * 5, kMinCacheBytes, kMaxCacheBytes);
+    const std::string cacheSize = "PRAGMA cache_size = -" + std::to_string(bytes >> 10);
+    write([&](Transaction& tx) {
+      writer_->exec(cacheSize.c_str());
+      static_cast<Session&>(tx).readAllTickets();
+    });
   }
 
   void write(const std::function<void(Transaction&)>& work) override {
@@ -99,13 +163,44 @@ class SqliteStore final : public Store {
     if (job.error) std::rethrow_exception(job.error);
   }
 
+  void writeAsync(std::function<void(Transaction&)> work, Done done) override {
+    Job* job = new Job(std::move(work), std::move(done));
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      if (!stopping_) {
+        queue_.push_back(job);
+        job = nullptr;
+      }
+    }
+    if (job) {
+      job->error = std::make_exception_ptr(StoreUnavailable("The store is closing."));
+      job->finish();
+      return;
+    }
+    queueCv_.notify_one();
+  }
+
+  std::string writeFault() const override {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    if (flushRefused_.load(std::memory_order_acquire)) return flushFault_;
+    if (fileChanged_.load(std::memory_order_acquire)) return file_.sentence();
+    return fault_;
+  }
+
   void read(const std::function<void(Reader&)>& work) override {
+    if (writesStopped()) throw StoreUnavailable(writeFault());
     std::unique_ptr<Connection> c = acquireReader();
     try {
       c->run("BEGIN");
       Session session(*c);
       work(session);
       c->run("COMMIT");
+    } catch (const sqlite::Failure&) {
+      if (c->inTransaction()) c->execQuietly("ROLLBACK");
+      releaseReader(std::move(c));
+      // A file cut short reads as a damaged one; the caller learns what happened to it.
+      if (fileChanged()) throw StoreUnavailable(file_.sentence());
+      throw;
     } catch (...) {
       if (c->inTransaction()) c->execQuietly("ROLLBACK");
       releaseReader(std::move(c));
@@ -115,29 +210,61 @@ class SqliteStore final : public Store {
     // A read may have seen commits whose log is still being flushed (any commit begun before now);
     // it answers only once they are on the disk, so that nothing it reports can vanish in a power cut.
     waitDurable(committing_.load(std::memory_order_acquire));
+    if (flushRefused_.load(std::memory_order_acquire)) throw StoreUnavailable(writeFault());
   }
 
  private:
-  // One caller's work; its own signal, so that a commit wakes only the callers it served.
-  // A semaphore rather than a mutex and condition variable: the writer's post is the only wake-up
-  // the caller gets (a notify under a mutex wakes it a second time when it finds the mutex taken),
-  // and the caller may end the job as soon as its wait returns.
-  struct Job {
-    explicit Job(const std::function<void(Transaction&)>& w) : work(&w) { sem_init(&done, 0, 0); }
-    ~Job() { sem_destroy(&done); }
+  // One caller's work, run by the writer and finished exactly once: by the syncer once its commit
+  // is durable, or by the writer when it failed before that.
+  //
+  // write() waits on the job's own semaphore, so that a commit wakes only the callers it served.
+  // A semaphore rather than a mutex and condition variable: the post is the only wake-up the
+  // caller gets (a notify under a mutex wakes it a second time when it finds the mutex taken), and
+  // the caller may end the job as soon as its wait returns. writeAsync() gives the job a completion
+  // instead; the job then owns its work and ends itself once the completion has run.
+  class Job {
+   public:
+    explicit Job(const std::function<void(Transaction&)>& work) : work_(&work) { sem_init(&posted_, 0, 0); }
+    Job(std::function<void(Transaction&)> work, Done done)
+        : owned_(std::move(work)), work_(&owned_), done_(std::move(done)), async_(true) {}
+    ~Job() {
+      if (!async_) sem_destroy(&posted_);
+    }
     Job(const Job&) = delete;
     Job& operator=(const Job&) = delete;
 
-    void finish() { sem_post(&done); }
+    void run(Transaction& tx) { (*work_)(tx); }
+
+    // Nothing of a job is touched after this: its caller may already have ended it.
+    void finish() {
+      if (!async_) {
+        sem_post(&posted_);
+        return;
+      }
+      const Done done = std::move(done_);
+      const std::exception_ptr outcome = std::move(error);
+      delete this;
+      try {
+        done(outcome);
+      } catch (...) {
+        // A completion must not throw; one that does must not stop the thread the next batch needs.
+      }
+    }
+
     void wait() {
-      while (sem_wait(&done) != 0) {
+      while (sem_wait(&posted_) != 0) {
         // EINTR: a signal arrived while waiting; the job is still under way.
       }
     }
 
-    const std::function<void(Transaction&)>* work;
     std::exception_ptr error;
-    sem_t done;
+
+   private:
+    std::function<void(Transaction&)> owned_;
+    const std::function<void(Transaction&)>* work_;
+    Done done_;
+    bool async_ = false;
+    sem_t posted_{};
   };
 
   static int walHook(void* self, sqlite3*, const char*, int pages) {
@@ -154,20 +281,67 @@ class SqliteStore final : public Store {
     checkpointCv_.notify_one();
   }
 
+  // Writes stop for good after a refused flush and once the file has changed under the store.
+  bool writesStopped() const {
+    return flushRefused_.load(std::memory_order_acquire) || fileChanged_.load(std::memory_order_acquire);
+  }
+
+  // After a refused flush the log may hold commits that the disk does not, and a file cut short
+  // has lost pages that only the log can still tell about: in both cases nothing more is copied
+  // into the database file, and the next start recovers from what the disk holds.
+  bool keepLog() const {
+    return flushRefused_.load(std::memory_order_acquire) || file_.change() == StoreFile::Change::Truncated;
+  }
+
+  // Looks at the store file; true once it has changed under the store, which then takes no writes.
+  bool fileChanged() {
+    if (fileChanged_.load(std::memory_order_acquire)) return true;
+    if (file_.check() == StoreFile::Change::None) return false;
+    fileChanged_.store(true, std::memory_order_release);
+    return true;
+  }
+
+  // What a write gets once writes have stopped. After a refused flush the writes before it may or
+  // may not be on the disk, and the callers are not to be told otherwise.
+  std::exception_ptr refusal() {
+    if (flushRefused_.load(std::memory_order_acquire)) return std::make_exception_ptr(OutcomeUnknown());
+    return std::make_exception_ptr(StoreUnavailable(file_.sentence()));
+  }
+
+  // A write failed for a reason of the disk's or the file's. `seq` is the last commit number begun
+  // so far (the failed commit's own, if it was one): only a durable commit after it clears the fault.
+  void noteFault(const std::string& sentence, std::uint64_t seq) {
+    {
+      std::lock_guard<std::mutex> lock(faultMutex_);
+      fault_ = sentence;
+      faultSeq_ = seq;
+    }
+    fileChanged();
+  }
+
+  void clearFault(std::uint64_t durableSeq) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    if (!fault_.empty() && durableSeq > faultSeq_) fault_.clear();
+  }
+
   // The log starts again from its beginning only when a write begins with every frame already
   // copied into the database file. Under a steady stream of checks the checkpointer never quite
   // gets there (each batch adds frames while it copies), and the log would grow without end. So
   // once the log is long, the checkpointer runs pass after pass, each shorter than the one before,
   // until only a short tail is left, and then leaves that tail to the writer (finishLog).
+  // Between checkpoints, about once a second, it looks whether the file is still the one opened.
   void checkpointLoop() {
     std::unique_ptr<Connection> c;
     for (;;) {
+      bool wanted;
       {
         std::unique_lock<std::mutex> lock(checkpointMutex_);
-        checkpointCv_.wait(lock, [&] { return checkpointStop_ || checkpointWanted_; });
-        if (checkpointStop_) return;
+        checkpointCv_.wait_for(lock, kFileCheckInterval, [&] { return checkpointStop_ || checkpointWanted_; });
+        if (checkpointStop_) break;
+        wanted = checkpointWanted_;
         checkpointWanted_ = false;
       }
+      if (writesStopped() || fileChanged() || !wanted) continue;
       try {
         if (!c) {
           c = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
@@ -177,7 +351,7 @@ class SqliteStore final : public Store {
         }
         int copiedBefore = -1;
         // While the writer is about to copy the tail, a pass here would only make one of them busy.
-        while (!tailForWriter_.load(std::memory_order_acquire) && !stopRequested()) {
+        while (!tailForWriter_.load(std::memory_order_acquire) && !stopRequested() && !writesStopped()) {
           int logFrames = 0, copied = 0;
           // PASSIVE never blocks the writer or readers; what it cannot copy now, a later one will.
           if (sqlite3_wal_checkpoint_v2(c->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, &logFrames,
@@ -194,6 +368,7 @@ class SqliteStore final : public Store {
         c.reset();
       }
     }
+    if (c && keepLog()) c->keepLogOnClose();
   }
 
   bool stopRequested() {
@@ -205,7 +380,7 @@ class SqliteStore final : public Store {
   // starts the log again from its beginning. Costs one short checkpoint now and then; a failure
   // only leaves the log as long as it was.
   void finishLog() {
-    if (!tailForWriter_.load(std::memory_order_acquire)) return;
+    if (!tailForWriter_.load(std::memory_order_acquire) || writesStopped()) return;
     sqlite3_wal_checkpoint_v2(writer_->handle(), "main", SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     tailForWriter_.store(false, std::memory_order_release);
   }
@@ -219,9 +394,10 @@ class SqliteStore final : public Store {
         return c;
       }
     }
+    // A new connection opens whatever file is at the path now, which must be the store's.
+    if (fileChanged()) throw StoreUnavailable(file_.sentence());
     auto c = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
     c->exec("PRAGMA query_only = ON");
-    c->exec(sqlite::kMapWholeFile);
     return c;
   }
 
@@ -244,22 +420,31 @@ class SqliteStore final : public Store {
         if (queue_.empty()) return;
         batch.swap(queue_);
       }
-      if (failed_.load(std::memory_order_acquire)) {
-        for (Job* job : batch) job->error = failedError();
+      if (writesStopped()) {
+        const std::exception_ptr refused = refusal();
+        for (Job* job : batch) job->error = refused;
       } else {
         std::uint64_t seq = 0;
         const bool committed = runBatch(batch, seq);
         if (seq != 0) {
           {
             std::lock_guard<std::mutex> lock(syncMutex_);
-            if (committed) unsynced_.insert(unsynced_.end(), batch.begin(), batch.end());
+            if (committed) {
+              unsynced_.insert(unsynced_.end(), batch.begin(), batch.end());
+              committed_ = seq;
+            }
             syncWanted_ = seq;
           }
           syncCv_.notify_one();
           if (committed) batch.clear();
         }
+        // The failures of a batch on a file that changed under it are told as that change.
+        if (!batch.empty() && fileChanged_.load(std::memory_order_acquire)) {
+          const std::exception_ptr refused = refusal();
+          for (Job* job : batch)
+            if (isUnavailable(job->error)) job->error = refused;
+        }
       }
-      // Nothing of a job is touched after its finish(): its caller may already have ended it.
       for (Job* job : batch) job->finish();
       batch.clear();
       finishLog();
@@ -269,21 +454,32 @@ class SqliteStore final : public Store {
   void syncLoop() {
     std::vector<Job*> jobs;
     for (;;) {
-      std::uint64_t seq;
+      std::uint64_t seq, committed;
       {
         std::unique_lock<std::mutex> lock(syncMutex_);
         syncCv_.wait(lock, [&] { return syncStop_ || syncWanted_ > synced_; });
-        if (syncWanted_ == synced_) return;
+        if (syncWanted_ == synced_) break;
         seq = syncWanted_;
+        committed = committed_;
         jobs.swap(unsynced_);
       }
-      if (!syncLogFile()) {
+      bool refusedNow = false;
+      if (flushRefused_.load(std::memory_order_acquire)) {
+        failJobs(jobs);
+      } else if (const int error = syncLogFile(); error != 0) {
         // After a failed flush the kernel may drop the unwritten pages and report the next flush
-        // clean: what is committed can no longer be trusted to be on the disk, so the store stops
-        // taking writes until the server is restarted and recovers from what the disk holds.
-        failed_.store(true, std::memory_order_release);
-        for (Job* job : jobs)
-          if (!job->error) job->error = failedError();
+        // clean: what is committed can no longer be trusted to be on the disk. The store stops
+        // taking writes, and the server is to be restarted and recover from what the disk holds.
+        {
+          std::lock_guard<std::mutex> lock(faultMutex_);
+          flushFault_ = "The disk refused to flush the store's log " + path_ + "-wal (" + std::strerror(error) +
+                        "); restart the server once the disk is sound.";
+          flushRefused_.store(true, std::memory_order_release);
+        }
+        failJobs(jobs);
+        refusedNow = true;
+      } else {
+        clearFault(committed);
       }
       {
         std::lock_guard<std::mutex> lock(syncMutex_);
@@ -292,29 +488,33 @@ class SqliteStore final : public Store {
       durableCv_.notify_all();
       for (Job* job : jobs) job->finish();
       jobs.clear();
+      // Told after the callers concerned have their answers, once.
+      if (refusedNow) reportFatal(writeFault());
     }
   }
 
-  // Flushes the log file; false when the disk refused it. The log file stays the same file while
-  // the writer's connection is open (SQLite removes it only when the last connection closes).
-  bool syncLogFile() {
+  // The jobs of commits whose flush was refused, or came after one that was: whether they are on
+  // the disk cannot be known. A job whose own work failed kept nothing and keeps its own error.
+  static void failJobs(std::vector<Job*>& jobs) {
+    for (Job* job : jobs)
+      if (!job->error) job->error = std::make_exception_ptr(OutcomeUnknown());
+  }
+
+  // Flushes the log file; 0, or the errno of the disk's refusal. The log file stays the same file
+  // while the writer's connection is open (SQLite removes it only when the last connection closes).
+  int syncLogFile() {
     if (logFd_ < 0) logFd_ = ::open((path_ + "-wal").c_str(), O_RDONLY | O_CLOEXEC);
-    if (logFd_ < 0) return false;
+    if (logFd_ < 0) return errno;
     int (*sync)(int) = logOptions_.syncLog ? logOptions_.syncLog : ::fdatasync;
     while (sync(logFd_) != 0) {
-      if (errno != EINTR) return false;
+      if (errno != EINTR) return errno;
     }
-    return true;
+    return 0;
   }
 
   void waitDurable(std::uint64_t seq) {
     std::unique_lock<std::mutex> lock(syncMutex_);
     durableCv_.wait(lock, [&] { return synced_ >= seq || syncStop_; });
-  }
-
-  static std::exception_ptr failedError() {
-    return std::make_exception_ptr(StoreUnavailable(
-        "The store could not flush its log to the disk; restart the server once the disk is sound."));
   }
 
   // One transaction for the whole batch, one savepoint per job, one commit; true when it committed.
@@ -326,18 +526,22 @@ class SqliteStore final : public Store {
       lookups_.revalidate(c.pragmaInt("PRAGMA data_version"));
     } catch (...) {
       if (c.inTransaction()) c.execQuietly("ROLLBACK");
-      for (Job* job : batch) job->error = std::current_exception();
+      const std::exception_ptr error = std::current_exception();
+      for (Job* job : batch) job->error = error;
+      noteFault(messageOf(error), committing_.load(std::memory_order_acquire));
       return false;
     }
     Session session(c, &lookups_);
+    std::string diskFault;  // the first failure of a job that was the disk's, not the request's
     for (std::size_t i = 0; i < batch.size(); ++i) {
       Job* job = batch[i];
       try {
         c.run("SAVEPOINT job");
-        (*job->work)(session);
+        job->run(session);
         c.run("RELEASE job");
       } catch (...) {
         job->error = std::current_exception();
+        if (diskFault.empty()) diskFault = diskFaultOf(job->error, path_);
         // What the job read or changed may be undone with it.
         lookups_.clear();
         if (c.inTransaction()) {
@@ -350,6 +554,8 @@ class SqliteStore final : public Store {
               StoreUnavailable("The store lost the transaction of this request."));
           for (std::size_t k = 0; k < batch.size(); ++k)
             if (k != i && (k > i || !batch[k]->error)) batch[k]->error = lost;
+          noteFault(diskFault.empty() ? messageOf(job->error) : diskFault,
+                    committing_.load(std::memory_order_acquire));
           return false;
         }
       }
@@ -359,18 +565,23 @@ class SqliteStore final : public Store {
     seq = committing_.fetch_add(1, std::memory_order_acq_rel) + 1;
     try {
       c.run("COMMIT");
-    } catch (const std::exception& e) {
+    } catch (...) {
       c.execQuietly("ROLLBACK");
       lookups_.clear();
-      auto failed = std::make_exception_ptr(StoreUnavailable(e.what()));
+      const std::exception_ptr failed = std::current_exception();
       for (Job* job : batch)
         if (!job->error) job->error = failed;
+      const std::string fault = diskFaultOf(failed, path_);
+      noteFault(fault.empty() ? messageOf(failed) : fault, seq);
       return false;
     }
+    // A job that met a full disk failed alone, but the next write would meet it too.
+    if (!diskFault.empty()) noteFault(diskFault, seq);
     return true;
   }
 
   std::string path_;
+  StoreFile file_;
   std::unique_ptr<Connection> writer_;
   LookupCache lookups_;  // the writer thread's alone
 
@@ -391,15 +602,22 @@ class SqliteStore final : public Store {
   std::thread checkpointer_;
 
   std::atomic<std::uint64_t> committing_{0};  // commits begun by the writer
-  std::atomic<bool> failed_{false};            // a flush failed: no more writes
   std::mutex syncMutex_;
   std::condition_variable syncCv_;     // the syncer waits on it
   std::condition_variable durableCv_;  // readers wait on it
-  std::vector<Job*> unsynced_;  // committed, waiting for the flush
+  std::vector<Job*> unsynced_;         // committed, waiting for the flush
   std::uint64_t syncWanted_ = 0, synced_ = 0;
+  std::uint64_t committed_ = 0;  // the last commit that succeeded
   bool syncStop_ = false;
   int logFd_ = -1;  // the syncer's alone
   std::thread syncer_;
+
+  mutable std::mutex faultMutex_;
+  std::string fault_;            // the last failed write's reason, until a later commit is durable
+  std::uint64_t faultSeq_ = 0;
+  std::string flushFault_;       // set once with flushRefused_
+  std::atomic<bool> flushRefused_{false};
+  std::atomic<bool> fileChanged_{false};
 };
 
 }  // namespace

@@ -29,8 +29,14 @@ struct SqliteLogOptions {
 };
 
 // Opens the store file at `path` (creating it when `create` is set and it does not exist or is
-// empty), applies pending migrations and starts the writer. Throws StoreRejected when the file is
-// not one of ours or comes from a newer schema; such a file is left untouched.
+// empty; a new file and its log are readable by their owner only), applies pending migrations and
+// starts the writer. Throws StoreRejected when the file is not one of ours or comes from a newer
+// schema; such a file is left untouched.
+//
+// A refused log flush answers the writes concerned, and every write after it, with OutcomeUnknown,
+// is reported once to the fatal handler, and leaves the log for the next start to recover: the
+// store copies nothing more into the file. A file removed, replaced or cut short under the store
+// stops its writes and reads with a StoreUnavailable that says so.
 std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create,
                                        const SqliteLogOptions& logOptions = {});
 

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "server/core/password.h"
+#include "server/core/procedures.h"
 #include "server/core/service.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
@@ -62,6 +63,52 @@ inline std::string readBytes(const std::string& path) {
 inline void writeBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << bytes;
+}
+
+// The first column of the first row `sql` gives on the SQLite file at `path`, read by a
+// connection of its own as another program would; "<error>" when it fails.
+inline std::string sqliteScalar(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+  sqlite3_stmt* st = nullptr;
+  std::string out = "<error>";
+  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
+    out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
+  sqlite3_finalize(st);
+  sqlite3_close(db);
+  return out;
+}
+
+// Venue "P1" with its active event "BIZ", operator "gate" and `tickets` valid tickets C00000..,
+// the blocks in turn, in one transaction: for tests of the store under checks, without the
+// password hashing of the setup functions (a check does not verify the password).
+inline void addCheckVenue(server::Store& store, int tickets) {
+  store.write([&](server::Transaction& tx) {
+    tx.insertVenue(server::Venue{"P1", "잠실종합운동장"});
+    tx.insertEvent(server::Event{"BIZ", "P1", "프로야구 개막전", "202604041400", true});
+    tx.insertOperator(server::Operator{"gate", "not a password hash", "P1", true});
+    for (int i = 0; i < tickets; ++i) {
+      server::Ticket t;
+      t.bizCode = "BIZ";
+      t.ticketNo = "C" + std::to_string(100000 + i).substr(1);
+      t.custName = "홍길동";
+      t.goodsName = "프로야구 개막전";
+      t.playDate = "202604041400";
+      t.placeName = "잠실종합운동장";
+      t.seatGradeName = "R석";
+      t.seatInfo = "1층 " + std::to_string(i % 30 + 1) + "열";
+      t.block = server::kBlocks[static_cast<std::size_t>(i) % server::kBlocks.size()];
+      tx.insertTicket(t);
+    }
+  });
+}
+
+// Ticket i of addCheckVenue.
+inline std::string checkTicketNo(int i) { return "C" + std::to_string(100000 + i).substr(1); }
+
+// A check by the operator of addCheckVenue.
+inline server::CheckRequest checkOf(const std::string& mode, const std::string& ticketNo) {
+  return server::CheckRequest{mode, "BIZ", "", ticketNo, "gate"};
 }
 
 // A text value of a row, or "<null>"/the number's decimal form, as the station reads it.

@@ -6,8 +6,10 @@
 #include <sqlite3.h>
 #include <sys/resource.h>
 
+#include <atomic>
 #include <functional>
 #include <future>
+#include <memory>
 #include <optional>
 #include <set>
 #include <thread>
@@ -300,7 +302,7 @@ class SqliteStoreTest : public StoreFixture {
   const StoreKind& kind() const override { return storeKinds().at(0); }
 };
 
-TEST_F(SqliteStoreTest, FailedCommitAnswersStoreUnavailableAndKeepsNothing) {
+TEST_F(SqliteStoreTest, FailedCommitAnswersStoreUnavailableKeepsNothingAndSaysWhyUntilAWriteSucceeds) {
   setUpVenues();
   const auto logBefore = scanLog().size();
   {
@@ -317,11 +319,16 @@ TEST_F(SqliteStoreTest, FailedCommitAnswersStoreUnavailableAndKeepsNothing) {
       });
     for (auto& t : threads) t.join();
     EXPECT_EQ(unavailable, 4);
+    // Until a write succeeds again the store says why it takes none.
+    const std::string fault = store().writeFault();
+    EXPECT_NE(fault.find(space().location()), std::string::npos) << fault;
   }
   for (const char* no : {"T1", "T3", "T4", "O'Neil"}) EXPECT_EQ(ticket("BIZ", no)->entryCount, 0) << no;
   EXPECT_EQ(scanLog().size(), logBefore);
+  EXPECT_NE(store().writeFault(), "") << "a read is no write";
   // The store carries on once the disk has room again, and after a restart.
   EXPECT_EQ(field(run(check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
+  EXPECT_EQ(store().writeFault(), "");
   reopen();
   EXPECT_EQ(field(run(check("I", "BIZ", "", "T3", "admin")), "ErrCode"), "0");
   EXPECT_EQ(field(run(kBooking + "'S','BIZ','','',''"), "Total"), "2");
@@ -363,6 +370,50 @@ TEST_P(StoreTest, ReadsSeeOneSnapshotWhileWritesGoOn) {
     });
   stop = true;
   writer.join();
+}
+
+// Checks through writeAsync from many threads at once: each completion arrives once, with the
+// answers the blocking path gives to the same sequence of checks.
+TEST_P(StoreTest, AsynchronousChecksCompleteOnceWithTheAnswersOfBlockingOnes) {
+  constexpr int kChains = 16;
+  const int raced = 2 * kChains;  // the ticket that many checks enter at once
+  addCheckVenue(store(), raced + 1);
+  const std::vector<std::string> modes{"I", "I", "O", "O", "I"};
+  const std::vector<std::string> expected{"0", "-2", "0", "-2", "-3"};
+  std::vector<std::atomic<int>> calls(kChains * modes.size() + kChains);
+  auto checkAsync = [&](const std::string& mode, int ticket, std::size_t request) {
+    auto answer = std::make_shared<std::promise<std::string>>();
+    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)),
+                             [&calls, request, answer](wire::Recordset rs, std::exception_ptr error) {
+                               if (++calls[request] == 1) answer->set_value(error ? "error" : field(rs, "ErrCode"));
+                             });
+    return answer->get_future();
+  };
+  std::vector<std::vector<std::string>> asyncCodes(kChains), blockingCodes(kChains);
+  std::vector<std::thread> threads;
+  for (int k = 0; k < kChains; ++k) {
+    threads.emplace_back([&, k] {
+      for (std::size_t i = 0; i < modes.size(); ++i)
+        asyncCodes[k].push_back(checkAsync(modes[i], k, k * modes.size() + i).get());
+    });
+    threads.emplace_back([&, k] {
+      for (const std::string& mode : modes)
+        blockingCodes[k].push_back(field(server::checkTicket(store(), checkOf(mode, checkTicketNo(kChains + k))), "ErrCode"));
+    });
+  }
+  std::vector<std::future<std::string>> racing;
+  for (int k = 0; k < kChains; ++k) racing.push_back(checkAsync("I", raced, kChains * modes.size() + k));
+  for (auto& t : threads) t.join();
+  std::multiset<std::string> raceCodes;
+  for (auto& f : racing) raceCodes.insert(f.get());
+  for (int k = 0; k < kChains; ++k) {
+    EXPECT_EQ(asyncCodes[k], expected) << k;
+    EXPECT_EQ(blockingCodes[k], expected) << k;
+  }
+  EXPECT_EQ(raceCodes.count("0"), 1u);
+  EXPECT_EQ(raceCodes.count("-2"), static_cast<std::size_t>(kChains - 1));
+  reopen();  // every completion the store owed has run
+  for (std::size_t r = 0; r < calls.size(); ++r) EXPECT_EQ(calls[r], 1) << r;
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, StoreTest, ::testing::ValuesIn(storeKinds()), storeName);
