@@ -19,6 +19,15 @@ std::string firstLine(const char* message) {
 
 }  // namespace
 
+bool Failure::databaseFault() const {
+  // Without an SQLSTATE the failure was libpq's own: the connection or the network.
+  if (sqlState_.size() < 2) return true;
+  const std::string kind = sqlState_.substr(0, 2);
+  // Connection exception, insufficient resources (disk full), operator intervention (shutdown),
+  // system error (I/O), internal error.
+  return kind == "08" || kind == "53" || kind == "57" || kind == "58" || kind == "XX";
+}
+
 Connection::Connection(const std::string& uri) {
   // Settings before "dbname" are defaults the URI may override; those after it are ours.
   const char* keys[] = {"connect_timeout", "keepalives_idle", "keepalives_interval",
@@ -66,7 +75,8 @@ void Connection::commit() {
   Result last(nullptr);
   while (!pending_.empty()) last = take();
   // An aborted explicit transaction "commits" as a ROLLBACK without an error.
-  if (explicit_ && last.command() != "COMMIT") throw StoreUnavailable("The store did not keep the transaction.");
+  // 25P02: a statement of the transaction had failed, so the database ended it.
+  if (explicit_ && last.command() != "COMMIT") throw Failure("The store did not keep the transaction.", "25P02");
   // The implicit one commits at the sync point; a failure there is its answer.
   endSync();
   if (PQexitPipelineMode(conn_) != 1) fail(nullptr, "commit");
@@ -192,8 +202,10 @@ Result Connection::check(PGresult* r, const char* what) {
 
 [[noreturn]] void Connection::fail(const PGresult* r, const char* what) {
   const char* primary = r ? PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
-  throw StoreUnavailable(std::string("The store could not ") + what + ": " +
-                         firstLine(primary ? primary : PQerrorMessage(conn_)) + ".");
+  const char* state = r ? PQresultErrorField(r, PG_DIAG_SQLSTATE) : nullptr;
+  throw Failure(std::string("The store could not ") + what + ": " +
+                    firstLine(primary ? primary : PQerrorMessage(conn_)) + ".",
+                state ? state : "");
 }
 
 }  // namespace tav::server::pg

@@ -16,7 +16,24 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/core/errors.h"
+
 namespace tav::server::pg {
+
+// A failure of a statement or of the connection, with the database's SQLSTATE when it gave one.
+class Failure : public StoreUnavailable {
+ public:
+  Failure(const std::string& sentence, std::string sqlState)
+      : StoreUnavailable(sentence), sqlState_(std::move(sqlState)) {}
+  const std::string& sqlState() const { return sqlState_; }
+
+  // True when the database or the way to it failed (lost connection, full disk, shutdown, I/O
+  // error), false when the request broke a rule (a constraint, the scan log's triggers).
+  bool databaseFault() const;
+
+ private:
+  std::string sqlState_;
+};
 
 // Parameters of one statement, sent as text; std::nullopt is SQL NULL.
 class Params {

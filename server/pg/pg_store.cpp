@@ -5,8 +5,10 @@
 
 #include <libpq-fe.h>
 
+#include <atomic>
 #include <cstring>
 #include <functional>
+#include <mutex>
 
 #include "server/core/errors.h"
 #include "server/pg/connection.h"
@@ -27,15 +29,32 @@ class PgStore final : public Store {
   PgStore(std::string uri, std::size_t poolSize, std::unique_ptr<Connection> first)
       : pool_(std::move(uri), poolSize, std::move(first)) {}
 
+  // libpq blocks, so asynchronous writes run write() on the base class's threads; those still
+  // queued run before the pool and the cache go.
+  ~PgStore() override { finishAsyncWrites(); }
+
   // Read committed with the ticket row locked: a check waits only for checks of the same ticket.
   // The commit returns once PostgreSQL has flushed it (synchronous_commit), and concurrent
   // commits share their flushes.
   void write(const std::function<void(Transaction&)>& work) override {
-    inTransaction("", [&](Connection& c, RowCache::Updates& updates) {
-      Session session(c, cache_, updates);
-      work(session);
-      session.flush();
-    });
+    try {
+      inTransaction("", [&](Connection& c, RowCache::Updates& updates) {
+        Session session(c, cache_, updates);
+        work(session);
+        session.flush();
+      });
+    } catch (const StoreUnavailable& e) {
+      const auto* failure = dynamic_cast<const pg::Failure*>(&e);
+      // Without an SQLSTATE of its own the failure is the pool's: no connection to be had.
+      if (!failure || failure->databaseFault()) setFault(e.what());
+      throw;
+    }
+    if (faulty_.load(std::memory_order_acquire)) setFault({});
+  }
+
+  std::string writeFault() const override {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    return fault_;
   }
 
   void read(const std::function<void(Reader&)>& work) override {
@@ -67,7 +86,8 @@ class PgStore final : public Store {
       } catch (const StaleCache&) {
         pool_.finish(std::move(c));
         if (++stale < kMaxStaleRuns) continue;
-        throw StoreUnavailable("The store's rows kept changing while the request read them.");
+        // 40001, as a serialization failure: the request met changes, the database did not fail.
+        throw pg::Failure("The store's rows kept changing while the request read them.", "40001");
       } catch (const StoreUnavailable&) {
         if (!pool_.finish(std::move(c)) && !committing && ++lost == 1) continue;
         throw;
@@ -85,8 +105,18 @@ class PgStore final : public Store {
   // Runs of one request that may end on a changed cached row before it counts as failed.
   static constexpr int kMaxStaleRuns = 4;
 
+  void setFault(const std::string& sentence) {
+    std::lock_guard<std::mutex> lock(faultMutex_);
+    fault_ = sentence;
+    faulty_.store(!sentence.empty(), std::memory_order_release);
+  }
+
   RowCache cache_;
   pg::ConnectionPool pool_;
+  // The last write's failure to reach or commit to the database, until a write succeeds.
+  mutable std::mutex faultMutex_;
+  std::string fault_;
+  std::atomic<bool> faulty_{false};
 };
 
 }  // namespace

@@ -172,6 +172,11 @@ class PostgreSQLLostConnection : public PostgreSQLStore {
     return n;
   }
 
+  // A write that breaks the schema's rules: the venue's key is taken.
+  void addTheVenueAgain() {
+    store_->write([](server::Transaction& tx) { tx.insertVenue(server::Venue{"P1", "잠실"}); });
+  }
+
   std::string appName_, storeUri_;
   std::unique_ptr<server::Store> store_;
 };
@@ -191,7 +196,7 @@ TEST_F(PostgreSQLLostConnection, WriteOnADeadConnectionRunsOnceOnANewOne) {
   EXPECT_EQ(logLines(), 1u) << "the first run's line is gone with its transaction";
 }
 
-TEST_F(PostgreSQLLostConnection, SecondLossAnswersStoreUnavailableAndKeepsNothing) {
+TEST_F(PostgreSQLLostConnection, SecondLossAnswersStoreUnavailableKeepsNothingAndIsTheWriteFaultUntilAWriteSucceeds) {
   int runs = 0;
   EXPECT_THROW(store_->write([&](server::Transaction& tx) {
     ++runs;
@@ -204,10 +209,18 @@ TEST_F(PostgreSQLLostConnection, SecondLossAnswersStoreUnavailableAndKeepsNothin
                StoreUnavailable);
   EXPECT_EQ(runs, 2);
   EXPECT_EQ(logLines(), 0u);
-  // The store reconnects for the next request.
+  const std::string fault = store_->writeFault();
+  EXPECT_NE(fault.find("could not"), std::string::npos) << fault;
+  // A request that breaks a rule is no fault of the database's, and leaves the fault as it was.
+  EXPECT_THROW(addTheVenueAgain(), StoreUnavailable);
+  EXPECT_EQ(store_->writeFault(), fault);
+  // The store reconnects for the next request, and the fault ends with its write.
   wire::Recordset rs = server::execute(*store_, kLogin + "'P1'").recordset;
   EXPECT_EQ(field(rs, "ErrCode"), "-1");  // no active event, but an answer
   EXPECT_EQ(logLines(), 1u);
+  EXPECT_EQ(store_->writeFault(), "");
+  EXPECT_THROW(addTheVenueAgain(), StoreUnavailable);
+  EXPECT_EQ(store_->writeFault(), "");
 }
 
 TEST_F(PostgreSQLLostConnection, IdleConnectionsLostBetweenRequestsAreReplaced) {
