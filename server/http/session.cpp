@@ -257,7 +257,7 @@ class Session final : public Connection {
     noteRequestLine(request);
     if (hasForeignCoding(request)) {
       return refuse(415, Limit::ContentEncoding,
-                    "The request body must be sent without compression (no Content-Encoding).");
+                    "The request body must be sent uncompressed, with no transfer coding but chunked.");
     }
     if (beast::iequals(request[http::field::expect], "100-continue") && !parser_->is_done()) {
       io([this](auto& stream) {
