@@ -167,6 +167,8 @@ class HttpService::Impl final : public SessionHost {
     // its way out still reach this object's limits and metrics.
     signIns_.reset();
     others_.reset();
+    // A store thread may still be dropping its copy of an answered request's Reply.
+    while (liveReplies_.load(std::memory_order_acquire) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     acceptPause_.reset();
     acceptor_.reset();
     ioc_.reset();
@@ -239,6 +241,7 @@ class HttpService::Impl final : public SessionHost {
   bool stopping() const override { return stopping_; }
   void requestBegun() override { busy_.fetch_add(1); }
   void requestEnded() override { busy_.fetch_sub(1); }
+  std::atomic<int>& liveReplies() override { return liveReplies_; }
 
   void handle(HttpRequest&& request, const SourceLimits::Address& from, Reply reply) override {
     const std::string_view target = request.target();
@@ -366,7 +369,7 @@ class HttpService::Impl final : public SessionHost {
     return response;
   }
 
-  void answerQuery(const std::string& text, const SourceLimits::Address& from, const Reply& reply) {
+  void answerQuery(const std::string& text, const SourceLimits::Address& from, Reply& reply) {
     metrics_.recordRequest();
     const auto started = Clock::now();
     ParsedCommand command;
@@ -387,7 +390,8 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(std::move(response));
     }
     const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
-    executeAsync(store_, std::move(command), runner, [this, reply, started](Answer answer, std::exception_ptr error) {
+    executeAsync(store_, std::move(command), runner,
+                 [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
         return answerResponse(answer, error, started);
       });
@@ -421,8 +425,8 @@ class HttpService::Impl final : public SessionHost {
   }
 
   // A read may wait on the store (a database across the network): never on an I/O thread.
-  void answerHealth(const Reply& reply) {
-    others_->post([this, reply] {
+  void answerHealth(Reply& reply) {
+    others_->post([this, reply = std::move(reply)]() mutable {
       const std::string notAnswering = "The store is not answering.";
       std::string fault;
       try {
@@ -455,6 +459,7 @@ class HttpService::Impl final : public SessionHost {
   SlowRunner signInRunner_, otherRunner_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};
+  std::atomic<int> liveReplies_{0};
   std::atomic<int> runState_{0};  // 0 not started, 1 running, 2 returned
   std::mutex stopMutex_;
   bool stopped_ = false;

@@ -286,7 +286,7 @@ class Session final : public Connection {
     keepAlive_ = request.keep_alive();
     busy_ = true;
     host_.requestBegun();
-    host_.handle(std::move(request), from_, Reply(shared_from_this()));
+    host_.handle(std::move(request), from_, Reply(shared_from_this(), host_.liveReplies()));
   }
 
   void noteRequestLine(const HttpRequest& request) {

@@ -9,6 +9,7 @@
 #include <boost/beast/http/message.hpp>
 #include <boost/beast/http/string_body.hpp>
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <memory>
@@ -41,25 +42,46 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
 // The way back to the connection for the answer to one request. Exactly one of send() or later()
 // is called, once, from any thread; the connection holds itself open until then.
+//
+// Copies of a Reply may travel into the store's queues and outlive the answer there for a
+// moment; every copy is counted in `live`, so that the service can wait for the last one to go
+// before it tears down the connections' io_context (a copy still holding a connection would
+// otherwise end it there). A used Reply lets go of its connection at once.
 class Reply {
  public:
-  explicit Reply(std::shared_ptr<Connection> connection) : connection_(std::move(connection)) {}
+  Reply(std::shared_ptr<Connection> connection, std::atomic<int>& live)
+      : connection_(std::move(connection)), live_(&live) {
+    live_->fetch_add(1, std::memory_order_relaxed);
+  }
+  Reply(const Reply& other) : connection_(other.connection_), live_(other.live_) {
+    live_->fetch_add(1, std::memory_order_relaxed);
+  }
+  Reply(Reply&& other) noexcept : connection_(std::move(other.connection_)), live_(other.live_) {
+    live_->fetch_add(1, std::memory_order_relaxed);
+  }
+  Reply& operator=(const Reply&) = delete;
+  Reply& operator=(Reply&&) = delete;
+  ~Reply() {
+    connection_.reset();  // may end the connection: before this copy stops being counted
+    live_->fetch_sub(1, std::memory_order_release);
+  }
 
-  void send(HttpResponse response) const {
-    boost::asio::post(connection_->executor(),
-                      [c = connection_, r = std::move(response)]() mutable { c->deliver(std::move(r)); });
+  void send(HttpResponse response) {
+    const std::shared_ptr<Connection> c = std::move(connection_);
+    boost::asio::post(c->executor(), [c, r = std::move(response)]() mutable { c->deliver(std::move(r)); });
   }
 
   // `make` builds the answer on the connection's strand, so that a store thread that hands an
   // answer back spends no time encoding it.
   template <class Make>
-  void later(Make&& make) const {
-    boost::asio::post(connection_->executor(),
-                      [c = connection_, m = std::forward<Make>(make)]() mutable { c->deliver(m()); });
+  void later(Make&& make) {
+    const std::shared_ptr<Connection> c = std::move(connection_);
+    boost::asio::post(c->executor(), [c, m = std::forward<Make>(make)]() mutable { c->deliver(m()); });
   }
 
  private:
   std::shared_ptr<Connection> connection_;
+  std::atomic<int>* live_;
 };
 
 // What every connection shares: the service that answers requests. Outlives its connections.
@@ -75,6 +97,8 @@ class SessionHost {
   // Brackets every request from its last byte read to its answer written (or the connection's end).
   virtual void requestBegun() = 0;
   virtual void requestEnded() = 0;
+  // The count of Reply copies alive; see Reply.
+  virtual std::atomic<int>& liveReplies() = 0;
 };
 
 // Serves an accepted connection of `from`, already counted in host.limits(), until it closes;
