@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -261,6 +262,25 @@ TEST_F(HttpContract, ListensWithABacklogForManyStations) {
   fields >> state >> queued >> backlog;
   EXPECT_EQ(state, "LISTEN");
   EXPECT_GE(backlog, 128) << line;
+}
+
+// A server of its own: its store file is cut short under it, and the store takes no more writes.
+TEST(HttpServe, HealthSaysWhyTheStoreTakesNoWrites) {
+  TestVenue venue(4);
+  ServerProcess server(venue.store);
+  server.start();
+  auto client = server.client();
+  ASSERT_EQ(client->Get("/health")->body, "ok");
+  std::filesystem::resize_file(venue.store, 0);
+  auto check = query(*client, checkText("I", ticketNo(1)));
+  ASSERT_TRUE(check);
+  EXPECT_EQ(check->status, 503);
+  auto health = client->Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  const std::string reason = wire::decodeError(health->body);
+  EXPECT_FALSE(reason.empty()) << health->body;
+  EXPECT_EQ(reason, wire::decodeError(check->body)) << "health gives the store's own reason";
 }
 
 // A server of its own: the stop must be seen in its log and exit code.
