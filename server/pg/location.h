@@ -1,4 +1,4 @@
-// Where a PostgreSQL store lives, as a URI, and the same URI with its password kept out of sight.
+// Passwords kept out of what libpq says about a PostgreSQL store's URI.
 #pragma once
 
 #include <string>

@@ -79,6 +79,9 @@ inline std::string sqliteScalar(const std::string& path, const std::string& sql)
   return out;
 }
 
+// Ticket i of addCheckVenue.
+inline std::string checkTicketNo(int i) { return "C" + std::to_string(100000 + i).substr(1); }
+
 // Venue "P1" with its active event "BIZ", operator "gate" and `tickets` valid tickets C00000..,
 // the blocks in turn, in one transaction: for tests of the store under checks, without the
 // password hashing of the setup functions (a check does not verify the password).
@@ -90,21 +93,13 @@ inline void addCheckVenue(server::Store& store, int tickets) {
     for (int i = 0; i < tickets; ++i) {
       server::Ticket t;
       t.bizCode = "BIZ";
-      t.ticketNo = "C" + std::to_string(100000 + i).substr(1);
-      t.custName = "홍길동";
-      t.goodsName = "프로야구 개막전";
-      t.playDate = "202604041400";
-      t.placeName = "잠실종합운동장";
-      t.seatGradeName = "R석";
+      t.ticketNo = checkTicketNo(i);
       t.seatInfo = "1층 " + std::to_string(i % 30 + 1) + "열";
       t.block = server::kBlocks[static_cast<std::size_t>(i) % server::kBlocks.size()];
       tx.insertTicket(t);
     }
   });
 }
-
-// Ticket i of addCheckVenue.
-inline std::string checkTicketNo(int i) { return "C" + std::to_string(100000 + i).substr(1); }
 
 // A check by the operator of addCheckVenue.
 inline server::CheckRequest checkOf(const std::string& mode, const std::string& ticketNo) {

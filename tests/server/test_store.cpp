@@ -35,18 +35,6 @@ void rawExec(const std::string& path, const std::string& sql) {
   ASSERT_EQ(rc, SQLITE_OK) << message;
 }
 
-std::string rawScalar(const std::string& path, const std::string& sql) {
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
-  sqlite3_stmt* st = nullptr;
-  std::string out = "<error>";
-  if (sqlite3_prepare_v2(db, sql.c_str(), -1, &st, nullptr) == SQLITE_OK && sqlite3_step(st) == SQLITE_ROW)
-    out = reinterpret_cast<const char*>(sqlite3_column_text(st, 0));
-  sqlite3_finalize(st);
-  sqlite3_close(db);
-  return out;
-}
-
 struct ForeignCase {
   const char* name;
   std::function<void(const std::string& path)> make;
@@ -170,10 +158,10 @@ TEST(Store, NewFileIsMarkedVersionedAndInWalMode) {
     auto store = server::openStore(path, true);
     server::addVenue(*store, "P1", "잠실");
   }
-  EXPECT_EQ(rawScalar(path, "PRAGMA application_id"), std::to_string(server::kSqliteApplicationId));
-  EXPECT_EQ(rawScalar(path, "PRAGMA journal_mode"), "wal");
-  EXPECT_EQ(rawScalar(path, "PRAGMA user_version"), std::to_string(server::sqliteSchemaVersion()));
-  EXPECT_EQ(rawScalar(path, "SELECT max(version) FROM schema_version"),
+  EXPECT_EQ(sqliteScalar(path, "PRAGMA application_id"), std::to_string(server::kSqliteApplicationId));
+  EXPECT_EQ(sqliteScalar(path, "PRAGMA journal_mode"), "wal");
+  EXPECT_EQ(sqliteScalar(path, "PRAGMA user_version"), std::to_string(server::sqliteSchemaVersion()));
+  EXPECT_EQ(sqliteScalar(path, "SELECT max(version) FROM schema_version"),
             std::to_string(server::sqliteSchemaVersion()));
   // Reopening keeps the data and does not apply the migrations again.
   auto store = server::openStore(path, false);
@@ -181,7 +169,7 @@ TEST(Store, NewFileIsMarkedVersionedAndInWalMode) {
   store->read([&](server::Reader& r) { venue = r.findVenue("P1"); });
   ASSERT_TRUE(venue);
   EXPECT_EQ(venue->theaterName, "잠실");
-  EXPECT_EQ(rawScalar(path, "SELECT count(*) FROM schema_version"), std::to_string(server::sqliteSchemaVersion()));
+  EXPECT_EQ(sqliteScalar(path, "SELECT count(*) FROM schema_version"), std::to_string(server::sqliteSchemaVersion()));
 }
 
 TEST_P(StoreTest, ScanLogCannotBeChangedOrDeleted) {

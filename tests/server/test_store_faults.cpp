@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <functional>
-#include <mutex>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -153,8 +153,8 @@ TEST_P(FileChangedUnderChecks, StopsWritesWithASentenceAndNeverEndsTheProcess) {
 INSTANTIATE_TEST_SUITE_P(Store, FileChangedUnderChecks, ::testing::ValuesIn(kFileChanges),
                          [](const auto& p) { return std::string(p.param.name); });
 
-// The same through tav-server: the stations get 503 with the sentence, the server stays up and
-// its health check says why.
+// The same through tav-server: the stations get 503 with the sentence, which the server logs; it
+// stays up and its health check says why.
 TEST(StoreFileUnderServer, CutShortUnderLoadAnswers503AndTheServerKeepsAnswering) {
   test::TestVenue venue(4000);
   test::ServerProcess server(venue.store);
@@ -182,6 +182,12 @@ TEST(StoreFileUnderServer, CutShortUnderLoadAnswers503AndTheServerKeepsAnswering
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 503);
   EXPECT_NE(health->body.find("was cut short"), std::string::npos) << health->body;
+  // One log line per refusal, with the sentence.
+  std::istringstream log(server.logWith("was cut short"));
+  bool logged = false;
+  for (std::string line; std::getline(log, line);)
+    logged = logged || (line.find("503") != std::string::npos && line.find("was cut short") != std::string::npos);
+  EXPECT_TRUE(logged) << server.log();
   EXPECT_EQ(::kill(server.pid(), 0), 0) << "the server ended: " << server.log();
   EXPECT_EQ(server.stop(), 0) << server.log();
 }
