@@ -137,7 +137,7 @@ class SqliteStore final : public Store {
   // it may have read: on a server that has just started, each such page costs a read from the file,
   // and the first minutes of a gate opening would run slower than the rest. Reading both once into
   // the writer's page cache, sized for the file, serves every check from memory before the first
-  // station connects (about a second for a million tickets).
+  // station connects (about a quarter of a second for a million tickets).
   void warmUp() override {
     std::error_code ec, walEc;
     const std::uintmax_t file = std::filesystem::file_size(path_, ec);
