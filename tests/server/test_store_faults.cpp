@@ -1,6 +1,7 @@
-// The SQLite store when its files are at stake: store files readable by their owner only, and a
+// The SQLite store when its files are at stake: store files readable by their owner only, a
 // file cut short, replaced or removed under a store that is taking checks, in this process and
-// under a real tav-server. Such a file stops writes with a sentence and never ends the process.
+// under a real tav-server (such a file stops writes with a sentence and never ends the process),
+// and a disk that refuses to flush the log under a real tav-server.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -190,6 +191,37 @@ TEST(StoreFileUnderServer, CutShortUnderLoadAnswers503AndTheServerKeepsAnswering
   EXPECT_TRUE(logged) << server.log();
   EXPECT_EQ(::kill(server.pid(), 0), 0) << "the server ended: " << server.log();
   EXPECT_EQ(server.stop(), 0) << server.log();
+}
+
+// The disk refuses the log flush of a check under a running tav-server: that check is answered
+// 503 "outcome unknown" (its entry is in the log, so "nothing kept" would be false), the server
+// ends at once with a non-zero status, and after a restart every ticket is as the log holds it.
+TEST(StoreFileUnderServer, RefusedFlushAnswersOutcomeUnknownAndEndsTheServer) {
+  test::TestVenue venue(10);
+  const std::string flag = venue.dir.file("disk-refuses");
+  test::ServerProcess server(venue.store);
+  setenv("LD_PRELOAD", TAV_FAILING_FLUSH_LIB, 1);
+  setenv("TAV_TEST_FLUSH_FAILS", flag.c_str(), 1);
+  server.start();
+  unsetenv("LD_PRELOAD");
+  unsetenv("TAV_TEST_FLUSH_FAILS");
+  auto client = server.client();
+  EXPECT_EQ(test::codeOf(*client, test::checkText("I", test::ticketNo(0))), "0");
+
+  test::writeFile(flag, "");
+  auto res = test::query(*client, test::checkText("I", test::ticketNo(1)));
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 503);
+  EXPECT_EQ(wire::decodeError(res->body), server::OutcomeUnknown().what());
+  ASSERT_NE(server.logWith("refused to flush").find("fatal:"), std::string::npos) << server.log();
+  EXPECT_NE(server.stopWith(0), 0) << "the server ends by itself, and not as if all were well";
+
+  std::filesystem::remove(flag);
+  test::ServerProcess again(venue.store);
+  again.start();
+  auto after = again.client();
+  for (int i : {0, 1}) EXPECT_EQ(test::codeOf(*after, test::checkText("I", test::ticketNo(i))), "-2") << i;
+  EXPECT_EQ(test::codeOf(*after, test::checkText("I", test::ticketNo(2))), "0");
 }
 
 }  // namespace
