@@ -38,11 +38,14 @@ class PgStore final : public Store {
   // commits share their flushes.
   void write(const std::function<void(Transaction&)>& work) override {
     try {
-      inTransaction("", [&](Connection& c, RowCache::Updates& updates) {
+      inTransaction("", true, [&](Connection& c, RowCache::Updates& updates) {
         Session session(c, cache_, updates);
         work(session);
         session.flush();
       });
+    } catch (const OutcomeUnknown&) {
+      setFault("The connection to the database was lost while a commit was on its way.");
+      throw;
     } catch (const StoreUnavailable& e) {
       const auto* failure = dynamic_cast<const pg::Failure*>(&e);
       // Without an SQLSTATE of its own the failure is the pool's: no connection to be had.
@@ -58,7 +61,7 @@ class PgStore final : public Store {
   }
 
   void read(const std::function<void(Reader&)>& work) override {
-    inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", [&](Connection& c, RowCache::Updates& updates) {
+    inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", false, [&](Connection& c, RowCache::Updates& updates) {
       Session session(c, cache_, updates);
       work(session);
     });
@@ -69,8 +72,9 @@ class PgStore final : public Store {
   // to be dead before the commit was sent (the database restarted since it was last used), the
   // database has undone everything, and `body` runs once more on a new connection. When a cached
   // row it relied on had changed, it runs again on the current rows. Any other failure undoes
-  // the transaction and reaches the caller.
-  void inTransaction(const std::string& begin,
+  // the transaction and reaches the caller, but for a connection of a write lost while its commit
+  // was on its way: the database may have kept the write or not, and the caller is told so.
+  void inTransaction(const std::string& begin, bool writes,
                      const std::function<void(Connection&, RowCache::Updates&)>& body) {
     int lost = 0, stale = 0;
     for (;;) {
@@ -89,7 +93,9 @@ class PgStore final : public Store {
         // 40001, as a serialization failure: the request met changes, the database did not fail.
         throw pg::Failure("The store's rows kept changing while the request read them.", "40001");
       } catch (const StoreUnavailable&) {
-        if (!pool_.finish(std::move(c)) && !committing && ++lost == 1) continue;
+        const bool alive = pool_.finish(std::move(c));
+        if (!alive && !committing && ++lost == 1) continue;
+        if (!alive && committing && writes) throw OutcomeUnknown();
         throw;
       } catch (...) {
         const bool rerun = c->readStaleRows() && ++stale < kMaxStaleRuns;

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <exception>
 #include <thread>
 
 #include "server/pg/pg_store.h"
@@ -231,6 +233,42 @@ TEST_F(PostgreSQLLostConnection, IdleConnectionsLostBetweenRequestsAreReplaced) 
   terminateStoreBackends();
   for (int i = 0; i < 8; ++i) EXPECT_NO_THROW(server::execute(*store_, kLogin + "'P1'")) << i;
   EXPECT_EQ(logLines(), 16u);
+}
+
+// A connection lost while its commit is on its way: the database may have kept the write, so the
+// caller hears that the outcome is unknown, not that nothing was kept. A synchronous standby that
+// never answers holds the commit, already made locally, until the backend is ended; on a server
+// of the test's own, since that setting holds for every session.
+TEST(PostgreSQLCommitInFlight, LostConnectionAnswersOutcomeUnknownAndTheWriteMayBeKept) {
+  if (pgtest::serverUri().empty()) GTEST_SKIP() << pgtest::notConfigured();
+  pgtest::ThrowawayServer db;
+  const std::string app = "commit-in-flight";
+  auto store = server::openStore(pgtest::withParameter(db.uri(), "application_name=" + app), true);
+  pgtest::RawConnection admin(db.uri());
+  admin.exec("ALTER SYSTEM SET synchronous_standby_names = 'nobody'");
+  admin.exec("SELECT pg_reload_conf()");
+  // The server has read the setting, and told every backend, once a new session shows it.
+  for (int i = 0; i < 500 && pgtest::RawConnection(db.uri()).scalar("SHOW synchronous_standby_names") != "nobody"; ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  std::exception_ptr error;
+  std::thread writer([&] {
+    try {
+      server::addVenue(*store, "P1", "잠실");
+    } catch (...) {
+      error = std::current_exception();
+    }
+  });
+  const std::string waiting = "SELECT count(*) FROM pg_stat_activity WHERE application_name = '" + app +
+                              "' AND wait_event = 'SyncRep'";
+  for (int i = 0; i < 1000 && admin.scalar(waiting) == "0"; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(admin.scalar(waiting), "1") << "the commit should wait for the standby";
+  admin.exec("SELECT pg_terminate_backend(pid, 10000) FROM pg_stat_activity WHERE application_name = '" + app + "'");
+  writer.join();
+  ASSERT_TRUE(error);
+  EXPECT_THROW(std::rethrow_exception(error), server::OutcomeUnknown);
+  EXPECT_NE(store->writeFault(), "");
+  // Here the database had kept it.
+  EXPECT_EQ(admin.scalar("SELECT count(*) FROM venue WHERE place_code = 'P1'"), "1");
 }
 
 TEST_F(PostgreSQLStore, UnreachableDatabaseIsRefusedAtOpen) {
