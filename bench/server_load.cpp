@@ -65,6 +65,7 @@ struct Settings {
   bool tls = true;          // the big store over TLS too
   int hostileStations = 128;  // stations checking while the crowd below holds its connections
   int slowConnections = 2000, idleConnections = 10000;
+  std::vector<std::string> serverArgs;  // more options for every tav-server serve
 };
 
 struct PhaseResult {
@@ -598,7 +599,7 @@ double rate(const PhaseResult& r) { return static_cast<double>(r.checks) / std::
 
 // One phase of tav-server on a demo store, in a server process of its own.
 Row measureOnce(DemoStore& demo, std::size_t count, int n, const Settings& settings, const PhaseResult& ref) {
-  ServerProcess server(demo.path);
+  ServerProcess server(demo.path, settings.serverArgs);
   server.start();
   const PhaseResult r = runPhase(stationsFor(server.port(), settings), n, settings, *demo.round, demo.op, server.pid());
   Row row{count, n, r, ref, statusKb(server.pid(), "VmHWM"), statusKb(server.pid(), "RssAnon")};
@@ -683,7 +684,9 @@ PhaseResult measureTls(DemoStore& demo, int n, const Settings& settings) {
   SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);  // the stations check it; here only the cost counts
   std::vector<PhaseResult> rounds;
   for (int round = 0; round < settings.rounds; ++round) {
-    ServerProcess server(demo.path, {"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")});
+    std::vector<std::string> args{"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")};
+    args.insert(args.end(), settings.serverArgs.begin(), settings.serverArgs.end());
+    ServerProcess server(demo.path, args);
     server.start();
     rounds.push_back(runPhase(leanStations(server.port(), ctx), n, settings, *demo.round, demo.op, server.pid()));
     server.stop();
@@ -703,7 +706,7 @@ struct HostileResult {
 
 // Stations checking while a hostile crowd holds its slow and idle connections open.
 HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
-  ServerProcess server(demo.path);
+  ServerProcess server(demo.path, settings.serverArgs);
   server.start();
   const long before = statusKb(server.pid(), "VmRSS");
   HostileResult h;
@@ -758,6 +761,8 @@ Settings parseArgs(int argc, char** argv) {
       s.storeAlone = value != "no";
     } else if (opt == "--client") {
       s.leanClient = value != "httplib";
+    } else if (opt == "--server-threads") {
+      s.serverArgs = {"--threads", value};
     } else if (opt == "--tls") {
       s.tls = value != "no";
     } else if (opt == "--hostile") {
@@ -775,7 +780,7 @@ Settings parseArgs(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
                    "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
-                   "[--hostile SLOW,IDLE]\n");
+                   "[--hostile SLOW,IDLE] [--server-threads N]\n");
       std::exit(2);
     }
   }
