@@ -1,6 +1,7 @@
 // The HTTP contract of tav-server: the station's four command texts, every refusal status with
 // its JSON sentence, health, metrics and the log, against the real binary on 127.0.0.1.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -281,6 +282,36 @@ TEST(HttpServe, HealthSaysWhyTheStoreTakesNoWrites) {
   const std::string reason = wire::decodeError(health->body);
   EXPECT_FALSE(reason.empty()) << health->body;
   EXPECT_EQ(reason, wire::decodeError(check->body)) << "health gives the store's own reason";
+}
+
+// A full disk under a running server (its file-size limit lowered from outside, as a full disk
+// refuses a write): the check is 503 and /health says so; once the disk has room again, the next
+// write succeeds and /health is 200 again.
+TEST(HttpServe, HealthIs503AfterADiskFullWriteAnd200AfterOneSucceeds) {
+  TestVenue venue(4);
+  ServerProcess server(venue.store);
+  server.start();
+  auto client = server.client();
+  ASSERT_EQ(codeOf(*client, checkText("I", ticketNo(0))), "0");
+  const auto setFileSizeLimit = [&](rlim_t bytes) {
+    rlimit limit{bytes, RLIM_INFINITY};
+    ASSERT_EQ(::prlimit(server.pid(), RLIMIT_FSIZE, &limit, nullptr), 0);
+  };
+  setFileSizeLimit(1024);
+  auto refused = query(*client, checkText("I", ticketNo(1)));
+  ASSERT_TRUE(refused);
+  EXPECT_EQ(refused->status, 503);
+  auto health = client->Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 503);
+  EXPECT_FALSE(wire::decodeError(health->body).empty()) << health->body;
+
+  setFileSizeLimit(RLIM_INFINITY);
+  EXPECT_EQ(codeOf(*client, checkText("I", ticketNo(1))), "0") << "the refused check kept nothing";
+  health = client->Get("/health");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  EXPECT_EQ(health->body, "ok");
 }
 
 // A server of its own: the stop must be seen in its log and exit code.
