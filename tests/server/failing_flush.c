@@ -6,27 +6,25 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-static int diskRefuses(void) {
+typedef int (*Flush)(int);
+
+/* EIO while the flag file exists, else the C library's own `name`. */
+static int flushOrRefuse(const char* name, Flush* real, int fd) {
   const char* flag = getenv("TAV_TEST_FLUSH_FAILS");
-  return flag != NULL && access(flag, F_OK) == 0;
+  if (flag != NULL && access(flag, F_OK) == 0) {
+    errno = EIO;
+    return -1;
+  }
+  if (*real == NULL) *real = (Flush)dlsym(RTLD_NEXT, name);
+  return (*real)(fd);
 }
 
 int fdatasync(int fd) {
-  static int (*real)(int) = NULL;
-  if (diskRefuses()) {
-    errno = EIO;
-    return -1;
-  }
-  if (real == NULL) real = (int (*)(int))dlsym(RTLD_NEXT, "fdatasync");
-  return real(fd);
+  static Flush real = NULL;
+  return flushOrRefuse("fdatasync", &real, fd);
 }
 
 int fsync(int fd) {
-  static int (*real)(int) = NULL;
-  if (diskRefuses()) {
-    errno = EIO;
-    return -1;
-  }
-  if (real == NULL) real = (int (*)(int))dlsym(RTLD_NEXT, "fsync");
-  return real(fd);
+  static Flush real = NULL;
+  return flushOrRefuse("fsync", &real, fd);
 }
