@@ -1,8 +1,11 @@
 // tav-server's commands: option parsing, help texts, password entry and the serve loop.
 #include "server/tools/cli.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -28,6 +31,7 @@
 #include "server/core/setup.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
+#include "server/tools/tls_init.h"
 
 namespace tav::server {
 
@@ -57,9 +61,13 @@ struct Option {
   const char* valueName;  // nullptr: a flag without value
   const char* help;
   bool required;
+  bool repeatable = false;  // may be given more than once (--host a --host b)
 };
 
-using Values = std::map<std::string, std::string>;
+// The value of each option given; a repeatable option's first value, and in `lists` all of them.
+struct Values : std::map<std::string, std::string> {
+  std::map<std::string, std::vector<std::string>> lists;
+};
 
 struct Command {
   const char* name;
@@ -75,6 +83,7 @@ std::string usageLine(const Command& c) {
   for (const Option& o : c.options) {
     std::string part = std::string("--") + o.name + (o.valueName ? std::string(" ") + o.valueName : "");
     line += " " + (o.required ? part : "[" + part + "]");
+    if (o.repeatable) line += " [" + part + "...]";
   }
   return line;
 }
@@ -112,14 +121,15 @@ Values parseOptions(const Command& c, int argc, char** argv, int first, bool& he
     for (const Option& o : c.options)
       if (name == o.name) option = &o;
     if (!option) throw UsageError("Unknown option --" + name + " for " + c.name + ".");
-    if (values.count(name)) throw UsageError("Option --" + name + " is given twice.");
+    if (values.count(name) && !option->repeatable) throw UsageError("Option --" + name + " is given twice.");
     if (option->valueName && !inlineValue) {
       if (i + 1 >= argc) throw UsageError("Option --" + name + " needs a value.");
       value = argv[++i];
     } else if (!option->valueName && inlineValue) {
       throw UsageError("Option --" + name + " takes no value.");
     }
-    values[name] = value;
+    values.emplace(name, value);
+    if (option->repeatable) values.lists[name].push_back(value);
   }
   for (const Option& o : c.options)
     if (o.required && !values.count(o.name))
@@ -295,6 +305,42 @@ int cmdCopyStore(const Values& v) {
   return 0;
 }
 
+int cmdTlsInit(const Values& v) {
+  const std::string& dir = v.at("dir");
+  const std::vector<std::string>& hosts = v.lists.at("host");
+  try {
+    for (const std::string& h : hosts) checkCertificateHost(h);
+  } catch (const TlsInitError& e) {
+    throw UsageError(e.what());
+  }
+  const TlsFiles f = makeTlsFiles(dir, hosts);
+  std::string names;
+  for (const std::string& h : hosts) names += (names.empty() ? "" : ", ") + h;
+  std::cout << "Made a private CA and a server certificate for " << names << ":\n"
+            << "  " << f.caCert << "  the CA certificate, for the stations\n"
+            << "  " << f.caKey << "  the CA's private key: keep it safe and off the stations (mode 0600)\n"
+            << "  " << f.serverCert << "  the server certificate, then the CA certificate\n"
+            << "  " << f.serverKey << "  the server's private key (mode 0600)\n"
+            << "Next:\n"
+            << "  on the server:     tav-server serve --store STORE --listen 0.0.0.0:8470 --tls-cert " << f.serverCert
+            << " --tls-key " << f.serverKey << "\n"
+            << "  on each station:   tav-assets /opt/orltav/ --ca " << f.caCert << "\n"
+            << "                     (a station built with TAV_SERVER_URL=https://" << hosts.front() << ":8470)\n"
+            << "Copy ca.pem only to the stations; the two keys never leave this machine and the server.\n";
+  return 0;
+}
+
+// Only this machine reaches a loopback address; any other puts the traffic on a network.
+bool isLoopback(const std::string& host) {
+  if (strcasecmp(host.c_str(), "localhost") == 0) return true;
+  in_addr v4{};
+  in6_addr v6{};
+  if (inet_pton(AF_INET, host.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  if (inet_pton(AF_INET6, host.c_str(), &v6) == 1)
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
+  return false;
+}
+
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
 // Raises the soft limit on open files to the hard limit: every connection is a descriptor.
@@ -322,6 +368,15 @@ int cmdServe(const Values& v) {
   if (v.count("tls-key")) options.tlsKey = v.at("tls-key");
   if (options.tlsCert.empty() != options.tlsKey.empty())
     throw UsageError("HTTPS needs both --tls-cert and --tls-key.");
+  const bool plainHttp = v.count("plain-http") > 0;
+  if (plainHttp && !options.tlsCert.empty())
+    throw UsageError("--plain-http cannot go with --tls-cert and --tls-key.");
+  const bool plainOnNetwork = options.tlsCert.empty() && !isLoopback(options.host);
+  if (plainOnNetwork && !plainHttp)
+    throw UsageError("Plain HTTP on " + options.host +
+                     ", which is not a loopback address, would carry passwords and session cookies over the "
+                     "network in clear: give --tls-cert and --tls-key (\"tav-server tls-init\" makes them), "
+                     "or --plain-http to accept that.");
   if (v.count("max-connections-per-source"))
     options.maxConnectionsPerSource = parseCount(v.at("max-connections-per-source"), "max-connections-per-source", kMaxPerSource);
   if (v.count("max-signins-per-minute"))
@@ -357,6 +412,10 @@ int cmdServe(const Values& v) {
     logLine(std::string("error: ") + e.what());
     return kExitFailed;
   }
+  // Said at every start, so that a server left on plain HTTP keeps saying so in its log.
+  if (plainOnNetwork)
+    logLine("warning: serving plain HTTP on " + options.host +
+            " (--plain-http): passwords, session cookies and tickets cross the network in clear");
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
           std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(room) +
           " connections)");
@@ -433,15 +492,27 @@ std::vector<Command> commands() {
        "of its first byte, an idle connection closed after 60 s; per source address at most\n"
        "--max-connections-per-source open connections (more are closed at once) and\n"
        "--max-signins-per-minute sign-ins (more are answered 429). Raise them for stations that share\n"
-       "one address behind NAT.",
+       "one address behind NAT.\n"
+       "An address other than loopback (127.0.0.0/8, ::1, localhost) needs --tls-cert and --tls-key\n"
+       "(\"tav-server tls-init\" makes them), or --plain-http, which is logged as a warning at every start.",
        {kStore,
         {"listen", "HOST:PORT", "where to listen (default 127.0.0.1:8470; port 0 lets the system choose)", false},
         {"threads", "N", "I/O threads serving every connection (default one per core)", false},
         {"tls-cert", "PEM", "certificate chain for HTTPS", false},
         {"tls-key", "PEM", "private key for HTTPS", false},
+        {"plain-http", nullptr, "serve plain HTTP on an address other than loopback", false},
         {"max-connections-per-source", "N", "open connections one source address may hold (default 512)", false},
         {"max-signins-per-minute", "N", "sign-ins one source address may make in a minute (default 120)", false}},
        cmdServe},
+      {"tls-init",
+       "Makes a private certificate authority (CA) and a server certificate it signs, for serve's\n"
+       "--tls-cert and --tls-key: DIR/ca.pem, DIR/ca-key.pem, DIR/server.pem (the server certificate,\n"
+       "then the CA's) and DIR/server-key.pem, the keys readable by their owner only. ECDSA P-256 keys;\n"
+       "the CA is valid 10 years, the server certificate 825 days. Stations trust the CA once ca.pem\n"
+       "is in their install folder (tav-assets FOLDER --ca DIR/ca.pem). Existing files are never replaced.",
+       {{"dir", "DIR", "the folder for the four files (made when missing)", true},
+        {"host", "NAME", "a name or IP address the stations use for the server; repeat for each", true, true}},
+       cmdTlsInit},
   };
 }
 
