@@ -1,7 +1,13 @@
 // Writing of the install-folder files: pictures, sounds and the venue's settings file.
 #include "assets/install.h"
 
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
+#include <openssl/x509v3.h>
+
 #include <QDir>
+#include <QFile>
 #include <QSaveFile>
 #include <QStringEncoder>
 #include <stdexcept>
@@ -30,7 +36,33 @@ QByteArray iniFile(const QString& placeCode) {
   return "[Marovex]\r\nPlaceCode=" + code + "\r\n";
 }
 
-void writeInstallFolder(const QString& folder, const QString& placeCode) {
+QByteArray caCertificateFile(const QString& caFile) {
+  const std::string name = caFile.toStdString();
+  QFile f(caFile);
+  if (!f.open(QIODevice::ReadOnly))
+    throw std::invalid_argument("The CA certificate " + name + " cannot be read: " + f.errorString().toStdString() + ".");
+  const QByteArray bytes = f.readAll();
+  // A station needs the CA's certificate only; a key copied onto it could sign a false server.
+  if (bytes.contains("PRIVATE KEY-----"))
+    throw std::invalid_argument(name + " holds a private key; give the CA certificate (ca.pem) alone, never a key.");
+  BIO* bio = BIO_new_mem_buf(bytes.constData(), static_cast<int>(bytes.size()));
+  if (!bio) throw std::invalid_argument("The CA certificate " + name + " cannot be read.");
+  int certificates = 0;
+  bool allCa = true;
+  while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+    ++certificates;
+    allCa = allCa && X509_check_ca(cert) >= 1;
+    X509_free(cert);
+  }
+  BIO_free(bio);
+  ERR_clear_error();
+  if (certificates == 0) throw std::invalid_argument(name + " is not a PEM certificate.");
+  if (!allCa)
+    throw std::invalid_argument(name + " holds a certificate that is not a CA's; give the CA certificate (ca.pem).");
+  return bytes;
+}
+
+void writeInstallFolder(const QString& folder, const QString& placeCode, const QByteArray& caPem) {
   const QByteArray ini = iniFile(placeCode);
   QDir dir(folder);
   if (!dir.mkpath(QStringLiteral(".")))
@@ -43,6 +75,7 @@ void writeInstallFolder(const QString& folder, const QString& placeCode) {
   }
   for (const QString& name : soundFiles()) writeFile(dir.filePath(name), sound(name));
   writeFile(dir.filePath(QStringLiteral("tav.ini")), ini);
+  if (!caPem.isEmpty()) writeFile(dir.filePath(QStringLiteral("ca.pem")), caPem);
 }
 
 }  // namespace tav::assets

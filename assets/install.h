@@ -10,11 +10,16 @@ namespace tav::assets {
 // Throws std::invalid_argument when the code cannot be written in that code page or holds a line break.
 QByteArray iniFile(const QString& placeCode);
 
+// The bytes of `caFile` for the install folder's ca.pem: the CA the station trusts for its
+// back-end besides the system's. Throws std::invalid_argument with one sentence when the file
+// cannot be read, holds a private key, holds no PEM certificate, or a certificate that is not a CA.
+QByteArray caCertificateFile(const QString& caFile);
+
 // Writes every install-folder file into `folder` (created when missing): the button pictures as
-// JPEG (the same bytes as their built-in copies), ok.wav and no.wav, and tav.ini naming
-// `placeCode`. Existing files are replaced. Throws std::invalid_argument for a place code
-// iniFile() refuses, before anything is written, and std::runtime_error naming the file that
-// cannot be written.
-void writeInstallFolder(const QString& folder, const QString& placeCode);
+// JPEG (the same bytes as their built-in copies), ok.wav and no.wav, tav.ini naming `placeCode`,
+// and ca.pem holding `caPem` when that is not empty (else an existing ca.pem is left alone).
+// Existing files are replaced. Throws std::invalid_argument for a place code iniFile() refuses,
+// before anything is written, and std::runtime_error naming the file that cannot be written.
+void writeInstallFolder(const QString& folder, const QString& placeCode, const QByteArray& caPem = {});
 
 }  // namespace tav::assets

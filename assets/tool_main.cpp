@@ -1,4 +1,4 @@
-// tav-assets: writes the install-folder files (pictures, sounds, tav.ini) into a folder.
+// tav-assets: writes the install-folder files (pictures, sounds, tav.ini, the site's ca.pem) into a folder.
 #include <QCoreApplication>
 #include <QStringList>
 #include <cstdio>
@@ -11,9 +11,11 @@ namespace {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: tav-assets FOLDER [--place CODE]\n"
+               "usage: tav-assets FOLDER [--place CODE] [--ca FILE]\n"
                "Writes the station's install-folder files into FOLDER: the button pictures, ok.wav,\n"
-               "no.wav and tav.ini naming the venue CODE (default: the demo venue, %s).\n",
+               "no.wav and tav.ini naming the venue CODE (default: the demo venue, %s).\n"
+               "--ca FILE copies the site's CA certificate (ca.pem from tav-server tls-init) there as\n"
+               "ca.pem: the station then trusts a back-end certificate that CA signed.\n",
                tav::server::kDemoPlaceCode);
   return 2;
 }
@@ -30,10 +32,14 @@ int main(int argc, char** argv) {
   }
   QString place = QString::fromUtf8(tav::server::kDemoPlaceCode);
   QString folder;
+  QString caFile;
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QLatin1String("--place")) {
       if (i + 1 >= args.size()) return usage();
       place = args[++i];
+    } else if (args[i] == QLatin1String("--ca")) {
+      if (i + 1 >= args.size() || !caFile.isEmpty()) return usage();
+      caFile = args[++i];
     } else if (folder.isEmpty() && !args[i].startsWith(QLatin1String("--"))) {
       folder = args[i];
     } else {
@@ -42,11 +48,14 @@ int main(int argc, char** argv) {
   }
   if (folder.isEmpty()) return usage();
   try {
-    tav::assets::writeInstallFolder(folder, place);
+    // Checked before anything is written: a bad file leaves the folder as it was.
+    const QByteArray ca = caFile.isEmpty() ? QByteArray() : tav::assets::caCertificateFile(caFile);
+    tav::assets::writeInstallFolder(folder, place, ca);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tav-assets: %s\n", e.what());
     return 1;
   }
-  std::printf("tav-assets: install files written to %s (PlaceCode=%s)\n", qPrintable(folder), qPrintable(place));
+  std::printf("tav-assets: install files written to %s (PlaceCode=%s%s)\n", qPrintable(folder), qPrintable(place),
+              caFile.isEmpty() ? "" : ", ca.pem");
   return 0;
 }

@@ -2,9 +2,16 @@
 #include "backend/gateway.h"
 
 #include <httplib.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
+#include <QFile>
+#include <QFileInfo>
 #include <QUrl>
 #include <utility>
+
+#include "platform/pathmap.h"
 
 namespace tav::backend {
 
@@ -13,7 +20,42 @@ namespace {
 constexpr time_t kConnectTimeoutSeconds = 3;
 constexpr time_t kReadTimeoutSeconds = 10;
 
+// A site's own CA, put into the install folder by `tav-assets FOLDER --ca FILE`.
+const QString kSiteCaPath = QStringLiteral("C:\\ORLTAV\\ca.pem");
+
 std::string quotedName(const QString& name) { return "\"" + name.toStdString() + "\""; }
+
+struct StoreFree {
+  void operator()(X509_STORE* s) const { X509_STORE_free(s); }
+};
+
+// The certificates a back-end's certificate may chain to: the system's trust store (OpenSSL's
+// default paths, SSL_CERT_FILE and SSL_CERT_DIR included) and every certificate in the install
+// folder's ca.pem when there is one. Throws BackendError when ca.pem is there but holds no
+// certificate, so that a damaged file is a clear failure and not a silent fall-back.
+X509_STORE* trustedCertificates() {
+  std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
+  if (!store || X509_STORE_set_default_paths(store.get()) != 1)
+    throw BackendError("The system's trusted certificates cannot be loaded.");
+  ERR_clear_error();
+  const QString path = mapPath(kSiteCaPath);
+  if (!QFileInfo::exists(path)) return store.release();
+
+  const std::string where = path.toStdString();
+  BIO* bio = BIO_new_file(QFile::encodeName(path).constData(), "r");
+  if (!bio) throw BackendError("The CA certificate " + where + " cannot be read.");
+  int added = 0;
+  while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
+    added += X509_STORE_add_cert(store.get(), cert) == 1;
+    X509_free(cert);
+  }
+  BIO_free(bio);
+  // Reading stops at the end of the file with an error on the queue; it says nothing here.
+  ERR_clear_error();
+  if (added == 0)
+    throw BackendError("The file " + where + " holds no PEM certificate; put the site's ca.pem there again.");
+  return store.release();
+}
 
 }  // namespace
 
@@ -78,6 +120,8 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
   client.set_write_timeout(kReadTimeoutSeconds, 0);
   client.set_tcp_nodelay(true);
   client.set_keep_alive(false);
+  // The client takes the store and frees it with its TLS context.
+  if (scheme == u"https") client.set_ca_cert_store(trustedCertificates());
 
   QString base = url.path(QUrl::FullyEncoded);
   while (base.endsWith(u'/')) base.chop(1);
