@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "server/core/messages.h"
 #include "server/core/password.h"
 #include "wire/protocol.h"
 
@@ -17,6 +18,7 @@ using wire::Recordset;
 using wire::Value;
 
 using namespace wire;  // the protocol's names
+namespace msg = messages;
 
 const std::vector<std::string> kLoginFields{std::string(kFieldErrCode), std::string(kFieldErrMsg),
                                             std::string(kFieldBizCode), std::string(kFieldTheaterName),
@@ -30,23 +32,6 @@ const std::string kOk(kCodeOk);
 const std::string kRefused(kCodeRefused);
 const std::string kAlready(kCodeAlready);
 const std::string kReentry(kCodeReentry);
-
-const std::string kMsgLoginOk = "로그인 확인";
-const std::string kMsgLoginRefused = "아이디 또는 비밀번호가 올바르지 않습니다";
-const std::string kMsgLoginLocked = "로그인 실패가 많아 10분 동안 로그인할 수 없습니다";
-const std::string kMsgNoEvent = "진행 중인 이벤트가 없습니다";
-const std::string kMsgUnknownPlace = "등록되지 않은 장소입니다";
-
-const std::string kMsgBadRequest = "잘못된 요청입니다";
-const std::string kMsgUnknownOperator = "등록되지 않은 운영자입니다";
-const std::string kMsgUnknownTicket = "등록되지 않은 티켓입니다";
-const std::string kMsgCancelled = "취소된 티켓입니다";
-const std::string kMsgWrongBlock = "입장 구역이 아닙니다";
-const std::string kMsgAlreadyInside = "이미 입장한 티켓입니다";
-const std::string kMsgAdmitted = "입장 확인";
-const std::string kMsgReadmitted = "재입장 확인";
-const std::string kMsgNotInside = "입장 기록이 없는 티켓입니다";
-const std::string kMsgLeft = "퇴장 확인";
 
 Recordset loginRow(const std::string& code, const std::string& message, const Event* event,
                    const Venue* venue) {
@@ -90,7 +75,26 @@ std::string clockTime(TimeMs at) {
   return buf;
 }
 
-Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password) {
+namespace {
+
+// The attempts of one ID that the lockouts look at now.
+LoginQuery lockoutQuery(const std::string& operatorId, const Caller& caller, TimeMs now) {
+  LoginQuery q;
+  q.operatorId = operatorId;
+  q.source = caller.source;
+  q.sourceLockoutsAfter = now - kLockoutMs;
+  q.sourceFailuresAfter = now - kLoginWindowMs;
+  q.globalLockoutsAfter = now - kLockoutEverywhereMs;
+  q.globalFailuresAfter = now - kLoginWindowEverywhereMs;
+  return q;
+}
+
+bool isFailure(const std::string& outcome) { return outcome.rfind(kOutcomeFailedPrefix, 0) == 0; }
+
+}  // namespace
+
+Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password,
+                        const Caller& caller) {
   // In this process, sign-ins of one ID take turns, so that a burst of them is verified (the slow
   // part) one at a time and each reads the outcome of the one before.
   std::lock_guard<std::mutex> serial(loginLock(operatorId));
@@ -99,85 +103,91 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
   std::optional<Operator> op;
   std::optional<Event> event;
   std::optional<Venue> venue;
-  LoginHistory seen;
   store.read([&](Reader& r) {
-    seen = r.loginHistory(operatorId, now - kLockoutMs, now - kLoginWindowMs);
     op = r.findOperator(operatorId);
     if (op) {
       event = r.findActiveEvent(op->placeCode);
       venue = r.findVenue(op->placeCode);
     }
   });
-  const auto lockedBy = [&](const LoginHistory& h) { return h.lastLockout && now < *h.lastLockout + kLockoutMs; };
-  // Verified even for an unknown ID, so the answer time does not tell which IDs exist; outside
+  // Verified for an unknown ID and for a locked one too, so the answer time tells neither; outside
   // any transaction, since it takes a while.
-  const bool verified = !lockedBy(seen) && verifyPassword(op ? op->passwordHash : decoyHash(), password);
+  const bool verified = verifyPassword(op ? op->passwordHash : decoyHash(), password);
 
   Recordset answer;
   store.write([&](Transaction& tx) {
     // Another server of the same store may have logged attempts of this ID since the read above:
     // decide on the history as it stands with those attempts held back, and log in the same step.
     tx.holdSignIns(operatorId);
-    const LoginHistory history = tx.loginHistory(operatorId, now - kLockoutMs, now - kLoginWindowMs);
     std::string outcome;
-    if (lockedBy(history)) {
-      outcome = "locked";
+    if (!op) {
+      // Nothing to lock: the ID is logged as "?", so its attempts cannot be counted.
+      outcome = "failed:unknown-operator";
     } else {
-      if (!op) {
-        outcome = "failed:unknown-operator";
-      } else if (!verified) {
-        outcome = "failed:bad-password";
-      } else if (!op->active) {
-        outcome = "failed:inactive-operator";
-      } else if (!event) {
-        outcome = "no-event";
+      const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, caller, now));
+      // Any lockout the query finds is recent enough to hold.
+      if (history.sourceLockout || history.globalLockout) {
+        outcome = "locked";
       } else {
-        outcome = "ok";
+        if (!verified) {
+          outcome = "failed:bad-password";
+        } else if (!op->active) {
+          outcome = "failed:inactive-operator";
+        } else if (!event) {
+          outcome = "no-event";
+        } else {
+          outcome = "ok";
+        }
+        if (isFailure(outcome)) {
+          if (history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
+            outcome = std::string(kOutcomeLockoutAll);
+          else if (history.sourceFailures + 1 >= kMaxFailedLogins)
+            outcome = std::string(kOutcomeLockout);
+        }
       }
-      if (outcome.rfind(kOutcomeFailedPrefix, 0) == 0 && history.failures + 1 >= kMaxFailedLogins)
-        outcome = std::string(kOutcomeLockout);
     }
 
     if (outcome == "ok") {
-      answer = loginRow(kOk, kMsgLoginOk, &*event, venue ? &*venue : nullptr);
+      answer = loginRow(kOk, msg::kSignedIn, &*event, venue ? &*venue : nullptr);
     } else if (outcome == "no-event") {
-      answer = loginRow(kRefused, kMsgNoEvent, nullptr, nullptr);
-    } else if (outcome == "locked" || outcome == kOutcomeLockout) {
-      answer = loginRow(kRefused, kMsgLoginLocked, nullptr, nullptr);
+      answer = loginRow(kRefused, msg::kNoActiveEvent, nullptr, nullptr);
     } else {
-      answer = loginRow(kRefused, kMsgLoginRefused, nullptr, nullptr);
+      // A lockout looks like a wrong password: a stranger learns nothing from it.
+      answer = loginRow(kRefused, msg::kSignInRefused, nullptr, nullptr);
     }
 
     ScanRecord line;
     line.at = now;
     line.kind = "login";
-    line.operatorId = operatorId;
+    line.operatorId = op ? operatorId : std::string(kUnknownIdInLog);
     line.placeCode = op ? op->placeCode : std::string();
     line.bizCode = outcome == "ok" ? event->bizCode : std::string();
     line.code = std::get<std::string>(answer.rows[0][0]);
     line.message = std::get<std::string>(answer.rows[0][1]);
     line.outcome = outcome;
+    line.source = caller.source;
     tx.appendScanLog(line);
   });
   return answer;
 }
 
-Recordset loginPlace(Store& store, const std::string& placeCode) {
+Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& caller) {
   Recordset answer;
   ScanRecord line;
   line.kind = "place";
   line.placeCode = placeCode;
+  line.source = caller.source;
   store.write([&](Transaction& tx) {
     std::optional<Venue> venue = tx.findVenue(placeCode);
     std::optional<Event> event = venue ? tx.findActiveEvent(placeCode) : std::nullopt;
     if (!venue) {
-      answer = loginRow(kRefused, kMsgUnknownPlace, nullptr, nullptr);
+      answer = loginRow(kRefused, msg::kUnknownPlace, nullptr, nullptr);
       line.outcome = "unknown-place";
     } else if (!event) {
-      answer = loginRow(kRefused, kMsgNoEvent, nullptr, nullptr);
+      answer = loginRow(kRefused, msg::kNoActiveEvent, nullptr, nullptr);
       line.outcome = "no-event";
     } else {
-      answer = loginRow(kOk, kMsgLoginOk, &*event, &*venue);
+      answer = loginRow(kOk, msg::kSignedIn, &*event, &*venue);
       line.outcome = "ok";
       line.bizCode = event->bizCode;
     }
@@ -203,7 +213,8 @@ struct CheckDecision {
 
 // Decides the check and writes it with its scan-log line, in the caller's transaction. Starts from
 // nothing each time, since a store may run it twice.
-void decideCheck(Store& store, const CheckRequest& request, Transaction& tx, CheckDecision& d) {
+void decideCheck(Store& store, const CheckRequest& request, const Caller& caller, Transaction& tx,
+                 CheckDecision& d) {
   const TimeMs now = store.now();
   const char* outcome = nullptr;
   d = CheckDecision{};
@@ -214,37 +225,44 @@ void decideCheck(Store& store, const CheckRequest& request, Transaction& tx, Che
   };
 
   std::optional<Event> event;
+  std::optional<Operator> op;
+  bool opLookedUp = false;
+  auto activeOperatorOf = [&](const Event& e) {
+    op = tx.findOperator(request.operatorId);
+    opLookedUp = true;
+    return op && op->active && op->placeCode == e.placeCode;
+  };
   if (request.mode != kModeEntry && request.mode != kModeExit) {
-    refuse(kRefused, kMsgBadRequest, "bad-mode");
+    refuse(kRefused, msg::kBadRequest, "bad-mode");
   } else if (!(event = tx.findEvent(request.bizCode))) {
-    refuse(kRefused, kMsgBadRequest, "unknown-event");
-  } else if (std::optional<Operator> op = tx.findOperator(request.operatorId);
-             !op || !op->active || op->placeCode != event->placeCode) {
-    refuse(kRefused, kMsgUnknownOperator, "unknown-operator");
+    refuse(kRefused, msg::kBadRequest, "unknown-event");
+  } else if (!activeOperatorOf(*event)) {
+    refuse(kRefused, msg::kUnknownOperator, "unknown-operator");
+  } else if (!event->active) {
+    refuse(kRefused, msg::kNoActiveEvent, "inactive-event");
   } else if (!(d.ticket = tx.lockTicket(request.bizCode, request.ticketNo))) {
-    refuse(kRefused, kMsgUnknownTicket, "unknown-ticket");
+    refuse(kRefused, msg::kUnknownTicket, "unknown-ticket");
   } else if (d.ticket->cancelled) {
-    refuse(kRefused, kMsgCancelled, "cancelled");
+    refuse(kRefused, msg::kCancelled, "cancelled");
   } else if (!request.block.empty() && request.block != d.ticket->block) {
-    refuse(kRefused, kMsgWrongBlock + " (" + d.ticket->block + ")", "wrong-block");
+    refuse(kRefused, msg::wrongBlock(d.ticket->block), "wrong-block");
   } else if (request.mode == kModeEntry) {
     if (d.ticket->inside) {
-      refuse(kAlready, kMsgAlreadyInside + " (" + clockTime(d.ticket->lastEntry.value_or(0)) + ")",
-             "already-inside");
+      refuse(kAlready, msg::alreadyInside(clockTime(d.ticket->lastEntry.value_or(0))), "already-inside");
     } else {
       const bool reentry = d.ticket->entryCount > 0;
       tx.recordEntry(d.ticket->id, now);
       d.code = reentry ? &kReentry : &kOk;
-      d.message = reentry ? kMsgReadmitted : kMsgAdmitted;
+      d.message = reentry ? msg::kReadmitted : msg::kAdmitted;
       outcome = reentry ? "reentry" : "entry";
       d.admittedOrLeft = true;
     }
   } else if (!d.ticket->inside) {
-    refuse(kAlready, kMsgNotInside, "not-inside");
+    refuse(kAlready, msg::kNotInside, "not-inside");
   } else {
     tx.recordExit(d.ticket->id, now);
     d.code = &kOk;
-    d.message = kMsgLeft;
+    d.message = msg::kLeft;
     outcome = "exit";
     d.admittedOrLeft = true;
   }
@@ -256,11 +274,14 @@ void decideCheck(Store& store, const CheckRequest& request, Transaction& tx, Che
   line.mode = request.mode;
   line.block = request.block;
   line.ticketNo = request.ticketNo;
-  line.operatorId = request.operatorId;
+  // Whoever sent a refused request is named only when the ID is an operator's.
+  if (!opLookedUp) op = tx.findOperator(request.operatorId);
+  line.operatorId = op ? request.operatorId : std::string(kUnknownIdInLog);
   line.placeCode = event ? event->placeCode : std::string();
   line.code = *d.code;
   line.message = d.message;
   line.outcome = outcome;
+  line.source = caller.source;
   tx.appendScanLog(line);
 }
 
@@ -268,22 +289,24 @@ void decideCheck(Store& store, const CheckRequest& request, Transaction& tx, Che
 
 // Decided in the store's transaction; the answer is built after it, on the caller's thread, so that
 // the one thread all checks queue for does only what must be decided there.
-Recordset checkTicket(Store& store, const CheckRequest& request) {
+Recordset checkTicket(Store& store, const CheckRequest& request, const Caller& caller) {
   CheckDecision decision;
-  store.write([&](Transaction& tx) { decideCheck(store, request, tx, decision); });
+  store.write([&](Transaction& tx) { decideCheck(store, request, caller, tx, decision); });
   return decision.answer();
 }
 
-void checkTicketAsync(Store& store, CheckRequest request,
+void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
                       std::function<void(Recordset, std::exception_ptr)> done) {
   struct State {
     CheckRequest request;
+    Caller caller;
     CheckDecision decision;
   };
   auto state = std::make_shared<State>();
   state->request = std::move(request);
+  state->caller = std::move(caller);
   store.writeAsync(
-      [&store, state](Transaction& tx) { decideCheck(store, state->request, tx, state->decision); },
+      [&store, state](Transaction& tx) { decideCheck(store, state->request, state->caller, tx, state->decision); },
       [state, done = std::move(done)](std::exception_ptr error) {
         if (error) {
           done(Recordset{}, error);
@@ -307,7 +330,7 @@ Recordset statistics(Store& store, const std::string& bizCode) {
     event = r.findEvent(bizCode);
     if (event) counts = r.countAdmitted(bizCode);
   });
-  if (!event) return bookingRow(kRefused, kMsgBadRequest, nullptr);
+  if (!event) return bookingRow(kRefused, msg::kBadRequest, nullptr);
   Recordset rs;
   rs.fields = {std::string(kFieldTotal), kBlocks[0], kBlocks[1], kBlocks[2], kBlocks[3]};
   rs.rows.push_back({counts.total, counts.byBlock[0], counts.byBlock[1], counts.byBlock[2],

@@ -10,21 +10,39 @@
 
 namespace tav::server {
 
-// Five failed sign-ins of one operator ID within the window lock that ID for the duration.
+// Who sent a request, as far as the procedures need to know: the client's address for the scan
+// log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named).
+struct Caller {
+  std::string source;
+};
+
+// Five failed sign-ins of one operator ID from one source address within the window lock that ID
+// for that address for the duration; fifty from all addresses within an hour lock it everywhere
+// for an hour. unlockOperator (setup.h) ends both.
 inline constexpr int kMaxFailedLogins = 5;
 inline constexpr TimeMs kLoginWindowMs = 10 * 60 * 1000;
 inline constexpr TimeMs kLockoutMs = 10 * 60 * 1000;
+inline constexpr int kMaxFailedLoginsEverywhere = 50;
+inline constexpr TimeMs kLoginWindowEverywhereMs = 60 * 60 * 1000;
+inline constexpr TimeMs kLockoutEverywhereMs = 60 * 60 * 1000;
+
+// What the scan log shows for an ID that is no operator's: it may be a password typed into the
+// wrong box, so it is never kept in clear.
+inline constexpr const char* kUnknownIdInLog = "?";
 
 // Operator sign-in: one row ErrCode, ErrMsg, bizcode, TheaterName, GoodsName. "0" with the
 // venue's active event when the operator exists, is active, the password verifies, the ID is not
-// locked out and the venue has an active event; otherwise "-1" with empty details. Every attempt
-// is written to the scan log before the answer returns. The password hash is checked outside the
-// store's write path.
-wire::Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password);
+// locked out (from the caller's address, or everywhere) and the venue has an active event;
+// otherwise "-1" with empty details, a lockout answered as a wrong password is. Every attempt is
+// written to the scan log before the answer returns. The password is verified on every attempt,
+// known ID or not, locked or not, outside the store's write path, so that the answer's time tells
+// nothing.
+wire::Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password,
+                              const Caller& caller = {});
 
 // Venue sign-in: the same row; "0" with the venue's active event, "-1" for an unknown place code
 // or a venue without an active event.
-wire::Recordset loginPlace(Store& store, const std::string& placeCode);
+wire::Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& caller = {});
 
 struct CheckRequest {
   std::string mode, bizCode, block, ticketNo, operatorId;
@@ -32,12 +50,13 @@ struct CheckRequest {
 
 // Ticket check (mode "I" entry, "O" exit): one row ErrCode, ErrMsg, CustName, TicketNo,
 // GoodsName, PlayDate, PlaceName, SeatGradeName, SeatInfo, decided and written with its scan-log
-// line in one transaction; returns once that is durable.
-wire::Recordset checkTicket(Store& store, const CheckRequest& request);
+// line in one transaction; returns once that is durable. An event that is not its venue's active
+// one is refused after the operator.
+wire::Recordset checkTicket(Store& store, const CheckRequest& request, const Caller& caller = {});
 
 // The same check without holding the caller's thread: `done` runs once, on a thread of the store,
 // with the answer once it is durable, or with what checkTicket would have thrown.
-void checkTicketAsync(Store& store, CheckRequest request,
+void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
                       std::function<void(wire::Recordset, std::exception_ptr)> done);
 
 // Statistics (mode "S"): one row Total, E석, N석, S석, W석 (integers): tickets of the event admitted

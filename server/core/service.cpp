@@ -39,17 +39,18 @@ std::exception_ptr asStoreFailure(std::exception_ptr error) {
   }
 }
 
-Answer run(Store& store, ParsedCommand cmd) {
+Answer run(Store& store, ParsedCommand cmd, const Caller& caller) {
   Answer answer;
   answer.procedure = std::string(cmd.name);
   try {
     const auto& a = cmd.args;
     if (cmd.procedure == ProcedureId::LoginInfo) {
-      answer.recordset = a.size() == 2 ? loginOperator(store, a[0], a[1]) : loginPlace(store, a[0]);
+      answer.recordset =
+          a.size() == 2 ? loginOperator(store, a[0], a[1], caller) : loginPlace(store, a[0], caller);
     } else if (a[0] == wire::kModeStatistics) {
       answer.recordset = statistics(store, a[1]);
     } else {
-      answer.recordset = checkTicket(store, checkRequest(cmd));
+      answer.recordset = checkTicket(store, checkRequest(cmd), caller);
     }
   } catch (...) {
     std::rethrow_exception(asStoreFailure(std::current_exception()));
@@ -60,15 +61,18 @@ Answer run(Store& store, ParsedCommand cmd) {
 
 }  // namespace
 
-Answer execute(Store& store, std::string_view commandText) { return run(store, parseCommand(commandText)); }
+Answer execute(Store& store, std::string_view commandText, const Caller& caller) {
+  return run(store, parseCommand(commandText), caller);
+}
 
-void executeAsync(Store& store, ParsedCommand command, const SlowRunner& runSlow, AnswerDone done) {
+void executeAsync(Store& store, ParsedCommand command, Caller caller, const SlowRunner& runSlow,
+                  AnswerDone done) {
   if (!isTicketCheck(command)) {
-    runSlow([&store, command = std::move(command), done = std::move(done)]() mutable {
+    runSlow([&store, command = std::move(command), caller = std::move(caller), done = std::move(done)]() mutable {
       Answer answer;
       std::exception_ptr error;
       try {
-        answer = run(store, std::move(command));
+        answer = run(store, std::move(command), caller);
       } catch (...) {
         error = std::current_exception();
       }
@@ -77,7 +81,7 @@ void executeAsync(Store& store, ParsedCommand command, const SlowRunner& runSlow
     return;
   }
   std::string procedure(command.name);
-  checkTicketAsync(store, checkRequest(command),
+  checkTicketAsync(store, checkRequest(command), std::move(caller),
                    [procedure = std::move(procedure), done = std::move(done)](wire::Recordset rs,
                                                                                std::exception_ptr error) {
                      Answer answer;

@@ -8,6 +8,7 @@
 
 #include "server/core/command_parser.h"
 #include "server/core/errors.h"
+#include "server/core/procedures.h"
 #include "wire/recordset.h"
 
 namespace tav::server {
@@ -24,7 +25,8 @@ struct Answer {
 // Parses the command text strictly and runs its procedure on the store. Returns only once every
 // change the answer reports is durable. Throws BadCommand or StoreUnavailable, and on either
 // nothing was written; or OutcomeUnknown when the store cannot tell whether the change was kept.
-Answer execute(Store& store, std::string_view commandText);
+// The caller's address goes to the scan log and the sign-in lockout.
+Answer execute(Store& store, std::string_view commandText, const Caller& caller = {});
 
 using AnswerDone = std::function<void(Answer, std::exception_ptr)>;
 // Runs a task on threads that may block (sign-ins verify a password, which takes a while).
@@ -34,6 +36,7 @@ using SlowRunner = std::function<void(std::function<void()>)>;
 // store, and `done` runs on a thread of the store once its batch is durable; every other command
 // runs whole as one task given to `runSlow`. `done` runs exactly once, with the answer or with what
 // execute() would have thrown (never BadCommand: parsing is the caller's, before this).
-void executeAsync(Store& store, ParsedCommand command, const SlowRunner& runSlow, AnswerDone done);
+void executeAsync(Store& store, ParsedCommand command, Caller caller, const SlowRunner& runSlow,
+                  AnswerDone done);
 
 }  // namespace tav::server

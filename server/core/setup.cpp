@@ -7,6 +7,7 @@
 
 #include "server/core/command_parser.h"
 #include "server/core/password.h"
+#include "server/core/procedures.h"
 #include "server/core/store.h"
 
 namespace tav::server {
@@ -203,6 +204,9 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
                  const std::string& placeCode) {
   requireText("operator ID", id, kMaxCodeLength);
   requireText("place code", placeCode, kMaxCodeLength);
+  // The scan log writes IDs that are no operator's as "?": an operator of that name would be
+  // blamed for all of them.
+  if (id == kUnknownIdInLog) throw SetupError("The operator ID ? is kept for unknown IDs in the scan log.");
   if (password.empty()) throw SetupError("The password is empty.");
   if (!isValidUtf8(password)) throw SetupError("The password is not valid UTF-8.");
   // Hashed before the write: argon2 takes a tenth of a second and the writer serves every station.
@@ -211,6 +215,19 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
     if (!tx.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
     if (tx.findOperator(id)) throw SetupError("The operator " + id + " already exists.");
     tx.insertOperator(Operator{id, hash, placeCode, true});
+  });
+}
+
+void unlockOperator(Store& store, const std::string& id, const Caller& caller) {
+  store.write([&](Transaction& tx) {
+    if (!tx.findOperator(id)) throw SetupError("There is no operator " + id + ".");
+    ScanRecord line;
+    line.at = store.now();
+    line.kind = "login";
+    line.operatorId = id;
+    line.outcome = std::string(kOutcomeUnlock);
+    line.source = caller.source;
+    tx.appendScanLog(line);
   });
 }
 

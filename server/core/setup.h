@@ -11,6 +11,7 @@
 namespace tav::server {
 
 class Store;
+struct Caller;
 
 // A setup request that cannot be carried out; the message is one sentence (for a CSV row,
 // "file:line: reason"). Nothing was changed.
@@ -28,6 +29,10 @@ void addEvent(Store& store, const std::string& placeCode, const std::string& biz
 // Stores the operator with an argon2id hash of the password (never the password).
 void addOperator(Store& store, const std::string& id, const std::string& password,
                  const std::string& placeCode);
+
+// Ends every lockout of the operator's ID, from one address and everywhere, by a line in the scan
+// log, which is never changed. Throws SetupError when no operator has that ID.
+void unlockOperator(Store& store, const std::string& id, const Caller& caller);
 
 // Imports the UTF-8 CSV (header TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,
 // SeatInfo,Block,Status) into the event: all rows or none. Returns the number of tickets.

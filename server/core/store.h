@@ -46,19 +46,25 @@ struct Ticket {
   std::optional<TimeMs> firstEntry, lastEntry, lastExit;
 };
 
-// Outcomes of sign-in attempts that the lockout counts start with "failed:"; the failure that
-// started a lockout is recorded as kOutcomeLockout.
+// Outcomes of sign-in attempts that the lockouts count start with "failed:"; the failure that
+// locked an ID for one source address is kOutcomeLockout, the one that locked it for every
+// address kOutcomeLockoutAll. A line with kOutcomeUnlock ends every lockout of its ID before it.
 inline constexpr std::string_view kOutcomeFailedPrefix = "failed:";
 inline constexpr std::string_view kOutcomeLockout = "failed:lockout";
+inline constexpr std::string_view kOutcomeLockoutAll = "failed:lockout-all";
+inline constexpr std::string_view kOutcomeUnlock = "unlock";
 
 // One line of the append-only scan log: a ticket check or a sign-in attempt.
 struct ScanRecord {
   std::int64_t id = 0;   // assigned by the store, increasing
   TimeMs at = 0;
   std::string kind;      // "check", "login" (operator) or "place" (venue sign-in)
-  std::string bizCode, mode, block, ticketNo, operatorId, placeCode;
+  std::string bizCode, mode, block, ticketNo;
+  std::string operatorId;  // "?" for an ID that is no operator's: it may be a mistyped password
+  std::string placeCode;
   std::string code, message;  // the answer's ErrCode and ErrMsg
   std::string outcome;   // why, in one word, for the operator's lockout and for audits
+  std::string source;    // the client's address; "local" for the setup tool, "" in older lines
 };
 
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).
@@ -72,10 +78,20 @@ struct EventCounts {
   std::int64_t tickets = 0, cancelled = 0, admitted = 0, inside = 0;
 };
 
-// What the operator lockout needs to know about recent sign-in attempts of one ID.
+// Which sign-in attempts of one operator ID the lockouts look at. Only lines after the ID's last
+// kOutcomeUnlock line count for any of them.
+struct LoginQuery {
+  std::string operatorId, source;
+  TimeMs sourceLockoutsAfter = 0, globalLockoutsAfter = 0;
+  TimeMs sourceFailuresAfter = 0, globalFailuresAfter = 0;
+};
+
+// What the lockouts know about recent sign-in attempts of one ID.
 struct LoginHistory {
-  std::optional<TimeMs> lastLockout;  // the latest failure that started a lockout, if recent
-  std::int64_t failures = 0;          // recent failures after lastLockout
+  std::optional<TimeMs> sourceLockout;  // the latest kOutcomeLockout from the source, if recent
+  std::optional<TimeMs> globalLockout;  // the latest kOutcomeLockoutAll from anywhere, if recent
+  std::int64_t sourceFailures = 0;      // recent failures from the source after sourceLockout
+  std::int64_t globalFailures = 0;      // recent failures from anywhere after globalLockout
 };
 
 // Consistent reads: everything one Reader returns comes from one snapshot.
@@ -89,9 +105,9 @@ class Reader {
   virtual std::optional<Ticket> findTicket(const std::string& bizCode, const std::string& ticketNo) = 0;
   virtual AdmittedCounts countAdmitted(const std::string& bizCode) = 0;
   virtual std::vector<EventCounts> listEvents(const std::string& placeCode) = 0;
-  // Lockouts of the ID after `lockoutsAfter`, failures after `failuresAfter` (and after that lockout).
-  virtual LoginHistory loginHistory(const std::string& operatorId, TimeMs lockoutsAfter,
-                                    TimeMs failuresAfter) = 0;
+  // Lockouts of the ID after their `...LockoutsAfter`, failures after their `...FailuresAfter` and
+  // after the lockout of the same kind; none at or before the ID's last unlock.
+  virtual LoginHistory loginHistory(const LoginQuery& query) = 0;
   // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
 

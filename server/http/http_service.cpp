@@ -390,7 +390,7 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(std::move(response));
     }
     const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
-    executeAsync(store_, std::move(command), runner,
+    executeAsync(store_, std::move(command), Caller{from.to_string()}, runner,
                  [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
         return answerResponse(answer, error, started);

@@ -77,6 +77,11 @@ CREATE TRIGGER scan_log_no_change BEFORE UPDATE OR DELETE ON scan_log
 CREATE TRIGGER scan_log_no_truncate BEFORE TRUNCATE ON scan_log
   FOR EACH STATEMENT EXECUTE FUNCTION scan_log_append_only();
 )sql",
+    // Each line names the client's address, which the sign-in lockout counts failures by; lines
+    // from before it name none.
+    R"sql(
+ALTER TABLE scan_log ADD COLUMN source text NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

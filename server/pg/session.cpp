@@ -15,7 +15,7 @@ constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
     "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
 constexpr const char* kScanColumns =
-    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome";
+    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source";
 
 Ticket readTicket(const Result& r, int row) {
   Ticket t;
@@ -149,18 +149,36 @@ std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
   return out;
 }
 
-LoginHistory Session::loginHistory(const std::string& operatorId, TimeMs lockoutsAfter, TimeMs failuresAfter) {
+LoginHistory Session::loginHistory(const LoginQuery& w) {
   LoginHistory h;
+  std::optional<std::int64_t> unlocked;
   Result last = run(
-      "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND at > $2::bigint "
-      "AND outcome = $3",
-      Params().text(operatorId).integer(lockoutsAfter).text(std::string(kOutcomeLockout)));
-  if (last.rows() > 0) h.lastLockout = last.optInteger(0, 0);
+      "SELECT (SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND outcome = $3), "
+      "(SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND source = $2 "
+      "AND outcome = $4 AND at > $6::bigint), "
+      "(SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND outcome = $5 AND at > $7::bigint)",
+      Params().text(w.operatorId).text(w.source).text(std::string(kOutcomeUnlock)).text(std::string(kOutcomeLockout))
+          .text(std::string(kOutcomeLockoutAll)).integer(w.sourceLockoutsAfter).integer(w.globalLockoutsAfter));
+  if (last.rows() > 0) {
+    unlocked = last.optInteger(0, 0);
+    h.sourceLockout = last.optInteger(0, 1);
+    h.globalLockout = last.optInteger(0, 2);
+  }
+  const TimeMs floor = unlocked.value_or(std::numeric_limits<TimeMs>::min());
+  if (h.sourceLockout && *h.sourceLockout <= floor) h.sourceLockout.reset();
+  if (h.globalLockout && *h.globalLockout <= floor) h.globalLockout.reset();
+  const TimeMs sourceAfter = std::max({w.sourceFailuresAfter, h.sourceLockout.value_or(floor), floor});
+  const TimeMs globalAfter = std::max({w.globalFailuresAfter, h.globalLockout.value_or(floor), floor});
   Result failures = run(
-      "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = $1 "
-      "AND at > greatest($2::bigint, coalesce($3::bigint, $2::bigint)) AND starts_with(outcome, $4)",
-      Params().text(operatorId).integer(failuresAfter).integer(h.lastLockout).text(std::string(kOutcomeFailedPrefix)));
-  if (failures.rows() > 0) h.failures = failures.integer(0, 0);
+      "SELECT count(*) FILTER (WHERE source = $2 AND at > $3::bigint), count(*) FILTER (WHERE at > $4::bigint) "
+      "FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND at > least($3::bigint, $4::bigint) "
+      "AND starts_with(outcome, $5)",
+      Params().text(w.operatorId).text(w.source).integer(sourceAfter).integer(globalAfter)
+          .text(std::string(kOutcomeFailedPrefix)));
+  if (failures.rows() > 0) {
+    h.sourceFailures = failures.integer(0, 0);
+    h.globalFailures = failures.integer(0, 1);
+  }
   return h;
 }
 
@@ -172,7 +190,7 @@ std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit
   for (int i = 0; i < r.rows(); ++i)
     out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
                              r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
-                             r.text(i, 10), r.text(i, 11)});
+                             r.text(i, 10), r.text(i, 11), r.text(i, 12)});
   return out;
 }
 
@@ -223,9 +241,9 @@ void Session::recordExit(std::int64_t ticketId, TimeMs at) {
 
 void Session::appendScanLog(const ScanRecord& l) {
   queue("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-        "message, outcome) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)",
+        "message, outcome, source) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
         Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
-            .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome),
+            .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome).text(l.source),
         "write the scan log");
 }
 
@@ -290,7 +308,7 @@ void Session::restoreScanRecord(const ScanRecord& l) {
   csvInteger(out, l.id);
   csvInteger(out, l.at);
   for (const std::string* v : {&l.kind, &l.bizCode, &l.mode, &l.block, &l.ticketNo, &l.operatorId, &l.placeCode,
-                               &l.code, &l.message, &l.outcome})
+                               &l.code, &l.message, &l.outcome, &l.source})
     csvText(out, *v);
   endCsvRow(out);
   if (out.size() >= kCopyBatchBytes) flush();

@@ -96,7 +96,7 @@ class Session final : public Transaction {
   std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) override;
   AdmittedCounts countAdmitted(const std::string& bizCode) override;
   std::vector<EventCounts> listEvents(const std::string& placeCode) override;
-  LoginHistory loginHistory(const std::string& operatorId, TimeMs lockoutsAfter, TimeMs failuresAfter) override;
+  LoginHistory loginHistory(const LoginQuery& query) override;
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
   std::vector<Venue> allVenues() override;
   std::vector<Event> allEvents() override;

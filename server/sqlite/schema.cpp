@@ -113,6 +113,11 @@ BEGIN
     ON CONFLICT(bizcode, block) DO UPDATE SET admitted = admitted + 1;
 END;
 )sql",
+    // Each line names the client's address, which the sign-in lockout counts failures by; lines
+    // from before it name none.
+    R"sql(
+ALTER TABLE scan_log ADD COLUMN source TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

@@ -1,6 +1,9 @@
 // The SQLite store's statements: what each typed operation of a Session runs.
 #include "server/sqlite/session.h"
 
+#include <algorithm>
+#include <limits>
+
 namespace tav::server::sqlite {
 namespace {
 
@@ -120,34 +123,54 @@ std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
   return out;
 }
 
-LoginHistory Session::loginHistory(const std::string& operatorId, TimeMs lockoutsAfter,
-                          TimeMs failuresAfter) {
+LoginHistory Session::loginHistory(const LoginQuery& w) {
+  // Bound without a copy: they must outlive the statements.
+  static const std::string unlock(kOutcomeUnlock), lockout(kOutcomeLockout), lockoutAll(kOutcomeLockoutAll),
+      failed(kOutcomeFailedPrefix);
   LoginHistory h;
+  std::optional<std::int64_t> unlocked;
   {
     Query q = c_.query(
-        "SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
-        "AND outcome = ?3");
-    q.bind(1, operatorId).bind(2, lockoutsAfter).bind(3, std::string(kOutcomeLockout));
-    if (q.step()) h.lastLockout = q.optInteger(0);
+        "SELECT (SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND outcome = ?3), "
+        "(SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND source = ?2 "
+        "AND outcome = ?4 AND at > ?6), "
+        "(SELECT max(at) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND outcome = ?5 AND at > ?7)");
+    q.bind(1, w.operatorId).bind(2, w.source).bind(3, unlock).bind(4, lockout).bind(5, lockoutAll);
+    q.bind(6, w.sourceLockoutsAfter).bind(7, w.globalLockoutsAfter);
+    if (q.step()) {
+      unlocked = q.optInteger(0);
+      h.sourceLockout = q.optInteger(1);
+      h.globalLockout = q.optInteger(2);
+    }
   }
+  const TimeMs floor = unlocked.value_or(std::numeric_limits<TimeMs>::min());
+  if (h.sourceLockout && *h.sourceLockout <= floor) h.sourceLockout.reset();
+  if (h.globalLockout && *h.globalLockout <= floor) h.globalLockout.reset();
+  const TimeMs sourceAfter = std::max({w.sourceFailuresAfter, h.sourceLockout.value_or(floor), floor});
+  const TimeMs globalAfter = std::max({w.globalFailuresAfter, h.globalLockout.value_or(floor), floor});
   Query q = c_.query(
-      "SELECT count(*) FROM scan_log WHERE kind = 'login' AND operator_id = ?1 "
-      "AND at > max(?2, coalesce(?3, ?2)) AND substr(outcome, 1, length(?4)) = ?4");
-  q.bind(1, operatorId).bind(2, failuresAfter).bind(3, h.lastLockout);
-  q.bind(4, std::string(kOutcomeFailedPrefix));
-  if (q.step()) h.failures = q.integer(0);
+      "SELECT coalesce(sum(source = ?2 AND at > ?3), 0), coalesce(sum(at > ?4), 0) FROM scan_log "
+      "WHERE kind = 'login' AND operator_id = ?1 AND at > min(?3, ?4) "
+      "AND substr(outcome, 1, length(?5)) = ?5");
+  q.bind(1, w.operatorId).bind(2, w.source).bind(3, sourceAfter).bind(4, globalAfter);
+  q.bind(5, failed);
+  if (q.step()) {
+    h.sourceFailures = q.integer(0);
+    h.globalFailures = q.integer(1);
+  }
   return h;
 }
 
 std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
   Query q = c_.query(
       "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-      "message, outcome FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
+      "message, outcome, source FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
   q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
   std::vector<ScanRecord> out;
   while (q.step())
     out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
-                             q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11)});
+                             q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11),
+                             q.text(12)});
   return out;
 }
 
@@ -198,10 +221,10 @@ void Session::restoreTicket(const Ticket& t) {
 void Session::restoreScanRecord(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
-      "code, message, outcome) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+      "code, message, outcome, source) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
   q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
   q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
-  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).run();
+  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).bind(13, r.source).run();
 }
 
 void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
@@ -219,10 +242,10 @@ void Session::recordExit(std::int64_t ticketId, TimeMs at) {
 void Session::appendScanLog(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
-      "code, message, outcome) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11)");
+      "code, message, outcome, source) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
   q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
   q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
-  q.bind(10, r.message).bind(11, r.outcome).run();
+  q.bind(10, r.message).bind(11, r.outcome).bind(12, r.source).run();
 }
 
 void Session::insertVenue(const Venue& v) {

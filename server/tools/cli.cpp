@@ -248,6 +248,13 @@ int cmdAddOperator(const Values& v) {
   return 0;
 }
 
+int cmdUnlock(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  unlockOperator(*store, v.at("id"), Caller{"local"});
+  std::cout << "Unlocked the operator " << v.at("id") << " from every address.\n";
+  return 0;
+}
+
 int cmdImportTickets(const Values& v) {
   auto store = openExisting(v.at("store"));
   const std::size_t n = importTickets(*store, v.at("bizcode"), v.at("csv"));
@@ -463,6 +470,11 @@ std::vector<Command> commands() {
        "the first line of standard input when that is not a terminal.",
        {kStore, {"place", "CODE", "the venue's place code", true}, {"id", "ID", "the operator ID", true}},
        cmdAddOperator},
+      {"unlock",
+       "Ends the operator's sign-in lockouts: the one for an address after five failures there in\n"
+       "10 minutes, and the one for every address after fifty failures in an hour.",
+       {kStore, {"id", "ID", "the operator ID", true}},
+       cmdUnlock},
       {"import-tickets",
        "Imports tickets from a UTF-8 CSV file with the header row\n"
        "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.\n"

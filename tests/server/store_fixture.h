@@ -300,6 +300,10 @@ class StoreFixture : public ::testing::Test {
   }
 
   wire::Recordset run(const std::string& command) { return server::execute(store(), command).recordset; }
+  // The command as a client at `source` sends it.
+  wire::Recordset runFrom(const std::string& source, const std::string& command) {
+    return server::execute(store(), command, server::Caller{source}).recordset;
+  }
 
   static std::string check(const std::string& mode, const std::string& biz, const std::string& block,
                            const std::string& ticketNo, const std::string& op) {

@@ -19,7 +19,7 @@
 namespace tav::test {
 namespace {
 
-const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator",
+const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator", "unlock",
                                             "import-tickets", "list", "demo", "serve"};
 
 std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
@@ -125,6 +125,30 @@ TEST(CommandLine, CopyStoreFillsAnEmptyStoreOnceAndLeavesTheSourceAlone) {
   EXPECT_EQ(missing.exitCode, 1);
   EXPECT_NE(missing.err.find("There is no store at"), std::string::npos) << missing.err;
   EXPECT_FALSE(std::filesystem::exists(venue.dir.file("x.db")));
+}
+
+TEST(CommandLine, UnlockEndsALockoutAndRefusesAnUnknownId) {
+  TestVenue venue(1);
+  const std::string signIn = kLoginProc + "'" + TestVenue::kOperator + "','" + "pa''s wörd" + "'";
+  const server::Caller station{"10.20.30.40"};
+  {
+    auto s = server::openStore(venue.store, false);
+    for (int i = 0; i < 5; ++i) server::execute(*s, kLoginProc + "'gate1','wrong'", station);
+    ASSERT_EQ(server::execute(*s, signIn, station).code, "-1");
+  }
+  const std::string out = setupTool({"unlock", "--store", venue.store, "--id", TestVenue::kOperator});
+  EXPECT_NE(out.find("Unlocked the operator gate1"), std::string::npos) << out;
+  {
+    auto s = server::openStore(venue.store, false);
+    EXPECT_EQ(server::execute(*s, signIn, station).code, "0");
+  }
+
+  const std::string before = readFile(venue.store);
+  const ToolResult unknown = runTool({"unlock", "--store", venue.store, "--id", "nobody"});
+  EXPECT_EQ(unknown.exitCode, 1);
+  EXPECT_EQ(lines(unknown.err), 1u) << unknown.err;
+  EXPECT_NE(unknown.err.find("There is no operator nobody."), std::string::npos) << unknown.err;
+  EXPECT_EQ(readFile(venue.store), before);
 }
 
 TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {

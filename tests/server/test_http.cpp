@@ -109,9 +109,9 @@ TEST_F(HttpContract, AnswersRefusalsAsRowsNotStatuses) {
       {kLoginProc + "'NO-SUCH-PLACE'", "-1", ""},
       {checkText("I", "NO-SUCH-TICKET"), "-1", "등록되지 않은 티켓입니다"},
       {checkText("I", ticketNo(39)), "-1", "취소된 티켓입니다"},
-      {checkText("I", ticketNo(8), "W석"), "-1", "입장 구역이 아닙니다 (E석)"},
-      {checkText("O", ticketNo(9)), "-2", "입장 기록이 없는 티켓입니다"},
-      {checkText("I", ticketNo(10), "", "nobody"), "-1", "등록되지 않은 운영자입니다"},
+      {checkText("I", ticketNo(8), "W석"), "-1", "입장 구역 아님 (E석)"},
+      {checkText("O", ticketNo(9)), "-2", "입장 기록 없음"},
+      {checkText("I", ticketNo(10), "", "nobody"), "-1", "미등록 운영자"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);

@@ -349,7 +349,7 @@ TEST_F(PostgreSQLCachedRows, RefusalOnAStaleRowIsNotTheAnswer) {
   // And a check by an operator removed elsewhere is refused although the cache still had it.
   raw().exec("UPDATE operator SET place_code = 'P1', active = false WHERE operator_id = 'admin'");
   const wire::Recordset rs = server::execute(*store_, checkText("I", "LATER", "", "L1", "admin")).recordset;
-  EXPECT_EQ(field(rs, "ErrMsg"), "등록되지 않은 운영자입니다");
+  EXPECT_EQ(field(rs, "ErrMsg"), "미등록 운영자");
   EXPECT_EQ(logLines(), 1u);
 }
 

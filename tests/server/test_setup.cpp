@@ -190,7 +190,6 @@ TEST_P(VenueSetup, OperatorPasswordIsStoredAsArgon2idHash) {
 
 TEST_P(VenueSetup, NewActiveEventReplacesTheOldOneAndListShowsCounts) {
   server::addEvent(store(), "P1", "LATER", "다음 경기", "202604111400", false);
-  server::addEvent(store(), "P1", "NEXT", "그다음 경기", "202604181400", true);
   server::addOperator(store(), "kim", "pw", "P1");
   server::importTickets(store(), "BIZ", csv(
       "N1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n"
@@ -199,6 +198,8 @@ TEST_P(VenueSetup, NewActiveEventReplacesTheOldOneAndListShowsCounts) {
   run(check("I", "BIZ", "", "N1", "kim"));
   run(check("I", "BIZ", "", "N3", "kim"));
   run(check("O", "BIZ", "", "N3", "kim"));
+  // Checked while BIZ was the active event; the next one replaces it.
+  server::addEvent(store(), "P1", "NEXT", "그다음 경기", "202604181400", true);
 
   std::map<std::string, server::EventSummary> byCode;
   for (const auto& e : server::listEvents(store(), "P1")) byCode[e.bizCode] = e;

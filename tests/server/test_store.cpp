@@ -14,6 +14,8 @@
 #include <set>
 #include <thread>
 
+#include "server/core/copy_store.h"
+#include "server/pg/pg_store.h"
 #include "server/sqlite/sqlite_store.h"
 #include "store_fixture.h"
 #include "server/tools/open_store.h"
@@ -172,6 +174,52 @@ TEST(Store, NewFileIsMarkedVersionedAndInWalMode) {
   EXPECT_EQ(sqliteScalar(path, "SELECT count(*) FROM schema_version"), std::to_string(server::sqliteSchemaVersion()));
 }
 
+// A store from before the scan log named sources gains the column on open: its old lines name
+// none, new ones do, and the lockout counts both.
+TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
+  setUpVenues();
+  for (int i = 0; i < 4; ++i) runFrom("10.1.2.3", kLogin + "'admin','wrong'");
+  const bool sqlite = std::string(kind().name) == "SQLite";
+  const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
+  const std::string previous = std::to_string(version - 1);
+  ASSERT_EQ(space().rawExec("ALTER TABLE scan_log DROP COLUMN source; DELETE FROM schema_version WHERE version > " +
+                            previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
+            "");
+  reopen();
+  auto log = scanLog();
+  ASSERT_EQ(log.size(), 4u);
+  for (const auto& line : log) EXPECT_EQ(line.source, "");
+  // The old lines came from no address that can be named, so a fifth failure does not lock.
+  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','wrong'"), "ErrCode"), "-1");
+  EXPECT_EQ(scanLog().back().outcome, "failed:bad-password");
+  EXPECT_EQ(scanLog().back().source, "10.1.2.3");
+  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret'"), "ErrCode"), "0");
+}
+
+// Copying a store keeps each scan-log line's source, and an unknown ID stays "?".
+TEST_P(StoreTest, CopyKeepsEachLinesSource) {
+  setUpVenues();
+  runFrom("192.0.2.1", check("I", "BIZ", "", "T1", "admin"));
+  runFrom("192.0.2.2", kLogin + "'typed-password','x'");
+  server::unlockOperator(store(), "admin", server::Caller{"local"});
+  ScratchDir dir;
+  auto target = server::openStore(dir.file("copy.db"), true);
+  server::copyStore(store(), *target);
+  std::vector<server::ScanRecord> copied;
+  target->read([&](server::Reader& r) { copied = r.scanLog(0, 100); });
+  const auto original = scanLog();
+  ASSERT_EQ(copied.size(), original.size());
+  ASSERT_EQ(copied.size(), 3u);
+  for (std::size_t i = 0; i < copied.size(); ++i) {
+    EXPECT_EQ(copied[i].source, original[i].source) << i;
+    EXPECT_EQ(copied[i].operatorId, original[i].operatorId) << i;
+    EXPECT_EQ(copied[i].outcome, original[i].outcome) << i;
+  }
+  EXPECT_EQ(copied[0].source, "192.0.2.1");
+  EXPECT_EQ(copied[1].operatorId, "?");
+  EXPECT_EQ(copied[2].source, "local");
+}
+
 TEST_P(StoreTest, ScanLogCannotBeChangedOrDeleted) {
   setUpVenues();
   run(check("I", "BIZ", "", "T1", "admin"));
@@ -203,12 +251,13 @@ TEST_P(StoreTest, HeldSignInsWaitAndThenSeeTheAttemptThatHeldThem) {
   std::thread first([&] {
     store().write([&](server::Transaction& tx) {
       tx.holdSignIns("admin");
-      tx.loginHistory("admin", 0, 0);  // sends the hold now rather than with the commit
+      tx.loginHistory(server::LoginQuery{"admin", "10.0.0.1"});  // sends the hold now rather than with the commit
       server::ScanRecord line;
       line.kind = "login";
       line.at = store().now();
       line.operatorId = "admin";
       line.outcome = "failed:bad-password";
+      line.source = "10.0.0.1";
       tx.appendScanLog(line);
       holding.set_value();
       release.get_future().wait();
@@ -219,14 +268,16 @@ TEST_P(StoreTest, HeldSignInsWaitAndThenSeeTheAttemptThatHeldThem) {
     server::LoginHistory h;
     second->write([&](server::Transaction& tx) {
       tx.holdSignIns("admin");
-      h = tx.loginHistory("admin", 0, 0);
+      h = tx.loginHistory(server::LoginQuery{"admin", "10.0.0.1"});
     });
     return h;
   });
   EXPECT_EQ(seen.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout);
   release.set_value();
   first.join();
-  EXPECT_EQ(seen.get().failures, 1);
+  const server::LoginHistory h = seen.get();
+  EXPECT_EQ(h.sourceFailures, 1);
+  EXPECT_EQ(h.globalFailures, 1);
 }
 
 struct Boom : std::runtime_error {
@@ -371,7 +422,7 @@ TEST_P(StoreTest, AsynchronousChecksCompleteOnceWithTheAnswersOfBlockingOnes) {
   std::vector<std::atomic<int>> calls(kChains * modes.size() + kChains);
   auto checkAsync = [&](const std::string& mode, int ticket, std::size_t request) {
     auto answer = std::make_shared<std::promise<std::string>>();
-    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)),
+    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)), server::Caller{"local"},
                              [&calls, request, answer](wire::Recordset rs, std::exception_ptr error) {
                                if (++calls[request] == 1) answer->set_value(error ? "error" : field(rs, "ErrCode"));
                              });

@@ -150,7 +150,7 @@ class tst_frm02 : public QObject, public StationFixture {
 
     ticketBox(screen_)->clear();
     scan(screen_, otherTicket);
-    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 구역이 아닙니다 (%1)").arg(otherBlock));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 구역 아님 (%1)").arg(otherBlock));
     scan(screen_, ownTicket);
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), ownTicket);

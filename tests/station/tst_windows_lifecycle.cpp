@@ -69,7 +69,7 @@ class tst_windows_lifecycle : public QObject, public StationFixture {
     scan(screen_, QStringLiteral("W-01"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     scan(screen_, QStringLiteral("E-01"));
-    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 구역이 아닙니다 (E석)"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 구역 아님 (E석)"));
     QVERIFY(dialog->isVisible() && stats->isVisible());
 
     QCOMPARE(openStatistics(), stats);
