@@ -151,6 +151,35 @@ TEST(CommandLine, UnlockEndsALockoutAndRefusesAnUnknownId) {
   EXPECT_EQ(readFile(venue.store), before);
 }
 
+// On a running server: the lockout counts what arrives over HTTP from the client's address, the
+// scan log names that address, and unlock ends the lockout without a restart.
+TEST(CommandLine, UnlockWorksWhileTheServerRunsAndTheLogNamesTheClient) {
+  TestVenue venue(2);
+  const std::string signIn = kLoginProc + "'" + TestVenue::kOperator + "','" + "pa''s wörd" + "'";
+  ServerProcess server(venue.store);
+  server.start();
+  auto client = server.client();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(codeOf(*client, kLoginProc + "'gate1','wrong'"), "-1");
+  EXPECT_EQ(codeOf(*client, signIn), "-1");
+  setupTool({"unlock", "--store", venue.store, "--id", TestVenue::kOperator});
+  EXPECT_EQ(codeOf(*client, signIn), "0");
+  EXPECT_EQ(codeOf(*client, checkText("I", ticketNo(0))), "0");
+  client.reset();
+  EXPECT_EQ(server.stop(), 0);
+
+  auto s = server::openStore(venue.store, false);
+  std::vector<server::ScanRecord> log;
+  s->read([&](server::Reader& r) { log = r.scanLog(0, 100); });
+  ASSERT_EQ(log.size(), 9u);
+  for (std::size_t i = 0; i < log.size(); ++i) {
+    const bool unlock = log[i].outcome == server::kOutcomeUnlock;
+    EXPECT_EQ(log[i].source, unlock ? "local" : "127.0.0.1") << i;
+    EXPECT_EQ(unlock, i == 6) << i;
+  }
+  EXPECT_EQ(log[4].outcome, server::kOutcomeLockout);
+  EXPECT_EQ(log[5].outcome, "locked");
+}
+
 TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
   TempDir dir;
   const std::string store = dir.file("s.db");
