@@ -131,6 +131,15 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
   const std::string body = commandText.toStdString();
 
   const httplib::Result res = client.Post(path.toStdString(), body, "text/plain; charset=utf-8");
+  if (!res && res.error() == httplib::Error::SSLServerVerification) {
+    // The chain checked out and only the name failed when OpenSSL has no complaint.
+    const long verify = client.get_openssl_verify_result();
+    const std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
+                                                : "it is not made out to " + url.host().toStdString();
+    throw BackendError("The back-end at " + url_.toStdString() +
+                       " showed a certificate this station does not trust (" + why +
+                       "); a site's own CA belongs in the install folder as ca.pem.");
+  }
   if (!res)
     throw BackendError("The back-end at " + url_.toStdString() + " did not answer (" +
                        httplib::to_string(res.error()) + ").");
