@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <cctype>
 #include <utility>
 
 #include "platform/pathmap.h"
@@ -57,7 +58,75 @@ X509_STORE* trustedCertificates() {
   return store.release();
 }
 
+std::string trimmed(const std::string& text) {
+  const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t first = 0;
+  std::size_t last = text.size();
+  while (first < last && blank(text[first])) ++first;
+  while (last > first && blank(text[last - 1])) --last;
+  return text.substr(first, last - first);
+}
+
+bool sameLetters(const std::string& a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size() && b[i] != '\0'; ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
+  }
+  return i == a.size() && b[i] == '\0';
+}
+
+// Max-Age of 0 or less is how a server ends a cookie at once; a value that is not a number is
+// ignored, as browsers ignore it.
+bool endsAtOnce(const std::string& attribute) {
+  const std::size_t eq = attribute.find('=');
+  if (eq == std::string::npos || !sameLetters(trimmed(attribute.substr(0, eq)), "max-age")) return false;
+  const std::string value = trimmed(attribute.substr(eq + 1));
+  const std::size_t firstDigit = !value.empty() && value[0] == '-' ? 1 : 0;
+  if (firstDigit == value.size()) return false;
+  for (std::size_t i = firstDigit; i < value.size(); ++i)
+    if (!std::isdigit(static_cast<unsigned char>(value[i]))) return false;
+  return value[0] == '-' || value.find_first_not_of('0') == std::string::npos;
+}
+
 }  // namespace
+
+// ---- SessionCookie ----
+
+std::string SessionCookie::header() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return value_.empty() ? std::string() : std::string(kName) + '=' + value_;
+}
+
+void SessionCookie::take(const std::vector<std::string>& setCookies) {
+  for (const std::string& setCookie : setCookies) {
+    const std::size_t semicolon = setCookie.find(';');
+    const std::string pair = setCookie.substr(0, semicolon);
+    const std::size_t eq = pair.find('=');
+    // Cookie names are matched exactly; a nameless or foreign cookie is not the session.
+    if (eq == std::string::npos || trimmed(pair.substr(0, eq)) != kName) continue;
+    std::string value = trimmed(pair.substr(eq + 1));
+    // The attributes are the server's business; only one that ends the cookie matters here.
+    for (std::size_t at = semicolon; at != std::string::npos;) {
+      const std::size_t next = setCookie.find(';', at + 1);
+      const std::size_t length = next == std::string::npos ? next : next - at - 1;
+      if (endsAtOnce(setCookie.substr(at + 1, length))) value.clear();
+      at = next;
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    value_ = std::move(value);
+  }
+}
+
+void SessionCookie::clear() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  value_.clear();
+}
+
+SessionCookie& sessionCookie() {
+  static SessionCookie jar;
+  return jar;
+}
 
 // ---- Field ----
 
@@ -130,7 +199,18 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
                        QStringLiteral("/Query");
   const std::string body = commandText.toStdString();
 
-  const httplib::Result res = client.Post(path.toStdString(), body, "text/plain; charset=utf-8");
+  httplib::Headers headers;
+  const std::string cookie = sessionCookie().header();
+  if (!cookie.empty()) headers.emplace("Cookie", cookie);
+
+  const httplib::Result res =
+      client.Post(path.toStdString(), headers, body, "text/plain; charset=utf-8");
+  if (res) {
+    std::vector<std::string> setCookies;
+    const auto range = res->headers.equal_range("Set-Cookie");
+    for (auto it = range.first; it != range.second; ++it) setCookies.push_back(it->second);
+    sessionCookie().take(setCookies);
+  }
   if (!res && res.error() == httplib::Error::SSLServerVerification) {
     // The chain checked out and only the name failed when OpenSSL has no complaint.
     const long verify = client.get_openssl_verify_result();

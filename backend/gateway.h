@@ -4,7 +4,10 @@
 
 #include <QString>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "wire/recordset.h"
 
@@ -53,12 +56,36 @@ class Recordset {
   bool closed_ = false;
 };
 
+// The back-end's session: the last `tav_session` cookie it set, kept in memory only, so that the
+// operator who signed in is the one asking on every later call. One jar for the whole program,
+// since the windows make a new proxy for every call.
+class SessionCookie {
+ public:
+  static constexpr const char* kName = "tav_session";
+
+  // The Cookie header's value to send ("tav_session=<token>"), or empty when there is no session.
+  std::string header() const;
+  // Takes the Set-Cookie values of one answer: a `tav_session` with a value replaces the kept one,
+  // one with an empty value or Max-Age of 0 or less ends it; other cookies and their attributes
+  // are ignored. No `tav_session` among them leaves the kept one as it is.
+  void take(const std::vector<std::string>& setCookies);
+  void clear();
+
+ private:
+  mutable std::mutex mutex_;
+  std::string value_;
+};
+
+// The jar every proxy of this program shares.
+SessionCookie& sessionCookie();
+
 // The proxy of the server-side business object: remembers ProgID and URL, touches no network.
 class BusinessObject {
  public:
   BusinessObject(QString progId, QString url);
   // POST <url>/objects/<progId>/Query with the command text (UTF-8). Blocks; connect time-out 3 s,
-  // read time-out 10 s. Throws BackendError on any failure.
+  // read time-out 10 s. Sends the session cookie when there is one and keeps the one any HTTP
+  // answer sets, even an answer that is then a failure. Throws BackendError on any failure.
   std::unique_ptr<Recordset> Query(const QString& commandText);
 
  private:

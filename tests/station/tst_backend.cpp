@@ -1,5 +1,5 @@
 // The gateway and the command texts: byte-exact texts and answer rules, the HTTP form of a call
-// against a canned server for malformed answers, and against a real tav-server.
+// against a canned server for malformed answers and the session cookie, and against a real tav-server.
 #include <QtTest>
 
 #include "backend/commands.h"
@@ -9,6 +9,8 @@
 
 using namespace tav::backend;
 using tav::test::CannedServer;
+using tav::test::noRows;
+using tav::test::signInAnswer;
 
 namespace {
 
@@ -25,6 +27,9 @@ class TestBackend : public QObject {
   Q_OBJECT
 
  private slots:
+  // Every case starts without a session, as the program does.
+  void init() { tav::backend::sessionCookie().clear(); }
+
   void commandTexts_data();
   void commandTexts();
   void quotedValues_data();
@@ -44,6 +49,9 @@ class TestBackend : public QObject {
   void malformedAnswers();
   void unusableAddresses_data();
   void unusableAddresses();
+  void sessionCookieKept_data();
+  void sessionCookieKept();
+  void sessionCookieOutlivesFailures();
 
   void realServer();
   void realServerOverHttps();
@@ -229,6 +237,7 @@ void TestBackend::requestOnTheWire() {
   QCOMPARE(lines.first().trimmed(), QByteArray("POST /base/objects/Nuvrel.member/Query HTTP/1.1"));
   QVERIFY(request.left(head).toLower().contains("content-type: text/plain; charset=utf-8"));
   QCOMPARE(request.mid(head + 4), command.toUtf8());
+  QCOMPARE(server.headerValues("Cookie"), QList<QByteArrayList>{{}});
 }
 
 void TestBackend::answerValues() {
@@ -285,6 +294,93 @@ void TestBackend::unusableAddresses_data() {
 void TestBackend::unusableAddresses() {
   QFETCH(QString, url);
   QVERIFY_THROWS_EXCEPTION(BackendError, query(url, venueSignInCommand("X")));
+}
+
+// Each row: the Set-Cookie lines of the answers, one answer per call in order, and the Cookie
+// headers each call carried. Every call is made through a new data space and proxy, as the
+// windows make them.
+void TestBackend::sessionCookieKept_data() {
+  QTest::addColumn<QList<QByteArrayList>>("setCookies");
+  QTest::addColumn<QList<QByteArrayList>>("sent");
+  using Lists = QList<QByteArrayList>;
+  const QByteArray signIn = "Set-Cookie: tav_session=tok1; Path=/; HttpOnly; SameSite=Strict";
+  const QByteArray first = "tav_session=tok1";
+
+  QTest::newRow("never set") << Lists{{}, {}, {}} << Lists{{}, {}, {}};
+  QTest::newRow("set on the first answer, carried after")
+      << Lists{{signIn}, {}, {}} << Lists{{}, {first}, {first}};
+  QTest::newRow("a new sign-in replaces it")
+      << Lists{{signIn}, {"Set-Cookie: tav_session=tok2; Path=/; HttpOnly; SameSite=Strict"}, {}}
+      << Lists{{}, {first}, {"tav_session=tok2"}};
+  QTest::newRow("attributes over https not echoed")
+      << Lists{{"Set-Cookie: tav_session=Ab-_9x; Path=/; HttpOnly; Secure; SameSite=Strict"}, {}}
+      << Lists{{}, {"tav_session=Ab-_9x"}};
+  QTest::newRow("header name in any case")
+      << Lists{{"set-cookie: tav_session=tok1; Path=/"}, {}} << Lists{{}, {first}};
+  QTest::newRow("blanks around name and value")
+      << Lists{{"Set-Cookie:  tav_session = tok1 ;Path=/"}, {}} << Lists{{}, {first}};
+  QTest::newRow("empty value clears")
+      << Lists{{signIn}, {"Set-Cookie: tav_session=; Path=/; HttpOnly"}, {}}
+      << Lists{{}, {first}, {}};
+  QTest::newRow("Max-Age=0 clears")
+      << Lists{{signIn}, {"Set-Cookie: tav_session=tok1; Path=/; Max-Age=0"}, {}}
+      << Lists{{}, {first}, {}};
+  QTest::newRow("negative max-age clears")
+      << Lists{{signIn}, {"Set-Cookie: tav_session=tok2; max-age=-1"}, {}}
+      << Lists{{}, {first}, {}};
+  QTest::newRow("positive Max-Age keeps")
+      << Lists{{"Set-Cookie: tav_session=tok1; Max-Age=43200; Path=/"}, {}}
+      << Lists{{}, {first}};
+  QTest::newRow("can be set again after clearing")
+      << Lists{{signIn}, {"Set-Cookie: tav_session=; Max-Age=0"}, {signIn}, {}}
+      << Lists{{}, {first}, {}, {first}};
+  QTest::newRow("other cookies ignored")
+      << Lists{{"Set-Cookie: theme=dark; Path=/", "Set-Cookie: TAV_SESSION=x", "Set-Cookie: tav_sessionx=y"}, {}}
+      << Lists{{}, {}};
+  QTest::newRow("session beside another cookie")
+      << Lists{{"Set-Cookie: theme=dark", signIn}, {"Set-Cookie: theme=light"}, {}}
+      << Lists{{}, {first}, {first}};
+  QTest::newRow("last of two in one answer")
+      << Lists{{signIn, "Set-Cookie: tav_session=tok2"}, {}} << Lists{{}, {"tav_session=tok2"}};
+}
+
+void TestBackend::sessionCookieKept() {
+  QFETCH(QList<QByteArrayList>, setCookies);
+  QFETCH(QList<QByteArrayList>, sent);
+  CannedServer server;
+  const QByteArray answer = CannedServer::ok(signInAnswer("0", "B2024", "잠실", "가을 야구"));
+  for (const QByteArrayList& lines : setCookies) server.answer(CannedServer::withHeaders(answer, lines));
+  for (qsizetype i = 0; i < setCookies.size(); ++i) {
+    auto rs = query(server.url(), venueSignInCommand("JAMSIL"));
+    // What the windows read is the same with or without a cookie.
+    QCOMPARE(rs->fields().Item("bizcode").text(), QStringLiteral("B2024"));
+  }
+  QCOMPARE(server.headerValues("Cookie"), sent);
+}
+
+void TestBackend::sessionCookieOutlivesFailures() {
+  CannedServer server;
+  server.answer(CannedServer::withHeaders(CannedServer::ok(noRows({"ErrCode"})),
+                                          {"Set-Cookie: tav_session=tok1; Path=/; HttpOnly"}));
+  server.answerStatus(500, R"({"error":"Busy."})");
+  server.answer(CannedServer::ok(noRows({"ErrCode"})));
+  query(server.url(), venueSignInCommand("JAMSIL"));
+  QVERIFY_THROWS_EXCEPTION(BackendError, query(server.url(), venueSignInCommand("JAMSIL")));
+  QVERIFY_THROWS_EXCEPTION(BackendError,
+                           query(CannedServer::unusedUrl(), venueSignInCommand("JAMSIL")));
+  query(server.url(), venueSignInCommand("JAMSIL"));
+  QCOMPARE(server.headerValues("Cookie"),
+           (QList<QByteArrayList>{{}, {"tav_session=tok1"}, {"tav_session=tok1"}}));
+
+  // A refusal may still end the session, and does.
+  server.reset();
+  server.answer(CannedServer::withHeaders(
+      "HTTP/1.1 401 X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n",
+      {"Set-Cookie: tav_session=; Max-Age=0"}));
+  server.answer(CannedServer::ok(noRows({"ErrCode"})));
+  QVERIFY_THROWS_EXCEPTION(BackendError, query(server.url(), venueSignInCommand("JAMSIL")));
+  query(server.url(), venueSignInCommand("JAMSIL"));
+  QCOMPARE(server.headerValues("Cookie"), (QList<QByteArrayList>{{"tav_session=tok1"}, {}}));
 }
 
 void TestBackend::realServer() {

@@ -113,6 +113,24 @@ QStringList CannedServer::requestLines() const {
   return out;
 }
 
+QList<QByteArrayList> CannedServer::headerValues(const QByteArray& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const QByteArray wanted = name.toLower() + ':';
+  QList<QByteArrayList> out;
+  for (const QByteArray& r : received_) {
+    QByteArrayList values;
+    const qsizetype head = r.indexOf("\r\n\r\n");
+    // The first line is the request line, never a header.
+    const QList<QByteArray> lines = r.left(head < 0 ? r.size() : head).split('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i) {
+      const QByteArray line = lines[i].trimmed();
+      if (line.toLower().startsWith(wanted)) values << line.mid(wanted.size()).trimmed();
+    }
+    out << values;
+  }
+  return out;
+}
+
 void CannedServer::reset() {
   std::lock_guard<std::mutex> lock(mutex_);
   received_.clear();
@@ -127,6 +145,12 @@ QByteArray CannedServer::ok(const QByteArray& body, const QByteArray& type) {
 
 QByteArray CannedServer::ok(const wire::Recordset& rs) {
   return ok(QByteArray::fromStdString(wire::encode(rs)));
+}
+
+QByteArray CannedServer::withHeaders(const QByteArray& raw, const QByteArrayList& lines) {
+  const qsizetype end = raw.indexOf("\r\n");
+  if (end < 0 || lines.isEmpty()) return raw;
+  return raw.left(end + 2) + lines.join("\r\n") + "\r\n" + raw.mid(end + 2);
 }
 
 QByteArray CannedServer::nextAnswer() {

@@ -1,5 +1,6 @@
 // A loopback HTTP back-end whose answers the test chooses (given recordsets, error codes, malformed
-// bodies, dropped connections) and which records every request: the exact command texts sent.
+// bodies, dropped connections, extra headers such as Set-Cookie) and which records every request:
+// the exact command texts and headers sent.
 #pragma once
 
 #include <QByteArray>
@@ -43,6 +44,9 @@ class CannedServer {
   // The bodies of the requests (the command texts), and their request lines, in order.
   QStringList commands() const;
   QStringList requestLines() const;
+  // For every request in order, the values of its header lines named `name` (any letter case),
+  // in the order sent; an empty list for a request without one.
+  QList<QByteArrayList> headerValues(const QByteArray& name) const;
   int requestCount() const { return requests_; }
   // Forgets the requests and the queued answers.
   void reset();
@@ -53,6 +57,8 @@ class CannedServer {
   // A 200 answer with `body`, or with the recordset `rs`.
   static QByteArray ok(const QByteArray& body, const QByteArray& type = "application/json");
   static QByteArray ok(const wire::Recordset& rs);
+  // `raw` with the header `lines` ("Set-Cookie: a=b") put right after its status line.
+  static QByteArray withHeaders(const QByteArray& raw, const QByteArrayList& lines);
 
  private:
   void serve();
