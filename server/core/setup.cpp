@@ -201,7 +201,7 @@ void addEvent(Store& store, const std::string& placeCode, const std::string& biz
 }
 
 void addOperator(Store& store, const std::string& id, const std::string& password,
-                 const std::string& placeCode) {
+                 const std::string& placeCode, OperatorRole role) {
   requireText("operator ID", id, kMaxCodeLength);
   requireText("place code", placeCode, kMaxCodeLength);
   // The scan log writes IDs that are no operator's as "?": an operator of that name would be
@@ -214,7 +214,7 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
   store.write([&](Transaction& tx) {
     if (!tx.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
     if (tx.findOperator(id)) throw SetupError("The operator " + id + " already exists.");
-    tx.insertOperator(Operator{id, hash, placeCode, true});
+    tx.insertOperator(Operator{id, hash, placeCode, true, role});
   });
 }
 
@@ -277,6 +277,17 @@ std::vector<EventSummary> listEvents(Store& store, const std::string& placeCode)
       s.inside = static_cast<std::size_t>(c.inside);
       out.push_back(std::move(s));
     }
+  });
+  return out;
+}
+
+std::vector<OperatorSummary> listOperators(Store& store, const std::string& placeCode) {
+  std::vector<OperatorSummary> out;
+  store.read([&](Reader& r) {
+    if (!r.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
+    // Operators number in the tens, so the list reads them all rather than the store growing a query.
+    for (const Operator& o : r.allOperators())
+      if (o.placeCode == placeCode) out.push_back(OperatorSummary{o.id, o.role, o.active});
   });
   return out;
 }

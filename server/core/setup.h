@@ -8,9 +8,10 @@
 #include <utility>
 #include <vector>
 
+#include "server/core/store.h"
+
 namespace tav::server {
 
-class Store;
 struct Caller;
 
 // A setup request that cannot be carried out; the message is one sentence (for a CSV row,
@@ -26,9 +27,10 @@ void addVenue(Store& store, const std::string& placeCode, const std::string& the
 void addEvent(Store& store, const std::string& placeCode, const std::string& bizCode,
               const std::string& goodsName, const std::string& playDate, bool makeActive);
 
-// Stores the operator with an argon2id hash of the password (never the password).
+// Stores the operator with an argon2id hash of the password (never the password), as a gate
+// operator unless role says admin.
 void addOperator(Store& store, const std::string& id, const std::string& password,
-                 const std::string& placeCode);
+                 const std::string& placeCode, OperatorRole role = OperatorRole::Gate);
 
 // Ends every lockout of the operator's ID, from one address and everywhere, by a line in the scan
 // log, which is never changed. Throws SetupError when no operator has that ID.
@@ -44,6 +46,14 @@ struct EventSummary {
   std::size_t tickets = 0, cancelled = 0, admitted = 0, inside = 0;
 };
 std::vector<EventSummary> listEvents(Store& store, const std::string& placeCode);
+
+// A venue's operators in ID order, without their password hashes; SetupError for an unknown venue.
+struct OperatorSummary {
+  std::string id;
+  OperatorRole role = OperatorRole::Gate;
+  bool active = true;
+};
+std::vector<OperatorSummary> listOperators(Store& store, const std::string& placeCode);
 
 struct DemoInfo {
   std::string placeCode, theaterName, bizCode, goodsName;

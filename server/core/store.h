@@ -31,9 +31,21 @@ struct Event {
   bool active = false;
 };
 
+// An admin may do everything a gate operator may, and more.
+enum class OperatorRole { Gate, Admin };
+
+// The role's name as the store keeps it and the command line shows it: "gate" or "admin".
+inline const char* roleName(OperatorRole role) { return role == OperatorRole::Admin ? "admin" : "gate"; }
+
+// The role a store names; anything but "admin" is a gate operator, the role that grants least.
+inline OperatorRole roleNamed(std::string_view name) {
+  return name == "admin" ? OperatorRole::Admin : OperatorRole::Gate;
+}
+
 struct Operator {
   std::string id, passwordHash, placeCode;
   bool active = true;
+  OperatorRole role = OperatorRole::Gate;
 };
 
 struct Ticket {

@@ -82,6 +82,10 @@ CREATE TRIGGER scan_log_no_truncate BEFORE TRUNCATE ON scan_log
     R"sql(
 ALTER TABLE scan_log ADD COLUMN source text NOT NULL DEFAULT '';
 )sql",
+    // Operators from before roles check tickets at the gates, which is what "gate" allows.
+    R"sql(
+ALTER TABLE operator ADD COLUMN role text NOT NULL DEFAULT 'gate' CHECK (role IN ('gate', 'admin'));
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

@@ -70,19 +70,19 @@ bool same(const std::optional<Event>& a, const std::optional<Event>& b) {
 
 bool same(const std::optional<Operator>& a, const std::optional<Operator>& b) {
   if (!a || !b) return !a && !b;
-  return std::tie(a->id, a->passwordHash, a->placeCode, a->active) ==
-         std::tie(b->id, b->passwordHash, b->placeCode, b->active);
+  return std::tie(a->id, a->passwordHash, a->placeCode, a->active, a->role) ==
+         std::tie(b->id, b->passwordHash, b->placeCode, b->active, b->role);
 }
 
 constexpr const char* kFindEvent =
     "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1";
 constexpr const char* kFindOperator =
-    "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = $1";
+    "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = $1";
 
 std::optional<Event> eventOf(const Result& r) { return r.rows() ? std::optional<Event>(readEvent(r, 0)) : std::nullopt; }
 std::optional<Operator> operatorOf(const Result& r) {
   if (r.rows() == 0) return std::nullopt;
-  return Operator{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.boolean(0, 3)};
+  return Operator{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.boolean(0, 3), roleNamed(r.text(0, 4))};
 }
 
 }  // namespace
@@ -211,11 +211,11 @@ std::vector<Event> Session::allEvents() {
 
 std::vector<Operator> Session::allOperators() {
   Result r = run(
-      "SELECT operator_id, password_hash, place_code, active FROM operator ORDER BY operator_id COLLATE \"C\"",
+      "SELECT operator_id, password_hash, place_code, active, role FROM operator ORDER BY operator_id COLLATE \"C\"",
       Params());
   std::vector<Operator> out;
   for (int i = 0; i < r.rows(); ++i)
-    out.push_back(Operator{r.text(i, 0), r.text(i, 1), r.text(i, 2), r.boolean(i, 3)});
+    out.push_back(Operator{r.text(i, 0), r.text(i, 1), r.text(i, 2), r.boolean(i, 3), roleNamed(r.text(i, 4))});
   return out;
 }
 
@@ -272,8 +272,9 @@ void Session::deactivateEvents(const std::string& placeCode) {
 
 void Session::insertOperator(const Operator& o) {
   changedCachedRows();
-  queue("INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES($1, $2, $3, $4)",
-        Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active), "add an operator");
+  queue("INSERT INTO operator(operator_id, password_hash, place_code, active, role) VALUES($1, $2, $3, $4, $5)",
+        Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active).text(roleName(o.role)),
+        "add an operator");
 }
 
 bool Session::insertTicket(const Ticket& t) {

@@ -118,6 +118,10 @@ END;
     R"sql(
 ALTER TABLE scan_log ADD COLUMN source TEXT NOT NULL DEFAULT '';
 )sql",
+    // Operators from before roles check tickets at the gates, which is what "gate" allows.
+    R"sql(
+ALTER TABLE operator ADD COLUMN role TEXT NOT NULL DEFAULT 'gate' CHECK (role IN ('gate', 'admin'));
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

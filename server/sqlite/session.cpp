@@ -75,10 +75,10 @@ std::optional<Operator> Session::findOperator(const std::string& id) {
   if (cache_)
     if (const Operator* o = cache_->op(id)) return *o;
   Query q = c_.query(
-      "SELECT operator_id, password_hash, place_code, active FROM operator WHERE operator_id = ?1");
+      "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = ?1");
   q.bind(1, id);
   if (!q.step()) return std::nullopt;
-  Operator o{q.text(0), q.text(1), q.text(2), q.integer(3) != 0};
+  Operator o{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))};
   if (cache_) cache_->keep(o);
   return o;
 }
@@ -190,9 +190,9 @@ std::vector<Event> Session::allEvents() {
 
 std::vector<Operator> Session::allOperators() {
   Query q = c_.query(
-      "SELECT operator_id, password_hash, place_code, active FROM operator ORDER BY operator_id");
+      "SELECT operator_id, password_hash, place_code, active, role FROM operator ORDER BY operator_id");
   std::vector<Operator> out;
-  while (q.step()) out.push_back(Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0});
+  while (q.step()) out.push_back(Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))});
   return out;
 }
 
@@ -272,9 +272,9 @@ void Session::deactivateEvents(const std::string& placeCode) {
 void Session::insertOperator(const Operator& o) {
   forget();
   Query q = c_.query(
-      "INSERT INTO operator(operator_id, password_hash, place_code, active) VALUES(?1, ?2, ?3, ?4)");
+      "INSERT INTO operator(operator_id, password_hash, place_code, active, role) VALUES(?1, ?2, ?3, ?4, ?5)");
   q.bind(1, o.id).bind(2, o.passwordHash).bind(3, o.placeCode);
-  q.bind(4, std::int64_t{o.active ? 1 : 0}).run();
+  q.bind(4, std::int64_t{o.active ? 1 : 0}).bind(5, std::string(roleName(o.role))).run();
 }
 
 bool Session::insertTicket(const Ticket& t) {

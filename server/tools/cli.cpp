@@ -243,8 +243,10 @@ int cmdAddEvent(const Values& v) {
 int cmdAddOperator(const Values& v) {
   auto store = openExisting(v.at("store"));
   const std::string password = readPassword(v.at("id"));
-  addOperator(*store, v.at("id"), password, v.at("place"));
-  std::cout << "Added the operator " << v.at("id") << " to " << v.at("place") << ".\n";
+  const OperatorRole role = v.count("admin") ? OperatorRole::Admin : OperatorRole::Gate;
+  addOperator(*store, v.at("id"), password, v.at("place"), role);
+  std::cout << "Added the operator " << v.at("id") << " to " << v.at("place")
+            << (role == OperatorRole::Admin ? " as an admin" : " as a gate operator") << ".\n";
   return 0;
 }
 
@@ -265,13 +267,21 @@ int cmdImportTickets(const Values& v) {
 int cmdList(const Values& v) {
   auto store = openExisting(v.at("store"));
   const auto events = listEvents(*store, v.at("place"));
+  const auto operators = listOperators(*store, v.at("place"));
   std::cout << "Events of " << v.at("place") << ": " << events.size() << "\n";
-  if (events.empty()) return 0;
-  std::printf("%-16s %-6s %-12s %9s %9s %9s %9s  %s\n", "BIZCODE", "ACTIVE", "PLAY DATE", "TICKETS",
-              "CANCELLED", "ADMITTED", "INSIDE", "NAME");
-  for (const EventSummary& e : events) {
-    std::printf("%-16s %-6s %-12s %9zu %9zu %9zu %9zu  %s\n", e.bizCode.c_str(), e.active ? "yes" : "no",
-                e.playDate.c_str(), e.tickets, e.cancelled, e.admitted, e.inside, e.goodsName.c_str());
+  if (!events.empty()) {
+    std::printf("%-16s %-6s %-12s %9s %9s %9s %9s  %s\n", "BIZCODE", "ACTIVE", "PLAY DATE", "TICKETS",
+                "CANCELLED", "ADMITTED", "INSIDE", "NAME");
+    for (const EventSummary& e : events) {
+      std::printf("%-16s %-6s %-12s %9zu %9zu %9zu %9zu  %s\n", e.bizCode.c_str(), e.active ? "yes" : "no",
+                  e.playDate.c_str(), e.tickets, e.cancelled, e.admitted, e.inside, e.goodsName.c_str());
+    }
+  }
+  std::printf("\nOperators of %s: %zu\n", v.at("place").c_str(), operators.size());
+  if (!operators.empty()) {
+    std::printf("%-16s %-6s %s\n", "ID", "ROLE", "ACTIVE");
+    for (const OperatorSummary& o : operators)
+      std::printf("%-16s %-6s %s\n", o.id.c_str(), roleName(o.role), o.active ? "yes" : "no");
   }
   std::fflush(stdout);
   return 0;
@@ -466,9 +476,13 @@ std::vector<Command> commands() {
         {"inactive", nullptr, "keep the venue's current active event", false}},
        cmdAddEvent},
       {"add-operator",
-       "Adds a gate operator to a venue. The password is asked twice without echo, or read from "
-       "the first line of standard input when that is not a terminal.",
-       {kStore, {"place", "CODE", "the venue's place code", true}, {"id", "ID", "the operator ID", true}},
+       "Adds a gate operator to a venue, or with --admin an admin, who may also do all a gate operator does.\n"
+       "The password is asked twice without echo, or read from the first line of standard input when\n"
+       "that is not a terminal.",
+       {kStore,
+        {"place", "CODE", "the venue's place code", true},
+        {"id", "ID", "the operator ID", true},
+        {"admin", nullptr, "make the operator an admin", false}},
        cmdAddOperator},
       {"unlock",
        "Ends the operator's sign-in lockouts: the one for an address after five failures there in\n"
@@ -482,7 +496,8 @@ std::vector<Command> commands() {
        {kStore, {"bizcode", "CODE", "the event's business code", true}, {"csv", "FILE", "the CSV file", true}},
        cmdImportTickets},
       {"list",
-       "Lists a venue's events with their ticket, cancellation, admission and inside counts.",
+       "Lists a venue's events with their ticket, cancellation, admission and inside counts, and its\n"
+       "operators with their roles.",
        {kStore, {"place", "CODE", "the venue's place code", true}},
        cmdList},
       {"demo",

@@ -253,6 +253,44 @@ TEST(CommandLine, AddOperatorReadsThePasswordFromStandardInput) {
   }
 }
 
+// --admin makes an admin, its absence a gate operator; list names each operator's role, and both
+// sign in at the gates.
+TEST(CommandLine, AddOperatorWithAndWithoutAdminAndListShowsRoles) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
+  EXPECT_EQ(setupTool({"list", "--store", store, "--place", "P1"}), "Events of P1: 0\n\nOperators of P1: 0\n");
+  EXPECT_EQ(setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "kim"}, "pw1\n"),
+            "Added the operator kim to P1 as a gate operator.\n");
+  EXPECT_EQ(setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "boss", "--admin"}, "pw2\n"),
+            "Added the operator boss to P1 as an admin.\n");
+  const ToolResult valued = runTool({"add-operator", "--store", store, "--place", "P1", "--id", "x", "--admin=yes"}, "pw\n");
+  EXPECT_EQ(valued.exitCode, 2);
+  EXPECT_NE(valued.err.find("takes no value"), std::string::npos) << valued.err;
+  const ToolResult again = runTool({"add-operator", "--store", store, "--place", "P1", "--id", "kim", "--admin"}, "pw\n");
+  EXPECT_EQ(again.exitCode, 1);
+  EXPECT_NE(again.err.find("already exists"), std::string::npos) << again.err;
+
+  const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
+  EXPECT_NE(list.find("Operators of P1: 2\n"), std::string::npos) << list;
+  EXPECT_TRUE(std::regex_search(list, std::regex(R"(\nID\s+ROLE\s+ACTIVE\nboss\s+admin\s+yes\nkim\s+gate\s+yes\n$)"))) << list;
+
+  auto s = server::openStore(store, false);
+  std::optional<server::Operator> kim, boss, refused;
+  s->read([&](server::Reader& r) {
+    kim = r.findOperator("kim");
+    boss = r.findOperator("boss");
+    refused = r.findOperator("x");
+  });
+  ASSERT_TRUE(kim && boss);
+  EXPECT_EQ(kim->role, server::OperatorRole::Gate);
+  EXPECT_EQ(boss->role, server::OperatorRole::Admin);
+  EXPECT_FALSE(refused);
+  const ToolResult help = runTool({"add-operator", "--help"});
+  EXPECT_NE(help.out.find("--admin"), std::string::npos) << help.out;
+}
+
 TEST(CommandLine, DemoPrintsWhatAStationNeedsAndItWorks) {
   TempDir dir;
   const std::string store = dir.file("demo.db");

@@ -117,7 +117,7 @@ TEST(AdmittedCountMigration, OlderStoreOpensWithTheSameFigures) {
   ASSERT_EQ(space.rawExec("DROP TRIGGER ticket_admitted_insert; DROP TRIGGER ticket_admitted_delete; "
                           "DROP TRIGGER ticket_admitted_update; DROP TABLE admitted_count; "
                           "CREATE INDEX ticket_admitted ON ticket(bizcode, block) WHERE entry_count > 0; "
-                          "ALTER TABLE scan_log DROP COLUMN source; "
+                          "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
                           "DELETE FROM schema_version WHERE version > 1; PRAGMA user_version = 1;"),
             "");
 

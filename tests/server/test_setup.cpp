@@ -167,7 +167,9 @@ INSTANTIATE_TEST_SUITE_P(
         BadSetup{"OperatorUnknownVenue", [](Store& s) { server::addOperator(s, "kim", "pw", "P9"); }, "no venue P9"},
         BadSetup{"OperatorEmptyPassword", [](Store& s) { server::addOperator(s, "kim", "", "P1"); }, "password is empty"},
         BadSetup{"OperatorEmptyId", [](Store& s) { server::addOperator(s, "", "pw", "P1"); }, "operator ID is empty"},
-        BadSetup{"ListUnknownVenue", [](Store& s) { server::listEvents(s, "P9"); }, "no venue P9"}}),
+        BadSetup{"AdminUnknownVenue", [](Store& s) { server::addOperator(s, "boss", "pw", "P9", server::OperatorRole::Admin); }, "no venue P9"},
+        BadSetup{"ListUnknownVenue", [](Store& s) { server::listEvents(s, "P9"); }, "no venue P9"},
+        BadSetup{"ListOperatorsUnknownVenue", [](Store& s) { server::listOperators(s, "P9"); }, "no venue P9"}}),
     CaseOnStoreName());
 
 TEST_P(VenueSetup, OperatorTwiceIsRefused) {
@@ -186,6 +188,65 @@ TEST_P(VenueSetup, OperatorPasswordIsStoredAsArgon2idHash) {
   EXPECT_FALSE(space().keeps("비밀번호123"));
   EXPECT_TRUE(space().keeps(op->passwordHash));
   EXPECT_EQ(field(run(kLogin + "'kim','비밀번호123'"), "ErrCode"), "0");
+}
+
+struct RoleCase {
+  const char* name;
+  server::OperatorRole given;
+  const char* shown;
+};
+
+using OperatorRoles = SetupOn<StoreCaseTest<RoleCase>>;
+
+// Either role is kept as given and signs in and checks tickets at the gates like any operator.
+TEST_P(OperatorRoles, AreKeptAndBothCheckTickets) {
+  server::addOperator(store(), "kim", "pw", "P1", testCase().given);
+  std::optional<server::Operator> op;
+  store().read([&](server::Reader& r) { op = r.findOperator("kim"); });
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->role, testCase().given);
+  EXPECT_STREQ(server::roleName(op->role), testCase().shown);
+  const auto listed = server::listOperators(store(), "P1");
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].role, testCase().given);
+  EXPECT_EQ(field(run(kLogin + "'kim','pw'"), "ErrCode"), "0");
+  EXPECT_EQ(field(run(check("I", "BIZ", "", "OLD1", "kim")), "ErrCode"), "0");
+  EXPECT_EQ(field(run(check("O", "BIZ", "", "OLD1", "kim")), "ErrCode"), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(Setup, OperatorRoles,
+                         onEveryStore<RoleCase>({RoleCase{"Gate", server::OperatorRole::Gate, "gate"},
+                                                 RoleCase{"Admin", server::OperatorRole::Admin, "admin"}}),
+                         CaseOnStoreName());
+
+TEST_P(VenueSetup, OperatorWithoutARoleIsAGateOperator) {
+  server::addOperator(store(), "kim", "pw", "P1");
+  std::optional<server::Operator> op;
+  store().read([&](server::Reader& r) { op = r.findOperator("kim"); });
+  ASSERT_TRUE(op);
+  EXPECT_EQ(op->role, server::OperatorRole::Gate);
+}
+
+// A venue's list names its own operators only, in ID order, with role and whether they may sign in.
+TEST_P(VenueSetup, ListOperatorsShowsTheVenuesOwnWithRoles) {
+  server::addVenue(store(), "P2", "사직야구장");
+  server::addOperator(store(), "zed", "pw", "P1");
+  server::addOperator(store(), "boss", "pw", "P1", server::OperatorRole::Admin);
+  server::addOperator(store(), "away", "pw", "P2", server::OperatorRole::Admin);
+  store().write([](server::Transaction& tx) {
+    tx.insertOperator(server::Operator{"kim", "not a password hash", "P1", false, server::OperatorRole::Gate});
+  });
+  const auto listed = server::listOperators(store(), "P1");
+  ASSERT_EQ(listed.size(), 3u);
+  EXPECT_EQ(listed[0].id, "boss");
+  EXPECT_EQ(listed[0].role, server::OperatorRole::Admin);
+  EXPECT_TRUE(listed[0].active);
+  EXPECT_EQ(listed[1].id, "kim");
+  EXPECT_EQ(listed[1].role, server::OperatorRole::Gate);
+  EXPECT_FALSE(listed[1].active);
+  EXPECT_EQ(listed[2].id, "zed");
+  EXPECT_EQ(listed[2].role, server::OperatorRole::Gate);
+  EXPECT_EQ(server::listOperators(store(), "P2").size(), 1u);
 }
 
 TEST_P(VenueSetup, NewActiveEventReplacesTheOldOneAndListShowsCounts) {

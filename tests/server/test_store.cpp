@@ -9,6 +9,7 @@
 #include <atomic>
 #include <functional>
 #include <future>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -181,8 +182,10 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   for (int i = 0; i < 4; ++i) runFrom("10.1.2.3", kLogin + "'admin','wrong'");
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
-  const std::string previous = std::to_string(version - 1);
-  ASSERT_EQ(space().rawExec("ALTER TABLE scan_log DROP COLUMN source; DELETE FROM schema_version WHERE version > " +
+  // The version before sources came before operator roles too.
+  const std::string previous = std::to_string(version - 2);
+  ASSERT_EQ(space().rawExec("ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
+                            "DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
             "");
   reopen();
@@ -194,6 +197,61 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   EXPECT_EQ(scanLog().back().outcome, "failed:bad-password");
   EXPECT_EQ(scanLog().back().source, "10.1.2.3");
   EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret'"), "ErrCode"), "0");
+}
+
+// A store from before operator roles gains them on open: every operator it holds is a gate
+// operator and works as before, and a role is one of the two.
+TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
+  setUpVenues();
+  const bool sqlite = std::string(kind().name) == "SQLite";
+  const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
+  const std::string previous = std::to_string(version - 1);
+  ASSERT_EQ(space().rawExec("ALTER TABLE operator DROP COLUMN role; DELETE FROM schema_version WHERE version > " +
+                            previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
+            "");
+  reopen();
+  std::vector<server::Operator> operators;
+  store().read([&](server::Reader& r) { operators = r.allOperators(); });
+  ASSERT_EQ(operators.size(), 3u);
+  for (const auto& o : operators) EXPECT_EQ(o.role, server::OperatorRole::Gate) << o.id;
+  EXPECT_EQ(field(run(kLogin + "'admin','secret'"), "ErrCode"), "0");
+  EXPECT_EQ(field(run(check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
+
+  server::addOperator(store(), "boss", "pw", "P1", server::OperatorRole::Admin);
+  std::optional<server::Operator> boss;
+  store().read([&](server::Reader& r) { boss = r.findOperator("boss"); });
+  ASSERT_TRUE(boss);
+  EXPECT_EQ(boss->role, server::OperatorRole::Admin);
+  for (const char* sql : {"UPDATE operator SET role = 'root' WHERE operator_id = 'boss'",
+                          "UPDATE operator SET role = NULL WHERE operator_id = 'boss'",
+                          "INSERT INTO operator(operator_id, password_hash, place_code, role) VALUES('x', 'h', 'P1', 'Admin')"})
+    EXPECT_NE(space().rawExec(sql).find("constraint"), std::string::npos) << sql;
+  reopen();
+  store().read([&](server::Reader& r) { boss = r.findOperator("boss"); });
+  ASSERT_TRUE(boss);
+  EXPECT_EQ(boss->role, server::OperatorRole::Admin);
+}
+
+// Copying keeps each operator's role, between stores of either kind.
+TEST_P(StoreTest, CopyKeepsAnAdminAnAdmin) {
+  setUpVenues();
+  server::addOperator(store(), "boss", "pw", "P1", server::OperatorRole::Admin);
+  for (const StoreKind& to : storeKinds()) {
+    if (!to.unavailable().empty()) continue;
+    SCOPED_TRACE(to.name);
+    auto space = to.make();
+    auto target = server::openStore(space->location(), true);
+    server::copyStore(store(), *target);
+    std::vector<server::Operator> copied;
+    target->read([&](server::Reader& r) { copied = r.allOperators(); });
+    std::map<std::string, server::OperatorRole> roles;
+    for (const auto& o : copied) roles[o.id] = o.role;
+    EXPECT_EQ(roles, (std::map<std::string, server::OperatorRole>{{"admin", server::OperatorRole::Gate},
+                                                                  {"boss", server::OperatorRole::Admin},
+                                                                  {"other", server::OperatorRole::Gate},
+                                                                  {"retired", server::OperatorRole::Gate}}));
+    EXPECT_EQ(server::execute(*target, kLogin + "'boss','pw'").code, "0");
+  }
 }
 
 // Copying a store keeps each scan-log line's source, and an unknown ID stays "?".
