@@ -22,7 +22,7 @@ if cmake --build "$build" --target help | grep -w tav-assets >/dev/null; then
   have_assets=1
 fi
 cmake --build "$build" --target "${targets[@]}" -j"$jobs"
-server_bin="$build/server/tav-server"
+server_bin="$build/server/tools/tav-server"
 tav_bin="$build/app/tav"
 
 # Processes this script started, stopped when the demo ends however it ends.
