@@ -37,6 +37,7 @@
 #include "server/core/service.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
+#include "tests/server/hostile_crowd.h"
 #include "tests/server/server_process.h"
 #include "wire/recordset.h"
 #include "server/tools/open_store.h"
@@ -48,6 +49,7 @@ using tav::bench::statCpuSeconds;
 
 using Clock = std::chrono::steady_clock;
 using tav::test::ServerProcess;
+using tav::test::statusKb;
 using tav::test::TempDir;
 
 constexpr int kExitEvery = 5;  // one ticket in five is also let out again
@@ -387,117 +389,6 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
   return r;
 }
 
-// A hostile crowd on the venue network: connections that send a request's header a line every
-// few seconds and never finish it, and connections opened and left idle. They come from many
-// loopback source addresses (all of 127/8 is loopback), as from many machines, so that the
-// server's cap per source does not simply close them; one the server closes is opened again at once.
-class HostileCrowd {
- public:
-  static constexpr int kPerSource = 400;  // under tav-server's default cap of 512 per source
-  static constexpr auto kLineEvery = std::chrono::seconds(3);
-
-  HostileCrowd(int port, int slow, int idle) : port_(port) {
-    for (int i = 0; i < slow + idle; ++i) {
-      Conn c;
-      c.slow = i < slow;
-      // 127.1.x.y, a new source every kPerSource connections.
-      c.source = (127u << 24) | (1u << 16) | static_cast<std::uint32_t>(1 + i / kPerSource);
-      open(c);
-      conns_.push_back(c);
-    }
-    thread_ = std::thread([this] { run(); });
-  }
-  ~HostileCrowd() {
-    stop_ = true;
-    thread_.join();
-    for (const Conn& c : conns_)
-      if (c.fd >= 0) close(c.fd);
-  }
-  HostileCrowd(const HostileCrowd&) = delete;
-  HostileCrowd& operator=(const HostileCrowd&) = delete;
-
-  std::size_t connected() const { return connected_; }
-  std::size_t reopened() const { return reopened_; }
-
- private:
-  struct Conn {
-    int fd = -1;
-    bool slow = false;
-    std::uint32_t source = 0;
-    Clock::time_point nextLine;
-  };
-
-  void open(Conn& c) {
-    c.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (c.fd < 0) return;
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(c.source);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port_));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-        ::connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-      close(c.fd);
-      c.fd = -1;
-      return;
-    }
-    if (c.slow) {
-      const std::string start = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-      send(c.fd, start.data(), start.size(), MSG_NOSIGNAL);
-      c.nextLine = Clock::now() + kLineEvery;
-    }
-  }
-
-  void run() {
-    std::vector<pollfd> fds(conns_.size());
-    while (!stop_) {
-      std::size_t up = 0;
-      for (std::size_t i = 0; i < conns_.size(); ++i) {
-        fds[i] = pollfd{conns_[i].fd, POLLIN, 0};
-        up += conns_[i].fd >= 0;
-      }
-      connected_ = up;
-      poll(fds.data(), fds.size(), 200);
-      const auto now = Clock::now();
-      for (std::size_t i = 0; i < conns_.size(); ++i) {
-        Conn& c = conns_[i];
-        bool closed = c.fd < 0;
-        if (!closed && (fds[i].revents & (POLLIN | POLLHUP | POLLERR))) {
-          char sink[512];
-          closed = recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) <= 0 || (fds[i].revents & (POLLHUP | POLLERR));
-        }
-        if (!closed && c.slow && now >= c.nextLine) {
-          static const std::string line = "X-Slow: 1\r\n";
-          closed = send(c.fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
-          c.nextLine = now + kLineEvery;
-        }
-        if (closed) {
-          if (c.fd >= 0) close(c.fd);
-          open(c);
-          ++reopened_;
-        }
-      }
-    }
-  }
-
-  int port_;
-  std::vector<Conn> conns_;
-  std::atomic<bool> stop_{false};
-  std::atomic<std::size_t> connected_{0}, reopened_{0};
-  std::thread thread_;
-};
-
-// A field of /proc/PID/status in kB ("VmHWM": peak resident memory, the mapped store file's
-// pages included; "RssAnon": the process's own memory now), or -1.
-long statusKb(int pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind(field + ":", 0) == 0) return std::atol(line.c_str() + field.size() + 1);
-  return -1;
-}
-
 std::string codeMix(const PhaseResult& r) {
   std::string out;
   for (const auto& [code, n] : r.codes) out += (out.empty() ? "" : ", ") + code + ": " + std::to_string(n);
@@ -711,7 +602,7 @@ HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
   const long before = statusKb(server.pid(), "VmRSS");
   HostileResult h;
   {
-    HostileCrowd crowd(server.port(), settings.slowConnections, settings.idleConnections);
+    tav::test::HostileCrowd crowd(server.port(), settings.slowConnections, settings.idleConnections);
     std::atomic<bool> done{false};
     long peak = before;
     std::thread watch([&] {
@@ -730,15 +621,6 @@ HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
   }
   server.stop();
   return h;
-}
-
-// This process holds the hostile crowd's connections and the stations' at once.
-void raiseOpenFileLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) == 0) {
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-  }
 }
 
 Settings parseArgs(int argc, char** argv) {
@@ -791,7 +673,7 @@ Settings parseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Settings settings = parseArgs(argc, argv);
-  raiseOpenFileLimit();
+  tav::test::raiseOpenFileLimit();  // the crowd and the stations are all this process's descriptors
   std::printf("tav-server load: %.1f s per phase after %.1f s of warm-up, %zu station counts, %d rounds (medians "
               "shown), %s stations, %u cores\n",
               settings.seconds, settings.warmup, settings.stations.size(), settings.rounds,

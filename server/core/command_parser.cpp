@@ -201,4 +201,6 @@ ParsedCommand parseCommand(std::string_view text) {
 
 bool isSignIn(const ParsedCommand& command) { return command.procedure == ProcedureId::LoginInfo; }
 
+bool isOperatorSignIn(const ParsedCommand& command) { return isSignIn(command) && command.args.size() == 2; }
+
 }  // namespace tav::server

@@ -34,6 +34,9 @@ ParsedCommand parseCommand(std::string_view text);
 // True for the sign-ins (operator or venue), which the server limits per source address.
 bool isSignIn(const ParsedCommand& command);
 
+// True for the operator sign-in (ID and password), which verifies a password and takes a while.
+bool isOperatorSignIn(const ParsedCommand& command);
+
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);
 

@@ -88,10 +88,6 @@ HttpResponse textResponse(unsigned status, std::string body, const std::string& 
   return response;
 }
 
-bool isOperatorSignIn(const ParsedCommand& command) {
-  return command.procedure == ProcedureId::LoginInfo && command.args.size() == 2;
-}
-
 // Errors of accept() that pass: the system is out of descriptors or memory for a moment, or the
 // client gave up before it was accepted.
 bool isPassingAcceptError(const error_code& ec) {

@@ -24,6 +24,7 @@
 
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
+#include "tests/server/hostile_crowd.h"
 #include "tests/server/server_process.h"
 
 namespace tav::test {
@@ -33,22 +34,6 @@ using Clock = std::chrono::steady_clock;
 
 // A guard against a hang, never a measure of speed.
 constexpr int kGuardMs = 30000;
-
-// A TCP connection to the server from `source`, any address of 127/8 (all of it is loopback).
-int connectFrom(int port, const std::string& source) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in from{}, to{};
-  from.sin_family = to.sin_family = AF_INET;
-  inet_pton(AF_INET, source.c_str(), &from.sin_addr);
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
-      connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    if (fd >= 0) close(fd);
-    throw std::runtime_error("Cannot connect from " + source);
-  }
-  return fd;
-}
 
 struct RawAnswer {
   int status = 0;  // 0: the server closed the connection without an answer
@@ -141,14 +126,6 @@ bool isSentence(const std::string& body) {
 
 std::string refusals(const std::string& limit) { return "tav_limit_refusals_total{limit=\"" + limit + "\"}"; }
 
-// Kilobytes of one /proc/PID/status line ("VmRSS", "VmHWM").
-long statusKb(pid_t pid, const std::string& key) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);)
-    if (line.rfind(key + ":", 0) == 0) return std::stol(line.substr(key.size() + 1));
-  return -1;
-}
-
 // Waits until `holds` is true, re-checking every 50 ms; false after the guard.
 template <class Predicate>
 bool eventually(Predicate holds) {
@@ -160,88 +137,15 @@ bool eventually(Predicate holds) {
   return true;
 }
 
-// A hostile crowd: connections that send a request's header a line every few seconds and never
-// finish it, and connections left idle; 400 per source address, so that the per-source cap does
-// not close them. One the server closes is opened again at once.
-class Crowd {
- public:
-  Crowd(int port, int slow, int idle) : port_(port) {
-    for (int i = 0; i < slow + idle; ++i) {
-      conns_.push_back({-1, i < slow, "127.1.0." + std::to_string(1 + i / 400), {}});
-      if (!open(conns_.back())) throw std::runtime_error("The crowd cannot connect.");
-    }
-    thread_ = std::thread([this] { run(); });
-  }
-  ~Crowd() {
-    stop_ = true;
-    thread_.join();
-    for (const Conn& c : conns_)
-      if (c.fd >= 0) close(c.fd);
-  }
-
- private:
-  struct Conn {
-    int fd;
-    bool slow;
-    std::string source;
-    Clock::time_point nextLine;
-  };
-
-  bool open(Conn& c) {
-    try {
-      c.fd = connectFrom(port_, c.source);
-    } catch (const std::runtime_error&) {
-      c.fd = -1;  // tried again on the next round
-      return false;
-    }
-    if (!c.slow) return true;
-    const std::string start = "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
-    ::send(c.fd, start.data(), start.size(), MSG_NOSIGNAL);
-    c.nextLine = Clock::now() + std::chrono::seconds(3);
-    return true;
-  }
-
-  void run() {
-    std::vector<pollfd> fds(conns_.size());
-    while (!stop_) {
-      for (std::size_t i = 0; i < conns_.size(); ++i) fds[i] = pollfd{conns_[i].fd, POLLIN, 0};
-      poll(fds.data(), fds.size(), 200);
-      const auto now = Clock::now();
-      for (std::size_t i = 0; i < conns_.size(); ++i) {
-        Conn& c = conns_[i];
-        char sink[512];
-        bool closed = c.fd < 0 || ((fds[i].revents & (POLLIN | POLLHUP | POLLERR)) && recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) <= 0);
-        if (!closed && c.slow && now >= c.nextLine) {
-          closed = ::send(c.fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
-          c.nextLine = now + std::chrono::seconds(3);
-        }
-        if (closed) {
-          if (c.fd >= 0) close(c.fd);
-          open(c);
-        }
-      }
-    }
-  }
-
-  int port_;
-  std::vector<Conn> conns_;
-  std::atomic<bool> stop_{false};
-  std::thread thread_;
-};
-
 TEST(ServerLimits, StationsKeepCheckingBesideSlowAndIdleCrowds) {
-  rlimit files{};
-  getrlimit(RLIMIT_NOFILE, &files);
-  files.rlim_cur = files.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &files);
   constexpr int kSlow = 2000, kIdle = 5000, kStations = 16;
-  ASSERT_GT(files.rlim_cur, rlim_t{kSlow + kIdle + 200}) << "this test needs more open files";
+  ASSERT_GT(raiseOpenFileLimit(), rlim_t{kSlow + kIdle + 200}) << "this test needs more open files";
 
   TestVenue venue(400);
   ServerProcess server(venue.store);
   server.start();
   const long rssBefore = statusKb(server.pid(), "VmRSS");
-  Crowd crowd(server.port(), kSlow, kIdle);
+  HostileCrowd crowd(server.port(), kSlow, kIdle);
   ASSERT_TRUE(eventually([&] { return scrape(server, "tav_open_connections") >= kSlow + kIdle; }));
 
   // Long enough that the slow connections' deadline passes while the stations check.
