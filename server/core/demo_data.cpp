@@ -80,8 +80,10 @@ DemoInfo loadDemo(Store& store, std::size_t tickets) {
   info.operators = {{"admin", "tav1234!"}, {"gate01", "gate5678!"}};
 
   std::vector<Operator> operators;
+  // "admin" may also open the live dashboard; "gate01" only checks tickets.
   for (const auto& [id, password] : info.operators)
-    operators.push_back(Operator{id, hashPassword(password), kDemoPlaceCode, true});
+    operators.push_back(Operator{id, hashPassword(password), kDemoPlaceCode, true,
+                                 id == "admin" ? OperatorRole::Admin : OperatorRole::Gate});
 
   store.write([&](Transaction& tx) {
     if (tx.findVenue(kDemoPlaceCode))

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace tav::server {
@@ -106,6 +107,36 @@ struct LoginHistory {
   std::int64_t globalFailures = 0;      // recent failures from anywhere after globalLockout
 };
 
+// What the live dashboard reads of one event. The stores keep counters for it, updated as tickets
+// change and as checks are logged, so that reading it costs the same at any size of the scan log.
+// Minutes are counted from 1970 (a time in ms divided by 60000).
+struct IngressQuery {
+  std::string bizCode;
+  std::int64_t flowSince = 0;      // first minute of entries and exits
+  std::int64_t refusalsSince = 0;  // first minute of refusals by reason
+  std::int64_t gatesSince = 0;     // first minute of the gates' checks and refusals
+  TimeMs gatesSeenAfter = 0;       // gates with no check after this are left out
+};
+
+struct IngressFlow {
+  std::int64_t minute = 0;
+  std::size_t block = 0;  // index in kBlocks
+  std::int64_t entries = 0, exits = 0;
+};
+
+struct IngressGate {
+  std::string source;
+  std::int64_t checks = 0, refusals = 0;  // since the query's gatesSince
+  TimeMs lastCheck = 0;
+};
+
+struct IngressCounts {
+  std::array<std::int64_t, 4> admitted{}, inside{};  // per block, in kBlocks order
+  std::vector<IngressFlow> flow;                      // minutes with any entry or exit
+  std::vector<std::pair<std::string, std::int64_t>> refusals;  // by the scan log's outcome word
+  std::vector<IngressGate> gates;                     // by source address
+};
+
 // Consistent reads: everything one Reader returns comes from one snapshot.
 class Reader {
  public:
@@ -120,6 +151,8 @@ class Reader {
   // Lockouts of the ID after their `...LockoutsAfter`, failures after their `...FailuresAfter` and
   // after the lockout of the same kind; none at or before the ID's last unlock.
   virtual LoginHistory loginHistory(const LoginQuery& query) = 0;
+  // The dashboard's counters of one event; never a scan of the scan log or of the tickets.
+  virtual IngressCounts ingressCounts(const IngressQuery& query) = 0;
   // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
 

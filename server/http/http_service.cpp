@@ -28,6 +28,7 @@
 #include "server/core/service.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
+#include "server/http/dashboard.h"
 #include "server/http/session.h"
 #include "server/http/source_limits.h"
 #include "wire/protocol.h"
@@ -155,6 +156,7 @@ class HttpService::Impl final : public SessionHost {
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
     signInRunner_ = [pool = signIns_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
+    dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_);
   }
 
   ~Impl() override {
@@ -163,6 +165,7 @@ class HttpService::Impl final : public SessionHost {
     // its way out still reach this object's limits and metrics.
     signIns_.reset();
     others_.reset();
+    dashboard_.reset();
     // A store thread may still be dropping its copy of an answered request's Reply.
     while (liveReplies_.load(std::memory_order_acquire) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     acceptPause_.reset();
@@ -219,6 +222,7 @@ class HttpService::Impl final : public SessionHost {
     std::lock_guard<std::mutex> lock(stopMutex_);
     if (stopped_) return;
     stopping_ = true;
+    dashboard_->stop();
     asio::post(acceptor_->get_executor(), [this] {
       error_code ignored;
       acceptor_->close(ignored);
@@ -244,6 +248,7 @@ class HttpService::Impl final : public SessionHost {
     const std::string_view path = target.substr(0, target.find('?'));
     const http::verb method = request.method();
     const bool get = method == http::verb::get || method == http::verb::head;
+    if (dashboard_->handle(request, reply)) return;
     switch (routeOf(path)) {
       case Route::Query:
         if (method == http::verb::post) return answerQuery(request.body(), from, reply);
@@ -453,6 +458,7 @@ class HttpService::Impl final : public SessionHost {
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<WorkerPool> signIns_, others_;
   SlowRunner signInRunner_, otherRunner_;
+  std::unique_ptr<Dashboard> dashboard_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};
   std::atomic<int> liveReplies_{0};

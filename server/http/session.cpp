@@ -67,7 +67,7 @@ std::string printable(std::string_view s) {
 // buffers) only while a request is read or answered: between requests only OpenSSL's session
 // state stays, and before its first byte nothing of TLS at all.
 template <bool kTls>
-class Session final : public Connection {
+class Session final : public Connection, public EventSink {
  public:
   using Parser = http::request_parser<http::string_body>;
   using TlsStream = asio::ssl::stream<beast::tcp_stream&>;
@@ -87,6 +87,44 @@ class Session final : public Connection {
   }
 
   asio::any_io_executor executor() override { return tcp_.get_executor(); }
+
+  void openStream(std::string head, StreamOpened opened) override {
+    if (phase_ == Phase::Closed) return;
+    phase_ = Phase::Streaming;
+    disarm();
+    keepAlive_ = false;
+    if (busy_) {
+      busy_ = false;
+      host_.requestEnded();
+    }
+    method_.clear();
+    path_.clear();
+    streamBytes_ = std::make_shared<const std::string>(std::move(head));
+    tcp_.expires_after(kWriteDeadline);
+    io([this, opened = std::move(opened)](auto& stream) {
+      asio::async_write(stream, asio::buffer(*streamBytes_),
+                        [self = self(), opened](error_code ec, std::size_t) {
+        self->tcp_.expires_never();
+        self->streamBytes_.reset();
+        if (ec || self->phase_ != Phase::Streaming) return self->closeNow();
+        // Whatever the client sends now, or its end of the connection, ends the stream.
+        self->socket().async_wait(asio::socket_base::wait_read, [self](error_code) { self->closeNow(); });
+        opened(self);
+      });
+    });
+  }
+
+  void push(std::shared_ptr<const std::string> bytes) override {
+    asio::post(tcp_.get_executor(), [self = self(), bytes = std::move(bytes)]() mutable {
+      if (self->phase_ != Phase::Streaming) return;
+      self->nextBytes_ = std::move(bytes);
+      if (!self->streamBytes_) self->writeStream();
+    });
+  }
+
+  void end() override {
+    asio::post(tcp_.get_executor(), [self = self()] { self->closeNow(); });
+  }
 
   void start() { awaitRequest(); }
 
@@ -117,7 +155,7 @@ class Session final : public Connection {
   }
 
  private:
-  enum class Phase { Idle, Handshake, Reading, Handling, Writing, Closing, Closed };
+  enum class Phase { Idle, Handshake, Reading, Handling, Writing, Streaming, Closing, Closed };
 
   std::shared_ptr<Session> self() { return std::static_pointer_cast<Session>(shared_from_this()); }
   asio::ip::tcp::socket& socket() { return tcp_.socket(); }
@@ -329,6 +367,21 @@ class Session final : public Connection {
 
   // --- writing and closing.
 
+  // One stream write at a time; a client slower than the pushes gets the latest when it is ready.
+  void writeStream() {
+    if (!nextBytes_ || phase_ != Phase::Streaming) return;
+    streamBytes_ = std::move(nextBytes_);
+    tcp_.expires_after(kWriteDeadline);
+    io([this](auto& stream) {
+      asio::async_write(stream, asio::buffer(*streamBytes_), [self = self()](error_code ec, std::size_t) {
+        self->tcp_.expires_never();
+        self->streamBytes_.reset();
+        if (ec) return self->closeNow();
+        self->writeStream();
+      });
+    });
+  }
+
   void onWritten(error_code ec) {
     tcp_.expires_never();
     response_.reset();
@@ -385,6 +438,7 @@ class Session final : public Connection {
   std::unique_ptr<Parser> parser_;
   std::unique_ptr<HttpResponse> response_;
   std::unique_ptr<std::array<char, 1024>> drain_;
+  std::shared_ptr<const std::string> streamBytes_, nextBytes_;  // being written, waiting
   std::string method_, path_;  // of the request under way, for the log
   Phase phase_ = Phase::Idle;
   unsigned deadline_ = 0;

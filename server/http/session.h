@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -31,6 +32,21 @@ inline constexpr std::chrono::seconds kRequestDeadline{10};
 // A keep-alive connection that sends nothing for this long is closed.
 inline constexpr std::chrono::seconds kIdleDeadline{60};
 
+// The writing end of an event stream: a connection whose answer's head is sent and whose body goes
+// on until either side ends it. Safe from any thread; a stream holds no thread between writes.
+class EventSink {
+ public:
+  virtual ~EventSink() = default;
+  // Queues `bytes` for the client. When the client has not yet taken what was pushed before, only
+  // the latest bytes wait: every push is meant to stand on its own.
+  virtual void push(std::shared_ptr<const std::string> bytes) = 0;
+  // Closes the connection.
+  virtual void end() = 0;
+};
+
+// Told the open stream once its head has been sent; not told at all when the client went first.
+using StreamOpened = std::function<void(const std::shared_ptr<EventSink>&)>;
+
 // The connection's side of an exchange; see Reply.
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
@@ -38,6 +54,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   virtual boost::asio::any_io_executor executor() = 0;
   // Writes the answer to the request under way; runs on the connection's strand only.
   virtual void deliver(HttpResponse response) = 0;
+  // Writes `head` (status line and fields, with the blank line) and keeps the connection as an
+  // event stream; the connection counts as idle for the service from then on.
+  virtual void openStream(std::string head, StreamOpened opened) = 0;
 };
 
 // The way back to the connection for the answer to one request. Exactly one of send() or later()
@@ -69,6 +88,14 @@ class Reply {
   void send(HttpResponse response) {
     const std::shared_ptr<Connection> c = std::move(connection_);
     boost::asio::post(c->executor(), [c, r = std::move(response)]() mutable { c->deliver(std::move(r)); });
+  }
+
+  // Turns the answer into an event stream; see Connection::openStream.
+  void stream(std::string head, StreamOpened opened) {
+    const std::shared_ptr<Connection> c = std::move(connection_);
+    boost::asio::post(c->executor(), [c, h = std::move(head), o = std::move(opened)]() mutable {
+      c->openStream(std::move(h), std::move(o));
+    });
   }
 
   // `make` builds the answer on the connection's strand, so that a store thread that hands an

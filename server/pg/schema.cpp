@@ -86,6 +86,128 @@ ALTER TABLE scan_log ADD COLUMN source text NOT NULL DEFAULT '';
     R"sql(
 ALTER TABLE operator ADD COLUMN role text NOT NULL DEFAULT 'gate' CHECK (role IN ('gate', 'admin'));
 )sql",
+    // The live dashboard's counters: tickets admitted and inside per block, entries and exits per
+    // minute and block, refusals per minute and reason, and checks per gate (source address).
+    // Triggers keep them as tickets change and checks are logged, also for restored rows, so that
+    // the dashboard never reads the scan log. Concurrent checks must not queue for one counter
+    // row: each database backend (one per pooled connection) adds to rows of its own, and the
+    // dashboard sums them.
+    R"sql(
+CREATE TABLE ingress_count(
+  bizcode  text NOT NULL,
+  block    text NOT NULL,
+  shard    integer NOT NULL,
+  admitted bigint NOT NULL,
+  inside   bigint NOT NULL,
+  PRIMARY KEY (bizcode, block, shard)
+);
+INSERT INTO ingress_count(bizcode, block, shard, admitted, inside)
+  SELECT bizcode, block, 0, count(*) FILTER (WHERE entry_count > 0), count(*) FILTER (WHERE inside)
+  FROM ticket GROUP BY bizcode, block;
+CREATE TABLE ingress_flow(
+  bizcode text NOT NULL,
+  minute  bigint NOT NULL,
+  block   text NOT NULL,
+  shard   integer NOT NULL,
+  entries bigint NOT NULL,
+  exits   bigint NOT NULL,
+  PRIMARY KEY (bizcode, minute, block, shard)
+);
+CREATE TABLE ingress_refusal(
+  bizcode  text NOT NULL,
+  minute   bigint NOT NULL,
+  reason   text NOT NULL,
+  shard    integer NOT NULL,
+  refusals bigint NOT NULL,
+  PRIMARY KEY (bizcode, minute, reason, shard)
+);
+CREATE TABLE ingress_gate_minute(
+  bizcode  text NOT NULL,
+  source   text NOT NULL,
+  minute   bigint NOT NULL,
+  shard    integer NOT NULL,
+  checks   bigint NOT NULL,
+  refusals bigint NOT NULL,
+  PRIMARY KEY (bizcode, source, minute, shard)
+);
+CREATE TABLE ingress_gate(
+  bizcode text NOT NULL,
+  source  text NOT NULL,
+  shard   integer NOT NULL,
+  last_at bigint NOT NULL,
+  PRIMARY KEY (bizcode, source, shard)
+);
+CREATE INDEX ingress_gate_recent ON ingress_gate(bizcode, last_at);
+CREATE FUNCTION ticket_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF TG_OP IN ('UPDATE', 'DELETE') AND (old.entry_count > 0 OR old.inside) THEN
+    INSERT INTO ingress_count AS c(bizcode, block, shard, admitted, inside)
+      VALUES(old.bizcode, old.block, pg_backend_pid(), -(old.entry_count > 0)::int, -(old.inside)::int)
+      ON CONFLICT(bizcode, block, shard) DO UPDATE
+        SET admitted = c.admitted + excluded.admitted, inside = c.inside + excluded.inside;
+  END IF;
+  IF TG_OP IN ('UPDATE', 'INSERT') AND (new.entry_count > 0 OR new.inside) THEN
+    INSERT INTO ingress_count AS c(bizcode, block, shard, admitted, inside)
+      VALUES(new.bizcode, new.block, pg_backend_pid(), (new.entry_count > 0)::int, (new.inside)::int)
+      ON CONFLICT(bizcode, block, shard) DO UPDATE
+        SET admitted = c.admitted + excluded.admitted, inside = c.inside + excluded.inside;
+  END IF;
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER ticket_ingress_change AFTER INSERT OR DELETE ON ticket
+  FOR EACH ROW EXECUTE FUNCTION ticket_ingress();
+-- A re-entry that leaves both counts as they were does not run it.
+CREATE TRIGGER ticket_ingress_update AFTER UPDATE OF bizcode, block, entry_count, inside ON ticket
+  FOR EACH ROW WHEN (old.inside IS DISTINCT FROM new.inside
+    OR (old.entry_count > 0) IS DISTINCT FROM (new.entry_count > 0)
+    OR old.bizcode IS DISTINCT FROM new.bizcode OR old.block IS DISTINCT FROM new.block)
+  EXECUTE FUNCTION ticket_ingress();
+CREATE FUNCTION scan_log_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  passed boolean := new.outcome IN ('entry', 'reentry', 'exit');
+  stand text;
+BEGIN
+  IF passed THEN
+    SELECT t.block INTO stand FROM ticket t WHERE t.bizcode = new.bizcode AND t.ticket_no = new.ticket_no;
+    IF stand IS NOT NULL THEN
+      INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits)
+        VALUES(new.bizcode, new.at / 60000, stand, pg_backend_pid(), (new.outcome <> 'exit')::int,
+               (new.outcome = 'exit')::int)
+        ON CONFLICT(bizcode, minute, block, shard) DO UPDATE
+          SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits;
+    END IF;
+  ELSE
+    INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
+      VALUES(new.bizcode, new.at / 60000, new.outcome, pg_backend_pid(), 1)
+      ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + 1;
+  END IF;
+  INSERT INTO ingress_gate_minute AS g(bizcode, source, minute, shard, checks, refusals)
+    VALUES(new.bizcode, new.source, new.at / 60000, pg_backend_pid(), 1, (NOT passed)::int)
+    ON CONFLICT(bizcode, source, minute, shard) DO UPDATE
+      SET checks = g.checks + 1, refusals = g.refusals + excluded.refusals;
+  INSERT INTO ingress_gate AS g(bizcode, source, shard, last_at)
+    VALUES(new.bizcode, new.source, pg_backend_pid(), new.at)
+    ON CONFLICT(bizcode, source, shard) DO UPDATE SET last_at = greatest(g.last_at, excluded.last_at);
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log
+  FOR EACH ROW WHEN (new.kind = 'check') EXECUTE FUNCTION scan_log_ingress();
+INSERT INTO ingress_flow(bizcode, minute, block, shard, entries, exits)
+  SELECT s.bizcode, s.at / 60000, t.block, 0, count(*) FILTER (WHERE s.outcome <> 'exit'),
+         count(*) FILTER (WHERE s.outcome = 'exit')
+  FROM scan_log s JOIN ticket t ON t.bizcode = s.bizcode AND t.ticket_no = s.ticket_no
+  WHERE s.kind = 'check' AND s.outcome IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3;
+INSERT INTO ingress_refusal(bizcode, minute, reason, shard, refusals)
+  SELECT bizcode, at / 60000, outcome, 0, count(*) FROM scan_log
+  WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3;
+INSERT INTO ingress_gate_minute(bizcode, source, minute, shard, checks, refusals)
+  SELECT bizcode, source, at / 60000, 0, count(*), count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit'))
+  FROM scan_log WHERE kind = 'check' GROUP BY 1, 2, 3;
+INSERT INTO ingress_gate(bizcode, source, shard, last_at)
+  SELECT bizcode, source, 0, max(at) FROM scan_log WHERE kind = 'check' GROUP BY 1, 2;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -93,7 +215,10 @@ constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMi
 // The comment on schema_version that tells our databases from others with a table of that name.
 constexpr const char* kStoreMarker = "tav-server store";
 // Every table a store of ours holds, at every version this build knows.
-const std::set<std::string> kOurTables{"schema_version", "venue", "event", "operator", "ticket", "scan_log"};
+const std::set<std::string> kOurTables{"schema_version", "venue",         "event",
+                                        "operator",       "ticket",        "scan_log",
+                                        "ingress_count",  "ingress_flow",  "ingress_refusal",
+                                        "ingress_gate",   "ingress_gate_minute"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

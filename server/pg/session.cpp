@@ -182,6 +182,45 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
   return h;
 }
 
+IngressCounts Session::ingressCounts(const IngressQuery& w) {
+  IngressCounts counts;
+  auto blockIndex = [](const std::string& block) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < kBlocks.size(); ++i)
+      if (kBlocks[i] == block) return i;
+    return std::nullopt;
+  };
+  Result blocks = run("SELECT block, sum(admitted), sum(inside) FROM ingress_count WHERE bizcode = $1 GROUP BY block",
+                      Params().text(w.bizCode));
+  for (int i = 0; i < blocks.rows(); ++i) {
+    if (auto b = blockIndex(blocks.text(i, 0))) {
+      counts.admitted[*b] = blocks.integer(i, 1);
+      counts.inside[*b] = blocks.integer(i, 2);
+    }
+  }
+  Result flow = run(
+      "SELECT minute, block, sum(entries), sum(exits) FROM ingress_flow WHERE bizcode = $1 AND minute >= $2 "
+      "GROUP BY minute, block ORDER BY minute",
+      Params().text(w.bizCode).integer(w.flowSince));
+  for (int i = 0; i < flow.rows(); ++i)
+    if (auto b = blockIndex(flow.text(i, 1)))
+      counts.flow.push_back(IngressFlow{flow.integer(i, 0), *b, flow.integer(i, 2), flow.integer(i, 3)});
+  Result refusals = run(
+      "SELECT reason, sum(refusals) FROM ingress_refusal WHERE bizcode = $1 AND minute >= $2 "
+      "GROUP BY reason ORDER BY 2 DESC, 1",
+      Params().text(w.bizCode).integer(w.refusalsSince));
+  for (int i = 0; i < refusals.rows(); ++i) counts.refusals.emplace_back(refusals.text(i, 0), refusals.integer(i, 1));
+  Result gates = run(
+      "SELECT g.source, g.last_at, coalesce(m.checks, 0), coalesce(m.refusals, 0) "
+      "FROM (SELECT source, max(last_at) AS last_at FROM ingress_gate WHERE bizcode = $1 AND last_at > $3 "
+      "GROUP BY source) g LEFT JOIN LATERAL (SELECT sum(checks) AS checks, sum(refusals) AS refusals "
+      "FROM ingress_gate_minute WHERE bizcode = $1 AND source = g.source AND minute >= $2) m ON true "
+      "ORDER BY g.source",
+      Params().text(w.bizCode).integer(w.gatesSince).integer(w.gatesSeenAfter));
+  for (int i = 0; i < gates.rows(); ++i)
+    counts.gates.push_back(IngressGate{gates.text(i, 0), gates.integer(i, 2), gates.integer(i, 3), gates.integer(i, 1)});
+  return counts;
+}
+
 std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
   static const std::string sql =
       std::string("SELECT ") + kScanColumns + " FROM scan_log WHERE id > $1 ORDER BY id LIMIT $2";

@@ -97,6 +97,7 @@ class Session final : public Transaction {
   AdmittedCounts countAdmitted(const std::string& bizCode) override;
   std::vector<EventCounts> listEvents(const std::string& placeCode) override;
   LoginHistory loginHistory(const LoginQuery& query) override;
+  IngressCounts ingressCounts(const IngressQuery& query) override;
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
   std::vector<Venue> allVenues() override;
   std::vector<Event> allEvents() override;

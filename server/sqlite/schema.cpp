@@ -122,6 +122,99 @@ ALTER TABLE scan_log ADD COLUMN source TEXT NOT NULL DEFAULT '';
     R"sql(
 ALTER TABLE operator ADD COLUMN role TEXT NOT NULL DEFAULT 'gate' CHECK (role IN ('gate', 'admin'));
 )sql",
+    // The live dashboard's counters: tickets inside per block, entries and exits per minute and
+    // block, refusals per minute and reason, and checks per gate (source address). Triggers keep
+    // them as tickets change and checks are logged, also for restored rows, so that the dashboard
+    // never reads the scan log; existing stores count what they already hold.
+    R"sql(
+CREATE TABLE inside_count(
+  bizcode TEXT NOT NULL,
+  block   TEXT NOT NULL,
+  inside  INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, block)
+) WITHOUT ROWID;
+INSERT INTO inside_count(bizcode, block, inside)
+  SELECT bizcode, block, count(*) FROM ticket WHERE inside = 1 GROUP BY bizcode, block;
+CREATE TRIGGER ticket_inside_insert AFTER INSERT ON ticket WHEN new.inside = 1
+BEGIN
+  INSERT INTO inside_count(bizcode, block, inside) VALUES(new.bizcode, new.block, 1)
+    ON CONFLICT(bizcode, block) DO UPDATE SET inside = inside + 1;
+END;
+CREATE TRIGGER ticket_inside_delete AFTER DELETE ON ticket WHEN old.inside = 1
+BEGIN
+  UPDATE inside_count SET inside = inside - 1 WHERE bizcode = old.bizcode AND block = old.block;
+END;
+CREATE TRIGGER ticket_inside_update AFTER UPDATE OF bizcode, block, inside ON ticket
+  WHEN old.inside <> new.inside OR (old.inside = 1 AND (old.bizcode <> new.bizcode OR old.block <> new.block))
+BEGIN
+  UPDATE inside_count SET inside = inside - 1
+    WHERE old.inside = 1 AND bizcode = old.bizcode AND block = old.block;
+  INSERT INTO inside_count(bizcode, block, inside)
+    SELECT new.bizcode, new.block, 1 WHERE new.inside = 1
+    ON CONFLICT(bizcode, block) DO UPDATE SET inside = inside + 1;
+END;
+CREATE TABLE ingress_flow(
+  bizcode TEXT NOT NULL,
+  minute  INTEGER NOT NULL,
+  block   TEXT NOT NULL,
+  entries INTEGER NOT NULL,
+  exits   INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, minute, block)
+) WITHOUT ROWID;
+CREATE TABLE ingress_refusal(
+  bizcode  TEXT NOT NULL,
+  minute   INTEGER NOT NULL,
+  reason   TEXT NOT NULL,
+  refusals INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, minute, reason)
+) WITHOUT ROWID;
+CREATE TABLE ingress_gate_minute(
+  bizcode  TEXT NOT NULL,
+  minute   INTEGER NOT NULL,
+  source   TEXT NOT NULL,
+  checks   INTEGER NOT NULL,
+  refusals INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, source, minute)
+) WITHOUT ROWID;
+CREATE TABLE ingress_gate(
+  bizcode TEXT NOT NULL,
+  source  TEXT NOT NULL,
+  last_at INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, source)
+) WITHOUT ROWID;
+CREATE INDEX ingress_gate_recent ON ingress_gate(bizcode, last_at);
+CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log WHEN new.kind = 'check'
+BEGIN
+  INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
+    SELECT new.bizcode, new.at / 60000, t.block, new.outcome <> 'exit', new.outcome = 'exit'
+    FROM ticket t WHERE new.outcome IN ('entry', 'reentry', 'exit')
+      AND t.bizcode = new.bizcode AND t.ticket_no = new.ticket_no
+    ON CONFLICT(bizcode, minute, block) DO UPDATE
+      SET entries = entries + excluded.entries, exits = exits + excluded.exits;
+  INSERT INTO ingress_refusal(bizcode, minute, reason, refusals)
+    SELECT new.bizcode, new.at / 60000, new.outcome, 1
+    WHERE new.outcome NOT IN ('entry', 'reentry', 'exit')
+    ON CONFLICT(bizcode, minute, reason) DO UPDATE SET refusals = refusals + 1;
+  INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals)
+    VALUES(new.bizcode, new.at / 60000, new.source, 1, new.outcome NOT IN ('entry', 'reentry', 'exit'))
+    ON CONFLICT(bizcode, source, minute) DO UPDATE
+      SET checks = checks + 1, refusals = refusals + excluded.refusals;
+  INSERT INTO ingress_gate(bizcode, source, last_at) VALUES(new.bizcode, new.source, new.at)
+    ON CONFLICT(bizcode, source) DO UPDATE SET last_at = max(last_at, excluded.last_at);
+END;
+INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
+  SELECT s.bizcode, s.at / 60000, t.block, sum(s.outcome <> 'exit'), sum(s.outcome = 'exit')
+  FROM scan_log s JOIN ticket t ON t.bizcode = s.bizcode AND t.ticket_no = s.ticket_no
+  WHERE s.kind = 'check' AND s.outcome IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3;
+INSERT INTO ingress_refusal(bizcode, minute, reason, refusals)
+  SELECT bizcode, at / 60000, outcome, count(*) FROM scan_log
+  WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3;
+INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals)
+  SELECT bizcode, at / 60000, source, count(*), sum(outcome NOT IN ('entry', 'reentry', 'exit'))
+  FROM scan_log WHERE kind = 'check' GROUP BY 1, 2, 3;
+INSERT INTO ingress_gate(bizcode, source, last_at)
+  SELECT bizcode, source, max(at) FROM scan_log WHERE kind = 'check' GROUP BY 1, 2;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

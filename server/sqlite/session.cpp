@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace tav::server::sqlite {
 namespace {
@@ -159,6 +160,52 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
     h.globalFailures = q.integer(1);
   }
   return h;
+}
+
+IngressCounts Session::ingressCounts(const IngressQuery& w) {
+  IngressCounts counts;
+  auto blockIndex = [](const std::string& block) -> std::optional<std::size_t> {
+    for (std::size_t i = 0; i < kBlocks.size(); ++i)
+      if (kBlocks[i] == block) return i;
+    return std::nullopt;
+  };
+  {
+    Query q = c_.query(
+        "SELECT block, admitted, 0 FROM admitted_count WHERE bizcode = ?1 "
+        "UNION ALL SELECT block, 0, inside FROM inside_count WHERE bizcode = ?1");
+    q.bind(1, w.bizCode);
+    while (q.step()) {
+      if (auto b = blockIndex(q.text(0))) {
+        counts.admitted[*b] += q.integer(1);
+        counts.inside[*b] += q.integer(2);
+      }
+    }
+  }
+  {
+    Query q = c_.query(
+        "SELECT minute, block, entries, exits FROM ingress_flow WHERE bizcode = ?1 AND minute >= ?2 "
+        "ORDER BY minute");
+    q.bind(1, w.bizCode).bind(2, w.flowSince);
+    while (q.step())
+      if (auto b = blockIndex(q.text(1))) counts.flow.push_back(IngressFlow{q.integer(0), *b, q.integer(2), q.integer(3)});
+  }
+  {
+    Query q = c_.query(
+        "SELECT reason, sum(refusals) FROM ingress_refusal WHERE bizcode = ?1 AND minute >= ?2 "
+        "GROUP BY reason ORDER BY 2 DESC, 1");
+    q.bind(1, w.bizCode).bind(2, w.refusalsSince);
+    while (q.step()) counts.refusals.emplace_back(q.text(0), q.integer(1));
+  }
+  {
+    Query q = c_.query(
+        "SELECT g.source, g.last_at, coalesce(sum(m.checks), 0), coalesce(sum(m.refusals), 0) "
+        "FROM ingress_gate g LEFT JOIN ingress_gate_minute m "
+        "ON m.bizcode = g.bizcode AND m.source = g.source AND m.minute >= ?2 "
+        "WHERE g.bizcode = ?1 AND g.last_at > ?3 GROUP BY g.source ORDER BY g.source");
+    q.bind(1, w.bizCode).bind(2, w.gatesSince).bind(3, w.gatesSeenAfter);
+    while (q.step()) counts.gates.push_back(IngressGate{q.text(0), q.integer(2), q.integer(3), q.integer(1)});
+  }
+  return counts;
 }
 
 std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {

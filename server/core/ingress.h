@@ -1,0 +1,38 @@
+// The live ingress dashboard's figures for one event: one snapshot read from the store's counters.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "server/core/store.h"
+
+namespace tav::server {
+
+// The windows the dashboard shows, in minutes.
+inline constexpr std::int64_t kFlowMinutes = 180;     // entries and exits per minute
+inline constexpr std::int64_t kRefusalMinutes = 30;   // refusals by reason
+inline constexpr std::int64_t kGateMinutes = 10;      // checks and refusals per gate
+// A gate with no check for this long is marked silent; one silent for the whole flow window is
+// no longer listed.
+inline constexpr TimeMs kSilentGateMs = 5 * 60 * 1000;
+inline constexpr TimeMs kMinuteMs = 60 * 1000;
+
+struct IngressSnapshot {
+  TimeMs serverTime = 0;
+  Event event;
+  std::vector<Event> events;    // the venue's events, to choose from
+  std::int64_t firstMinute = 0;  // the flow window's first minute; it ends with the current one
+  IngressCounts counts;
+};
+
+// The snapshot of the venue's event `bizCode`, or of its active event when `bizCode` is empty;
+// nothing when the venue has no such event. One read of the store, at the store's clock.
+std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::string& placeCode,
+                                                   const std::string& bizCode);
+
+// Entries (or exits) of one block per minute over the flow window, oldest first.
+std::vector<std::int64_t> flowSeries(const IngressSnapshot& snapshot, std::size_t block, bool exits);
+
+}  // namespace tav::server

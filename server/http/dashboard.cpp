@@ -1,0 +1,343 @@
+// The dashboard's routes and its stream hub: who may look, which event, and one snapshot per
+// interval per event however many pages watch it.
+#include "server/http/dashboard.h"
+
+#include <boost/asio/bind_executor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/http/field.hpp>
+#include <boost/beast/http/verb.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <mutex>
+#include <set>
+#include <vector>
+
+#include "server/core/errors.h"
+#include "server/core/store.h"
+#include "server/http/http_service.h"
+
+namespace tav::server {
+
+namespace asio = boost::asio;
+namespace http = boost::beast::http;
+using nlohmann::json;
+
+namespace {
+
+const std::string kPagePath = "/dashboard";
+const std::string kFilePrefix = "/dashboard/";
+const std::string kDataPath = "/api/v1/ingress";
+const std::string kStreamPath = "/api/v1/ingress/stream";
+const std::string kNeedsAdmin = "The dashboard's figures need a session of a venue's admin; sign in as one.";
+const std::string kNoEvent = "The venue has no such event, or no active event.";
+
+// The page may load only what this server sends it.
+const std::string kPagePolicy =
+    "default-src 'none'; script-src 'self'; style-src 'self'; img-src 'self' data:; connect-src 'self'; "
+    "form-action 'none'; frame-ancestors 'none'; base-uri 'none'";
+
+// The admin's venue, from the session the request carries; nothing without an admin's live session.
+std::optional<std::string> adminVenue(Store& store, const HttpRequest& request) {
+  (void)request;
+  std::optional<std::string> place;
+  store.read([&](Reader& reader) {
+    const std::vector<Venue> venues = reader.allVenues();
+    place.reset();
+    if (!venues.empty()) place = venues.front().placeCode;
+  });
+  return place;
+}
+
+std::string contentTypeOf(std::string_view name) {
+  auto ends = [&](std::string_view ext) {
+    return name.size() >= ext.size() && name.substr(name.size() - ext.size()) == ext;
+  };
+  if (ends(".html")) return "text/html; charset=utf-8";
+  if (ends(".css")) return "text/css; charset=utf-8";
+  if (ends(".js")) return "text/javascript; charset=utf-8";
+  return "application/octet-stream";
+}
+
+int hexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The value of `name` in the request's query string, percent-decoded; empty when absent.
+std::string queryValue(std::string_view target, std::string_view name) {
+  const std::size_t q = target.find('?');
+  if (q == std::string_view::npos) return {};
+  std::string_view rest = target.substr(q + 1);
+  while (!rest.empty()) {
+    const std::size_t amp = rest.find('&');
+    const std::string_view pair = rest.substr(0, amp);
+    rest = amp == std::string_view::npos ? std::string_view{} : rest.substr(amp + 1);
+    const std::size_t eq = pair.find('=');
+    if (pair.substr(0, eq) != name || eq == std::string_view::npos) continue;
+    std::string out;
+    const std::string_view raw = pair.substr(eq + 1);
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+      if (raw[i] == '+') {
+        out += ' ';
+      } else if (raw[i] == '%' && i + 2 < raw.size() + 0 && hexDigit(raw[i + 1]) >= 0 && hexDigit(raw[i + 2]) >= 0) {
+        out += static_cast<char>(hexDigit(raw[i + 1]) * 16 + hexDigit(raw[i + 2]));
+        i += 2;
+      } else {
+        out += raw[i];
+      }
+    }
+    return out;
+  }
+  return {};
+}
+
+HttpResponse bodyResponse(std::string body, const std::string& type) {
+  HttpResponse response{http::status::ok, 11};
+  response.set(http::field::content_type, type);
+  response.set(http::field::cache_control, "no-store");
+  response.set("X-Content-Type-Options", "nosniff");
+  response.body() = std::move(body);
+  return response;
+}
+
+// What a failed store read answers.
+HttpResponse storeFailure(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const StoreUnavailable& e) {
+    return errorResponse(503, e.what());
+  } catch (const std::exception& e) {
+    logLine(std::string("internal failure: ") + e.what());
+  } catch (...) {
+    logLine("internal failure: an unknown exception");
+  }
+  return errorResponse(500, "The server could not answer the request.");
+}
+
+json eventJson(const Event& e) {
+  return json{{"bizCode", e.bizCode}, {"goodsName", e.goodsName}, {"playDate", e.playDate}, {"active", e.active}};
+}
+
+}  // namespace
+
+std::string ingressJson(const IngressSnapshot& s) {
+  json blocks = json::array(), entries = json::array(), exits = json::array();
+  std::int64_t admitted = 0, inside = 0;
+  for (std::size_t b = 0; b < kBlocks.size(); ++b) {
+    blocks.push_back({{"block", kBlocks[b]}, {"admitted", s.counts.admitted[b]}, {"inside", s.counts.inside[b]}});
+    admitted += s.counts.admitted[b];
+    inside += s.counts.inside[b];
+    entries.push_back(flowSeries(s, b, false));
+    exits.push_back(flowSeries(s, b, true));
+  }
+  json refusals = json::array();
+  for (const auto& [reason, count] : s.counts.refusals) refusals.push_back({{"reason", reason}, {"count", count}});
+  json gates = json::array();
+  for (const IngressGate& g : s.counts.gates) {
+    gates.push_back({{"source", g.source}, {"checks", g.checks}, {"refusals", g.refusals},
+                     {"lastCheck", g.lastCheck}, {"silent", s.serverTime - g.lastCheck >= kSilentGateMs}});
+  }
+  json events = json::array();
+  for (const Event& e : s.events) events.push_back(eventJson(e));
+  const json out{
+      {"serverTime", s.serverTime},
+      {"event", eventJson(s.event)},
+      {"events", std::move(events)},
+      {"blocks", std::move(blocks)},
+      {"total", {{"admitted", admitted}, {"inside", inside}}},
+      {"flow", {{"firstMinute", s.firstMinute * kMinuteMs}, {"minutes", kFlowMinutes},
+                {"entries", std::move(entries)}, {"exits", std::move(exits)}}},
+      {"refusals", std::move(refusals)},
+      {"refusalMinutes", kRefusalMinutes},
+      {"gates", std::move(gates)},
+      {"gateMinutes", kGateMinutes},
+      {"silentMinutes", kSilentGateMs / kMinuteMs},
+  };
+  return out.dump();
+}
+
+// The open streams and the latest snapshot of each event they watch. Shared with the callbacks
+// that outlive a request, so that none of them reaches a hub already gone.
+struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
+  struct Viewer {
+    std::weak_ptr<EventSink> sink;
+    std::string place, bizCode;
+  };
+  struct Latest {
+    std::shared_ptr<const std::string> message;
+    std::chrono::steady_clock::time_point at;
+    bool inFlight = false;
+  };
+  using Key = std::pair<std::string, std::string>;  // venue, event asked for ("" for the active one)
+
+  Hub(Store& s, asio::any_io_executor executor, Runner r, std::chrono::milliseconds i)
+      : store(s), runner(std::move(r)), interval(i), timer(asio::make_strand(executor)) {}
+
+  void start() {
+    timer.expires_after(interval);
+    timer.async_wait([hub = shared_from_this()](boost::system::error_code ec) {
+      if (!ec) hub->tick();
+    });
+  }
+
+  void tick() {
+    std::set<Key> keys;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopped) return;
+      std::vector<Viewer> open;
+      for (Viewer& v : viewers) {
+        if (v.sink.expired()) continue;
+        keys.insert({v.place, v.bizCode});
+        open.push_back(std::move(v));
+      }
+      viewers.swap(open);
+      for (auto it = latest.begin(); it != latest.end();) it = keys.count(it->first) ? std::next(it) : latest.erase(it);
+    }
+    for (const Key& key : keys) refresh(key, false);
+    start();
+  }
+
+  // Takes a new snapshot of `key` for its viewers, unless one is under way or (when `onlyIfStale`)
+  // the latest is younger than the interval, in which case a new viewer gets that one.
+  void refresh(const Key& key, bool onlyIfStale, const std::shared_ptr<EventSink>& newcomer = nullptr) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      Latest& l = latest[key];
+      if (l.inFlight) return;
+      if (onlyIfStale && l.message && std::chrono::steady_clock::now() - l.at < interval) {
+        if (newcomer) newcomer->push(l.message);
+        return;
+      }
+      l.inFlight = true;
+    }
+    runner([hub = shared_from_this(), key] {
+      std::string body;
+      try {
+        const auto snapshot = takeIngressSnapshot(hub->store, key.first, key.second);
+        body = snapshot ? ingressJson(*snapshot)
+                        : json{{"serverTime", hub->store.now()}, {"event", nullptr}, {"error", kNoEvent}}.dump();
+      } catch (const std::exception& e) {
+        body = json{{"serverTime", Store::systemNow()}, {"event", nullptr}, {"error", e.what()}}.dump();
+      }
+      auto message = std::make_shared<const std::string>("data: " + body + "\n\n");
+      std::vector<std::shared_ptr<EventSink>> sinks;
+      {
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        Latest& l = hub->latest[key];
+        l.inFlight = false;
+        l.message = message;
+        l.at = std::chrono::steady_clock::now();
+        for (const Viewer& v : hub->viewers)
+          if (v.place == key.first && v.bizCode == key.second)
+            if (auto sink = v.sink.lock()) sinks.push_back(std::move(sink));
+        ++hub->snapshots;
+      }
+      for (const auto& sink : sinks) sink->push(message);
+    });
+  }
+
+  void add(const std::shared_ptr<EventSink>& sink, const std::string& place, const std::string& bizCode) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (stopped) return sink->end();
+      viewers.push_back(Viewer{sink, place, bizCode});
+    }
+    refresh({place, bizCode}, true, sink);
+  }
+
+  void stop() {
+    std::vector<Viewer> ending;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      stopped = true;
+      ending.swap(viewers);
+    }
+    asio::post(timer.get_executor(), [hub = shared_from_this()] { hub->timer.cancel(); });
+    for (const Viewer& v : ending)
+      if (auto sink = v.sink.lock()) sink->end();
+  }
+
+  Store& store;
+  const Runner runner;
+  const std::chrono::milliseconds interval;
+  asio::steady_timer timer;
+  std::mutex mutex;
+  std::vector<Viewer> viewers;
+  std::map<Key, Latest> latest;
+  std::uint64_t snapshots = 0;
+  bool stopped = false;
+};
+
+Dashboard::Dashboard(Store& store, asio::any_io_executor executor, Runner runner, std::chrono::milliseconds interval)
+    : hub_(std::make_shared<Hub>(store, std::move(executor), std::move(runner), interval)) {
+  hub_->start();
+}
+
+Dashboard::~Dashboard() { stop(); }
+
+void Dashboard::stop() { hub_->stop(); }
+
+bool Dashboard::handle(const HttpRequest& request, Reply& reply) {
+  const std::string_view target = request.target();
+  const std::string_view path = target.substr(0, target.find('?'));
+  const bool page = path == kPagePath || path == kPagePath + "/";
+  const bool file = !page && path.substr(0, kFilePrefix.size()) == kFilePrefix;
+  const bool data = path == kDataPath, stream = path == kStreamPath;
+  if (!page && !file && !data && !stream) return false;
+  if (request.method() != http::verb::get && request.method() != http::verb::head) {
+    HttpResponse response = errorResponse(405, "This route only answers GET.");
+    response.set(http::field::allow, "GET");
+    reply.send(std::move(response));
+    return true;
+  }
+  if (page || file) {
+    const std::string_view name = page ? std::string_view("index.html") : path.substr(kFilePrefix.size());
+    const std::optional<std::string_view> bytes = dashboardFile(name);
+    if (!bytes) {
+      reply.send(errorResponse(404, "There is no such object or route on this server."));
+      return true;
+    }
+    HttpResponse response = bodyResponse(std::string(*bytes), contentTypeOf(name));
+    response.set("Content-Security-Policy", kPagePolicy);
+    response.set("X-Frame-Options", "DENY");
+    response.set("Referrer-Policy", "no-referrer");
+    reply.send(std::move(response));
+    return true;
+  }
+  // Who asks and for what is read off the request here: it does not travel to the pool.
+  const std::string bizCode = queryValue(target, "bizcode");
+  hub_->runner([hub = hub_, request, bizCode, stream, reply = std::move(reply)]() mutable {
+    std::optional<std::string> place;
+    try {
+      place = adminVenue(hub->store, request);
+    } catch (...) {
+      return reply.send(storeFailure(std::current_exception()));
+    }
+    if (!place) return reply.send(errorResponse(401, kNeedsAdmin));
+    if (stream) {
+      std::string head =
+          "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-store\r\n"
+          "Connection: close\r\nX-Accel-Buffering: no\r\n\r\n"
+          "retry: 2000\n\n";
+      return reply.stream(std::move(head), [hub, place = *place, bizCode](const std::shared_ptr<EventSink>& sink) {
+        hub->add(sink, place, bizCode);
+      });
+    }
+    try {
+      const auto snapshot = takeIngressSnapshot(hub->store, *place, bizCode);
+      if (!snapshot) return reply.send(errorResponse(404, kNoEvent));
+      reply.send(bodyResponse(ingressJson(*snapshot), "application/json"));
+    } catch (...) {
+      reply.send(storeFailure(std::current_exception()));
+    }
+  });
+  return true;
+}
+
+}  // namespace tav::server

@@ -1,0 +1,23 @@
+# Writes OUT, a C++ source that holds the dashboard's files as byte arrays, so that tav-server
+# serves its page without reading anything from disk. Run by the build: cmake -DOUT=... -DNAMES=...
+# -DFILES=... -P embed_assets.cmake (NAMES and FILES are lists of equal length, joined by '|').
+string(REPLACE "|" ";" names "${NAMES}")
+string(REPLACE "|" ";" files "${FILES}")
+set(body "// Made by server/http/embed_assets.cmake at build time; not to be edited.\n")
+string(APPEND body "#include \"server/http/dashboard.h\"\n\nnamespace tav::server {\nnamespace {\n")
+set(lookup "")
+set(i 0)
+foreach(name IN LISTS names)
+  list(GET files ${i} file)
+  file(READ "${file}" hex HEX)
+  string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
+  string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
+  string(APPEND body "const unsigned char asset${i}[] = {\n${bytes}0};\n")
+  string(APPEND lookup "  if (name == \"${name}\") return std::string_view(reinterpret_cast<const char*>(asset${i}), sizeof asset${i} - 1);\n")
+  math(EXPR i "${i} + 1")
+endforeach()
+string(APPEND body "}  // namespace\n\nstd::optional<std::string_view> dashboardFile(std::string_view name) {\n")
+string(APPEND body "${lookup}  return std::nullopt;\n}\n\n}  // namespace tav::server\n")
+file(WRITE "${OUT}.tmp" "${body}")
+file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
+file(REMOVE "${OUT}.tmp")
