@@ -168,7 +168,8 @@ class Transaction : public Reader {
   // Returns the new session's id; also forgets the sessions last used before `idleBefore` or
   // created before `createdBefore`, which have ended and can never be used again.
   virtual std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) = 0;
-  virtual void touchSession(std::int64_t sessionId, TimeMs at) = 0;
+  // Records a use of the session; it must be one that findSession returned in this transaction.
+  virtual void touchSession(const SessionRecord& session, TimeMs at) = 0;
   // Ends the operator's sessions, or every session when no ID is given; returns how many.
   virtual std::size_t endSessions(const std::optional<std::string>& operatorId) = 0;
 
