@@ -16,7 +16,9 @@
 #include <vector>
 
 #include "server/core/errors.h"
+#include "server/core/sessions.h"
 #include "server/core/store.h"
+#include "server/http/cookies.h"
 #include "server/http/http_service.h"
 
 namespace tav::server {
@@ -41,14 +43,9 @@ const std::string kPagePolicy =
 
 // The admin's venue, from the session the request carries; nothing without an admin's live session.
 std::optional<std::string> adminVenue(Store& store, const HttpRequest& request) {
-  (void)request;
-  std::optional<std::string> place;
-  store.read([&](Reader& reader) {
-    const std::vector<Venue> venues = reader.allVenues();
-    place.reset();
-    if (!venues.empty()) place = venues.front().placeCode;
-  });
-  return place;
+  const std::optional<SessionInfo> session = findLiveSession(store, sessionToken(request));
+  if (!session || session->role != OperatorRole::Admin) return std::nullopt;
+  return session->placeCode;
 }
 
 std::string contentTypeOf(std::string_view name) {

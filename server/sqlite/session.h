@@ -76,6 +76,7 @@ class Session final : public Transaction {
   LoginHistory loginHistory(const LoginQuery& query) override;
   IngressCounts ingressCounts(const IngressQuery& query) override;
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
+  std::optional<SessionRecord> findSession(const std::string& tokenHash) override;
   std::vector<Venue> allVenues() override;
   std::vector<Event> allEvents() override;
   std::vector<Operator> allOperators() override;
@@ -92,6 +93,9 @@ class Session final : public Transaction {
   void deactivateEvents(const std::string& placeCode) override;
   void insertOperator(const Operator& o) override;
   bool insertTicket(const Ticket& t) override;
+  std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;
+  void touchSession(const SessionRecord& session, TimeMs at) override;
+  std::size_t endSessions(const std::optional<std::string>& operatorId) override;
 
  private:
   void forget() {

@@ -18,14 +18,18 @@ const REASONS = {
   'wrong-block': '입장 구역 아님',
   'already-inside': '이미 입장',
   'not-inside': '입장 기록 없음',
-  'no-session': '세션 없음',
+  'no-session': '로그인 안 된 단말',
+  'not-session-operator': '다른 운영자로 로그인된 단말',
 };
 
 const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '' };
 const $ = (id) => document.getElementById(id);
 const number = (n) => Number(n).toLocaleString('ko-KR');
-const clock = (ms, seconds) => new Date(ms).toLocaleTimeString('ko-KR',
-  seconds ? { hour12: false } : { hour12: false, hour: '2-digit', minute: '2-digit' });
+const pad = (n) => String(n).padStart(2, '0');
+function clock(ms, seconds) {
+  const t = new Date(ms);
+  return pad(t.getHours()) + ':' + pad(t.getMinutes()) + (seconds ? ':' + pad(t.getSeconds()) : '');
+}
 
 function setLive(live, text) {
   const el = $('live');
@@ -174,7 +178,7 @@ function makeChart() {
       animation: false, responsive: true, maintainAspectRatio: false,
       interaction: { mode: 'index', intersect: false },
       scales: {
-        x: { ticks: { color: '#9aa7b5', maxTicksLimit: 12 }, grid: { color: '#2c3642' } },
+        x: { ticks: { color: '#9aa7b5', maxTicksLimit: 12, maxRotation: 0 }, grid: { color: '#2c3642' } },
         y: { beginAtZero: true, ticks: { color: '#9aa7b5', precision: 0 }, grid: { color: '#2c3642' } },
       },
       plugins: { legend: { labels: { color: '#e8edf3', boxWidth: 18 } } },
