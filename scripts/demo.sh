@@ -1,7 +1,15 @@
 #!/usr/bin/env bash
 # The demo in one command: builds the station and its back-end, loads a demo venue into a fresh
 # store, starts tav-server on it and the station pointed at it (under Xvfb when there is no display).
+# With --traffic, stations at eight gates also admit a crowd over a few minutes (for the dashboard).
 set -euo pipefail
+traffic=0
+for arg in "$@"; do
+  case "$arg" in
+    --traffic) traffic=1 ;;
+    *) echo "Usage: scripts/demo.sh [--traffic]" >&2; exit 2 ;;
+  esac
+done
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="$here/build-demo"
 run="$here/demo-run"
@@ -29,7 +37,9 @@ tav_bin="$build/app/tav"
 server_pid=""
 xvfb_pid=""
 tav_pid=""
+traffic_pid=""
 cleanup() {
+  [ -n "$traffic_pid" ] && kill "$traffic_pid" 2>/dev/null || true
   [ -n "$tav_pid" ] && kill "$tav_pid" 2>/dev/null || true
   [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null && wait "$server_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
@@ -58,6 +68,10 @@ rm -f "$run/store.db" "$run/store.db-wal" "$run/store.db-shm"
 "$server_bin" demo --store "$run/store.db" | tee "$run/demo.txt"
 place=$(sed -n 's/^PlaceCode=//p' "$run/demo.txt" | tail -n 1)
 read -r operator_id _ operator_password < <(sed -n '/^Operators/{n;p;q}' "$run/demo.txt")
+# The demo's admin (the first operator) also opens the dashboard; its gate operator plays the crowd.
+admin_id=$operator_id
+admin_password=$operator_password
+read -r gate_id _ gate_password < <(sed -n '/^Operators/{n;n;p;q}' "$run/demo.txt")
 
 echo "== Install folder $install (stands for C:\\ORLTAV\\)"
 if [ "$have_assets" = 1 ]; then
@@ -81,7 +95,15 @@ healthy || { echo "tav-server does not answer on $url." >&2; exit 1; }
 
 echo
 echo "Sign in with operator ID \"$operator_id\" and password \"$operator_password\"."
+echo "Live ingress dashboard: $url/dashboard (in a browser on this machine), admin \"$admin_id\" / \"$admin_password\"."
 echo
+
+if [ "$traffic" = 1 ]; then
+  echo "== Stations at 8 gates admit 4000 tickets over 3 minutes (log: $run/traffic.log)"
+  python3 "$here/scripts/station_traffic.py" --url "$url" --operator "$gate_id" --password "$gate_password" \
+    --tickets 4000 --seconds 180 --gates 8 >"$run/traffic.log" 2>&1 &
+  traffic_pid=$!
+fi
 
 if [ -n "${DISPLAY:-}" ]; then
   echo "== Starting the station tav on display $DISPLAY; the demo ends when the station ends."
@@ -126,4 +148,10 @@ xdotool mousemove --window "$window" 92 252 click 1
 sleep 3
 import -window root "$run/screenshot-check-screen.png"
 echo "Screenshot of the check screen: $run/screenshot-check-screen.png"
+if [ -n "$traffic_pid" ]; then
+  echo "The dashboard stays open at $url/dashboard until the crowd has passed the gates."
+  wait "$traffic_pid" || true
+  traffic_pid=""
+  cat "$run/traffic.log"
+fi
 echo "Nobody can use a virtual display: the demo stops the station and tav-server now."

@@ -7,6 +7,7 @@ As a program: plays a crowd against a demo store (scripts/demo.sh --traffic)."""
 import argparse
 import http.client
 import json
+import math
 import random
 import sys
 import threading
@@ -96,11 +97,11 @@ def play_crowd(host, port, bizcode, operator, password, tickets, seconds, gates,
     def gate(g):
         station = Station(host, port, source=f"127.0.0.{g + 2}")
         station.sign_in(operator, password)
-        pace = seconds / max(1, len(queues[g]))
         start = time.monotonic()
+        total = max(1, len(queues[g]))
         for n, i in enumerate(queues[g]):
             # Arrivals swell towards the middle of the run, as at a stadium before kick-off.
-            due = start + pace * n
+            due = start + seconds * math.acos(1 - 2 * n / total) / math.pi
             time.sleep(max(0.0, due - time.monotonic()))
             work = [("I", demo_ticket(i))]
             r = rng.random()

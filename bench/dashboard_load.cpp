@@ -1,0 +1,366 @@
+// Load figures of the live dashboard: how long one snapshot takes on a store of 1,000,000 tickets
+// and 2,000,000 scan-log lines (SQLite and PostgreSQL), and what 100 dashboards streaming cost the
+// check rate of 128 stations on tav-server. Prints figures; exits 0.
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "server/core/copy_store.h"
+#include "server/core/demo_data.h"
+#include "server/core/ingress.h"
+#include "server/core/setup.h"
+#include "server/core/store.h"
+#include "server/tools/open_store.h"
+#include "tests/server/pg_test_server.h"
+#include "tests/server/server_process.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using tav::server::Store;
+using tav::server::TimeMs;
+using tav::test::ServerProcess;
+using tav::test::TempDir;
+
+struct Settings {
+  std::size_t tickets = 1000000, scanLines = 2000000;
+  int snapshots = 50;          // timed snapshots per store
+  int stations = 128, dashboards = 100;
+  double seconds = 5, warmup = 1;
+  int rounds = 3;              // of each streaming phase, alternating; medians reported
+  bool postgres = true;
+};
+
+double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
+
+// The scan log of a busy evening on the demo store, all within the dashboard's three hours:
+// every ticket checked in once (cancelled ones refused), then half of them out again and the
+// other half scanned a second time at the gate (refused as already inside), from 128 gates.
+void playEvening(Store& store, const Settings& s) {
+  const TimeMs now = Store::systemNow();
+  const TimeMs start = now - 3 * 60 * 60 * 1000 + 60 * 1000;
+  const double step = (3.0 * 60 * 60 * 1000 - 2 * 60 * 1000) / static_cast<double>(s.scanLines);
+  constexpr std::size_t kBatch = 20000;
+  for (std::size_t from = 0; from < s.scanLines; from += kBatch) {
+    store.write([&](tav::server::Transaction& tx) {
+      for (std::size_t i = from; i < std::min(s.scanLines, from + kBatch); ++i) {
+        const std::size_t k = i % s.tickets;
+        const bool second = i >= s.tickets;
+        const TimeMs at = start + static_cast<TimeMs>(step * static_cast<double>(i));
+        tav::server::ScanRecord line;
+        line.at = at;
+        line.kind = "check";
+        line.bizCode = tav::server::kDemoBizCode;
+        line.ticketNo = tav::server::demoTicketNumber(k);
+        line.operatorId = "gate01";
+        line.placeCode = tav::server::kDemoPlaceCode;
+        line.source = "10.20." + std::to_string(i % 128 / 100) + "." + std::to_string(i % 128);
+        const auto ticket = tx.lockTicket(line.bizCode, line.ticketNo);
+        if (ticket && ticket->cancelled) {
+          line.mode = "I", line.code = "-1", line.message = "취소된 티켓입니다", line.outcome = "cancelled";
+        } else if (!second) {
+          tx.recordEntry(ticket->id, at);
+          line.mode = "I", line.code = "0", line.message = "입장 확인", line.outcome = "entry";
+        } else if (k % 2 == 0) {
+          tx.recordExit(ticket->id, at);
+          line.mode = "O", line.code = "0", line.message = "퇴장 확인", line.outcome = "exit";
+        } else {
+          line.mode = "I", line.code = "-2", line.message = "이미 입장", line.outcome = "already-inside";
+        }
+        tx.appendScanLog(line);
+      }
+    });
+  }
+}
+
+// Times `count` snapshots of the demo's active event; prints median, 95th percentile and maximum.
+void timeSnapshots(Store& store, const char* name, const Settings& s) {
+  std::vector<double> ms;
+  std::int64_t admitted = 0, inside = 0;
+  for (int i = 0; i < s.snapshots + 3; ++i) {
+    const auto t0 = Clock::now();
+    const auto snap = tav::server::takeIngressSnapshot(store, tav::server::kDemoPlaceCode, "");
+    const double took = seconds(Clock::now() - t0) * 1000;
+    if (!snap) {
+      std::printf("  %s: the demo event is missing\n", name);
+      return;
+    }
+    admitted = inside = 0;
+    for (std::size_t b = 0; b < 4; ++b) admitted += snap->counts.admitted[b], inside += snap->counts.inside[b];
+    if (i >= 3) ms.push_back(took);  // the first few warm the caches
+  }
+  std::sort(ms.begin(), ms.end());
+  std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld)\n",
+              name, ms[ms.size() / 2], ms[ms.size() * 95 / 100], ms.back(), s.snapshots,
+              static_cast<long long>(admitted), static_cast<long long>(inside));
+}
+
+// --- the streaming phase ------------------------------------------------------------------------
+
+int connectTo(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int yes = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+  timeval timeout{30, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// A gate station on one keep-alive connection with the session its sign-in gave.
+class Station {
+ public:
+  explicit Station(int port) : port_(port), fd_(connectTo(port)) {}
+  ~Station() {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  // The answer's head and body; empty on a broken connection.
+  bool post(const std::string& text, std::string& head, std::string& body) {
+    std::string request = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+                          std::to_string(text.size()) + "\r\n";
+    if (!cookie_.empty()) request += "Cookie: " + cookie_ + "\r\n";
+    request += "\r\n" + text;
+    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
+    std::string got;
+    char buf[8192];
+    std::size_t headEnd = std::string::npos, length = 0;
+    for (;;) {
+      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return false;
+      got.append(buf, static_cast<std::size_t>(n));
+      if (headEnd == std::string::npos && (headEnd = got.find("\r\n\r\n")) != std::string::npos) {
+        const std::size_t at = got.find("Content-Length: ");
+        length = at < headEnd ? std::strtoul(got.c_str() + at + 16, nullptr, 10) : 0;
+      }
+      if (headEnd != std::string::npos && got.size() >= headEnd + 4 + length) break;
+    }
+    head = got.substr(0, headEnd);
+    body = got.substr(headEnd + 4, length);
+    return true;
+  }
+
+  bool signIn() {
+    std::string head, body;
+    if (!post(tav::test::kLoginProc + "'gate01','gate5678!'", head, body)) return false;
+    const std::size_t at = head.find("tav_session=");
+    if (at == std::string::npos) return false;
+    cookie_ = head.substr(at, head.find(';', at) - at);
+    return true;
+  }
+
+  // True when the check was answered at all (admitted or refused).
+  bool check(const std::string& ticket) {
+    std::string head, body;
+    return post(tav::test::kBookingProc + "'I','" + tav::server::kDemoBizCode + "','','" + ticket + "', 'gate01'",
+                head, body) &&
+           head.rfind("HTTP/1.1 200", 0) == 0;
+  }
+
+ private:
+  int port_;
+  int fd_;
+  std::string cookie_;
+};
+
+// 100 pages on the event stream, read by one thread; counts the snapshots they receive.
+class Dashboards {
+ public:
+  Dashboards(int port, const std::string& cookie, int count) {
+    const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                                "Cookie: " + cookie + "\r\n\r\n";
+    for (int i = 0; i < count; ++i) {
+      const int fd = connectTo(port);
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+      fds_.push_back(fd);
+    }
+    reader_ = std::thread([this] { read(); });
+  }
+  ~Dashboards() {
+    stop_ = true;
+    reader_.join();
+    for (int fd : fds_) close(fd);
+  }
+  std::size_t events() const { return events_.load(); }
+
+ private:
+  void read() {
+    std::vector<pollfd> polls;
+    for (int fd : fds_) polls.push_back({fd, POLLIN, 0});
+    char buf[65536];
+    while (!stop_) {
+      if (poll(polls.data(), polls.size(), 100) <= 0) continue;
+      for (auto& p : polls) {
+        if (!(p.revents & POLLIN)) continue;
+        const ssize_t n = recv(p.fd, buf, sizeof buf, 0);
+        for (ssize_t i = 0; i + 5 < n; ++i)
+          if (std::string_view(buf + i, 6) == "data: ") events_.fetch_add(1);
+      }
+    }
+  }
+  std::vector<int> fds_;
+  std::thread reader_;
+  std::atomic<bool> stop_{false};
+  std::atomic<std::size_t> events_{0};
+};
+
+// Checks per second of `stations` stations over `s.seconds`, after `s.warmup`.
+double checkRate(std::vector<std::unique_ptr<Station>>& stations, const std::vector<std::string>& tickets,
+                 std::atomic<std::size_t>& next, const Settings& s) {
+  std::atomic<std::size_t> counted{0};
+  std::atomic<int> phase{0};  // 0 warm-up, 1 counted, 2 done
+  std::vector<std::thread> threads;
+  for (auto& st : stations) {
+    threads.emplace_back([&, station = st.get()] {
+      while (phase.load() < 2) {
+        const std::string& t = tickets[next.fetch_add(1) % tickets.size()];
+        if (station->check(t) && phase.load() == 1) counted.fetch_add(1);
+      }
+    });
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(s.warmup));
+  phase = 1;
+  const auto t0 = Clock::now();
+  std::this_thread::sleep_for(std::chrono::duration<double>(s.seconds));
+  const std::size_t n = counted.load();
+  const double took = seconds(Clock::now() - t0);
+  phase = 2;
+  for (auto& t : threads) t.join();
+  return static_cast<double>(n) / took;
+}
+
+void measureStreaming(const Settings& s) {
+  TempDir dir;
+  const std::string path = dir.file("stream.db");
+  {
+    auto store = tav::server::openStore(path, true);
+    tav::server::loadDemo(*store, s.tickets);
+  }
+  std::vector<std::string> tickets;
+  for (std::size_t i = 0; i < s.tickets; ++i)
+    if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
+  std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
+  ServerProcess server(path, {"--max-signins-per-minute", "100000"});
+  server.start();
+  std::vector<std::unique_ptr<Station>> stations;
+  for (int i = 0; i < s.stations; ++i) {
+    stations.push_back(std::make_unique<Station>(server.port()));
+    if (!stations.back()->signIn()) {
+      std::printf("  a station could not sign in; streaming phase skipped\n");
+      return;
+    }
+  }
+  Station admin(server.port());
+  std::string head, body;
+  admin.post(tav::test::kLoginProc + "'admin','tav1234!'", head, body);
+  const std::size_t at = head.find("tav_session=");
+  const std::string cookie = head.substr(at, head.find(';', at) - at);
+
+  std::atomic<std::size_t> next{0};
+  std::vector<double> without, with;
+  std::size_t received = 0;
+  double streamedSeconds = 0;
+  checkRate(stations, tickets, next, s);  // the store's caches and the server's threads warm up
+  for (int round = 0; round < s.rounds; ++round) {
+    // The two phases take turns at going first, so that neither always meets a fuller store.
+    for (int half = 0; half < 2; ++half) {
+      if ((round + half) % 2 == 0) {
+        without.push_back(checkRate(stations, tickets, next, s));
+        continue;
+      }
+      Dashboards pages(server.port(), cookie, s.dashboards);
+      const std::size_t before = pages.events();
+      const auto t0 = Clock::now();
+      with.push_back(checkRate(stations, tickets, next, s));
+      received += pages.events() - before;
+      streamedSeconds += seconds(Clock::now() - t0);
+    }
+    std::printf("  round %d: %.0f checks/s without dashboards, %.0f with %d streaming\n", round + 1, without.back(),
+                with.back(), s.dashboards);
+  }
+  server.stop();
+  std::sort(without.begin(), without.end());
+  std::sort(with.begin(), with.end());
+  const double a = without[without.size() / 2], b = with[with.size() / 2];
+  std::printf("  %d stations, %zu tickets: %.0f checks/s without dashboards, %.0f with %d dashboards streaming "
+              "(%+.1f%%); the pages received %.1f snapshots/s in all (%.2f per page per second)\n",
+              s.stations, s.tickets, a, b, s.dashboards, 100.0 * (b - a) / a,
+              static_cast<double>(received) / streamedSeconds,
+              static_cast<double>(received) / streamedSeconds / s.dashboards);
+}
+
+Settings parseArgs(int argc, char** argv) {
+  Settings s;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string opt = argv[i], value = argv[i + 1];
+    if (opt == "--tickets") s.tickets = std::strtoul(value.c_str(), nullptr, 10);
+    else if (opt == "--scan-lines") s.scanLines = std::strtoul(value.c_str(), nullptr, 10);
+    else if (opt == "--seconds") s.seconds = std::atof(value.c_str());
+    else if (opt == "--rounds") s.rounds = std::max(1, std::atoi(value.c_str()));
+    else if (opt == "--dashboards") s.dashboards = std::atoi(value.c_str());
+    else if (opt == "--stations") s.stations = std::atoi(value.c_str());
+    else if (opt == "--postgres") s.postgres = value != "no";
+    else {
+      std::fprintf(stderr, "usage: bench_dashboard [--tickets N] [--scan-lines N] [--seconds S] [--rounds R] "
+                           "[--stations N] [--dashboards N] [--postgres yes|no]\n");
+      std::exit(2);
+    }
+  }
+  if ((argc - 1) % 2 != 0) {
+    std::fprintf(stderr, "usage: bench_dashboard [--option value]...\n");
+    std::exit(2);
+  }
+  return s;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const Settings s = parseArgs(argc, argv);
+  std::printf("dashboard load: %zu tickets, %zu scan-log lines in the last three hours, %u cores\n", s.tickets,
+              s.scanLines, std::thread::hardware_concurrency());
+  TempDir dir;
+  const std::string sqlite = dir.file("evening.db");
+  {
+    auto t0 = Clock::now();
+    auto store = tav::server::openStore(sqlite, true);
+    tav::server::loadDemo(*store, s.tickets);
+    const double made = seconds(Clock::now() - t0);
+    t0 = Clock::now();
+    playEvening(*store, s);
+    std::printf("  SQLite store made in %.1f s, its evening played in %.1f s\n", made, seconds(Clock::now() - t0));
+    timeSnapshots(*store, "SQLite", s);
+    if (s.postgres) {
+      tav::pgtest::ThrowawayServer pg;
+      t0 = Clock::now();
+      auto target = tav::server::openStore(pg.uri(), true);
+      tav::server::copyStore(*store, *target);
+      tav::pgtest::RawConnection(pg.uri()).exec("VACUUM (ANALYZE)");
+      std::printf("  copied to PostgreSQL and vacuumed in %.1f s\n", seconds(Clock::now() - t0));
+      timeSnapshots(*target, "PostgreSQL", s);
+    }
+  }
+  measureStreaming(s);
+  return 0;
+}
