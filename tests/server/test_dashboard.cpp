@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,8 @@
 
 #include "server/http/dashboard.h"
 #include "server/http/http_service.h"
+#include "server/pg/pg_store.h"
+#include "server/sqlite/sqlite_store.h"
 #include "server/tools/open_store.h"
 #include "wire/protocol.h"
 #include "tests/server/pg_test_server.h"
@@ -109,8 +112,37 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
   EXPECT_EQ(missing->status, 404);
 }
 
-// Known scans through the stations' route, then the figures the dashboard reads for them.
-void expectFiguresOfKnownScans(const std::string& location) {
+// What the dashboard's migration added, taken away again: the store as a server from before the
+// dashboard left it, with the same tickets and scan log.
+std::string undoDashboardMigration(bool sqlite, int version) {
+  const std::string tables = "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; "
+                             "DROP TABLE ingress_gate; ";
+  const std::string before = std::to_string(version - 1);
+  if (sqlite) {
+    return "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; DROP TRIGGER ticket_inside_delete; "
+           "DROP TRIGGER ticket_inside_update; DROP TABLE inside_count; " + tables +
+           "DELETE FROM schema_version WHERE version > " + before + "; PRAGMA user_version = " + before;
+  }
+  return "DROP TRIGGER scan_log_ingress ON scan_log; DROP TRIGGER ticket_ingress_change ON ticket; "
+         "DROP TRIGGER ticket_ingress_update ON ticket; DROP FUNCTION scan_log_ingress(); "
+         "DROP FUNCTION ticket_ingress(); DROP TABLE ingress_count; " + tables +
+         "DELETE FROM schema_version WHERE version > " + before;
+}
+
+void rawSqlite(const std::string& path, const std::string& sql) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  char* err = nullptr;
+  const int rc = sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &err);
+  const std::string message = err ? err : "";
+  sqlite3_free(err);
+  sqlite3_close(db);
+  ASSERT_EQ(rc, SQLITE_OK) << message;
+}
+
+// Known scans through the stations' route, then the figures the dashboard reads for them; with
+// `older`, the scans are made by a server from before the dashboard, which the next one migrates.
+void expectFiguresOfKnownScans(const std::string& location, bool older) {
   TestVenue venue(20, 2, location);  // T18 and T19 cancelled; blocks rotate E, N, S, W
   addAdmins(venue);
   ServerProcess server(venue.store);
@@ -125,6 +157,15 @@ void expectFiguresOfKnownScans(const std::string& location) {
   ASSERT_NE(codeOf(*station, checkText("I", ticketNo(2))), "0");
   ASSERT_NE(codeOf(*station, checkText("I", ticketNo(3), "E석")), "0");
 
+  if (older) {
+    server.stop();
+    if (location.empty()) {
+      rawSqlite(venue.store, undoDashboardMigration(true, tav::server::sqliteSchemaVersion()));
+    } else {
+      tav::pgtest::RawConnection(location).exec(undoDashboardMigration(false, tav::server::postgresSchemaVersion()));
+    }
+    server.start();
+  }
   auto page = server.client();
   auto res = getWith(*page, "/api/v1/ingress", signIn(*page, kAdmin, kAdminPassword));
   ASSERT_TRUE(res);
@@ -161,11 +202,17 @@ void expectFiguresOfKnownScans(const std::string& location) {
   EXPECT_LE(std::abs(serverTime - tav::server::Store::systemNow()), 60000);
 }
 
-TEST(DashboardData, FiguresOfKnownScansOnSqlite) { expectFiguresOfKnownScans({}); }
+TEST(DashboardData, FiguresOfKnownScansOnSqlite) { expectFiguresOfKnownScans({}, false); }
+TEST(DashboardData, FiguresOfAStoreFromBeforeTheDashboardOnSqlite) { expectFiguresOfKnownScans({}, true); }
 
 TEST(DashboardDataPostgreSQL, FiguresOfKnownScans) {
   tav::pgtest::ScratchSchema schema;
-  expectFiguresOfKnownScans(schema.uri());
+  expectFiguresOfKnownScans(schema.uri(), false);
+}
+
+TEST(DashboardDataPostgreSQL, FiguresOfAStoreFromBeforeTheDashboard) {
+  tav::pgtest::ScratchSchema schema;
+  expectFiguresOfKnownScans(schema.uri(), true);
 }
 
 // The store under a served dashboard, counting its reads.
