@@ -4,12 +4,13 @@
 namespace tav::server {
 
 std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::string& placeCode,
-                                                   const std::string& bizCode) {
+                                                   const std::string& bizCode, const AlsoRead& alsoRead) {
   std::optional<IngressSnapshot> result;
   const TimeMs now = store.now();
   const std::int64_t minute = now / kMinuteMs;
   store.read([&](Reader& reader) {
     result.reset();
+    if (alsoRead) alsoRead(reader, now);
     IngressSnapshot s;
     s.serverTime = now;
     s.firstMinute = minute - kFlowMinutes + 1;

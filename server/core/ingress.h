@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,10 +28,14 @@ struct IngressSnapshot {
   IngressCounts counts;
 };
 
+// Runs in the snapshot's read with the reader and the snapshot's time; it may run more than once.
+using AlsoRead = std::function<void(Reader&, TimeMs)>;
+
 // The snapshot of the venue's event `bizCode`, or of its active event when `bizCode` is empty;
-// nothing when the venue has no such event. One read of the store, at the store's clock.
+// nothing when the venue has no such event. One read of the store, at the store's clock, which
+// `alsoRead` may share (the stream checks its viewers' sessions there).
 std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::string& placeCode,
-                                                   const std::string& bizCode);
+                                                   const std::string& bizCode, const AlsoRead& alsoRead = {});
 
 // Entries (or exits) of one block per minute over the flow window, oldest first.
 std::vector<std::int64_t> flowSeries(const IngressSnapshot& snapshot, std::size_t block, bool exits);

@@ -42,10 +42,16 @@ const std::string kPagePolicy =
     "form-action 'none'; frame-ancestors 'none'; base-uri 'none'";
 
 // The admin's venue, from the session the request carries; nothing without an admin's live session.
-std::optional<std::string> adminVenue(Store& store, const HttpRequest& request) {
-  const std::optional<SessionInfo> session = findLiveSession(store, sessionToken(request));
+std::optional<std::string> adminVenue(Store& store, const std::string& token) {
+  const std::optional<SessionInfo> session = findLiveSession(store, token);
   if (!session || session->role != OperatorRole::Admin) return std::nullopt;
   return session->placeCode;
+}
+
+// The same inside a read that is under way, for a stream's viewers at every snapshot.
+bool stillAdminOf(Reader& reader, const std::string& token, const std::string& place, TimeMs now) {
+  const std::optional<SessionInfo> session = liveSession(reader, token, now);
+  return session && session->role == OperatorRole::Admin && session->placeCode == place;
 }
 
 std::string contentTypeOf(std::string_view name) {
@@ -81,7 +87,7 @@ std::string queryValue(std::string_view target, std::string_view name) {
     for (std::size_t i = 0; i < raw.size(); ++i) {
       if (raw[i] == '+') {
         out += ' ';
-      } else if (raw[i] == '%' && i + 2 < raw.size() + 0 && hexDigit(raw[i + 1]) >= 0 && hexDigit(raw[i + 2]) >= 0) {
+      } else if (raw[i] == '%' && i + 2 < raw.size() && hexDigit(raw[i + 1]) >= 0 && hexDigit(raw[i + 2]) >= 0) {
         out += static_cast<char>(hexDigit(raw[i + 1]) * 16 + hexDigit(raw[i + 2]));
         i += 2;
       } else {
@@ -163,7 +169,7 @@ std::string ingressJson(const IngressSnapshot& s) {
 struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
   struct Viewer {
     std::weak_ptr<EventSink> sink;
-    std::string place, bizCode;
+    std::string place, bizCode, token;
   };
   struct Latest {
     std::shared_ptr<const std::string> message;
@@ -214,36 +220,51 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
       l.inFlight = true;
     }
     runner([hub = shared_from_this(), key] {
+      // A session that ended since its stream opened (revoked, expired, a password changed) ends
+      // the stream at the next snapshot: the page then asks its viewer to sign in again.
+      std::set<std::string> tokens, ended;
+      {
+        std::lock_guard<std::mutex> lock(hub->mutex);
+        for (const Viewer& v : hub->viewers)
+          if (v.place == key.first && v.bizCode == key.second) tokens.insert(v.token);
+      }
+      auto checkSessions = [&](Reader& reader, TimeMs now) {
+        ended.clear();
+        for (const std::string& token : tokens)
+          if (!stillAdminOf(reader, token, key.first, now)) ended.insert(token);
+      };
       std::string body;
       try {
-        const auto snapshot = takeIngressSnapshot(hub->store, key.first, key.second);
+        const auto snapshot = takeIngressSnapshot(hub->store, key.first, key.second, checkSessions);
         body = snapshot ? ingressJson(*snapshot)
                         : json{{"serverTime", hub->store.now()}, {"event", nullptr}, {"error", kNoEvent}}.dump();
       } catch (const std::exception& e) {
         body = json{{"serverTime", Store::systemNow()}, {"event", nullptr}, {"error", e.what()}}.dump();
       }
       auto message = std::make_shared<const std::string>("data: " + body + "\n\n");
-      std::vector<std::shared_ptr<EventSink>> sinks;
+      std::vector<std::shared_ptr<EventSink>> sinks, ending;
       {
         std::lock_guard<std::mutex> lock(hub->mutex);
         Latest& l = hub->latest[key];
         l.inFlight = false;
         l.message = message;
         l.at = std::chrono::steady_clock::now();
-        for (const Viewer& v : hub->viewers)
-          if (v.place == key.first && v.bizCode == key.second)
-            if (auto sink = v.sink.lock()) sinks.push_back(std::move(sink));
-        ++hub->snapshots;
+        for (const Viewer& v : hub->viewers) {
+          if (v.place != key.first || v.bizCode != key.second) continue;
+          if (auto sink = v.sink.lock()) (ended.count(v.token) ? ending : sinks).push_back(std::move(sink));
+        }
       }
       for (const auto& sink : sinks) sink->push(message);
+      for (const auto& sink : ending) sink->end();
     });
   }
 
-  void add(const std::shared_ptr<EventSink>& sink, const std::string& place, const std::string& bizCode) {
+  void add(const std::shared_ptr<EventSink>& sink, const std::string& place, const std::string& bizCode,
+           const std::string& token) {
     {
       std::lock_guard<std::mutex> lock(mutex);
       if (stopped) return sink->end();
-      viewers.push_back(Viewer{sink, place, bizCode});
+      viewers.push_back(Viewer{sink, place, bizCode, token});
     }
     refresh({place, bizCode}, true, sink);
   }
@@ -267,7 +288,6 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
   std::mutex mutex;
   std::vector<Viewer> viewers;
   std::map<Key, Latest> latest;
-  std::uint64_t snapshots = 0;
   bool stopped = false;
 };
 
@@ -307,12 +327,12 @@ bool Dashboard::handle(const HttpRequest& request, Reply& reply) {
     reply.send(std::move(response));
     return true;
   }
-  // Who asks and for what is read off the request here: it does not travel to the pool.
+  // Who asks and for what is read off the request here: the request does not travel to the pool.
   const std::string bizCode = queryValue(target, "bizcode");
-  hub_->runner([hub = hub_, request, bizCode, stream, reply = std::move(reply)]() mutable {
+  hub_->runner([hub = hub_, token = sessionToken(request), bizCode, stream, reply = std::move(reply)]() mutable {
     std::optional<std::string> place;
     try {
-      place = adminVenue(hub->store, request);
+      place = adminVenue(hub->store, token);
     } catch (...) {
       return reply.send(storeFailure(std::current_exception()));
     }
@@ -322,8 +342,8 @@ bool Dashboard::handle(const HttpRequest& request, Reply& reply) {
           "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-store\r\n"
           "Connection: close\r\nX-Accel-Buffering: no\r\n\r\n"
           "retry: 2000\n\n";
-      return reply.stream(std::move(head), [hub, place = *place, bizCode](const std::shared_ptr<EventSink>& sink) {
-        hub->add(sink, place, bizCode);
+      return reply.stream(std::move(head), [hub, place = *place, bizCode, token](const std::shared_ptr<EventSink>& sink) {
+        hub->add(sink, place, bizCode, token);
       });
     }
     try {

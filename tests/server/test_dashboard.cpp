@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -43,6 +44,37 @@ httplib::Result getWith(httplib::Client& client, const std::string& path, const 
   httplib::Headers headers;
   if (!cookie.empty()) headers.emplace("Cookie", cookie);
   return client.Get(path.c_str(), headers);
+}
+
+// An event stream opened on a plain socket with the session `cookie`.
+int openStream(int port, const std::string& cookie) {
+  const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                              "Cookie: " + cookie + "\r\n\r\n";
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_port = htons(static_cast<std::uint16_t>(port));
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+      send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
+    throw std::runtime_error("The stream could not be opened.");
+  return fd;
+}
+
+// Reads the stream until `done(received)` or its end (false) or `within` has passed (false).
+bool readStreamUntil(int fd, std::string& received, const std::function<bool(const std::string&)>& done,
+                     std::chrono::milliseconds within) {
+  const auto until = std::chrono::steady_clock::now() + within;
+  while (!done(received)) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd p{fd, POLLIN, 0};
+    if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return false;
+    char buf[65536];
+    const ssize_t n = recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    received.append(buf, static_cast<std::size_t>(n));
+  }
+  return true;
 }
 
 // TestVenue with an admin of its own and, at a second venue, another admin.
@@ -97,6 +129,17 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
     if (c.status == 200) EXPECT_EQ(json::parse(res->body)["event"]["bizCode"], c.cookie == other ? "BIZ2" : "BIZ1");
     if (c.status == 401) EXPECT_NE(res->body.find("admin"), std::string::npos) << res->body;
   }
+  // A stream ends at its next snapshot once its session has ended.
+  const int stream = openStream(server.port(), fresh);
+  std::string received;
+  EXPECT_TRUE(readStreamUntil(stream, received, [](const std::string& r) { return r.find("data: {") != std::string::npos; },
+                              std::chrono::seconds(5)));
+  setupTool({"revoke-sessions", "--store", venue.store, "--id", kAdmin});
+  const auto revokedAt = std::chrono::steady_clock::now();
+  EXPECT_FALSE(readStreamUntil(stream, received, [](const std::string&) { return false; }, std::chrono::seconds(10)));
+  EXPECT_LT(std::chrono::steady_clock::now() - revokedAt, 3 * tav::server::kIngressInterval);
+  close(stream);
+
   // The page itself answers everyone: without a session it shows its sign-in form.
   auto page = getWith(*client, "/dashboard", "");
   ASSERT_TRUE(page);
@@ -257,17 +300,7 @@ TEST(DashboardStream, AHundredStreamsCostOneSnapshotPerInterval) {
   ASSERT_FALSE(cookie.empty());
 
   std::vector<StreamClient> streams(100);
-  const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
-                              "Cookie: " + cookie + "\r\n\r\n";
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<std::uint16_t>(service.port()));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  for (auto& s : streams) {
-    s.fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    ASSERT_EQ(connect(s.fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    ASSERT_EQ(send(s.fd, request.data(), request.size(), MSG_NOSIGNAL), static_cast<ssize_t>(request.size()));
-  }
+  for (auto& s : streams) s.fd = openStream(service.port(), cookie);
   // Reads every stream until `until`.
   auto pump = [&](std::chrono::steady_clock::time_point until) {
     while (std::chrono::steady_clock::now() < until) {
