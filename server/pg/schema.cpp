@@ -171,8 +171,11 @@ BEGIN
   RETURN NULL;
 END
 $$;
-CREATE TRIGGER ticket_ingress_change AFTER INSERT OR DELETE ON ticket
-  FOR EACH ROW EXECUTE FUNCTION ticket_ingress();
+-- An imported ticket, neither admitted nor inside, does not run it.
+CREATE TRIGGER ticket_ingress_insert AFTER INSERT ON ticket
+  FOR EACH ROW WHEN (new.entry_count > 0 OR new.inside) EXECUTE FUNCTION ticket_ingress();
+CREATE TRIGGER ticket_ingress_delete AFTER DELETE ON ticket
+  FOR EACH ROW WHEN (old.entry_count > 0 OR old.inside) EXECUTE FUNCTION ticket_ingress();
 -- A re-entry that leaves both counts as they were does not run it.
 CREATE TRIGGER ticket_ingress_update AFTER UPDATE OF bizcode, block, entry_count, inside ON ticket
   FOR EACH ROW WHEN (old.inside IS DISTINCT FROM new.inside

@@ -166,7 +166,8 @@ std::string undoDashboardMigration(bool sqlite, int version) {
            "DROP TRIGGER ticket_inside_update; DROP TABLE inside_count; " + tables +
            "DELETE FROM schema_version WHERE version > " + before + "; PRAGMA user_version = " + before;
   }
-  return "DROP TRIGGER scan_log_ingress ON scan_log; DROP TRIGGER ticket_ingress_change ON ticket; "
+  return "DROP TRIGGER scan_log_ingress ON scan_log; DROP TRIGGER ticket_ingress_insert ON ticket; "
+         "DROP TRIGGER ticket_ingress_delete ON ticket; "
          "DROP TRIGGER ticket_ingress_update ON ticket; DROP FUNCTION scan_log_ingress(); "
          "DROP FUNCTION ticket_ingress(); DROP TABLE ingress_count; " + tables +
          "DELETE FROM schema_version WHERE version > " + before;
