@@ -178,7 +178,7 @@ function makeChart() {
       animation: false, responsive: true, maintainAspectRatio: false,
       interaction: { mode: 'index', intersect: false },
       scales: {
-        x: { ticks: { color: '#9aa7b5', maxTicksLimit: 12, maxRotation: 0 }, grid: { color: '#2c3642' } },
+        x: { ticks: { color: '#9aa7b5', maxTicksLimit: window.innerWidth < 900 ? 6 : 12, maxRotation: 0, autoSkipPadding: 16 }, grid: { color: '#2c3642' } },
         y: { beginAtZero: true, ticks: { color: '#9aa7b5', precision: 0 }, grid: { color: '#2c3642' } },
       },
       plugins: { legend: { labels: { color: '#e8edf3', boxWidth: 18 } } },
