@@ -156,6 +156,9 @@ CREATE TABLE ingress_gate(
 CREATE INDEX ingress_gate_recent ON ingress_gate(bizcode, last_at);
 CREATE FUNCTION ticket_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
+  IF current_setting('tav.bulk', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
   IF TG_OP IN ('UPDATE', 'DELETE') AND (old.entry_count > 0 OR old.inside) THEN
     INSERT INTO ingress_count AS c(bizcode, block, shard, admitted, inside)
       VALUES(old.bizcode, old.block, pg_backend_pid(), -(old.entry_count > 0)::int, -(old.inside)::int)
@@ -187,6 +190,9 @@ DECLARE
   passed boolean := new.outcome IN ('entry', 'reentry', 'exit');
   stand text;
 BEGIN
+  IF current_setting('tav.bulk', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
   IF passed THEN
     SELECT t.block INTO stand FROM ticket t WHERE t.bizcode = new.bizcode AND t.ticket_no = new.ticket_no;
     IF stand IS NOT NULL THEN
@@ -213,6 +219,52 @@ END
 $$;
 CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log
   FOR EACH ROW WHEN (new.kind = 'check') EXECUTE FUNCTION scan_log_ingress();
+-- Rows restored in bulk (copy-store: tav.bulk set for the transaction) are counted per statement.
+CREATE FUNCTION ticket_ingress_bulk() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('tav.bulk', true) IS DISTINCT FROM 'on' THEN
+    RETURN NULL;
+  END IF;
+  INSERT INTO ingress_count AS c(bizcode, block, shard, admitted, inside)
+    SELECT bizcode, block, pg_backend_pid(), count(*) FILTER (WHERE entry_count > 0), count(*) FILTER (WHERE inside)
+    FROM added WHERE entry_count > 0 OR inside GROUP BY bizcode, block
+    ON CONFLICT(bizcode, block, shard) DO UPDATE
+      SET admitted = c.admitted + excluded.admitted, inside = c.inside + excluded.inside;
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER ticket_ingress_bulk AFTER INSERT ON ticket REFERENCING NEW TABLE AS added
+  FOR EACH STATEMENT EXECUTE FUNCTION ticket_ingress_bulk();
+CREATE FUNCTION scan_log_ingress_bulk() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('tav.bulk', true) IS DISTINCT FROM 'on' THEN
+    RETURN NULL;
+  END IF;
+  INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits)
+    SELECT s.bizcode, s.at / 60000, t.block, pg_backend_pid(), count(*) FILTER (WHERE s.outcome <> 'exit'),
+           count(*) FILTER (WHERE s.outcome = 'exit')
+    FROM added s JOIN ticket t ON t.bizcode = s.bizcode AND t.ticket_no = s.ticket_no
+    WHERE s.kind = 'check' AND s.outcome IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, block, shard) DO UPDATE
+      SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits;
+  INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
+    SELECT bizcode, at / 60000, outcome, pg_backend_pid(), count(*) FROM added
+    WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + excluded.refusals;
+  INSERT INTO ingress_gate_minute AS g(bizcode, source, minute, shard, checks, refusals)
+    SELECT bizcode, source, at / 60000, pg_backend_pid(), count(*),
+           count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit'))
+    FROM added WHERE kind = 'check' GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, source, minute, shard) DO UPDATE
+      SET checks = g.checks + excluded.checks, refusals = g.refusals + excluded.refusals;
+  INSERT INTO ingress_gate AS g(bizcode, source, shard, last_at)
+    SELECT bizcode, source, pg_backend_pid(), max(at) FROM added WHERE kind = 'check' GROUP BY 1, 2
+    ON CONFLICT(bizcode, source, shard) DO UPDATE SET last_at = greatest(g.last_at, excluded.last_at);
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER scan_log_ingress_bulk AFTER INSERT ON scan_log REFERENCING NEW TABLE AS added
+  FOR EACH STATEMENT EXECUTE FUNCTION scan_log_ingress_bulk();
 INSERT INTO ingress_flow(bizcode, minute, block, shard, entries, exits)
   SELECT s.bizcode, s.at / 60000, t.block, 0, count(*) FILTER (WHERE s.outcome <> 'exit'),
          count(*) FILTER (WHERE s.outcome = 'exit')

@@ -152,6 +152,7 @@ class Session final : public Transaction {
   Connection& c_;
   RowCache& cache_;
   RowCache::Updates& updates_;
+  bool bulkCounting_ = false;  // restored rows reach the dashboard's counters per COPY, not per row
   Pending pending_ = Pending::None;
   std::string copyData_;
 };

@@ -167,7 +167,9 @@ std::string undoDashboardMigration(bool sqlite, int version) {
            "DELETE FROM schema_version WHERE version > " + before + "; PRAGMA user_version = " + before;
   }
   return "DROP TRIGGER scan_log_ingress ON scan_log; DROP TRIGGER ticket_ingress_insert ON ticket; "
-         "DROP TRIGGER ticket_ingress_delete ON ticket; "
+         "DROP TRIGGER ticket_ingress_delete ON ticket; DROP TRIGGER ticket_ingress_bulk ON ticket; "
+         "DROP TRIGGER scan_log_ingress_bulk ON scan_log; DROP FUNCTION ticket_ingress_bulk(); "
+         "DROP FUNCTION scan_log_ingress_bulk(); "
          "DROP TRIGGER ticket_ingress_update ON ticket; DROP FUNCTION scan_log_ingress(); "
          "DROP FUNCTION ticket_ingress(); DROP TABLE ingress_count; " + tables +
          "DELETE FROM schema_version WHERE version > " + before;
@@ -184,9 +186,16 @@ void rawSqlite(const std::string& path, const std::string& sql) {
   ASSERT_EQ(rc, SQLITE_OK) << message;
 }
 
-// Known scans through the stations' route, then the figures the dashboard reads for them; with
-// `older`, the scans are made by a server from before the dashboard, which the next one migrates.
-void expectFiguresOfKnownScans(const std::string& location, bool older) {
+// Where the scans that the dashboard reads were made.
+enum class Origin {
+  Live,    // on the store it reads
+  Older,   // by a server from before the dashboard, whose store the next one migrates
+  Copied,  // on an SQLite store copied to the PostgreSQL store at `copyTo` (copy-store)
+};
+
+// Known scans through the stations' route, then the figures the dashboard reads for them.
+void expectFiguresOfKnownScans(const std::string& location, Origin origin, const std::string& copyTo = {}) {
+  const bool older = origin == Origin::Older;
   TestVenue venue(20, 2, location);  // T18 and T19 cancelled; blocks rotate E, N, S, W
   addAdmins(venue);
   ServerProcess server(venue.store);
@@ -210,7 +219,14 @@ void expectFiguresOfKnownScans(const std::string& location, bool older) {
     }
     server.start();
   }
-  auto page = server.client();
+  std::unique_ptr<ServerProcess> copied;
+  if (origin == Origin::Copied) {
+    server.stop();
+    setupTool({"copy-store", "--from", venue.store, "--to", copyTo});
+    copied = std::make_unique<ServerProcess>(copyTo);
+    copied->start();
+  }
+  auto page = (copied ? *copied : server).client();
   auto res = getWith(*page, "/api/v1/ingress", signIn(*page, kAdmin, kAdminPassword));
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200) << res->body;
@@ -246,17 +262,22 @@ void expectFiguresOfKnownScans(const std::string& location, bool older) {
   EXPECT_LE(std::abs(serverTime - tav::server::Store::systemNow()), 60000);
 }
 
-TEST(DashboardData, FiguresOfKnownScansOnSqlite) { expectFiguresOfKnownScans({}, false); }
-TEST(DashboardData, FiguresOfAStoreFromBeforeTheDashboardOnSqlite) { expectFiguresOfKnownScans({}, true); }
+TEST(DashboardData, FiguresOfKnownScansOnSqlite) { expectFiguresOfKnownScans({}, Origin::Live); }
+TEST(DashboardData, FiguresOfAStoreFromBeforeTheDashboardOnSqlite) { expectFiguresOfKnownScans({}, Origin::Older); }
 
 TEST(DashboardDataPostgreSQL, FiguresOfKnownScans) {
   tav::pgtest::ScratchSchema schema;
-  expectFiguresOfKnownScans(schema.uri(), false);
+  expectFiguresOfKnownScans(schema.uri(), Origin::Live);
 }
 
 TEST(DashboardDataPostgreSQL, FiguresOfAStoreFromBeforeTheDashboard) {
   tav::pgtest::ScratchSchema schema;
-  expectFiguresOfKnownScans(schema.uri(), true);
+  expectFiguresOfKnownScans(schema.uri(), Origin::Older);
+}
+
+TEST(DashboardDataPostgreSQL, FiguresOfAStoreCopiedFromSqlite) {
+  tav::pgtest::ScratchSchema schema;
+  expectFiguresOfKnownScans({}, Origin::Copied, schema.uri());
 }
 
 // The store under a served dashboard, counting its reads.
