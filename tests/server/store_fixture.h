@@ -409,4 +409,20 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
+// SQL that takes the live dashboard's counters (tables, triggers, functions) out of a store again,
+// as a server from before the dashboard left it; the caller sets the schema version back.
+inline std::string dropDashboardCounters(bool sqlite) {
+  const std::string tables = "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; "
+                             "DROP TABLE ingress_gate; ";
+  if (sqlite) {
+    return "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; DROP TRIGGER ticket_inside_delete; "
+           "DROP TRIGGER ticket_inside_update; DROP TABLE inside_count; " + tables;
+  }
+  return "DROP TRIGGER scan_log_ingress ON scan_log; DROP TRIGGER ticket_ingress_insert ON ticket; "
+         "DROP TRIGGER ticket_ingress_delete ON ticket; DROP TRIGGER ticket_ingress_update ON ticket; "
+         "DROP TRIGGER ticket_ingress_bulk ON ticket; DROP TRIGGER scan_log_ingress_bulk ON scan_log; "
+         "DROP FUNCTION ticket_ingress(); DROP FUNCTION scan_log_ingress(); DROP FUNCTION ticket_ingress_bulk(); "
+         "DROP FUNCTION scan_log_ingress_bulk(); DROP TABLE ingress_count; " + tables;
+}
+
 }  // namespace tav::storetest

@@ -23,6 +23,7 @@
 #include "wire/protocol.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
+#include "tests/server/store_fixture.h"
 
 namespace {
 
@@ -155,24 +156,11 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
   EXPECT_EQ(missing->status, 404);
 }
 
-// What the dashboard's migration added, taken away again: the store as a server from before the
-// dashboard left it, with the same tickets and scan log.
+// The store as a server from before the dashboard left it, with the same tickets and scan log.
 std::string undoDashboardMigration(bool sqlite, int version) {
-  const std::string tables = "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; "
-                             "DROP TABLE ingress_gate; ";
   const std::string before = std::to_string(version - 1);
-  if (sqlite) {
-    return "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; DROP TRIGGER ticket_inside_delete; "
-           "DROP TRIGGER ticket_inside_update; DROP TABLE inside_count; " + tables +
-           "DELETE FROM schema_version WHERE version > " + before + "; PRAGMA user_version = " + before;
-  }
-  return "DROP TRIGGER scan_log_ingress ON scan_log; DROP TRIGGER ticket_ingress_insert ON ticket; "
-         "DROP TRIGGER ticket_ingress_delete ON ticket; DROP TRIGGER ticket_ingress_bulk ON ticket; "
-         "DROP TRIGGER scan_log_ingress_bulk ON scan_log; DROP FUNCTION ticket_ingress_bulk(); "
-         "DROP FUNCTION scan_log_ingress_bulk(); "
-         "DROP TRIGGER ticket_ingress_update ON ticket; DROP FUNCTION scan_log_ingress(); "
-         "DROP FUNCTION ticket_ingress(); DROP TABLE ingress_count; " + tables +
-         "DELETE FROM schema_version WHERE version > " + before;
+  return tav::storetest::dropDashboardCounters(sqlite) + "DELETE FROM schema_version WHERE version > " + before +
+         (sqlite ? "; PRAGMA user_version = " + before : std::string());
 }
 
 void rawSqlite(const std::string& path, const std::string& sql) {

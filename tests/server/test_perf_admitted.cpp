@@ -114,7 +114,7 @@ TEST(AdmittedCountMigration, OlderStoreOpensWithTheSameFigures) {
     before = {field(rs, "Total"), field(rs, "E석"), field(rs, "N석"), field(rs, "S석"), field(rs, "W석")};
   }
   ASSERT_EQ(before, (Figures{"14", "4", "3", "3", "4"}));
-  ASSERT_EQ(space.rawExec("DROP TRIGGER ticket_admitted_insert; DROP TRIGGER ticket_admitted_delete; "
+  ASSERT_EQ(space.rawExec(dropDashboardCounters(true) + "DROP TRIGGER ticket_admitted_insert; DROP TRIGGER ticket_admitted_delete; "
                           "DROP TRIGGER ticket_admitted_update; DROP TABLE admitted_count; "
                           "CREATE INDEX ticket_admitted ON ticket(bizcode, block) WHERE entry_count > 0; "
                           "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "

@@ -182,9 +182,9 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   for (int i = 0; i < 4; ++i) runFrom("10.1.2.3", kLogin + "'admin','wrong'");
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
-  // The version before sources came before operator roles and sessions too.
-  const std::string previous = std::to_string(version - 3);
-  ASSERT_EQ(space().rawExec("DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
+  // The version before sources came before operator roles, sessions and the dashboard's counters too.
+  const std::string previous = std::to_string(version - 4);
+  ASSERT_EQ(space().rawExec(dropDashboardCounters(sqlite) + "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                             "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
                             "DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
@@ -206,9 +206,9 @@ TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
   setUpVenues();
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
-  // The version before roles came before sessions too.
-  const std::string previous = std::to_string(version - 2);
-  ASSERT_EQ(space().rawExec("DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
+  // The version before roles came before sessions and the dashboard's counters too.
+  const std::string previous = std::to_string(version - 3);
+  ASSERT_EQ(space().rawExec(dropDashboardCounters(sqlite) + "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                             "ALTER TABLE operator DROP COLUMN role; DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
             "");
