@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/proc_stat.h"
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
 #include "server/core/ingress.h"
@@ -40,8 +41,8 @@ struct Settings {
   std::size_t tickets = 1000000, scanLines = 2000000;
   int snapshots = 50;          // timed snapshots per store
   int stations = 128, dashboards = 100;
-  double seconds = 5, warmup = 1;
-  int rounds = 3;              // of each streaming phase, alternating; medians reported
+  double seconds = 4, warmup = 1;
+  int rounds = 5;              // of each streaming phase, alternating; medians reported
   bool postgres = true;
 };
 
@@ -226,9 +227,16 @@ class Dashboards {
   std::atomic<std::size_t> events_{0};
 };
 
-// Checks per second of `stations` stations over `s.seconds`, after `s.warmup`.
-double checkRate(std::vector<std::unique_ptr<Station>>& stations, const std::vector<std::string>& tickets,
-                 std::atomic<std::size_t>& next, const Settings& s) {
+struct Rate {
+  double checks = 0;      // per second
+  double serverUs = 0;    // tav-server's CPU per check, in microseconds: what the machine's other
+                          // users disturb least
+};
+
+// Checks per second of `stations` stations over `s.seconds`, after `s.warmup`, with the CPU time
+// tav-server (`pid`) spent on them.
+Rate checkRate(std::vector<std::unique_ptr<Station>>& stations, const std::vector<std::string>& tickets,
+               std::atomic<std::size_t>& next, const Settings& s, long pid) {
   std::atomic<std::size_t> counted{0};
   std::atomic<int> phase{0};  // 0 warm-up, 1 counted, 2 done
   std::vector<std::thread> threads;
@@ -243,12 +251,24 @@ double checkRate(std::vector<std::unique_ptr<Station>>& stations, const std::vec
   std::this_thread::sleep_for(std::chrono::duration<double>(s.warmup));
   phase = 1;
   const auto t0 = Clock::now();
+  const double cpu0 = tav::bench::processCpuSeconds(pid);
   std::this_thread::sleep_for(std::chrono::duration<double>(s.seconds));
   const std::size_t n = counted.load();
+  const double cpu = tav::bench::processCpuSeconds(pid) - cpu0;
   const double took = seconds(Clock::now() - t0);
   phase = 2;
   for (auto& t : threads) t.join();
-  return static_cast<double>(n) / took;
+  return Rate{static_cast<double>(n) / took, 1e6 * cpu / static_cast<double>(std::max<std::size_t>(n, 1))};
+}
+
+// The medians of a few phases' rates and CPU per check.
+Rate median(std::vector<Rate> rates) {
+  std::sort(rates.begin(), rates.end(), [](const Rate& a, const Rate& b) { return a.checks < b.checks; });
+  Rate m;
+  m.checks = rates[rates.size() / 2].checks;
+  std::sort(rates.begin(), rates.end(), [](const Rate& a, const Rate& b) { return a.serverUs < b.serverUs; });
+  m.serverUs = rates[rates.size() / 2].serverUs;
+  return m;
 }
 
 void measureStreaming(const Settings& s) {
@@ -279,35 +299,37 @@ void measureStreaming(const Settings& s) {
   const std::string cookie = head.substr(at, head.find(';', at) - at);
 
   std::atomic<std::size_t> next{0};
-  std::vector<double> without, with;
+  std::vector<Rate> without, with;
   std::size_t received = 0;
   double streamedSeconds = 0;
-  checkRate(stations, tickets, next, s);  // the store's caches and the server's threads warm up
+  checkRate(stations, tickets, next, s, server.pid());  // the store's caches and the server's threads warm up
   for (int round = 0; round < s.rounds; ++round) {
     // The two phases take turns at going first, so that neither always meets a fuller store.
     for (int half = 0; half < 2; ++half) {
       if ((round + half) % 2 == 0) {
-        without.push_back(checkRate(stations, tickets, next, s));
+        without.push_back(checkRate(stations, tickets, next, s, server.pid()));
         continue;
       }
       Dashboards pages(server.port(), cookie, s.dashboards);
       const std::size_t before = pages.events();
       const auto t0 = Clock::now();
-      with.push_back(checkRate(stations, tickets, next, s));
+      with.push_back(checkRate(stations, tickets, next, s, server.pid()));
       received += pages.events() - before;
       streamedSeconds += seconds(Clock::now() - t0);
     }
-    std::printf("  round %d: %.0f checks/s without dashboards, %.0f with %d streaming\n", round + 1, without.back(),
-                with.back(), s.dashboards);
+    std::printf("  round %d: %.0f checks/s (%.0f us of tav-server's CPU each) without dashboards, %.0f (%.0f us) "
+                "with %d streaming\n",
+                round + 1, without.back().checks, without.back().serverUs, with.back().checks, with.back().serverUs,
+                s.dashboards);
   }
   server.stop();
   stations.clear();
-  std::sort(without.begin(), without.end());
-  std::sort(with.begin(), with.end());
-  const double a = without[without.size() / 2], b = with[with.size() / 2];
-  std::printf("  %d stations, %zu tickets: %.0f checks/s without dashboards, %.0f with %d dashboards streaming "
-              "(%+.1f%%); the pages received %.1f snapshots/s in all (%.2f per page per second)\n",
-              s.stations, s.tickets, a, b, s.dashboards, 100.0 * (b - a) / a,
+  const Rate a = median(without), b = median(with);
+  std::printf("  %d stations, %zu tickets, medians: %.0f checks/s without dashboards, %.0f with %d dashboards "
+              "streaming (%+.1f%%); tav-server's CPU per check %.1f us without, %.1f us with (%+.1f%%); the pages "
+              "received %.1f snapshots/s in all (%.2f per page per second)\n",
+              s.stations, s.tickets, a.checks, b.checks, s.dashboards, 100.0 * (b.checks - a.checks) / a.checks,
+              a.serverUs, b.serverUs, 100.0 * (b.serverUs - a.serverUs) / a.serverUs,
               static_cast<double>(received) / streamedSeconds,
               static_cast<double>(received) / streamedSeconds / s.dashboards);
 
@@ -326,14 +348,14 @@ void measureStreaming(const Settings& s) {
     stations.push_back(std::make_unique<Station>(bare.port()));
     if (!stations.back()->signIn()) return;
   }
-  checkRate(stations, tickets, next, s);
-  std::vector<double> uncounted;
-  for (int round = 0; round < s.rounds; ++round) uncounted.push_back(checkRate(stations, tickets, next, s));
+  checkRate(stations, tickets, next, s, bare.pid());
+  std::vector<Rate> uncounted;
+  for (int round = 0; round < s.rounds; ++round) uncounted.push_back(checkRate(stations, tickets, next, s, bare.pid()));
   bare.stop();
-  std::sort(uncounted.begin(), uncounted.end());
-  const double c = uncounted[uncounted.size() / 2];
-  std::printf("  the same without the dashboard's counters (triggers dropped): %.0f checks/s; the counters cost "
-              "%.1f%% of the check rate\n", c, 100.0 * (c - a) / c);
+  const Rate c = median(uncounted);
+  std::printf("  the same without the dashboard's counters (triggers dropped): %.0f checks/s, %.1f us of "
+              "tav-server's CPU per check; the counters cost %.1f%% of the check rate and %.1f us per check\n",
+              c.checks, c.serverUs, 100.0 * (c.checks - a.checks) / c.checks, a.serverUs - c.serverUs);
 }
 
 Settings parseArgs(int argc, char** argv) {
@@ -347,9 +369,10 @@ Settings parseArgs(int argc, char** argv) {
     else if (opt == "--dashboards") s.dashboards = std::atoi(value.c_str());
     else if (opt == "--stations") s.stations = std::atoi(value.c_str());
     else if (opt == "--postgres") s.postgres = value != "no";
+    else if (opt == "--snapshots") s.snapshots = std::atoi(value.c_str());
     else {
       std::fprintf(stderr, "usage: bench_dashboard [--tickets N] [--scan-lines N] [--seconds S] [--rounds R] "
-                           "[--stations N] [--dashboards N] [--postgres yes|no]\n");
+                           "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone]\n");
       std::exit(2);
     }
   }
@@ -364,6 +387,10 @@ Settings parseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Settings s = parseArgs(argc, argv);
+  if (s.snapshots == 0) {  // the streaming phase alone
+    measureStreaming(s);
+    return 0;
+  }
   std::printf("dashboard load: %zu tickets, %zu scan-log lines in the last three hours, %u cores\n", s.tickets,
               s.scanLines, std::thread::hardware_concurrency());
   TempDir dir;

@@ -26,7 +26,7 @@ std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::stri
     q.flowSince = s.firstMinute;
     q.refusalsSince = minute - kRefusalMinutes + 1;
     q.gatesSince = minute - kGateMinutes + 1;
-    q.gatesSeenAfter = now - kFlowMinutes * kMinuteMs;
+    q.gatesSeenSince = s.firstMinute;
     s.counts = reader.ingressCounts(q);
     result = std::move(s);
   });

@@ -126,7 +126,7 @@ struct IngressQuery {
   std::int64_t flowSince = 0;      // first minute of entries and exits
   std::int64_t refusalsSince = 0;  // first minute of refusals by reason
   std::int64_t gatesSince = 0;     // first minute of the gates' checks and refusals
-  TimeMs gatesSeenAfter = 0;       // gates with no check after this are left out
+  std::int64_t gatesSeenSince = 0;  // gates with no check since this minute are left out
 };
 
 struct IngressFlow {

@@ -139,21 +139,14 @@ CREATE TABLE ingress_refusal(
 );
 CREATE TABLE ingress_gate_minute(
   bizcode  text NOT NULL,
-  source   text NOT NULL,
   minute   bigint NOT NULL,
+  source   text NOT NULL,
   shard    integer NOT NULL,
   checks   bigint NOT NULL,
   refusals bigint NOT NULL,
-  PRIMARY KEY (bizcode, source, minute, shard)
+  last_at  bigint NOT NULL,
+  PRIMARY KEY (bizcode, minute, source, shard)
 );
-CREATE TABLE ingress_gate(
-  bizcode text NOT NULL,
-  source  text NOT NULL,
-  shard   integer NOT NULL,
-  last_at bigint NOT NULL,
-  PRIMARY KEY (bizcode, source, shard)
-);
-CREATE INDEX ingress_gate_recent ON ingress_gate(bizcode, last_at);
 CREATE FUNCTION ticket_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
 BEGIN
   IF current_setting('tav.bulk', true) = 'on' THEN
@@ -207,13 +200,11 @@ BEGIN
       VALUES(new.bizcode, new.at / 60000, new.outcome, pg_backend_pid(), 1)
       ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + 1;
   END IF;
-  INSERT INTO ingress_gate_minute AS g(bizcode, source, minute, shard, checks, refusals)
-    VALUES(new.bizcode, new.source, new.at / 60000, pg_backend_pid(), 1, (NOT passed)::int)
-    ON CONFLICT(bizcode, source, minute, shard) DO UPDATE
-      SET checks = g.checks + 1, refusals = g.refusals + excluded.refusals;
-  INSERT INTO ingress_gate AS g(bizcode, source, shard, last_at)
-    VALUES(new.bizcode, new.source, pg_backend_pid(), new.at)
-    ON CONFLICT(bizcode, source, shard) DO UPDATE SET last_at = greatest(g.last_at, excluded.last_at);
+  INSERT INTO ingress_gate_minute AS g(bizcode, minute, source, shard, checks, refusals, last_at)
+    VALUES(new.bizcode, new.at / 60000, new.source, pg_backend_pid(), 1, (NOT passed)::int, new.at)
+    ON CONFLICT(bizcode, minute, source, shard) DO UPDATE
+      SET checks = g.checks + 1, refusals = g.refusals + excluded.refusals,
+          last_at = greatest(g.last_at, excluded.last_at);
   RETURN NULL;
 END
 $$;
@@ -251,15 +242,13 @@ BEGIN
     SELECT bizcode, at / 60000, outcome, pg_backend_pid(), count(*) FROM added
     WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3
     ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + excluded.refusals;
-  INSERT INTO ingress_gate_minute AS g(bizcode, source, minute, shard, checks, refusals)
-    SELECT bizcode, source, at / 60000, pg_backend_pid(), count(*),
-           count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit'))
+  INSERT INTO ingress_gate_minute AS g(bizcode, minute, source, shard, checks, refusals, last_at)
+    SELECT bizcode, at / 60000, source, pg_backend_pid(), count(*),
+           count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit')), max(at)
     FROM added WHERE kind = 'check' GROUP BY 1, 2, 3
-    ON CONFLICT(bizcode, source, minute, shard) DO UPDATE
-      SET checks = g.checks + excluded.checks, refusals = g.refusals + excluded.refusals;
-  INSERT INTO ingress_gate AS g(bizcode, source, shard, last_at)
-    SELECT bizcode, source, pg_backend_pid(), max(at) FROM added WHERE kind = 'check' GROUP BY 1, 2
-    ON CONFLICT(bizcode, source, shard) DO UPDATE SET last_at = greatest(g.last_at, excluded.last_at);
+    ON CONFLICT(bizcode, minute, source, shard) DO UPDATE
+      SET checks = g.checks + excluded.checks, refusals = g.refusals + excluded.refusals,
+          last_at = greatest(g.last_at, excluded.last_at);
   RETURN NULL;
 END
 $$;
@@ -273,11 +262,10 @@ INSERT INTO ingress_flow(bizcode, minute, block, shard, entries, exits)
 INSERT INTO ingress_refusal(bizcode, minute, reason, shard, refusals)
   SELECT bizcode, at / 60000, outcome, 0, count(*) FROM scan_log
   WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3;
-INSERT INTO ingress_gate_minute(bizcode, source, minute, shard, checks, refusals)
-  SELECT bizcode, source, at / 60000, 0, count(*), count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit'))
+INSERT INTO ingress_gate_minute(bizcode, minute, source, shard, checks, refusals, last_at)
+  SELECT bizcode, at / 60000, source, 0, count(*), count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit')),
+         max(at)
   FROM scan_log WHERE kind = 'check' GROUP BY 1, 2, 3;
-INSERT INTO ingress_gate(bizcode, source, shard, last_at)
-  SELECT bizcode, source, 0, max(at) FROM scan_log WHERE kind = 'check' GROUP BY 1, 2;
 )sql",
 };
 
@@ -288,7 +276,7 @@ constexpr const char* kStoreMarker = "tav-server store";
 // Every table a store of ours holds, at every version this build knows.
 const std::set<std::string> kOurTables{"schema_version",  "venue",        "event",           "operator",
                                         "ticket",          "scan_log",     "session",         "ingress_count",
-                                        "ingress_flow",    "ingress_refusal", "ingress_gate", "ingress_gate_minute"};
+                                        "ingress_flow",    "ingress_refusal", "ingress_gate_minute"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

@@ -225,12 +225,10 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
       Params().text(w.bizCode).integer(w.refusalsSince));
   for (int i = 0; i < refusals.rows(); ++i) counts.refusals.emplace_back(refusals.text(i, 0), refusals.integer(i, 1));
   Result gates = run(
-      "SELECT g.source, g.last_at, coalesce(m.checks, 0), coalesce(m.refusals, 0) "
-      "FROM (SELECT source, max(last_at) AS last_at FROM ingress_gate WHERE bizcode = $1 AND last_at > $3 "
-      "GROUP BY source) g LEFT JOIN LATERAL (SELECT sum(checks) AS checks, sum(refusals) AS refusals "
-      "FROM ingress_gate_minute WHERE bizcode = $1 AND source = g.source AND minute >= $2) m ON true "
-      "ORDER BY g.source",
-      Params().text(w.bizCode).integer(w.gatesSince).integer(w.gatesSeenAfter));
+      "SELECT source, max(last_at), coalesce(sum(checks) FILTER (WHERE minute >= $2), 0), "
+      "coalesce(sum(refusals) FILTER (WHERE minute >= $2), 0) FROM ingress_gate_minute "
+      "WHERE bizcode = $1 AND minute >= $3 GROUP BY source ORDER BY source",
+      Params().text(w.bizCode).integer(w.gatesSince).integer(w.gatesSeenSince));
   for (int i = 0; i < gates.rows(); ++i)
     counts.gates.push_back(IngressGate{gates.text(i, 0), gates.integer(i, 2), gates.integer(i, 3), gates.integer(i, 1)});
   return counts;

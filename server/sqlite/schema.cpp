@@ -190,15 +190,9 @@ CREATE TABLE ingress_gate_minute(
   source   TEXT NOT NULL,
   checks   INTEGER NOT NULL,
   refusals INTEGER NOT NULL,
-  PRIMARY KEY (bizcode, source, minute)
+  last_at  INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, minute, source)
 ) WITHOUT ROWID;
-CREATE TABLE ingress_gate(
-  bizcode TEXT NOT NULL,
-  source  TEXT NOT NULL,
-  last_at INTEGER NOT NULL,
-  PRIMARY KEY (bizcode, source)
-) WITHOUT ROWID;
-CREATE INDEX ingress_gate_recent ON ingress_gate(bizcode, last_at);
 CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log WHEN new.kind = 'check'
 BEGIN
   INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
@@ -211,12 +205,10 @@ BEGIN
     SELECT new.bizcode, new.at / 60000, new.outcome, 1
     WHERE new.outcome NOT IN ('entry', 'reentry', 'exit')
     ON CONFLICT(bizcode, minute, reason) DO UPDATE SET refusals = refusals + 1;
-  INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals)
-    VALUES(new.bizcode, new.at / 60000, new.source, 1, new.outcome NOT IN ('entry', 'reentry', 'exit'))
-    ON CONFLICT(bizcode, source, minute) DO UPDATE
-      SET checks = checks + 1, refusals = refusals + excluded.refusals;
-  INSERT INTO ingress_gate(bizcode, source, last_at) VALUES(new.bizcode, new.source, new.at)
-    ON CONFLICT(bizcode, source) DO UPDATE SET last_at = max(last_at, excluded.last_at);
+  INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals, last_at)
+    VALUES(new.bizcode, new.at / 60000, new.source, 1, new.outcome NOT IN ('entry', 'reentry', 'exit'), new.at)
+    ON CONFLICT(bizcode, minute, source) DO UPDATE
+      SET checks = checks + 1, refusals = refusals + excluded.refusals, last_at = max(last_at, excluded.last_at);
 END;
 INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
   SELECT s.bizcode, s.at / 60000, t.block, sum(s.outcome <> 'exit'), sum(s.outcome = 'exit')
@@ -225,11 +217,9 @@ INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
 INSERT INTO ingress_refusal(bizcode, minute, reason, refusals)
   SELECT bizcode, at / 60000, outcome, count(*) FROM scan_log
   WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3;
-INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals)
-  SELECT bizcode, at / 60000, source, count(*), sum(outcome NOT IN ('entry', 'reentry', 'exit'))
+INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals, last_at)
+  SELECT bizcode, at / 60000, source, count(*), sum(outcome NOT IN ('entry', 'reentry', 'exit')), max(at)
   FROM scan_log WHERE kind = 'check' GROUP BY 1, 2, 3;
-INSERT INTO ingress_gate(bizcode, source, last_at)
-  SELECT bizcode, source, max(at) FROM scan_log WHERE kind = 'check' GROUP BY 1, 2;
 )sql",
 };
 

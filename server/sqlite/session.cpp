@@ -198,11 +198,10 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
   }
   {
     Query q = c_.query(
-        "SELECT g.source, g.last_at, coalesce(sum(m.checks), 0), coalesce(sum(m.refusals), 0) "
-        "FROM ingress_gate g LEFT JOIN ingress_gate_minute m "
-        "ON m.bizcode = g.bizcode AND m.source = g.source AND m.minute >= ?2 "
-        "WHERE g.bizcode = ?1 AND g.last_at > ?3 GROUP BY g.source ORDER BY g.source");
-    q.bind(1, w.bizCode).bind(2, w.gatesSince).bind(3, w.gatesSeenAfter);
+        "SELECT source, max(last_at), sum(CASE WHEN minute >= ?2 THEN checks ELSE 0 END), "
+        "sum(CASE WHEN minute >= ?2 THEN refusals ELSE 0 END) FROM ingress_gate_minute "
+        "WHERE bizcode = ?1 AND minute >= ?3 GROUP BY source ORDER BY source");
+    q.bind(1, w.bizCode).bind(2, w.gatesSince).bind(3, w.gatesSeenSince);
     while (q.step()) counts.gates.push_back(IngressGate{q.text(0), q.integer(2), q.integer(3), q.integer(1)});
   }
   return counts;

@@ -412,8 +412,7 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
 // SQL that takes the live dashboard's counters (tables, triggers, functions) out of a store again,
 // as a server from before the dashboard left it; the caller sets the schema version back.
 inline std::string dropDashboardCounters(bool sqlite) {
-  const std::string tables = "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; "
-                             "DROP TABLE ingress_gate; ";
+  const std::string tables = "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
   if (sqlite) {
     return "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; DROP TRIGGER ticket_inside_delete; "
            "DROP TRIGGER ticket_inside_update; DROP TABLE inside_count; " + tables;
