@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/event_streams.h"
 #include "bench/proc_stat.h"
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
@@ -186,47 +187,6 @@ class Station {
   std::string cookie_;
 };
 
-// 100 pages on the event stream, read by one thread; counts the snapshots they receive.
-class Dashboards {
- public:
-  Dashboards(int port, const std::string& cookie, int count) {
-    const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
-                                "Cookie: " + cookie + "\r\n\r\n";
-    for (int i = 0; i < count; ++i) {
-      const int fd = connectTo(port);
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-      fds_.push_back(fd);
-    }
-    reader_ = std::thread([this] { read(); });
-  }
-  ~Dashboards() {
-    stop_ = true;
-    reader_.join();
-    for (int fd : fds_) close(fd);
-  }
-  std::size_t events() const { return events_.load(); }
-
- private:
-  void read() {
-    std::vector<pollfd> polls;
-    for (int fd : fds_) polls.push_back({fd, POLLIN, 0});
-    char buf[65536];
-    while (!stop_) {
-      if (poll(polls.data(), polls.size(), 100) <= 0) continue;
-      for (auto& p : polls) {
-        if (!(p.revents & POLLIN)) continue;
-        const ssize_t n = recv(p.fd, buf, sizeof buf, 0);
-        for (ssize_t i = 0; i + 5 < n; ++i)
-          if (std::string_view(buf + i, 6) == "data: ") events_.fetch_add(1);
-      }
-    }
-  }
-  std::vector<int> fds_;
-  std::thread reader_;
-  std::atomic<bool> stop_{false};
-  std::atomic<std::size_t> events_{0};
-};
-
 struct Rate {
   double checks = 0;      // per second
   double serverUs = 0;    // tav-server's CPU per check, in microseconds: what the machine's other
@@ -271,60 +231,89 @@ Rate median(std::vector<Rate> rates) {
   return m;
 }
 
-void measureStreaming(const Settings& s) {
+// A fresh demo store served by tav-server, with its stations signed in and their tickets in the
+// order they meet them.
+struct Served {
   TempDir dir;
-  const std::string path = dir.file("stream.db");
-  {
-    auto store = tav::server::openStore(path, true);
-    tav::server::loadDemo(*store, s.tickets);
+  std::string path = dir.file("served.db");
+  std::unique_ptr<ServerProcess> server;
+  std::vector<std::unique_ptr<Station>> stations;
+  std::atomic<std::size_t> next{0};
+
+  // `counters`: false drops the triggers that keep the dashboard's counters.
+  Served(const Settings& s, bool counters) {
+    {
+      auto store = tav::server::openStore(path, true);
+      tav::server::loadDemo(*store, s.tickets);
+    }
+    if (!counters) {
+      sqlite3* db = nullptr;
+      sqlite3_open(path.c_str(), &db);
+      sqlite3_exec(db,
+                   "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; "
+                   "DROP TRIGGER ticket_inside_delete; DROP TRIGGER ticket_inside_update;",
+                   nullptr, nullptr, nullptr);
+      sqlite3_close(db);
+    }
+    server = std::make_unique<ServerProcess>(path, std::vector<std::string>{"--max-signins-per-minute", "100000"});
+    server->start();
+    for (int i = 0; i < s.stations; ++i) {
+      stations.push_back(std::make_unique<Station>(server->port()));
+      if (!stations.back()->signIn()) throw std::runtime_error("A station could not sign in.");
+    }
   }
+  ~Served() { server->stop(); }
+
+  Rate run(const std::vector<std::string>& tickets, const Settings& s) {
+    return checkRate(stations, tickets, next, s, server->pid());
+  }
+};
+
+// 128 stations on a store with the dashboard's counters, without and with 100 dashboards
+// streaming, and on a store without the counters; the three phases take turns at going first in
+// each round, and each store meets its tickets in the same order.
+void measureStreaming(const Settings& s) {
   std::vector<std::string> tickets;
   for (std::size_t i = 0; i < s.tickets; ++i)
     if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
   std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
-  ServerProcess server(path, {"--max-signins-per-minute", "100000"});
-  server.start();
-  std::vector<std::unique_ptr<Station>> stations;
-  for (int i = 0; i < s.stations; ++i) {
-    stations.push_back(std::make_unique<Station>(server.port()));
-    if (!stations.back()->signIn()) {
-      std::printf("  a station could not sign in; streaming phase skipped\n");
-      return;
-    }
-  }
-  Station admin(server.port());
+  Served counted(s, true), bare(s, false);
+  Station admin(counted.server->port());
   std::string head, body;
   admin.post(tav::test::kLoginProc + "'admin','tav1234!'", head, body);
   const std::size_t at = head.find("tav_session=");
   const std::string cookie = head.substr(at, head.find(';', at) - at);
 
-  std::atomic<std::size_t> next{0};
-  std::vector<Rate> without, with;
+  counted.run(tickets, s);  // the stores' caches and the servers' threads warm up
+  bare.run(tickets, s);
+  std::vector<Rate> without, with, uncounted;
   std::size_t received = 0;
   double streamedSeconds = 0;
-  checkRate(stations, tickets, next, s, server.pid());  // the store's caches and the server's threads warm up
   for (int round = 0; round < s.rounds; ++round) {
-    // The two phases take turns at going first, so that neither always meets a fuller store.
-    for (int half = 0; half < 2; ++half) {
-      if ((round + half) % 2 == 0) {
-        without.push_back(checkRate(stations, tickets, next, s, server.pid()));
-        continue;
+    for (int k = 0; k < 3; ++k) {
+      switch ((round + k) % 3) {
+        case 0:
+          without.push_back(counted.run(tickets, s));
+          break;
+        case 1: {
+          tav::bench::EventStreams pages(counted.server->port(), cookie, s.dashboards);
+          const std::size_t before = pages.events();
+          const auto t0 = Clock::now();
+          with.push_back(counted.run(tickets, s));
+          received += pages.events() - before;
+          streamedSeconds += seconds(Clock::now() - t0);
+          break;
+        }
+        default:
+          uncounted.push_back(bare.run(tickets, s));
       }
-      Dashboards pages(server.port(), cookie, s.dashboards);
-      const std::size_t before = pages.events();
-      const auto t0 = Clock::now();
-      with.push_back(checkRate(stations, tickets, next, s, server.pid()));
-      received += pages.events() - before;
-      streamedSeconds += seconds(Clock::now() - t0);
     }
-    std::printf("  round %d: %.0f checks/s (%.0f us of tav-server's CPU each) without dashboards, %.0f (%.0f us) "
-                "with %d streaming\n",
+    std::printf("  round %d: %.0f checks/s (%.1f us of tav-server's CPU each), %.0f (%.1f us) with %d dashboards "
+                "streaming, %.0f (%.1f us) without the counters\n",
                 round + 1, without.back().checks, without.back().serverUs, with.back().checks, with.back().serverUs,
-                s.dashboards);
+                s.dashboards, uncounted.back().checks, uncounted.back().serverUs);
   }
-  server.stop();
-  stations.clear();
-  const Rate a = median(without), b = median(with);
+  const Rate a = median(without), b = median(with), c = median(uncounted);
   std::printf("  %d stations, %zu tickets, medians: %.0f checks/s without dashboards, %.0f with %d dashboards "
               "streaming (%+.1f%%); tav-server's CPU per check %.1f us without, %.1f us with (%+.1f%%); the pages "
               "received %.1f snapshots/s in all (%.2f per page per second)\n",
@@ -332,29 +321,8 @@ void measureStreaming(const Settings& s) {
               a.serverUs, b.serverUs, 100.0 * (b.serverUs - a.serverUs) / a.serverUs,
               static_cast<double>(received) / streamedSeconds,
               static_cast<double>(received) / streamedSeconds / s.dashboards);
-
-  // What the counters cost each check: the same store with the triggers that keep them dropped.
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  const int dropped = sqlite3_exec(db,
-                                   "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; "
-                                   "DROP TRIGGER ticket_inside_delete; DROP TRIGGER ticket_inside_update;",
-                                   nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  if (dropped != SQLITE_OK) return;
-  ServerProcess bare(path, {"--max-signins-per-minute", "100000"});
-  bare.start();
-  for (int i = 0; i < s.stations; ++i) {
-    stations.push_back(std::make_unique<Station>(bare.port()));
-    if (!stations.back()->signIn()) return;
-  }
-  checkRate(stations, tickets, next, s, bare.pid());
-  std::vector<Rate> uncounted;
-  for (int round = 0; round < s.rounds; ++round) uncounted.push_back(checkRate(stations, tickets, next, s, bare.pid()));
-  bare.stop();
-  const Rate c = median(uncounted);
-  std::printf("  the same without the dashboard's counters (triggers dropped): %.0f checks/s, %.1f us of "
-              "tav-server's CPU per check; the counters cost %.1f%% of the check rate and %.1f us per check\n",
+  std::printf("  without the dashboard's counters (their triggers dropped): %.0f checks/s, %.1f us of tav-server's "
+              "CPU per check; the counters cost %.1f%% of the check rate and %.1f us per check\n",
               c.checks, c.serverUs, 100.0 * (c.checks - a.checks) / c.checks, a.serverUs - c.serverUs);
 }
 

@@ -1,8 +1,8 @@
 // Load generator: N gate stations on keep-alive connections against tav-server on a durable
 // SQLite store, beside a bare cpp-httplib server that answers the same requests with a fixed
 // body, and the same checks through execute() in this process (the store's own limit); then the
-// big store over TLS, and under a hostile crowd of slow and idle connections. Prints figures;
-// exits 0.
+// big store over TLS, beside 100 live dashboards streaming, and under a hostile crowd of slow and
+// idle connections. Prints figures; exits 0.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/event_streams.h"
 #include "bench/proc_stat.h"
 #include "server/core/demo_data.h"
 #include "server/core/service.h"
@@ -68,6 +69,7 @@ struct Settings {
   bool tls = true;          // the big store over TLS too
   int hostileStations = 128;  // stations checking while the crowd below holds its connections
   int slowConnections = 2000, idleConnections = 10000;
+  int dashboards = 100;     // live dashboards streaming beside the most stations; 0 skips the phase
   std::vector<std::string> serverArgs;  // more options for every tav-server serve
 };
 
@@ -620,6 +622,45 @@ PhaseResult measureTls(DemoStore& demo, int n, const Settings& settings) {
   return rounds[rounds.size() / 2];
 }
 
+struct DashboardResult {
+  PhaseResult without, with;  // medians of the rounds
+  double snapshotsPerSecond = 0;  // received by all the pages together
+};
+
+// The big store's stations with and without live dashboards on the event stream, on one server,
+// in rounds where the two take turns at going first; the median of each.
+DashboardResult measureDashboards(DemoStore& demo, int n, const Settings& settings) {
+  ServerProcess server(demo.path, settings.serverArgs);
+  server.start();
+  std::vector<PhaseResult> without, with;
+  std::size_t received = 0;
+  double streamed = 0;
+  for (int round = 0; round < settings.rounds; ++round) {
+    for (int half = 0; half < 2; ++half) {
+      if ((round + half) % 2 == 0) {
+        without.push_back(runPhase(leanStations(server.port(), demo.session), n, settings, *demo.round, demo.op,
+                                   server.pid()));
+        continue;
+      }
+      tav::bench::EventStreams pages(server.port(), "tav_session=" + demo.session, settings.dashboards);
+      const std::size_t before = pages.events();
+      const auto t0 = Clock::now();
+      with.push_back(runPhase(leanStations(server.port(), demo.session), n, settings, *demo.round, demo.op,
+                              server.pid()));
+      received += pages.events() - before;
+      streamed += std::chrono::duration<double>(Clock::now() - t0).count();
+    }
+    std::printf("  dashboards, N=%d: %.0f checks/s without, %.0f with %d streaming\n", n, rate(without.back()),
+                rate(with.back()), settings.dashboards);
+  }
+  server.stop();
+  auto byRate = [](const PhaseResult& a, const PhaseResult& b) { return rate(a) < rate(b); };
+  std::sort(without.begin(), without.end(), byRate);
+  std::sort(with.begin(), with.end(), byRate);
+  return DashboardResult{without[without.size() / 2], with[with.size() / 2],
+                         static_cast<double>(received) / std::max(streamed, 1e-9)};
+}
+
 struct HostileResult {
   PhaseResult phase;
   std::size_t held = 0, reopened = 0;
@@ -678,6 +719,8 @@ Settings parseArgs(int argc, char** argv) {
       s.serverArgs = {"--threads", value};
     } else if (opt == "--tls") {
       s.tls = value != "no";
+    } else if (opt == "--dashboards") {
+      s.dashboards = std::atoi(value.c_str());
     } else if (opt == "--hostile") {
       // "SLOW,IDLE" connections; "0,0" skips the hostile phase.
       s.slowConnections = std::atoi(value.c_str());
@@ -693,7 +736,7 @@ Settings parseArgs(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
                    "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
-                   "[--hostile SLOW,IDLE] [--server-threads N]\n");
+                   "[--hostile SLOW,IDLE] [--dashboards N] [--server-threads N]\n");
       std::exit(2);
     }
   }
@@ -726,6 +769,9 @@ int main(int argc, char** argv) {
   PhaseResult tls;
   if (settings.tls && !stores.empty()) tls = measureTls(*stores.front().second, topStations, settings);
   const double sessionUs = stores.empty() ? 0 : sessionCheckMicros(*stores.front().second);
+  DashboardResult dashboards;
+  const bool dashboardPhase = settings.dashboards > 0 && !stores.empty();
+  if (dashboardPhase) dashboards = measureDashboards(*stores.front().second, topStations, settings);
   HostileResult hostile;
   const bool hostilePhase = settings.slowConnections + settings.idleConnections > 0 && !stores.empty();
   if (hostilePhase) hostile = measureHostile(*stores.front().second, settings);
@@ -780,6 +826,19 @@ int main(int argc, char** argv) {
                 "HTTP (%.0f/s); %zu failed\n",
                 row.tickets, topStations, rate(tls), static_cast<double>(tls.admissions) / tls.seconds, tls.p50, tls.p99,
                 100.0 * rate(tls) / rate(row.result), rate(row.result), tls.failures);
+  }
+  if (dashboardPhase) {
+    const PhaseResult& a = dashboards.without;
+    const PhaseResult& b = dashboards.with;
+    const auto cpuUs = [](const PhaseResult& r) {
+      return 1e6 * r.serverCpu / static_cast<double>(std::max<std::size_t>(r.checks, 1));
+    };
+    std::printf("dashboards, %zu tickets, N=%d: %.0f checks/s with %d dashboards streaming against %.0f without "
+                "(%+.1f%%); tav-server's CPU per check %.1f us against %.1f us; p99 %.2f ms against %.2f ms; the "
+                "pages received %.1f snapshots/s in all\n",
+                rows.empty() ? std::size_t{0} : rows.front().tickets, topStations, rate(b), settings.dashboards,
+                rate(a), 100.0 * (rate(b) - rate(a)) / std::max(rate(a), 1e-9), cpuUs(b), cpuUs(a), b.p99, a.p99,
+                dashboards.snapshotsPerSecond);
   }
   if (hostilePhase) {
     const PhaseResult& r = hostile.phase;
