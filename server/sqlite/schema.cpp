@@ -160,6 +160,8 @@ CREATE TRIGGER ticket_inside_delete AFTER DELETE ON ticket WHEN old.inside = 1
 BEGIN
   UPDATE inside_count SET inside = inside - 1 WHERE bizcode = old.bizcode AND block = old.block;
 END;
+-- A ticket going in or out is also an entry or exit of its minute: counted here, where the
+-- ticket's block is at hand, rather than from the scan log's line, which would have to look it up.
 CREATE TRIGGER ticket_inside_update AFTER UPDATE OF bizcode, block, inside ON ticket
   WHEN old.inside <> new.inside OR (old.inside = 1 AND (old.bizcode <> new.bizcode OR old.block <> new.block))
 BEGIN
@@ -168,6 +170,12 @@ BEGIN
   INSERT INTO inside_count(bizcode, block, inside)
     SELECT new.bizcode, new.block, 1 WHERE new.inside = 1
     ON CONFLICT(bizcode, block) DO UPDATE SET inside = inside + 1;
+  INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
+    SELECT new.bizcode, (CASE WHEN new.inside = 1 THEN new.last_entry ELSE new.last_exit END) / 60000, new.block,
+           new.inside, 1 - new.inside
+    WHERE old.inside <> new.inside AND (CASE WHEN new.inside = 1 THEN new.last_entry ELSE new.last_exit END) IS NOT NULL
+    ON CONFLICT(bizcode, minute, block) DO UPDATE
+      SET entries = entries + excluded.entries, exits = exits + excluded.exits;
 END;
 CREATE TABLE ingress_flow(
   bizcode TEXT NOT NULL,
@@ -193,14 +201,9 @@ CREATE TABLE ingress_gate_minute(
   last_at  INTEGER NOT NULL,
   PRIMARY KEY (bizcode, minute, source)
 ) WITHOUT ROWID;
+-- Restored lines (copy-store) count their entries and exits as they are restored.
 CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log WHEN new.kind = 'check'
 BEGIN
-  INSERT INTO ingress_flow(bizcode, minute, block, entries, exits)
-    SELECT new.bizcode, new.at / 60000, t.block, new.outcome <> 'exit', new.outcome = 'exit'
-    FROM ticket t WHERE new.outcome IN ('entry', 'reentry', 'exit')
-      AND t.bizcode = new.bizcode AND t.ticket_no = new.ticket_no
-    ON CONFLICT(bizcode, minute, block) DO UPDATE
-      SET entries = entries + excluded.entries, exits = exits + excluded.exits;
   INSERT INTO ingress_refusal(bizcode, minute, reason, refusals)
     SELECT new.bizcode, new.at / 60000, new.outcome, 1
     WHERE new.outcome NOT IN ('entry', 'reentry', 'exit')

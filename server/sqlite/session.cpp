@@ -318,6 +318,16 @@ void Session::restoreScanRecord(const ScanRecord& r) {
   q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
   q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
   q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).bind(13, r.source).bind(14, r.session).run();
+  // A live check's entry or exit reaches the dashboard's counters through its ticket's change; a
+  // restored one through its line.
+  if (r.kind == "check" && (r.outcome == "entry" || r.outcome == "reentry" || r.outcome == "exit")) {
+    Query flow = c_.query(
+        "INSERT INTO ingress_flow(bizcode, minute, block, entries, exits) "
+        "SELECT ?1, ?2 / 60000, block, ?3 <> 'exit', ?3 = 'exit' FROM ticket WHERE bizcode = ?1 AND ticket_no = ?4 "
+        "ON CONFLICT(bizcode, minute, block) DO UPDATE "
+        "SET entries = entries + excluded.entries, exits = exits + excluded.exits");
+    flow.bind(1, r.bizCode).bind(2, r.at).bind(3, r.outcome).bind(4, r.ticketNo).run();
+  }
 }
 
 void Session::recordEntry(std::int64_t ticketId, TimeMs at) {

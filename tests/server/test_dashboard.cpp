@@ -178,7 +178,7 @@ void rawSqlite(const std::string& path, const std::string& sql) {
 enum class Origin {
   Live,    // on the store it reads
   Older,   // by a server from before the dashboard, whose store the next one migrates
-  Copied,  // on an SQLite store copied to the PostgreSQL store at `copyTo` (copy-store)
+  Copied,  // on an SQLite store copied to the store at `copyTo` (copy-store)
 };
 
 // Known scans through the stations' route, then the figures the dashboard reads for them.
@@ -252,6 +252,11 @@ void expectFiguresOfKnownScans(const std::string& location, Origin origin, const
 
 TEST(DashboardData, FiguresOfKnownScansOnSqlite) { expectFiguresOfKnownScans({}, Origin::Live); }
 TEST(DashboardData, FiguresOfAStoreFromBeforeTheDashboardOnSqlite) { expectFiguresOfKnownScans({}, Origin::Older); }
+
+TEST(DashboardData, FiguresOfAStoreCopiedToAnotherSqliteFile) {
+  TempDir dir;
+  expectFiguresOfKnownScans({}, Origin::Copied, dir.file("copy.db"));
+}
 
 TEST(DashboardDataPostgreSQL, FiguresOfKnownScans) {
   tav::pgtest::ScratchSchema schema;
