@@ -147,7 +147,11 @@ CREATE TABLE ingress_gate_minute(
   last_at  bigint NOT NULL,
   PRIMARY KEY (bizcode, minute, source, shard)
 );
+-- A ticket going in or out is also an entry or exit of its minute: counted here, where the
+-- ticket's block is at hand, rather than from the scan log's line, which would have to look it up.
 CREATE FUNCTION ticket_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  moment bigint;
 BEGIN
   IF current_setting('tav.bulk', true) = 'on' THEN
     RETURN NULL;
@@ -164,6 +168,15 @@ BEGIN
       ON CONFLICT(bizcode, block, shard) DO UPDATE
         SET admitted = c.admitted + excluded.admitted, inside = c.inside + excluded.inside;
   END IF;
+  IF TG_OP = 'UPDATE' AND old.inside IS DISTINCT FROM new.inside THEN
+    moment := CASE WHEN new.inside THEN new.last_entry ELSE new.last_exit END;
+    IF moment IS NOT NULL THEN
+      INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits)
+        VALUES(new.bizcode, moment / 60000, new.block, pg_backend_pid(), (new.inside)::int, (NOT new.inside)::int)
+        ON CONFLICT(bizcode, minute, block, shard) DO UPDATE
+          SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits;
+    END IF;
+  END IF;
   RETURN NULL;
 END
 $$;
@@ -178,24 +191,16 @@ CREATE TRIGGER ticket_ingress_update AFTER UPDATE OF bizcode, block, entry_count
     OR (old.entry_count > 0) IS DISTINCT FROM (new.entry_count > 0)
     OR old.bizcode IS DISTINCT FROM new.bizcode OR old.block IS DISTINCT FROM new.block)
   EXECUTE FUNCTION ticket_ingress();
+-- Entries and exits come from the tickets' changes (ticket_ingress); restored lines count theirs
+-- in bulk (scan_log_ingress_bulk).
 CREATE FUNCTION scan_log_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
 DECLARE
   passed boolean := new.outcome IN ('entry', 'reentry', 'exit');
-  stand text;
 BEGIN
   IF current_setting('tav.bulk', true) = 'on' THEN
     RETURN NULL;
   END IF;
-  IF passed THEN
-    SELECT t.block INTO stand FROM ticket t WHERE t.bizcode = new.bizcode AND t.ticket_no = new.ticket_no;
-    IF stand IS NOT NULL THEN
-      INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits)
-        VALUES(new.bizcode, new.at / 60000, stand, pg_backend_pid(), (new.outcome <> 'exit')::int,
-               (new.outcome = 'exit')::int)
-        ON CONFLICT(bizcode, minute, block, shard) DO UPDATE
-          SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits;
-    END IF;
-  ELSE
+  IF NOT passed THEN
     INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
       VALUES(new.bizcode, new.at / 60000, new.outcome, pg_backend_pid(), 1)
       ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + 1;
