@@ -152,6 +152,13 @@ class Transaction : public Reader {
   // False, and nothing written, when the event already has a ticket with this number.
   virtual bool insertTicket(const Ticket& ticket) = 0;
 
+  // Changes made on match day. Activating an event does not touch the venue's others: the caller
+  // deactivates them first.
+  virtual void setEventActive(const std::string& bizCode, bool active) = 0;
+  virtual void setTicketCancelled(std::int64_t ticketId, bool cancelled) = 0;
+  virtual void setOperatorPassword(const std::string& id, const std::string& passwordHash) = 0;
+  virtual void setOperatorActive(const std::string& id, bool active) = 0;
+
   // A ticket or a scan-log line exactly as another store holds it: id, state and times kept.
   // Later ids the store assigns itself come after it. A clash shows at the latest on commit.
   virtual void restoreTicket(const Ticket& ticket) = 0;
@@ -200,6 +207,11 @@ class Store {
 
   // Readies the store for a stream of checks, once, before a server takes requests.
   virtual void warmUp() {}
+
+  // Writes a consistent copy of everything the store holds to a new file at `path` while writes go
+  // on, and returns once the copy is on the disk. Throws std::runtime_error with one sentence when
+  // this kind of store is not backed up this way, or the copy fails (no file is left then).
+  virtual void backupTo(const std::string& path);
 
   // The store's clock, replaceable for tests (set it before the store is shared between threads).
   TimeMs now() const { return clock_ ? clock_() : systemNow(); }

@@ -91,6 +91,10 @@ class Session final : public Transaction {
   void deactivateEvents(const std::string& placeCode) override;
   void insertOperator(const Operator& o) override;
   bool insertTicket(const Ticket& t) override;
+  void setEventActive(const std::string& bizCode, bool active) override;
+  void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
+  void setOperatorPassword(const std::string& id, const std::string& passwordHash) override;
+  void setOperatorActive(const std::string& id, bool active) override;
 
  private:
   void forget() {
