@@ -282,10 +282,10 @@ class StoreFixture : public ::testing::Test {
   void setUpVenues() {
     server::addVenue(store(), "P1", "잠실종합운동장");
     server::addEvent(store(), "P1", "BIZ", "프로야구 개막전", "202604041400", true);
-    server::addOperator(store(), "admin", "secret", "P1");
+    server::addOperator(store(), "admin", "secret-pw", "P1");
     server::addVenue(store(), "P2", "사직야구장");
     server::addEvent(store(), "P2", "BIZ2", "사직 경기", "202604051800", true);
-    server::addOperator(store(), "other", "secret2", "P2");
+    server::addOperator(store(), "other", "secret2-pw", "P2");
     store().write([](server::Transaction& tx) {
       tx.insertOperator(server::Operator{"retired", retiredHash(), "P1", false});
     });
