@@ -1,6 +1,7 @@
 // The match-day commands on each store: each change, what the next check through a running
 // server makes of it, and bad input that leaves the store as it was; export-scans and backup.
 #include <gtest/gtest.h>
+#include <iconv.h>
 #include <sqlite3.h>
 
 #include <atomic>
@@ -358,6 +359,42 @@ TEST(MatchDayBackup, WhileSixteenStationsCheck) {
   // The copy is a store that the tools take as it is.
   EXPECT_NE(setupTool({"list", "--store", copy, "--place", TestVenue::kPlace}).find("BIZ1"), std::string::npos);
   EXPECT_EQ(server.stop(), 0);
+}
+
+// What Korean Excel saves as plain CSV, through the command line: refused with the option to give,
+// imported with it, and then only its new rows with --new-only.
+TEST(MatchDayImport, CodePage949AndNewOnlyFromTheCommandLine) {
+  TestVenue venue(0);
+  const std::string utf8 = kCsvHeader + "K1,김민준," + TestVenue::kGoods + ",202405011830,잠실종합운동장,R석,1층,E석,valid\n";
+  iconv_t cd = iconv_open("CP949", "UTF-8");
+  std::string bytes(utf8.size() * 2, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  char* out = bytes.data();
+  std::size_t inLeft = utf8.size(), outLeft = bytes.size();
+  ASSERT_NE(iconv(cd, &in, &inLeft, &out, &outLeft), static_cast<std::size_t>(-1));
+  iconv_close(cd);
+  bytes.resize(bytes.size() - outLeft);
+  const std::string csv = venue.dir.file("excel.csv");
+  writeFile(csv, bytes);
+
+  const std::vector<std::string> import{"import-tickets", "--store", venue.store, "--bizcode", TestVenue::kBizCode,
+                                        "--csv", csv};
+  const ToolResult plain = runTool(import);
+  EXPECT_EQ(plain.exitCode, 1);
+  EXPECT_NE(plain.err.find("give --encoding cp949"), std::string::npos) << plain.err;
+  auto with = [&](std::vector<std::string> extra) {
+    std::vector<std::string> args = import;
+    args.insert(args.end(), extra.begin(), extra.end());
+    return args;
+  };
+  EXPECT_EQ(runTool(with({"--encoding", "latin1"})).exitCode, 2);
+  EXPECT_EQ(setupTool(with({"--encoding", "cp949"})), "Imported 1 ticket into BIZ1.\n");
+  EXPECT_EQ(setupTool(with({"--encoding", "CP949", "--new-only"})),
+            "Imported 0 tickets into BIZ1; skipped 1 ticket already there.\n");
+  ServerProcess server(venue.store);
+  server.start();
+  auto client = server.client();
+  EXPECT_EQ(fieldText(answerOf(*client, checkText("I", "K1")), "CustName"), "김민준");
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, MatchDay, ::testing::Values("SQLite", "PostgreSQL"),
