@@ -11,9 +11,9 @@ namespace {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: tav-assets FOLDER [--place CODE] [--ca FILE]\n"
+               "usage: tav-assets FOLDER --place CODE [--ca FILE]\n"
                "Writes the station's install-folder files into FOLDER: the button pictures, ok.wav,\n"
-               "no.wav and tav.ini naming the venue CODE (default: the demo venue, %s).\n"
+               "no.wav and tav.ini naming the venue CODE (the demo venue is %s).\n"
                "--ca FILE copies the site's CA certificate (ca.pem from tav-server tls-init) there as\n"
                "ca.pem: the station then trusts a back-end certificate that CA signed.\n",
                tav::server::kDemoPlaceCode);
@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     usage();
     return 0;
   }
-  QString place = QString::fromUtf8(tav::server::kDemoPlaceCode);
+  QString place;
   QString folder;
   QString caFile;
   for (qsizetype i = 0; i < args.size(); ++i) {
@@ -47,6 +47,11 @@ int main(int argc, char** argv) {
     }
   }
   if (folder.isEmpty()) return usage();
+  // tav.ini is always rewritten: a guessed venue would send every scan of this station elsewhere.
+  if (place.isEmpty()) {
+    std::fprintf(stderr, "tav-assets: --place CODE is required: it names this station's venue in tav.ini.\n");
+    return 2;
+  }
   try {
     // Checked before anything is written: a bad file leaves the folder as it was.
     const QByteArray ca = caFile.isEmpty() ? QByteArray() : tav::assets::caCertificateFile(caFile);

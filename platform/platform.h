@@ -1,5 +1,6 @@
 // The station's narrow door to the operating system: message box, sound, pictures, display, INI.
-// Windows call platform(); a test installs its own Platform to watch every effect.
+// Windows call platform(); a test installs its own Platform to watch every effect. The Qt
+// implementation and the accessor's definition are in platform/qt/.
 #pragma once
 
 #include <QPixmap>
@@ -16,7 +17,8 @@ class Platform {
   virtual void messageBox(const QString& text) = 0;
 
   // sndPlaySoundA(path, 1): starts the sound and returns at once; a new sound stops the one
-  // playing; a missing file plays the built-in default sound. `path` is the program's Windows path.
+  // playing; a missing file, or one that is no WAV file of a format the call plays, plays the
+  // built-in default sound. `path` is the program's Windows path.
   virtual void playSound(const QString& path) = 0;
 
   // LoadPicture: the picture of the file at the program's Windows `path`. When the file is missing

@@ -1,10 +1,15 @@
 // The INI reader behind GetPlaceCode off Windows: the lookup rules of GetPrivateProfileStringA.
 #include "platform/profile.h"
 
+#include <QByteArray>
+#include <QString>
+#include <QStringDecoder>
+#include <QStringEncoder>
 #include <algorithm>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -38,9 +43,22 @@ std::string_view withoutQuotes(std::string_view v) {
   return v;
 }
 
+// A byte of code page 949 that starts a double-byte character.
+bool isLeadByte(char c) {
+  const auto b = static_cast<unsigned char>(c);
+  return b >= 0x81 && b <= 0xFE;
+}
+
+// Copies at most size-1 bytes and the NUL; a cut never leaves the first half of a double-byte
+// character at the end.
 int copyOut(std::string_view value, char* buffer, int size) {
   const std::size_t room = static_cast<std::size_t>(size - 1);
-  const std::size_t n = std::min(value.size(), room);
+  std::size_t n = 0;
+  while (n < value.size()) {
+    const std::size_t step = isLeadByte(value[n]) && n + 1 < value.size() ? 2 : 1;
+    if (n + step > room) break;
+    n += step;
+  }
   std::memcpy(buffer, value.data(), n);
   buffer[n] = '\0';
   return static_cast<int>(n);
@@ -52,7 +70,6 @@ bool lookUp(const std::string& text, std::string_view section, std::string_view 
   bool inSection = false;
   bool sectionSeen = false;
   std::size_t pos = 0;
-  if (text.compare(0, 3, "\xEF\xBB\xBF") == 0) pos = 3;
   while (pos < text.size()) {
     std::size_t end = text.find('\n', pos);
     if (end == std::string::npos) end = text.size();
@@ -80,6 +97,37 @@ bool lookUp(const std::string& text, std::string_view section, std::string_view 
   return false;
 }
 
+// The file's text in code page 949. A file that starts with a UTF-8 or UTF-16 byte-order mark is
+// decoded and converted, as the Windows call does (a character code page 949 lacks becomes '?');
+// any other file is taken as code page 949 already, byte for byte.
+std::string inCodePage949(std::string bytes) {
+  std::optional<QStringConverter::Encoding> encoding;
+  if (bytes.compare(0, 3, "\xEF\xBB\xBF") == 0)
+    encoding = QStringConverter::Utf8;
+  else if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+    encoding = QStringConverter::Utf16LE;
+  else if (bytes.compare(0, 2, "\xFE\xFF") == 0)
+    encoding = QStringConverter::Utf16BE;
+  if (!encoding) return bytes;
+
+  QStringDecoder decode(*encoding, QStringConverter::Flag::Stateless);  // the mark is dropped
+  const QString text = decode(QByteArrayView(bytes.data(), static_cast<qsizetype>(bytes.size())));
+  QStringEncoder encode("windows-949");
+  QByteArray ansi;
+  // One character at a time, so that one the code page lacks becomes '?' and the rest survives.
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    const qsizetype len = text.at(i).isHighSurrogate() && i + 1 < text.size() ? 2 : 1;
+    QByteArray one = encode(QStringView(text).mid(i, len));
+    if (encode.hasError() || one.isEmpty()) {
+      encode = QStringEncoder("windows-949");  // an encoder keeps its error once it had one
+      one = "?";
+    }
+    ansi += one;
+    i += len - 1;
+  }
+  return ansi.toStdString();
+}
+
 }  // namespace
 
 int readProfileString(const char* section, const char* key, const char* defaultValue, char* buffer,
@@ -92,7 +140,7 @@ int readProfileString(const char* section, const char* key, const char* defaultV
   if (section != nullptr && key != nullptr && filePath != nullptr) {
     std::ifstream in(filePath, std::ios::binary);
     if (in) {
-      text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+      text = inCodePage949(std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()));
       found = lookUp(text, section, key, value);
     }
   }

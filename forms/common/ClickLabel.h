@@ -1,6 +1,7 @@
-// Label and image control of the windows: raises clicked() over its whole rectangle, and with
-// autoSize takes the size of its text whenever its caption is set, keeping its left and top edges
-// (an empty caption gives back the size the layout stores).
+// Label and image control of the windows: raises clicked() over its whole rectangle (a double click
+// is one clicked() and one doubleClicked()), and with autoSize takes the size of its text whenever
+// its caption is set, keeping its left and top edges (an empty caption gives back the size the
+// layout stores).
 #pragma once
 
 #include <QLabel>
@@ -21,22 +22,33 @@ class ClickLabel : public QLabel {
   qreal fontPoints() const { return font().pointSizeF(); }
   void setFontPoints(qreal points);
 
-  // The caption; with autoSize the label is resized to its text.
+  // The caption; with autoSize the label is resized to its text. A carriage return, alone or
+  // before a line feed, starts a new line. Without autoSize the label keeps the layout's width and
+  // grows taller, never shorter, to show every line of its caption.
   void setCaption(const QString& text);
-  QString caption() const { return text(); }
+  // The caption as it was set, line breaks as they were given.
+  QString caption() const { return captionSet_ ? caption_ : text(); }
 
   // The picture of an image control (shown at its natural size, not stretched).
   void setPicture(const QPixmap& picture);
 
  signals:
   void clicked();
+  void doubleClicked();
 
  protected:
+  void mousePressEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
 
  private:
   bool autoSize_ = false;
-  QSize emptySize_;  // the layout's size, taken while the caption is empty
+  QSize emptySize_;   // the layout's size, taken while the caption is empty
+  QSize layoutSize_;  // the layout's size, taken when the first caption is set
+  QString caption_;
+  bool captionSet_ = false;
+  // The release that ends a double click gives no second clicked().
+  bool inDoubleClick_ = false;
 };
 
 }  // namespace tav

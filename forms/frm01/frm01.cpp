@@ -65,11 +65,14 @@ frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01
   ui->btnMode->setPicture(builtInPicture(QStringLiteral("frm01/btnMode")));
   ui->btnBlock->setPicture(builtInPicture(QStringLiteral("frm01/btnBlock")));
   ui->btnScore->setPicture(builtInPicture(QStringLiteral("frm01/btnScore")));
+  // The event title grows to the right with its text and may reach the close picture; the picture
+  // stays on top so that all of it takes clicks.
+  ui->Command2->raise();
 
   // Key preview: the screen sees Enter before the ticket box does.
   ui->txtTicketNo->installEventFilter(this);
 
-  connect(ui->btnSave, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnSave_Click(); }); });
+  connect(ui->btnSave, &tav::ClickLabel::clicked, this, [this] { validateTicket(); });
   connect(ui->btnMode, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnMode_Click(); }); });
   connect(ui->btnBlock, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnBlock_Click(); }); });
   connect(ui->btnScore, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnScore_Click(); }); });
@@ -86,9 +89,15 @@ QString frm01::GetPlaceCode() {
   return Global::CutAtNull(text);
 }
 
+void frm01::setBlockCaption(const QString& block) { ui->txtBlock->setCaption(block); }
+void frm01::focusTicketBox() { ui->txtTicketNo->setFocus(); }
+void frm01::setBlockPicture(const QPixmap& picture) { ui->btnBlock->setPicture(picture); }
+void frm01::setScorePicture(const QPixmap& picture) { ui->btnScore->setPicture(picture); }
+
 void frm01::Form_Load() {
   using namespace tav::backend;
-  move(0, 0);
+  // The primary display need not start at (0, 0) when another monitor lies left of or above it.
+  move(tav::platform().primaryScreen().topLeft());
 
   g_ServerUrl = Global::serverAddress();
   DataSpace dataSpace;
@@ -133,9 +142,16 @@ void frm01::ClearTicketInput() {
 
 void frm01::Form_KeyDown(int KeyCode, int /*Shift*/) {
   if (KeyCode != kEnterKey) return;
-  // A failure ends the validation where it happened, without a word, as one from a click does;
-  // the screen takes the next Enter at once.
-  tav::runClick([this] { btnSave_Click(); });
+  validateTicket();
+}
+
+void frm01::validateTicket() {
+  // A failure ends the validation where it happened, without a word; the screen takes the next
+  // Enter at once. The ticket text stays, selected: the next scan replaces it instead of being
+  // appended to it, which after the cut to 15 characters would refuse a valid ticket. Keys typed
+  // while the check was under way wait in the event queue and arrive after this, on the
+  // selection or on the emptied box.
+  if (!tav::runClick([this] { btnSave_Click(); })) ui->txtTicketNo->selectAll();
 }
 
 void frm01::btnSave_Click() {
@@ -188,7 +204,9 @@ void frm01::btnSave_Click() {
   ui->lbl_CustName->setCaption(field(tav::wire::kFieldCustName));
   ui->lbl_TicketNo->setCaption(field(tav::wire::kFieldTicketNo));
   ui->lbl_GoodsName->setCaption(field(tav::wire::kFieldGoodsName));
-  ui->lbl_PlayDate->setCaption(formatPlayDate(field(tav::wire::kFieldPlayDate)));
+  // A play date without value shows an empty line; the other fields still need theirs.
+  const Field playDate = rs->fields().Item(wireName(tav::wire::kFieldPlayDate));
+  ui->lbl_PlayDate->setCaption(playDate.isNull() ? QString() : formatPlayDate(trimSpaces(playDate.text())));
   ui->lbl_PlaceName->setCaption(field(tav::wire::kFieldPlaceName));
   ui->lbl_SeatGradeName->setCaption(field(tav::wire::kFieldSeatGradeName));
   ui->lbl_SeatInfo->setCaption(field(tav::wire::kFieldSeatInfo));

@@ -21,6 +21,12 @@ class frm01 : public tav::Form {
   // "" when the file, section or key is missing.
   QString GetPlaceCode();
 
+  // What the block dialog and the statistics window change on this screen.
+  void setBlockCaption(const QString& block);  // txtBlock's caption, the block filter
+  void focusTicketBox();
+  void setBlockPicture(const QPixmap& picture);  // btnBlock's face
+  void setScorePicture(const QPixmap& picture);  // btnScore's face
+
  protected:
   // Start-up while the screen is still hidden. Without a venue code it shows the message, runs
   // Form1Unload and returns with the window unloaded. A back-end that cannot be reached raises
@@ -33,6 +39,8 @@ class frm01 : public tav::Form {
 
  private:
   void Form_KeyDown(int KeyCode, int Shift);
+  // btnSave_Click as Enter and a click on btnSave run it.
+  void validateTicket();
   void btnSave_Click();
   void btnMode_Click();
   void btnBlock_Click();

@@ -1,7 +1,6 @@
 // The block selection dialog: a choice becomes the check screen's block filter.
 #include "forms/frm02/frm02.h"
 
-#include <QLineEdit>
 #include <QPointer>
 
 #include "app/Global.h"
@@ -41,11 +40,11 @@ void frm02::chooseBlock(const QString& block) {
   // Looked at, never created: a check screen closed while the dialog stayed open stays closed.
   QPointer<::frm01> screen = Global::frm01().loaded();
 
-  if (screen) tav::control<tav::ClickLabel>(*screen, "txtBlock").setCaption(block);
+  if (screen) screen->setBlockCaption(block);
   // This dialog is discarded only after the handler returns, so the steps below still run.
   Global::Form2Unload();
   if (!screen) return;
   screen->activateWindow();
-  tav::control<QLineEdit>(*screen, "txtTicketNo").setFocus();
-  tav::control<tav::ClickLabel>(*screen, "btnBlock").setPicture(tav::platform().loadPicture(kBlockChosenPicture));
+  screen->focusTicketBox();
+  screen->setBlockPicture(tav::platform().loadPicture(kBlockChosenPicture));
 }

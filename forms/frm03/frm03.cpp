@@ -2,7 +2,6 @@
 // counts them.
 #include "forms/frm03/frm03.h"
 
-#include <QLineEdit>
 #include <QPointer>
 #include <array>
 
@@ -68,7 +67,6 @@ void frm03::btnExit_Click() {
   QPointer<::frm01> screen = Global::frm01().loaded();
   if (!screen) return;
   screen->activateWindow();
-  tav::control<QLineEdit>(*screen, "txtTicketNo").setFocus();
-  tav::control<tav::ClickLabel>(*screen, "btnScore")
-      .setPicture(tav::platform().loadPicture(kStatisticsClosedPicture));
+  screen->focusTicketBox();
+  screen->setScorePicture(tav::platform().loadPicture(kStatisticsClosedPicture));
 }

@@ -59,8 +59,9 @@ frmTAV::~frmTAV() = default;
 bool frmTAV::eventFilter(QObject* watched, QEvent* event) {
   if (event->type() == QEvent::KeyPress) {
     const auto* key = static_cast<QKeyEvent*>(event);
+    // The keypad's Enter carries the keypad flag; it is the same key to the station.
     if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
-        key->modifiers() == Qt::NoModifier) {
+        (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier) {
       if (auto* button = qobject_cast<QPushButton*>(watched)) {
         button->click();
         return true;

@@ -25,6 +25,13 @@ class OutcomeUnknown : public std::runtime_error {
       : std::runtime_error("the outcome is unknown: check the ticket again once the server is back") {}
 };
 
+// A request that needs a signed-in operator's session and came without a live one of the right
+// venue (HTTP 401). Nothing was read for it.
+class NotSignedIn : public std::runtime_error {
+ public:
+  NotSignedIn() : std::runtime_error("Sign in as an operator of this venue first.") {}
+};
+
 // The store file cannot be used: not ours, from a newer schema, unreadable. Raised at open.
 class StoreRejected : public std::runtime_error {
  public:

@@ -81,6 +81,8 @@ void setOperatorPassword(Store& store, const std::string& id, const std::string&
   store.write([&](Transaction& tx) {
     requireOperator(tx, id);
     tx.setOperatorPassword(id, hash);
+    // Whoever signed in with the old password must not stay signed in.
+    tx.endSessions(id);
   });
 }
 
@@ -89,6 +91,7 @@ bool setOperatorActive(Store& store, const std::string& id, bool active) {
   store.write([&](Transaction& tx) {
     changed = requireOperator(tx, id).active != active;
     if (changed) tx.setOperatorActive(id, active);
+    if (!active) tx.endSessions(id);
   });
   return changed;
 }

@@ -8,7 +8,7 @@
 namespace tav::server::messages {
 
 std::vector<std::string> everyMessage() {
-  std::vector<std::string> all{kSignedIn,      kSignInRefused, kUnknownPlace, kBadRequest,
+  std::vector<std::string> all{kSignedIn,      kSignInRefused, kUnknownPlace, kSignInAgain, kBadRequest,
                                kUnknownOperator, kNoActiveEvent, kUnknownTicket, kCancelled,
                                kAdmitted,      kReadmitted,    kNotInside,    kLeft};
   for (const std::string& block : kBlocks) all.push_back(wrongBlock(block));

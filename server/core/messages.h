@@ -12,6 +12,9 @@ inline const std::string kSignedIn = "로그인 확인";
 inline const std::string kSignInRefused = "로그인 실패";
 inline const std::string kUnknownPlace = "미등록 장소";
 
+// A request without a live session (none, ended or revoked): the station must sign in again.
+inline const std::string kSignInAgain = "다시 로그인하세요";
+
 // Ticket checks (and sign-ins to a venue without an active event).
 inline const std::string kBadRequest = "잘못된 요청입니다";
 inline const std::string kUnknownOperator = "미등록 운영자";

@@ -5,8 +5,10 @@
 #include <functional>
 #include <memory>
 
+#include "server/core/errors.h"
 #include "server/core/messages.h"
 #include "server/core/password.h"
+#include "server/core/sessions.h"
 #include "wire/protocol.h"
 
 namespace tav::server {
@@ -86,7 +88,7 @@ bool isFailure(const std::string& outcome) { return outcome.rfind(kOutcomeFailed
 }  // namespace
 
 Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password,
-                        const Caller& caller) {
+                        const Caller& caller, std::string* sessionToken) {
   // Attempts of one ID are verified side by side: since every attempt is verified, a burst of them
   // against one ID must not queue the sign-in pool behind one lock. They take turns only where the
   // lockout is decided and logged, in the store's write.
@@ -107,7 +109,9 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
   const bool verified = verifyPassword(op ? op->passwordHash : decoyHash(), password);
 
   Recordset answer;
+  std::string token;
   store.write([&](Transaction& tx) {
+    token.clear();
     // Another server of the same store may have logged attempts of this ID since the read above:
     // decide on the history as it stands with those attempts held back, and log in the same step.
     tx.holdSignIns(operatorId);
@@ -158,8 +162,10 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
     line.message = std::get<std::string>(answer.rows[0][1]);
     line.outcome = outcome;
     line.source = caller.source;
+    if (outcome == "ok") token = openSession(tx, *op, caller.source, now, line.session);
     tx.appendScanLog(line);
   });
+  if (sessionToken) *sessionToken = std::move(token);
   return answer;
 }
 
@@ -170,9 +176,26 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
   line.placeCode = placeCode;
   line.source = caller.source;
   store.write([&](Transaction& tx) {
-    std::optional<Venue> venue = tx.findVenue(placeCode);
-    std::optional<Event> event = venue ? tx.findActiveEvent(placeCode) : std::nullopt;
-    if (!venue) {
+    const TimeMs now = store.now();
+    line.operatorId.clear();
+    line.session = 0;
+    const std::optional<SessionInfo> session = liveSession(tx, caller.sessionToken, now);
+    std::optional<Venue> venue;
+    std::optional<Event> event;
+    if (session) {
+      noteSessionUse(tx, *session, now);
+      line.operatorId = session->operatorId;
+      line.session = session->id;
+      venue = tx.findVenue(placeCode);
+      event = venue ? tx.findActiveEvent(placeCode) : std::nullopt;
+    }
+    if (!session) {
+      answer = loginRow(kRefused, msg::kSignInAgain, nullptr, nullptr);
+      line.outcome = "no-session";
+    } else if (session->placeCode != placeCode) {
+      answer = loginRow(kRefused, msg::kUnknownOperator, nullptr, nullptr);
+      line.outcome = "other-venue";
+    } else if (!venue) {
       answer = loginRow(kRefused, msg::kUnknownPlace, nullptr, nullptr);
       line.outcome = "unknown-place";
     } else if (!event) {
@@ -183,7 +206,7 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
       line.outcome = "ok";
       line.bizCode = event->bizCode;
     }
-    line.at = store.now();
+    line.at = now;
     line.code = std::get<std::string>(answer.rows[0][0]);
     line.message = std::get<std::string>(answer.rows[0][1]);
     tx.appendScanLog(line);
@@ -224,11 +247,19 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     opLookedUp = true;
     return op && op->active && op->placeCode == e.placeCode;
   };
-  if (request.mode != kModeEntry && request.mode != kModeExit) {
+  // Who asks is settled first, so that a caller without a session learns nothing of the event or
+  // the ticket.
+  const std::optional<SessionInfo> session = liveSession(tx, caller.sessionToken, now);
+  if (session) noteSessionUse(tx, *session, now);
+  if (!session) {
+    refuse(kRefused, msg::kSignInAgain, "no-session");
+  } else if (session->operatorId != request.operatorId) {
+    refuse(kRefused, msg::kUnknownOperator, "not-session-operator");
+  } else if (request.mode != kModeEntry && request.mode != kModeExit) {
     refuse(kRefused, msg::kBadRequest, "bad-mode");
   } else if (!(event = tx.findEvent(request.bizCode))) {
     refuse(kRefused, msg::kBadRequest, "unknown-event");
-  } else if (!activeOperatorOf(*event)) {
+  } else if (event->placeCode != session->placeCode || !activeOperatorOf(*event)) {
     refuse(kRefused, msg::kUnknownOperator, "unknown-operator");
   } else if (!event->active) {
     refuse(kRefused, msg::kNoActiveEvent, "inactive-event");
@@ -274,6 +305,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   line.message = d.message;
   line.outcome = outcome;
   line.source = caller.source;
+  line.session = session ? session->id : 0;
   tx.appendScanLog(line);
 }
 
@@ -315,13 +347,19 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
       });
 }
 
-Recordset statistics(Store& store, const std::string& bizCode) {
+Recordset statistics(Store& store, const std::string& bizCode, const Caller& caller) {
+  std::optional<SessionInfo> session;
   std::optional<Event> event;
   AdmittedCounts counts;
+  const TimeMs now = store.now();
   store.read([&](Reader& r) {
+    event.reset();
+    session = liveSession(r, caller.sessionToken, now);
+    if (!session) return;
     event = r.findEvent(bizCode);
-    if (event) counts = r.countAdmitted(bizCode);
+    if (event && event->placeCode == session->placeCode) counts = r.countAdmitted(bizCode);
   });
+  if (!session || (event && event->placeCode != session->placeCode)) throw NotSignedIn();
   if (!event) return bookingRow(kRefused, msg::kBadRequest, nullptr);
   Recordset rs;
   rs.fields = {std::string(kFieldTotal), kBlocks[0], kBlocks[1], kBlocks[2], kBlocks[3]};

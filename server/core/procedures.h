@@ -11,9 +11,11 @@
 namespace tav::server {
 
 // Who sent a request, as far as the procedures need to know: the client's address for the scan
-// log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named).
+// log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named), and
+// the session token the request came with (empty: none).
 struct Caller {
   std::string source;
+  std::string sessionToken;
 };
 
 // Five failed sign-ins of one operator ID from one source address within the window lock that ID
@@ -36,12 +38,13 @@ inline constexpr const char* kUnknownIdInLog = "?";
 // otherwise "-1" with empty details, a lockout answered as a wrong password is. Every attempt is
 // written to the scan log before the answer returns. The password is verified on every attempt,
 // known ID or not, locked or not, outside the store's write path, so that the answer's time tells
-// nothing.
+// nothing. A "0" answer opens a session: its token goes to `sessionToken` when given.
 wire::Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password,
-                              const Caller& caller = {});
+                              const Caller& caller = {}, std::string* sessionToken = nullptr);
 
-// Venue sign-in: the same row; "0" with the venue's active event, "-1" for an unknown place code
-// or a venue without an active event.
+// Venue sign-in: the same row; needs the caller's live session of an operator of that venue
+// ("-1" "다시 로그인하세요" without one, "-1" "미등록 운영자" for another venue's), then "0" with the
+// venue's active event, "-1" for a venue without an active event.
 wire::Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& caller = {});
 
 struct CheckRequest {
@@ -50,8 +53,10 @@ struct CheckRequest {
 
 // Ticket check (mode "I" entry, "O" exit): one row ErrCode, ErrMsg, CustName, TicketNo,
 // GoodsName, PlayDate, PlaceName, SeatGradeName, SeatInfo, decided and written with its scan-log
-// line in one transaction; returns once that is durable. An event that is not its venue's active
-// one is refused after the operator.
+// line in one transaction; returns once that is durable. Before anything else it needs the
+// caller's live session, of the operator the command names and of the event's venue; without one
+// only the refusal's scan-log line is written. An event that is not its venue's active one is
+// refused after the operator.
 wire::Recordset checkTicket(Store& store, const CheckRequest& request, const Caller& caller = {});
 
 // The same check without holding the caller's thread: `done` runs once, on a thread of the store,
@@ -60,8 +65,9 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
                       std::function<void(wire::Recordset, std::exception_ptr)> done);
 
 // Statistics (mode "S"): one row Total, E석, N석, S석, W석 (integers): tickets of the event admitted
-// at least once. An unknown business code gets the ticket check's "-1" refusal row.
-wire::Recordset statistics(Store& store, const std::string& bizCode);
+// at least once. Throws NotSignedIn without the caller's live session of the event's venue. An
+// unknown business code gets the ticket check's "-1" refusal row.
+wire::Recordset statistics(Store& store, const std::string& bizCode, const Caller& caller = {});
 
 // "HH:MM" of `at` in the server's local time.
 std::string clockTime(TimeMs at);

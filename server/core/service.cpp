@@ -32,6 +32,8 @@ std::exception_ptr asStoreFailure(std::exception_ptr error) {
     return error;
   } catch (const OutcomeUnknown&) {
     return error;
+  } catch (const NotSignedIn&) {
+    return error;
   } catch (const std::exception& e) {
     return std::make_exception_ptr(StoreUnavailable(std::string("The back-end could not answer: ") + e.what()));
   } catch (...) {
@@ -46,9 +48,9 @@ Answer run(Store& store, ParsedCommand cmd, const Caller& caller) {
     const auto& a = cmd.args;
     if (cmd.procedure == ProcedureId::LoginInfo) {
       answer.recordset =
-          a.size() == 2 ? loginOperator(store, a[0], a[1], caller) : loginPlace(store, a[0], caller);
+          a.size() == 2 ? loginOperator(store, a[0], a[1], caller, &answer.sessionToken) : loginPlace(store, a[0], caller);
     } else if (a[0] == wire::kModeStatistics) {
-      answer.recordset = statistics(store, a[1]);
+      answer.recordset = statistics(store, a[1], caller);
     } else {
       answer.recordset = checkTicket(store, checkRequest(cmd), caller);
     }

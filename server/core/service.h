@@ -20,11 +20,12 @@ struct Answer {
   wire::Recordset recordset;
   std::string procedure;  // canonical procedure name, e.g. "Proc_WMRS_Admin_GetAdminTAV_BookingInfo"
   std::string code;       // ErrCode of the row ("" for statistics)
+  std::string sessionToken;  // a session the operator sign-in opened, for the client's cookie
 };
 
 // Parses the command text strictly and runs its procedure on the store. Returns only once every
-// change the answer reports is durable. Throws BadCommand or StoreUnavailable, and on either
-// nothing was written; or OutcomeUnknown when the store cannot tell whether the change was kept.
+// change the answer reports is durable. Throws BadCommand, NotSignedIn or StoreUnavailable, and on
+// any of them nothing was written; or OutcomeUnknown when the store cannot tell whether the change was kept.
 // The caller's address goes to the scan log and the sign-in lockout.
 Answer execute(Store& store, std::string_view commandText, const Caller& caller = {});
 

@@ -77,6 +77,17 @@ struct ScanRecord {
   std::string code, message;  // the answer's ErrCode and ErrMsg
   std::string outcome;   // why, in one word, for the operator's lockout and for audits
   std::string source;    // the client's address; "local" for the setup tool, "" in older lines
+  std::int64_t session = 0;  // the id of the session the request came with (0: none)
+};
+
+// A signed-in operator's session as the store keeps it: never the token, only its SHA-256 (hex),
+// so that a copy of the store lets nobody in, and several servers of one database share sessions.
+struct SessionRecord {
+  std::int64_t id = 0;  // assigned by the store
+  std::string tokenHash, operatorId, placeCode;
+  OperatorRole role = OperatorRole::Gate;
+  std::string source;
+  TimeMs created = 0, lastUse = 0;
 };
 
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).
@@ -122,6 +133,8 @@ class Reader {
   virtual LoginHistory loginHistory(const LoginQuery& query) = 0;
   // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
+  // The session whose token has this hash, ended or not.
+  virtual std::optional<SessionRecord> findSession(const std::string& tokenHash) = 0;
 
   // Everything else the store holds, for moving it to another store.
   virtual std::vector<Venue> allVenues() = 0;
@@ -158,6 +171,13 @@ class Transaction : public Reader {
   virtual void setTicketCancelled(std::int64_t ticketId, bool cancelled) = 0;
   virtual void setOperatorPassword(const std::string& id, const std::string& passwordHash) = 0;
   virtual void setOperatorActive(const std::string& id, bool active) = 0;
+  // Returns the new session's id; also forgets the sessions last used before `idleBefore` or
+  // created before `createdBefore`, which have ended and can never be used again.
+  virtual std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) = 0;
+  // Records a use of the session; it must be one that findSession returned in this transaction.
+  virtual void touchSession(const SessionRecord& session, TimeMs at) = 0;
+  // Ends the operator's sessions, or every session when no ID is given; returns how many.
+  virtual std::size_t endSessions(const std::optional<std::string>& operatorId) = 0;
 
   // A ticket or a scan-log line exactly as another store holds it: id, state and times kept.
   // Later ids the store assigns itself come after it. A clash shows at the latest on commit.

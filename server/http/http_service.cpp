@@ -28,6 +28,7 @@
 #include "server/core/service.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
+#include "server/http/cookies.h"
 #include "server/http/session.h"
 #include "server/http/source_limits.h"
 #include "wire/protocol.h"
@@ -246,7 +247,7 @@ class HttpService::Impl final : public SessionHost {
     const bool get = method == http::verb::get || method == http::verb::head;
     switch (routeOf(path)) {
       case Route::Query:
-        if (method == http::verb::post) return answerQuery(request.body(), from, reply);
+        if (method == http::verb::post) return answerQuery(request.body(), sessionToken(request), from, reply);
         return reply.send(notPost());
       case Route::Health:
         if (get) return answerHealth(reply);
@@ -365,7 +366,7 @@ class HttpService::Impl final : public SessionHost {
     return response;
   }
 
-  void answerQuery(const std::string& text, const SourceLimits::Address& from, Reply& reply) {
+  void answerQuery(const std::string& text, std::string token, const SourceLimits::Address& from, Reply& reply) {
     metrics_.recordRequest();
     const auto started = Clock::now();
     ParsedCommand command;
@@ -386,7 +387,7 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(std::move(response));
     }
     const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
-    executeAsync(store_, std::move(command), Caller{from.to_string()}, runner,
+    executeAsync(store_, std::move(command), Caller{from.to_string(), std::move(token)}, runner,
                  [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
         return answerResponse(answer, error, started);
@@ -398,12 +399,16 @@ class HttpService::Impl final : public SessionHost {
     HttpResponse response;
     if (!error) {
       response = textResponse(200, wire::encode(answer.recordset), "application/json");
+      if (!answer.sessionToken.empty())
+        response.set(http::field::set_cookie, sessionCookie(answer.sessionToken, tls_.has_value()));
       metrics_.recordAnswer(answer.procedure, answer.code);
     } else {
       try {
         std::rethrow_exception(error);
       } catch (const BadCommand& e) {
         response = errorResponse(400, e.what());
+      } catch (const NotSignedIn& e) {
+        response = errorResponse(401, e.what());
       } catch (const StoreUnavailable& e) {
         response = errorResponse(503, e.what());
       } catch (const OutcomeUnknown& e) {

@@ -15,7 +15,7 @@ constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
     "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
 constexpr const char* kScanColumns =
-    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source";
+    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source, session";
 
 Ticket readTicket(const Result& r, int row) {
   Ticket t;
@@ -76,6 +76,15 @@ bool same(const std::optional<Operator>& a, const std::optional<Operator>& b) {
 
 constexpr const char* kFindEvent =
     "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1";
+bool same(const std::optional<SessionRecord>& a, const std::optional<SessionRecord>& b) {
+  if (!a || !b) return !a && !b;
+  return std::tie(a->id, a->tokenHash, a->operatorId, a->placeCode, a->role, a->source, a->created, a->lastUse) ==
+         std::tie(b->id, b->tokenHash, b->operatorId, b->placeCode, b->role, b->source, b->created, b->lastUse);
+}
+
+constexpr const char* kFindSession =
+    "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use FROM session "
+    "WHERE token_hash = $1";
 constexpr const char* kFindOperator =
     "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = $1";
 
@@ -83,6 +92,12 @@ std::optional<Event> eventOf(const Result& r) { return r.rows() ? std::optional<
 std::optional<Operator> operatorOf(const Result& r) {
   if (r.rows() == 0) return std::nullopt;
   return Operator{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.boolean(0, 3), roleNamed(r.text(0, 4))};
+}
+
+std::optional<SessionRecord> sessionOf(const Result& r) {
+  if (r.rows() == 0) return std::nullopt;
+  return SessionRecord{r.integer(0, 0), r.text(0, 1),    r.text(0, 2),    r.text(0, 3),
+                       roleNamed(r.text(0, 4)), r.text(0, 5), r.integer(0, 6), r.integer(0, 7)};
 }
 
 }  // namespace
@@ -190,8 +205,38 @@ std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit
   for (int i = 0; i < r.rows(); ++i)
     out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
                              r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
-                             r.text(i, 10), r.text(i, 11), r.text(i, 12)});
+                             r.text(i, 10), r.text(i, 11), r.text(i, 12), r.integer(i, 13)});
   return out;
+}
+
+std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
+  return cachedRow<SessionRecord>(kFindSession, tokenHash, cache_.session(tokenHash), sessionOf);
+}
+
+std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
+  run("DELETE FROM session WHERE last_use < $1 OR created < $2",
+      Params().integer(idleBefore).integer(createdBefore));
+  Result r = run(
+      "INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7) RETURNING id",
+      Params().text(s.tokenHash).text(s.operatorId).text(s.placeCode).text(roleName(s.role)).text(s.source)
+          .integer(s.created).integer(s.lastUse));
+  return r.integer(0, 0);
+}
+
+void Session::touchSession(const SessionRecord& s, TimeMs at) {
+  queue("UPDATE session SET last_use = $2 WHERE id = $1 AND last_use < $2", Params().integer(s.id).integer(at),
+        "record a session's use");
+  SessionRecord touched = s;
+  touched.lastUse = at;
+  updates_.put(s.tokenHash, std::optional<SessionRecord>(touched));
+}
+
+std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
+  changedCachedRows();
+  Result r = operatorId ? run("DELETE FROM session WHERE operator_id = $1", Params().text(*operatorId))
+                        : run("DELETE FROM session", Params());
+  return static_cast<std::size_t>(r.changed());
 }
 
 std::vector<Venue> Session::allVenues() {
@@ -241,9 +286,10 @@ void Session::recordExit(std::int64_t ticketId, TimeMs at) {
 
 void Session::appendScanLog(const ScanRecord& l) {
   queue("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-        "message, outcome, source) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)",
+        "message, outcome, source, session) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)",
         Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
-            .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome).text(l.source),
+            .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome).text(l.source)
+            .integer(l.session),
         "write the scan log");
 }
 
@@ -334,6 +380,7 @@ void Session::restoreScanRecord(const ScanRecord& l) {
   for (const std::string* v : {&l.kind, &l.bizCode, &l.mode, &l.block, &l.ticketNo, &l.operatorId, &l.placeCode,
                                &l.code, &l.message, &l.outcome, &l.source})
     csvText(out, *v);
+  csvInteger(out, l.session);
   endCsvRow(out);
   if (out.size() >= kCopyBatchBytes) flush();
 }

@@ -25,31 +25,38 @@ class RowCache {
     bool clear = false;  // the transaction changed events or operators
     std::vector<std::pair<std::string, std::optional<Event>>> events;
     std::vector<std::pair<std::string, std::optional<Operator>>> operators;
+    std::vector<std::pair<std::string, std::optional<SessionRecord>>> sessions;
 
     void put(const std::string& key, const std::optional<Event>& e) { events.emplace_back(key, e); }
     void put(const std::string& key, const std::optional<Operator>& o) { operators.emplace_back(key, o); }
+    void put(const std::string& key, const std::optional<SessionRecord>& s) { sessions.emplace_back(key, s); }
     // Rows read before a change of the transaction's own may no longer be what it commits.
     void changed() {
       clear = true;
       events.clear();
       operators.clear();
+      sessions.clear();
     }
   };
 
   std::optional<std::optional<Event>> event(const std::string& bizCode) { return find(events_, bizCode); }
   std::optional<std::optional<Operator>> op(const std::string& id) { return find(operators_, id); }
+  std::optional<std::optional<SessionRecord>> session(const std::string& hash) { return find(sessions_, hash); }
   void forget(const std::string& key, const std::optional<Event>&) { erase(events_, key); }
   void forget(const std::string& key, const std::optional<Operator>&) { erase(operators_, key); }
+  void forget(const std::string& key, const std::optional<SessionRecord>&) { erase(sessions_, key); }
   void clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     events_.clear();
     operators_.clear();
+    sessions_.clear();
   }
   // After the commit of the transaction that collected `u`.
   void apply(const Updates& u) {
     if (u.clear) clear();
     for (const auto& [key, e] : u.events) store(events_, key, e);
     for (const auto& [key, o] : u.operators) store(operators_, key, o);
+    for (const auto& [key, s] : u.sessions) store(sessions_, key, s);
   }
 
  private:
@@ -78,6 +85,9 @@ class RowCache {
   std::mutex mutex_;
   std::unordered_map<std::string, std::optional<Event>> events_;
   std::unordered_map<std::string, std::optional<Operator>> operators_;
+  // Sessions change on other servers too (last use, revocation): a served row is confirmed whole,
+  // last use included, so a stale one costs its check one rerun.
+  std::unordered_map<std::string, std::optional<SessionRecord>> sessions_;
 };
 
 // The typed operations on one connection; the store owns the transaction around them.
@@ -98,6 +108,7 @@ class Session final : public Transaction {
   std::vector<EventCounts> listEvents(const std::string& placeCode) override;
   LoginHistory loginHistory(const LoginQuery& query) override;
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
+  std::optional<SessionRecord> findSession(const std::string& tokenHash) override;
   std::vector<Venue> allVenues() override;
   std::vector<Event> allEvents() override;
   std::vector<Operator> allOperators() override;
@@ -118,6 +129,9 @@ class Session final : public Transaction {
   void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
   void setOperatorPassword(const std::string& id, const std::string& passwordHash) override;
   void setOperatorActive(const std::string& id, bool active) override;
+  std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;
+  void touchSession(const SessionRecord& session, TimeMs at) override;
+  std::size_t endSessions(const std::optional<std::string>& operatorId) override;
 
   // Restored rows travel in COPY batches: a million tickets are one round trip per megabyte.
   void restoreTicket(const Ticket& t) override;

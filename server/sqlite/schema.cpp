@@ -122,6 +122,22 @@ ALTER TABLE scan_log ADD COLUMN source TEXT NOT NULL DEFAULT '';
     R"sql(
 ALTER TABLE operator ADD COLUMN role TEXT NOT NULL DEFAULT 'gate' CHECK (role IN ('gate', 'admin'));
 )sql",
+    // Signed-in operators' sessions, found by the hash of their token; scan-log lines name the
+    // session they came with (0 for none, and in lines from before sessions).
+    R"sql(
+CREATE TABLE session(
+  id          INTEGER PRIMARY KEY,
+  token_hash  TEXT NOT NULL UNIQUE,
+  operator_id TEXT NOT NULL,
+  place_code  TEXT NOT NULL,
+  role        TEXT NOT NULL CHECK (role IN ('gate', 'admin')),
+  source      TEXT NOT NULL,
+  created     INTEGER NOT NULL,
+  last_use    INTEGER NOT NULL
+);
+CREATE INDEX session_operator ON session(operator_id);
+ALTER TABLE scan_log ADD COLUMN session INTEGER NOT NULL DEFAULT 0;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

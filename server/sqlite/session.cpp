@@ -164,14 +164,52 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
 std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
   Query q = c_.query(
       "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-      "message, outcome, source FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
+      "message, outcome, source, session FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
   q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
   std::vector<ScanRecord> out;
   while (q.step())
     out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
                              q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11),
-                             q.text(12)});
+                             q.text(12), q.integer(13)});
   return out;
+}
+
+std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
+  Query q = c_.query(
+      "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use FROM session "
+      "WHERE token_hash = ?1");
+  q.bind(1, tokenHash);
+  if (!q.step()) return std::nullopt;
+  return SessionRecord{q.integer(0), q.text(1), q.text(2), q.text(3), roleNamed(q.text(4)),
+                       q.text(5), q.integer(6), q.integer(7)};
+}
+
+std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
+  {
+    Query q = c_.query("DELETE FROM session WHERE last_use < ?1 OR created < ?2");
+    q.bind(1, idleBefore).bind(2, createdBefore).run();
+  }
+  Query q = c_.query(
+      "INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  q.bind(1, s.tokenHash).bind(2, s.operatorId).bind(3, s.placeCode).bind(4, std::string(roleName(s.role)));
+  q.bind(5, s.source).bind(6, s.created).bind(7, s.lastUse).run();
+  return sqlite3_last_insert_rowid(c_.handle());
+}
+
+void Session::touchSession(const SessionRecord& s, TimeMs at) {
+  Query q = c_.query("UPDATE session SET last_use = ?2 WHERE id = ?1 AND last_use < ?2");
+  q.bind(1, s.id).bind(2, at).run();
+}
+
+std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
+  if (operatorId) {
+    Query q = c_.query("DELETE FROM session WHERE operator_id = ?1");
+    q.bind(1, *operatorId).run();
+  } else {
+    c_.query("DELETE FROM session").run();
+  }
+  return static_cast<std::size_t>(sqlite3_changes(c_.handle()));
 }
 
 std::vector<Venue> Session::allVenues() {
@@ -221,10 +259,11 @@ void Session::restoreTicket(const Ticket& t) {
 void Session::restoreScanRecord(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
-      "code, message, outcome, source) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+      "code, message, outcome, source, session) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
   q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
   q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
-  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).bind(13, r.source).run();
+  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).bind(13, r.source).bind(14, r.session).run();
 }
 
 void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
@@ -242,10 +281,11 @@ void Session::recordExit(std::int64_t ticketId, TimeMs at) {
 void Session::appendScanLog(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
-      "code, message, outcome, source) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)");
+      "code, message, outcome, source, session) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
   q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
   q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
-  q.bind(10, r.message).bind(11, r.outcome).bind(12, r.source).run();
+  q.bind(10, r.message).bind(11, r.outcome).bind(12, r.source).bind(13, r.session).run();
 }
 
 void Session::insertVenue(const Venue& v) {

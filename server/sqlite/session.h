@@ -75,6 +75,7 @@ class Session final : public Transaction {
   std::vector<EventCounts> listEvents(const std::string& placeCode) override;
   LoginHistory loginHistory(const LoginQuery& query) override;
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
+  std::optional<SessionRecord> findSession(const std::string& tokenHash) override;
   std::vector<Venue> allVenues() override;
   std::vector<Event> allEvents() override;
   std::vector<Operator> allOperators() override;
@@ -95,6 +96,9 @@ class Session final : public Transaction {
   void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
   void setOperatorPassword(const std::string& id, const std::string& passwordHash) override;
   void setOperatorActive(const std::string& id, bool active) override;
+  std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;
+  void touchSession(const SessionRecord& session, TimeMs at) override;
+  std::size_t endSessions(const std::optional<std::string>& operatorId) override;
 
  private:
   void forget() {

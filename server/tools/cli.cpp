@@ -30,6 +30,7 @@
 #include "server/http/http_service.h"
 #include "server/pg/pg_store.h"
 #include "server/core/service.h"
+#include "server/core/sessions.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
@@ -254,7 +255,7 @@ int cmdAddOperator(const Values& v) {
 
 int cmdUnlock(const Values& v) {
   auto store = openExisting(v.at("store"));
-  unlockOperator(*store, v.at("id"), Caller{"local"});
+  unlockOperator(*store, v.at("id"), Caller{"local", {}});
   std::cout << "Unlocked the operator " << v.at("id") << " from every address.\n";
   return 0;
 }
@@ -269,6 +270,16 @@ bool eitherFlag(const Values& v, const char* yes, const char* no) {
   const bool y = v.count(yes) > 0, n = v.count(no) > 0;
   if (y == n) throw UsageError(std::string("Give either --") + yes + " or --" + no + ".");
   return y;
+}
+
+int cmdRevokeSessions(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const std::optional<std::string> id = v.count("id") ? std::optional<std::string>(v.at("id")) : std::nullopt;
+  const std::size_t ended = revokeSessions(*store, id);
+  std::cout << "Ended " << ended << (ended == 1 ? " session" : " sessions")
+            << (id ? " of the operator " + *id : std::string()) << "; "
+            << (id ? "that operator signs in again" : "every station signs in again") << " to go on.\n";
+  return 0;
 }
 
 int cmdImportTickets(const Values& v) {
@@ -635,6 +646,11 @@ std::vector<Command> commands() {
        "Makes a cancelled ticket valid again.",
        {kStore, {"bizcode", "CODE", "the event's business code", true}, {"ticket", "NUMBER", "the ticket number", true}},
        [](const Values& v) { return changeTicket(v, false); }},
+      {"revoke-sessions",
+       "Ends the sessions of one operator, or of everyone: their stations get \"다시 로그인하세요\" on\n"
+       "their next check until the operator signs in again. Works while serve runs.",
+       {kStore, {"id", "ID", "the operator ID (default: every operator)", false}},
+       cmdRevokeSessions},
       {"import-tickets",
        "Imports tickets from a CSV file with the header row\n"
        "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.\n"

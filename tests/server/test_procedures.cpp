@@ -507,7 +507,7 @@ TEST_P(Lockout, UnlockEndsBothLockouts) {
   for (int i = 0; i < 5; ++i) loginFrom("10.1.2.3", "wrong");
   ASSERT_EQ(loginFrom("10.1.2.3", "secret-pw"), "-1");
   const auto logSize = scanLog().size();
-  server::unlockOperator(store(), "admin", server::Caller{"local"});
+  server::unlockOperator(store(), "admin", server::Caller{"local", {}});
   now_ += 1;
   const auto log = scanLog();
   ASSERT_EQ(log.size(), logSize + 1) << "an unlock adds one line and changes none";
@@ -520,12 +520,12 @@ TEST_P(Lockout, UnlockEndsBothLockouts) {
 
   for (int i = 0; i < 50; ++i) runFrom("198.18.2." + std::to_string(i + 1), kLogin + "'admin','x'");
   ASSERT_EQ(loginFrom("10.1.2.3", "secret-pw"), "-1");
-  server::unlockOperator(store(), "admin", server::Caller{"local"});
+  server::unlockOperator(store(), "admin", server::Caller{"local", {}});
   now_ += 1;
   EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
   EXPECT_EQ(loginFrom("198.18.2.1", "secret-pw"), "0");
 
-  EXPECT_THROW(server::unlockOperator(store(), "nobody", server::Caller{"local"}), server::SetupError);
+  EXPECT_THROW(server::unlockOperator(store(), "nobody", server::Caller{"local", {}}), server::SetupError);
 }
 
 TEST_P(Lockout, ConcurrentFailuresLockAfterExactlyFive) {

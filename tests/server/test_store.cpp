@@ -259,7 +259,7 @@ TEST_P(StoreTest, CopyKeepsEachLinesSource) {
   setUpVenues();
   runFrom("192.0.2.1", check("I", "BIZ", "", "T1", "admin"));
   runFrom("192.0.2.2", kLogin + "'typed-password','x'");
-  server::unlockOperator(store(), "admin", server::Caller{"local"});
+  server::unlockOperator(store(), "admin", server::Caller{"local", {}});
   ScratchDir dir;
   auto target = server::openStore(dir.file("copy.db"), true);
   server::copyStore(store(), *target);
@@ -480,7 +480,7 @@ TEST_P(StoreTest, AsynchronousChecksCompleteOnceWithTheAnswersOfBlockingOnes) {
   std::vector<std::atomic<int>> calls(kChains * modes.size() + kChains);
   auto checkAsync = [&](const std::string& mode, int ticket, std::size_t request) {
     auto answer = std::make_shared<std::promise<std::string>>();
-    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)), server::Caller{"local"},
+    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)), server::Caller{"local", {}},
                              [&calls, request, answer](wire::Recordset rs, std::exception_ptr error) {
                                if (++calls[request] == 1) answer->set_value(error ? "error" : field(rs, "ErrCode"));
                              });

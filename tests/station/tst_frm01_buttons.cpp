@@ -12,6 +12,13 @@ bool showsFile(QWidget* screen, const QString& fileName) {
   return !file.isNull() && asRgb(label(screen, QStringLiteral("btnSave"))->pixmap()) == file;
 }
 
+// A double click as the mouse gives it: two presses and releases in quick succession, sent to the
+// window so that Qt itself makes the second press a double click.
+void doubleClick(QWidget* window, const QString& name) {
+  QWidget* w = label(window, name);
+  QTest::mouseDClick(window->windowHandle(), Qt::LeftButton, Qt::NoModifier, w->mapTo(window, w->rect().center()));
+}
+
 }  // namespace
 
 class tst_frm01_buttons : public QObject, public StationFixture {
@@ -104,6 +111,32 @@ class tst_frm01_buttons : public QObject, public StationFixture {
     QCOMPARE(platform_.sounds(), QStringList{kOkWav});
   }
 
+  // A double click runs the click handler once; the double click has no handler of its own.
+  void doubleClickIsOneClick_data() {
+    QTest::addColumn<QString>("button");
+    QTest::newRow("btnSave") << "btnSave";
+    QTest::newRow("btnMode") << "btnMode";
+  }
+
+  void doubleClickIsOneClick() {
+    QFETCH(QString, button);
+    open();
+    QSignalSpy clicks(label(screen_, button), &tav::ClickLabel::clicked);
+    QSignalSpy doubles(label(screen_, button), &tav::ClickLabel::doubleClicked);
+    QTest::keyClicks(ticketBox(screen_), QStringLiteral("T1"));
+    doubleClick(screen_, button);
+    QCOMPARE(clicks.size(), 1);
+    QCOMPARE(doubles.size(), 1);
+    if (button == u"btnSave") {
+      QCOMPARE(capture_->commands().size(), 1);
+      QCOMPARE(platform_.sounds(), QStringList{kOkWav});
+      QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    } else {
+      QCOMPARE(g_GateMode, QStringLiteral("O"));
+      QVERIFY(showsFile(screen_, QStringLiteral("btn4on.jpg")));
+    }
+  }
+
   void blockDialogIsOneModelessWindow() {
     open();
     click(screen_, QStringLiteral("btnBlock"));
@@ -141,6 +174,26 @@ class tst_frm01_buttons : public QObject, public StationFixture {
     QVERIFY(platform_.messages().isEmpty());
     settle();
     QCOMPARE(platform_.endCount(), 1);
+  }
+
+  // A title long enough to reach the close picture: every part of the picture still closes.
+  void closePictureUnderALongTitle_data() {
+    QTest::addColumn<QPoint>("offset");  // from the picture's top left corner
+    QTest::newRow("top left") << QPoint(0, 0);
+    QTest::newRow("centre") << QPoint(24, 22);
+    QTest::newRow("bottom left") << QPoint(0, 44);
+    QTest::newRow("bottom right") << QPoint(47, 44);
+  }
+
+  void closePictureUnderALongTitle() {
+    QFETCH(QPoint, offset);
+    open();
+    tav::ClickLabel* title = label(screen_, QStringLiteral("lbl_GoodsNameInfo"));
+    title->setCaption(QStringLiteral("2024 한국시리즈 7차전 결승 — 잠실 라이벌 빅매치 특별 기념 경기"));
+    const QRect picture = label(screen_, QStringLiteral("Command2"))->geometry();
+    QVERIFY(title->geometry().intersects(picture));
+    clickAt(screen_, picture.topLeft() + offset);
+    QVERIFY(!Global::frm01().isLoaded());
   }
 
   void closePictureWithBlockDialogOpenKeepsTheProgram() {

@@ -26,7 +26,9 @@ const char* const kTickets =
     "M0001,바,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
     "K0001,사,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
     "K0002,아,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
-    "K0003,자,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n";
+    "K0003,자,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "F0001,차,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n"
+    "F0002,카,빅매치 2024,202405161830,잠실종합운동장,R석,E석,E석,valid\n";
 
 const QStringList kT0001Details = {QStringLiteral("홍길동"),       QStringLiteral("T0001"),
                                    QStringLiteral("빅매치 2024"),  QStringLiteral("2024년 5월16일 18시 30분 "),
@@ -159,6 +161,61 @@ class tst_frm01_check : public QObject, public StationFixture {
     QTest::keyClick(ticketBox(screen_), Qt::Key_Return);
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("M0001"));
+  }
+
+  // A check that fails leaves its text selected: the next scan replaces it and is checked whole.
+  void nextScanAfterAFailedCheck() {
+    signInAndOpen();  // the operator's session lets the station check tickets
+    platform_.clear();
+    server_->stop();
+    scan(screen_, QStringLiteral("F0001"));
+    QLineEdit* box = ticketBox(screen_);
+    QCOMPARE(box->text(), QStringLiteral("F0001"));
+    QCOMPARE(box->selectedText(), QStringLiteral("F0001"));
+    QVERIFY(platform_.events().isEmpty());
+
+    server_->start();
+    Global::setServerAddress(server_->url());
+    scan(screen_, QStringLiteral("F0002"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("F0002"));
+    QCOMPARE(box->text(), QString());
+    // The failed ticket was never admitted: scanned again, it is.
+    scan(screen_, QStringLiteral("F0001"));
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+  }
+
+  // Keys that arrive while a check is under way wait in the event queue; they make the next
+  // ticket, whether the check under way succeeds or fails.
+  void keysDuringACheckMakeTheNextTicket_data() {
+    QTest::addColumn<bool>("firstFails");
+    QTest::newRow("after an admission") << false;
+    QTest::newRow("after a failed check") << true;
+  }
+
+  void keysDuringACheckMakeTheNextTicket() {
+    QFETCH(bool, firstFails);
+    openWithCapture();
+    if (firstFails)
+      capture_->answerStatus(500, "{\"error\":\"The store failed.\"}");
+    else
+      capture_->answerWith(admittedAnswer());
+    capture_->answerWith(admittedAnswer());
+    QLineEdit* box = ticketBox(screen_);
+    QTest::keyClicks(box, QStringLiteral("FIRST1"));
+    for (const Qt::Key k : {Qt::Key_N, Qt::Key_E, Qt::Key_X, Qt::Key_T, Qt::Key_2, Qt::Key_Return}) {
+      const QString text = k == Qt::Key_Return ? QStringLiteral("\r") : QString(QChar(k));
+      QCoreApplication::postEvent(box, new QKeyEvent(QEvent::KeyPress, k, Qt::NoModifier, text));
+      QCoreApplication::postEvent(box, new QKeyEvent(QEvent::KeyRelease, k, Qt::NoModifier, text));
+    }
+    QTest::keyClick(box, Qt::Key_Return);  // the check runs before the queued keys arrive
+    QCOMPARE(capture_->commands().size(), 1);
+    QCoreApplication::processEvents();
+    QStringList sent;
+    for (const QString& c : capture_->commands()) sent << c.section(u'\'', 7, 7);
+    QCOMPARE(sent, (QStringList{QStringLiteral("FIRST1"), QStringLiteral("NEXT2")}));
+    QCOMPARE(platform_.sounds(), QStringList(firstFails ? 1 : 2, kOkWav));
+    QCOMPARE(box->text(), QString());
   }
 
   void barcodeBurstValidatesEachOnceInOrder() {
@@ -340,7 +397,6 @@ class tst_frm01_check : public QObject, public StationFixture {
     QTest::addColumn<bool>("byClick");
     QTest::newRow("accepted, null message") << 1 << "0" << false;
     QTest::newRow("accepted, null customer") << 2 << "0" << false;
-    QTest::newRow("accepted, null play date") << 5 << "0" << false;
     QTest::newRow("accepted, null seat info") << 8 << "0" << false;
     QTest::newRow("accepted, null seat info, by click") << 8 << "0" << true;
     QTest::newRow("refused, null message") << 1 << "-1" << false;
@@ -377,6 +433,19 @@ class tst_frm01_check : public QObject, public StationFixture {
       const bool written = i + 1 < nullField;
       QCOMPARE(now[i], written ? fresh[i] : previous[i]);
     }
+  }
+
+  // A play date without value is an empty line; the validation goes on to the end.
+  void nullPlayDateShowsAnEmptyLine() {
+    openWithCapture();
+    showPreviousTicket();
+    capture_->answerWith(bookingAnswer({s("0"), s("입장 확인"), s("고객"), s("NEW1"), s("공연"), std::monostate{},
+                                        s("공연장"), s("R석"), s("1열")}));
+    scan(screen_, QStringLiteral("NEW1"));
+    QCOMPARE(platform_.sounds(), QStringList{kOkWav});
+    QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
+    QCOMPARE(details(screen_), (QStringList{"고객", "NEW1", "공연", "", "공연장", "R석", "1열"}));
+    QCOMPARE(ticketBox(screen_)->text(), QString());
   }
 
   void serverErrorsAreDroppedQuietly_data() {

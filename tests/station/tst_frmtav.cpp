@@ -60,6 +60,7 @@ class TestFrmTAV : public QObject {
   void enterInTextBoxDoesNotSignIn();
   void keysOnButtonSignIn_data();
   void keysOnButtonSignIn();
+  void retryTextShowsItsTwoLines();
   void serverStoppedEndsProgram();
 
   void openBeforeSignIn();
@@ -80,7 +81,7 @@ class TestFrmTAV : public QObject {
   QLineEdit* txtID() { return control<QLineEdit>("txtID"); }
   QLineEdit* txtPass() { return control<QLineEdit>("txtPass"); }
   QPushButton* btnLogin() { return control<QPushButton>("btnLogin"); }
-  QString status() { return control<QLabel>("lbl_LoginInfo")->text(); }
+  QString status() { return control<tav::ClickLabel>("lbl_LoginInfo")->caption(); }
   void type(const QString& id, const QString& password) {
     QTest::keyClicks(txtID(), id);
     QTest::keyClicks(txtPass(), password);
@@ -406,20 +407,46 @@ void TestFrmTAV::enterInTextBoxDoesNotSignIn() {
 
 void TestFrmTAV::keysOnButtonSignIn_data() {
   QTest::addColumn<int>("key");
-  QTest::newRow("Enter") << int(Qt::Key_Return);
-  QTest::newRow("keypad Enter") << int(Qt::Key_Enter);
-  QTest::newRow("space") << int(Qt::Key_Space);
+  QTest::addColumn<int>("modifiers");
+  QTest::newRow("Enter") << int(Qt::Key_Return) << int(Qt::NoModifier);
+  // A keypad key arrives with the keypad flag set.
+  QTest::newRow("keypad Enter") << int(Qt::Key_Enter) << int(Qt::KeypadModifier);
+  QTest::newRow("space") << int(Qt::Key_Space) << int(Qt::NoModifier);
 }
 
 void TestFrmTAV::keysOnButtonSignIn() {
   QFETCH(int, key);
+  QFETCH(int, modifiers);
   type(kOperator, kPassword);
   window_->activateWindow();
   btnLogin()->setFocus();
   QTRY_COMPARE(QApplication::focusWidget(), btnLogin());
-  QTest::keyClick(btnLogin(), Qt::Key(key));
+  QTest::keyClick(btnLogin(), Qt::Key(key), Qt::KeyboardModifiers(modifiers));
   QCOMPARE(g_BizCode, kBizCode);
   QCOMPARE(status(), kVenue + QStringLiteral("에서 로그인 되었습니다"));
+}
+
+// The refusal's text has two lines: each must fit the label's width, both its height, and the
+// label must still end above the frame under it.
+void TestFrmTAV::retryTextShowsItsTwoLines() {
+  auto* info = control<tav::ClickLabel>("lbl_LoginInfo");
+  const QRect layout = info->geometry();
+  signInAs(QStringLiteral("gate02"), QStringLiteral("wrong"));
+  QCOMPARE(status().toUtf8(), kRetryBytes);
+
+  const QStringList lines = info->text().split(u'\n');
+  QCOMPARE(lines.size(), 2);
+  const QFontMetrics metrics(info->font());
+  for (const QString& line : lines)
+    QVERIFY2(metrics.horizontalAdvance(line) <= info->width(), qPrintable(line));
+  QVERIFY(metrics.boundingRect(info->rect(), int(info->alignment()), info->text()).height() <= info->height());
+  QCOMPARE(info->pos(), layout.topLeft());
+  QCOMPARE(info->width(), layout.width());
+  QVERIFY(info->geometry().bottom() < control<QGroupBox>("Frame1")->geometry().top());
+
+  // The next sign-in's one-line message gives the label back its layout height.
+  signInAs(kOperator, kPassword);
+  QCOMPARE(info->geometry(), layout);
 }
 
 void TestFrmTAV::serverStoppedEndsProgram() {
@@ -475,6 +502,8 @@ void TestFrmTAV::openCoversPrimaryDisplay_data() {
   QTest::newRow("two monitors") << 2 << QRect(0, 0, 1920, 1080);
   QTest::newRow("no monitor counted") << 0 << QRect(0, 0, 1280, 1024);
   QTest::newRow("error count") << -1 << QRect(0, 0, 1366, 768);
+  QTest::newRow("primary right of another") << 2 << QRect(1920, 0, 1280, 1024);
+  QTest::newRow("primary left of and above another") << 2 << QRect(-1024, -200, 1024, 768);
 }
 
 void TestFrmTAV::openCoversPrimaryDisplay() {
@@ -490,6 +519,7 @@ void TestFrmTAV::openCoversPrimaryDisplay() {
   QVERIFY(screen->isLoaded());
   QVERIFY(screen->isVisible());
   QCOMPARE(screen->size(), display.size());
+  QCOMPARE(screen->pos(), display.topLeft());
   QCOMPARE(screen->parentWidget(), nullptr);  // no owner
   QVERIFY(!window_->isVisible());
   QVERIFY(window_->isLoaded());

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "app/Global.h"
-#include "app/QtPlatform.h"
+#include "platform/qt/QtPlatform.h"
 #include "app/Startup.h"
 #include "app/cMontionInfo.h"
 #include "assets/pictures.h"

@@ -3,6 +3,7 @@
 
 #include <QFile>
 #include <QStringDecoder>
+#include <QStringEncoder>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -159,6 +160,75 @@ class tst_profile : public QObject {
     QCOMPARE(buffer.left(n), value.left(expectedLength));
     QCOMPARE(buffer[n], '\0');
     QCOMPARE(buffer[size], 'x');  // nothing written past the buffer
+  }
+
+  // tav.ini as editors save it: with a byte-order mark the file is decoded and the value comes
+  // back in code page 949; without one the bytes are code page 949 already.
+  void savedEncodings_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("expected");
+    const QString ini = QStringLiteral("; 경기장 설정\r\n[Marovex]\r\nPlaceCode = 잠실01\r\n");
+    auto utf16 = [](const QString& text, QStringConverter::Encoding e) {
+      QStringEncoder encode(e, QStringConverter::Flag::WriteBom);
+      return QByteArray(encode(text));
+    };
+    QStringEncoder toAnsi("windows-949");
+    QTest::newRow("UTF-8 with BOM") << "\xEF\xBB\xBF" + ini.toUtf8() << QStringLiteral("잠실01");
+    QTest::newRow("UTF-16 LE with BOM") << utf16(ini, QStringConverter::Utf16LE) << QStringLiteral("잠실01");
+    QTest::newRow("UTF-16 BE with BOM") << utf16(ini, QStringConverter::Utf16BE) << QStringLiteral("잠실01");
+    QTest::newRow("code page 949") << QByteArray(toAnsi(ini)) << QStringLiteral("잠실01");
+    QTest::newRow("ASCII") << QByteArray("[Marovex]\nPlaceCode=JAMSIL01\n") << QStringLiteral("JAMSIL01");
+    QTest::newRow("UTF-16 LE, a character code page 949 lacks")
+        << utf16(QStringLiteral("[Marovex]\r\nPlaceCode=Sơn01\r\n"), QStringConverter::Utf16LE)
+        << QStringLiteral("S?n01");
+    QTest::newRow("UTF-16 LE, quoted value in a later section")
+        << utf16(QStringLiteral("[Other]\r\nPlaceCode=X\r\n[MAROVEX]\r\nplacecode=\"고척 돔\"\r\n"),
+                 QStringConverter::Utf16LE)
+        << QStringLiteral("고척 돔");
+  }
+
+  void savedEncodings() {
+    QFETCH(QByteArray, content);
+    QFETCH(QString, expected);
+    const QByteArray path = writeIni(content);
+    char buffer[255];
+    const int n = tav::readProfileString("Marovex", "PlaceCode", "", buffer, 255, path.constData());
+    QStringEncoder toAnsi("windows-949");
+    QCOMPARE(QByteArray(buffer, n), QByteArray(toAnsi(expected)));
+  }
+
+  // A value of double-byte characters longer than the buffer: cut before a character that would
+  // not fit whole, in every encoding the file may have.
+  void longDoubleByteValueCutOnACharacter_data() {
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<int>("expectedLength");
+    QString value = QStringLiteral("A");  // one byte first: the 254-byte cut falls inside a character
+    for (int i = 0; i < 150; ++i) value += QChar(u'가' + i);
+    const QString ini = QStringLiteral("[Marovex]\r\nPlaceCode=") + value + QStringLiteral("\r\n");
+    QStringEncoder toAnsi("windows-949");
+    const QByteArray ansiValue = toAnsi(value);
+    QVERIFY(ansiValue.size() == 301);
+    QStringEncoder toUtf16(QStringConverter::Utf16LE, QStringConverter::Flag::WriteBom);
+    QTest::newRow("code page 949, 301 bytes") << QByteArray(toAnsi(ini)) << 253;
+    QTest::newRow("UTF-8 with BOM") << "\xEF\xBB\xBF" + ini.toUtf8() << 253;
+    QTest::newRow("UTF-16 LE with BOM") << QByteArray(toUtf16(ini)) << 253;
+    QTest::newRow("code page 949, 300 bytes")
+        << QByteArray(toAnsi(QStringLiteral("[Marovex]\r\nPlaceCode=") + value.mid(1) + QStringLiteral("\r\n")))
+        << 254;
+  }
+
+  void longDoubleByteValueCutOnACharacter() {
+    QFETCH(QByteArray, content);
+    QFETCH(int, expectedLength);
+    const QByteArray path = writeIni(content);
+    QByteArray buffer(255 + 8, 'x');
+    const int n = tav::readProfileString("Marovex", "PlaceCode", "", buffer.data(), 255, path.constData());
+    QCOMPARE(n, expectedLength);
+    QCOMPARE(buffer[n], '\0');
+    QStringDecoder fromAnsi("windows-949");
+    const QString text = fromAnsi(buffer.left(n));
+    QVERIFY(!fromAnsi.hasError());
+    QVERIFY(!text.contains(QChar::ReplacementCharacter));
   }
 };
 

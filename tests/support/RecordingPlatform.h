@@ -11,7 +11,7 @@
 #include <functional>
 #include <optional>
 
-#include "app/QtPlatform.h"
+#include "platform/qt/QtPlatform.h"
 
 namespace tav::test {
 

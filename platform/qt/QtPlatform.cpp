@@ -1,5 +1,5 @@
 // The platform layer on Qt, and the switch that lets a test put its own platform in its place.
-#include "app/QtPlatform.h"
+#include "platform/qt/QtPlatform.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -15,6 +15,7 @@
 #include "assets/sounds.h"
 #include "platform/pathmap.h"
 #include "platform/profile.h"
+#include "platform/wav.h"
 
 namespace tav {
 
@@ -55,24 +56,47 @@ void QtPlatform::messageBox(const QString& text) {
 void QtPlatform::playSound(const QString& path) {
   if (!sound_) sound_ = new QSoundEffect(QCoreApplication::instance());
   sound_->stop();
-  QString file = mapPath(path);
-  if (!QFileInfo::exists(file)) file = defaultSoundFile();
+  QString file = playableFile(mapPath(path));
+  if (file.isEmpty()) file = defaultSoundFile();
   if (file.isEmpty()) return;
   sound_->setSource(QUrl::fromLocalFile(file));
   // A new file plays once loaded; without an audio device this returns at once as well.
   sound_->play();
 }
 
-QString QtPlatform::defaultSoundFile() {
-  if (!defaultSound_) {
-    // QSoundEffect plays files only: the built-in sound goes to a temporary file once.
-    auto file = std::make_unique<QTemporaryFile>(QDir::tempPath() +
-                                                 QStringLiteral("/tav-default-XXXXXX.wav"));
-    const QByteArray wav = assets::defaultSound();
-    if (!file->open() || file->write(wav) != wav.size() || !file->flush()) return {};
-    defaultSound_ = std::move(file);
+QString QtPlatform::playableFile(const QString& file) {
+  const QFileInfo info(file);
+  if (!info.exists()) {
+    converted_.erase(file);
+    return {};
   }
-  return defaultSound_->fileName();
+  // Converted when first played and again only when the file changes: a scan plays a sound, and
+  // a busy gate scans every second.
+  Converted& c = converted_[file];
+  if (c.modified != info.lastModified() || c.size != info.size()) {
+    c.modified = info.lastModified();
+    c.size = info.size();
+    c.file.reset();
+    QFile in(file);
+    try {
+      if (in.open(QIODevice::ReadOnly)) c.file = temporaryWav(playableWav(in.readAll()));
+    } catch (const std::invalid_argument&) {
+      // Not a WAV file the Windows call plays: the default sound stands in, as there.
+    }
+  }
+  return c.file ? c.file->fileName() : QString();
+}
+
+std::unique_ptr<QTemporaryFile> QtPlatform::temporaryWav(const QByteArray& wav) {
+  // QSoundEffect plays files only.
+  auto file = std::make_unique<QTemporaryFile>(QDir::tempPath() + QStringLiteral("/tav-sound-XXXXXX.wav"));
+  if (!file->open() || file->write(wav) != wav.size() || !file->flush()) return nullptr;
+  return file;
+}
+
+QString QtPlatform::defaultSoundFile() {
+  if (!defaultSound_) defaultSound_ = temporaryWav(assets::defaultSound());
+  return defaultSound_ ? defaultSound_->fileName() : QString();
 }
 
 QPixmap QtPlatform::loadPicture(const QString& path) {

@@ -1,0 +1,44 @@
+// Cookie fields: "name=value" pairs separated by semicolons, possibly in several Cookie fields.
+#include "server/http/cookies.h"
+
+#include <boost/beast/http/field.hpp>
+
+#include <string_view>
+
+#include "server/core/sessions.h"
+
+namespace tav::server {
+namespace {
+
+std::string_view trimmed(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+  return s;
+}
+
+}  // namespace
+
+std::string sessionToken(const HttpRequest& request) {
+  const std::string_view name = kSessionCookie;
+  const auto fields = request.equal_range(boost::beast::http::field::cookie);
+  for (auto field = fields.first; field != fields.second; ++field) {
+    std::string_view rest(field->value().data(), field->value().size());
+    while (!rest.empty()) {
+      const std::size_t end = rest.find(';');
+      const std::string_view pair = trimmed(rest.substr(0, end));
+      rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+      const std::size_t eq = pair.find('=');
+      if (eq != std::string_view::npos && trimmed(pair.substr(0, eq)) == name)
+        return std::string(trimmed(pair.substr(eq + 1)));
+    }
+  }
+  return {};
+}
+
+std::string sessionCookie(const std::string& token, bool https) {
+  std::string cookie = std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
+  if (https) cookie += "; Secure";
+  return cookie;
+}
+
+}  // namespace tav::server
