@@ -57,7 +57,8 @@ class tst_frm01_check : public QObject, public StationFixture {
   void cleanup() { cleanupStation(); }
 
   void entryThenTheSameTicketAgain() {
-    openScreen(server_->url());
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
+    platform_.clear();
     scan(screen_, QStringLiteral("T0001"));
     QCOMPARE(platform_.sounds(), QStringList{kOkWav});
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
@@ -95,7 +96,8 @@ class tst_frm01_check : public QObject, public StationFixture {
     QFETCH(QString, block);
     QFETCH(QString, message);
     QFETCH(bool, accepted);
-    openScreen(server_->url());
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
+    platform_.clear();
     label(screen_, QStringLiteral("txtBlock"))->setCaption(block);
     scan(screen_, ticket);
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), message);
@@ -108,7 +110,8 @@ class tst_frm01_check : public QObject, public StationFixture {
   }
 
   void exitAndReentry() {
-    openScreen(server_->url());
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
+    platform_.clear();
     scan(screen_, QStringLiteral("T0004"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
 
@@ -132,14 +135,16 @@ class tst_frm01_check : public QObject, public StationFixture {
   }
 
   void inputLongerThanFifteenIsCutFromTheLeft() {
-    openScreen(server_->url());
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
+    platform_.clear();
     scan(screen_, QStringLiteral("JUNK1LONG00000000015"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_TicketNo")), QStringLiteral("LONG00000000015"));
   }
 
   void backEndStoppedMidSession() {
-    openScreen(server_->url());
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
+    platform_.clear();
     scan(screen_, QStringLiteral("T0006"));
     QCOMPARE(caption(screen_, QStringLiteral("lbl_BookingInfo")), QStringLiteral("입장 확인"));
     const QStringList before = details(screen_);
@@ -165,7 +170,7 @@ class tst_frm01_check : public QObject, public StationFixture {
 
   // A check that fails leaves its text selected: the next scan replaces it and is checked whole.
   void nextScanAfterAFailedCheck() {
-    signInAndOpen();  // the operator's session lets the station check tickets
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
     platform_.clear();
     server_->stop();
     scan(screen_, QStringLiteral("F0001"));
@@ -236,7 +241,8 @@ class tst_frm01_check : public QObject, public StationFixture {
   }
 
   void barcodeBurstAgainstTheRealBackEnd() {
-    openScreen(server_->url());
+    signInAndOpen();  // the operator's session lets the station sign the venue in and check tickets
+    platform_.clear();
     QLineEdit* box = ticketBox(screen_);
     for (const QString& n : {QStringLiteral("K0001"), QStringLiteral("K0002"), QStringLiteral("K0003")}) {
       QTest::keyClicks(box, n);

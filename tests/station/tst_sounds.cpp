@@ -4,7 +4,7 @@
 #include <QSoundEffect>
 #include <QtTest>
 #include <cstdint>
-#include <cstring>
+#include <utility>
 
 #include "assets/sounds.h"
 #include "platform/qt/QtPlatform.h"
@@ -21,28 +21,22 @@ void put(QByteArray& out, std::uint64_t v, int bytes) {
   for (int i = 0; i < bytes; ++i) out.append(static_cast<char>((v >> (8 * i)) & 0xFF));
 }
 
-// Integer samples of `bytes` bytes each, little-endian.
-QByteArray ints(const QList<qint64>& values, int bytes) {
-  QByteArray out;
-  for (qint64 v : values) put(out, static_cast<std::uint64_t>(v), bytes);
-  return out;
-}
-
-QByteArray floats(const QList<double>& values, bool wide) {
+// Samples of format `tag` and `size` bytes: integers (A-law and mu-law bytes too) or floats.
+QByteArray encode(int tag, int size, const QList<double>& values) {
   QByteArray out;
   for (double v : values) {
-    if (wide) {
-      out.append(reinterpret_cast<const char*>(&v), 8);
-    } else {
-      const float f = static_cast<float>(v);
-      out.append(reinterpret_cast<const char*>(&f), 4);
-    }
+    const float f = static_cast<float>(v);
+    if (tag == 3)
+      out.append(size == 4 ? reinterpret_cast<const char*>(&f) : reinterpret_cast<const char*>(&v), size);
+    else
+      put(out, static_cast<std::uint64_t>(static_cast<qint64>(v)), size);
   }
   return out;
 }
 
 // A WAV file: format `tag` (in an extensible chunk when asked), a LIST chunk before the data.
-QByteArray wav(int tag, int channels, int rate, int sampleBytes, const QByteArray& data, bool extensible = false) {
+QByteArray wav(int tag, int channels, int rate, int sampleBytes, const QList<double>& values, bool extensible = false) {
+  const QByteArray data = encode(tag, sampleBytes, values);
   QByteArray fmt;
   put(fmt, extensible ? 0xFFFE : static_cast<std::uint64_t>(tag), 2);
   put(fmt, static_cast<std::uint64_t>(channels), 2);
@@ -72,27 +66,18 @@ QByteArray wav(int tag, int channels, int rate, int sampleBytes, const QByteArra
   return file + body;
 }
 
-struct Pcm16 {
-  int format = 0, channels = 0, rate = 0, bits = 0;
-  Samples samples;
-};
-
-// The canonical 16-bit WAV the platform hands to the sound effect.
-Pcm16 readPcm16(const QByteArray& file) {
-  auto u = [&file](int at, int bytes) {
-    std::uint32_t v = 0;
-    for (int i = bytes - 1; i >= 0; --i) v = v << 8 | static_cast<unsigned char>(file[at + i]);
-    return v;
-  };
-  Pcm16 r;
-  if (file.size() < 44 || !file.startsWith("RIFF") || file.mid(8, 8) != "WAVEfmt " || file.mid(36, 4) != "data")
-    return r;
-  r.format = static_cast<int>(u(20, 2));
-  r.channels = static_cast<int>(u(22, 2));
-  r.rate = static_cast<int>(u(24, 4));
-  r.bits = static_cast<int>(u(34, 2));
-  for (int at = 44; at + 1 < file.size(); at += 2) r.samples << static_cast<std::int16_t>(u(at, 2));
-  return r;
+// The 16-bit PCM file the platform should hand to the sound effect.
+QByteArray pcm16(int channels, int rate, const Samples& samples) {
+  QByteArray data;
+  for (int v : samples) put(data, static_cast<std::uint64_t>(v), 2);
+  QByteArray file = "RIFF";
+  put(file, static_cast<std::uint64_t>(36 + data.size()), 4);
+  file += "WAVEfmt ";
+  for (auto [v, n] : {std::pair{16, 4}, {1, 2}, {channels, 2}, {rate, 4}, {rate * channels * 2, 4}, {channels * 2, 2}, {16, 2}})
+    put(file, static_cast<std::uint64_t>(v), n);
+  file += "data";
+  put(file, static_cast<std::uint64_t>(data.size()), 4);
+  return file + data;
 }
 
 QByteArray sourceBytes(const tav::QtPlatform& qt) {
@@ -112,34 +97,28 @@ class tst_sounds : public QObject {
     QTest::addColumn<int>("rate");
     QTest::addColumn<Samples>("samples");
     const Samples full = {0, 16384, -16384, 32767, -32768};
-    QTest::newRow("8-bit mono 11025 Hz")
-        << wav(1, 1, 11025, 1, ints({128, 192, 64, 255, 0}, 1)) << 1 << 11025
-        << Samples{0, 16384, -16384, 32512, -32768};
-    QTest::newRow("16-bit stereo 44100 Hz")
-        << wav(1, 2, 44100, 2, ints({0, 1, -1, 32767, -32768, 7}, 2)) << 2 << 44100
-        << Samples{0, 1, -1, 32767, -32768, 7};
-    QTest::newRow("24-bit mono 48000 Hz")
-        << wav(1, 1, 48000, 3, ints({0, 0x400000, -0x400000, 0x7FFFFF, -0x800000}, 3)) << 1 << 48000 << full;
-    QTest::newRow("32-bit stereo 22050 Hz")
-        << wav(1, 2, 22050, 4, ints({0, 0x40000000, -0x40000000, 0x7FFFFFFF, -0x7FFFFFFF - 1, 0}, 4)) << 2 << 22050
-        << Samples{0, 16384, -16384, 32767, -32768, 0};
-    QTest::newRow("32-bit float stereo 44100 Hz, over full scale clipped")
-        << wav(3, 2, 44100, 4, floats({0.0, 0.5, -0.5, 1.0, -1.0, 2.0}, false)) << 2 << 44100
-        << Samples{0, 16384, -16384, 32767, -32767, 32767};
-    QTest::newRow("64-bit float mono 8000 Hz")
-        << wav(3, 1, 8000, 8, floats({0.0, 0.5, -1.5}, true)) << 1 << 8000 << Samples{0, 16384, -32767};
-    QTest::newRow("24-bit extensible stereo 96000 Hz")
-        << wav(1, 2, 96000, 3, ints({0x400000, -0x400000}, 3), true) << 2 << 96000 << Samples{16384, -16384};
-    QTest::newRow("float extensible mono 32000 Hz")
-        << wav(3, 1, 32000, 4, floats({0.5}, false), true) << 1 << 32000 << Samples{16384};
-    QTest::newRow("A-law mono 8000 Hz") << wav(6, 1, 8000, 1, QByteArray("\xD5\xAA\x2A", 3)) << 1 << 8000
-                                        << Samples{8, 32256, -32256};
-    QTest::newRow("mu-law mono 8000 Hz") << wav(7, 1, 8000, 1, QByteArray("\xFF\x80\x00", 3)) << 1 << 8000
-                                         << Samples{0, 32124, -32124};
-    QTest::newRow("four channels keep the first two")
-        << wav(1, 4, 44100, 2, ints({1, 2, 3, 4, 5, 6, 7, 8}, 2)) << 2 << 44100 << Samples{1, 2, 5, 6};
-    QTest::newRow("last frame cut short is dropped")
-        << wav(1, 2, 44100, 2, ints({1, 2, 3}, 2)) << 2 << 44100 << Samples{1, 2};
+    QTest::newRow("8-bit mono 11025 Hz") << wav(1, 1, 11025, 1, {128, 192, 64, 255, 0}) << 1 << 11025
+                                         << Samples{0, 16384, -16384, 32512, -32768};
+    QTest::newRow("16-bit stereo 44100 Hz") << wav(1, 2, 44100, 2, {0, 1, -1, 32767, -32768, 7}) << 2 << 44100
+                                            << Samples{0, 1, -1, 32767, -32768, 7};
+    QTest::newRow("24-bit mono 48000 Hz") << wav(1, 1, 48000, 3, {0, 0x400000, -0x400000, 0x7FFFFF, -0x800000})
+                                          << 1 << 48000 << full;
+    QTest::newRow("32-bit mono 22050 Hz")
+        << wav(1, 1, 22050, 4, {0, 0x40000000, -0x40000000, 0x7FFFFFFF, -2147483648.0}) << 1 << 22050 << full;
+    QTest::newRow("32-bit float stereo, over full scale clipped") << wav(3, 2, 44100, 4, {0, 0.5, -0.5, 1, -1, 2})
+                                                                  << 2 << 44100
+                                                                  << Samples{0, 16384, -16384, 32767, -32767, 32767};
+    QTest::newRow("64-bit float mono 8000 Hz") << wav(3, 1, 8000, 8, {0, 0.5, -1.5}) << 1 << 8000
+                                               << Samples{0, 16384, -32767};
+    QTest::newRow("24-bit extensible stereo 96000 Hz") << wav(1, 2, 96000, 3, {0x400000, -0x400000}, true) << 2
+                                                       << 96000 << Samples{16384, -16384};
+    QTest::newRow("float extensible mono") << wav(3, 1, 32000, 4, {0.5}, true) << 1 << 32000 << Samples{16384};
+    QTest::newRow("A-law") << wav(6, 1, 8000, 1, {0xD5, 0xAA, 0x2A}) << 1 << 8000 << Samples{8, 32256, -32256};
+    QTest::newRow("mu-law") << wav(7, 1, 8000, 1, {0xFF, 0x80, 0x00}) << 1 << 8000 << Samples{0, 32124, -32124};
+    QTest::newRow("four channels keep the first two") << wav(1, 4, 44100, 2, {1, 2, 3, 4, 5, 6, 7, 8}) << 2 << 44100
+                                                      << Samples{1, 2, 5, 6};
+    QTest::newRow("last frame cut short is dropped") << wav(1, 2, 44100, 2, {1, 2, 3}) << 2 << 44100
+                                                     << Samples{1, 2};
   }
 
   void formats() {
@@ -152,12 +131,7 @@ class tst_sounds : public QObject {
     tav::QtPlatform qt;
     qt.playSound(kOkWav);
 
-    const Pcm16 played = readPcm16(sourceBytes(qt));
-    QCOMPARE(played.format, 1);
-    QCOMPARE(played.bits, 16);
-    QCOMPARE(played.channels, channels);
-    QCOMPARE(played.rate, rate);
-    QCOMPARE(played.samples, samples);
+    QCOMPARE(sourceBytes(qt), pcm16(channels, rate, samples));
     QTRY_COMPARE(qt.soundEffect()->status(), QSoundEffect::Ready);
   }
 
@@ -166,10 +140,10 @@ class tst_sounds : public QObject {
     QTest::addColumn<QByteArray>("file");  // empty: no file at all
     QTest::newRow("missing") << QByteArray();
     QTest::newRow("not a WAV file") << QByteArray("ID3\x03\x00 an MP3 file named ok.wav");
-    QTest::newRow("ADPCM") << wav(2, 1, 8000, 1, QByteArray(16, '\x11'));
+    QTest::newRow("ADPCM") << wav(2, 1, 8000, 1, {17, 17, 17, 17});
     QTest::newRow("no data chunk") << wav(1, 1, 8000, 2, {}).left(50);
-    QTest::newRow("no channels") << wav(1, 0, 8000, 2, QByteArray(4, '\0'));
-    QTest::newRow("cut inside the header") << wav(1, 1, 8000, 2, QByteArray(4, '\0')).left(30);
+    QTest::newRow("no channels") << wav(1, 0, 8000, 2, {0, 0});
+    QTest::newRow("cut inside the header") << wav(1, 1, 8000, 2, {0, 0}).left(30);
   }
 
   void unplayableFilesGiveTheDefaultSound() {
@@ -187,13 +161,13 @@ class tst_sounds : public QObject {
   // A file replaced while the station runs plays as it is now.
   void replacedFileIsReadAgain() {
     tav::test::InstallFolder folder;
-    folder.writeFile(QStringLiteral("ok.wav"), wav(1, 1, 8000, 1, ints({192}, 1)));
+    folder.writeFile(QStringLiteral("ok.wav"), wav(1, 1, 8000, 1, {192}));
     tav::QtPlatform qt;
     qt.playSound(kOkWav);
-    QCOMPARE(readPcm16(sourceBytes(qt)).samples, Samples{16384});
-    folder.writeFile(QStringLiteral("ok.wav"), wav(1, 2, 8000, 2, ints({5, 6}, 2)));
+    QCOMPARE(sourceBytes(qt), pcm16(1, 8000, {16384}));
+    folder.writeFile(QStringLiteral("ok.wav"), wav(1, 2, 8000, 2, {5, 6}));
     qt.playSound(kOkWav);
-    QCOMPARE(readPcm16(sourceBytes(qt)).samples, (Samples{5, 6}));
+    QCOMPARE(sourceBytes(qt), pcm16(2, 8000, {5, 6}));
   }
 };
 
