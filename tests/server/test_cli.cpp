@@ -22,7 +22,7 @@ namespace {
 const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator", "unlock",
                                             "import-tickets", "list", "demo", "serve", "set-event",
                                             "cancel-ticket", "restore-ticket", "set-password", "set-operator",
-                                            "export-scans", "backup"};
+                                            "export-scans", "backup", "revoke-sessions"};
 
 std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
