@@ -68,7 +68,7 @@ class Venue {
     return pgtest::RawConnection(store()).scalar(
         "SELECT string_agg(t, E'\\n' ORDER BY t) FROM (SELECT v::text AS t FROM venue v UNION ALL "
         "SELECT e::text FROM event e UNION ALL SELECT o::text FROM operator o UNION ALL SELECT k::text FROM "
-        "ticket k UNION ALL SELECT l::text FROM scan_log l) rows");
+        "ticket k UNION ALL SELECT l::text FROM scan_log l UNION ALL SELECT s::text FROM session s) rows");
   }
 
  private:
@@ -166,7 +166,8 @@ TEST_P(MatchDay, SetPassword) {
   refusesAll({{"set-password", "--id", "nobody"}, {"set-password"}}, "long enough\n");
   refusesAll({{"set-password", "--id", TestVenue::kOperator}}, "");
   Station gate(v().store());
-  ASSERT_EQ(fieldText(gate.check("I", ticketNo(4)), "ErrCode"), "0");
+  ASSERT_EQ(v().tryTool({"set-password", "--id", TestVenue::kOperator}, "short\n").exitCode, 1);
+  ASSERT_EQ(fieldText(gate.check("I", ticketNo(4)), "ErrCode"), "0") << "a refused password ends no session";
   v().tool({"set-password", "--id", TestVenue::kOperator}, "새 비밀번호 2026\n");
   EXPECT_EQ(fieldText(gate.check("O", ticketNo(4)), "ErrMsg"), "다시 로그인하세요") << "the session ended with it";
   EXPECT_EQ(gate.signIn("pa''s wörd"), "-1") << "the old password no longer works";
