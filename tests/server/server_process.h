@@ -355,6 +355,33 @@ inline std::string fieldText(const wire::Recordset& rs, const std::string& name)
   throw std::runtime_error("The answer has no field " + name + ".");
 }
 
+// A value between apostrophes as the station sends it: each apostrophe doubled.
+inline std::string quoted(const std::string& value) {
+  std::string out = "'";
+  for (char c : value) out += c == '\'' ? std::string("''") : std::string(1, c);
+  return out + "'";
+}
+
+// The tav_session token a Set-Cookie field hands out, or "".
+inline std::string sessionTokenOf(const httplib::Result& res) {
+  static const std::regex cookie("tav_session=([A-Za-z0-9_-]+)");
+  std::smatch m;
+  const std::string header = res ? res->get_header_value("Set-Cookie") : std::string();
+  return std::regex_search(header, m, cookie) ? std::string(m[1]) : std::string();
+}
+
+// Signs the client in as the operator and has it send the session's cookie with every later
+// request, as the station's gateway does. Returns the session's token; throws when refused.
+inline std::string signIn(httplib::Client& client, const std::string& id = TestVenue::kOperator,
+                          const std::string& password = TestVenue::kPassword) {
+  auto res = query(client, kLoginProc + quoted(id) + "," + quoted(password));
+  const std::string token = sessionTokenOf(res);
+  if (!res || res->status != 200 || token.empty())
+    throw std::runtime_error("The operator " + id + " could not sign in.");
+  client.set_default_headers({{"Cookie", "tav_session=" + token}});
+  return token;
+}
+
 // Runs a command and returns the first row's ErrCode; throws unless the answer is 200 JSON.
 inline wire::Recordset answerOf(httplib::Client& client, const std::string& text) {
   auto res = query(client, text);

@@ -13,14 +13,17 @@
 #include <functional>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "server/core/password.h"
+#include "server/core/command_parser.h"
 #include "server/core/procedures.h"
 #include "server/core/service.h"
+#include "server/core/sessions.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
 #include "tests/server/pg_test_server.h"
@@ -84,12 +87,17 @@ inline std::string checkTicketNo(int i) { return "C" + std::to_string(100000 + i
 
 // Venue "P1" with its active event "BIZ", operator "gate" and `tickets` valid tickets C00000..,
 // the blocks in turn, in one transaction: for tests of the store under checks, without the
-// password hashing of the setup functions (a check does not verify the password).
-inline void addCheckVenue(server::Store& store, int tickets) {
+// password hashing of the setup functions (a check does not verify the password). Returns the
+// caller that the checks come from: a station with a session of "gate".
+inline server::Caller addCheckVenue(server::Store& store, int tickets) {
+  server::Caller station{"10.0.0.1", {}};
   store.write([&](server::Transaction& tx) {
     tx.insertVenue(server::Venue{"P1", "잠실종합운동장"});
     tx.insertEvent(server::Event{"BIZ", "P1", "프로야구 개막전", "202604041400", true});
-    tx.insertOperator(server::Operator{"gate", "not a password hash", "P1", true});
+    const server::Operator gate{"gate", "not a password hash", "P1", true};
+    tx.insertOperator(gate);
+    std::int64_t sessionId = 0;
+    station.sessionToken = server::openSession(tx, gate, station.source, store.now(), sessionId);
     for (int i = 0; i < tickets; ++i) {
       server::Ticket t;
       t.bizCode = "BIZ";
@@ -99,6 +107,7 @@ inline void addCheckVenue(server::Store& store, int tickets) {
       tx.insertTicket(t);
     }
   });
+  return station;
 }
 
 // A check by the operator of addCheckVenue.
@@ -299,10 +308,60 @@ class StoreFixture : public ::testing::Test {
         "X1,최지우,사직 경기,202604051800,사직야구장,R석,E석 1층 1열 1번,E석,valid\n", "biz2.csv"));
   }
 
-  wire::Recordset run(const std::string& command) { return server::execute(store(), command).recordset; }
+  // The command as a station sends it once its operator has signed in (see sessionFor).
+  wire::Recordset run(const std::string& command) { return runFrom("", command); }
   // The command as a client at `source` sends it.
   wire::Recordset runFrom(const std::string& source, const std::string& command) {
-    return server::execute(store(), command, server::Caller{source}).recordset;
+    return server::execute(store(), command, server::Caller{source, sessionFor(command)}).recordset;
+  }
+
+  // A live session of the operator, opened in the store as a sign-in opens one.
+  std::string openSessionOf(const std::string& operatorId, const std::string& source = "10.0.0.1") {
+    std::string token;
+    store().write([&](server::Transaction& tx) {
+      std::optional<server::Operator> op = tx.findOperator(operatorId);
+      if (!op) throw std::runtime_error("No operator " + operatorId);
+      std::int64_t id = 0;
+      token = server::openSession(tx, *op, source, now_.load(), id);
+    });
+    return token;
+  }
+
+  // The session a station signed in as the right operator would send the command with: for a
+  // check, the session of the operator it names when there is one by that ID, else admin's; for a
+  // venue sign-in and statistics, the venue's operator's (admin of P1, other of P2). None for an
+  // operator sign-in.
+  std::string sessionFor(const std::string& command) {
+    server::ParsedCommand parsed;
+    try {
+      parsed = server::parseCommand(command);
+    } catch (const server::BadCommand&) {
+      return {};
+    }
+    static const std::map<std::string, std::string> operatorOfPlace{{"P1", "admin"}, {"P2", "other"}, {"P3", "idle"}};
+    std::string who = "admin";
+    if (parsed.procedure == server::ProcedureId::LoginInfo) {
+      if (parsed.args.size() == 2) return {};
+      if (operatorOfPlace.count(parsed.args[0])) who = operatorOfPlace.at(parsed.args[0]);
+    } else if (parsed.args[0] == "S") {
+      std::optional<server::Event> event;
+      store().read([&](server::Reader& r) { event = r.findEvent(parsed.args[1]); });
+      if (event && operatorOfPlace.count(event->placeCode)) who = operatorOfPlace.at(event->placeCode);
+    } else {
+      bool known = false;
+      store().read([&](server::Reader& r) { known = r.findOperator(parsed.args[4]).has_value(); });
+      if (known) who = parsed.args[4];
+    }
+    // A session the test's clock has left behind is replaced, as the station would sign in again.
+    std::optional<server::SessionInfo> live;
+    if (tokens_.count(who)) live = server::findLiveSession(store(), tokens_.at(who));
+    if (!live) {
+      bool exists = false;
+      store().read([&](server::Reader& r) { exists = r.findOperator(who).has_value(); });
+      if (!exists) return {};
+      tokens_[who] = openSessionOf(who);
+    }
+    return tokens_.at(who);
   }
 
   static std::string check(const std::string& mode, const std::string& biz, const std::string& block,
@@ -328,6 +387,7 @@ class StoreFixture : public ::testing::Test {
   }
 
   std::atomic<TimeMs> now_{0};
+  std::map<std::string, std::string> tokens_;  // operator ID -> the session run() sends
 
  private:
   ScratchDir dir_;

@@ -132,7 +132,7 @@ TEST(CommandLine, CopyStoreFillsAnEmptyStoreOnceAndLeavesTheSourceAlone) {
 TEST(CommandLine, UnlockEndsALockoutAndRefusesAnUnknownId) {
   TestVenue venue(1);
   const std::string signIn = kLoginProc + "'" + TestVenue::kOperator + "','" + "pa''s wörd" + "'";
-  const server::Caller station{"10.20.30.40"};
+  const server::Caller station{"10.20.30.40", {}};
   {
     auto s = server::openStore(venue.store, false);
     for (int i = 0; i < 5; ++i) server::execute(*s, kLoginProc + "'gate1','wrong'", station);

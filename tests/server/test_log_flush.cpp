@@ -166,7 +166,7 @@ INSTANTIATE_TEST_SUITE_P(Paths, LogFlushByPath, ::testing::ValuesIn(kWritePaths)
                          [](const auto& p) { return std::string(p.param.name); });
 
 TEST_F(LogFlush, ARefusedFlushLeavesTheOutcomeUnknownAndTheLogToTheNextStart) {
-  addCheckVenue(*store_, 8);
+  const server::Caller station = addCheckVenue(*store_, 8);
   open();  // closing folded the venue into the database file itself
   const std::vector<std::string> checked{checkTicketNo(0), checkTicketNo(1), checkTicketNo(2), checkTicketNo(3)};
 
@@ -176,7 +176,7 @@ TEST_F(LogFlush, ARefusedFlushLeavesTheOutcomeUnknownAndTheLogToTheNextStart) {
   for (const std::string& no : checked)
     answers.push_back(std::async(std::launch::async, [&, no]() -> std::exception_ptr {
       try {
-        server::checkTicket(*store_, checkOf("I", no));
+        server::checkTicket(*store_, checkOf("I", no), station);
         return nullptr;
       } catch (...) {
         return std::current_exception();
@@ -200,7 +200,7 @@ TEST_F(LogFlush, ARefusedFlushLeavesTheOutcomeUnknownAndTheLogToTheNextStart) {
 
   // The disk answers again, but what it dropped cannot be known: no write or read is taken.
   setGate(false, false);
-  EXPECT_THROW(server::checkTicket(*store_, checkOf("I", checkTicketNo(4))), server::OutcomeUnknown);
+  EXPECT_THROW(server::checkTicket(*store_, checkOf("I", checkTicketNo(4)), station), server::OutcomeUnknown);
   EXPECT_THROW(loggedCount(*store_), server::StoreUnavailable);
   store_.reset();
   EXPECT_EQ(fatalReports().size(), 1u);
@@ -214,7 +214,7 @@ TEST_F(LogFlush, ARefusedFlushLeavesTheOutcomeUnknownAndTheLogToTheNextStart) {
   for (const std::string& no : checked) EXPECT_TRUE(ticket(no).value().inside) << no;
   EXPECT_FALSE(ticket(checkTicketNo(4)).value().inside);
   EXPECT_EQ(loggedCount(*store_), checked.size());
-  EXPECT_EQ(field(server::checkTicket(*store_, checkOf("I", checkTicketNo(4))), "ErrCode"), "0");
+  EXPECT_EQ(field(server::checkTicket(*store_, checkOf("I", checkTicketNo(4)), station), "ErrCode"), "0");
   EXPECT_EQ(store_->writeFault(), "");
 }
 

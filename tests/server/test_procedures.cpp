@@ -244,7 +244,8 @@ TEST_P(ProcedureTest, StatisticsCountTicketsAdmittedAtLeastOnce) {
       {"Total", 3}, {"E석", 2}, {"N석", 0}, {"S석", 1}, {"W석", 0}};
   for (std::size_t i = 0; i < rs.fields.size(); ++i)
     EXPECT_EQ(std::get<std::int64_t>(rs.rows[0][i]), expected.at(rs.fields[i])) << rs.fields[i];
-  EXPECT_EQ(server::execute(store(), kBooking + "'S','BIZ','','',''").code, "");
+  const std::string statsText = kBooking + "'S','BIZ','','',''";
+  EXPECT_EQ(server::execute(store(), statsText, server::Caller{"", sessionFor(statsText)}).code, "");
 
   // Statistics read nothing but the business code, and write nothing.
   const auto logSize = scanLog().size();
@@ -365,7 +366,7 @@ TEST_P(ProcedureTest, ScanLogNamesTheSourceAndNeverAnUnknownId) {
   const auto log = scanLog();
   ASSERT_EQ(log.size(), 7u);
   const std::vector<std::pair<std::string, std::string>> expected{
-      {"192.0.2.7", "admin"}, {"2001:db8::5", "admin"}, {"198.51.100.3", ""}, {"192.0.2.8", "?"},
+      {"192.0.2.7", "admin"}, {"2001:db8::5", "admin"}, {"198.51.100.3", "admin"}, {"192.0.2.8", "?"},
       {"192.0.2.9", "?"},     {"192.0.2.10", "?"},       {"", "admin"}};
   for (std::size_t i = 0; i < log.size(); ++i) {
     EXPECT_EQ(log[i].source, expected[i].first) << i;
@@ -373,6 +374,12 @@ TEST_P(ProcedureTest, ScanLogNamesTheSourceAndNeverAnUnknownId) {
   }
   EXPECT_EQ(log[3].outcome, "failed:unknown-operator");
   EXPECT_EQ(log[4].message, "미등록 운영자");
+  // Each line names the session it came with; the sign-in's line names the session it opened.
+  EXPECT_NE(log[0].session, 0);
+  EXPECT_EQ(log[2].session, log[0].session);
+  EXPECT_NE(log[1].session, 0);
+  EXPECT_NE(log[1].session, log[0].session);
+  EXPECT_EQ(log[3].session, 0);
   EXPECT_FALSE(space().keeps(typedPassword));
 }
 
@@ -552,13 +559,14 @@ TEST_P(ProcedureTest, ConcurrentChecksAdmitEachTicketOnce) {
 
   std::vector<std::map<std::string, int>> codes(kThreads);
   std::vector<std::thread> threads;
+  const server::Caller station{"", sessionFor(check("I", "BIZ", "", "R0", "admin"))};
   for (int k = 0; k < kThreads; ++k)
     threads.emplace_back([&, k] {
       for (int i = 0; i < kTickets; ++i) {
         // Half the threads go through the tickets backwards, so the same ticket meets itself mid-way.
         int n = k % 2 ? kTickets - 1 - i : i;
         ++codes[static_cast<std::size_t>(k)]
-              [server::execute(store(), check("I", "BIZ", "", "R" + std::to_string(n), "admin")).code];
+              [server::execute(store(), check("I", "BIZ", "", "R" + std::to_string(n), "admin"), station).code];
       }
     });
   for (auto& t : threads) t.join();

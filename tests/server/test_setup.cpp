@@ -304,13 +304,15 @@ TEST_P(Demo, VenueWithTicketsOverFourBlocksAndWorkingOperators) {
   EXPECT_FALSE(info.goodsName.empty());
 
   ASSERT_EQ(info.operators.size(), 2u);
+  server::Caller station{"10.0.0.1", {}};
   for (const auto& [id, password] : info.operators) {
-    auto rs = server::execute(*store, kLogin + "'" + id + "','" + password + "'").recordset;
-    EXPECT_EQ(field(rs, "ErrCode"), "0") << id;
-    EXPECT_EQ(field(rs, "bizcode"), info.bizCode);
-    EXPECT_EQ(field(rs, "TheaterName"), info.theaterName);
+    auto answer = server::execute(*store, kLogin + "'" + id + "','" + password + "'", station);
+    EXPECT_EQ(field(answer.recordset, "ErrCode"), "0") << id;
+    EXPECT_EQ(field(answer.recordset, "bizcode"), info.bizCode);
+    EXPECT_EQ(field(answer.recordset, "TheaterName"), info.theaterName);
+    if (station.sessionToken.empty()) station.sessionToken = answer.sessionToken;
   }
-  EXPECT_EQ(field(server::execute(*store, kLogin + "'" + info.placeCode + "'").recordset, "ErrCode"), "0");
+  EXPECT_EQ(field(server::execute(*store, kLogin + "'" + info.placeCode + "'", station).recordset, "ErrCode"), "0");
 
   const std::string op = info.operators[0].first;
   ASSERT_EQ(info.validByBlock.size(), 4u);
@@ -318,7 +320,7 @@ TEST_P(Demo, VenueWithTicketsOverFourBlocksAndWorkingOperators) {
   for (const auto& [block, numbers] : info.validByBlock) {
     ASSERT_FALSE(numbers.empty()) << block;
     for (const auto& no : numbers) {
-      auto rs = server::execute(*store, checkText("I", info.bizCode, block, no, op)).recordset;
+      auto rs = server::execute(*store, checkText("I", info.bizCode, block, no, op), station).recordset;
       EXPECT_EQ(field(rs, "ErrCode"), "0") << no;
       EXPECT_EQ(field(rs, "SeatInfo").rfind(block + " ", 0), 0u) << field(rs, "SeatInfo");
       EXPECT_LE(server::utf8Length(no), 15u);
@@ -329,7 +331,7 @@ TEST_P(Demo, VenueWithTicketsOverFourBlocksAndWorkingOperators) {
   EXPECT_GT(names.size(), 10u) << "the names are varied";
   ASSERT_FALSE(info.cancelled.empty());
   for (const auto& no : info.cancelled)
-    EXPECT_EQ(field(server::execute(*store, checkText("I", info.bizCode, "", no, op)).recordset, "ErrMsg"),
+    EXPECT_EQ(field(server::execute(*store, checkText("I", info.bizCode, "", no, op), station).recordset, "ErrMsg"),
               "취소된 티켓입니다");
 
   // Every ticket is where the published numbering says, over all four blocks.

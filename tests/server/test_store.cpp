@@ -182,9 +182,10 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   for (int i = 0; i < 4; ++i) runFrom("10.1.2.3", kLogin + "'admin','wrong'");
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
-  // The version before sources came before operator roles too.
-  const std::string previous = std::to_string(version - 2);
-  ASSERT_EQ(space().rawExec("ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
+  // The version before sources came before operator roles and sessions too.
+  const std::string previous = std::to_string(version - 3);
+  ASSERT_EQ(space().rawExec("DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
+                            "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
                             "DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
             "");
@@ -205,8 +206,10 @@ TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
   setUpVenues();
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
-  const std::string previous = std::to_string(version - 1);
-  ASSERT_EQ(space().rawExec("ALTER TABLE operator DROP COLUMN role; DELETE FROM schema_version WHERE version > " +
+  // The version before roles came before sessions too.
+  const std::string previous = std::to_string(version - 2);
+  ASSERT_EQ(space().rawExec("DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
+                            "ALTER TABLE operator DROP COLUMN role; DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
             "");
   reopen();
@@ -433,9 +436,12 @@ TEST_F(SqliteStoreTest, FailedCommitAnswersStoreUnavailableKeepsNothingAndSaysWh
 
 TEST_P(StoreTest, AnsweredAdmissionsSurviveReopening) {
   setUpVenues();
+  const server::Caller station{"", sessionFor(check("I", "BIZ", "", "T1", "admin"))};
   std::vector<std::thread> threads;
   for (const char* no : {"T1", "T3", "T4", "O''Neil"})
-    threads.emplace_back([&, no] { EXPECT_EQ(server::execute(store(), check("I", "BIZ", "", no, "admin")).code, "0"); });
+    threads.emplace_back([&, no] {
+      EXPECT_EQ(server::execute(store(), check("I", "BIZ", "", no, "admin"), station).code, "0");
+    });
   for (auto& t : threads) t.join();
   reopen();
   for (const char* no : {"T1", "T3", "T4", "O'Neil"}) {
@@ -474,13 +480,13 @@ TEST_P(StoreTest, ReadsSeeOneSnapshotWhileWritesGoOn) {
 TEST_P(StoreTest, AsynchronousChecksCompleteOnceWithTheAnswersOfBlockingOnes) {
   constexpr int kChains = 16;
   const int raced = 2 * kChains;  // the ticket that many checks enter at once
-  addCheckVenue(store(), raced + 1);
+  const server::Caller station = addCheckVenue(store(), raced + 1);
   const std::vector<std::string> modes{"I", "I", "O", "O", "I"};
   const std::vector<std::string> expected{"0", "-2", "0", "-2", "-3"};
   std::vector<std::atomic<int>> calls(kChains * modes.size() + kChains);
   auto checkAsync = [&](const std::string& mode, int ticket, std::size_t request) {
     auto answer = std::make_shared<std::promise<std::string>>();
-    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)), server::Caller{"local", {}},
+    server::checkTicketAsync(store(), checkOf(mode, checkTicketNo(ticket)), station,
                              [&calls, request, answer](wire::Recordset rs, std::exception_ptr error) {
                                if (++calls[request] == 1) answer->set_value(error ? "error" : field(rs, "ErrCode"));
                              });
@@ -495,7 +501,7 @@ TEST_P(StoreTest, AsynchronousChecksCompleteOnceWithTheAnswersOfBlockingOnes) {
     });
     threads.emplace_back([&, k] {
       for (const std::string& mode : modes)
-        blockingCodes[k].push_back(field(server::checkTicket(store(), checkOf(mode, checkTicketNo(kChains + k))), "ErrCode"));
+        blockingCodes[k].push_back(field(server::checkTicket(store(), checkOf(mode, checkTicketNo(kChains + k)), station), "ErrCode"));
     });
   }
   std::vector<std::future<std::string>> racing;

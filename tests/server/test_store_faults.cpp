@@ -104,7 +104,7 @@ class FileChangedUnderChecks : public ::testing::TestWithParam<FileChangeCase> {
 
   void SetUp() override {
     store_ = server::openSqliteStore(path_, true);
-    addCheckVenue(*store_, kThreads * kTicketsPerThread);
+    station_ = addCheckVenue(*store_, kThreads * kTicketsPerThread);
     // Closing folds the log into the file: the file alone is the store, and a backup of it.
     store_.reset();
     std::filesystem::copy_file(path_, backup_);
@@ -114,6 +114,7 @@ class FileChangedUnderChecks : public ::testing::TestWithParam<FileChangeCase> {
   ScratchDir dir_;
   std::string path_ = dir_.file("changed.db"), backup_ = dir_.file("backup.db");
   std::unique_ptr<server::Store> store_;
+  server::Caller station_;
 };
 
 TEST_P(FileChangedUnderChecks, StopsWritesWithASentenceAndNeverEndsTheProcess) {
@@ -126,7 +127,7 @@ TEST_P(FileChangedUnderChecks, StopsWritesWithASentenceAndNeverEndsTheProcess) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (int i = 0; refusals[k].empty() && std::chrono::steady_clock::now() < deadline; ++i) {
         try {
-          server::checkTicket(*store_, checkOf("I", checkTicketNo(k * kTicketsPerThread + i % kTicketsPerThread)));
+          server::checkTicket(*store_, checkOf("I", checkTicketNo(k * kTicketsPerThread + i % kTicketsPerThread)), station_);
           ++answered;
         } catch (const server::StoreUnavailable& e) {
           if (std::string(e.what()).find(GetParam().said) != std::string::npos) refusals[k] = e.what();
@@ -141,13 +142,13 @@ TEST_P(FileChangedUnderChecks, StopsWritesWithASentenceAndNeverEndsTheProcess) {
   }
   EXPECT_NE(store_->writeFault().find(GetParam().said), std::string::npos) << store_->writeFault();
   EXPECT_THROW(store_->read([](server::Reader& r) { r.findVenue("P1"); }), server::StoreUnavailable);
-  EXPECT_THROW(server::checkTicket(*store_, checkOf("O", checkTicketNo(0))), server::StoreUnavailable);
+  EXPECT_THROW(server::checkTicket(*store_, checkOf("O", checkTicketNo(0)), station_), server::StoreUnavailable);
   store_.reset();
   if (GetParam().restored) {
     // The backup opens as it was: the log of the file it replaced is not read as its own.
     EXPECT_EQ(sqliteScalar(path_, "PRAGMA integrity_check"), "ok");
     store_ = server::openSqliteStore(path_, false);
-    EXPECT_EQ(field(server::checkTicket(*store_, checkOf("I", checkTicketNo(0))), "ErrCode"), "0");
+    EXPECT_EQ(field(server::checkTicket(*store_, checkOf("I", checkTicketNo(0)), station_), "ErrCode"), "0");
   }
 }
 
