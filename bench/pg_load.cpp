@@ -24,6 +24,7 @@
 #include "bench/proc_stat.h"
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
+#include "server/core/sessions.h"
 #include "server/pg/pg_store.h"
 #include "server/core/service.h"
 #include "server/core/setup.h"
@@ -110,7 +111,8 @@ std::string firstValue(const std::string& body) {
 // `stations` threads, spread over the servers' ports, scan distinct tickets from `cursor` on for
 // `seconds`: entry, then exit for one in kExitEvery.
 Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int stations, double seconds,
-               const std::vector<std::string>& tickets, const std::string& op, std::size_t& cursor) {
+               const std::vector<std::string>& tickets, const std::string& op, const std::string& session,
+               std::size_t& cursor) {
   std::atomic<std::size_t> next{cursor};
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
@@ -125,6 +127,7 @@ Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int
       client.set_keep_alive(true);
       client.set_tcp_nodelay(true);
       client.set_read_timeout(30);
+      client.set_default_headers({{"Cookie", "tav_session=" + session}});
       client.Get("/health");
       latencies[me].reserve(65536);
       ++ready;
@@ -271,6 +274,14 @@ int main(int argc, char** argv) {
                                                 : throwaway->uri();
   std::printf("  PostgreSQL at %s\n", tav::server::maskedLocation(pg).c_str());
   std::string op;
+  std::map<std::string, std::string> sessions;  // store -> the operator's session there
+  // Sessions stay with the store that made them: each store gets its own, shared by its stations.
+  const auto openSessionIn = [&](tav::server::Store& store, const std::string& location) {
+    store.write([&](tav::server::Transaction& tx) {
+      std::int64_t id = 0;
+      sessions[location] = tav::server::openSession(tx, tx.findOperator(op).value(), "127.0.0.1", store.now(), id);
+    });
+  };
   {
     auto t0 = Clock::now();
     auto source = tav::server::openStore(sqlite, true);
@@ -280,6 +291,8 @@ int main(int argc, char** argv) {
     auto target = tav::server::openStore(pg, true);
     tav::server::copyStore(*source, *target);
     const double copied = std::chrono::duration<double>(Clock::now() - t0).count();
+    openSessionIn(*source, sqlite);
+    openSessionIn(*target, pg);
     // What an operator runs after a bulk load, so that autovacuum does not do it in the middle of
     // a measurement.
     t0 = Clock::now();
@@ -315,7 +328,7 @@ int main(int argc, char** argv) {
     for (int n : settings.stations) {
       const bool onPg = setup.store == pg;
       const auto walBefore = onPg ? walSoFar(pg) : std::pair<double, double>{};
-      Phase p = runPhase(ports, pids, n, settings.seconds, tickets, op, cursors[setup.name]);
+      Phase p = runPhase(ports, pids, n, settings.seconds, tickets, op, sessions.at(setup.store), cursors[setup.name]);
       p.store = setup.name;
       if (onPg) {
         const auto walAfter = walSoFar(pg);

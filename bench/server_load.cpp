@@ -35,6 +35,7 @@
 #include "bench/proc_stat.h"
 #include "server/core/demo_data.h"
 #include "server/core/service.h"
+#include "server/core/sessions.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
 #include "tests/server/hostile_crowd.h"
@@ -140,12 +141,13 @@ using Send = std::function<std::string(const std::string& text)>;
 using MakeStation = std::function<Send()>;
 
 // A gate station as a cpp-httplib client on its own keep-alive connection.
-MakeStation httplibStations(int port) {
-  return [port] {
+MakeStation httplibStations(int port, const std::string& session) {
+  return [port, session] {
     auto client = std::make_shared<httplib::Client>("127.0.0.1", port);
     client->set_keep_alive(true);
     client->set_tcp_nodelay(true);
     client->set_read_timeout(30);
+    if (!session.empty()) client->set_default_headers({{"Cookie", "tav_session=" + session}});
     client->Get("/health");
     return Send([client](const std::string& text) {
       auto res = client->Post(tav::test::kQueryPath.c_str(), text, "text/plain; charset=utf-8");
@@ -161,8 +163,12 @@ MakeStation httplibStations(int port) {
 // gate; here they share the servers' two cores, so they should take as little of them as they can.
 class LeanStation {
  public:
-  // `tls`: a client context to speak TLS with, or null for plain HTTP.
-  LeanStation(int port, SSL_CTX* tls) : port_(port), tls_(tls) { connect(); }
+  // `tls`: a client context to speak TLS with, or null for plain HTTP; `session`: the token of the
+  // signed-in operator's session, sent as its cookie.
+  LeanStation(int port, SSL_CTX* tls, const std::string& session)
+      : port_(port), tls_(tls), cookie_(session.empty() ? "" : "Cookie: tav_session=" + session + "\r\n") {
+    connect();
+  }
   ~LeanStation() { disconnect(); }
   LeanStation(const LeanStation&) = delete;
   LeanStation& operator=(const LeanStation&) = delete;
@@ -170,8 +176,8 @@ class LeanStation {
   // The answer's ErrCode, or "failed (why)". A connection the server closed is opened again once.
   std::string post(const std::string& text) {
     request_ = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-               "\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size()) +
-               "\r\n\r\n" + text;
+               "\r\n" + cookie_ + "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
+               std::to_string(text.size()) + "\r\n\r\n" + text;
     std::string answer;
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (fd_ < 0 && !connect()) return "failed (connect)";
@@ -266,24 +272,25 @@ class LeanStation {
 
   int port_;
   SSL_CTX* tls_;
+  std::string cookie_;
   int fd_ = -1;
   SSL* ssl_ = nullptr;
   std::string request_, buffer_;
 };
 
-MakeStation leanStations(int port, SSL_CTX* tls = nullptr) {
-  return [port, tls] {
-    auto station = std::make_shared<LeanStation>(port, tls);
+MakeStation leanStations(int port, const std::string& session, SSL_CTX* tls = nullptr) {
+  return [port, session, tls] {
+    auto station = std::make_shared<LeanStation>(port, tls, session);
     return Send([station](const std::string& text) { return station->post(text); });
   };
 }
 
 // A caller of execute() in this process: the store and its group commit without HTTP.
-MakeStation storeStations(tav::server::Store& store) {
-  return [&store] {
-    return Send([&store](const std::string& text) {
+MakeStation storeStations(tav::server::Store& store, const std::string& session) {
+  return [&store, session] {
+    return Send([&store, caller = tav::server::Caller{"127.0.0.1", session}](const std::string& text) {
       try {
-        return tav::server::execute(store, text).code;
+        return tav::server::execute(store, text, caller).code;
       } catch (const std::exception& e) {
         return std::string("failed (") + e.what() + ")";
       }
@@ -452,6 +459,7 @@ struct DemoStore {
   TempDir dir;
   std::string path = dir.file("bench.db");
   std::string op;
+  std::string session;  // the operator's, shared by every station as stations behind one sign-in
   std::unique_ptr<TicketRound> round;
 
   explicit DemoStore(std::size_t count) {
@@ -459,6 +467,10 @@ struct DemoStore {
     {
       auto store = tav::server::openStore(path, true);
       op = tav::server::loadDemo(*store, count).operators.at(0).first;
+      store->write([&](tav::server::Transaction& tx) {
+        std::int64_t id = 0;
+        session = tav::server::openSession(tx, tx.findOperator(op).value(), "127.0.0.1", store->now(), id);
+      });
     }
     std::vector<std::string> tickets;
     for (std::size_t i = 0; i < count; ++i)
@@ -481,8 +493,8 @@ struct Reference {
   }()};
 };
 
-MakeStation stationsFor(int port, const Settings& settings) {
-  return settings.leanClient ? leanStations(port) : httplibStations(port);
+MakeStation stationsFor(int port, const Settings& settings, const std::string& session) {
+  return settings.leanClient ? leanStations(port, session) : httplibStations(port, session);
 }
 
 // Checks per second of a phase.
@@ -492,7 +504,8 @@ double rate(const PhaseResult& r) { return static_cast<double>(r.checks) / std::
 Row measureOnce(DemoStore& demo, std::size_t count, int n, const Settings& settings, const PhaseResult& ref) {
   ServerProcess server(demo.path, settings.serverArgs);
   server.start();
-  const PhaseResult r = runPhase(stationsFor(server.port(), settings), n, settings, *demo.round, demo.op, server.pid());
+  const PhaseResult r = runPhase(stationsFor(server.port(), settings, demo.session), n, settings, *demo.round, demo.op,
+                                 server.pid());
   Row row{count, n, r, ref, statusKb(server.pid(), "VmHWM"), statusKb(server.pid(), "RssAnon")};
   server.stop();
   std::printf("  %zu tickets, N=%d: %.0f checks/s (reference %.0f/s); answers %s; %zu failed\n", count, n,
@@ -525,7 +538,7 @@ std::vector<Row> measureStores(std::vector<std::pair<std::size_t, DemoStore*>>& 
   for (int n : settings.stations) {
     std::vector<std::vector<Row>> rounds(stores.size());
     for (int round = 0; round < settings.rounds; ++round) {
-      const PhaseResult ref = runPhase(stationsFor(reference.server.port(), settings), n, settings, reference.round, "op");
+      const PhaseResult ref = runPhase(stationsFor(reference.server.port(), settings, ""), n, settings, reference.round, "op");
       for (std::size_t k = 0; k < stores.size(); ++k)
         rounds[k].push_back(measureOnce(*stores[k].second, stores[k].first, n, settings, ref));
     }
@@ -544,7 +557,7 @@ std::map<int, double> measureStoreAlone(DemoStore& demo, std::size_t count, cons
   for (int n : settings.stations) {
     std::vector<PhaseResult> rounds;
     for (int round = 0; round < settings.rounds; ++round)
-      rounds.push_back(runPhase(storeStations(*store), n, settings, *demo.round, demo.op));
+      rounds.push_back(runPhase(storeStations(*store, demo.session), n, settings, *demo.round, demo.op));
     std::sort(rounds.begin(), rounds.end(), [](const PhaseResult& a, const PhaseResult& b) { return rate(a) < rate(b); });
     const PhaseResult& r = rounds[rounds.size() / 2];
     rates[n] = rate(r);
@@ -554,6 +567,24 @@ std::map<int, double> measureStoreAlone(DemoStore& demo, std::size_t count, cons
                 1e6 * r.ownCpu / static_cast<double>(std::max<std::size_t>(r.checks, 1)), codeMix(r).c_str());
   }
   return rates;
+}
+
+// What checking the session adds to each check, in microseconds: the token's hash, the lookup and
+// the liveness test that every check runs first in its transaction, on the thread that decides
+// every check (the last use is written once a minute, too rarely to count). Measured alone, many
+// times over in one transaction on the demo store, since a server that skips it is not built.
+double sessionCheckMicros(DemoStore& demo) {
+  auto store = tav::server::openStore(demo.path, false);
+  constexpr int kLookups = 200000;
+  const tav::server::TimeMs now = store->now();
+  double seconds = 0;
+  store->write([&](tav::server::Transaction& tx) {
+    const auto t0 = Clock::now();
+    for (int i = 0; i < kLookups; ++i)
+      if (!tav::server::liveSession(tx, demo.session, now)) throw std::runtime_error("the bench's session ended");
+    seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+  });
+  return 1e6 * seconds / kLookups;
 }
 
 // A self-signed certificate for 127.0.0.1 in `dir`; false when openssl could not make one.
@@ -579,7 +610,7 @@ PhaseResult measureTls(DemoStore& demo, int n, const Settings& settings) {
     args.insert(args.end(), settings.serverArgs.begin(), settings.serverArgs.end());
     ServerProcess server(demo.path, args);
     server.start();
-    rounds.push_back(runPhase(leanStations(server.port(), ctx), n, settings, *demo.round, demo.op, server.pid()));
+    rounds.push_back(runPhase(leanStations(server.port(), demo.session, ctx), n, settings, *demo.round, demo.op, server.pid()));
     server.stop();
     std::printf("  TLS, N=%d: %.0f checks/s; answers %s; %zu failed\n", n, rate(rounds.back()),
                 codeMix(rounds.back()).c_str(), rounds.back().failures);
@@ -611,7 +642,7 @@ HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
       }
     });
-    h.phase = runPhase(leanStations(server.port()), settings.hostileStations, settings, *demo.round, demo.op,
+    h.phase = runPhase(leanStations(server.port(), demo.session), settings.hostileStations, settings, *demo.round, demo.op,
                        server.pid());
     h.held = crowd.connected();
     h.reopened = crowd.reopened();
@@ -694,6 +725,7 @@ int main(int argc, char** argv) {
   const int topStations = *std::max_element(settings.stations.begin(), settings.stations.end());
   PhaseResult tls;
   if (settings.tls && !stores.empty()) tls = measureTls(*stores.front().second, topStations, settings);
+  const double sessionUs = stores.empty() ? 0 : sessionCheckMicros(*stores.front().second);
   HostileResult hostile;
   const bool hostilePhase = settings.slowConnections + settings.idleConnections > 0 && !stores.empty();
   if (hostilePhase) hostile = measureHostile(*stores.front().second, settings);
@@ -731,6 +763,16 @@ int main(int argc, char** argv) {
     std::printf("%zu tickets, N=%d: served over HTTP at %.0f checks/s, %.1f%% of execute() in this process (%.0f/s)\n",
                 row.tickets, row.stations, rate(row.result), 100.0 * rate(row.result) / in->second.at(row.stations),
                 in->second.at(row.stations));
+  }
+  for (const Row& row : rows) {
+    if (row.tickets != rows.front().tickets || row.stations != topStations || row.result.checks == 0) continue;
+    const double checks = static_cast<double>(row.result.checks);
+    const double writerUs = 1e6 * row.result.writerCpu / checks, serverUs = 1e6 * row.result.serverCpu / checks;
+    const double share = sessionUs / std::max(writerUs, 1e-9);
+    std::printf("session check, %zu tickets, N=%d: %.2f us per check, %.1f%% of the deciding thread's %.1f us and "
+                "%.1f%% of tav-server's %.0f us of CPU per check: %.0f checks/s with it, at most %.0f/s without it\n",
+                row.tickets, topStations, sessionUs, 100.0 * share, writerUs, 100.0 * sessionUs / serverUs, serverUs,
+                rate(row.result), rate(row.result) / (1.0 - std::min(share, 0.99)));
   }
   for (const Row& row : rows) {
     if (tls.checks == 0 || row.tickets != rows.front().tickets || row.stations != topStations) continue;

@@ -175,16 +175,21 @@ std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit
 }
 
 std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
+  if (cache_)
+    if (const SessionRecord* s = cache_->session(tokenHash)) return *s;
   Query q = c_.query(
       "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use FROM session "
       "WHERE token_hash = ?1");
   q.bind(1, tokenHash);
   if (!q.step()) return std::nullopt;
-  return SessionRecord{q.integer(0), q.text(1), q.text(2), q.text(3), roleNamed(q.text(4)),
-                       q.text(5), q.integer(6), q.integer(7)};
+  SessionRecord s{q.integer(0), q.text(1), q.text(2), q.text(3), roleNamed(q.text(4)),
+                  q.text(5), q.integer(6), q.integer(7)};
+  if (cache_) cache_->keep(s);
+  return s;
 }
 
 std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
+  if (cache_) cache_->clearSessions();  // the ended ones go below
   {
     Query q = c_.query("DELETE FROM session WHERE last_use < ?1 OR created < ?2");
     q.bind(1, idleBefore).bind(2, createdBefore).run();
@@ -200,9 +205,12 @@ std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, T
 void Session::touchSession(const SessionRecord& s, TimeMs at) {
   Query q = c_.query("UPDATE session SET last_use = ?2 WHERE id = ?1 AND last_use < ?2");
   q.bind(1, s.id).bind(2, at).run();
+  if (cache_)
+    if (SessionRecord* cached = cache_->session(s.tokenHash)) cached->lastUse = std::max(cached->lastUse, at);
 }
 
 std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
+  if (cache_) cache_->clearSessions();
   if (operatorId) {
     Query q = c_.query("DELETE FROM session WHERE operator_id = ?1");
     q.bind(1, *operatorId).run();

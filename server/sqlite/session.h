@@ -13,10 +13,11 @@
 
 namespace tav::server::sqlite {
 
-// Events and operators as the writer last read them. They change only through setup commands:
-// on the writer itself, which clears this, or from another process, which the writer notices by
-// the file's data version before each batch. Every check looks both up, so this saves two
-// statements per check on the one thread that all checks queue for.
+// Events, operators and sessions as the writer last read them. Events and operators change only
+// through setup commands, sessions through sign-ins and revocations: on the writer itself, which
+// keeps this up to date, or from another process, which the writer notices by the file's data
+// version before each batch. Every check looks all three up, so this saves three statements per
+// check on the one thread that all checks queue for.
 class LookupCache {
  public:
   // Clears everything when another connection has committed since the last call.
@@ -27,12 +28,19 @@ class LookupCache {
   void clear() {
     events_.clear();
     operators_.clear();
+    sessions_.clear();
   }
+  void clearSessions() { sessions_.clear(); }
 
   const Event* event(const std::string& bizCode) const { return find(events_, bizCode); }
   const Operator* op(const std::string& id) const { return find(operators_, id); }
+  SessionRecord* session(const std::string& tokenHash) {
+    auto it = sessions_.find(tokenHash);
+    return it == sessions_.end() ? nullptr : &it->second;
+  }
   void keep(const Event& e) { put(events_, e.bizCode, e); }
   void keep(const Operator& o) { put(operators_, o.id, o); }
+  void keep(const SessionRecord& s) { put(sessions_, s.tokenHash, s); }
 
  private:
   // Bounded, since the keys come from requests; a full map starts again rather than evicting.
@@ -51,6 +59,7 @@ class LookupCache {
 
   std::unordered_map<std::string, Event> events_;
   std::unordered_map<std::string, Operator> operators_;
+  std::unordered_map<std::string, SessionRecord> sessions_;  // found ones only: a sign-in adds
   std::int64_t version_ = -1;
 };
 

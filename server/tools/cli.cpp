@@ -468,7 +468,7 @@ int cmdTlsInit(const Values& v) {
             << "Next:\n"
             << "  on the server:     tav-server serve --store STORE --listen 0.0.0.0:8470 --tls-cert " << f.serverCert
             << " --tls-key " << f.serverKey << "\n"
-            << "  on each station:   tav-assets /opt/orltav/ --ca " << f.caCert << "\n"
+            << "  on each station:   tav-assets /opt/orltav/ --place PLACECODE --ca " << f.caCert << "\n"
             << "                     (a station built with TAV_SERVER_URL=https://" << hosts.front() << ":8470)\n"
             << "Copy ca.pem only to the stations; the two keys never leave this machine and the server.\n";
   return 0;
@@ -722,7 +722,7 @@ std::vector<Command> commands() {
        "--tls-cert and --tls-key: DIR/ca.pem, DIR/ca-key.pem, DIR/server.pem (the server certificate,\n"
        "then the CA's) and DIR/server-key.pem, the keys readable by their owner only. ECDSA P-256 keys;\n"
        "the CA is valid 10 years, the server certificate 825 days. Stations trust the CA once ca.pem\n"
-       "is in their install folder (tav-assets FOLDER --ca DIR/ca.pem). Existing files are never replaced.",
+       "is in their install folder (tav-assets FOLDER --place CODE --ca DIR/ca.pem). Existing files are never replaced.",
        {{"dir", "DIR", "the folder for the four files (made when missing)", true},
         {"host", "NAME", "a name or IP address the stations use for the server; repeat for each", true, true}},
        cmdTlsInit},

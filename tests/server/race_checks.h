@@ -31,7 +31,7 @@ inline std::vector<std::map<std::string, int>> checkFromEveryStation(const std::
   std::vector<std::thread> threads;
   for (int s = 0; s < stations; ++s) {
     threads.emplace_back([&, s] {
-      auto client = servers[static_cast<std::size_t>(s) % servers.size()]->client();
+      auto client = servers[static_cast<std::size_t>(s) % servers.size()]->signedInClient();
       std::vector<int> order(static_cast<std::size_t>(tickets));
       for (int i = 0; i < tickets; ++i) order[static_cast<std::size_t>(i)] = i;
       std::mt19937 rng(static_cast<unsigned>(s));

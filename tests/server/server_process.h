@@ -25,6 +25,8 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/sessions.h"
+#include "server/tools/open_store.h"
 #include "wire/recordset.h"
 
 namespace tav::test {
@@ -168,6 +170,9 @@ inline std::string setupTool(const std::vector<std::string>& args, const std::st
 }
 
 // `tav-server serve` on a store, on 127.0.0.1 with a port the system chooses.
+inline std::string signIn(httplib::Client& client, const std::string& id, const std::string& password);
+inline std::string signIn(httplib::Client& client);
+
 class ServerProcess {
  public:
   explicit ServerProcess(std::string store, std::vector<std::string> extra = {})
@@ -235,14 +240,24 @@ class ServerProcess {
     return log_;
   }
 
-  // A keep-alive client with the settings the stations use.
-  std::unique_ptr<httplib::Client> client() const {
+  // A keep-alive client with the settings the stations use; with a session token it sends that
+  // session's cookie with every request.
+  std::unique_ptr<httplib::Client> client(const std::string& sessionToken = {}) const {
     auto c = std::make_unique<httplib::Client>("127.0.0.1", port_);
     c->set_tcp_nodelay(true);
     c->set_keep_alive(true);
     c->set_connection_timeout(3);
     c->set_read_timeout(30);
+    if (!sessionToken.empty()) c->set_default_headers({{"Cookie", "tav_session=" + sessionToken}});
     return c;
+  }
+
+  // A client of a station whose operator (the test venue's, unless told) has signed in: the
+  // first call signs in, later ones share its session.
+  std::unique_ptr<httplib::Client> signedInClient() const {
+    std::lock_guard<std::mutex> lock(sessionMutex_);
+    if (session_.empty()) session_ = signIn(*client());
+    return client(session_);
   }
 
  private:
@@ -283,6 +298,8 @@ class ServerProcess {
   std::condition_variable changed_;
   std::string log_;
   bool ended_ = false;
+  mutable std::mutex sessionMutex_;
+  mutable std::string session_;
 };
 
 inline const std::string kCsvHeader =
@@ -372,14 +389,32 @@ inline std::string sessionTokenOf(const httplib::Result& res) {
 
 // Signs the client in as the operator and has it send the session's cookie with every later
 // request, as the station's gateway does. Returns the session's token; throws when refused.
-inline std::string signIn(httplib::Client& client, const std::string& id = TestVenue::kOperator,
-                          const std::string& password = TestVenue::kPassword) {
+inline std::string signIn(httplib::Client& client, const std::string& id, const std::string& password) {
   auto res = query(client, kLoginProc + quoted(id) + "," + quoted(password));
   const std::string token = sessionTokenOf(res);
   if (!res || res->status != 200 || token.empty())
     throw std::runtime_error("The operator " + id + " could not sign in.");
   client.set_default_headers({{"Cookie", "tav_session=" + token}});
   return token;
+}
+
+// A session of the operator made in the store itself, as a sign-in would make it, for tests in
+// which a sign-in over HTTP would count (in the metrics, against the per-source limit).
+inline std::string sessionInStore(const std::string& store, const std::string& operatorId = TestVenue::kOperator) {
+  auto s = server::openStore(store, false);
+  std::string token;
+  s->write([&](server::Transaction& tx) {
+    const std::optional<server::Operator> op = tx.findOperator(operatorId);
+    if (!op) throw std::runtime_error("No operator " + operatorId + " in " + store);
+    std::int64_t id = 0;
+    token = server::openSession(tx, *op, "127.0.0.1", s->now(), id);
+  });
+  return token;
+}
+
+// Signs in as the test venue's operator.
+inline std::string signIn(httplib::Client& client) {
+  return signIn(client, TestVenue::kOperator, TestVenue::kPassword);
 }
 
 // Runs a command and returns the first row's ErrCode; throws unless the answer is 200 JSON.

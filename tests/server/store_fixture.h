@@ -82,6 +82,28 @@ inline std::string sqliteScalar(const std::string& path, const std::string& sql)
   return out;
 }
 
+// A live session of the operator, made in the store as a sign-in makes one.
+inline std::string sessionOf(server::Store& store, const std::string& operatorId,
+                             const std::string& source = "10.0.0.1") {
+  std::string token;
+  store.write([&](server::Transaction& tx) {
+    std::optional<server::Operator> op = tx.findOperator(operatorId);
+    if (!op) throw std::runtime_error("No operator " + operatorId);
+    std::int64_t id = 0;
+    token = server::openSession(tx, *op, source, store.now(), id);
+  });
+  return token;
+}
+
+// A station at 10.0.0.1 whose operator has signed in with the password.
+inline server::Caller signedIn(server::Store& store, const std::string& id = "admin",
+                               const std::string& password = "secret") {
+  server::Caller station{"10.0.0.1", {}};
+  station.sessionToken = server::execute(store, kLogin + "'" + id + "','" + password + "'", station).sessionToken;
+  if (station.sessionToken.empty()) throw std::runtime_error("The operator " + id + " could not sign in.");
+  return station;
+}
+
 // Ticket i of addCheckVenue.
 inline std::string checkTicketNo(int i) { return "C" + std::to_string(100000 + i).substr(1); }
 
@@ -317,14 +339,7 @@ class StoreFixture : public ::testing::Test {
 
   // A live session of the operator, opened in the store as a sign-in opens one.
   std::string openSessionOf(const std::string& operatorId, const std::string& source = "10.0.0.1") {
-    std::string token;
-    store().write([&](server::Transaction& tx) {
-      std::optional<server::Operator> op = tx.findOperator(operatorId);
-      if (!op) throw std::runtime_error("No operator " + operatorId);
-      std::int64_t id = 0;
-      token = server::openSession(tx, *op, source, now_.load(), id);
-    });
-    return token;
+    return sessionOf(store(), operatorId, source);
   }
 
   // The session a station signed in as the right operator would send the command with: for a

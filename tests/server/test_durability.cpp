@@ -50,7 +50,7 @@ TEST(Durability, EveryAnsweredAdmissionSurvivesSigkill) {
   std::vector<std::thread> stations;
   for (int s = 0; s < kStations; ++s) {
     stations.emplace_back([&] {
-      auto client = server->client();
+      auto client = server->signedInClient();
       client->set_read_timeout(5);
       for (;;) {
         const int i = next++;
@@ -102,7 +102,7 @@ TEST(Durability, EveryAnsweredAdmissionSurvivesSigkill) {
   // Restarted on the same store, the server refuses every answered ticket as already inside.
   server = std::make_unique<ServerProcess>(venue.store);
   server->start();
-  auto client = server->client();
+  auto client = server->signedInClient();
   for (const std::string& t : admitted) {
     const wire::Recordset rs = answerOf(*client, checkText("I", t));
     ASSERT_EQ(fieldText(rs, "ErrCode"), "-2") << t;

@@ -56,7 +56,7 @@ TestVenue* HttpContract::venue_ = nullptr;
 ServerProcess* HttpContract::server_ = nullptr;
 
 TEST_F(HttpContract, AnswersTheStationsFourCommandTexts) {
-  auto client = server_->client();
+  auto client = server_->signedInClient();
 
   // Operator sign-in, with the apostrophe of the password doubled as the station sends it.
   auto res = query(*client, kLoginProc + "'gate1','pa''s wörd'");
@@ -100,7 +100,7 @@ TEST_F(HttpContract, AnswersTheStationsFourCommandTexts) {
 }
 
 TEST_F(HttpContract, AnswersRefusalsAsRowsNotStatuses) {
-  auto client = server_->client();
+  auto client = server_->signedInClient();
   struct Case {
     std::string text, code, message;
   };
@@ -178,12 +178,12 @@ TEST_F(HttpContract, AcceptsACommandOfExactly8KiB) {
   std::string text = kLoginProc + "'" + std::string(200, 'P') + "'";
   text += std::string(server::kMaxCommandBytes - text.size(), ' ');
   ASSERT_EQ(text.size(), 8192u);
-  auto client = server_->client();
+  auto client = server_->signedInClient();
   EXPECT_EQ(codeOf(*client, text), "-1");
 }
 
 TEST_F(HttpContract, MatchesTheObjectAndMethodNamesWithoutRegardToCase) {
-  auto client = server_->client();
+  auto client = server_->signedInClient();
   auto res = client->Post("/objects/NUVREL.MEMBER/query", kLoginProc + "'PLACE1'", "text/plain");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
@@ -191,7 +191,7 @@ TEST_F(HttpContract, MatchesTheObjectAndMethodNamesWithoutRegardToCase) {
 }
 
 TEST_F(HttpContract, HealthSaysOk) {
-  auto client = server_->client();
+  auto client = server_->signedInClient();
   auto res = client->Get("/health");
   ASSERT_TRUE(res);
   EXPECT_EQ(res->status, 200);
@@ -199,7 +199,7 @@ TEST_F(HttpContract, HealthSaysOk) {
 }
 
 TEST_F(HttpContract, MetricsCountAnswersErrorsAndLatency) {
-  auto client = server_->client();
+  auto client = server_->signedInClient();
   const std::string booking = "tav_query_answers_total{procedure=\"Proc_WMRS_Admin_GetAdminTAV_BookingInfo\",code=";
   auto scrape = [&] {
     auto res = client->Get("/metrics");
@@ -238,7 +238,7 @@ TEST_F(HttpContract, MetricsCountAnswersErrorsAndLatency) {
 }
 
 TEST_F(HttpContract, LogsErrorsWithoutPasswordsOrValues) {
-  auto client = server_->client();
+  auto client = server_->signedInClient();
   const std::string secret = "Secret-Zebra-7781";
   ASSERT_EQ(codeOf(*client, kLoginProc + "'gate1','" + secret + "'"), "-1");
   ASSERT_EQ(query(*client, kLoginProc + "'gate1','" + secret + "' trailing")->status, 400);
@@ -270,7 +270,7 @@ TEST(HttpServe, HealthSaysWhyTheStoreTakesNoWrites) {
   TestVenue venue(4);
   ServerProcess server(venue.store);
   server.start();
-  auto client = server.client();
+  auto client = server.signedInClient();
   ASSERT_EQ(client->Get("/health")->body, "ok");
   std::filesystem::resize_file(venue.store, 0);
   auto check = query(*client, checkText("I", ticketNo(1)));
@@ -291,7 +291,7 @@ TEST(HttpServe, HealthIs503AfterADiskFullWriteAnd200AfterOneSucceeds) {
   TestVenue venue(4);
   ServerProcess server(venue.store);
   server.start();
-  auto client = server.client();
+  auto client = server.signedInClient();
   ASSERT_EQ(codeOf(*client, checkText("I", ticketNo(0))), "0");
   const auto setFileSizeLimit = [&](rlim_t bytes) {
     rlimit limit{bytes, RLIM_INFINITY};

@@ -266,7 +266,7 @@ TEST_F(LimitsFixture, ClosesConnectionsOverTheCapOfOneSourceAndServesOthers) {
   EXPECT_EQ(over.read().status, 0) << "connection " << kPerSource + 1 << " is closed unanswered";
   EXPECT_EQ(scrape(*server_, refusals("connections_per_source")), 1);
 
-  auto other = server_->client();  // another source, the stations' 127.0.0.1
+  auto other = server_->client(sessionInStore(venue_.store));  // another source, the stations' 127.0.0.1
   EXPECT_EQ(codeOf(*other, checkText("I", ticketNo(4))), "0");
   held.back()->send(health);
   EXPECT_EQ(held.back()->read().status, 200) << "the connections within the cap stay served";
@@ -282,7 +282,7 @@ TEST_F(LimitsFixture, ClosesConnectionsOverTheCapOfOneSourceAndServesOthers) {
 }
 
 TEST_F(LimitsFixture, AnswersSignInsOverTheRateOfOneSourceWith429) {
-  auto client = server_->client();
+  auto client = server_->client(sessionInStore(venue_.store));
   const std::string venueSignIn = kLoginProc + "'" + TestVenue::kPlace + "'";
   for (int i = 0; i < kSignIns; ++i) ASSERT_EQ(codeOf(*client, venueSignIn), "0") << "sign-in " << i + 1;
   for (const std::string& text : {venueSignIn, kLoginProc + "'gate1','pa''s wörd'"}) {

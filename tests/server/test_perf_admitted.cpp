@@ -109,24 +109,28 @@ TEST(AdmittedCountMigration, OlderStoreOpensWithTheSameFigures) {
         tx.insertTicket(t);
       }
     });
-    for (int i = 0; i < 40; i += 3) server::execute(*store, checkText("I", "BIZ", "", "M" + std::to_string(i), "admin"));
-    const wire::Recordset rs = server::execute(*store, kBooking + "'S','BIZ','','',''").recordset;
+    const server::Caller station = signedIn(*store);
+    for (int i = 0; i < 40; i += 3)
+      server::execute(*store, checkText("I", "BIZ", "", "M" + std::to_string(i), "admin"), station);
+    const wire::Recordset rs = server::execute(*store, kBooking + "'S','BIZ','','',''", station).recordset;
     before = {field(rs, "Total"), field(rs, "E석"), field(rs, "N석"), field(rs, "S석"), field(rs, "W석")};
   }
   ASSERT_EQ(before, (Figures{"14", "4", "3", "3", "4"}));
   ASSERT_EQ(space.rawExec("DROP TRIGGER ticket_admitted_insert; DROP TRIGGER ticket_admitted_delete; "
                           "DROP TRIGGER ticket_admitted_update; DROP TABLE admitted_count; "
                           "CREATE INDEX ticket_admitted ON ticket(bizcode, block) WHERE entry_count > 0; "
+                          "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                           "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
                           "DELETE FROM schema_version WHERE version > 1; PRAGMA user_version = 1;"),
             "");
 
   auto store = server::openStore(space.location(), false);
-  const wire::Recordset rs = server::execute(*store, kBooking + "'S','BIZ','','',''").recordset;
+  const server::Caller station = signedIn(*store);
+  const wire::Recordset rs = server::execute(*store, kBooking + "'S','BIZ','','',''", station).recordset;
   EXPECT_EQ((Figures{field(rs, "Total"), field(rs, "E석"), field(rs, "N석"), field(rs, "S석"), field(rs, "W석")}),
             before);
-  server::execute(*store, checkText("I", "BIZ", "", "M1", "admin"));
-  const wire::Recordset after = server::execute(*store, kBooking + "'S','BIZ','','',''").recordset;
+  server::execute(*store, checkText("I", "BIZ", "", "M1", "admin"), station);
+  const wire::Recordset after = server::execute(*store, kBooking + "'S','BIZ','','',''", station).recordset;
   EXPECT_EQ(field(after, "Total"), "15");
   EXPECT_EQ(field(after, "N석"), "4");
 }

@@ -19,7 +19,7 @@ TEST(QueryRoutes, EverySpellingOfTheObjectAndNothingElse) {
   TestVenue venue(4);
   ServerProcess server(venue.store);
   server.start();
-  auto client = server.client();
+  auto client = server.client(sessionInStore(venue.store));
   const std::vector<RouteCase> cases{
       {"/objects/Nuvrel.member/Query", 200},  {"/objects/nuvrel.MEMBER/QUERY", 200},
       {"/objects/NUVREL.member/query", 200},  {"/objects/NuvrelXmember/Query", 404},

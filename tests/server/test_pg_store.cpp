@@ -226,12 +226,14 @@ TEST_F(PostgreSQLLostConnection, SecondLossAnswersStoreUnavailableKeepsNothingAn
 }
 
 TEST_F(PostgreSQLLostConnection, IdleConnectionsLostBetweenRequestsAreReplaced) {
+  store_->write([](server::Transaction& tx) { tx.insertOperator(server::Operator{"gate", "-", "P1", true}); });
+  const server::Caller station{"10.0.0.1", sessionOf(*store_, "gate")};
   std::vector<std::thread> threads;
   for (int i = 0; i < 8; ++i)
-    threads.emplace_back([&] { server::execute(*store_, kLogin + "'P1'"); });
+    threads.emplace_back([&] { server::execute(*store_, kLogin + "'P1'", station); });
   for (auto& t : threads) t.join();
   terminateStoreBackends();
-  for (int i = 0; i < 8; ++i) EXPECT_NO_THROW(server::execute(*store_, kLogin + "'P1'")) << i;
+  for (int i = 0; i < 8; ++i) EXPECT_NO_THROW(server::execute(*store_, kLogin + "'P1'", station)) << i;
   EXPECT_EQ(logLines(), 16u);
 }
 
@@ -347,8 +349,9 @@ TEST_F(PostgreSQLCachedRows, RefusalOnAStaleRowIsNotTheAnswer) {
                   "L1,홍길동,다음 경기,202604111400,잠실,R석,E석 1층,E석,valid\n");
   EXPECT_EQ(server::importTickets(*store_, "LATER", csv), 1u);
   // And a check by an operator removed elsewhere is refused although the cache still had it.
+  const server::Caller station{"10.0.0.1", sessionOf(*store_, "admin")};
   raw().exec("UPDATE operator SET place_code = 'P1', active = false WHERE operator_id = 'admin'");
-  const wire::Recordset rs = server::execute(*store_, checkText("I", "LATER", "", "L1", "admin")).recordset;
+  const wire::Recordset rs = server::execute(*store_, checkText("I", "LATER", "", "L1", "admin"), station).recordset;
   EXPECT_EQ(field(rs, "ErrMsg"), "미등록 운영자");
   EXPECT_EQ(logLines(), 1u);
 }

@@ -112,7 +112,8 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"ModeEmpty", {}, chk("", "BIZ", "", "T1", "admin"), "-1", "잘못된 요청입니다", false, false, false},
         CheckCase{"BizCodeUnknown", {}, chk("I", "NOPE", "", "T1", "admin"), "-1", "잘못된 요청입니다", false, false, false},
         CheckCase{"BizCodeEmpty", {}, chk("I", "", "", "T1", "admin"), "-1", "잘못된 요청입니다", false, false, false},
-        CheckCase{"BadModeBeforeOperator", {}, chk("X", "BIZ", "", "T1", "nobody"), "-1", "잘못된 요청입니다", false, false, false},
+        // Who asks comes before what is asked: the session's operator before the mode.
+        CheckCase{"OperatorBeforeBadMode", {}, chk("X", "BIZ", "", "T1", "nobody"), "-1", "미등록 운영자", false, false, false},
         // The operator.
         CheckCase{"OperatorUnknown", {}, chk("I", "BIZ", "", "T1", "nobody"), "-1", "미등록 운영자", false, false, false},
         CheckCase{"OperatorEmpty", {}, chk("I", "BIZ", "", "T1", ""), "-1", "미등록 운영자", false, false, false},

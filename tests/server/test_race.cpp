@@ -26,7 +26,7 @@ TEST(ConcurrentChecks, AdmitAndLetOutEachTicketExactlyOnce) {
     SCOPED_TRACE(mode);
     expectOneAcceptanceEach(checkFromEveryStation({&server}, kStations, kTickets, mode), kStations);
   }
-  auto client = server.client();
+  auto client = server.signedInClient();
   const wire::Recordset stats = answerOf(*client, kBookingProc + "'S','BIZ1','','',''");
   EXPECT_EQ(fieldText(stats, "Total"), std::to_string(kTickets));
   client.reset();

@@ -166,7 +166,7 @@ TEST(StoreFileUnderServer, CutShortUnderLoadAnswers503AndTheServerKeepsAnswering
   std::vector<std::thread> stations;
   for (int k = 0; k < 4; ++k)
     stations.emplace_back([&, k] {
-      auto client = server.client();
+      auto client = server.signedInClient();
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       for (int i = 0; refusals[k].empty() && std::chrono::steady_clock::now() < deadline; ++i) {
         auto res = test::query(*client, test::checkText("I", test::ticketNo(k * 1000 + i % 1000)));
@@ -179,7 +179,7 @@ TEST(StoreFileUnderServer, CutShortUnderLoadAnswers503AndTheServerKeepsAnswering
   ASSERT_EQ(::truncate(venue.store.c_str(), 4096), 0);
   for (auto& t : stations) t.join();
   for (int k = 0; k < 4; ++k) EXPECT_FALSE(refusals[k].empty()) << k;
-  auto client = server.client();
+  auto client = server.signedInClient();
   auto health = client->Get("/health");
   ASSERT_TRUE(health);
   EXPECT_EQ(health->status, 503);
@@ -206,7 +206,7 @@ TEST(StoreFileUnderServer, RefusedFlushAnswersOutcomeUnknownAndEndsTheServer) {
   server.start();
   unsetenv("LD_PRELOAD");
   unsetenv("TAV_TEST_FLUSH_FAILS");
-  auto client = server.client();
+  auto client = server.signedInClient();
   EXPECT_EQ(test::codeOf(*client, test::checkText("I", test::ticketNo(0))), "0");
 
   test::writeFile(flag, "");
@@ -220,7 +220,7 @@ TEST(StoreFileUnderServer, RefusedFlushAnswersOutcomeUnknownAndEndsTheServer) {
   std::filesystem::remove(flag);
   test::ServerProcess again(venue.store);
   again.start();
-  auto after = again.client();
+  auto after = again.signedInClient();
   for (int i : {0, 1}) EXPECT_EQ(test::codeOf(*after, test::checkText("I", test::ticketNo(i))), "-2") << i;
   EXPECT_EQ(test::codeOf(*after, test::checkText("I", test::ticketNo(2))), "0");
 }

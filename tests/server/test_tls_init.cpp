@@ -91,7 +91,7 @@ TEST(TlsInit, WritesACaAndAServerCertificateForEveryHostWithPrivateKeys) {
                        "/server-key.pem"),
             std::string::npos)
       << r.out;
-  EXPECT_NE(r.out.find("tav-assets /opt/orltav/ --ca " + tls + "/ca.pem"), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("tav-assets /opt/orltav/ --place PLACECODE --ca " + tls + "/ca.pem"), std::string::npos) << r.out;
 
   EXPECT_EQ(modeOf(tls + "/ca-key.pem"), 0600u);
   EXPECT_EQ(modeOf(tls + "/server-key.pem"), 0600u);

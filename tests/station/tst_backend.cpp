@@ -433,6 +433,7 @@ void TestBackend::realServerOverHttps() {
   tav::test::TestServer server;
   server.addVenue("JAMSIL", "잠실종합운동장");
   server.addEvent("JAMSIL", "B2024", "가을 야구", "202410051830");
+  server.addOperator("gate01", "s3cret00", "JAMSIL");
   server.startTls(cert, key);
   QVERIFY(server.url().startsWith("https://"));
 
@@ -441,6 +442,7 @@ void TestBackend::realServerOverHttps() {
   qputenv("SSL_CERT_FILE", cert.toLocal8Bit());
   std::unique_ptr<Recordset> venue;
   try {
+    query(server.url(), operatorSignInCommand("gate01", "s3cret00"));
     venue = query(server.url(), venueSignInCommand("JAMSIL"));
   } catch (const BackendError& e) {
     qputenv("SSL_CERT_FILE", previous);

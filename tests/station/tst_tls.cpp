@@ -81,6 +81,7 @@ void TestTls::initTestCase() {
     auto server = std::make_unique<tav::test::TestServer>();
     server->addVenue("JAMSIL", "잠실종합운동장");
     server->addEvent("JAMSIL", "B2024", "가을 야구", "202410051830");
+    server->addOperator("gate01", "s3cret00", "JAMSIL");
     server->startTls(certs_.filePath(name + "/server.pem"), certs_.filePath(name + "/server-key.pem"));
     QVERIFY(server->url().startsWith("https://127.0.0.1:"));
     servers_[name] = std::move(server);
@@ -119,7 +120,7 @@ void TestTls::gatewayTrustsTheServerThroughTheInstallFolderCa() {
   QString error;
   std::unique_ptr<Recordset> answer;
   try {
-    answer = BackendQuery(*object, venueSignInCommand("JAMSIL"));
+    answer = BackendQuery(*object, operatorSignInCommand("gate01", "s3cret00"));
   } catch (const BackendError& e) {
     error = QString::fromUtf8(e.what());
   }
@@ -135,12 +136,13 @@ void TestTls::plainHttpIgnoresTheCa() {
   tav::test::TestServer server;
   server.addVenue("JAMSIL", "잠실종합운동장");
   server.addEvent("JAMSIL", "B2024", "가을 야구", "202410051830");
+  server.addOperator("gate01", "s3cret00", "JAMSIL");
   server.start();
   tav::test::InstallFolder install(QStringLiteral("JAMSIL"));
   install.writeFile(QStringLiteral("ca.pem"), "not a certificate");
   DataSpace dataSpace;
   auto object = dataSpace.CreateObject(kProgId, server.url());
-  auto answer = BackendQuery(*object, venueSignInCommand("JAMSIL"));
+  auto answer = BackendQuery(*object, operatorSignInCommand("gate01", "s3cret00"));
   QCOMPARE(trimSpaces(answer->fields().Item("bizcode").text()), QStringLiteral("B2024"));
 }
 
