@@ -97,7 +97,7 @@ inline std::string sessionOf(server::Store& store, const std::string& operatorId
 
 // A station at 10.0.0.1 whose operator has signed in with the password.
 inline server::Caller signedIn(server::Store& store, const std::string& id = "admin",
-                               const std::string& password = "secret") {
+                               const std::string& password = "secret-pw") {
   server::Caller station{"10.0.0.1", {}};
   station.sessionToken = server::execute(store, kLogin + "'" + id + "','" + password + "'", station).sessionToken;
   if (station.sessionToken.empty()) throw std::runtime_error("The operator " + id + " could not sign in.");
