@@ -399,8 +399,10 @@ class HttpService::Impl final : public SessionHost {
     HttpResponse response;
     if (!error) {
       response = textResponse(200, wire::encode(answer.recordset), "application/json");
-      if (!answer.sessionToken.empty())
+      if (!answer.sessionToken.empty()) {
         response.set(http::field::set_cookie, sessionCookie(answer.sessionToken, tls_.has_value()));
+        metrics_.sessionOpened();
+      }
       metrics_.recordAnswer(answer.procedure, answer.code);
     } else {
       try {

@@ -99,6 +99,7 @@ void Metrics::recordRefusal(Limit limit) {
 }
 
 void Metrics::connectionOpened() { opened_.fetch_add(1, std::memory_order_relaxed); }
+void Metrics::sessionOpened() { sessions_.fetch_add(1, std::memory_order_relaxed); }
 
 void Metrics::connectionClosed() { closed_.fetch_add(1, std::memory_order_relaxed); }
 
@@ -161,7 +162,10 @@ std::string Metrics::render() const {
       << "tav_connections_accepted_total " << opened << "\n"
       << "# HELP tav_open_connections Connections open now.\n"
          "# TYPE tav_open_connections gauge\n"
-      << "tav_open_connections " << (opened >= closed ? opened - closed : 0) << "\n";
+      << "tav_open_connections " << (opened >= closed ? opened - closed : 0) << "\n"
+      << "# HELP tav_sessions_opened_total Operator sessions opened by successful sign-ins.\n"
+         "# TYPE tav_sessions_opened_total counter\n"
+      << "tav_sessions_opened_total " << sessions_.load(std::memory_order_relaxed) << "\n";
   return out.str();
 }
 

@@ -47,6 +47,8 @@ class Metrics {
   void recordRefusal(Limit limit);
   // A connection accepted (and kept) or closed; their difference is the open-connections gauge.
   void connectionOpened();
+  // An operator sign-in opened a session.
+  void sessionOpened();
   void connectionClosed();
 
   // The Prometheus text exposition (version 0.0.4) of everything recorded so far.
@@ -69,6 +71,7 @@ class Metrics {
   std::atomic<std::uint64_t> latencyNanos_{0};
   std::array<std::atomic<std::uint64_t>, kLimitKinds> refusals_{};
   std::atomic<std::uint64_t> opened_{0}, closed_{0};
+  std::atomic<std::uint64_t> sessions_{0};
 };
 
 }  // namespace tav::server

@@ -120,7 +120,9 @@ TEST_P(SessionTable, DecidesEveryTextBeforeAnythingElse) {
   auto stats = query(*station, kBookingProc + "'S','" + TestVenue::kBizCode + "','','',''");
   ASSERT_TRUE(stats);
   EXPECT_EQ(stats->status, c.live ? 200 : 401);
-  if (!c.live) EXPECT_EQ(wire::decodeError(stats->body), "Sign in as an operator of this venue first.");
+  if (!c.live) {
+    EXPECT_EQ(wire::decodeError(stats->body), "Sign in as an operator of this venue first.");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -133,19 +135,19 @@ INSTANTIATE_TEST_SUITE_P(
                    false, true},
         CookieCase{"UnusedFor12Hours",
                    [](SessionServer& s) {
-                     auto& t = static_cast<SessionTable&>(s);
-                     const std::string token = t.gate1();
-                     t.clock() += 12 * kHour;
+                     auto& table = static_cast<SessionTable&>(s);
+                     const std::string token = table.gate1();
+                     table.clock() += 12 * kHour;
                      return token;
                    },
                    false, false},
         CookieCase{"UsedButMade24HoursAgo",
                    [](SessionServer& s) {
-                     auto& t = static_cast<SessionTable&>(s);
-                     const std::string token = t.gate1();
-                     auto c = t.client(token);
+                     auto& table = static_cast<SessionTable&>(s);
+                     const std::string token = table.gate1();
+                     auto c = table.client(token);
                      for (int i = 0; i < 3; ++i) {
-                       t.clock() += 8 * kHour;
+                       table.clock() += 8 * kHour;
                        EXPECT_EQ(codeOf(*c, kLoginProc + "'" + TestVenue::kPlace + "'"), i < 2 ? "0" : "-1") << i;
                      }
                      return token;
@@ -153,17 +155,17 @@ INSTANTIATE_TEST_SUITE_P(
                    false, false},
         CookieCase{"Revoked",
                    [](SessionServer& s) {
-                     auto& t = static_cast<SessionTable&>(s);
-                     const std::string token = t.gate1();
-                     EXPECT_EQ(server::revokeSessions(t.store(), std::string(TestVenue::kOperator)), 1u);
+                     auto& table = static_cast<SessionTable&>(s);
+                     const std::string token = table.gate1();
+                     EXPECT_EQ(server::revokeSessions(table.store(), std::string(TestVenue::kOperator)), 1u);
                      return token;
                    },
                    false, false},
         CookieCase{"LiveSessionOfTheOperator",
                    [](SessionServer& s) {
-                     auto& t = static_cast<SessionTable&>(s);
-                     const std::string token = t.gate1();
-                     t.clock() += 11 * kHour;
+                     auto& table = static_cast<SessionTable&>(s);
+                     const std::string token = table.gate1();
+                     table.clock() += 11 * kHour;
                      return token;
                    },
                    true, false}),
@@ -198,6 +200,7 @@ TEST_F(SessionServer, CookieHashAndLastUse) {
   const std::string token = sessionTokenOf(res);
   ASSERT_EQ(token.size(), 43u);
   EXPECT_EQ(res->get_header_value("Set-Cookie"), "tav_session=" + token + "; Path=/; HttpOnly; SameSite=Strict");
+  EXPECT_EQ(metricValue(c->Get("/metrics")->body, "tav_sessions_opened_total"), 1);
   EXPECT_EQ(readFile(venue_.store).find(token), std::string::npos);
   EXPECT_EQ(readFile(venue_.store + "-wal").find(token), std::string::npos);
 
