@@ -9,6 +9,7 @@ packages=(
   xvfb xauth x11-apps fonts-nanum
   imagemagick xdotool
   postgresql-15 libpq-dev
+  dpkg-dev systemd
 )
 missing=()
 for p in "${packages[@]}"; do
