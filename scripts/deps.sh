@@ -9,6 +9,7 @@ packages=(
   xvfb xauth x11-apps fonts-nanum
   imagemagick xdotool
   postgresql-15 libpq-dev
+  dpkg-dev systemd
   libjs-chart.js chromium chromium-driver python3-selenium
 )
 missing=()

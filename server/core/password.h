@@ -1,9 +1,14 @@
 // Operator passwords: argon2id hashes through libsodium, never the password itself.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 namespace tav::server {
+
+// New passwords have at least this many characters (not bytes): a short one falls to guessing
+// over the network long before the lockouts matter.
+inline constexpr std::size_t kMinPasswordLength = 8;
 
 // An argon2id hash string (libsodium's crypto_pwhash_str format) of `password`.
 // Throws std::runtime_error when libsodium cannot run or runs out of memory.

@@ -192,12 +192,12 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
     if (!session) {
       answer = loginRow(kRefused, msg::kSignInAgain, nullptr, nullptr);
       line.outcome = "no-session";
-    } else if (session->placeCode != placeCode) {
-      answer = loginRow(kRefused, msg::kUnknownOperator, nullptr, nullptr);
-      line.outcome = "other-venue";
     } else if (!venue) {
       answer = loginRow(kRefused, msg::kUnknownPlace, nullptr, nullptr);
       line.outcome = "unknown-place";
+    } else if (session->placeCode != placeCode) {
+      answer = loginRow(kRefused, msg::kUnknownOperator, nullptr, nullptr);
+      line.outcome = "other-venue";
     } else if (!event) {
       answer = loginRow(kRefused, msg::kNoActiveEvent, nullptr, nullptr);
       line.outcome = "no-event";

@@ -1,7 +1,11 @@
 // Venue setup: venues, events, operators and the all-or-nothing ticket import from CSV.
 #include "server/core/setup.h"
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <fstream>
+#include <tuple>
 #include <sstream>
 #include <unordered_map>
 
@@ -51,8 +55,91 @@ void requireText(const std::string& what, const std::string& value, std::size_t 
 
 std::string playDateProblem(const std::string& value) {
   if (value.size() != 12 || value.find_first_not_of("0123456789") != std::string::npos)
-    return "the play date must be 12 digits (YYYYMMDDHHMM)";
+    return "play date must be 12 digits (YYYYMMDDHHMM)";
+  const int year = std::stoi(value.substr(0, 4)), month = std::stoi(value.substr(4, 2)),
+            day = std::stoi(value.substr(6, 2)), hour = std::stoi(value.substr(8, 2)),
+            minute = std::stoi(value.substr(10, 2));
+  static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  if (month < 1 || month > 12 || day < 1 || day > kDays[month - 1] || (month == 2 && day == 29 && !leap))
+    return "play date " + value + " is not a real date";
+  if (hour > 23 || minute > 59) return "play date " + value + " is not a real time of day";
   return {};
+}
+
+// At most this many bad rows are reported at once: enough to mend a file in one round, few
+// enough to read.
+constexpr std::size_t kMaxReportedRows = 20;
+
+// Collects the bad rows of one import and throws them all as one SetupError.
+class BadRows {
+ public:
+  explicit BadRows(std::string file) : file_(std::move(file)) {}
+  // False once the report is full and no more rows need to be looked at.
+  bool add(std::size_t line, const std::string& reason) {
+    if (lines_.size() < kMaxReportedRows) lines_.push_back(file_ + ":" + std::to_string(line) + ": " + reason + ".");
+    else more_ = true;
+    return !more_;
+  }
+  bool empty() const { return lines_.empty(); }
+  [[noreturn]] void raise() const {
+    std::string text;
+    for (const std::string& l : lines_) text += (text.empty() ? "" : "\n") + l;
+    if (more_) text += "\n" + file_ + ": more than " + std::to_string(kMaxReportedRows) + " bad rows; the first " +
+                       std::to_string(kMaxReportedRows) + " are shown.";
+    if (lines_.size() > 1) text += "\nNothing was imported.";
+    throw SetupError(text);
+  }
+
+ private:
+  std::string file_;
+  std::vector<std::string> lines_;
+  bool more_ = false;
+};
+
+// The file's text as UTF-8: converted from code page 949 when asked, refused with the encoding to
+// give when it is not UTF-8.
+std::string decoded(const std::string& data, const std::string& file, TicketEncoding encoding) {
+  if (encoding == TicketEncoding::Cp949) {
+    iconv_t cd = iconv_open("UTF-8", "CP949");
+    if (cd == reinterpret_cast<iconv_t>(-1)) throw SetupError("This system cannot convert from code page 949.");
+    std::string out(data.size() * 3 / 2 + 16, '\0');
+    char* in = const_cast<char*>(data.data());
+    std::size_t inLeft = data.size();
+    char* to = out.data();
+    std::size_t outLeft = out.size();
+    const std::size_t rc = iconv(cd, &in, &inLeft, &to, &outLeft);
+    iconv_close(cd);
+    if (rc == static_cast<std::size_t>(-1)) {
+      const std::size_t at = data.size() - inLeft;
+      const std::size_t line = 1 + static_cast<std::size_t>(std::count(data.begin(), data.begin() + static_cast<long>(at), '\n'));
+      throw SetupError(file + ":" + std::to_string(line) + ": the file is not in code page 949 (byte " +
+                       std::to_string(at + 1) + "); leave out --encoding for a UTF-8 file.");
+    }
+    out.resize(out.size() - outLeft);
+    return out;
+  }
+  if (!isValidUtf8(data)) {
+    std::size_t line = 1, start = 0;
+    for (std::size_t end = 0; end <= data.size(); ++end) {
+      if (end == data.size() || data[end] == '\n') {
+        if (!isValidUtf8(std::string_view(data).substr(start, end - start))) break;
+        ++line;
+        start = end + 1;
+      }
+    }
+    throw SetupError(file + ":" + std::to_string(line) +
+                     ": the file is not UTF-8; for Korean Excel's plain \"CSV\" give --encoding cp949, or save it "
+                     "as \"CSV UTF-8\".");
+  }
+  return data;
+}
+
+bool sameContent(const Ticket& a, const Ticket& b) {
+  return std::tie(a.custName, a.goodsName, a.playDate, a.placeName, a.seatGradeName, a.seatInfo, a.block,
+                  a.cancelled) ==
+         std::tie(b.custName, b.goodsName, b.playDate, b.placeName, b.seatGradeName, b.seatInfo, b.block,
+                  b.cancelled);
 }
 
 struct CsvRecord {
@@ -163,7 +250,7 @@ std::string rowToTicket(const CsvRecord& rec, const std::string& bizCode, Ticket
   if (hasOuterBlank(t.ticketNo)) return "TicketNo begins or ends with a blank";
   if (utf8Length(t.ticketNo) > kMaxTicketNoLength)
     return "TicketNo is longer than " + std::to_string(kMaxTicketNoLength) + " characters";
-  if (std::string p = playDateProblem(t.playDate); !p.empty()) return "PlayDate: " + p;
+  if (std::string p = playDateProblem(t.playDate); !p.empty()) return "PlayDate: the " + p;
   bool knownBlock = false;
   for (const auto& b : kBlocks) knownBlock = knownBlock || b == t.block;
   if (!knownBlock) return "Block \"" + t.block + "\" is not one of E석, N석, S석, W석";
@@ -207,8 +294,7 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
   // The scan log writes IDs that are no operator's as "?": an operator of that name would be
   // blamed for all of them.
   if (id == kUnknownIdInLog) throw SetupError("The operator ID ? is kept for unknown IDs in the scan log.");
-  if (password.empty()) throw SetupError("The password is empty.");
-  if (!isValidUtf8(password)) throw SetupError("The password is not valid UTF-8.");
+  requireNewPassword(password);
   // Hashed before the write: argon2 takes a tenth of a second and the writer serves every station.
   const std::string hash = hashPassword(password);
   store.write([&](Transaction& tx) {
@@ -216,6 +302,14 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
     if (tx.findOperator(id)) throw SetupError("The operator " + id + " already exists.");
     tx.insertOperator(Operator{id, hash, placeCode, true, role});
   });
+}
+
+void requireNewPassword(const std::string& password) {
+  if (password.empty()) throw SetupError("The password is empty.");
+  if (!isValidUtf8(password)) throw SetupError("The password is not valid UTF-8.");
+  if (utf8Length(password) < kMinPasswordLength)
+    throw SetupError("The password is too short: it needs at least " + std::to_string(kMinPasswordLength) +
+                     " characters.");
 }
 
 void unlockOperator(Store& store, const std::string& id, const Caller& caller) {
@@ -231,34 +325,57 @@ void unlockOperator(Store& store, const std::string& id, const Caller& caller) {
   });
 }
 
-std::size_t importTickets(Store& store, const std::string& bizCode, const std::string& csvPath) {
-  const std::string data = readFile(csvPath);
+ImportSummary importTickets(Store& store, const std::string& bizCode, const std::string& csvPath,
+                            const ImportOptions& options) {
+  const std::string data = decoded(readFile(csvPath), csvPath, options.encoding);
   std::vector<CsvRecord> records = parseCsv(data, csvPath);
   auto where = [&](std::size_t line) { return csvPath + ":" + std::to_string(line) + ": "; };
   if (records.empty() || records.front().line != 1 || records.front().fields != kCsvHeader)
     throw SetupError(where(1) + "the first line must be the header TicketNo,CustName,GoodsName,"
                      "PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.");
 
+  BadRows bad(csvPath);
   std::vector<Ticket> tickets(records.size() - 1);
   std::unordered_map<std::string, std::size_t> seen;
   for (std::size_t k = 1; k < records.size(); ++k) {
     const CsvRecord& rec = records[k];
-    if (std::string problem = rowToTicket(rec, bizCode, tickets[k - 1]); !problem.empty())
-      throw SetupError(where(rec.line) + problem + ".");
+    if (std::string problem = rowToTicket(rec, bizCode, tickets[k - 1]); !problem.empty()) {
+      if (!bad.add(rec.line, problem)) break;
+      continue;
+    }
     auto [it, fresh] = seen.emplace(tickets[k - 1].ticketNo, rec.line);
-    if (!fresh)
-      throw SetupError(where(rec.line) + "ticket " + tickets[k - 1].ticketNo +
-                       " already appears on line " + std::to_string(it->second) + ".");
+    if (!fresh && !bad.add(rec.line, "ticket " + tickets[k - 1].ticketNo + " already appears on line " +
+                                         std::to_string(it->second)))
+      break;
   }
+  if (!bad.empty()) bad.raise();
 
+  ImportSummary summary;
   store.write([&](Transaction& tx) {
+    summary = ImportSummary{};
+    BadRows clashes(csvPath);
     if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
-    for (std::size_t k = 0; k < tickets.size(); ++k)
-      if (!tx.insertTicket(tickets[k]))
-        throw SetupError(where(records[k + 1].line) + "ticket " + tickets[k].ticketNo +
-                         " is already in event " + bizCode + ".");
+    for (std::size_t k = 0; k < tickets.size(); ++k) {
+      if (tx.insertTicket(tickets[k])) {
+        ++summary.imported;
+        continue;
+      }
+      const std::optional<Ticket> there = tx.findTicket(bizCode, tickets[k].ticketNo);
+      if (options.newOnly && there && sameContent(*there, tickets[k])) {
+        ++summary.skipped;
+        continue;
+      }
+      const std::string reason = "ticket " + tickets[k].ticketNo + " is already in event " + bizCode +
+                                 (options.newOnly ? " with other content" : "");
+      if (!clashes.add(records[k + 1].line, reason)) break;
+    }
+    if (!clashes.empty()) clashes.raise();
   });
-  return tickets.size();
+  return summary;
+}
+
+std::size_t importTickets(Store& store, const std::string& bizCode, const std::string& csvPath) {
+  return importTickets(store, bizCode, csvPath, ImportOptions{}).imported;
 }
 
 std::vector<EventSummary> listEvents(Store& store, const std::string& placeCode) {

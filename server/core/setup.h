@@ -36,8 +36,31 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
 // log, which is never changed. Throws SetupError when no operator has that ID.
 void unlockOperator(Store& store, const std::string& id, const Caller& caller);
 
-// Imports the UTF-8 CSV (header TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,
-// SeatInfo,Block,Status) into the event: all rows or none. Returns the number of tickets.
+// Throws SetupError unless `password` may become an operator's password: UTF-8, and at least
+// kMinPasswordLength characters.
+void requireNewPassword(const std::string& password);
+
+// How a ticket file is written: UTF-8 (with or without a byte-order mark), or code page 949, which
+// Korean Excel writes as plain "CSV".
+enum class TicketEncoding { Utf8, Cp949 };
+
+struct ImportOptions {
+  TicketEncoding encoding = TicketEncoding::Utf8;
+  // Tickets already in the event are skipped when the row says exactly what the store holds,
+  // and are bad rows when it says anything else; without it every such ticket is a bad row.
+  bool newOnly = false;
+};
+
+struct ImportSummary {
+  std::size_t imported = 0, skipped = 0;
+};
+
+// Imports the CSV (header TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,
+// Block,Status) into the event: all rows or none. A refusal names up to 20 bad rows, one
+// "file:line: reason." a line.
+ImportSummary importTickets(Store& store, const std::string& bizCode, const std::string& csvPath,
+                            const ImportOptions& options);
+// A UTF-8 file, every row new; returns the number of tickets.
 std::size_t importTickets(Store& store, const std::string& bizCode, const std::string& csvPath);
 
 struct EventSummary {

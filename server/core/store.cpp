@@ -1,6 +1,8 @@
 // The parts of the store interface that every store shares.
 #include "server/core/store.h"
 
+#include <stdexcept>
+
 #include "server/core/worker_pool.h"
 
 namespace tav::server {
@@ -15,6 +17,10 @@ Store::Store() = default;
 Store::~Store() = default;
 
 void Store::finishAsyncWrites() { pool_.reset(); }
+
+void Store::backupTo(const std::string&) {
+  throw std::runtime_error("This kind of store has no backup of its own.");
+}
 
 void Store::writeAsync(std::function<void(Transaction&)> work, Done done) {
   std::call_once(poolStarted_, [this] { pool_ = std::make_unique<WorkerPool>(kDefaultWriteThreads, "tav-store"); });

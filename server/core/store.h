@@ -198,6 +198,12 @@ class Transaction : public Reader {
   // False, and nothing written, when the event already has a ticket with this number.
   virtual bool insertTicket(const Ticket& ticket) = 0;
 
+  // Changes made on match day. Activating an event does not touch the venue's others: the caller
+  // deactivates them first.
+  virtual void setEventActive(const std::string& bizCode, bool active) = 0;
+  virtual void setTicketCancelled(std::int64_t ticketId, bool cancelled) = 0;
+  virtual void setOperatorPassword(const std::string& id, const std::string& passwordHash) = 0;
+  virtual void setOperatorActive(const std::string& id, bool active) = 0;
   // Returns the new session's id; also forgets the sessions last used before `idleBefore` or
   // created before `createdBefore`, which have ended and can never be used again.
   virtual std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) = 0;
@@ -254,6 +260,11 @@ class Store {
 
   // Readies the store for a stream of checks, once, before a server takes requests.
   virtual void warmUp() {}
+
+  // Writes a consistent copy of everything the store holds to a new file at `path` while writes go
+  // on, and returns once the copy is on the disk. Throws std::runtime_error with one sentence when
+  // this kind of store is not backed up this way, or the copy fails (no file is left then).
+  virtual void backupTo(const std::string& path);
 
   // The store's clock, replaceable for tests (set it before the store is shared between threads).
   TimeMs now() const { return clock_ ? clock_() : systemNow(); }

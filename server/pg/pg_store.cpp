@@ -6,6 +6,7 @@
 #include <libpq-fe.h>
 
 #include <atomic>
+#include <stdexcept>
 #include <cstring>
 #include <functional>
 #include <mutex>
@@ -58,6 +59,12 @@ class PgStore final : public Store {
   std::string writeFault() const override {
     std::lock_guard<std::mutex> lock(faultMutex_);
     return fault_;
+  }
+
+  void backupTo(const std::string&) override {
+    throw std::runtime_error(
+        "A PostgreSQL store is backed up with PostgreSQL's own tools: pg_dump --format=custom "
+        "--file=tav.dump DATABASE, restored with pg_restore.");
   }
 
   void read(const std::function<void(Reader&)>& work) override {

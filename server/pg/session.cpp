@@ -371,6 +371,29 @@ bool Session::insertTicket(const Ticket& t) {
   return r.changed() == 1;
 }
 
+void Session::setEventActive(const std::string& bizCode, bool active) {
+  changedCachedRows();
+  queue("UPDATE event SET active = $2 WHERE bizcode = $1", Params().text(bizCode).boolean(active),
+        "change whether the event is active");
+}
+
+void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
+  queue("UPDATE ticket SET status = $2 WHERE id = $1",
+        Params().integer(ticketId).text(cancelled ? "cancelled" : "valid"), "change the ticket's status");
+}
+
+void Session::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
+  changedCachedRows();
+  queue("UPDATE operator SET password_hash = $2 WHERE operator_id = $1", Params().text(id).text(passwordHash),
+        "change the operator's password");
+}
+
+void Session::setOperatorActive(const std::string& id, bool active) {
+  changedCachedRows();
+  queue("UPDATE operator SET active = $2 WHERE operator_id = $1", Params().text(id).boolean(active),
+        "change whether the operator is active");
+}
+
 void Session::restoreTicket(const Ticket& t) {
   std::string& out = pendingCopy(Pending::Tickets);
   csvInteger(out, t.id);

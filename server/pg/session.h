@@ -126,6 +126,10 @@ class Session final : public Transaction {
   void deactivateEvents(const std::string& placeCode) override;
   void insertOperator(const Operator& o) override;
   bool insertTicket(const Ticket& t) override;
+  void setEventActive(const std::string& bizCode, bool active) override;
+  void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
+  void setOperatorPassword(const std::string& id, const std::string& passwordHash) override;
+  void setOperatorActive(const std::string& id, bool active) override;
   std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;
   void touchSession(const SessionRecord& session, TimeMs at) override;
   std::size_t endSessions(const std::optional<std::string>& operatorId) override;

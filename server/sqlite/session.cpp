@@ -392,4 +392,27 @@ bool Session::insertTicket(const Ticket& t) {
   return sqlite3_changes(c_.handle()) == 1;
 }
 
+void Session::setEventActive(const std::string& bizCode, bool active) {
+  forget();
+  Query q = c_.query("UPDATE event SET active = ?2 WHERE bizcode = ?1");
+  q.bind(1, bizCode).bind(2, std::int64_t{active ? 1 : 0}).run();
+}
+
+void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
+  Query q = c_.query("UPDATE ticket SET status = ?2 WHERE id = ?1");
+  q.bind(1, ticketId).bind(2, std::string(cancelled ? "cancelled" : "valid")).run();
+}
+
+void Session::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
+  forget();
+  Query q = c_.query("UPDATE operator SET password_hash = ?2 WHERE operator_id = ?1");
+  q.bind(1, id).bind(2, passwordHash).run();
+}
+
+void Session::setOperatorActive(const std::string& id, bool active) {
+  forget();
+  Query q = c_.query("UPDATE operator SET active = ?2 WHERE operator_id = ?1");
+  q.bind(1, id).bind(2, std::int64_t{active ? 1 : 0}).run();
+}
+
 }  // namespace tav::server::sqlite

@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <iostream>
 #include <map>
@@ -25,6 +26,7 @@
 #include <vector>
 
 #include "server/core/copy_store.h"
+#include "server/core/match_day.h"
 #include "server/http/http_service.h"
 #include "server/pg/pg_store.h"
 #include "server/core/service.h"
@@ -258,6 +260,18 @@ int cmdUnlock(const Values& v) {
   return 0;
 }
 
+// "1 ticket", "2 tickets".
+std::string countOf(std::size_t n, const std::string& noun) {
+  return std::to_string(n) + " " + noun + (n == 1 ? "" : "s");
+}
+
+// Exactly one of two flags that say opposite things; true for the first.
+bool eitherFlag(const Values& v, const char* yes, const char* no) {
+  const bool y = v.count(yes) > 0, n = v.count(no) > 0;
+  if (y == n) throw UsageError(std::string("Give either --") + yes + " or --" + no + ".");
+  return y;
+}
+
 int cmdRevokeSessions(const Values& v) {
   auto store = openExisting(v.at("store"));
   const std::optional<std::string> id = v.count("id") ? std::optional<std::string>(v.at("id")) : std::nullopt;
@@ -269,14 +283,39 @@ int cmdRevokeSessions(const Values& v) {
 }
 
 int cmdImportTickets(const Values& v) {
+  ImportOptions options;
+  if (v.count("encoding")) {
+    const std::string& e = v.at("encoding");
+    if (strcasecmp(e.c_str(), "cp949") == 0) options.encoding = TicketEncoding::Cp949;
+    else if (strcasecmp(e.c_str(), "utf-8") != 0 && strcasecmp(e.c_str(), "utf8") != 0)
+      throw UsageError("Option --encoding takes utf-8 or cp949, not \"" + e + "\".");
+  }
+  options.newOnly = v.count("new-only") > 0;
   auto store = openExisting(v.at("store"));
-  const std::size_t n = importTickets(*store, v.at("bizcode"), v.at("csv"));
-  std::cout << "Imported " << n << " tickets into " << v.at("bizcode") << ".\n";
+  const ImportSummary n = importTickets(*store, v.at("bizcode"), v.at("csv"), options);
+  std::cout << "Imported " << countOf(n.imported, "ticket") << " into " << v.at("bizcode");
+  if (options.newOnly) std::cout << "; skipped " << countOf(n.skipped, "ticket") << " already there";
+  std::cout << ".\n";
+  return 0;
+}
+
+int cmdListVenues(Store& store) {
+  const auto venues = listVenues(store);
+  std::printf("Venues: %zu\n", venues.size());
+  if (!venues.empty()) {
+    std::printf("%-16s %-16s %6s %9s  %s\n", "PLACE", "ACTIVE EVENT", "EVENTS", "OPERATORS", "NAME");
+    for (const VenueSummary& s : venues)
+      std::printf("%-16s %-16s %6zu %9zu  %s\n", s.placeCode.c_str(),
+                  s.activeBizCode.empty() ? "-" : s.activeBizCode.c_str(), s.events, s.operators,
+                  s.theaterName.c_str());
+  }
+  std::fflush(stdout);
   return 0;
 }
 
 int cmdList(const Values& v) {
   auto store = openExisting(v.at("store"));
+  if (!v.count("place")) return cmdListVenues(*store);
   const auto events = listEvents(*store, v.at("place"));
   const auto operators = listOperators(*store, v.at("place"));
   std::cout << "Events of " << v.at("place") << ": " << events.size() << "\n";
@@ -295,6 +334,83 @@ int cmdList(const Values& v) {
       std::printf("%-16s %-6s %s\n", o.id.c_str(), roleName(o.role), o.active ? "yes" : "no");
   }
   std::fflush(stdout);
+  return 0;
+}
+
+int cmdSetEvent(const Values& v) {
+  const bool active = eitherFlag(v, "active", "inactive");
+  auto store = openExisting(v.at("store"));
+  const bool changed = setEventActive(*store, v.at("bizcode"), active);
+  std::cout << "The event " << v.at("bizcode") << (changed ? " is now " : " was already ")
+            << (active ? "its venue's active event" : "inactive") << ".\n";
+  return 0;
+}
+
+int changeTicket(const Values& v, bool cancel) {
+  auto store = openExisting(v.at("store"));
+  const bool changed = setTicketCancelled(*store, v.at("bizcode"), v.at("ticket"), cancel);
+  std::cout << "The ticket " << v.at("ticket") << " of " << v.at("bizcode") << (changed ? " is now " : " was already ")
+            << (cancel ? "cancelled" : "valid") << ".\n";
+  return 0;
+}
+
+int cmdSetPassword(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const std::string password = readPassword(v.at("id"));
+  setOperatorPassword(*store, v.at("id"), password);
+  std::cout << "Changed the password of " << v.at("id") << "; the operator's sessions have ended.\n";
+  return 0;
+}
+
+int cmdSetOperator(const Values& v) {
+  const bool active = eitherFlag(v, "active", "inactive");
+  auto store = openExisting(v.at("store"));
+  const bool changed = setOperatorActive(*store, v.at("id"), active);
+  std::cout << "The operator " << v.at("id") << (changed ? " is now " : " was already ")
+            << (active ? "active" : "inactive; the operator's sessions have ended") << ".\n";
+  return 0;
+}
+
+int cmdExportScans(const Values& v) {
+  ScanExport what;
+  what.placeCode = v.at("place");
+  if (v.count("bizcode")) what.bizCode = v.at("bizcode");
+  try {
+    if (v.count("since")) what.since = parseLocalTime(v.at("since"), "--since");
+    if (v.count("until")) what.until = parseLocalTime(v.at("until"), "--until");
+  } catch (const SetupError& e) {
+    throw UsageError(e.what());
+  }
+  if (what.since && what.until && *what.until <= *what.since) throw UsageError("--until must come after --since.");
+  const std::string& target = v.at("csv");
+  auto store = openExisting(v.at("store"));
+  if (target == "-") {
+    exportScans(*store, what, std::cout);
+    return 0;
+  }
+  // Written beside the target and renamed over it, so that a failed export leaves no half file.
+  const std::string partial = target + ".partial";
+  std::size_t lines = 0;
+  try {
+    std::ofstream file(partial, std::ios::binary | std::ios::trunc);
+    if (!file) throw SetupError("The file " + target + " cannot be written.");
+    lines = exportScans(*store, what, file);
+    file.close();
+    if (!file) throw SetupError("The file " + target + " cannot be written.");
+    if (std::rename(partial.c_str(), target.c_str()) != 0)
+      throw SetupError("The file " + target + " cannot be written.");
+  } catch (...) {
+    std::remove(partial.c_str());
+    throw;
+  }
+  std::cout << "Wrote " << countOf(lines, "scan log line") << " to " << target << ".\n";
+  return 0;
+}
+
+int cmdBackup(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  backupStore(*store, v.at("to"));
+  std::cout << "Backed up " << maskedLocation(v.at("store")) << " to " << v.at("to") << ".\n";
   return 0;
 }
 
@@ -500,22 +616,76 @@ std::vector<Command> commands() {
        "10 minutes, and the one for every address after fifty failures in an hour.",
        {kStore, {"id", "ID", "the operator ID", true}},
        cmdUnlock},
+      {"set-password",
+       "Replaces an operator's password (at least 8 characters) and ends the operator's sessions.\n"
+       "The password is asked twice without echo, or read from the first line of standard input when\n"
+       "that is not a terminal.",
+       {kStore, {"id", "ID", "the operator ID", true}},
+       cmdSetPassword},
+      {"set-operator",
+       "Lets an operator sign in and check tickets again (--active), or stops that at once and ends the\n"
+       "operator's sessions (--inactive).",
+       {kStore,
+        {"id", "ID", "the operator ID", true},
+        {"active", nullptr, "make the operator active", false},
+        {"inactive", nullptr, "make the operator inactive", false}},
+       cmdSetOperator},
+      {"set-event",
+       "Makes an event its venue's active event, the one stations check (and the venue's other events\n"
+       "inactive), or makes it inactive.",
+       {kStore,
+        {"bizcode", "CODE", "the event's business code", true},
+        {"active", nullptr, "make it the venue's active event", false},
+        {"inactive", nullptr, "make it inactive", false}},
+       cmdSetEvent},
+      {"cancel-ticket",
+       "Cancels a ticket (a refund): its next check is refused as cancelled.",
+       {kStore, {"bizcode", "CODE", "the event's business code", true}, {"ticket", "NUMBER", "the ticket number", true}},
+       [](const Values& v) { return changeTicket(v, true); }},
+      {"restore-ticket",
+       "Makes a cancelled ticket valid again.",
+       {kStore, {"bizcode", "CODE", "the event's business code", true}, {"ticket", "NUMBER", "the ticket number", true}},
+       [](const Values& v) { return changeTicket(v, false); }},
       {"revoke-sessions",
        "Ends the sessions of one operator, or of everyone: their stations get \"다시 로그인하세요\" on\n"
        "their next check until the operator signs in again. Works while serve runs.",
        {kStore, {"id", "ID", "the operator ID (default: every operator)", false}},
        cmdRevokeSessions},
       {"import-tickets",
-       "Imports tickets from a UTF-8 CSV file with the header row\n"
+       "Imports tickets from a CSV file with the header row\n"
        "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.\n"
-       "All rows are imported or none; a bad row is reported as file:line: reason.",
-       {kStore, {"bizcode", "CODE", "the event's business code", true}, {"csv", "FILE", "the CSV file", true}},
+       "The file is UTF-8 (Excel's \"CSV UTF-8\"), or code page 949 (Korean Excel's plain \"CSV\") with\n"
+       "--encoding cp949. All rows are imported or none; up to 20 bad rows are reported as file:line: reason.\n"
+       "With --new-only, tickets already in the event are skipped when their row is unchanged.",
+       {kStore,
+        {"bizcode", "CODE", "the event's business code", true},
+        {"csv", "FILE", "the CSV file", true},
+        {"encoding", "NAME", "utf-8 (default) or cp949", false},
+        {"new-only", nullptr, "add only the tickets not there yet; a changed one is a bad row", false}},
        cmdImportTickets},
       {"list",
-       "Lists a venue's events with their ticket, cancellation, admission and inside counts, and its\n"
-       "operators with their roles.",
-       {kStore, {"place", "CODE", "the venue's place code", true}},
+       "Without --place, lists the venues. With --place, lists the venue's events with their ticket,\n"
+       "cancellation, admission and inside counts, and its operators with their roles.",
+       {kStore, {"place", "CODE", "the venue's place code", false}},
        cmdList},
+      {"export-scans",
+       "Writes a venue's scan log (ticket checks and sign-ins) as a CSV file that Excel opens: UTF-8 with\n"
+       "a byte-order mark, one line per check or sign-in with its local time, kind, operator, source\n"
+       "address, mode, block, ticket number, business code, answer code and message. Times for --since\n"
+       "and --until are local: 2026-04-04, 2026-04-04 18:30 or 202604041830; --until is not included.",
+       {kStore,
+        {"place", "CODE", "the venue's place code", true},
+        {"bizcode", "CODE", "only the checks of this event", false},
+        {"since", "TIME", "only lines from this time on", false},
+        {"until", "TIME", "only lines before this time", false},
+        {"csv", "FILE", "the file to write, or - for standard output", true}},
+       cmdExportScans},
+      {"backup",
+       "Writes a consistent copy of an SQLite store to a new file, also while \"serve\" runs and stations\n"
+       "check: every answer given before the backup starts is in it. The copy is a store file that\n"
+       "--store takes as it is. A PostgreSQL store is backed up with pg_dump instead.",
+       {kStore, {"to", "FILE", "the new file (never replaced)", true}},
+       cmdBackup},
       {"demo",
        "Loads a demo venue with one active event, its tickets and two operators (making the store "
        "when it does not exist), and prints what a station needs to try it.",

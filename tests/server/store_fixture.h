@@ -97,7 +97,7 @@ inline std::string sessionOf(server::Store& store, const std::string& operatorId
 
 // A station at 10.0.0.1 whose operator has signed in with the password.
 inline server::Caller signedIn(server::Store& store, const std::string& id = "admin",
-                               const std::string& password = "secret") {
+                               const std::string& password = "secret-pw") {
   server::Caller station{"10.0.0.1", {}};
   station.sessionToken = server::execute(store, kLogin + "'" + id + "','" + password + "'", station).sessionToken;
   if (station.sessionToken.empty()) throw std::runtime_error("The operator " + id + " could not sign in.");
@@ -313,10 +313,10 @@ class StoreFixture : public ::testing::Test {
   void setUpVenues() {
     server::addVenue(store(), "P1", "잠실종합운동장");
     server::addEvent(store(), "P1", "BIZ", "프로야구 개막전", "202604041400", true);
-    server::addOperator(store(), "admin", "secret", "P1");
+    server::addOperator(store(), "admin", "secret-pw", "P1");
     server::addVenue(store(), "P2", "사직야구장");
     server::addEvent(store(), "P2", "BIZ2", "사직 경기", "202604051800", true);
-    server::addOperator(store(), "other", "secret2", "P2");
+    server::addOperator(store(), "other", "secret2-pw", "P2");
     store().write([](server::Transaction& tx) {
       tx.insertOperator(server::Operator{"retired", retiredHash(), "P1", false});
     });

@@ -98,7 +98,7 @@ TEST(AdmittedCountMigration, OlderStoreOpensWithTheSameFigures) {
     auto store = server::openStore(space.location(), true);
     server::addVenue(*store, "P1", "잠실종합운동장");
     server::addEvent(*store, "P1", "BIZ", "프로야구 개막전", "202604041400", true);
-    server::addOperator(*store, "admin", "secret", "P1");
+    server::addOperator(*store, "admin", "secret-pw", "P1");
     store->write([](server::Transaction& tx) {
       for (int i = 0; i < 40; ++i) {
         server::Ticket t;

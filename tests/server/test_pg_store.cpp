@@ -298,7 +298,7 @@ class PostgreSQLCachedRows : public PostgreSQLStore {
     store_ = server::openStore(uri(), true);
     server::addVenue(*store_, "P1", "잠실");
     server::addEvent(*store_, "P1", "BIZ", "개막전", "202604041400", true);
-    server::addOperator(*store_, "admin", "pw", "P1");
+    server::addOperator(*store_, "admin", "pass-word", "P1");
     // A committed read puts both rows (and an absent event) into the cache.
     store_->write([](server::Transaction& tx) {
       ASSERT_TRUE(tx.findEvent("BIZ"));

@@ -191,8 +191,8 @@ TEST_P(ProcedureTest, ApostropheReachesTheStoreAsOne) {
 
 TEST_P(ProcedureTest, OperatorWithApostropheSignsInAndChecks) {
   setUpVenues();
-  server::addOperator(store(), "o'brien", "pa'ss", "P1");
-  wire::Recordset rs = run(kLogin + "'o''brien','pa''ss'");
+  server::addOperator(store(), "o'brien", "pa'ss-word", "P1");
+  wire::Recordset rs = run(kLogin + "'o''brien','pa''ss-word'");
   EXPECT_EQ(field(rs, "ErrCode"), "0");
   EXPECT_EQ(field(run(check("I", "BIZ", "", "T1", "o''brien")), "ErrCode"), "0");
   EXPECT_EQ(scanLog().back().operatorId, "o'brien");
@@ -211,7 +211,7 @@ TEST_P(ProcedureTest, RefusedCommandsChangeNothing) {
       "Exec Proc_Unknown 'O','BIZ','','T1', 'admin'",
       "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'O','BIZ','','T1\xFF', 'admin'",
       "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'O','BIZ','','T1\0', 'admin'"s,
-      "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'admin','secret','x'",
+      "Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo 'admin','secret-pw','x'",
       "UPDATE ticket SET inside = 0",
   };
   for (const auto& text : bad) EXPECT_THROW(run(text), BadCommand) << text;
@@ -273,7 +273,7 @@ using SignIn = StoreCaseTest<LoginCase>;
 TEST_P(SignIn, AnswersAndLogs) {
   setUpVenues();
   server::addVenue(store(), "P3", "빈 경기장");
-  server::addOperator(store(), "idle", "idlepw", "P3");
+  server::addOperator(store(), "idle", "idle-pass", "P3");
   const LoginCase& c = testCase();
   wire::Recordset rs = run(c.command);
   ASSERT_EQ(rs.fields, (std::vector<std::string>{"ErrCode", "ErrMsg", "bizcode", "TheaterName", "GoodsName"}));
@@ -289,21 +289,21 @@ TEST_P(SignIn, AnswersAndLogs) {
   EXPECT_EQ(log.back().code, c.code);
   for (const auto& line : log)
     for (const std::string* s : {&line.operatorId, &line.message, &line.outcome, &line.placeCode})
-      EXPECT_EQ(s->find("secret"), std::string::npos) << "a password reached the scan log";
+      EXPECT_EQ(s->find("secret-pw"), std::string::npos) << "a password reached the scan log";
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Procedures, SignIn,
     onEveryStore<LoginCase>({
-        LoginCase{"Operator", kLogin + "'admin','secret'", "0", "BIZ", "잠실종합운동장", "프로야구 개막전", "ok"},
-        LoginCase{"OperatorOfSecondVenue", kLogin + "'other','secret2'", "0", "BIZ2", "사직야구장", "사직 경기", "ok"},
+        LoginCase{"Operator", kLogin + "'admin','secret-pw'", "0", "BIZ", "잠실종합운동장", "프로야구 개막전", "ok"},
+        LoginCase{"OperatorOfSecondVenue", kLogin + "'other','secret2-pw'", "0", "BIZ2", "사직야구장", "사직 경기", "ok"},
         LoginCase{"WrongPassword", kLogin + "'admin','secreT'", "-1", "", "", "", "failed:bad-password"},
         LoginCase{"EmptyPassword", kLogin + "'admin',''", "-1", "", "", "", "failed:bad-password"},
-        LoginCase{"OtherOperatorsPassword", kLogin + "'admin','secret2'", "-1", "", "", "", "failed:bad-password"},
-        LoginCase{"UnknownOperator", kLogin + "'nobody','secret'", "-1", "", "", "", "failed:unknown-operator"},
-        LoginCase{"IdCaseMatters", kLogin + "'Admin','secret'", "-1", "", "", "", "failed:unknown-operator"},
+        LoginCase{"OtherOperatorsPassword", kLogin + "'admin','secret2-pw'", "-1", "", "", "", "failed:bad-password"},
+        LoginCase{"UnknownOperator", kLogin + "'nobody','secret-pw'", "-1", "", "", "", "failed:unknown-operator"},
+        LoginCase{"IdCaseMatters", kLogin + "'Admin','secret-pw'", "-1", "", "", "", "failed:unknown-operator"},
         LoginCase{"InactiveOperator", kLogin + "'retired','retiredpw'", "-1", "", "", "", "failed:inactive-operator"},
-        LoginCase{"VenueWithoutActiveEvent", kLogin + "'idle','idlepw'", "-1", "", "", "", "no-event"},
+        LoginCase{"VenueWithoutActiveEvent", kLogin + "'idle','idle-pass'", "-1", "", "", "", "no-event"},
         LoginCase{"Place", kLogin + "'P1'", "0", "BIZ", "잠실종합운동장", "프로야구 개막전", "ok"},
         LoginCase{"PlaceUnknown", kLogin + "'P9'", "-1", "", "", "", "unknown-place"},
         LoginCase{"PlaceCaseMatters", kLogin + "'p1'", "-1", "", "", "", "unknown-place"},
@@ -314,7 +314,7 @@ TEST_P(ProcedureTest, SignInFollowsTheActiveEvent) {
   setUpVenues();
   server::addEvent(store(), "P1", "BIZ-NEXT", "다음 경기", "202604111400", true);
   EXPECT_EQ(field(run(kLogin + "'P1'"), "bizcode"), "BIZ-NEXT");
-  EXPECT_EQ(field(run(kLogin + "'admin','secret'"), "GoodsName"), "다음 경기");
+  EXPECT_EQ(field(run(kLogin + "'admin','secret-pw'"), "GoodsName"), "다음 경기");
   // Tickets of the earlier event are refused once it is no longer the active one.
   wire::Recordset rs = run(check("I", "BIZ", "", "T1", "admin"));
   EXPECT_EQ(field(rs, "ErrCode"), "-1");
@@ -358,7 +358,7 @@ TEST_P(ProcedureTest, ScanLogNamesTheSourceAndNeverAnUnknownId) {
   setUpVenues();
   const std::string typedPassword = "Hunter2-Typed-In-Id";
   runFrom("192.0.2.7", check("I", "BIZ", "", "T1", "admin"));
-  runFrom("2001:db8::5", kLogin + "'admin','secret'");
+  runFrom("2001:db8::5", kLogin + "'admin','secret-pw'");
   runFrom("198.51.100.3", kLogin + "'P1'");
   runFrom("192.0.2.8", kLogin + "'" + typedPassword + "','x'");
   runFrom("192.0.2.9", check("I", "BIZ", "", "T3", typedPassword));
@@ -402,23 +402,23 @@ TEST_P(Lockout, FiveFailuresWithinTenMinutesLockForTenMinutes) {
     EXPECT_EQ(login("wrong"), "-1");
   }
   now_ = t0 + 4 * 60'000;
-  EXPECT_EQ(login("secret"), "0") << "four failures do not lock";
+  EXPECT_EQ(login("secret-pw"), "0") << "four failures do not lock";
   now_ = t0 + 9 * 60'000;
   EXPECT_EQ(login("wrong"), "-1");  // the fifth failure within ten minutes
   const TimeMs lockedAt = now_;
   EXPECT_EQ(scanLog().back().outcome, server::kOutcomeLockout);
   now_ = lockedAt + 1;
-  EXPECT_EQ(login("secret"), "-1") << "the right password is refused while locked";
+  EXPECT_EQ(login("secret-pw"), "-1") << "the right password is refused while locked";
   EXPECT_EQ(scanLog().back().outcome, "locked");
   now_ = lockedAt + server::kLockoutMs - 1;
-  EXPECT_EQ(login("secret"), "-1");
+  EXPECT_EQ(login("secret-pw"), "-1");
   // Other operators are not affected.
-  EXPECT_EQ(field(run(kLogin + "'other','secret2'"), "ErrCode"), "0");
+  EXPECT_EQ(field(run(kLogin + "'other','secret2-pw'"), "ErrCode"), "0");
   now_ = lockedAt + server::kLockoutMs;
-  EXPECT_EQ(login("secret"), "0") << "the lock ends after ten minutes";
+  EXPECT_EQ(login("secret-pw"), "0") << "the lock ends after ten minutes";
   // Failures before the lock do not count again: one new failure does not lock.
   EXPECT_EQ(login("wrong"), "-1");
-  EXPECT_EQ(login("secret"), "0");
+  EXPECT_EQ(login("secret-pw"), "0");
 }
 
 TEST_P(Lockout, FailuresSpreadOverMoreThanTenMinutesDoNotLock) {
@@ -428,7 +428,7 @@ TEST_P(Lockout, FailuresSpreadOverMoreThanTenMinutesDoNotLock) {
     now_ = t0 + i * 3 * 60'000;  // never five within ten minutes
     EXPECT_EQ(login("wrong"), "-1");
   }
-  EXPECT_EQ(login("secret"), "0");
+  EXPECT_EQ(login("secret-pw"), "0");
 }
 
 TEST_P(Lockout, UnknownIdsLockNothing) {
@@ -438,17 +438,17 @@ TEST_P(Lockout, UnknownIdsLockNothing) {
   const SignInOutcomes o = signInOutcomes(scanLog());
   EXPECT_EQ(o.failures, 6);
   EXPECT_EQ(o.lockouts + o.locked, 0);
-  server::addOperator(store(), "ghost", "boo", "P1");
-  EXPECT_EQ(field(run(kLogin + "'ghost','boo'"), "ErrCode"), "0");
+  server::addOperator(store(), "ghost", "boo-boo-boo", "P1");
+  EXPECT_EQ(field(run(kLogin + "'ghost','boo-boo-boo'"), "ErrCode"), "0");
 }
 
 TEST_P(Lockout, AStrangersFailuresFromAnotherAddressDoNotLockTheOperatorOut) {
   setUpVenues();
   for (int i = 0; i < 5; ++i) EXPECT_EQ(loginFrom("203.0.113.66", "guess" + std::to_string(i)), "-1");
   EXPECT_EQ(scanLog().back().outcome, server::kOutcomeLockout);
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0") << "the operator's own station";
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0") << "the operator's own station";
   // The stranger's address stays locked, even with the right password, and is told nothing new.
-  wire::Recordset rs = runFrom("203.0.113.66", kLogin + "'admin','secret'");
+  wire::Recordset rs = runFrom("203.0.113.66", kLogin + "'admin','secret-pw'");
   EXPECT_EQ(field(rs, "ErrCode"), "-1");
   EXPECT_EQ(field(rs, "ErrMsg"), field(runFrom("10.1.2.3", kLogin + "'admin','wrong'"), "ErrMsg"));
   EXPECT_EQ(scanLog()[scanLog().size() - 2].outcome, "locked");
@@ -459,13 +459,13 @@ TEST_P(Lockout, FiveFailuresFromTheOperatorsOwnAddressLockIt) {
   const TimeMs t0 = now_;
   for (int i = 0; i < 4; ++i) EXPECT_EQ(loginFrom("10.1.2.3", "wrong"), "-1");
   EXPECT_EQ(loginFrom("10.9.9.9", "wrong"), "-1") << "another address's failure is not the fifth";
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0");
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
   EXPECT_EQ(loginFrom("10.1.2.3", "wrong"), "-1");
   EXPECT_EQ(scanLog().back().outcome, server::kOutcomeLockout);
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "-1");
-  EXPECT_EQ(loginFrom("10.1.2.4", "secret"), "0") << "only that address is locked";
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "-1");
+  EXPECT_EQ(loginFrom("10.1.2.4", "secret-pw"), "0") << "only that address is locked";
   now_ = t0 + server::kLockoutMs;
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0");
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
 }
 
 struct SpreadCase {
@@ -487,11 +487,11 @@ TEST_P(SpreadLockout, FiftyFailuresFromAllAddressesWithinAnHourLockEverywhere) {
   const TimeMs last = now_;
   EXPECT_EQ(scanLog().back().outcome, c.locked ? server::kOutcomeLockoutAll : "failed:bad-password");
   now_ = last + 1;
-  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret'"), "ErrCode"), c.locked ? "-1" : "0")
+  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret-pw'"), "ErrCode"), c.locked ? "-1" : "0")
       << "an address that never failed";
-  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'other','secret2'"), "ErrCode"), "0") << "other IDs are free";
+  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'other','secret2-pw'"), "ErrCode"), "0") << "other IDs are free";
   now_ = last + server::kLockoutEverywhereMs;
-  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret'"), "ErrCode"), "0") << "the lock ends";
+  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret-pw'"), "ErrCode"), "0") << "the lock ends";
 }
 
 INSTANTIATE_TEST_SUITE_P(Procedures, SpreadLockout,
@@ -507,13 +507,13 @@ TEST_P(Lockout, FailuresSpreadOverMoreThanAnHourDoNotLockEverywhere) {
     runFrom("198.18.1." + std::to_string(i + 1), kLogin + "'admin','x'");
   }
   EXPECT_EQ(signInOutcomes(scanLog()).failures, 60);
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0");
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
 }
 
 TEST_P(Lockout, UnlockEndsBothLockouts) {
   setUpVenues();
   for (int i = 0; i < 5; ++i) loginFrom("10.1.2.3", "wrong");
-  ASSERT_EQ(loginFrom("10.1.2.3", "secret"), "-1");
+  ASSERT_EQ(loginFrom("10.1.2.3", "secret-pw"), "-1");
   const auto logSize = scanLog().size();
   server::unlockOperator(store(), "admin", server::Caller{"local", {}});
   now_ += 1;
@@ -521,17 +521,17 @@ TEST_P(Lockout, UnlockEndsBothLockouts) {
   ASSERT_EQ(log.size(), logSize + 1) << "an unlock adds one line and changes none";
   EXPECT_EQ(log.back().outcome, server::kOutcomeUnlock);
   EXPECT_EQ(log.back().source, "local");
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0");
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
   // Failures before the unlock do not count toward the next lockout.
   for (int i = 0; i < 4; ++i) loginFrom("10.1.2.3", "wrong");
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0");
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
 
   for (int i = 0; i < 50; ++i) runFrom("198.18.2." + std::to_string(i + 1), kLogin + "'admin','x'");
-  ASSERT_EQ(loginFrom("10.1.2.3", "secret"), "-1");
+  ASSERT_EQ(loginFrom("10.1.2.3", "secret-pw"), "-1");
   server::unlockOperator(store(), "admin", server::Caller{"local", {}});
   now_ += 1;
-  EXPECT_EQ(loginFrom("10.1.2.3", "secret"), "0");
-  EXPECT_EQ(loginFrom("198.18.2.1", "secret"), "0");
+  EXPECT_EQ(loginFrom("10.1.2.3", "secret-pw"), "0");
+  EXPECT_EQ(loginFrom("198.18.2.1", "secret-pw"), "0");
 
   EXPECT_THROW(server::unlockOperator(store(), "nobody", server::Caller{"local", {}}), server::SetupError);
 }

@@ -1,6 +1,9 @@
 // Venue setup: venues, events, operators, the all-or-nothing CSV import and the demo venue.
 #include <gtest/gtest.h>
 
+#include <iconv.h>
+
+#include <algorithm>
 #include <map>
 #include <set>
 
@@ -110,13 +113,17 @@ INSTANTIATE_TEST_SUITE_P(
         BadCsv{"BlockWithoutSeok", "G3,다,개막전,202604041400,잠실,R석,E석,E,valid\n", 4, "Block \"E\""},
         BadCsv{"UnknownStatus", "G3,다,개막전,202604041400,잠실,R석,E석,E석,used\n", 4, "Status \"used\""},
         BadCsv{"PlayDateShort", "G3,다,개막전,20260404140,잠실,R석,E석,E석,valid\n", 4, "12 digits"},
+        BadCsv{"PlayDateMonth13", "G3,다,개막전,202613041400,잠실,R석,E석,E석,valid\n", 4, "202613041400 is not a real date"},
+        BadCsv{"PlayDateFebruary30", "G3,다,개막전,202602301400,잠실,R석,E석,E석,valid\n", 4, "not a real date"},
+        BadCsv{"PlayDateNotALeapYear", "G3,다,개막전,202702291400,잠실,R석,E석,E석,valid\n", 4, "not a real date"},
+        BadCsv{"PlayDateHour24", "G3,다,개막전,202604042400,잠실,R석,E석,E석,valid\n", 4, "not a real time of day"},
         BadCsv{"PlayDateLetters", "G3,다,개막전,2026-04-04 14,잠실,R석,E석,E석,valid\n", 4, "12 digits"},
         BadCsv{"EmptyTicketNo", ",다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "TicketNo is empty"},
         BadCsv{"TicketNoTooLong", "1234567890123456,다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "longer than 15"},
         BadCsv{"TicketNoWithBlank", " G3,다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "blank"},
         BadCsv{"DuplicateInFile", "G3,다,개막전,202604041400,잠실,R석,E석,E석,valid\nG1,라,개막전,202604041400,잠실,R석,E석,E석,valid\n", 5, "already appears on line 2"},
         BadCsv{"AlreadyInStore", "OLD1,다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "already in event BIZ"},
-        BadCsv{"InvalidUtf8", "G3,\xB0\xA1,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "not valid UTF-8"},
+        BadCsv{"InvalidUtf8", "G3,\xB0\xA1,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "not UTF-8; for Korean Excel's plain \"CSV\" give --encoding cp949"},
         BadCsv{"ControlCharacter", "G3,다\x01,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "control character"},
         BadCsv{"UnclosedQuote", "G3,\"다,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "not closed"},
         BadCsv{"QuoteInsideField", "G3,다\"x,개막전,202604041400,잠실,R석,E석,E석,valid\n", 4, "quote"},
@@ -162,32 +169,35 @@ INSTANTIATE_TEST_SUITE_P(
         BadSetup{"VenueEmptyName", [](Store& s) { server::addVenue(s, "P2", ""); }, "theater name is empty"},
         BadSetup{"EventTwice", [](Store& s) { server::addEvent(s, "P1", "BIZ", "x", "202604041400", true); }, "already exists"},
         BadSetup{"EventUnknownVenue", [](Store& s) { server::addEvent(s, "P9", "B9", "x", "202604041400", true); }, "no venue P9"},
-        BadSetup{"EventBadPlayDate", [](Store& s) { server::addEvent(s, "P1", "B9", "x", "2026-04-04", true); }, "12 digits"},
+        BadSetup{"EventBadPlayDate", [](Store& s) { server::addEvent(s, "P1", "B9", "x", "2026-04-04", true); }, "The play date must be 12 digits"},
+        BadSetup{"EventMonth13", [](Store& s) { server::addEvent(s, "P1", "B9", "x", "202613011200", true); }, "The play date 202613011200 is not a real date."},
+        BadSetup{"OperatorShortPassword", [](Store& s) { server::addOperator(s, "kim", "seven77", "P1"); }, "at least 8 characters"},
+        BadSetup{"OperatorShortKoreanPassword", [](Store& s) { server::addOperator(s, "kim", "일이삼사오육칠", "P1"); }, "at least 8 characters"},
         BadSetup{"EventControlInName", [](Store& s) { server::addEvent(s, "P1", "B9", "x\ny", "202604041400", true); }, "control character"},
-        BadSetup{"OperatorUnknownVenue", [](Store& s) { server::addOperator(s, "kim", "pw", "P9"); }, "no venue P9"},
+        BadSetup{"OperatorUnknownVenue", [](Store& s) { server::addOperator(s, "kim", "pass-word", "P9"); }, "no venue P9"},
         BadSetup{"OperatorEmptyPassword", [](Store& s) { server::addOperator(s, "kim", "", "P1"); }, "password is empty"},
-        BadSetup{"OperatorEmptyId", [](Store& s) { server::addOperator(s, "", "pw", "P1"); }, "operator ID is empty"},
-        BadSetup{"AdminUnknownVenue", [](Store& s) { server::addOperator(s, "boss", "pw", "P9", server::OperatorRole::Admin); }, "no venue P9"},
+        BadSetup{"OperatorEmptyId", [](Store& s) { server::addOperator(s, "", "pass-word", "P1"); }, "operator ID is empty"},
+        BadSetup{"AdminUnknownVenue", [](Store& s) { server::addOperator(s, "boss", "pass-word", "P9", server::OperatorRole::Admin); }, "no venue P9"},
         BadSetup{"ListUnknownVenue", [](Store& s) { server::listEvents(s, "P9"); }, "no venue P9"},
         BadSetup{"ListOperatorsUnknownVenue", [](Store& s) { server::listOperators(s, "P9"); }, "no venue P9"}}),
     CaseOnStoreName());
 
 TEST_P(VenueSetup, OperatorTwiceIsRefused) {
-  server::addOperator(store(), "kim", "pw", "P1");
-  EXPECT_THROW(server::addOperator(store(), "kim", "pw2", "P1"), SetupError);
-  EXPECT_EQ(field(run(kLogin + "'kim','pw'"), "ErrCode"), "0");
+  server::addOperator(store(), "kim", "pass-word", "P1");
+  EXPECT_THROW(server::addOperator(store(), "kim", "pass-word2", "P1"), SetupError);
+  EXPECT_EQ(field(run(kLogin + "'kim','pass-word'"), "ErrCode"), "0");
 }
 
 TEST_P(VenueSetup, OperatorPasswordIsStoredAsArgon2idHash) {
-  server::addOperator(store(), "kim", "비밀번호123", "P1");
+  server::addOperator(store(), "kim", "비밀번호12345", "P1");
   std::optional<server::Operator> op;
   store().read([&](server::Reader& r) { op = r.findOperator("kim"); });
   ASSERT_TRUE(op);
   EXPECT_EQ(op->passwordHash.rfind("$argon2id$", 0), 0u);
-  EXPECT_EQ(op->passwordHash.find("비밀번호123"), std::string::npos);
-  EXPECT_FALSE(space().keeps("비밀번호123"));
+  EXPECT_EQ(op->passwordHash.find("비밀번호12345"), std::string::npos);
+  EXPECT_FALSE(space().keeps("비밀번호12345"));
   EXPECT_TRUE(space().keeps(op->passwordHash));
-  EXPECT_EQ(field(run(kLogin + "'kim','비밀번호123'"), "ErrCode"), "0");
+  EXPECT_EQ(field(run(kLogin + "'kim','비밀번호12345'"), "ErrCode"), "0");
 }
 
 struct RoleCase {
@@ -200,7 +210,7 @@ using OperatorRoles = SetupOn<StoreCaseTest<RoleCase>>;
 
 // Either role is kept as given and signs in and checks tickets at the gates like any operator.
 TEST_P(OperatorRoles, AreKeptAndBothCheckTickets) {
-  server::addOperator(store(), "kim", "pw", "P1", testCase().given);
+  server::addOperator(store(), "kim", "pass-word", "P1", testCase().given);
   std::optional<server::Operator> op;
   store().read([&](server::Reader& r) { op = r.findOperator("kim"); });
   ASSERT_TRUE(op);
@@ -209,7 +219,7 @@ TEST_P(OperatorRoles, AreKeptAndBothCheckTickets) {
   const auto listed = server::listOperators(store(), "P1");
   ASSERT_EQ(listed.size(), 1u);
   EXPECT_EQ(listed[0].role, testCase().given);
-  EXPECT_EQ(field(run(kLogin + "'kim','pw'"), "ErrCode"), "0");
+  EXPECT_EQ(field(run(kLogin + "'kim','pass-word'"), "ErrCode"), "0");
   EXPECT_EQ(field(run(check("I", "BIZ", "", "OLD1", "kim")), "ErrCode"), "0");
   EXPECT_EQ(field(run(check("O", "BIZ", "", "OLD1", "kim")), "ErrCode"), "0");
 }
@@ -220,7 +230,7 @@ INSTANTIATE_TEST_SUITE_P(Setup, OperatorRoles,
                          CaseOnStoreName());
 
 TEST_P(VenueSetup, OperatorWithoutARoleIsAGateOperator) {
-  server::addOperator(store(), "kim", "pw", "P1");
+  server::addOperator(store(), "kim", "pass-word", "P1");
   std::optional<server::Operator> op;
   store().read([&](server::Reader& r) { op = r.findOperator("kim"); });
   ASSERT_TRUE(op);
@@ -230,9 +240,9 @@ TEST_P(VenueSetup, OperatorWithoutARoleIsAGateOperator) {
 // A venue's list names its own operators only, in ID order, with role and whether they may sign in.
 TEST_P(VenueSetup, ListOperatorsShowsTheVenuesOwnWithRoles) {
   server::addVenue(store(), "P2", "사직야구장");
-  server::addOperator(store(), "zed", "pw", "P1");
-  server::addOperator(store(), "boss", "pw", "P1", server::OperatorRole::Admin);
-  server::addOperator(store(), "away", "pw", "P2", server::OperatorRole::Admin);
+  server::addOperator(store(), "zed", "pass-word", "P1");
+  server::addOperator(store(), "boss", "pass-word", "P1", server::OperatorRole::Admin);
+  server::addOperator(store(), "away", "pass-word", "P2", server::OperatorRole::Admin);
   store().write([](server::Transaction& tx) {
     tx.insertOperator(server::Operator{"kim", "not a password hash", "P1", false, server::OperatorRole::Gate});
   });
@@ -251,7 +261,7 @@ TEST_P(VenueSetup, ListOperatorsShowsTheVenuesOwnWithRoles) {
 
 TEST_P(VenueSetup, NewActiveEventReplacesTheOldOneAndListShowsCounts) {
   server::addEvent(store(), "P1", "LATER", "다음 경기", "202604111400", false);
-  server::addOperator(store(), "kim", "pw", "P1");
+  server::addOperator(store(), "kim", "pass-word", "P1");
   server::importTickets(store(), "BIZ", csv(
       "N1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n"
       "N2,나,개막전,202604041400,잠실,R석,N석,N석,cancelled\n"
@@ -338,6 +348,103 @@ TEST_P(Demo, VenueWithTicketsOverFourBlocksAndWorkingOperators) {
   EXPECT_EQ(perBlock.size(), 4u);
 
   EXPECT_THROW(server::loadDemo(*store, 10), SetupError) << "a second demo venue of the same code";
+}
+
+// Code page 949 text of `utf8`, as Korean Excel saves a plain CSV file.
+std::string cp949(const std::string& utf8) {
+  iconv_t cd = iconv_open("CP949", "UTF-8");
+  std::string out(utf8.size() * 2, '\0');
+  char* in = const_cast<char*>(utf8.data());
+  char* to = out.data();
+  std::size_t inLeft = utf8.size(), outLeft = out.size();
+  const std::size_t rc = iconv(cd, &in, &inLeft, &to, &outLeft);
+  iconv_close(cd);
+  if (rc == static_cast<std::size_t>(-1)) throw std::runtime_error("not convertible to CP949");
+  out.resize(out.size() - outLeft);
+  return out;
+}
+
+TEST_P(VenueSetup, ImportReadsCodePage949WhenToldAndSaysSoWhenNot) {
+  const std::string rows = kHeader + "\r\nK1,김민준,개막전,202604041400,잠실,R석,\"E석 1층, 3열\",E석,valid\r\n";
+  const std::string path = importFile(cp949(rows));
+  try {
+    server::importTickets(store(), "BIZ", path);
+    FAIL() << "a code page 949 file was imported as UTF-8";
+  } catch (const SetupError& e) {
+    EXPECT_EQ(std::string(e.what()), path + ":2: the file is not UTF-8; for Korean Excel's plain \"CSV\" give "
+                                            "--encoding cp949, or save it as \"CSV UTF-8\".");
+  }
+  EXPECT_EQ(ticketCount(), 1u);
+  const server::ImportSummary n =
+      server::importTickets(store(), "BIZ", path, server::ImportOptions{server::TicketEncoding::Cp949, false});
+  EXPECT_EQ(n.imported, 1u);
+  const auto t = ticket("BIZ", "K1");
+  ASSERT_TRUE(t);
+  EXPECT_EQ(t->custName, "김민준");
+  EXPECT_EQ(t->seatInfo, "E석 1층, 3열");
+  EXPECT_EQ(t->block, "E석");
+  // A UTF-8 file said to be code page 949 turns into other Korean text or fails: here it fails.
+  EXPECT_THROW(server::importTickets(store(), "BIZ", importFile(kHeader + "\nK2,가,\xF0\x9F\x98\x80,202604041400,잠실,R석,E,E석,valid\n"),
+                                     server::ImportOptions{server::TicketEncoding::Cp949, false}),
+               SetupError);
+  EXPECT_EQ(ticketCount(), 2u);
+}
+
+TEST_P(VenueSetup, ImportReportsEveryBadRowUpToTwenty) {
+  const std::string good = "G1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n";
+  const std::string three = kHeader + "\n" + good + "G2,나,개막전,202613041400,잠실,R석,E석,E석,valid\n" + good +
+                            "G3,다,개막전,202604041400,잠실,R석,E석,X석,valid\n";
+  const std::string path = importFile(three);
+  try {
+    server::importTickets(store(), "BIZ", path);
+    FAIL() << "imported";
+  } catch (const SetupError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              path + ":3: PlayDate: the play date 202613041400 is not a real date.\n" + path +
+                  ":4: ticket G1 already appears on line 2.\n" + path +
+                  ":5: Block \"X석\" is not one of E석, N석, S석, W석.\nNothing was imported.");
+  }
+  std::string many = kHeader + "\n";
+  for (int i = 0; i < 25; ++i) many += "B" + std::to_string(i) + ",가,개막전,202604041400,잠실,R석,E석,E석,used\n";
+  const std::string manyPath = importFile(many);
+  try {
+    server::importTickets(store(), "BIZ", manyPath);
+    FAIL() << "imported";
+  } catch (const SetupError& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 21) << text;
+    EXPECT_NE(text.find(manyPath + ":21: Status \"used\""), std::string::npos) << text;
+    EXPECT_EQ(text.find(manyPath + ":22:"), std::string::npos) << text;
+    EXPECT_NE(text.find("more than 20 bad rows"), std::string::npos) << text;
+  }
+  EXPECT_EQ(ticketCount(), 1u);
+}
+
+// An updated full export: rows already there unchanged are skipped, new ones added, and a ticket
+// whose row now says something else stops the import, as does any row without --new-only.
+TEST_P(VenueSetup, ImportNewOnlyAddsTheNewRowsOfAFullExport) {
+  const std::string first = kHeader + "\nN1,가,개막전,202604041400,잠실,R석,E석 1,E석,valid\n"
+                                      "N2,나,개막전,202604041400,잠실,R석,N석 1,N석,cancelled\n";
+  server::importTickets(store(), "BIZ", importFile(first));
+  const std::string update = first + "N3,다,개막전,202604041400,잠실,R석,S석 1,S석,valid\n";
+  EXPECT_THROW(server::importTickets(store(), "BIZ", importFile(update)), SetupError);
+  const server::ImportOptions newOnly{server::TicketEncoding::Utf8, true};
+  const server::ImportSummary n = server::importTickets(store(), "BIZ", importFile(update), newOnly);
+  EXPECT_EQ(n.imported, 1u);
+  EXPECT_EQ(n.skipped, 2u);
+  EXPECT_EQ(ticketCount(), 4u);
+
+  const std::string changed = update + "N4,라,개막전,202604041400,잠실,R석,W석 1,W석,valid\n";
+  const std::string changedPath = importFile(std::string(changed).replace(changed.find("N석 1"), 6, "N석 2"));
+  try {
+    server::importTickets(store(), "BIZ", changedPath, newOnly);
+    FAIL() << "imported";
+  } catch (const SetupError& e) {
+    EXPECT_EQ(std::string(e.what()), changedPath + ":3: ticket N2 is already in event BIZ with other content.");
+  }
+  EXPECT_EQ(ticketCount(), 4u);
+  EXPECT_FALSE(ticket("BIZ", "N4"));
+  EXPECT_EQ(ticket("BIZ", "N2")->seatInfo, "N석 1");
 }
 
 INSTANTIATE_TEST_SUITE_P(Setup, VenueSetup, ::testing::ValuesIn(storeKinds()), storeName);

@@ -197,7 +197,7 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','wrong'"), "ErrCode"), "-1");
   EXPECT_EQ(scanLog().back().outcome, "failed:bad-password");
   EXPECT_EQ(scanLog().back().source, "10.1.2.3");
-  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret'"), "ErrCode"), "0");
+  EXPECT_EQ(field(runFrom("10.1.2.3", kLogin + "'admin','secret-pw'"), "ErrCode"), "0");
 }
 
 // A store from before operator roles gains them on open: every operator it holds is a gate
@@ -217,10 +217,10 @@ TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
   store().read([&](server::Reader& r) { operators = r.allOperators(); });
   ASSERT_EQ(operators.size(), 3u);
   for (const auto& o : operators) EXPECT_EQ(o.role, server::OperatorRole::Gate) << o.id;
-  EXPECT_EQ(field(run(kLogin + "'admin','secret'"), "ErrCode"), "0");
+  EXPECT_EQ(field(run(kLogin + "'admin','secret-pw'"), "ErrCode"), "0");
   EXPECT_EQ(field(run(check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
 
-  server::addOperator(store(), "boss", "pw", "P1", server::OperatorRole::Admin);
+  server::addOperator(store(), "boss", "pass-word", "P1", server::OperatorRole::Admin);
   std::optional<server::Operator> boss;
   store().read([&](server::Reader& r) { boss = r.findOperator("boss"); });
   ASSERT_TRUE(boss);
@@ -238,7 +238,7 @@ TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
 // Copying keeps each operator's role, between stores of either kind.
 TEST_P(StoreTest, CopyKeepsAnAdminAnAdmin) {
   setUpVenues();
-  server::addOperator(store(), "boss", "pw", "P1", server::OperatorRole::Admin);
+  server::addOperator(store(), "boss", "pass-word", "P1", server::OperatorRole::Admin);
   for (const StoreKind& to : storeKinds()) {
     if (!to.unavailable().empty()) continue;
     SCOPED_TRACE(to.name);
@@ -253,7 +253,7 @@ TEST_P(StoreTest, CopyKeepsAnAdminAnAdmin) {
                                                                   {"boss", server::OperatorRole::Admin},
                                                                   {"other", server::OperatorRole::Gate},
                                                                   {"retired", server::OperatorRole::Gate}}));
-    EXPECT_EQ(server::execute(*target, kLogin + "'boss','pw'").code, "0");
+    EXPECT_EQ(server::execute(*target, kLogin + "'boss','pass-word'").code, "0");
   }
 }
 

@@ -387,10 +387,10 @@ void TestBackend::realServer() {
   tav::test::TestServer server;
   server.addVenue("JAMSIL", "잠실종합운동장");
   server.addEvent("JAMSIL", "B2024", "가을 야구", "202410051830");
-  server.addOperator("gate01", "s3cret", "JAMSIL");
+  server.addOperator("gate01", "s3cret-pw", "JAMSIL");
   server.start();
 
-  auto rs = query(server.url(), operatorSignInCommand("gate01", "s3cret"));
+  auto rs = query(server.url(), operatorSignInCommand("gate01", "s3cret-pw"));
   QVERIFY(!rs->isEOF());
   QCOMPARE(trimSpaces(rs->fields().Item("ErrCode").text()), QStringLiteral("0"));
   QCOMPARE(trimSpaces(rs->fields().Item("BIZCODE").text()), QStringLiteral("B2024"));
@@ -402,7 +402,7 @@ void TestBackend::realServer() {
   QVERIFY(signInRefused(trimSpaces(refused->fields().Item("ErrCode").text())));
 
   // An apostrophe reaches the back-end as part of the value, not as a break in the text.
-  auto quotedId = query(server.url(), operatorSignInCommand("x' OR '1'='1", "s3cret"));
+  auto quotedId = query(server.url(), operatorSignInCommand("x' OR '1'='1", "s3cret-pw"));
   QVERIFY(signInRefused(trimSpaces(quotedId->fields().Item("ErrCode").text())));
 
   auto venue = query(server.url(), venueSignInCommand("JAMSIL"));

@@ -24,7 +24,7 @@ const QString kVenue = QStringLiteral("잠실종합운동장");
 const QString kBizCode = QStringLiteral("B2024");
 const QString kGoods = QStringLiteral("가을 야구 결승");
 const QString kOperator = QStringLiteral("gate01");
-const QString kPassword = QStringLiteral("s3cret");
+const QString kPassword = QStringLiteral("s3cret-pw");
 
 const QByteArray kRetryBytes = "▶ 입력한 정보를 확인하시고 \r     다시 로그인해주세요";
 const QString kSignInFailed = QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다");

@@ -38,7 +38,7 @@ inline const QString kVenueName = QStringLiteral("잠실종합운동장");
 inline const QString kBizCode = QStringLiteral("EV2024");
 inline const QString kEventName = QStringLiteral("빅매치 2024");
 inline const QString kOperator = QStringLiteral("op1");
-inline const QString kPassword = QStringLiteral("pw-1");
+inline const QString kPassword = QStringLiteral("pw-1-gate");
 inline const QString kNoPlaceCodeMessage = QStringLiteral("▶ tav.ini 파일의 PlaceCode 확인해주세요");
 
 // The program's paths of the sounds and of btnSave's two faces.

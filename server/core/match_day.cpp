@@ -1,0 +1,190 @@
+// Match-day changes and reads over the store: events, tickets, operators, venues, scan export, backup.
+#include "server/core/match_day.h"
+
+#include <cstdio>
+#include <ctime>
+#include <regex>
+
+#include "server/core/password.h"
+#include "server/core/setup.h"
+
+namespace tav::server {
+namespace {
+
+// Scan log lines are read in pages of this many, all in one snapshot.
+constexpr std::size_t kScanPage = 10000;
+
+// The kinds of scan log lines as a spreadsheet reader names them.
+std::string kindName(const std::string& kind) {
+  if (kind == "check") return "check";
+  if (kind == "login") return "operator sign-in";
+  if (kind == "place") return "venue sign-in";
+  return kind;
+}
+
+// One CSV field: quoted when it holds a comma, a quote or a line break. A field that a
+// spreadsheet would take for a formula gets a leading apostrophe, since ticket numbers and
+// operator IDs come from whoever typed them.
+std::string csvField(const std::string& v) {
+  std::string text = v;
+  const bool negativeNumber =
+      text.size() > 1 && text[0] == '-' && text.find_first_not_of("0123456789", 1) == std::string::npos;
+  if (!text.empty() && std::string("=+-@").find(text[0]) != std::string::npos && !negativeNumber)
+    text.insert(0, "'");
+  if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+  std::string out = "\"";
+  for (char c : text) {
+    if (c == '"') out.push_back('"');
+    out.push_back(c);
+  }
+  return out + "\"";
+}
+
+Operator requireOperator(Reader& r, const std::string& id) {
+  std::optional<Operator> op = r.findOperator(id);
+  if (!op) throw SetupError("There is no operator " + id + ".");
+  return *op;
+}
+
+}  // namespace
+
+bool setEventActive(Store& store, const std::string& bizCode, bool active) {
+  bool changed = false;
+  store.write([&](Transaction& tx) {
+    const std::optional<Event> event = tx.findEvent(bizCode);
+    if (!event) throw SetupError("There is no event " + bizCode + ".");
+    changed = event->active != active;
+    if (!changed) return;
+    if (active) tx.deactivateEvents(event->placeCode);
+    tx.setEventActive(bizCode, active);
+  });
+  return changed;
+}
+
+bool setTicketCancelled(Store& store, const std::string& bizCode, const std::string& ticketNo, bool cancelled) {
+  bool changed = false;
+  store.write([&](Transaction& tx) {
+    if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
+    const std::optional<Ticket> ticket = tx.lockTicket(bizCode, ticketNo);
+    if (!ticket) throw SetupError("There is no ticket " + ticketNo + " in event " + bizCode + ".");
+    changed = ticket->cancelled != cancelled;
+    if (changed) tx.setTicketCancelled(ticket->id, cancelled);
+  });
+  return changed;
+}
+
+void setOperatorPassword(Store& store, const std::string& id, const std::string& password) {
+  requireNewPassword(password);
+  store.read([&](Reader& r) { requireOperator(r, id); });
+  // Hashed outside the write: argon2 takes a tenth of a second and the writer serves every station.
+  const std::string hash = hashPassword(password);
+  store.write([&](Transaction& tx) {
+    requireOperator(tx, id);
+    tx.setOperatorPassword(id, hash);
+    // Whoever signed in with the old password must not stay signed in.
+    tx.endSessions(id);
+  });
+}
+
+bool setOperatorActive(Store& store, const std::string& id, bool active) {
+  bool changed = false;
+  store.write([&](Transaction& tx) {
+    changed = requireOperator(tx, id).active != active;
+    if (changed) tx.setOperatorActive(id, active);
+    if (!active) tx.endSessions(id);
+  });
+  return changed;
+}
+
+std::vector<VenueSummary> listVenues(Store& store) {
+  std::vector<VenueSummary> out;
+  store.read([&](Reader& r) {
+    out.clear();
+    // Venues, events and operators number in the tens: reading them all is cheaper than a query
+    // of their own in each store.
+    const std::vector<Event> events = r.allEvents();
+    const std::vector<Operator> operators = r.allOperators();
+    for (const Venue& v : r.allVenues()) {
+      VenueSummary s{v.placeCode, v.theaterName, {}, 0, 0};
+      for (const Event& e : events) {
+        if (e.placeCode != v.placeCode) continue;
+        ++s.events;
+        if (e.active) s.activeBizCode = e.bizCode;
+      }
+      for (const Operator& o : operators) s.operators += o.placeCode == v.placeCode ? 1 : 0;
+      out.push_back(std::move(s));
+    }
+  });
+  return out;
+}
+
+TimeMs parseLocalTime(const std::string& text, const std::string& what) {
+  static const std::regex dashed(R"((\d{4})-(\d{2})-(\d{2})(?:[ T](\d{2}):(\d{2})(?::(\d{2}))?)?)");
+  static const std::regex compact(R"((\d{4})(\d{2})(\d{2})(\d{2})(\d{2}))");
+  std::smatch m;
+  const bool ok = std::regex_match(text, m, dashed) || std::regex_match(text, m, compact);
+  const auto part = [&](std::size_t i) { return i < m.size() && m[i].matched ? std::stoi(m[i].str()) : 0; };
+  std::tm tm{};
+  if (ok) {
+    tm.tm_year = part(1) - 1900;
+    tm.tm_mon = part(2) - 1;
+    tm.tm_mday = part(3);
+    tm.tm_hour = part(4);
+    tm.tm_min = part(5);
+    tm.tm_sec = part(6);
+    tm.tm_isdst = -1;
+  }
+  std::tm asked = tm;
+  const std::time_t t = ok ? std::mktime(&tm) : -1;
+  // mktime moves 31 April to 1 May: a time it had to move was not a real one.
+  if (!ok || t == -1 || tm.tm_mday != asked.tm_mday || tm.tm_mon != asked.tm_mon || tm.tm_min != asked.tm_min ||
+      tm.tm_sec != asked.tm_sec)
+    throw SetupError(what + " \"" + text + "\" is not a local time such as 2026-04-04 or 2026-04-04 18:30.");
+  return static_cast<TimeMs>(t) * 1000;
+}
+
+std::string formatLocalTime(TimeMs at) {
+  const std::time_t seconds = static_cast<std::time_t>(at / 1000);
+  std::tm tm{};
+  localtime_r(&seconds, &tm);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
+  return buf;
+}
+
+std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out) {
+  std::string text;
+  std::size_t count = 0;
+  store.read([&](Reader& r) {
+    text = "\xEF\xBB\xBF" "Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message\r\n";
+    count = 0;
+    if (!r.findVenue(what.placeCode)) throw SetupError("There is no venue " + what.placeCode + ".");
+    if (what.bizCode) {
+      const std::optional<Event> e = r.findEvent(*what.bizCode);
+      if (!e || e->placeCode != what.placeCode)
+        throw SetupError("The venue " + what.placeCode + " has no event " + *what.bizCode + ".");
+    }
+    for (std::int64_t after = 0;;) {
+      const std::vector<ScanRecord> page = r.scanLog(after, kScanPage);
+      for (const ScanRecord& l : page) {
+        if (l.placeCode != what.placeCode || (what.bizCode && l.bizCode != *what.bizCode)) continue;
+        if ((what.since && l.at < *what.since) || (what.until && l.at >= *what.until)) continue;
+        for (const std::string& f : {formatLocalTime(l.at), kindName(l.kind), l.operatorId, l.source, l.mode,
+                                     l.block, l.ticketNo, l.bizCode, l.code})
+          text += csvField(f) + ",";
+        text += csvField(l.message) + "\r\n";
+        ++count;
+      }
+      if (page.size() < kScanPage) break;
+      after = page.back().id;
+    }
+  });
+  out << text;
+  out.flush();
+  if (!out) throw SetupError("The scan log could not be written out.");
+  return count;
+}
+
+void backupStore(Store& store, const std::string& path) { store.backupTo(path); }
+
+}  // namespace tav::server

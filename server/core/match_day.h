@@ -1,0 +1,60 @@
+// What a venue changes and reads once it is set up: events, tickets and operators, the list of
+// venues, the scan log as a spreadsheet and a backup copy of the store.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "server/core/store.h"
+
+namespace tav::server {
+
+// Each change below throws SetupError (one sentence, nothing changed) for what does not exist,
+// and returns false when the store already was as asked: nothing was written then.
+
+// Makes the event the venue's one active event, or leaves the venue without an active one.
+bool setEventActive(Store& store, const std::string& bizCode, bool active);
+
+// A cancelled ticket is refused at the next check; a restored one is valid again.
+bool setTicketCancelled(Store& store, const std::string& bizCode, const std::string& ticketNo, bool cancelled);
+
+// Replaces the operator's password (at least kMinPasswordLength characters) and ends the
+// operator's sessions in the same write. Always writes: the old password is never compared.
+void setOperatorPassword(Store& store, const std::string& id, const std::string& password);
+
+// An inactive operator can neither sign in nor check; deactivating ends the operator's sessions.
+bool setOperatorActive(Store& store, const std::string& id, bool active);
+
+struct VenueSummary {
+  std::string placeCode, theaterName;
+  std::string activeBizCode;  // empty without an active event
+  std::size_t events = 0, operators = 0;
+};
+std::vector<VenueSummary> listVenues(Store& store);
+
+struct ScanExport {
+  std::string placeCode;
+  std::optional<std::string> bizCode;
+  std::optional<TimeMs> since, until;  // since <= at < until
+};
+
+// A local date and time as --since and --until take it: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]"
+// (or with a T between) or "YYYYMMDDHHMM"; SetupError naming `what` when it is none of them or
+// not a real time.
+TimeMs parseLocalTime(const std::string& text, const std::string& what);
+
+// "YYYY-MM-DD HH:MM:SS" in the machine's local time.
+std::string formatLocalTime(TimeMs at);
+
+// Writes the venue's scan log lines (ticket checks and sign-ins), oldest first, as UTF-8 CSV with
+// a byte-order mark, so that Excel shows the Korean text: one header row, then
+// Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message. Returns the number of lines.
+std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out);
+
+// A consistent copy of the store in a new file at `path` (see Store::backupTo).
+void backupStore(Store& store, const std::string& path);
+
+}  // namespace tav::server
