@@ -31,7 +31,7 @@ using namespace tav::test;
 using nlohmann::json;
 
 constexpr const char* kAdmin = "boss";
-constexpr const char* kAdminPassword = "b0ss pw";
+constexpr const char* kAdminPassword = "b0ss pass word";
 
 // Signs in through the stations' route and returns the session cookie it set ("" when none).
 std::string signIn(httplib::Client& client, const std::string& id, const std::string& password) {
@@ -86,7 +86,7 @@ void addAdmins(const TestVenue& venue) {
   setupTool({"add-event", "--store", venue.store, "--place", "PLACE2", "--bizcode", "BIZ2", "--name", "다른 경기",
              "--play-date", "202405021830"});
   setupTool({"add-operator", "--store", venue.store, "--place", "PLACE2", "--id", "otheradmin", "--admin"},
-            "other\n");
+            "other admin pw\n");
 }
 
 TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
@@ -97,7 +97,7 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
   auto client = server.client();
   const std::string gate = signIn(*client, TestVenue::kOperator, "pa''s wörd");
   const std::string admin = signIn(*client, kAdmin, kAdminPassword);
-  const std::string other = signIn(*client, "otheradmin", "other");
+  const std::string other = signIn(*client, "otheradmin", "other admin pw");
   ASSERT_FALSE(gate.empty());
   ASSERT_FALSE(admin.empty());
   const std::string revoked = signIn(*client, kAdmin, kAdminPassword);
