@@ -97,12 +97,12 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
     const auto t0 = Clock::now();
     const auto snap = tav::server::takeIngressSnapshot(store, tav::server::kDemoPlaceCode, "");
     const double took = seconds(Clock::now() - t0) * 1000;
-    if (!snap) {
+    if (!snap.hasEvent) {
       std::printf("  %s: the demo event is missing\n", name);
       return;
     }
     admitted = inside = 0;
-    for (std::size_t b = 0; b < 4; ++b) admitted += snap->counts.admitted[b], inside += snap->counts.inside[b];
+    for (std::size_t b = 0; b < 4; ++b) admitted += snap.counts.admitted[b], inside += snap.counts.inside[b];
     if (i >= 3) ms.push_back(took);  // the first few warm the caches
   }
   std::sort(ms.begin(), ms.end());

@@ -3,15 +3,14 @@
 
 namespace tav::server {
 
-std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::string& placeCode,
+IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
                                                    const std::string& bizCode, const AlsoRead& alsoRead) {
-  std::optional<IngressSnapshot> result;
+  IngressSnapshot s;
   const TimeMs now = store.now();
   const std::int64_t minute = now / kMinuteMs;
   store.read([&](Reader& reader) {
-    result.reset();
     if (alsoRead) alsoRead(reader, now);
-    IngressSnapshot s;
+    s = IngressSnapshot{};
     s.serverTime = now;
     s.firstMinute = minute - kFlowMinutes + 1;
     for (Event& e : reader.allEvents())
@@ -28,9 +27,9 @@ std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::stri
     q.gatesSince = minute - kGateMinutes + 1;
     q.gatesSeenSince = s.firstMinute;
     s.counts = reader.ingressCounts(q);
-    result = std::move(s);
+    s.hasEvent = true;
   });
-  return result;
+  return s;
 }
 
 std::vector<std::int64_t> flowSeries(const IngressSnapshot& snapshot, std::size_t block, bool exits) {

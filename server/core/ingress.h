@@ -3,7 +3,6 @@
 
 #include <cstdint>
 #include <functional>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -22,6 +21,7 @@ inline constexpr TimeMs kMinuteMs = 60 * 1000;
 
 struct IngressSnapshot {
   TimeMs serverTime = 0;
+  bool hasEvent = false;  // false: the venue has no such event; only the time and `events` are set
   Event event;
   std::vector<Event> events;    // the venue's events, to choose from
   std::int64_t firstMinute = 0;  // the flow window's first minute; it ends with the current one
@@ -31,10 +31,10 @@ struct IngressSnapshot {
 // Runs in the snapshot's read with the reader and the snapshot's time; it may run more than once.
 using AlsoRead = std::function<void(Reader&, TimeMs)>;
 
-// The snapshot of the venue's event `bizCode`, or of its active event when `bizCode` is empty;
-// nothing when the venue has no such event. One read of the store, at the store's clock, which
-// `alsoRead` may share (the stream checks its viewers' sessions there).
-std::optional<IngressSnapshot> takeIngressSnapshot(Store& store, const std::string& placeCode,
+// The snapshot of the venue's event `bizCode`, or of its active event when `bizCode` is empty.
+// One read of the store, at the store's clock, which `alsoRead` may share (the stream checks its
+// viewers' sessions there).
+IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
                                                    const std::string& bizCode, const AlsoRead& alsoRead = {});
 
 // Entries (or exits) of one block per minute over the flow window, oldest first.

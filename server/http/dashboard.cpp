@@ -34,7 +34,7 @@ const std::string kFilePrefix = "/dashboard/";
 const std::string kDataPath = "/api/v1/ingress";
 const std::string kStreamPath = "/api/v1/ingress/stream";
 const std::string kNeedsAdmin = "The dashboard's figures need a session of a venue's admin; sign in as one.";
-const std::string kNoEvent = "The venue has no such event, or no active event.";
+const std::string kNoEvent = "The venue has no event with this business code.";
 
 // The page may load only what this server sends it.
 const std::string kPagePolicy =
@@ -129,6 +129,9 @@ json eventJson(const Event& e) {
 }  // namespace
 
 std::string ingressJson(const IngressSnapshot& s) {
+  json events = json::array();
+  for (const Event& e : s.events) events.push_back(eventJson(e));
+  if (!s.hasEvent) return json{{"serverTime", s.serverTime}, {"event", nullptr}, {"events", std::move(events)}}.dump();
   json blocks = json::array(), entries = json::array(), exits = json::array();
   std::int64_t admitted = 0, inside = 0;
   for (std::size_t b = 0; b < kBlocks.size(); ++b) {
@@ -145,8 +148,6 @@ std::string ingressJson(const IngressSnapshot& s) {
     gates.push_back({{"source", g.source}, {"checks", g.checks}, {"refusals", g.refusals},
                      {"lastCheck", g.lastCheck}, {"silent", s.serverTime - g.lastCheck >= kSilentGateMs}});
   }
-  json events = json::array();
-  for (const Event& e : s.events) events.push_back(eventJson(e));
   const json out{
       {"serverTime", s.serverTime},
       {"event", eventJson(s.event)},
@@ -235,9 +236,7 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
       };
       std::string body;
       try {
-        const auto snapshot = takeIngressSnapshot(hub->store, key.first, key.second, checkSessions);
-        body = snapshot ? ingressJson(*snapshot)
-                        : json{{"serverTime", hub->store.now()}, {"event", nullptr}, {"error", kNoEvent}}.dump();
+        body = ingressJson(takeIngressSnapshot(hub->store, key.first, key.second, checkSessions));
       } catch (const std::exception& e) {
         body = json{{"serverTime", Store::systemNow()}, {"event", nullptr}, {"error", e.what()}}.dump();
       }
@@ -347,9 +346,10 @@ bool Dashboard::handle(const HttpRequest& request, Reply& reply) {
       });
     }
     try {
-      const auto snapshot = takeIngressSnapshot(hub->store, *place, bizCode);
-      if (!snapshot) return reply.send(errorResponse(404, kNoEvent));
-      reply.send(bodyResponse(ingressJson(*snapshot), "application/json"));
+      // Without an active event the page still gets the venue's events to choose from.
+      const IngressSnapshot snapshot = takeIngressSnapshot(hub->store, *place, bizCode);
+      if (!snapshot.hasEvent && !bizCode.empty()) return reply.send(errorResponse(404, kNoEvent));
+      reply.send(bodyResponse(ingressJson(snapshot), "application/json"));
     } catch (...) {
       reply.send(storeFailure(std::current_exception()));
     }

@@ -130,6 +130,24 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
     if (c.status == 200) EXPECT_EQ(json::parse(res->body)["event"]["bizCode"], c.cookie == other ? "BIZ2" : "BIZ1");
     if (c.status == 401) EXPECT_NE(res->body.find("admin"), std::string::npos) << res->body;
   }
+  // After its match the venue has no active event: the page gets the venue's events to choose from.
+  setupTool({"set-event", "--store", venue.store, "--bizcode", "BIZ2", "--inactive"});
+  for (const std::string& path : {std::string("/api/v1/ingress"), std::string("/api/v1/ingress?bizcode=BIZ2")}) {
+    SCOPED_TRACE(path);
+    auto res = getWith(*client, path, other);
+    ASSERT_TRUE(res);
+    ASSERT_EQ(res->status, 200) << res->body;
+    const json d = json::parse(res->body);
+    EXPECT_EQ(d["events"], json::parse(R"([{"active":false,"bizCode":"BIZ2","goodsName":"다른 경기","playDate":"202405021830"}])"));
+    if (path.find("BIZ2") == std::string::npos) {
+      EXPECT_TRUE(d["event"].is_null());
+      EXPECT_FALSE(d.contains("blocks"));
+    } else {
+      EXPECT_EQ(d["event"]["bizCode"], "BIZ2");
+      EXPECT_EQ(d["total"]["admitted"], 0);
+    }
+  }
+
   // A stream ends at its next snapshot once its session has ended.
   const int stream = openStream(server.port(), fresh);
   std::string received;

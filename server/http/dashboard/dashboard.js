@@ -148,17 +148,21 @@ function renderEvents(snapshot) {
   const events = snapshot.events || [];
   select.hidden = events.length === 0;
   const chosen = snapshot.event ? snapshot.event.bizCode : '';
-  const wanted = events.map((e) => e.bizCode + '|' + e.goodsName + '|' + e.active).join('\n');
+  // Without an event shown (none active), a first choice that is none lets any event be picked.
+  const choices = (chosen ? [] : [{ bizCode: '', label: '공연 선택' }]).concat(events.map((e) => ({
+    bizCode: e.bizCode, label: e.goodsName + ' (' + e.bizCode + ')' + (e.active ? ' · 진행 중' : ''),
+  })));
+  const wanted = choices.map((c) => c.bizCode + '|' + c.label).join('\n');
   if (select.dataset.events !== wanted) {
     select.dataset.events = wanted;
-    select.replaceChildren(...events.map((e) => {
+    select.replaceChildren(...choices.map((c) => {
       const option = document.createElement('option');
-      option.value = e.bizCode;
-      option.textContent = e.goodsName + ' (' + e.bizCode + ')' + (e.active ? ' · 진행 중' : '');
+      option.value = c.bizCode;
+      option.textContent = c.label;
       return option;
     }));
   }
-  if (chosen) select.value = chosen;
+  select.value = chosen;
 }
 
 function makeChart() {
@@ -232,9 +236,8 @@ function render(snapshot) {
   $('server-time').textContent = clock(snapshot.serverTime, true);
   $('server-time').dataset.ms = snapshot.serverTime;
   $('no-event').hidden = !!snapshot.event;
-  if (!snapshot.event) return;
-  state.bizCode = state.bizCode || '';
   renderEvents(snapshot);
+  if (!snapshot.event) return;
   $('admitted-total').textContent = number(snapshot.total.admitted);
   $('inside-total').textContent = number(snapshot.total.inside);
   snapshot.blocks.forEach((b, i) => {
