@@ -406,7 +406,7 @@ TEST(MatchDayImport, CodePage949AndNewOnlyFromTheCommandLine) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Commands, MatchDay, ::testing::Values("SQLite", "PostgreSQL"),
-                         [](const ::testing::TestParamInfo<const char*>& info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char*>& kind) { return std::string(kind.param); });
 
 }  // namespace
 }  // namespace tav::test
