@@ -1,12 +1,7 @@
 // Load figures of the live dashboard: how long one snapshot takes on a store of 1,000,000 tickets
 // and 2,000,000 scan-log lines (SQLite and PostgreSQL), what 100 dashboards streaming cost the check
 // rate of 128 stations on tav-server, and what the counters behind them cost. Prints figures; exits 0.
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sqlite3.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -19,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "bench/event_streams.h"
+#include "bench/lean_station.h"
 #include "bench/proc_stat.h"
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
@@ -28,7 +23,9 @@
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
 #include "tests/server/pg_test_server.h"
+#include "tests/server/event_streams.h"
 #include "tests/server/server_process.h"
+#include "tests/server/store_session.h"
 
 namespace {
 
@@ -113,80 +110,6 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
 
 // --- the streaming phase ------------------------------------------------------------------------
 
-int connectTo(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int yes = 1;
-  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-  timeval timeout{30, 0};
-  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
-    close(fd);
-    return -1;
-  }
-  return fd;
-}
-
-// A gate station on one keep-alive connection with the session its sign-in gave.
-class Station {
- public:
-  explicit Station(int port) : port_(port), fd_(connectTo(port)) {}
-  ~Station() {
-    if (fd_ >= 0) close(fd_);
-  }
-
-  // The answer's head and body; empty on a broken connection.
-  bool post(const std::string& text, std::string& head, std::string& body) {
-    std::string request = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                          "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-                          std::to_string(text.size()) + "\r\n";
-    if (!cookie_.empty()) request += "Cookie: " + cookie_ + "\r\n";
-    request += "\r\n" + text;
-    if (send(fd_, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) return false;
-    std::string got;
-    char buf[8192];
-    std::size_t headEnd = std::string::npos, length = 0;
-    for (;;) {
-      const ssize_t n = recv(fd_, buf, sizeof buf, 0);
-      if (n <= 0) return false;
-      got.append(buf, static_cast<std::size_t>(n));
-      if (headEnd == std::string::npos && (headEnd = got.find("\r\n\r\n")) != std::string::npos) {
-        const std::size_t at = got.find("Content-Length: ");
-        length = at < headEnd ? std::strtoul(got.c_str() + at + 16, nullptr, 10) : 0;
-      }
-      if (headEnd != std::string::npos && got.size() >= headEnd + 4 + length) break;
-    }
-    head = got.substr(0, headEnd);
-    body = got.substr(headEnd + 4, length);
-    return true;
-  }
-
-  bool signIn() {
-    std::string head, body;
-    if (!post(tav::test::kLoginProc + "'gate01','gate5678!'", head, body)) return false;
-    const std::size_t at = head.find("tav_session=");
-    if (at == std::string::npos) return false;
-    cookie_ = head.substr(at, head.find(';', at) - at);
-    return true;
-  }
-
-  // True when the check was answered at all (admitted or refused).
-  bool check(const std::string& ticket) {
-    std::string head, body;
-    return post(tav::test::kBookingProc + "'I','" + tav::server::kDemoBizCode + "','','" + ticket + "', 'gate01'",
-                head, body) &&
-           head.rfind("HTTP/1.1 200", 0) == 0;
-  }
-
- private:
-  int port_;
-  int fd_;
-  std::string cookie_;
-};
-
 struct Rate {
   double checks = 0;      // per second
   double serverUs = 0;    // tav-server's CPU per check, in microseconds: what the machine's other
@@ -195,7 +118,7 @@ struct Rate {
 
 // Checks per second of `stations` stations over `s.seconds`, after `s.warmup`, with the CPU time
 // tav-server (`pid`) spent on them.
-Rate checkRate(std::vector<std::unique_ptr<Station>>& stations, const std::vector<std::string>& tickets,
+Rate checkRate(std::vector<std::unique_ptr<tav::bench::LeanStation>>& stations, const std::vector<std::string>& tickets,
                std::atomic<std::size_t>& next, const Settings& s, long pid) {
   std::atomic<std::size_t> counted{0};
   std::atomic<int> phase{0};  // 0 warm-up, 1 counted, 2 done
@@ -204,7 +127,9 @@ Rate checkRate(std::vector<std::unique_ptr<Station>>& stations, const std::vecto
     threads.emplace_back([&, station = st.get()] {
       while (phase.load() < 2) {
         const std::string& t = tickets[next.fetch_add(1) % tickets.size()];
-        if (station->check(t) && phase.load() == 1) counted.fetch_add(1);
+        const std::string code = station->post(tav::test::kBookingProc + "'I','" + tav::server::kDemoBizCode +
+                                               "','','" + t + "', 'gate01'");
+        if (code.rfind("failed", 0) != 0 && phase.load() == 1) counted.fetch_add(1);
       }
     });
   }
@@ -231,20 +156,24 @@ Rate median(std::vector<Rate> rates) {
   return m;
 }
 
-// A fresh demo store served by tav-server, with its stations signed in and their tickets in the
-// order they meet them.
+// A fresh demo store served by tav-server, with its stations signed in (a session each) and their
+// tickets in the order they meet them.
 struct Served {
   TempDir dir;
   std::string path = dir.file("served.db");
   std::unique_ptr<ServerProcess> server;
-  std::vector<std::unique_ptr<Station>> stations;
+  std::vector<std::unique_ptr<tav::bench::LeanStation>> stations;
+  std::string adminCookie;
   std::atomic<std::size_t> next{0};
 
   // `counters`: false drops the triggers that keep the dashboard's counters.
   Served(const Settings& s, bool counters) {
+    std::vector<std::string> sessions;
     {
       auto store = tav::server::openStore(path, true);
       tav::server::loadDemo(*store, s.tickets);
+      for (int i = 0; i < s.stations; ++i) sessions.push_back(tav::test::sessionOf(*store, "gate01"));
+      adminCookie = "tav_session=" + tav::test::sessionOf(*store, "admin");
     }
     if (!counters) {
       sqlite3* db = nullptr;
@@ -255,12 +184,10 @@ struct Served {
                    nullptr, nullptr, nullptr);
       sqlite3_close(db);
     }
-    server = std::make_unique<ServerProcess>(path, std::vector<std::string>{"--max-signins-per-minute", "100000"});
+    server = std::make_unique<ServerProcess>(path);
     server->start();
-    for (int i = 0; i < s.stations; ++i) {
-      stations.push_back(std::make_unique<Station>(server->port()));
-      if (!stations.back()->signIn()) throw std::runtime_error("A station could not sign in.");
-    }
+    for (const std::string& session : sessions)
+      stations.push_back(std::make_unique<tav::bench::LeanStation>(server->port(), nullptr, session));
   }
   ~Served() { server->stop(); }
 
@@ -278,11 +205,7 @@ void measureStreaming(const Settings& s) {
     if (!tav::server::demoTicketCancelled(i)) tickets.push_back(tav::server::demoTicketNumber(i));
   std::shuffle(tickets.begin(), tickets.end(), std::mt19937(20260404));
   Served counted(s, true), bare(s, false);
-  Station admin(counted.server->port());
-  std::string head, body;
-  admin.post(tav::test::kLoginProc + "'admin','tav1234!'", head, body);
-  const std::size_t at = head.find("tav_session=");
-  const std::string cookie = head.substr(at, head.find(';', at) - at);
+  const std::string& cookie = counted.adminCookie;
 
   counted.run(tickets, s);  // the stores' caches and the servers' threads warm up
   bare.run(tickets, s);
@@ -296,7 +219,7 @@ void measureStreaming(const Settings& s) {
           without.push_back(counted.run(tickets, s));
           break;
         case 1: {
-          tav::bench::EventStreams pages(counted.server->port(), cookie, s.dashboards);
+          tav::test::EventStreams pages(counted.server->port(), cookie, s.dashboards);
           const std::size_t before = pages.events();
           const auto t0 = Clock::now();
           with.push_back(counted.run(tickets, s));

@@ -21,16 +21,17 @@
 #include <thread>
 #include <vector>
 
+#include "bench/lean_station.h"
 #include "bench/proc_stat.h"
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
-#include "server/core/sessions.h"
 #include "server/pg/pg_store.h"
 #include "server/core/service.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
+#include "tests/server/store_session.h"
 #include "server/tools/open_store.h"
 
 namespace {
@@ -99,15 +100,6 @@ std::string checkText(const std::string& mode, const std::string& ticket, const 
          ticket + "', '" + op + "'";
 }
 
-// ErrCode is the first value of every check answer; read without a full JSON parse, so that the
-// stations take as little of the shared CPUs as they can.
-std::string firstValue(const std::string& body) {
-  const auto start = body.find("[[\"");
-  if (start == std::string::npos) return "?";
-  const auto end = body.find('"', start + 3);
-  return end == std::string::npos ? "?" : body.substr(start + 3, end - start - 3);
-}
-
 // `stations` threads, spread over the servers' ports, scan distinct tickets from `cursor` on for
 // `seconds`: entry, then exit for one in kExitEvery.
 Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int stations, double seconds,
@@ -140,7 +132,7 @@ Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int
           ++failed[me];
           return std::string("failed");
         }
-        return firstValue(res->body);
+        return tav::bench::firstValue(res->body);
       };
       while (Clock::now() < deadline) {
         const std::size_t visit = next++;
@@ -274,14 +266,8 @@ int main(int argc, char** argv) {
                                                 : throwaway->uri();
   std::printf("  PostgreSQL at %s\n", tav::server::maskedLocation(pg).c_str());
   std::string op;
-  std::map<std::string, std::string> sessions;  // store -> the operator's session there
   // Sessions stay with the store that made them: each store gets its own, shared by its stations.
-  const auto openSessionIn = [&](tav::server::Store& store, const std::string& location) {
-    store.write([&](tav::server::Transaction& tx) {
-      std::int64_t id = 0;
-      sessions[location] = tav::server::openSession(tx, tx.findOperator(op).value(), "127.0.0.1", store.now(), id);
-    });
-  };
+  std::map<std::string, std::string> sessions;  // store -> the operator's session there
   {
     auto t0 = Clock::now();
     auto source = tav::server::openStore(sqlite, true);
@@ -291,8 +277,8 @@ int main(int argc, char** argv) {
     auto target = tav::server::openStore(pg, true);
     tav::server::copyStore(*source, *target);
     const double copied = std::chrono::duration<double>(Clock::now() - t0).count();
-    openSessionIn(*source, sqlite);
-    openSessionIn(*target, pg);
+    sessions[sqlite] = tav::test::sessionOf(*source, op);
+    sessions[pg] = tav::test::sessionOf(*target, op);
     // What an operator runs after a bulk load, so that autovacuum does not do it in the middle of
     // a measurement.
     t0 = Clock::now();

@@ -23,6 +23,13 @@ using TimeMs = std::int64_t;
 // The four stand blocks, as tickets and block filters name them.
 inline const std::array<std::string, 4> kBlocks{"E석", "N석", "S석", "W석"};
 
+// The block's index in kBlocks; none for a name that is no block's.
+inline std::optional<std::size_t> blockIndex(std::string_view block) {
+  for (std::size_t i = 0; i < kBlocks.size(); ++i)
+    if (kBlocks[i] == block) return i;
+  return std::nullopt;
+}
+
 struct Venue {
   std::string placeCode, theaterName;
 };

@@ -142,9 +142,7 @@ AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
                  Params().text(bizCode));
   AdmittedCounts counts;
   for (int i = 0; i < r.rows(); ++i) {
-    const std::string block = r.text(i, 0);
-    for (std::size_t b = 0; b < kBlocks.size(); ++b)
-      if (kBlocks[b] == block) counts.byBlock[b] = r.integer(i, 1);
+    if (auto b = blockIndex(r.text(i, 0))) counts.byBlock[*b] = r.integer(i, 1);
     counts.total += r.integer(i, 1);
   }
   return counts;
@@ -199,11 +197,6 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
 
 IngressCounts Session::ingressCounts(const IngressQuery& w) {
   IngressCounts counts;
-  auto blockIndex = [](const std::string& block) -> std::optional<std::size_t> {
-    for (std::size_t i = 0; i < kBlocks.size(); ++i)
-      if (kBlocks[i] == block) return i;
-    return std::nullopt;
-  };
   Result blocks = run("SELECT block, sum(admitted), sum(inside) FROM ingress_count WHERE bizcode = $1 GROUP BY block",
                       Params().text(w.bizCode));
   for (int i = 0; i < blocks.rows(); ++i) {

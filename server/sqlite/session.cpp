@@ -102,9 +102,7 @@ AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
   q.bind(1, bizCode);
   AdmittedCounts counts;
   while (q.step()) {
-    std::string block = q.text(0);
-    for (std::size_t i = 0; i < kBlocks.size(); ++i)
-      if (kBlocks[i] == block) counts.byBlock[i] = q.integer(1);
+    if (auto b = blockIndex(q.text(0))) counts.byBlock[*b] = q.integer(1);
     counts.total += q.integer(1);
   }
   return counts;
@@ -164,11 +162,6 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
 
 IngressCounts Session::ingressCounts(const IngressQuery& w) {
   IngressCounts counts;
-  auto blockIndex = [](const std::string& block) -> std::optional<std::size_t> {
-    for (std::size_t i = 0; i < kBlocks.size(); ++i)
-      if (kBlocks[i] == block) return i;
-    return std::nullopt;
-  };
   {
     Query q = c_.query(
         "SELECT block, admitted, 0 FROM admitted_count WHERE bizcode = ?1 "

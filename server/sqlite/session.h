@@ -64,8 +64,8 @@ class LookupCache {
 };
 
 // The typed operations on one connection; the caller owns the transaction around them. The
-// writer's session serves events and operators from its cache and clears it on every change
-// to venues, events or operators.
+// writer's session serves events, operators and sessions from its cache and keeps the cache in
+// step with its own changes to them.
 class Session final : public Transaction {
  public:
   explicit Session(Connection& c, LookupCache* cache = nullptr) : c_(c), cache_(cache) {}

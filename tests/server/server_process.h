@@ -25,8 +25,8 @@
 #include <thread>
 #include <vector>
 
-#include "server/core/sessions.h"
 #include "server/tools/open_store.h"
+#include "tests/server/store_session.h"
 #include "wire/recordset.h"
 
 namespace tav::test {
@@ -401,15 +401,7 @@ inline std::string signIn(httplib::Client& client, const std::string& id, const 
 // A session of the operator made in the store itself, as a sign-in would make it, for tests in
 // which a sign-in over HTTP would count (in the metrics, against the per-source limit).
 inline std::string sessionInStore(const std::string& store, const std::string& operatorId = TestVenue::kOperator) {
-  auto s = server::openStore(store, false);
-  std::string token;
-  s->write([&](server::Transaction& tx) {
-    const std::optional<server::Operator> op = tx.findOperator(operatorId);
-    if (!op) throw std::runtime_error("No operator " + operatorId + " in " + store);
-    std::int64_t id = 0;
-    token = server::openSession(tx, *op, "127.0.0.1", s->now(), id);
-  });
-  return token;
+  return sessionOf(*server::openStore(store, false), operatorId);
 }
 
 // Signs in as the test venue's operator.

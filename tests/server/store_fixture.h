@@ -27,6 +27,7 @@
 #include "server/core/setup.h"
 #include "server/core/store.h"
 #include "tests/server/pg_test_server.h"
+#include "tests/server/store_session.h"
 #include "server/tools/open_store.h"
 
 namespace tav::storetest {
@@ -82,18 +83,7 @@ inline std::string sqliteScalar(const std::string& path, const std::string& sql)
   return out;
 }
 
-// A live session of the operator, made in the store as a sign-in makes one.
-inline std::string sessionOf(server::Store& store, const std::string& operatorId,
-                             const std::string& source = "10.0.0.1") {
-  std::string token;
-  store.write([&](server::Transaction& tx) {
-    std::optional<server::Operator> op = tx.findOperator(operatorId);
-    if (!op) throw std::runtime_error("No operator " + operatorId);
-    std::int64_t id = 0;
-    token = server::openSession(tx, *op, source, store.now(), id);
-  });
-  return token;
-}
+using test::sessionOf;
 
 // A station at 10.0.0.1 whose operator has signed in with the password.
 inline server::Caller signedIn(server::Store& store, const std::string& id = "admin",

@@ -21,6 +21,7 @@
 #include "server/sqlite/sqlite_store.h"
 #include "server/tools/open_store.h"
 #include "wire/protocol.h"
+#include "tests/server/event_streams.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
 #include "tests/server/store_fixture.h"
@@ -34,32 +35,17 @@ constexpr const char* kAdmin = "boss";
 constexpr const char* kAdminPassword = "b0ss pass word";
 
 // Signs in through the stations' route and returns the session cookie it set ("" when none).
-std::string signIn(httplib::Client& client, const std::string& id, const std::string& password) {
-  auto res = query(client, kLoginProc + "'" + id + "','" + password + "'");
+std::string signInCookie(httplib::Client& client, const std::string& id, const std::string& password) {
+  auto res = query(client, kLoginProc + quoted(id) + "," + quoted(password));
   if (!res || res->status != 200) throw std::runtime_error("The sign-in was not answered.");
-  const std::string cookie = res->get_header_value("Set-Cookie");
-  return cookie.substr(0, cookie.find(';'));
+  const std::string token = sessionTokenOf(res);
+  return token.empty() ? "" : "tav_session=" + token;
 }
 
 httplib::Result getWith(httplib::Client& client, const std::string& path, const std::string& cookie) {
   httplib::Headers headers;
   if (!cookie.empty()) headers.emplace("Cookie", cookie);
   return client.Get(path.c_str(), headers);
-}
-
-// An event stream opened on a plain socket with the session `cookie`.
-int openStream(int port, const std::string& cookie) {
-  const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
-                              "Cookie: " + cookie + "\r\n\r\n";
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(static_cast<std::uint16_t>(port));
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
-      send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size()))
-    throw std::runtime_error("The stream could not be opened.");
-  return fd;
 }
 
 // Reads the stream until `done(received)` or its end (false) or `within` has passed (false).
@@ -95,14 +81,14 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
   ServerProcess server(venue.store);
   server.start();
   auto client = server.client();
-  const std::string gate = signIn(*client, TestVenue::kOperator, "pa''s wörd");
-  const std::string admin = signIn(*client, kAdmin, kAdminPassword);
-  const std::string other = signIn(*client, "otheradmin", "other admin pw");
+  const std::string gate = signInCookie(*client, TestVenue::kOperator, TestVenue::kPassword);
+  const std::string admin = signInCookie(*client, kAdmin, kAdminPassword);
+  const std::string other = signInCookie(*client, "otheradmin", "other admin pw");
   ASSERT_FALSE(gate.empty());
   ASSERT_FALSE(admin.empty());
-  const std::string revoked = signIn(*client, kAdmin, kAdminPassword);
+  const std::string revoked = signInCookie(*client, kAdmin, kAdminPassword);
   setupTool({"revoke-sessions", "--store", venue.store, "--id", kAdmin});
-  const std::string fresh = signIn(*client, kAdmin, kAdminPassword);
+  const std::string fresh = signInCookie(*client, kAdmin, kAdminPassword);
 
   struct Case {
     const char* what;
@@ -127,8 +113,12 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
     auto res = getWith(*client, c.path, c.cookie);
     ASSERT_TRUE(res);
     EXPECT_EQ(res->status, c.status) << res->body;
-    if (c.status == 200) EXPECT_EQ(json::parse(res->body)["event"]["bizCode"], c.cookie == other ? "BIZ2" : "BIZ1");
-    if (c.status == 401) EXPECT_NE(res->body.find("admin"), std::string::npos) << res->body;
+    if (c.status == 200) {
+      EXPECT_EQ(json::parse(res->body)["event"]["bizCode"], c.cookie == other ? "BIZ2" : "BIZ1");
+    }
+    if (c.status == 401) {
+      EXPECT_NE(res->body.find("admin"), std::string::npos) << res->body;
+    }
   }
   // After its match the venue has no active event: the page gets the venue's events to choose from.
   setupTool({"set-event", "--store", venue.store, "--bizcode", "BIZ2", "--inactive"});
@@ -149,7 +139,7 @@ TEST(DashboardData, OnlyAnAdminOfTheVenueReadsTheFigures) {
   }
 
   // A stream ends at its next snapshot once its session has ended.
-  const int stream = openStream(server.port(), fresh);
+  const int stream = openEventStream(server.port(), fresh);
   std::string received;
   EXPECT_TRUE(readStreamUntil(stream, received, [](const std::string& r) { return r.find("data: {") != std::string::npos; },
                               std::chrono::seconds(5)));
@@ -207,7 +197,7 @@ void expectFiguresOfKnownScans(const std::string& location, Origin origin, const
   ServerProcess server(venue.store);
   server.start();
   auto station = server.client();
-  station->set_default_headers({{"Cookie", signIn(*station, TestVenue::kOperator, "pa''s wörd")}});
+  station->set_default_headers({{"Cookie", signInCookie(*station, TestVenue::kOperator, TestVenue::kPassword)}});
   for (int i = 0; i < 12; ++i) ASSERT_EQ(codeOf(*station, checkText("I", ticketNo(i))), "0");
   for (int i = 0; i < 2; ++i) ASSERT_EQ(codeOf(*station, checkText("O", ticketNo(i))), "0");
   ASSERT_EQ(codeOf(*station, checkText("I", ticketNo(0))), std::string(tav::wire::kCodeReentry));
@@ -233,7 +223,7 @@ void expectFiguresOfKnownScans(const std::string& location, Origin origin, const
     copied->start();
   }
   auto page = (copied ? *copied : server).client();
-  auto res = getWith(*page, "/api/v1/ingress", signIn(*page, kAdmin, kAdminPassword));
+  auto res = getWith(*page, "/api/v1/ingress", signInCookie(*page, kAdmin, kAdminPassword));
   ASSERT_TRUE(res);
   ASSERT_EQ(res->status, 200) << res->body;
   const json d = json::parse(res->body);
@@ -325,15 +315,18 @@ TEST(DashboardStream, AHundredStreamsCostOneSnapshotPerInterval) {
   TestVenue venue(40);
   addAdmins(venue);
   CountingStore store(tav::server::openStore(venue.store, false));
-  tav::server::HttpService service(store, tav::server::ServeOptions{"127.0.0.1", 0, 2});
+  tav::server::ServeOptions options;
+  options.port = 0;
+  options.threads = 2;
+  tav::server::HttpService service(store, options);
   service.bind();
   std::thread serving([&] { service.run(); });
   httplib::Client client("127.0.0.1", service.port());
-  const std::string cookie = signIn(client, kAdmin, kAdminPassword);
+  const std::string cookie = signInCookie(client, kAdmin, kAdminPassword);
   ASSERT_FALSE(cookie.empty());
 
   std::vector<StreamClient> streams(100);
-  for (auto& s : streams) s.fd = openStream(service.port(), cookie);
+  for (auto& s : streams) s.fd = openEventStream(service.port(), cookie);
   // Reads every stream until `until`.
   auto pump = [&](std::chrono::steady_clock::time_point until) {
     while (std::chrono::steady_clock::now() < until) {

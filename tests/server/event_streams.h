@@ -1,39 +1,43 @@
-// Dashboards for the load benchmarks: pages on tav-server's ingress event stream, read by one
-// thread over plain sockets, counting the snapshots they receive.
+// Dashboards on tav-server's ingress event stream over plain sockets, for the dashboard's tests
+// and the load benchmarks: one page, or many read by one thread that counts their snapshots.
 #pragma once
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <thread>
 #include <vector>
 
-namespace tav::bench {
+#include "tests/server/hostile_crowd.h"
+
+namespace tav::test {
+
+// A page's event stream, its request sent; `cookie` is "tav_session=<token>" of an admin's
+// session. Throws when it cannot be opened.
+inline int openEventStream(int port, const std::string& cookie) {
+  const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
+                              "Cookie: " + cookie + "\r\n\r\n";
+  const int fd = connectFrom(port, "127.0.0.1");
+  if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) {
+    close(fd);
+    throw std::runtime_error("The event stream could not be opened.");
+  }
+  return fd;
+}
 
 class EventStreams {
  public:
-  // `cookie` is "tav_session=<token>" of an admin's session.
+  // `count` pages of the admin session `cookie`; a page that cannot be opened is left out.
   EventStreams(int port, const std::string& cookie, int count) {
-    const std::string request = "GET /api/v1/ingress/stream HTTP/1.1\r\nHost: 127.0.0.1\r\nAccept: text/event-stream\r\n"
-                                "Cookie: " + cookie + "\r\n\r\n";
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(static_cast<std::uint16_t>(port));
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     for (int i = 0; i < count; ++i) {
-      const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (fd < 0) continue;
-      if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) == 0) {
-        send(fd, request.data(), request.size(), MSG_NOSIGNAL);
-        fds_.push_back(fd);
-      } else {
-        close(fd);
+      try {
+        fds_.push_back(openEventStream(port, cookie));
+      } catch (const std::runtime_error&) {
       }
     }
     reader_ = std::thread([this] { read(); });
@@ -76,4 +80,4 @@ class EventStreams {
   std::atomic<std::size_t> events_{0};
 };
 
-}  // namespace tav::bench
+}  // namespace tav::test
