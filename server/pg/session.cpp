@@ -138,7 +138,7 @@ std::optional<Ticket> Session::lockTicket(const std::string& bizCode, const std:
 }
 
 AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
-  Result r = run("SELECT block, count(*) FROM ticket WHERE bizcode = $1 AND entry_count > 0 GROUP BY block",
+  Result r = run("SELECT block, sum(admitted) FROM ingress_count WHERE bizcode = $1 GROUP BY block",
                  Params().text(bizCode));
   AdmittedCounts counts;
   for (int i = 0; i < r.rows(); ++i) {
