@@ -9,6 +9,8 @@ namespace tav::wire {
 // The business object's ProgID and its one late-bound method: POST /objects/<ProgID>/<method>.
 inline constexpr std::string_view kProgId = "Nuvrel.member";
 inline constexpr std::string_view kQueryMethod = "Query";
+// The HTTP header a registered gate PC sends its station key in, beside every command.
+inline constexpr std::string_view kStationHeader = "Tav-Station";
 
 // The procedures a command text may name after "Exec".
 inline constexpr std::string_view kLoginInfoProc = "Proc_WMRS_Admin_GetAdminTAV_LoginInfo";

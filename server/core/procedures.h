@@ -11,11 +11,13 @@
 namespace tav::server {
 
 // Who sent a request, as far as the procedures need to know: the client's address for the scan
-// log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named), and
-// the session token the request came with (empty: none).
+// log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named), the
+// session token and the station key the request came with.
 struct Caller {
   std::string source;
   std::string sessionToken;
+  std::string stationKey;   // the gate PC's key the request came with (empty: none)
+  std::string sourceGroup;  // what per-address counts count the client as (empty: source itself)
 };
 
 // Five failed sign-ins of one operator ID from one source address within the window lock that ID

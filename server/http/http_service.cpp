@@ -252,7 +252,8 @@ class HttpService::Impl final : public SessionHost {
     if (dashboard_->handle(request, reply)) return;
     switch (routeOf(path)) {
       case Route::Query:
-        if (method == http::verb::post) return answerQuery(request.body(), sessionToken(request), from, reply);
+        if (method == http::verb::post)
+          return answerQuery(request.body(), sessionToken(request), std::string(request[wire::kStationHeader]), from, reply);
         return reply.send(notPost());
       case Route::Health:
         if (get) return answerHealth(reply);
@@ -371,7 +372,8 @@ class HttpService::Impl final : public SessionHost {
     return response;
   }
 
-  void answerQuery(const std::string& text, std::string token, const SourceLimits::Address& from, Reply& reply) {
+  void answerQuery(const std::string& text, std::string token, const std::string& stationKey,
+                   const SourceLimits::Address& from, Reply& reply) {
     metrics_.recordRequest();
     const auto started = Clock::now();
     ParsedCommand command;
@@ -392,7 +394,8 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(std::move(response));
     }
     const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
-    executeAsync(store_, std::move(command), Caller{from.to_string(), std::move(token)}, runner,
+    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string()};
+    executeAsync(store_, std::move(command), std::move(caller), runner,
                  [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
         return answerResponse(answer, error, started);

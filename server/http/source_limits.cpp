@@ -17,7 +17,7 @@ SourceLimits::SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPer
 
 bool SourceLimits::openConnection(const Address& source) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Entry& entry = sources_[source];
+  Entry& entry = sources_[sourceGroup(source)];
   if (entry.connections >= maxConnections_) return false;
   ++entry.connections;
   return true;
@@ -26,7 +26,7 @@ bool SourceLimits::openConnection(const Address& source) {
 void SourceLimits::closeConnection(const Address& source) {
   const auto now = Clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
-  const auto it = sources_.find(source);
+  const auto it = sources_.find(sourceGroup(source));
   if (it == sources_.end()) return;
   Entry& entry = it->second;
   if (entry.connections > 0) --entry.connections;
@@ -37,7 +37,7 @@ void SourceLimits::closeConnection(const Address& source) {
 
 bool SourceLimits::admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter) {
   std::lock_guard<std::mutex> lock(mutex_);
-  Entry& entry = sources_[source];
+  Entry& entry = sources_[sourceGroup(source)];
   forget(entry.signIns, now);
   if (entry.signIns.size() >= maxSignIns_) {
     const auto wait = entry.signIns.front() + kWindow - now;
@@ -72,6 +72,14 @@ boost::asio::ip::address plainAddress(const boost::asio::ip::address& address) {
   if (address.is_v6() && address.to_v6().is_v4_mapped())
     return boost::asio::ip::make_address_v4(boost::asio::ip::v4_mapped, address.to_v6());
   return address;
+}
+
+boost::asio::ip::address sourceGroup(const boost::asio::ip::address& address) {
+  const boost::asio::ip::address plain = plainAddress(address);
+  if (!plain.is_v6()) return plain;
+  boost::asio::ip::address_v6::bytes_type bytes = plain.to_v6().to_bytes();
+  for (std::size_t i = 8; i < bytes.size(); ++i) bytes[i] = 0;
+  return boost::asio::ip::address_v6(bytes);
 }
 
 }  // namespace tav::server

@@ -12,6 +12,7 @@
 namespace tav::server {
 
 // Thread-safe: the I/O threads call it as connections open and close and as sign-ins arrive.
+// Sources are counted by sourceGroup(), so an IPv6 client counts as its whole /64.
 class SourceLimits {
  public:
   using Address = boost::asio::ip::address;
@@ -52,5 +53,9 @@ class SourceLimits {
 // The address a source is counted and logged under: an IPv4 client of a dual-stack socket is
 // its IPv4 address, not ::ffff:a.b.c.d.
 boost::asio::ip::address plainAddress(const boost::asio::ip::address& address);
+
+// What every per-address limit counts a client as: an IPv4 address itself, an IPv6 address as its
+// /64, which one machine is usually given whole (a stranger picks any address inside it).
+boost::asio::ip::address sourceGroup(const boost::asio::ip::address& address);
 
 }  // namespace tav::server
