@@ -31,6 +31,7 @@
 #include "server/http/cookies.h"
 #include "server/http/dashboard.h"
 #include "server/http/session.h"
+#include "server/http/signin_queue.h"
 #include "server/http/source_limits.h"
 #include "wire/protocol.h"
 #include "wire/recordset.h"
@@ -52,13 +53,30 @@ constexpr int kListenBacklog = 65535;
 // one slow read from holding the others up.
 constexpr std::size_t kOtherThreads = 4;
 // How long the acceptor rests after the system refused it a descriptor, so that it does not spin
-// on a connection it cannot take.
+// on a connection it cannot take; shorter when idle connections were just closed to make room.
 constexpr auto kAcceptPause = std::chrono::milliseconds(50);
+constexpr auto kReclaimPause = std::chrono::milliseconds(2);
+// Each connection's kernel send buffer (the kernel doubles it for its bookkeeping). Fixed, so that
+// the kernel does not grow the buffer of a client that never reads to megabytes; an answer to a
+// check is a few hundred bytes, and the dashboard's largest file passes in a few round trips.
+constexpr int kSendBufferBytes = 32 * 1024;
+// Operator sign-ins waiting for a password check: a few per core, none longer than kSignInWait;
+// past either the sign-in is answered 503 at once, with this Retry-After.
+constexpr std::size_t kSignInsWaitingPerCore = 4;
+constexpr auto kSignInWait = std::chrono::seconds(3);
+constexpr int kSignInRetryAfterSeconds = 2;
+// TLS 1.2 suites offered: forward-secret AEAD ones only (every TLS 1.3 suite is AEAD already).
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 // At most one log line per this interval about connections closed by the per-source cap.
 constexpr auto kCapLogInterval = std::chrono::seconds(1);
 
 const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
 const std::string kNotFound = "There is no such object or route on this server.";
+const std::string kForeignOrigin =
+    "This request comes from another site's page; the server acts only on its own pages' requests.";
+const std::string kMetricsRefused = "The metrics are served to loopback and the --metrics-from addresses only.";
 
 enum class Route { None, Query, Health, Metrics };
 
@@ -146,16 +164,24 @@ class HttpService::Impl final : public SessionHost {
       : store_(store),
         options_(std::move(options)),
         threads_(options_.threads > 0 ? options_.threads : std::max(1u, std::thread::hardware_concurrency())),
-        limits_(options_.maxConnectionsPerSource, options_.maxSignInsPerMinute) {
+        limits_(options_.maxConnectionsPerSource, options_.maxSignInsPerMinute),
+        budget_(ConnectionBudget::underOpenFileLimit()) {
     if (!options_.tlsCert.empty() || !options_.tlsKey.empty()) loadTls();
+    for (const std::string& text : options_.metricsFrom) {
+      try {
+        metricsFrom_.push_back(parseNetwork(text));
+      } catch (const std::invalid_argument& e) {
+        throw std::runtime_error(std::string("--metrics-from: ") + e.what());
+      }
+    }
     ioc_ = std::make_unique<asio::io_context>(static_cast<int>(threads_));
     acceptor_.emplace(asio::make_strand(*ioc_));
     acceptPause_.emplace(acceptor_->get_executor());
     work_.emplace(ioc_->get_executor());
     // Password checks take a core each for a while: never more of them at once than cores.
-    signIns_ = std::make_unique<WorkerPool>(std::max(1u, std::thread::hardware_concurrency()), "tav-signin");
+    const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
+    signIns_ = std::make_unique<SignInQueue>(cores, cores * kSignInsWaitingPerCore, kSignInWait, "tav-signin");
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
-    signInRunner_ = [pool = signIns_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_);
   }
@@ -198,6 +224,7 @@ class HttpService::Impl final : public SessionHost {
 
   int port() const { return port_; }
   std::size_t threads() const { return threads_; }
+  std::size_t connectionBudget() const { return budget_.budget(); }
 
   std::string url() const {
     const bool v6 = options_.host.find(':') != std::string::npos;
@@ -223,6 +250,8 @@ class HttpService::Impl final : public SessionHost {
     std::lock_guard<std::mutex> lock(stopMutex_);
     if (stopped_) return;
     stopping_ = true;
+    // Sign-ins still waiting for a password check are answered now: stopping waits for none.
+    signIns_->stop();
     dashboard_->stop();
     asio::post(acceptor_->get_executor(), [this] {
       error_code ignored;
@@ -239,6 +268,7 @@ class HttpService::Impl final : public SessionHost {
 
   Metrics& metrics() override { return metrics_; }
   SourceLimits& limits() override { return limits_; }
+  ConnectionBudget& budget() override { return budget_; }
   bool stopping() const override { return stopping_; }
   void requestBegun() override { busy_.fetch_add(1); }
   void requestEnded() override { busy_.fetch_sub(1); }
@@ -249,6 +279,12 @@ class HttpService::Impl final : public SessionHost {
     const std::string_view path = target.substr(0, target.find('?'));
     const http::verb method = request.method();
     const bool get = method == http::verb::get || method == http::verb::head;
+    // Whatever may act (every method but GET and HEAD) is refused when another site's page sent
+    // it: a signed-in admin's browser must not admit a ticket for a page on another port.
+    if (!get && fromOtherSite(request)) {
+      metrics_.recordRefusal(Limit::ForeignOrigin);
+      return reply.send(errorResponse(403, kForeignOrigin));
+    }
     if (dashboard_->handle(request, reply)) return;
     switch (routeOf(path)) {
       case Route::Query:
@@ -259,8 +295,9 @@ class HttpService::Impl final : public SessionHost {
         if (get) return answerHealth(reply);
         break;
       case Route::Metrics:
-        if (get) return reply.send(textResponse(200, metrics_.render(), kPrometheusType));
-        break;
+        if (!get) break;
+        if (!mayReadMetrics(from)) return reply.send(errorResponse(403, kMetricsRefused));
+        return reply.send(textResponse(200, metrics_.render(), kPrometheusType));
       case Route::None:
         break;
     }
@@ -277,6 +314,8 @@ class HttpService::Impl final : public SessionHost {
                       asio::ssl::context::no_tlsv1_1 | asio::ssl::context::single_dh_use);
     // An idle TLS connection then keeps no read or write buffer of OpenSSL's.
     SSL_CTX_set_mode(tls_->native_handle(), SSL_MODE_RELEASE_BUFFERS);
+    if (SSL_CTX_set_cipher_list(tls_->native_handle(), kTls12Ciphers) != 1)
+      throw std::runtime_error("The TLS library offers none of the AEAD cipher suites for TLS 1.2.");
     error_code ec;
     tls_->use_certificate_chain_file(options_.tlsCert, ec);
     if (ec)
@@ -314,9 +353,13 @@ class HttpService::Impl final : public SessionHost {
     if (!acceptor_->is_open()) return;
     if (ec) {
       if (!isPassingAcceptError(ec)) logLine("error: a connection could not be accepted: " + ec.message());
-      if (ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system)
-        noteOutOfDescriptors();
-      acceptPause_->expires_after(kAcceptPause);
+      std::size_t reclaimed = 0;
+      if (ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system) {
+        // Something else holds descriptors too (the store, another process): make room now.
+        reclaimed = budget_.reclaim(budget_.batch());
+        noteOutOfDescriptors(reclaimed);
+      }
+      acceptPause_->expires_after(reclaimed > 0 ? kReclaimPause : kAcceptPause);
       acceptPause_->async_wait([this](error_code waitError) {
         if (!waitError && acceptor_->is_open()) accept();
       });
@@ -328,11 +371,14 @@ class HttpService::Impl final : public SessionHost {
       const SourceLimits::Address from = plainAddress(peer.address());
       if (limits_.openConnection(from)) {
         socket.set_option(tcp::no_delay(true), ignored);
+        socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
         if (tls_) {
           startTlsSession(std::move(socket), from, *this, *tls_);
         } else {
           startPlainSession(std::move(socket), from, *this);
         }
+        // Room for the next station is made before it comes, by closing the longest idle.
+        if (budget_.full()) noteReclaimed(budget_.reclaim(budget_.batch()));
       } else {
         metrics_.recordRefusal(Limit::ConnectionsPerSource);
         noteCapRefusal(from);
@@ -357,11 +403,41 @@ class HttpService::Impl final : public SessionHost {
     capUnlogged_ = 0;
   }
 
-  void noteOutOfDescriptors() {
+  void noteOutOfDescriptors(std::size_t reclaimed) {
     const auto now = Clock::now();
     if (now - lastDescriptorLog_ < std::chrono::seconds(10)) return;
     lastDescriptorLog_ = now;
-    logLine("error: out of file descriptors; new connections wait until open ones close");
+    logLine("error: out of file descriptors with " + std::to_string(budget_.open()) + " connections open; closed " +
+            std::to_string(reclaimed) + " idle ones to make room");
+  }
+
+  // Closing idle connections for the budget is logged at most once every 10 s, with how many.
+  void noteReclaimed(std::size_t closed) {
+    reclaimedUnlogged_ += closed;
+    const auto now = Clock::now();
+    if (reclaimedUnlogged_ == 0 || now - lastReclaimLog_ < std::chrono::seconds(10)) return;
+    lastReclaimLog_ = now;
+    logLine("closed " + std::to_string(reclaimedUnlogged_) + " of the longest-idle connections to keep room for " +
+            "new ones (at most " + std::to_string(budget_.budget()) + " open under the open-file limit)");
+    reclaimedUnlogged_ = 0;
+  }
+
+  // --- who may ask what ------------------------------------------------------------------------
+
+  // A browser names the page that sent a request: Origin (scheme, host and port) or Sec-Fetch-Site.
+  // The station and the command-line tools send neither.
+  bool fromOtherSite(const HttpRequest& request) const {
+    const std::string_view site = request["Sec-Fetch-Site"];
+    if (boost::beast::iequals(site, "cross-site") || boost::beast::iequals(site, "same-site")) return true;
+    const std::string_view origin = request[http::field::origin];
+    if (origin.empty()) return false;
+    const std::string own = std::string(tls_ ? "https://" : "http://") + std::string(request[http::field::host]);
+    return !boost::beast::iequals(origin, own);
+  }
+
+  bool mayReadMetrics(const SourceLimits::Address& from) const {
+    if (from.is_loopback()) return true;
+    return std::any_of(metricsFrom_.begin(), metricsFrom_.end(), [&](const Network& n) { return n.contains(from); });
   }
 
   // --- answering (on the connection's strand) -------------------------------------------------
@@ -384,7 +460,8 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(errorResponse(400, e.what()));
     }
     std::chrono::seconds retryAfter{};
-    if (isSignIn(command) && !limits_.admitSignIn(from, started, retryAfter)) {
+    std::size_t recent = 0;
+    if (isSignIn(command) && !limits_.admitSignIn(from, started, retryAfter, &recent)) {
       metrics_.recordRefusal(Limit::SignInsPerMinute);
       metrics_.recordLatency(Clock::now() - started);
       HttpResponse response = errorResponse(
@@ -393,14 +470,65 @@ class HttpService::Impl final : public SessionHost {
       response.set(http::field::retry_after, std::to_string(retryAfter.count()));
       return reply.send(std::move(response));
     }
-    const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
     Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string()};
-    executeAsync(store_, std::move(command), std::move(caller), runner,
-                 [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
+    if (isOperatorSignIn(command)) return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
+    executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
+  }
+
+  AnswerDone answering(Reply reply, Clock::time_point started) {
+    return [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
         return answerResponse(answer, error, started);
       });
-    });
+    };
+  }
+
+  // An operator sign-in waits its turn for a password check; see SignInQueue for the order.
+  void queueSignIn(ParsedCommand command, Caller caller, std::size_t recent, Reply& reply, Clock::time_point started) {
+    struct Pending {
+      ParsedCommand command;
+      Caller caller;
+      Reply reply;
+    };
+    auto pending = std::make_shared<Pending>(Pending{std::move(command), std::move(caller), std::move(reply)});
+    SignInQueue::Job job;
+    job.fromStation = false;
+    job.recentFromSource = recent;
+    job.gone = [pending] { return pending->reply.clientGone(); };
+    job.run = [this, pending, started] {
+      const SlowRunner here = [](std::function<void()> task) { task(); };
+      executeAsync(store_, std::move(pending->command), std::move(pending->caller), here,
+                   answering(std::move(pending->reply), started));
+    };
+    job.refuse = [this, pending, started](SignInQueue::Refusal why) {
+      metrics_.recordLatency(Clock::now() - started);
+      pending->reply.send(signInRefusal(why));
+    };
+    signIns_->submit(std::move(job));
+  }
+
+  HttpResponse signInRefusal(SignInQueue::Refusal why) {
+    const std::string again = "; try again in " + std::to_string(kSignInRetryAfterSeconds) + " seconds.";
+    std::string sentence;
+    switch (why) {
+      case SignInQueue::Refusal::Full:
+        metrics_.recordRefusal(Limit::SignInQueueFull);
+        sentence = "The server has more sign-ins waiting than it can check at once" + again;
+        break;
+      case SignInQueue::Refusal::Late:
+        metrics_.recordRefusal(Limit::SignInQueueWait);
+        sentence = "The sign-in waited over " + std::to_string(kSignInWait.count()) + " seconds for its turn" + again;
+        break;
+      case SignInQueue::Refusal::Gone:
+        sentence = "The client went away before its sign-in was checked.";
+        break;
+      case SignInQueue::Refusal::Stopping:
+        sentence = "The server is stopping" + again;
+        break;
+    }
+    HttpResponse response = errorResponse(503, sentence);
+    response.set(http::field::retry_after, std::to_string(kSignInRetryAfterSeconds));
+    return response;
   }
 
   HttpResponse answerResponse(Answer& answer, const std::exception_ptr& error, Clock::time_point started) {
@@ -435,25 +563,36 @@ class HttpService::Impl final : public SessionHost {
     return response;
   }
 
-  // A read may wait on the store (a database across the network): never on an I/O thread.
+  // A read may wait on the store (a database across the network): never on an I/O thread. The
+  // answer says what is wrong in general words; where (the file, the database host) goes to the log.
   void answerHealth(Reply& reply) {
     others_->post([this, reply = std::move(reply)]() mutable {
-      const std::string notAnswering = "The store is not answering.";
-      std::string fault;
+      std::string sentence, detail;
       try {
         store_.read([](Reader& reader) { reader.findVenue(""); });
-        fault = store_.writeFault();
+        detail = store_.writeFault();
+        if (!detail.empty()) sentence = "The store cannot take writes.";
       } catch (const std::exception& e) {
-        fault = *e.what() ? e.what() : notAnswering;
+        sentence = "The store is not answering.";
+        detail = e.what();
       } catch (...) {
-        fault = notAnswering;
+        sentence = "The store is not answering.";
       }
-      if (fault.empty()) {
+      noteHealth(detail);
+      if (sentence.empty()) {
         reply.send(textResponse(200, "ok", "text/plain; charset=utf-8"));
       } else {
-        reply.send(errorResponse(503, fault));
+        reply.send(errorResponse(503, sentence));
       }
     });
+  }
+
+  // Each new reason of an unhealthy store is logged once, not at every check of a proxy.
+  void noteHealth(const std::string& detail) {
+    std::lock_guard<std::mutex> lock(healthMutex_);
+    if (detail == lastHealthDetail_) return;
+    lastHealthDetail_ = detail;
+    if (!detail.empty()) logLine("health: " + detail);
   }
 
   Store& store_;
@@ -466,8 +605,11 @@ class HttpService::Impl final : public SessionHost {
   std::optional<tcp::acceptor> acceptor_;
   std::optional<asio::steady_timer> acceptPause_;
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
-  std::unique_ptr<WorkerPool> signIns_, others_;
-  SlowRunner signInRunner_, otherRunner_;
+  ConnectionBudget budget_;
+  std::vector<Network> metricsFrom_;
+  std::unique_ptr<SignInQueue> signIns_;
+  std::unique_ptr<WorkerPool> others_;
+  SlowRunner otherRunner_;
   std::unique_ptr<Dashboard> dashboard_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};
@@ -476,8 +618,10 @@ class HttpService::Impl final : public SessionHost {
   std::mutex stopMutex_;
   bool stopped_ = false;
   int port_ = -1;
-  Clock::time_point lastCapLog_{}, lastDescriptorLog_{};
-  std::size_t capUnlogged_ = 0;
+  Clock::time_point lastCapLog_{}, lastDescriptorLog_{}, lastReclaimLog_{};
+  std::size_t capUnlogged_ = 0, reclaimedUnlogged_ = 0;
+  std::mutex healthMutex_;
+  std::string lastHealthDetail_;
 };
 
 HttpService::HttpService(Store& store, ServeOptions options)
@@ -487,6 +631,7 @@ void HttpService::bind() { impl_->bind(); }
 int HttpService::port() const { return impl_->port(); }
 std::string HttpService::url() const { return impl_->url(); }
 std::size_t HttpService::threads() const { return impl_->threads(); }
+std::size_t HttpService::connectionBudget() const { return impl_->connectionBudget(); }
 bool HttpService::run() { return impl_->run(); }
 void HttpService::stop() { impl_->stop(); }
 Metrics& HttpService::metrics() { return impl_->metrics(); }

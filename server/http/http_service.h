@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "server/http/metrics.h"
 
@@ -22,6 +23,7 @@ struct ServeOptions {
   std::string tlsCert, tlsKey;               // both set: HTTPS
   std::size_t maxConnectionsPerSource = 512;  // more from one address are closed at once
   std::size_t maxSignInsPerMinute = 120;      // per source address; more are answered 429
+  std::vector<std::string> metricsFrom;       // "ADDR[/BITS]" that may read /metrics besides loopback
 };
 
 // Splits "host:port" or "[v6-host]:port". Throws std::invalid_argument with one sentence when
@@ -38,7 +40,8 @@ void logLine(const std::string& message);
 // answer as one line with the client's address; never logs a command text or any of its values.
 class HttpService {
  public:
-  // Throws std::runtime_error with one sentence when the TLS certificate or key cannot be used.
+  // Throws std::runtime_error with one sentence when the TLS certificate or key cannot be used, or
+  // a --metrics-from network is not one.
   HttpService(Store& store, ServeOptions options);
   ~HttpService();
   HttpService(const HttpService&) = delete;
@@ -51,6 +54,8 @@ class HttpService {
   std::string url() const;
   // How many I/O threads run() starts.
   std::size_t threads() const;
+  // How many connections it holds at most before it closes the longest idle.
+  std::size_t connectionBudget() const;
 
   // Accepts and answers until stop(). Returns false when serving failed rather than stopped.
   bool run();

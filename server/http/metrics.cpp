@@ -44,6 +44,11 @@ const char* limitLabel(Limit limit) {
     case Limit::IdleTimeout: return "idle_timeout";
     case Limit::ConnectionsPerSource: return "connections_per_source";
     case Limit::SignInsPerMinute: return "signins_per_minute";
+    case Limit::ConnectionBudget: return "connection_budget";
+    case Limit::SignInQueueFull: return "signin_queue_full";
+    case Limit::SignInQueueWait: return "signin_queue_wait";
+    case Limit::StalledResponse: return "stalled_response";
+    case Limit::ForeignOrigin: return "foreign_origin";
   }
   return "other";
 }

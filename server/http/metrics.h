@@ -20,8 +20,13 @@ enum class Limit {
   IdleTimeout,           // a keep-alive connection idle too long
   ConnectionsPerSource,  // a connection over the cap of one source address
   SignInsPerMinute,      // a sign-in over the rate of one source address
+  ConnectionBudget,      // an idle connection closed to keep descriptors for new ones
+  SignInQueueFull,       // a sign-in the bounded queue could not take
+  SignInQueueWait,       // a sign-in that waited too long in the queue
+  StalledResponse,       // an answer or stream the client stopped taking
+  ForeignOrigin,         // a request that acts, sent by another site's page
 };
-inline constexpr std::size_t kLimitKinds = 7;
+inline constexpr std::size_t kLimitKinds = 12;
 
 // Thread-safe: every record* may be called from any worker thread at any time. Recording takes
 // no lock (atomic counters), since every check of every station goes through it.

@@ -11,11 +11,15 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <sys/socket.h>
+
 #include <array>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 
 #include "server/http/http_service.h"
+#include "wire/protocol.h"
 #include "wire/recordset.h"
 
 namespace tav::server {
@@ -31,7 +35,8 @@ namespace {
 constexpr std::size_t kMaxBodyBytes = kMaxCommandBytes;
 // Unparsed bytes the read buffer may hold: a whole header block and a read's worth beyond it.
 constexpr std::size_t kBufferLimit = kMaxHeaderBytes + 16 * 1024;
-// An answer must be taken by the client within this time.
+// A client that takes nothing of its answer or stream for this long is closed: a reader that never
+// reads holds no more than the socket's send buffer, and that only this long.
 constexpr std::chrono::seconds kWriteDeadline{10};
 // After a refusal the rest of what the client sends is read and dropped for at most this long,
 // so that closing with unread bytes does not reset the connection before the client has read
@@ -67,9 +72,10 @@ std::string printable(std::string_view s) {
 // buffers) only while a request is read or answered: between requests only OpenSSL's session
 // state stays, and before its first byte nothing of TLS at all.
 template <bool kTls>
-class Session final : public Connection, public EventSink {
+class Session final : public Connection, public EventSink, public Evictable {
  public:
   using Parser = http::request_parser<http::string_body>;
+  using Serializer = http::response_serializer<http::string_body>;
   using TlsStream = asio::ssl::stream<beast::tcp_stream&>;
 
   Session(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
@@ -79,6 +85,7 @@ class Session final : public Connection, public EventSink {
   }
 
   ~Session() override {
+    host_.budget().leave(member_);
     tls_.reset();
     if (parked_) SSL_free(parked_);
     if (busy_) host_.requestEnded();
@@ -99,6 +106,9 @@ class Session final : public Connection, public EventSink {
     }
     method_.clear();
     path_.clear();
+    // A dashboard's stream holds its connection for as long as the page is open: it is closed for
+    // the budget like an idle connection with a session (the page reconnects by itself).
+    host_.budget().idle(member_, true);
     streamBytes_ = std::make_shared<const std::string>(std::move(head));
     tcp_.expires_after(kWriteDeadline);
     io([this, opened = std::move(opened)](auto& stream) {
@@ -117,8 +127,14 @@ class Session final : public Connection, public EventSink {
   void push(std::shared_ptr<const std::string> bytes) override {
     asio::post(tcp_.get_executor(), [self = self(), bytes = std::move(bytes)]() mutable {
       if (self->phase_ != Phase::Streaming) return;
-      self->nextBytes_ = std::move(bytes);
-      if (!self->streamBytes_) self->writeStream();
+      // A page still taking the last snapshot when the next is ready has fallen behind: its
+      // connection goes, rather than its backlog growing in the kernel; the page reconnects.
+      if (self->streamBytes_) {
+        self->host_.metrics().recordRefusal(Limit::StalledResponse);
+        return self->closeNow();
+      }
+      self->streamBytes_ = std::move(bytes);
+      self->writeStream();
     });
   }
 
@@ -126,7 +142,28 @@ class Session final : public Connection, public EventSink {
     asio::post(tcp_.get_executor(), [self = self()] { self->closeNow(); });
   }
 
-  void start() { awaitRequest(); }
+  void start() {
+    host_.budget().join(member_, std::weak_ptr<Evictable>(self()));
+    awaitRequest();
+  }
+
+  void evict() override {
+    asio::post(tcp_.get_executor(), [self = self()] {
+      switch (self->phase_) {
+        case Phase::Idle:
+        case Phase::Handshake:
+        case Phase::Reading:
+        case Phase::Streaming:
+          self->host_.metrics().recordRefusal(Limit::ConnectionBudget);
+          self->closeNow();
+          break;
+        default:
+          break;  // it took up a request meanwhile; it stands in line again once answered
+      }
+    });
+  }
+
+  bool gone() const override { return gone_.load(std::memory_order_relaxed); }
 
   void deliver(HttpResponse response) override {
     if (phase_ == Phase::Closed) return;
@@ -147,11 +184,10 @@ class Session final : public Connection, public EventSink {
       logLine("error " + std::to_string(status) + (method_.empty() ? "" : " " + method_ + " " + path_) +
               " from " + from_.to_string() + ": " + wire::decodeError(response.body()));
     }
+    if constexpr (kTls) response.set(http::field::strict_transport_security, "max-age=31536000");
     response_ = std::make_unique<HttpResponse>(std::move(response));
-    tcp_.expires_after(kWriteDeadline);
-    io([this](auto& stream) {
-      http::async_write(stream, *response_, [self = self()](error_code ec, std::size_t) { self->onWritten(ec); });
-    });
+    serializer_ = std::make_unique<Serializer>(*response_);
+    writeSome();
   }
 
  private:
@@ -220,6 +256,7 @@ class Session final : public Connection, public EventSink {
     }
     // Nothing is allocated for the next request before its first byte.
     phase_ = Phase::Idle;
+    host_.budget().idle(member_, signedIn_);
     arm(kIdleDeadline);
     socket().async_wait(asio::socket_base::wait_read, [self = self()](error_code ec) {
       if (!ec && self->phase_ == Phase::Idle) self->onBytes();
@@ -322,9 +359,26 @@ class Session final : public Connection, public EventSink {
     HttpRequest request = parser_->release();
     parser_.reset();
     keepAlive_ = request.keep_alive();
+    signedIn_ = request.count(http::field::cookie) > 0 || request.count(wire::kStationHeader) > 0;
+    host_.budget().busy(member_);
+    gone_.store(false, std::memory_order_relaxed);
+    watchForHangUp();
     busy_ = true;
     host_.requestBegun();
     host_.handle(std::move(request), from_, Reply(shared_from_this(), host_.liveReplies()));
+  }
+
+  // While its request is handled the connection reads nothing; a client that hangs up meanwhile
+  // is noticed here, so that work queued for it (a password check) can be dropped.
+  void watchForHangUp() {
+    if (bytesWaiting()) return;
+    socket().async_wait(asio::socket_base::wait_read, [self = self()](error_code ec) {
+      if (self->phase_ != Phase::Handling) return;
+      char byte;
+      const ssize_t n = ::recv(self->socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+      if (ec || n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK))
+        self->gone_.store(true, std::memory_order_relaxed);
+    });
   }
 
   void noteRequestLine(const HttpRequest& request) {
@@ -367,23 +421,34 @@ class Session final : public Connection, public EventSink {
 
   // --- writing and closing.
 
-  // One stream write at a time; a client slower than the pushes gets the latest when it is ready.
+  // The answer goes out piece by piece, each within the write deadline: a large answer to a slow
+  // but reading client is fine, a client that stops reading is not.
+  void writeSome() {
+    tcp_.expires_after(kWriteDeadline);
+    io([this](auto& stream) {
+      http::async_write_some(stream, *serializer_, [self = self()](error_code ec, std::size_t) {
+        if (ec == beast::error::timeout) self->host_.metrics().recordRefusal(Limit::StalledResponse);
+        if (ec || self->serializer_->is_done()) return self->onWritten(ec);
+        self->writeSome();
+      });
+    });
+  }
+
+  // One stream write at a time; see push().
   void writeStream() {
-    if (!nextBytes_ || phase_ != Phase::Streaming) return;
-    streamBytes_ = std::move(nextBytes_);
     tcp_.expires_after(kWriteDeadline);
     io([this](auto& stream) {
       asio::async_write(stream, asio::buffer(*streamBytes_), [self = self()](error_code ec, std::size_t) {
         self->tcp_.expires_never();
         self->streamBytes_.reset();
         if (ec) return self->closeNow();
-        self->writeStream();
       });
     });
   }
 
   void onWritten(error_code ec) {
     tcp_.expires_never();
+    serializer_.reset();
     response_.reset();
     method_.clear();
     path_.clear();
@@ -437,13 +502,17 @@ class Session final : public Connection, public EventSink {
   beast::flat_buffer buffer_{kBufferLimit};
   std::unique_ptr<Parser> parser_;
   std::unique_ptr<HttpResponse> response_;
+  std::unique_ptr<Serializer> serializer_;  // over response_, while it is written
   std::unique_ptr<std::array<char, 1024>> drain_;
-  std::shared_ptr<const std::string> streamBytes_, nextBytes_;  // being written, waiting
+  std::shared_ptr<const std::string> streamBytes_;  // the stream's write under way
   std::string method_, path_;  // of the request under way, for the log
   Phase phase_ = Phase::Idle;
   unsigned deadline_ = 0;
   unsigned version_ = 11;
   bool head_ = false, keepAlive_ = false, closeAfter_ = false, deadlineHit_ = false, busy_ = false;
+  bool signedIn_ = false;  // the last request came with a session cookie or a station key
+  std::atomic<bool> gone_{false};
+  ConnectionBudget::Member member_;
 };
 
 }  // namespace

@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "server/http/connection_budget.h"
 #include "server/http/metrics.h"
 #include "server/http/source_limits.h"
 
@@ -57,6 +58,9 @@ class Connection : public std::enable_shared_from_this<Connection> {
   // Writes `head` (status line and fields, with the blank line) and keeps the connection as an
   // event stream; the connection counts as idle for the service from then on.
   virtual void openStream(std::string head, StreamOpened opened) = 0;
+  // True once the client has closed its end while its request was being handled: nobody will read
+  // the answer. Safe from any thread.
+  virtual bool gone() const = 0;
 };
 
 // The way back to the connection for the answer to one request. Exactly one of send() or later()
@@ -98,6 +102,9 @@ class Reply {
     });
   }
 
+  // True when the client went away before its answer: the work for it may be dropped.
+  bool clientGone() const { return connection_ && connection_->gone(); }
+
   // `make` builds the answer on the connection's strand, so that a store thread that hands an
   // answer back spends no time encoding it.
   template <class Make>
@@ -119,6 +126,7 @@ class SessionHost {
   virtual void handle(HttpRequest&& request, const SourceLimits::Address& from, Reply reply) = 0;
   virtual Metrics& metrics() = 0;
   virtual SourceLimits& limits() = 0;
+  virtual ConnectionBudget& budget() = 0;
   // True once the service stops: connections answer what they have read and close.
   virtual bool stopping() const = 0;
   // Brackets every request from its last byte read to its answer written (or the connection's end).

@@ -2,6 +2,9 @@
 #include "server/http/source_limits.h"
 
 #include <algorithm>
+#include <array>
+#include <stdexcept>
+#include <string>
 
 namespace tav::server {
 
@@ -35,10 +38,12 @@ void SourceLimits::closeConnection(const Address& source) {
   sweep(now);
 }
 
-bool SourceLimits::admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter) {
+bool SourceLimits::admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter,
+                               std::size_t* recent) {
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& entry = sources_[sourceGroup(source)];
   forget(entry.signIns, now);
+  if (recent) *recent = entry.signIns.size();
   if (entry.signIns.size() >= maxSignIns_) {
     const auto wait = entry.signIns.front() + kWindow - now;
     retryAfter = std::max(std::chrono::seconds(1), std::chrono::ceil<std::chrono::seconds>(wait));
@@ -80,6 +85,51 @@ boost::asio::ip::address sourceGroup(const boost::asio::ip::address& address) {
   boost::asio::ip::address_v6::bytes_type bytes = plain.to_v6().to_bytes();
   for (std::size_t i = 8; i < bytes.size(); ++i) bytes[i] = 0;
   return boost::asio::ip::address_v6(bytes);
+}
+
+bool Network::contains(const boost::asio::ip::address& candidate) const {
+  const boost::asio::ip::address a = plainAddress(candidate);
+  if (a.is_v4() != address.is_v4()) return false;
+  auto bytesOf = [](const boost::asio::ip::address& x) {
+    std::array<unsigned char, 16> out{};
+    if (x.is_v4()) {
+      const auto b = x.to_v4().to_bytes();
+      std::copy(b.begin(), b.end(), out.begin());
+    } else {
+      const auto b = x.to_v6().to_bytes();
+      std::copy(b.begin(), b.end(), out.begin());
+    }
+    return out;
+  };
+  const auto want = bytesOf(address), have = bytesOf(a);
+  for (unsigned bit = 0; bit < bits; ++bit) {
+    const unsigned mask = 0x80u >> (bit % 8);
+    if ((want[bit / 8] & mask) != (have[bit / 8] & mask)) return false;
+  }
+  return true;
+}
+
+Network parseNetwork(std::string_view text) {
+  const std::string bad = "\"" + std::string(text) + "\" is not an address or a network (ADDR/BITS).";
+  const std::size_t slash = text.find('/');
+  Network network;
+  boost::system::error_code ec;
+  network.address = plainAddress(boost::asio::ip::make_address(std::string(text.substr(0, slash)), ec));
+  if (ec) throw std::invalid_argument(bad);
+  const unsigned width = network.address.is_v4() ? 32 : 128;
+  network.bits = width;
+  if (slash != std::string_view::npos) {
+    const std::string_view digits = text.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3) throw std::invalid_argument(bad);
+    unsigned bits = 0;
+    for (char c : digits) {
+      if (c < '0' || c > '9') throw std::invalid_argument(bad);
+      bits = bits * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (bits > width) throw std::invalid_argument(bad);
+    network.bits = bits;
+  }
+  return network;
 }
 
 }  // namespace tav::server

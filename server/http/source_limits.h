@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <deque>
 #include <mutex>
+#include <string_view>
 #include <unordered_map>
 
 namespace tav::server {
@@ -29,8 +30,10 @@ class SourceLimits {
 
   // Counts a sign-in of `source` at `now`; false, and nothing counted, when the minute before
   // `now` already holds maxSignInsPerMinute of them. Then `retryAfter` is how long until the
-  // oldest of them leaves that minute (at least one second).
-  bool admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter);
+  // oldest of them leaves that minute (at least one second). `recent` is set to how many the
+  // source made in that minute before this one.
+  bool admitSignIn(const Address& source, Clock::time_point now, std::chrono::seconds& retryAfter,
+                   std::size_t* recent = nullptr);
 
   std::size_t maxConnections() const { return maxConnections_; }
   std::size_t maxSignInsPerMinute() const { return maxSignIns_; }
@@ -57,5 +60,15 @@ boost::asio::ip::address plainAddress(const boost::asio::ip::address& address);
 // What every per-address limit counts a client as: an IPv4 address itself, an IPv6 address as its
 // /64, which one machine is usually given whole (a stranger picks any address inside it).
 boost::asio::ip::address sourceGroup(const boost::asio::ip::address& address);
+
+// An address with a prefix length ("10.0.3.0/24", "fd00:1::/64"), or one address.
+struct Network {
+  boost::asio::ip::address address;
+  unsigned bits = 0;
+  bool contains(const boost::asio::ip::address& candidate) const;
+};
+
+// Reads "ADDR[/BITS]"; throws std::invalid_argument with one sentence when it is not one.
+Network parseNetwork(std::string_view text);
 
 }  // namespace tav::server

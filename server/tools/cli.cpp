@@ -6,7 +6,6 @@
 #include <pthread.h>
 #include <signal.h>
 #include <strings.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,8 +47,6 @@ constexpr int kExitStoreFatal = 70;
 constexpr std::size_t kMaxThreads = 256;
 constexpr std::size_t kMaxPerSource = 1000000;
 // Descriptors kept apart from the connections: the store's files, the log, the listener.
-constexpr rlim_t kReservedDescriptors = 64;
-// How long answers already under way get to be written before a fatal store error ends the server.
 constexpr auto kFatalGrace = std::chrono::milliseconds(250);
 constexpr std::size_t kMaxDemoTickets = 10000000;
 
@@ -487,19 +484,6 @@ bool isLoopback(const std::string& host) {
 
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
-// Raises the soft limit on open files to the hard limit: every connection is a descriptor.
-// Returns how many connections the limit leaves room for.
-std::size_t raiseOpenFileLimit() {
-  rlimit limit{};
-  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
-  if (limit.rlim_cur < limit.rlim_max) {
-    rlimit raised = limit;
-    raised.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) limit = raised;
-  }
-  return limit.rlim_cur > kReservedDescriptors ? static_cast<std::size_t>(limit.rlim_cur - kReservedDescriptors) : 0;
-}
-
 int cmdServe(const Values& v) {
   ServeOptions options;
   try {
@@ -525,6 +509,7 @@ int cmdServe(const Values& v) {
     options.maxConnectionsPerSource = parseCount(v.at("max-connections-per-source"), "max-connections-per-source", kMaxPerSource);
   if (v.count("max-signins-per-minute"))
     options.maxSignInsPerMinute = parseCount(v.at("max-signins-per-minute"), "max-signins-per-minute", kMaxPerSource);
+  if (v.lists.count("metrics-from")) options.metricsFrom = v.lists.at("metrics-from");
 
   // Block the stop signals before any thread exists (the store may start its own), so that
   // only the watcher below receives them.
@@ -535,7 +520,6 @@ int cmdServe(const Values& v) {
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   signal(SIGPIPE, SIG_IGN);  // a station that hangs up mid-answer must not end the server
   signal(SIGXFSZ, SIG_IGN);  // a file-size limit must fail the write, not kill the server mid-commit
-  const std::size_t room = raiseOpenFileLimit();
 
   std::unique_ptr<Store> store;
   std::unique_ptr<HttpService> service;
@@ -561,7 +545,7 @@ int cmdServe(const Values& v) {
     logLine("warning: serving plain HTTP on " + options.host +
             " (--plain-http): passwords, session cookies and tickets cross the network in clear");
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
-          std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(room) +
+          std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(service->connectionBudget()) +
           " connections)");
 
   std::atomic<bool> finished{false};
@@ -705,7 +689,9 @@ std::vector<Command> commands() {
        "of its first byte, an idle connection closed after 60 s; per source address at most\n"
        "--max-connections-per-source open connections (more are closed at once) and\n"
        "--max-signins-per-minute sign-ins (more are answered 429). Raise them for stations that share\n"
-       "one address behind NAT.\n"
+       "one address behind NAT. An IPv6 client counts as its /64. Near the open-file limit the longest-idle\n"
+       "connections are closed, those without a session first; password checks wait at most 3 s in a\n"
+       "bounded queue (else 503 with Retry-After).\n"
        "An address other than loopback (127.0.0.0/8, ::1, localhost) needs --tls-cert and --tls-key\n"
        "(\"tav-server tls-init\" makes them), or --plain-http, which is logged as a warning at every start.",
        {kStore,
@@ -715,7 +701,9 @@ std::vector<Command> commands() {
         {"tls-key", "PEM", "private key for HTTPS", false},
         {"plain-http", nullptr, "serve plain HTTP on an address other than loopback", false},
         {"max-connections-per-source", "N", "open connections one source address may hold (default 512)", false},
-        {"max-signins-per-minute", "N", "sign-ins one source address may make in a minute (default 120)", false}},
+        {"max-signins-per-minute", "N", "sign-ins one source address may make in a minute (default 120)", false},
+        {"metrics-from", "ADDR[/BITS]", "an address or network besides loopback that may read /metrics; repeat for each",
+         false, true}},
        cmdServe},
       {"tls-init",
        "Makes a private certificate authority (CA) and a server certificate it signs, for serve's\n"

@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,7 +73,8 @@ namespace detail {
 
 // fork + exec of tav-server with the three standard streams on pipes; the child dies with the
 // test process even when the test crashes.
-inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err) {
+// With `openFiles`, the child's open-file limit (soft and hard) is set to it before the exec.
+inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err, rlim_t openFiles = 0) {
   int pin[2], pout[2], perr[2];
   if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC))
     throw std::runtime_error("No pipe for tav-server.");
@@ -90,6 +92,10 @@ inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out
     dup2(pin[0], 0);
     dup2(pout[1], 1);
     dup2(perr[1], 2);
+    if (openFiles > 0) {
+      const rlimit limit{openFiles, openFiles};
+      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    }
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -194,7 +200,7 @@ class ServerProcess {
       log_.clear();
       ended_ = false;
     }
-    pid_ = detail::spawnServer(args, in, out, err_);
+    pid_ = detail::spawnServer(args, in, out, err_, openFiles_);
     close(in);
     close(out);
     reader_ = std::thread([this] { readLog(); });
@@ -220,6 +226,9 @@ class ServerProcess {
   int stop() { return signalAndWait(SIGTERM); }
   // SIGKILL: the process ends at once, mid-request if it is answering one.
   int kill() { return signalAndWait(SIGKILL); }
+
+  // The open-file limit the next start() gives the server (0: this process's own).
+  void setOpenFileLimit(rlim_t files) { openFiles_ = files; }
 
   int port() const { return port_; }
   std::string url() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
@@ -292,6 +301,7 @@ class ServerProcess {
   pid_t pid_ = -1;
   int err_ = -1;
   int port_ = 0;
+  rlim_t openFiles_ = 0;
   std::string scheme_ = "http";
   std::thread reader_;
   mutable std::mutex mutex_;

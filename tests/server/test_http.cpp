@@ -266,7 +266,7 @@ TEST_F(HttpContract, ListensWithABacklogForManyStations) {
 }
 
 // A server of its own: its store file is cut short under it, and the store takes no more writes.
-TEST(HttpServe, HealthSaysWhyTheStoreTakesNoWrites) {
+TEST(HttpServe, HealthSaysTheStoreTakesNoWritesAndTheLogSaysWhy) {
   TestVenue venue(4);
   ServerProcess server(venue.store);
   server.start();
@@ -281,7 +281,9 @@ TEST(HttpServe, HealthSaysWhyTheStoreTakesNoWrites) {
   EXPECT_EQ(health->status, 503);
   const std::string reason = wire::decodeError(health->body);
   EXPECT_FALSE(reason.empty()) << health->body;
-  EXPECT_EQ(reason, wire::decodeError(check->body)) << "health gives the store's own reason";
+  EXPECT_EQ(reason.find(venue.store), std::string::npos) << "health names no path: " << reason;
+  const std::string log = server.logWith("health: ");
+  EXPECT_NE(log.find("health: " + wire::decodeError(check->body)), std::string::npos) << "the log has the store's reason";
 }
 
 // A full disk under a running server (its file-size limit lowered from outside, as a full disk

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "server/core/store.h"
+#include "server/http/source_limits.h"
 #include "server/tools/open_store.h"
 #include "tests/server/hostile_crowd.h"
 #include "tests/server/server_process.h"
@@ -314,6 +315,156 @@ TEST_F(LimitsFixture, ClosesARequestStalledMidHeaderAfterItsDeadline) {
   EXPECT_EQ(scrape(*server_, refusals("request_timeout")), 1);
   const std::string log = server_->logWith("error 408");
   EXPECT_NE(log.find("error 408 POST " + kQueryPath + " from 127.0.0.5: "), std::string::npos) << log;
+}
+
+// The open-file limit of a real package is tens of thousands; 1,024 shows the same within a test.
+TEST(ServerLimits, StationsCheckOnNewConnectionsWhileIdleCrowdsFromManyAddressesPassTheOpenFileLimit) {
+  constexpr rlim_t kServerFiles = 1024;
+  constexpr int kIdle = 1600, kChecks = 300;
+  ASSERT_GT(raiseOpenFileLimit(), rlim_t{kIdle + 200}) << "this test needs more open files";
+  TestVenue venue(kChecks);
+  ServerProcess server(venue.store);
+  server.setOpenFileLimit(kServerFiles);
+  server.start();
+  HostileCrowd crowd(server.port(), 0, kIdle);  // from four addresses, each under its cap
+  ASSERT_TRUE(eventually([&] { return scrape(server, refusals("connection_budget")) > 0; }));
+
+  // The station's own way: a new connection for every check.
+  const std::string session = sessionInStore(venue.store);
+  int answered = 0;
+  for (int i = 0; i < kChecks; ++i) {
+    auto station = server.client(session);
+    station->set_keep_alive(false);
+    try {
+      answered += codeOf(*station, checkText("I", ticketNo(i))) == "0";
+    } catch (const std::exception& e) {
+      ADD_FAILURE() << "check " << i << ": " << e.what();
+    }
+  }
+  EXPECT_EQ(answered, kChecks);
+  EXPECT_GT(crowd.reopened(), 0u) << "the server closed idle connections to make room";
+  EXPECT_LE(scrape(server, "tav_open_connections"), static_cast<double>(kServerFiles));
+  EXPECT_NE(server.logWith("of the longest-idle connections").find("of the longest-idle connections"), std::string::npos);
+}
+
+// Forty addresses send 110 wrong sign-ins a minute each, under the per-address rate: more password
+// checks than two cores make. The operator at its usual address still signs in, and the server
+// stops at once.
+TEST(ServerLimits, AnOperatorSignsInThroughAFloodOfSignInsAndTheServerStopsAtOnce) {
+  constexpr int kFlooders = 40;
+  constexpr auto kEvery = std::chrono::milliseconds(60000 / 110);
+  TestVenue venue(4);
+  ServerProcess server(venue.store);
+  server.start();
+  std::atomic<bool> stop{false};
+  std::atomic<int> busy{0};
+  std::vector<std::thread> flood;
+  struct Joiner {
+    std::atomic<bool>& stop;
+    std::vector<std::thread>& threads;
+    ~Joiner() {
+      stop = true;
+      for (auto& t : threads) t.join();
+    }
+  } joiner{stop, flood};
+  for (int a = 0; a < kFlooders; ++a) {
+    flood.emplace_back([&, a] {
+      const std::string text = kLoginProc + "'nobody" + std::to_string(a) + "','wrong password'";
+      for (auto next = Clock::now() + kEvery * a / kFlooders; !stop; next += kEvery) {
+        std::this_thread::sleep_until(next);
+        try {
+          RawClient c(server.port(), "127.3.0." + std::to_string(a + 1));
+          c.send(post(withLength(text), text));
+          if (c.read().status == 503) ++busy;
+        } catch (const std::exception&) {
+        }
+      }
+    });
+  }
+  // Every flooder has signed in a few times by then, as a flood that has gone on for a while has.
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_GT(busy, 0) << "the flood outruns the password checks";
+
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    auto station = server.client();
+    const auto started = Clock::now();
+    auto res = query(*station, kLoginProc + quoted(TestVenue::kOperator) + "," + quoted(TestVenue::kPassword));
+    const auto took = Clock::now() - started;
+    ASSERT_TRUE(res) << "sign-in " << attempt + 1;
+    EXPECT_EQ(res->status, 200) << res->body;
+    EXPECT_FALSE(sessionTokenOf(res).empty()) << res->body;
+    EXPECT_LT(took, std::chrono::seconds(3)) << "sign-in " << attempt + 1;
+  }
+  EXPECT_GT(scrape(server, refusals("signin_queue_full")) + scrape(server, refusals("signin_queue_wait")), 0);
+
+  const auto stopping = Clock::now();
+  EXPECT_EQ(server.stop(), 0) << server.log();
+  EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(2)) << "stopping waits for no queue";
+}
+
+TEST_F(LimitsFixture, RefusesWhatAnotherSitesPageSendsAndWritesNothing) {
+  const std::string own = "http://127.0.0.1:" + std::to_string(server_->port());
+  const std::string cookie = "Cookie: tav_session=" + sessionInStore(venue_.store) + "\r\n";
+  struct Case {
+    std::string what, headers;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"a page on another port", "Origin: http://127.0.0.1:9\r\n", 403},
+      {"an opaque origin", "Origin: null\r\n", 403},
+      {"another scheme", "Origin: https://127.0.0.1:" + std::to_string(server_->port()) + "\r\n", 403},
+      {"a cross-site fetch", "Sec-Fetch-Site: cross-site\r\n", 403},
+      {"a same-site fetch", "Sec-Fetch-Site: same-site\r\n", 403},
+      {"the server's own page", "Origin: " + own + "\r\nSec-Fetch-Site: same-origin\r\n", 200},
+      {"the station, which names no page", "", 200},
+  };
+  int ticket = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto stored = storeSnapshot();
+    const std::string text = checkText("I", ticketNo(ticket++ % venue_.count));
+    RawClient client(server_->port());
+    client.send("POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(server_->port()) + "\r\n" +
+                cookie + c.headers + withLength(text) + "\r\n" + text);
+    const RawAnswer a = client.read();
+    ASSERT_EQ(a.status, c.status) << a.head << a.body;
+    if (c.status == 403) {
+      EXPECT_TRUE(isSentence(a.body)) << a.body;
+      EXPECT_EQ(storeSnapshot(), stored);
+    }
+  }
+  EXPECT_EQ(scrape(*server_, refusals("foreign_origin")), 5);
+}
+
+// A client that asks for the dashboard's largest file again and again and never reads holds the
+// server's fixed send buffer for at most the write deadline.
+TEST_F(LimitsFixture, ClosesAConnectionThatStopsReadingItsAnswers) {
+  RawClient reader(server_->port(), "127.0.0.6");
+  std::string requests;
+  for (int i = 0; i < 100; ++i) requests += "GET /dashboard/chart.min.js HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  reader.send(requests);
+  ASSERT_TRUE(eventually([&] { return scrape(*server_, refusals("stalled_response")) >= 1; }));
+  EXPECT_TRUE(reader.closedByServer());
+}
+
+TEST(ServerLimits, MetricsNetworksTakeTheirAddressesOnly) {
+  struct Case {
+    std::string network, address;
+    bool inside;
+  };
+  const std::vector<Case> cases = {
+      {"10.0.3.0/24", "10.0.3.17", true},   {"10.0.3.0/24", "10.0.4.17", false},
+      {"10.0.3.5", "10.0.3.5", true},       {"10.0.3.5", "10.0.3.6", false},
+      {"10.0.0.0/8", "::ffff:10.9.9.9", true}, {"fd00:1::/64", "fd00:1::abcd", true},
+      {"fd00:1::/64", "fd00:2::1", false},  {"0.0.0.0/0", "192.168.1.1", true},
+      {"fd00::/8", "10.0.0.1", false},
+  };
+  for (const Case& c : cases) {
+    const server::Network n = server::parseNetwork(c.network);
+    EXPECT_EQ(n.contains(boost::asio::ip::make_address(c.address)), c.inside) << c.network << " " << c.address;
+  }
+  for (const char* bad : {"10.0.3.0/33", "10.0.3", "host.example/8", "fd00::/129", "10.0.0.0/"})
+    EXPECT_THROW(server::parseNetwork(bad), std::invalid_argument) << bad;
 }
 
 }  // namespace
