@@ -472,6 +472,14 @@ TEST(CommandLine, ServesHttpsWithACertificateAndKey) {
   auto health = client.Get("/health");
   ASSERT_TRUE(health) << httplib::to_string(health.error());
   EXPECT_EQ(health->body, "ok");
+  EXPECT_EQ(health->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+  // TLS 1.2 with forward-secret AEAD suites only.
+  for (const auto& [suite, accepted] : {std::pair{"ECDHE-RSA-AES128-GCM-SHA256", true}, {"ECDHE-RSA-AES128-SHA", false},
+                                        {"AES128-GCM-SHA256", false}, {"AES256-SHA256", false}}) {
+    const std::string handshake = "openssl s_client -connect 127.0.0.1:" + std::to_string(server.port()) +
+                                  " -tls1_2 -cipher " + suite + " </dev/null >/dev/null 2>&1";
+    EXPECT_EQ(std::system(handshake.c_str()) == 0, accepted) << suite;
+  }
   // The session cookie of an https server is for https only.
   auto signedIn = client.Post(kQueryPath.c_str(), kLoginProc + "'op1','password1'", "text/plain; charset=utf-8");
   ASSERT_TRUE(signedIn);
