@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "server/core/service.h"
+#include "server/core/sessionless_tally.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
 #include "server/http/cookies.h"
@@ -56,6 +57,9 @@ constexpr std::size_t kOtherThreads = 4;
 constexpr auto kAcceptPause = std::chrono::milliseconds(50);
 // At most one log line per this interval about connections closed by the per-source cap.
 constexpr auto kCapLogInterval = std::chrono::seconds(1);
+// How often the summary lines of requests without a session are written: a finished minute's
+// reach the scan log within this.
+constexpr auto kSessionlessFlushInterval = std::chrono::seconds(5);
 
 const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
 const std::string kNotFound = "There is no such object or route on this server.";
@@ -157,7 +161,9 @@ class HttpService::Impl final : public SessionHost {
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
     signInRunner_ = [pool = signIns_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
-    dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_);
+    dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_, &sessionless_);
+    sessionlessFlush_.emplace(asio::make_strand(*ioc_));
+    awaitSessionlessFlush();
   }
 
   ~Impl() override {
@@ -167,6 +173,7 @@ class HttpService::Impl final : public SessionHost {
     signIns_.reset();
     others_.reset();
     dashboard_.reset();
+    sessionlessFlush_.reset();
     // A store thread may still be dropping its copy of an answered request's Reply.
     while (liveReplies_.load(std::memory_order_acquire) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     acceptPause_.reset();
@@ -234,6 +241,7 @@ class HttpService::Impl final : public SessionHost {
     while (runState_ == 1 && busy_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     work_.reset();
     ioc_->stop();
+    flushSessionless(true);
     stopped_ = true;
   }
 
@@ -299,6 +307,26 @@ class HttpService::Impl final : public SessionHost {
       } catch (...) {
         logLine("internal failure: an unknown exception");
       }
+    }
+  }
+
+  // The tally's summary lines are written off the I/O threads; the next wait starts once they are.
+  void awaitSessionlessFlush() {
+    sessionlessFlush_->expires_after(kSessionlessFlushInterval);
+    sessionlessFlush_->async_wait([this](error_code ec) {
+      if (ec || stopping_) return;
+      others_->post([this] {
+        flushSessionless(false);
+        awaitSessionlessFlush();
+      });
+    });
+  }
+
+  void flushSessionless(bool everything) {
+    try {
+      sessionless_.flush(store_, everything);
+    } catch (const std::exception& e) {
+      logLine(std::string("error: the counts of requests without a session could not be written: ") + e.what());
     }
   }
 
@@ -394,7 +422,7 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(std::move(response));
     }
     const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
-    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string()};
+    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string(), &sessionless_};
     executeAsync(store_, std::move(command), std::move(caller), runner,
                  [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
@@ -468,6 +496,9 @@ class HttpService::Impl final : public SessionHost {
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   std::unique_ptr<WorkerPool> signIns_, others_;
   SlowRunner signInRunner_, otherRunner_;
+  // Declared before the dashboard, which lists its strangers, and outlives every request.
+  SessionlessTally sessionless_;
+  std::optional<asio::steady_timer> sessionlessFlush_;
   std::unique_ptr<Dashboard> dashboard_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};
