@@ -152,7 +152,9 @@ TEST_P(SessionlessOnStore, ManyAddressesInAMinute) {
   constexpr int kAddresses = 30;
   std::int64_t ownLines = 0;
   for (int i = 0; i < kAddresses; ++i) {
-    server::Caller caller{"10.1.0." + std::to_string(i), i % 2 ? std::string(43, 'A') : std::string()};
+    server::Caller caller;
+    caller.source = "10.1.0." + std::to_string(i);
+    caller.sessionToken = i % 2 ? std::string(43, 'A') : std::string();  // none, or one nobody was given
     caller.sessionless = &tally;
     for (int k = 0; k <= i; ++k) {
       try {
