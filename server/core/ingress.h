@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/sessionless_tally.h"
 #include "server/core/store.h"
 
 namespace tav::server {
@@ -26,6 +27,9 @@ struct IngressSnapshot {
   std::vector<Event> events;    // the venue's events, to choose from
   std::int64_t firstMinute = 0;  // the flow window's first minute; it ends with the current one
   IngressCounts counts;
+  // Addresses that asked without a live session, apart from the gates: each server lists those it
+  // saw itself (SessionlessTally), since they are counted in its memory, not in the store.
+  std::vector<Stranger> strangers;
 };
 
 // Runs in the snapshot's read with the reader and the snapshot's time; it may run more than once.

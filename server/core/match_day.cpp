@@ -6,6 +6,7 @@
 #include <regex>
 
 #include "server/core/password.h"
+#include "server/core/sessionless_tally.h"
 #include "server/core/setup.h"
 
 namespace tav::server {
@@ -14,8 +15,14 @@ namespace {
 // Scan log lines are read in pages of this many, all in one snapshot.
 constexpr std::size_t kScanPage = 10000;
 
+// A line that counts requests without a session names no venue: every venue's export holds it,
+// since a stranger at one venue's gates knocks at the server of them all.
+bool isSessionlessCount(const ScanRecord& l) { return l.outcome == kOutcomeSessionlessCount; }
+
 // The kinds of scan log lines as a spreadsheet reader names them.
-std::string kindName(const std::string& kind) {
+std::string kindName(const ScanRecord& l) {
+  const std::string& kind = l.kind;
+  if (isSessionlessCount(l)) return "without session";
   if (kind == "check") return "check";
   if (kind == "login") return "operator sign-in";
   if (kind == "place") return "venue sign-in";
@@ -167,9 +174,10 @@ std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out)
     for (std::int64_t after = 0;;) {
       const std::vector<ScanRecord> page = r.scanLog(after, kScanPage);
       for (const ScanRecord& l : page) {
-        if (l.placeCode != what.placeCode || (what.bizCode && l.bizCode != *what.bizCode)) continue;
+        const bool everyVenues = isSessionlessCount(l) && !what.bizCode;
+        if (!everyVenues && (l.placeCode != what.placeCode || (what.bizCode && l.bizCode != *what.bizCode))) continue;
         if ((what.since && l.at < *what.since) || (what.until && l.at >= *what.until)) continue;
-        for (const std::string& f : {formatLocalTime(l.at), kindName(l.kind), l.operatorId, l.source, l.mode,
+        for (const std::string& f : {formatLocalTime(l.at), kindName(l), l.operatorId, l.source, l.mode,
                                      l.block, l.ticketNo, l.bizCode, l.code})
           text += csvField(f) + ",";
         text += csvField(l.message) + "\r\n";

@@ -8,6 +8,7 @@
 #include "server/core/errors.h"
 #include "server/core/messages.h"
 #include "server/core/password.h"
+#include "server/core/sessionless_tally.h"
 #include "server/core/sessions.h"
 #include "wire/protocol.h"
 
@@ -84,6 +85,25 @@ LoginQuery lockoutQuery(const std::string& operatorId, const Caller& caller, Tim
 }
 
 bool isFailure(const std::string& outcome) { return outcome.rfind(kOutcomeFailedPrefix, 0) == 0; }
+
+// The address the caller's requests are counted under.
+const std::string& addressOf(const Caller& caller) {
+  return caller.sourceGroup.empty() ? caller.source : caller.sourceGroup;
+}
+
+// Whether a request without a live session writes its own scan-log line: always without a tally;
+// with one, as the tally decides, asked once per request however often the store runs the work.
+bool ownLine(const Caller& caller, SessionlessKind kind, TimeMs now, std::optional<bool>& decided) {
+  if (!caller.sessionless) return true;
+  if (!decided) decided = caller.sessionless->note(addressOf(caller), kind, now);
+  return *decided;
+}
+
+// True when the request is refused without asking the store: its token can be no session's and
+// the tally only counts it. A flood without cookies then costs no turn of the store's writer.
+bool countedOnly(const Caller& caller, SessionlessKind kind, TimeMs now, std::optional<bool>& decided) {
+  return caller.sessionless && !couldBeSessionToken(caller.sessionToken) && !ownLine(caller, kind, now, decided);
+}
 
 }  // namespace
 
@@ -170,6 +190,9 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
 }
 
 Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& caller) {
+  std::optional<bool> ownLineDecided;
+  if (countedOnly(caller, SessionlessKind::PlaceSignIn, store.now(), ownLineDecided))
+    return loginRow(kRefused, msg::kSignInAgain, nullptr, nullptr);
   Recordset answer;
   ScanRecord line;
   line.kind = "place";
@@ -209,7 +232,7 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
     line.at = now;
     line.code = std::get<std::string>(answer.rows[0][0]);
     line.message = std::get<std::string>(answer.rows[0][1]);
-    tx.appendScanLog(line);
+    if (session || ownLine(caller, SessionlessKind::PlaceSignIn, now, ownLineDecided)) tx.appendScanLog(line);
   });
   return answer;
 }
@@ -227,9 +250,10 @@ struct CheckDecision {
 };
 
 // Decides the check and writes it with its scan-log line, in the caller's transaction. Starts from
-// nothing each time, since a store may run it twice.
+// nothing each time, since a store may run it twice; only `ownLineDecided` carries over, so that
+// the tally counts a request once.
 void decideCheck(Store& store, const CheckRequest& request, const Caller& caller, Transaction& tx,
-                 CheckDecision& d) {
+                 CheckDecision& d, std::optional<bool>& ownLineDecided) {
   const TimeMs now = store.now();
   const char* outcome = nullptr;
   d = CheckDecision{};
@@ -289,6 +313,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     outcome = "exit";
     d.admittedOrLeft = true;
   }
+  if (!session && !ownLine(caller, SessionlessKind::Check, now, ownLineDecided)) return;
 
   ScanRecord line;
   line.at = now;
@@ -314,8 +339,11 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
 // Decided in the store's transaction; the answer is built after it, on the caller's thread, so that
 // the one thread all checks queue for does only what must be decided there.
 Recordset checkTicket(Store& store, const CheckRequest& request, const Caller& caller) {
+  std::optional<bool> ownLineDecided;
+  if (countedOnly(caller, SessionlessKind::Check, store.now(), ownLineDecided))
+    return bookingRow(kRefused, msg::kSignInAgain, nullptr);
   CheckDecision decision;
-  store.write([&](Transaction& tx) { decideCheck(store, request, caller, tx, decision); });
+  store.write([&](Transaction& tx) { decideCheck(store, request, caller, tx, decision, ownLineDecided); });
   return decision.answer();
 }
 
@@ -325,12 +353,17 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
     CheckRequest request;
     Caller caller;
     CheckDecision decision;
+    std::optional<bool> ownLineDecided;
   };
   auto state = std::make_shared<State>();
+  if (countedOnly(caller, SessionlessKind::Check, store.now(), state->ownLineDecided))
+    return done(bookingRow(kRefused, msg::kSignInAgain, nullptr), nullptr);
   state->request = std::move(request);
   state->caller = std::move(caller);
   store.writeAsync(
-      [&store, state](Transaction& tx) { decideCheck(store, state->request, state->caller, tx, state->decision); },
+      [&store, state](Transaction& tx) {
+        decideCheck(store, state->request, state->caller, tx, state->decision, state->ownLineDecided);
+      },
       [state, done = std::move(done)](std::exception_ptr error) {
         if (error) {
           done(Recordset{}, error);
@@ -352,6 +385,12 @@ Recordset statistics(Store& store, const std::string& bizCode, const Caller& cal
   std::optional<Event> event;
   AdmittedCounts counts;
   const TimeMs now = store.now();
+  // Statistics write nothing: one without a session is only counted.
+  auto sessionless = [&] {
+    if (caller.sessionless) caller.sessionless->note(addressOf(caller), SessionlessKind::Statistics, now);
+    return NotSignedIn();
+  };
+  if (caller.sessionless && !couldBeSessionToken(caller.sessionToken)) throw sessionless();
   store.read([&](Reader& r) {
     event.reset();
     session = liveSession(r, caller.sessionToken, now);
@@ -359,7 +398,8 @@ Recordset statistics(Store& store, const std::string& bizCode, const Caller& cal
     event = r.findEvent(bizCode);
     if (event && event->placeCode == session->placeCode) counts = r.countAdmitted(bizCode);
   });
-  if (!session || (event && event->placeCode != session->placeCode)) throw NotSignedIn();
+  if (!session) throw sessionless();
+  if (event && event->placeCode != session->placeCode) throw NotSignedIn();
   if (!event) return bookingRow(kRefused, msg::kBadRequest, nullptr);
   Recordset rs;
   rs.fields = {std::string(kFieldTotal), kBlocks[0], kBlocks[1], kBlocks[2], kBlocks[3]};

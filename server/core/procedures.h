@@ -10,6 +10,8 @@
 
 namespace tav::server {
 
+class SessionlessTally;
+
 // Who sent a request, as far as the procedures need to know: the client's address for the scan
 // log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named), the
 // session token and the station key the request came with.
@@ -18,6 +20,9 @@ struct Caller {
   std::string sessionToken;
   std::string stationKey;   // the gate PC's key the request came with (empty: none)
   std::string sourceGroup;  // what per-address counts count the client as (empty: source itself)
+  // Where a server counts requests without a live session: beyond the first few of an address and
+  // minute they are counted there and write nothing. Null: each writes its line.
+  SessionlessTally* sessionless = nullptr;
 };
 
 // Five failed sign-ins of one operator ID from one source address within the window lock that ID
@@ -57,7 +62,8 @@ struct CheckRequest {
 // GoodsName, PlayDate, PlaceName, SeatGradeName, SeatInfo, decided and written with its scan-log
 // line in one transaction; returns once that is durable. Before anything else it needs the
 // caller's live session, of the operator the command names and of the event's venue; without one
-// only the refusal's scan-log line is written. An event that is not its venue's active one is
+// only the refusal's scan-log line is written, and with the caller's tally only for the first few
+// of its address and minute (the rest are counted there and write nothing). An event that is not its venue's active one is
 // refused after the operator.
 wire::Recordset checkTicket(Store& store, const CheckRequest& request, const Caller& caller = {});
 

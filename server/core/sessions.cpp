@@ -25,16 +25,16 @@ bool isLive(const SessionRecord& r, TimeMs now) {
   return now - r.lastUse < kSessionIdleMs && now - r.created < kSessionLifetimeMs;
 }
 
+}  // namespace
+
 // A token as newSessionToken makes them: 43 characters of the base64url alphabet.
-bool wellFormed(const std::string& token) {
+bool couldBeSessionToken(const std::string& token) {
   if (token.size() != sodium_base64_ENCODED_LEN(kTokenBytes, sodium_base64_VARIANT_URLSAFE_NO_PADDING) - 1)
     return false;
   for (unsigned char c : token)
     if (!(std::isalnum(c) || c == '-' || c == '_')) return false;
   return true;
 }
-
-}  // namespace
 
 std::string newSessionToken() {
   needSodium();
@@ -56,7 +56,7 @@ std::string sessionTokenHash(const std::string& token) {
 }
 
 std::optional<SessionInfo> liveSession(Reader& reader, const std::string& token, TimeMs now) {
-  if (!wellFormed(token)) return std::nullopt;
+  if (!couldBeSessionToken(token)) return std::nullopt;
   std::optional<SessionRecord> record = reader.findSession(sessionTokenHash(token));
   if (!record || !isLive(*record, now)) return std::nullopt;
   return infoOf(*record);

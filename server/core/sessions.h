@@ -33,6 +33,9 @@ std::string newSessionToken();
 // The SHA-256 of the token, in hex: what the store holds.
 std::string sessionTokenHash(const std::string& token);
 
+// False for a token that no sign-in can have made: no session is looked up for it.
+bool couldBeSessionToken(const std::string& token);
+
 // The session of the token if it is live at `now`: found, used within kSessionIdleMs and made
 // within kSessionLifetimeMs. A token of the wrong form is no session.
 std::optional<SessionInfo> liveSession(Reader& reader, const std::string& token, TimeMs now);

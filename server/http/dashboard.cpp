@@ -143,6 +143,14 @@ std::string ingressJson(const IngressSnapshot& s) {
   }
   json refusals = json::array();
   for (const auto& [reason, count] : s.counts.refusals) refusals.push_back({{"reason", reason}, {"count", count}});
+  json strangers = json::array();
+  for (const Stranger& st : s.strangers) {
+    strangers.push_back({{"source", st.source},
+                         {"checks", st.requests[static_cast<std::size_t>(SessionlessKind::Check)]},
+                         {"placeSignIns", st.requests[static_cast<std::size_t>(SessionlessKind::PlaceSignIn)]},
+                         {"statistics", st.requests[static_cast<std::size_t>(SessionlessKind::Statistics)]},
+                         {"lastSeen", st.lastSeen}});
+  }
   json gates = json::array();
   for (const IngressGate& g : s.counts.gates) {
     gates.push_back({{"source", g.source}, {"checks", g.checks}, {"refusals", g.refusals},
@@ -161,6 +169,8 @@ std::string ingressJson(const IngressSnapshot& s) {
       {"gates", std::move(gates)},
       {"gateMinutes", kGateMinutes},
       {"silentMinutes", kSilentGateMs / kMinuteMs},
+      {"strangers", std::move(strangers)},
+      {"strangerMinutes", kStrangerMinutes},
   };
   return out.dump();
 }
@@ -179,8 +189,15 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
   };
   using Key = std::pair<std::string, std::string>;  // venue, event asked for ("" for the active one)
 
-  Hub(Store& s, asio::any_io_executor executor, Runner r, std::chrono::milliseconds i)
-      : store(s), runner(std::move(r)), interval(i), timer(asio::make_strand(executor)) {}
+  Hub(Store& s, asio::any_io_executor executor, Runner r, const SessionlessTally* t, std::chrono::milliseconds i)
+      : store(s), runner(std::move(r)), sessionless(t), interval(i), timer(asio::make_strand(executor)) {}
+
+  // The store's snapshot, and the strangers from this server's memory.
+  IngressSnapshot snapshot(const std::string& place, const std::string& bizCode, const AlsoRead& alsoRead = {}) const {
+    IngressSnapshot s = takeIngressSnapshot(store, place, bizCode, alsoRead);
+    if (sessionless && s.hasEvent) s.strangers = sessionless->strangers(s.serverTime);
+    return s;
+  }
 
   void start() {
     timer.expires_after(interval);
@@ -236,7 +253,7 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
       };
       std::string body;
       try {
-        body = ingressJson(takeIngressSnapshot(hub->store, key.first, key.second, checkSessions));
+        body = ingressJson(hub->snapshot(key.first, key.second, checkSessions));
       } catch (const std::exception& e) {
         body = json{{"serverTime", Store::systemNow()}, {"event", nullptr}, {"error", e.what()}}.dump();
       }
@@ -282,6 +299,7 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
 
   Store& store;
   const Runner runner;
+  const SessionlessTally* const sessionless;
   const std::chrono::milliseconds interval;
   asio::steady_timer timer;
   std::mutex mutex;
@@ -290,8 +308,9 @@ struct Dashboard::Hub : std::enable_shared_from_this<Dashboard::Hub> {
   bool stopped = false;
 };
 
-Dashboard::Dashboard(Store& store, asio::any_io_executor executor, Runner runner, std::chrono::milliseconds interval)
-    : hub_(std::make_shared<Hub>(store, std::move(executor), std::move(runner), interval)) {
+Dashboard::Dashboard(Store& store, asio::any_io_executor executor, Runner runner,
+                     const SessionlessTally* sessionless, std::chrono::milliseconds interval)
+    : hub_(std::make_shared<Hub>(store, std::move(executor), std::move(runner), sessionless, interval)) {
   hub_->start();
 }
 
@@ -347,7 +366,7 @@ bool Dashboard::handle(const HttpRequest& request, Reply& reply) {
     }
     try {
       // Without an active event the page still gets the venue's events to choose from.
-      const IngressSnapshot snapshot = takeIngressSnapshot(hub->store, *place, bizCode);
+      const IngressSnapshot snapshot = hub->snapshot(*place, bizCode);
       if (!snapshot.hasEvent && !bizCode.empty()) return reply.send(errorResponse(404, kNoEvent));
       reply.send(bodyResponse(ingressJson(snapshot), "application/json"));
     } catch (...) {

@@ -17,6 +17,7 @@
 
 namespace tav::server {
 
+class SessionlessTally;
 class Store;
 
 // How often the stream pushes a new snapshot.
@@ -33,9 +34,9 @@ class Dashboard {
   // Runs work that may wait on the store, off the I/O threads.
   using Runner = std::function<void(std::function<void()>)>;
 
-  // The timer of the stream runs on `executor`.
+  // The timer of the stream runs on `executor`. The strangers listed are `sessionless`'s, when given.
   Dashboard(Store& store, boost::asio::any_io_executor executor, Runner runner,
-            std::chrono::milliseconds interval = kIngressInterval);
+            const SessionlessTally* sessionless = nullptr, std::chrono::milliseconds interval = kIngressInterval);
   ~Dashboard();
   Dashboard(const Dashboard&) = delete;
   Dashboard& operator=(const Dashboard&) = delete;

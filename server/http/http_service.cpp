@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "server/core/service.h"
+#include "server/core/sessionless_tally.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
 #include "server/http/cookies.h"
@@ -71,6 +72,9 @@ constexpr const char* kTls12Ciphers =
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 // At most one log line per this interval about connections closed by the per-source cap.
 constexpr auto kCapLogInterval = std::chrono::seconds(1);
+// How often the summary lines of requests without a session are written: a finished minute's
+// reach the scan log within this.
+constexpr auto kSessionlessFlushInterval = std::chrono::seconds(5);
 
 const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
 const std::string kNotFound = "There is no such object or route on this server.";
@@ -183,7 +187,9 @@ class HttpService::Impl final : public SessionHost {
     signIns_ = std::make_unique<SignInQueue>(cores, cores * kSignInsWaitingPerCore, kSignInWait, "tav-signin");
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
-    dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_);
+    dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_, &sessionless_);
+    sessionlessFlush_.emplace(asio::make_strand(*ioc_));
+    awaitSessionlessFlush();
   }
 
   ~Impl() override {
@@ -193,6 +199,7 @@ class HttpService::Impl final : public SessionHost {
     signIns_.reset();
     others_.reset();
     dashboard_.reset();
+    sessionlessFlush_.reset();
     // A store thread may still be dropping its copy of an answered request's Reply.
     while (liveReplies_.load(std::memory_order_acquire) > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     acceptPause_.reset();
@@ -263,6 +270,7 @@ class HttpService::Impl final : public SessionHost {
     while (runState_ == 1 && busy_ > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     work_.reset();
     ioc_->stop();
+    flushSessionless(true);
     stopped_ = true;
   }
 
@@ -338,6 +346,26 @@ class HttpService::Impl final : public SessionHost {
       } catch (...) {
         logLine("internal failure: an unknown exception");
       }
+    }
+  }
+
+  // The tally's summary lines are written off the I/O threads; the next wait starts once they are.
+  void awaitSessionlessFlush() {
+    sessionlessFlush_->expires_after(kSessionlessFlushInterval);
+    sessionlessFlush_->async_wait([this](error_code ec) {
+      if (ec || stopping_) return;
+      others_->post([this] {
+        flushSessionless(false);
+        awaitSessionlessFlush();
+      });
+    });
+  }
+
+  void flushSessionless(bool everything) {
+    try {
+      sessionless_.flush(store_, everything);
+    } catch (const std::exception& e) {
+      logLine(std::string("error: the counts of requests without a session could not be written: ") + e.what());
     }
   }
 
@@ -470,7 +498,7 @@ class HttpService::Impl final : public SessionHost {
       response.set(http::field::retry_after, std::to_string(retryAfter.count()));
       return reply.send(std::move(response));
     }
-    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string()};
+    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string(), &sessionless_};
     if (isOperatorSignIn(command)) return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
     executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
   }
@@ -610,6 +638,9 @@ class HttpService::Impl final : public SessionHost {
   std::unique_ptr<SignInQueue> signIns_;
   std::unique_ptr<WorkerPool> others_;
   SlowRunner otherRunner_;
+  // Declared before the dashboard, which lists its strangers, and outlives every request.
+  SessionlessTally sessionless_;
+  std::optional<asio::steady_timer> sessionlessFlush_;
   std::unique_ptr<Dashboard> dashboard_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """The live dashboard in a real headless Chromium against a real tav-server on a demo store:
-sign-in, figures against known scans and against the store, 50 admissions within 5 s, and the
+sign-in, figures against known scans and against the store, a station without a session listed
+apart from the gates, 50 admissions within 5 s, and the
 live mark when the server stops and comes back. Saves a screenshot of the page.
 
 Usage: test_dashboard.py TAV_SERVER_BIN SCRIPTS_DIR SCREENSHOT_PNG"""
@@ -154,6 +155,18 @@ class DashboardInBrowser(unittest.TestCase):
                      for r in d.find_elements(By.CSS_SELECTOR, "#gates tbody tr")}
             self.assertEqual(gates, {"127.0.0.2": [21, 0], "127.0.0.3": [22, 2]})
             self.assertEqual(self.chart_entries(), 40)
+
+        with self.subTest("a station without a session is listed apart from the gates"):
+            stranger = Station("127.0.0.1", self.server.port, source="127.0.0.10")
+            stranger.operator = GATE  # a stolen ID, without its session
+            for _ in range(5):
+                self.assertEqual(stranger.check(BIZ, demo_ticket(0)), ("-1", "다시 로그인하세요"))
+            stranger.close()
+            rows = lambda: [(r.get_attribute("data-source"), int(r.find_elements(By.TAG_NAME, "td")[1].text))
+                            for r in d.find_elements(By.CSS_SELECTOR, "#strangers tbody tr")]
+            self.assertTrue(wait_for(lambda: rows() == [("127.0.0.10", 5)], 5), rows())
+            self.assertEqual(sorted(r.get_attribute("data-source") for r in d.find_elements(By.CSS_SELECTOR, "#gates tbody tr")),
+                             ["127.0.0.2", "127.0.0.3"])
 
         with self.subTest("the figures are the store's"):
             listing = subprocess.run([SERVER, "list", "--store", self.store, "--place", "DEMO01"], check=True,

@@ -230,6 +230,17 @@ function renderTables(snapshot) {
     return tr;
   }));
   $('no-gates').hidden = gates.length > 0;
+  // Addresses that asked without a session: never gates, whatever event they named.
+  $('stranger-minutes').textContent = snapshot.strangerMinutes;
+  const strangers = snapshot.strangers || [];
+  $('strangers').querySelector('tbody').replaceChildren(...strangers.map((s) => {
+    const tr = document.createElement('tr');
+    tr.dataset.source = s.source;
+    tr.append(cell(s.source === 'other addresses' ? '그 밖의 주소' : s.source), cell(number(s.checks), true),
+      cell(number(s.placeSignIns), true), cell(number(s.statistics), true), cell(clock(s.lastSeen, true)));
+    return tr;
+  }));
+  $('no-strangers').hidden = strangers.length > 0;
 }
 
 function render(snapshot) {
