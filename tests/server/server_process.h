@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -72,7 +73,9 @@ namespace detail {
 
 // fork + exec of tav-server with the three standard streams on pipes; the child dies with the
 // test process even when the test crashes.
-inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err) {
+// With `addressSpace` (bytes), the child may map no more than that.
+inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err,
+                         rlim_t addressSpace = RLIM_INFINITY) {
   int pin[2], pout[2], perr[2];
   if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC))
     throw std::runtime_error("No pipe for tav-server.");
@@ -90,6 +93,8 @@ inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out
     dup2(pin[0], 0);
     dup2(pout[1], 1);
     dup2(perr[1], 2);
+    const rlimit limit{addressSpace, addressSpace};
+    if (addressSpace != RLIM_INFINITY) setrlimit(RLIMIT_AS, &limit);
     execv(argv[0], argv.data());
     _exit(127);
   }
@@ -115,10 +120,11 @@ struct ToolResult {
 };
 
 // Runs `tav-server <args...>` to its end with `input` on its standard input (a pipe, never a
-// terminal).
-inline ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {}) {
+// terminal), and at most `addressSpace` bytes of memory.
+inline ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {},
+                          rlim_t addressSpace = RLIM_INFINITY) {
   int in, out, err;
-  const pid_t pid = detail::spawnServer(args, in, out, err);
+  const pid_t pid = detail::spawnServer(args, in, out, err, addressSpace);
   ToolResult result;
   std::size_t written = 0;
   if (input.empty()) {
