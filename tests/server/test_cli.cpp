@@ -244,10 +244,10 @@ TEST(CommandLine, ImportWithoutEnoughMemorySaysSoAndImportsNothing) {
   constexpr rlim_t kMiB = 1 << 20;
   rlim_t least = 16 * kMiB;
   while (runTool({"list", "--store", store}, {}, least).exitCode != 0) {
-    least += 4 * kMiB;
+    least += 2 * kMiB;
     ASSERT_LT(least, 1024 * kMiB) << "tav-server does not run in any address space tried";
   }
-  const ToolResult r = runTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv}, {}, least + 8 * kMiB);
+  const ToolResult r = runTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv}, {}, least + 2 * kMiB);
   EXPECT_EQ(r.exitCode, 1);
   EXPECT_EQ(r.err, "tav-server: There was not enough memory to finish import-tickets; what it had not finished was "
                    "undone.\n");
