@@ -468,9 +468,9 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
       throw SetupError(csvPath + ":1: the first line must be the header TicketNo,CustName,GoodsName,"
                        "PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.");
     BadRows bad(csvPath);
-    // Tickets this import inserts get ids from firstNew on; the tickets that were there before
-    // and that a row of the file has met are marked in `met`. A row that meets either one repeats
-    // a number of the file.
+    // Tickets this import inserts get ids from firstNew on (insertTicket gives each an id above
+    // all before it); the tickets that were there before and that a row of the file has met are
+    // marked in `met`. A row that meets either one repeats a number of the file.
     std::optional<std::int64_t> firstNew;
     IdSet met;
     std::vector<std::pair<std::size_t, std::string>> repeats;  // reported rows: line, ticket number
@@ -486,8 +486,7 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
         continue;
       }
       const std::optional<Ticket> there = tx.findTicket(bizCode, t.ticketNo);
-      const std::int64_t id = there ? there->id : 0;
-      if ((firstNew && id >= *firstNew) || !met.insert(id)) {
+      if (there && ((firstNew && there->id >= *firstNew) || !met.insert(there->id))) {
         repeats.emplace_back(rec.line, t.ticketNo);
         if (!bad.add(rec.line, "")) break;
         continue;
