@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <ctime>
 #include <regex>
+#include <string_view>
 
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
@@ -29,14 +30,26 @@ std::string kindName(const ScanRecord& l) {
   return kind;
 }
 
-// One CSV field: quoted when it holds a comma, a quote or a line break. A field that a
-// spreadsheet would take for a formula gets a leading apostrophe, since ticket numbers and
-// operator IDs come from whoever typed them.
+// One CSV field, written so that a spreadsheet shows it as the text it is. Ticket numbers, operator
+// IDs and messages come from whoever typed them:
+// - a field that starts with = + - @, a tab or a carriage return, which a spreadsheet may read as
+//   the start of a formula, gets a leading apostrophe; a plain negative number such as the answer
+//   code -1 is no formula and stays as it is;
+// - other control characters (and DEL) become U+FFFD, the replacement character, rather than a
+//   blank, so that the reader sees that something unprintable stood there; tabs and line breaks
+//   are text a cell may hold;
+// - a field with a comma, a quote or a line break is quoted, its quotes doubled.
 std::string csvField(const std::string& v) {
-  std::string text = v;
+  std::string text;
+  text.reserve(v.size());
+  for (char c : v) {
+    const unsigned char b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && c != '\t' && c != '\r' && c != '\n') || b == 0x7F) text += "\xEF\xBF\xBD";
+    else text.push_back(c);
+  }
   const bool negativeNumber =
       text.size() > 1 && text[0] == '-' && text.find_first_not_of("0123456789", 1) == std::string::npos;
-  if (!text.empty() && std::string("=+-@").find(text[0]) != std::string::npos && !negativeNumber)
+  if (!text.empty() && std::string_view("=+-@\t\r").find(text[0]) != std::string_view::npos && !negativeNumber)
     text.insert(0, "'");
   if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
   std::string out = "\"";

@@ -1,12 +1,15 @@
-// Venue setup: venues, events, operators and the all-or-nothing ticket import from CSV.
+// Venue setup: venues, events, operators and the all-or-nothing ticket import from CSV, streamed.
 #include "server/core/setup.h"
 
 #include <iconv.h>
 
+#include <cerrno>
 #include <algorithm>
+#include <cstdint>
 #include <fstream>
+#include <optional>
+#include <string_view>
 #include <tuple>
-#include <sstream>
 #include <unordered_map>
 
 #include "server/core/command_parser.h"
@@ -67,6 +70,26 @@ std::string playDateProblem(const std::string& value) {
   return {};
 }
 
+// A set of store ids, as one bit each in blocks of 64K ids: the ids of tickets run in sequence, so
+// that millions of them take a few megabytes.
+class IdSet {
+ public:
+  // False when the id was in the set already.
+  bool insert(std::int64_t id) {
+    std::vector<std::uint64_t>& block = blocks_[id >> kBlockBits];
+    if (block.empty()) block.resize((std::size_t{1} << kBlockBits) / 64);
+    const std::uint64_t bit = std::uint64_t{1} << (id & 63);
+    std::uint64_t& word = block[static_cast<std::size_t>(id & ((std::int64_t{1} << kBlockBits) - 1)) / 64];
+    const bool fresh = (word & bit) == 0;
+    word |= bit;
+    return fresh;
+  }
+
+ private:
+  static constexpr int kBlockBits = 16;
+  std::unordered_map<std::int64_t, std::vector<std::uint64_t>> blocks_;
+};
+
 // At most this many bad rows are reported at once: enough to mend a file in one round, few
 // enough to read.
 constexpr std::size_t kMaxReportedRows = 20;
@@ -82,6 +105,12 @@ class BadRows {
     return !more_;
   }
   bool empty() const { return lines_.empty(); }
+  // Gives the reason of a row added with an empty one, once it is known.
+  void explain(std::size_t line, const std::string& reason) {
+    const std::string prefix = file_ + ":" + std::to_string(line) + ": ";
+    for (std::string& l : lines_)
+      if (l == prefix + ".") l = prefix + reason + ".";
+  }
   [[noreturn]] void raise() const {
     std::string text;
     for (const std::string& l : lines_) text += (text.empty() ? "" : "\n") + l;
@@ -97,43 +126,122 @@ class BadRows {
   bool more_ = false;
 };
 
-// The file's text as UTF-8: converted from code page 949 when asked, refused with the encoding to
-// give when it is not UTF-8.
-std::string decoded(const std::string& data, const std::string& file, TicketEncoding encoding) {
-  if (encoding == TicketEncoding::Cp949) {
-    iconv_t cd = iconv_open("UTF-8", "CP949");
-    if (cd == reinterpret_cast<iconv_t>(-1)) throw SetupError("This system cannot convert from code page 949.");
-    std::string out(data.size() * 3 / 2 + 16, '\0');
-    char* in = const_cast<char*>(data.data());
-    std::size_t inLeft = data.size();
-    char* to = out.data();
-    std::size_t outLeft = out.size();
-    const std::size_t rc = iconv(cd, &in, &inLeft, &to, &outLeft);
-    iconv_close(cd);
-    if (rc == static_cast<std::size_t>(-1)) {
-      const std::size_t at = data.size() - inLeft;
-      const std::size_t line = 1 + static_cast<std::size_t>(std::count(data.begin(), data.begin() + static_cast<long>(at), '\n'));
-      throw SetupError(file + ":" + std::to_string(line) + ": the file is not in code page 949 (byte " +
-                       std::to_string(at + 1) + "); leave out --encoding for a UTF-8 file.");
+// How many bytes the UTF-8 character that starts with `lead` takes.
+std::size_t utf8Bytes(unsigned char lead) { return lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 1; }
+
+// The ticket file's text as UTF-8, read a chunk at a time so that a file of any size costs the
+// same memory: converted from code page 949 when asked, refused with the encoding to give when it is
+// not UTF-8. A character cut by the end of a chunk waits for the next one.
+class TicketText {
+ public:
+  TicketText(const std::string& path, TicketEncoding encoding) : path_(path), encoding_(encoding) {
+    in_.open(path, std::ios::binary);
+    if (!in_) throw SetupError("The file " + path + " cannot be read.");
+    if (encoding == TicketEncoding::Cp949) {
+      cd_ = iconv_open("UTF-8", "CP949");
+      if (cd_ == reinterpret_cast<iconv_t>(-1)) throw SetupError("This system cannot convert from code page 949.");
     }
-    out.resize(out.size() - outLeft);
-    return out;
   }
-  if (!isValidUtf8(data)) {
-    std::size_t line = 1, start = 0;
-    for (std::size_t end = 0; end <= data.size(); ++end) {
-      if (end == data.size() || data[end] == '\n') {
-        if (!isValidUtf8(std::string_view(data).substr(start, end - start))) break;
-        ++line;
-        start = end + 1;
+  ~TicketText() {
+    if (cd_ != reinterpret_cast<iconv_t>(-1)) iconv_close(cd_);
+  }
+  TicketText(const TicketText&) = delete;
+  TicketText& operator=(const TicketText&) = delete;
+
+  // The next byte of text, or -1 at the end of the file.
+  int peek() { return pos_ < text_.size() || refill() ? static_cast<unsigned char>(text_[pos_]) : -1; }
+  int get() {
+    const int c = peek();
+    if (c >= 0) ++pos_;
+    return c;
+  }
+
+  // Passes over `prefix` when the text still to come starts with it; only at the start of the file.
+  void skipPrefix(std::string_view prefix) {
+    if (peek() >= 0 && std::string_view(text_).substr(pos_).substr(0, prefix.size()) == prefix) pos_ += prefix.size();
+  }
+
+ private:
+  static constexpr std::size_t kChunk = 1 << 20;
+
+  // Decodes the next chunk into text_; false at the end of the file.
+  bool refill() {
+    text_.clear();
+    pos_ = 0;
+    while (text_.empty()) {
+      const std::size_t held = raw_.size();
+      raw_.resize(held + kChunk);
+      in_.read(raw_.data() + held, static_cast<std::streamsize>(kChunk));
+      if (in_.bad()) throw SetupError("The file " + path_ + " cannot be read.");
+      raw_.resize(held + static_cast<std::size_t>(in_.gcount()));
+      const bool end = in_.gcount() == 0;
+      if (end && raw_.empty()) return false;
+      const std::size_t used = encoding_ == TicketEncoding::Cp949 ? fromCp949(end) : fromUtf8(end);
+      rawLines_ += static_cast<std::size_t>(std::count(raw_.begin(), raw_.begin() + static_cast<long>(used), '\n'));
+      rawOffset_ += used;
+      raw_.erase(0, used);
+    }
+    return true;
+  }
+
+  // The line of the file that the raw byte `at` (of raw_) stands on.
+  std::size_t lineAt(std::size_t at) const {
+    return rawLines_ + 1 + static_cast<std::size_t>(std::count(raw_.begin(), raw_.begin() + static_cast<long>(at), '\n'));
+  }
+
+  std::size_t fromUtf8(bool end) {
+    std::size_t cut = raw_.size();
+    if (!end) {
+      // Hold back a character whose last bytes are still in the file.
+      std::size_t lead = cut;
+      while (lead > 0 && cut - lead < 4 && (static_cast<unsigned char>(raw_[lead - 1]) & 0xC0) == 0x80) --lead;
+      if (lead > 0) {
+        if (cut - (lead - 1) < utf8Bytes(static_cast<unsigned char>(raw_[lead - 1]))) cut = lead - 1;
       }
     }
-    throw SetupError(file + ":" + std::to_string(line) +
-                     ": the file is not UTF-8; for Korean Excel's plain \"CSV\" give --encoding cp949, or save it "
-                     "as \"CSV UTF-8\".");
+    const std::string_view text(raw_.data(), cut);
+    if (!isValidUtf8(text)) {
+      std::size_t start = 0;
+      for (;;) {
+        const std::size_t nl = text.find('\n', start);
+        const std::size_t stop = nl == std::string_view::npos ? text.size() : nl;
+        if (!isValidUtf8(text.substr(start, stop - start)) || nl == std::string_view::npos) break;
+        start = nl + 1;
+      }
+      throw SetupError(path_ + ":" + std::to_string(lineAt(start)) +
+                       ": the file is not UTF-8; for Korean Excel's plain \"CSV\" give --encoding cp949, or save it "
+                       "as \"CSV UTF-8\".");
+    }
+    text_.assign(text);
+    return cut;
   }
-  return data;
-}
+
+  std::size_t fromCp949(bool end) {
+    // Each byte of code page 949 becomes at most 1.5 bytes of UTF-8.
+    text_.resize(raw_.size() * 3 / 2 + 16);
+    char* in = raw_.data();
+    std::size_t inLeft = raw_.size();
+    char* to = text_.data();
+    std::size_t outLeft = text_.size();
+    const std::size_t rc = iconv(cd_, &in, &inLeft, &to, &outLeft);
+    const int error = errno;
+    text_.resize(text_.size() - outLeft);
+    const std::size_t used = raw_.size() - inLeft;
+    if (rc == static_cast<std::size_t>(-1) && (error != EINVAL || end))
+      throw SetupError(path_ + ":" + std::to_string(lineAt(used)) + ": the file is not in code page 949 (byte " +
+                       std::to_string(rawOffset_ + used + 1) + "); leave out --encoding for a UTF-8 file.");
+    return used;
+  }
+
+  std::string path_;
+  TicketEncoding encoding_;
+  std::ifstream in_;
+  iconv_t cd_ = reinterpret_cast<iconv_t>(-1);
+  std::string raw_;   // bytes read but not yet decoded
+  std::string text_;  // decoded text, read up to pos_
+  std::size_t pos_ = 0;
+  std::size_t rawOffset_ = 0, rawLines_ = 0;  // bytes decoded so far, and the line feeds among them
+};
 
 bool sameContent(const Ticket& a, const Ticket& b) {
   return std::tie(a.custName, a.goodsName, a.playDate, a.placeName, a.seatGradeName, a.seatInfo, a.block,
@@ -142,91 +250,110 @@ bool sameContent(const Ticket& a, const Ticket& b) {
                   b.cancelled);
 }
 
+// A field is kept up to this many bytes: any longer one is a bad row anyway (more than
+// kMaxTextLength characters of at most 4 bytes), and a file that never closes a quote or never
+// breaks a line must not fill the memory.
+constexpr std::size_t kMaxFieldBytes = 4 * kMaxTextLength + 8;
+
 struct CsvRecord {
   std::size_t line = 0;
-  std::vector<std::string> fields;
+  std::size_t count = 0;            // fields in the row
+  std::vector<std::string> fields;  // the first of them, one more than a ticket row has
 };
 
-// RFC 4180 records: commas between fields, CRLF or LF between records, fields between double
-// quotes may hold commas, line breaks and doubled quotes. Blank lines are skipped.
-std::vector<CsvRecord> parseCsv(const std::string& data, const std::string& file) {
-  std::vector<CsvRecord> records;
-  std::size_t i = 0, line = 1;
-  if (data.compare(0, 3, "\xEF\xBB\xBF") == 0) i = 3;  // a byte-order mark from spreadsheet tools
-  const std::size_t n = data.size();
-  auto where = [&](std::size_t l) { return file + ":" + std::to_string(l) + ": "; };
+// RFC 4180 records, one at a time: commas between fields, CRLF or LF between records, fields
+// between double quotes may hold commas, line breaks and doubled quotes. Blank lines are skipped,
+// and a byte-order mark from spreadsheet tools is passed over.
+class CsvReader {
+ public:
+  CsvReader(const std::string& path, TicketEncoding encoding) : text_(path, encoding), file_(path) {
+    text_.skipPrefix("\xEF\xBB\xBF");
+  }
 
-  while (i < n) {
-    if (data[i] == '\n' || (data[i] == '\r' && i + 1 < n && data[i + 1] == '\n')) {
-      i += data[i] == '\r' ? 2 : 1;
-      ++line;
-      continue;
-    }
-    CsvRecord rec;
-    rec.line = line;
+  // Reads the next record into `rec`; false at the end of the file.
+  bool next(CsvRecord& rec) {
     for (;;) {
-      std::string field;
-      if (i < n && data[i] == '"') {
-        ++i;
-        for (;;) {
-          if (i >= n) throw SetupError(where(rec.line) + "a quoted field is not closed.");
-          char c = data[i++];
-          if (c == '"') {
-            if (i < n && data[i] == '"') {
-              field.push_back('"');
-              ++i;
-            } else {
-              break;
-            }
-          } else {
-            if (c == '\n') ++line;
-            field.push_back(c);
-          }
-        }
-        if (i < n && data[i] != ',' && data[i] != '\n' && data[i] != '\r')
-          throw SetupError(where(line) + "text follows a closing quote.");
+      const int c = text_.peek();
+      if (c < 0) return false;
+      if (c == '\n') {
+        text_.get();
+        ++line_;
+      } else if (c == '\r') {
+        text_.get();
+        if (text_.peek() != '\n') throw SetupError(where(line_) + "a carriage return stands alone.");
       } else {
-        while (i < n && data[i] != ',' && data[i] != '\n' && data[i] != '\r') {
-          if (data[i] == '"') throw SetupError(where(line) + "a quote stands inside an unquoted field.");
-          field.push_back(data[i++]);
+        break;
+      }
+    }
+    rec.line = line_;
+    rec.count = 0;
+    for (;;) {
+      std::string scratch;
+      std::string& field = rec.count < kCsvHeader.size() + 1 ? slot(rec) : scratch;
+      field.clear();
+      std::size_t bytes = 0;  // of the field in the file; more than it keeps when it is cut
+      if (text_.peek() == '"') {
+        text_.get();
+        for (;;) {
+          const int c = text_.get();
+          if (c < 0) throw SetupError(where(rec.line) + "a quoted field is not closed.");
+          if (c == '"') {
+            if (text_.peek() != '"') break;
+            text_.get();
+          } else if (c == '\n') {
+            ++line_;
+          }
+          keep(field, static_cast<char>(c), bytes);
+        }
+        const int after = text_.peek();
+        if (after >= 0 && after != ',' && after != '\n' && after != '\r')
+          throw SetupError(where(line_) + "text follows a closing quote.");
+      } else {
+        for (int c = text_.peek(); c >= 0 && c != ',' && c != '\n' && c != '\r'; c = text_.peek()) {
+          if (c == '"') throw SetupError(where(line_) + "a quote stands inside an unquoted field.");
+          keep(field, static_cast<char>(text_.get()), bytes);
         }
       }
-      rec.fields.push_back(std::move(field));
-      if (i < n && data[i] == ',') {
-        ++i;
-        continue;
+      if (bytes > field.size()) {
+        // A cut field ends with whole characters, so that it reads as too long, not as bad UTF-8.
+        std::size_t lead = field.size();
+        while (lead > 0 && (static_cast<unsigned char>(field[lead - 1]) & 0xC0) == 0x80) --lead;
+        if (lead > 0 && utf8Bytes(static_cast<unsigned char>(field[lead - 1])) > field.size() - (lead - 1))
+          field.resize(lead - 1);
       }
-      if (i < n && data[i] == '\r') {
-        if (i + 1 < n && data[i + 1] == '\n') {
-          ++i;
-        } else {
-          throw SetupError(where(line) + "a carriage return stands alone.");
-        }
-      }
-      if (i < n) {
-        ++i;  // the line feed
-        ++line;
-      }
+      ++rec.count;
+      const int c = text_.get();
+      if (c == ',') continue;
+      if (c == '\r' && text_.get() != '\n') throw SetupError(where(line_) + "a carriage return stands alone.");
+      if (c >= 0) ++line_;
       break;
     }
-    records.push_back(std::move(rec));
+    rec.fields.resize(std::min(rec.count, kCsvHeader.size() + 1));
+    return true;
   }
-  return records;
-}
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw SetupError("The file " + path + " cannot be read.");
-  std::ostringstream data;
-  data << in.rdbuf();
-  if (in.bad()) throw SetupError("The file " + path + " cannot be read.");
-  return data.str();
-}
+ private:
+  std::string where(std::size_t line) const { return file_ + ":" + std::to_string(line) + ": "; }
+
+  // The record's next field, reusing the string of the record before.
+  static std::string& slot(CsvRecord& rec) {
+    if (rec.fields.size() <= rec.count) rec.fields.resize(rec.count + 1);
+    return rec.fields[rec.count];
+  }
+
+  static void keep(std::string& field, char c, std::size_t& bytes) {
+    if (++bytes <= kMaxFieldBytes) field.push_back(c);
+  }
+
+  TicketText text_;
+  std::string file_;
+  std::size_t line_ = 1;
+};
 
 // One CSV row as a ticket, or the reason it is not one.
 std::string rowToTicket(const CsvRecord& rec, const std::string& bizCode, Ticket& t) {
-  if (rec.fields.size() != kCsvHeader.size())
-    return "the row has " + std::to_string(rec.fields.size()) + " fields, not " +
+  if (rec.count != kCsvHeader.size())
+    return "the row has " + std::to_string(rec.count) + " fields, not " +
            std::to_string(kCsvHeader.size());
   for (std::size_t k = 0; k < rec.fields.size(); ++k) {
     const std::string& f = rec.fields[k];
@@ -327,49 +454,68 @@ void unlockOperator(Store& store, const std::string& id, const Caller& caller) {
 
 ImportSummary importTickets(Store& store, const std::string& bizCode, const std::string& csvPath,
                             const ImportOptions& options) {
-  const std::string data = decoded(readFile(csvPath), csvPath, options.encoding);
-  std::vector<CsvRecord> records = parseCsv(data, csvPath);
-  auto where = [&](std::size_t line) { return csvPath + ":" + std::to_string(line) + ": "; };
-  if (records.empty() || records.front().line != 1 || records.front().fields != kCsvHeader)
-    throw SetupError(where(1) + "the first line must be the header TicketNo,CustName,GoodsName,"
-                     "PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.");
-
-  BadRows bad(csvPath);
-  std::vector<Ticket> tickets(records.size() - 1);
-  std::unordered_map<std::string, std::size_t> seen;
-  for (std::size_t k = 1; k < records.size(); ++k) {
-    const CsvRecord& rec = records[k];
-    if (std::string problem = rowToTicket(rec, bizCode, tickets[k - 1]); !problem.empty()) {
-      if (!bad.add(rec.line, problem)) break;
-      continue;
-    }
-    auto [it, fresh] = seen.emplace(tickets[k - 1].ticketNo, rec.line);
-    if (!fresh && !bad.add(rec.line, "ticket " + tickets[k - 1].ticketNo + " already appears on line " +
-                                         std::to_string(it->second)))
-      break;
-  }
-  if (!bad.empty()) bad.raise();
-
   ImportSummary summary;
+  // The file is read row by row inside the one transaction, so that it is imported whole or not
+  // at all and the memory it takes does not grow with it. A number the file repeats is found by the
+  // store's own uniqueness (insertTicket refuses it), not by a set of every number.
   store.write([&](Transaction& tx) {
     summary = ImportSummary{};
-    BadRows clashes(csvPath);
     if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
-    for (std::size_t k = 0; k < tickets.size(); ++k) {
-      if (tx.insertTicket(tickets[k])) {
-        ++summary.imported;
+    CsvReader csv(csvPath, options.encoding);
+    CsvRecord rec;
+    if (!csv.next(rec) || rec.line != 1 || rec.count != kCsvHeader.size() ||
+        !std::equal(kCsvHeader.begin(), kCsvHeader.end(), rec.fields.begin()))
+      throw SetupError(csvPath + ":1: the first line must be the header TicketNo,CustName,GoodsName,"
+                       "PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.");
+    BadRows bad(csvPath);
+    // Tickets this import inserts get ids from firstNew on (insertTicket gives each an id above
+    // all before it); the tickets that were there before and that a row of the file has met are
+    // marked in `met`. A row that meets either one repeats a number of the file.
+    std::optional<std::int64_t> firstNew;
+    IdSet met;
+    std::vector<std::pair<std::size_t, std::string>> repeats;  // reported rows: line, ticket number
+    Ticket t;
+    while (csv.next(rec)) {
+      if (std::string problem = rowToTicket(rec, bizCode, t); !problem.empty()) {
+        if (!bad.add(rec.line, problem)) break;
         continue;
       }
-      const std::optional<Ticket> there = tx.findTicket(bizCode, tickets[k].ticketNo);
-      if (options.newOnly && there && sameContent(*there, tickets[k])) {
+      if (tx.insertTicket(t)) {
+        ++summary.imported;
+        if (!firstNew) firstNew = tx.findTicket(bizCode, t.ticketNo).value().id;
+        continue;
+      }
+      const std::optional<Ticket> there = tx.findTicket(bizCode, t.ticketNo);
+      if (there && ((firstNew && there->id >= *firstNew) || !met.insert(there->id))) {
+        repeats.emplace_back(rec.line, t.ticketNo);
+        if (!bad.add(rec.line, "")) break;
+        continue;
+      }
+      if (options.newOnly && there && sameContent(*there, t)) {
         ++summary.skipped;
         continue;
       }
-      const std::string reason = "ticket " + tickets[k].ticketNo + " is already in event " + bizCode +
+      const std::string reason = "ticket " + t.ticketNo + " is already in event " + bizCode +
                                  (options.newOnly ? " with other content" : "");
-      if (!clashes.add(records[k + 1].line, reason)) break;
+      if (!bad.add(rec.line, reason)) break;
     }
-    if (!clashes.empty()) clashes.raise();
+    if (bad.empty()) return;
+    // Only the reported repeats need the line they repeat: a second reading finds them.
+    std::map<std::string, std::size_t> firstLine;
+    for (const auto& r : repeats) firstLine.emplace(r.second, 0);
+    if (!repeats.empty()) {
+      CsvReader again(csvPath, options.encoding);
+      again.next(rec);
+      Ticket u;
+      while (again.next(rec) && rec.line < repeats.back().first) {
+        if (!rowToTicket(rec, bizCode, u).empty()) continue;
+        auto it = firstLine.find(u.ticketNo);
+        if (it != firstLine.end() && it->second == 0) it->second = rec.line;
+      }
+    }
+    for (const auto& [line, ticketNo] : repeats)
+      bad.explain(line, "ticket " + ticketNo + " already appears on line " + std::to_string(firstLine[ticketNo]));
+    bad.raise();
   });
   return summary;
 }

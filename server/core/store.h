@@ -206,7 +206,8 @@ class Transaction : public Reader {
   // Leaves no active event at the venue.
   virtual void deactivateEvents(const std::string& placeCode) = 0;
   virtual void insertOperator(const Operator& op) = 0;
-  // False, and nothing written, when the event already has a ticket with this number.
+  // False, and nothing written, when the event already has a ticket with this number. The new
+  // ticket's id is above that of every ticket the store held before it (the import relies on it).
   virtual bool insertTicket(const Ticket& ticket) = 0;
 
   // Changes made on match day. Activating an event does not touch the venue's others: the caller

@@ -3,10 +3,13 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
 
 namespace tav::server::sqlite {
 
 void fail(sqlite3* db, const std::string& what) {
+  // SQLite's want of memory is the process's: the caller says it in one sentence, as for any other.
+  if ((sqlite3_extended_errcode(db) & 0xff) == SQLITE_NOMEM) throw std::bad_alloc();
   throw Failure("The store could not " + what + ": " + sqlite3_errmsg(db) + ".", sqlite3_extended_errcode(db),
                 sqlite3_system_errno(db));
 }

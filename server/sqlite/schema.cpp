@@ -364,7 +364,9 @@ std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
   // Migrations commit durably on their own; from then on the store flushes the log itself.
   writer->exec("PRAGMA synchronous = FULL");
   writer->exec("PRAGMA foreign_keys = ON");
-  writer->exec("PRAGMA cache_size = -65536");
+  // Enough for the setup commands, whose memory stays small however large an import is; serve
+  // sizes the cache for the whole file when it warms up.
+  writer->exec("PRAGMA cache_size = -16384");
   writer->exec("PRAGMA journal_size_limit = 67108864");
   // Savepoints journal the pages they change; in memory that costs no file writes per check.
   writer->exec("PRAGMA temp_store = MEMORY");

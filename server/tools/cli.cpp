@@ -2,6 +2,7 @@
 #include "server/tools/cli.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <signal.h>
@@ -19,6 +20,7 @@
 #include <functional>
 #include <iostream>
 #include <map>
+#include <new>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -389,6 +391,11 @@ int cmdExportScans(const Values& v) {
   const std::string partial = target + ".partial";
   std::size_t lines = 0;
   try {
+    // The scan log names operators and their addresses: the file is the venue's alone from the start.
+    std::remove(partial.c_str());
+    const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) throw SetupError("The file " + target + " cannot be written.");
+    ::close(fd);
     std::ofstream file(partial, std::ios::binary | std::ios::trunc);
     if (!file) throw SetupError("The file " + target + " cannot be written.");
     lines = exportScans(*store, what, file);
@@ -763,6 +770,11 @@ int runCli(int argc, char** argv) {
     std::cerr << kProgram << ": " << e.what() << " See \"" << kProgram << " " << command->name
               << " --help\".\n";
     return kExitUsage;
+  } catch (const std::bad_alloc&) {
+    // Whatever the command had begun is undone with its transaction; the sentence says so.
+    std::cerr << kProgram << ": There was not enough memory to finish " << command->name
+              << "; what it had not finished was undone.\n";
+    return kExitFailed;
   } catch (const std::exception& e) {
     std::cerr << kProgram << ": " << e.what() << "\n";
     return kExitFailed;

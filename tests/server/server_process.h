@@ -73,8 +73,14 @@ namespace detail {
 
 // fork + exec of tav-server with the three standard streams on pipes; the child dies with the
 // test process even when the test crashes.
-// With `openFiles`, the child's open-file limit (soft and hard) is set to it before the exec.
-inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err, rlim_t openFiles = 0) {
+// Limits the child's resources before the exec: what a test gives the server to run within.
+struct ChildLimits {
+  rlim_t openFiles = 0;                  // soft and hard; 0: this process's own
+  rlim_t addressSpace = RLIM_INFINITY;   // bytes the child may map
+};
+
+inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err,
+                         const ChildLimits& limits = {}) {
   int pin[2], pout[2], perr[2];
   if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC))
     throw std::runtime_error("No pipe for tav-server.");
@@ -92,9 +98,13 @@ inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out
     dup2(pin[0], 0);
     dup2(pout[1], 1);
     dup2(perr[1], 2);
-    if (openFiles > 0) {
-      const rlimit limit{openFiles, openFiles};
-      if (setrlimit(RLIMIT_NOFILE, &limit) != 0) _exit(126);
+    if (limits.openFiles > 0) {
+      const rlimit files{limits.openFiles, limits.openFiles};
+      if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(126);
+    }
+    if (limits.addressSpace != RLIM_INFINITY) {
+      const rlimit space{limits.addressSpace, limits.addressSpace};
+      setrlimit(RLIMIT_AS, &space);
     }
     execv(argv[0], argv.data());
     _exit(127);
@@ -121,10 +131,11 @@ struct ToolResult {
 };
 
 // Runs `tav-server <args...>` to its end with `input` on its standard input (a pipe, never a
-// terminal).
-inline ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {}) {
+// terminal), and at most `addressSpace` bytes of memory.
+inline ToolResult runTool(const std::vector<std::string>& args, const std::string& input = {},
+                          rlim_t addressSpace = RLIM_INFINITY) {
   int in, out, err;
-  const pid_t pid = detail::spawnServer(args, in, out, err);
+  const pid_t pid = detail::spawnServer(args, in, out, err, detail::ChildLimits{0, addressSpace});
   ToolResult result;
   std::size_t written = 0;
   if (input.empty()) {
@@ -200,7 +211,7 @@ class ServerProcess {
       log_.clear();
       ended_ = false;
     }
-    pid_ = detail::spawnServer(args, in, out, err_, openFiles_);
+    pid_ = detail::spawnServer(args, in, out, err_, detail::ChildLimits{openFiles_});
     close(in);
     close(out);
     reader_ = std::thread([this] { readLog(); });

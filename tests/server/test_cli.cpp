@@ -224,6 +224,38 @@ TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
   EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+3\s+1\s+0\s+0\s+개막전)"))) << list;
 }
 
+// An import that needs more memory than the system grants stops with one sentence and imports
+// nothing. The limit is found first: the least address space in which the program runs at all
+// (a command that reads nothing), and a little more, less than the file's import needs.
+TEST(CommandLine, ImportWithoutEnoughMemorySaysSoAndImportsNothing) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실종합운동장"});
+  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
+             "202405011830"});
+  std::string rows = kCsvHeader;
+  for (int i = 0; i < 300000; ++i)
+    rows += "M" + std::to_string(i) + ",김민준,개막전,202405011830,잠실종합운동장,R석,\"1층, " + std::to_string(i % 40) +
+            "열\",E석,valid\n";
+  const std::string csv = dir.file("tickets.csv");
+  writeFile(csv, rows);
+
+  constexpr rlim_t kMiB = 1 << 20;
+  rlim_t least = 16 * kMiB;
+  while (runTool({"list", "--store", store}, {}, least).exitCode != 0) {
+    least += 2 * kMiB;
+    ASSERT_LT(least, 1024 * kMiB) << "tav-server does not run in any address space tried";
+  }
+  const ToolResult r = runTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv}, {}, least + 2 * kMiB);
+  EXPECT_EQ(r.exitCode, 1);
+  EXPECT_EQ(r.err, "tav-server: There was not enough memory to finish import-tickets; what it had not finished was "
+                   "undone.\n");
+  EXPECT_EQ(r.out, "");
+  const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
+  EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+0\s+0\s+0\s+0\s+개막전)"))) << list;
+}
+
 TEST(CommandLine, AddOperatorReadsThePasswordFromStandardInput) {
   TempDir dir;
   const std::string store = dir.file("s.db");

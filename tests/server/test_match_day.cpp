@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <iconv.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -280,6 +281,64 @@ TEST_P(MatchDay, ExportScansWritesWhatExcelOpens) {
   tzset();
 }
 
+// Every cell of the export reads as the text it is: what a spreadsheet would take for a formula
+// gets an apostrophe, what no one can see becomes U+FFFD, and the file is the venue's alone.
+TEST_P(MatchDay, ExportGuardsEveryCellAndIsTheVenuesAlone) {
+  struct Cell {
+    std::string stored, shown;
+  };
+  const std::vector<Cell> cells = {
+      {"=1+2", "'=1+2"},
+      {"+821012345678", "'+821012345678"},
+      {"-2+3", "'-2+3"},
+      {"-1", "-1"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\t=1+2", "'\t=1+2"},
+      {"\r=1+2", "'\r=1+2"},
+      {"A\x1B[31mB", "A\xEF\xBF\xBD[31mB"},
+      {"A\x7F\x01", "A\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\x01=1", "\xEF\xBF\xBD=1"},
+      {"a\tb", "a\tb"},
+      {"a,b \"c\"\r\nd", "a,b \"c\"\r\nd"},
+      {"티켓 1234", "티켓 1234"},
+  };
+  server::openStore(v().store(), false)->write([&](server::Transaction& tx) {
+    for (const Cell& c : cells) {
+      server::ScanRecord line;
+      line.at = server::Store::systemNow();
+      line.kind = "check";
+      line.placeCode = TestVenue::kPlace;
+      line.bizCode = TestVenue::kBizCode;
+      line.operatorId = TestVenue::kOperator;
+      line.ticketNo = c.stored;
+      line.message = c.stored;
+      tx.appendScanLog(line);
+    }
+  });
+  TempDir out;
+  const std::string file = out.file("scans.csv");
+  writeFile(file + ".partial", "left by an export that was stopped");
+  chmod((file + ".partial").c_str(), 0644);
+  const mode_t mask = umask(022);
+  v().tool({"export-scans", "--place", TestVenue::kPlace, "--csv", file});
+  umask(mask);
+  struct stat st {};
+  ASSERT_EQ(stat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+  const std::string bytes = readFile(file);
+  for (char c : bytes)
+    EXPECT_TRUE(static_cast<unsigned char>(c) >= 0x20 ? c != 0x7F : c == '\t' || c == '\r' || c == '\n')
+        << "control character " << static_cast<int>(c) << " written raw";
+  const auto rows = parseCsv(bytes.substr(3));
+  ASSERT_EQ(rows.size(), cells.size() + 1) << bytes;
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    ASSERT_EQ(rows[i + 1].size(), 10u) << bytes;
+    EXPECT_EQ(rows[i + 1][6], cells[i].shown) << i;
+    EXPECT_EQ(rows[i + 1][9], cells[i].shown) << i;
+  }
+}
+
 TEST_P(MatchDay, Backup) {
   TempDir out;
   const std::string copy = out.file("copy.db");
@@ -293,6 +352,12 @@ TEST_P(MatchDay, Backup) {
   writeFile(out.file("taken.db"), "x");
   refusesAll({{"backup", "--to", out.file("taken.db")}, {"backup", "--to", out.file("no/such/folder.db")}, {"backup"}});
   EXPECT_EQ(readFile(out.file("taken.db")), "x");
+  const mode_t mask = umask(022);
+  v().tool({"backup", "--to", copy});
+  umask(mask);
+  struct stat st {};
+  ASSERT_EQ(stat(copy.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "a backup holds the venue's data";
 }
 
 // While 16 stations check, the copy is a sound store holding every admission answered before the

@@ -390,6 +390,71 @@ TEST_P(VenueSetup, ImportReadsCodePage949WhenToldAndSaysSoWhenNot) {
   EXPECT_EQ(ticketCount(), 2u);
 }
 
+// A file of several read chunks, as UTF-8 with a byte-order mark and as code page 949: quoted
+// fields keep their commas, a line break inside quotes counts as a line of the file, characters
+// cut by a chunk's end come out whole, and a bad row deep in the file imports nothing.
+TEST_P(VenueSetup, ImportStreamsAFileOfManyChunks) {
+  constexpr int kRows = 15000;
+  const auto row = [](int i) {
+    return "S" + std::to_string(i) + ",\"김, 민준 " + std::to_string(i) +
+           "\",한국시리즈 제칠차전 개막전,202604041400,잠실종합운동장,R석,\"E석 1층, " + std::to_string(i % 50) +
+           "열\",E석,valid\r\n";
+  };
+  std::string head = kHeader + "\r\n", middle, tail;
+  for (int i = 0; i < 12000; ++i) head += row(i);
+  for (int i = 12000; i < 14000; ++i) middle += row(i);
+  for (int i = 14000; i < kRows; ++i) tail += row(i);
+  // Lines 12002-12003, then line 14004.
+  const std::string brokenSeat = "X1,가,개막전,202604041400,잠실,R석,\"E석\r\n1층\",E석,valid\r\n";
+  const std::string unknownBlock = "X2,가,개막전,202604041400,잠실,R석,E석,동석,valid\r\n";
+
+  struct Encoding {
+    const char* name;
+    server::TicketEncoding encoding;
+    std::function<std::string(const std::string&)> bytes;
+  };
+  const std::vector<Encoding> encodings = {
+      {"UTF-8 with a byte-order mark", server::TicketEncoding::Utf8,
+       [](const std::string& text) { return "\xEF\xBB\xBF" + text; }},
+      {"code page 949", server::TicketEncoding::Cp949, cp949}};
+  const auto ticketsOf = [&](const std::string& biz) {
+    std::size_t n = 0;
+    store().read([&](server::Reader& r) {
+      for (const auto& c : r.listEvents("P1"))
+        if (c.event.bizCode == biz) n = static_cast<std::size_t>(c.tickets);
+    });
+    return n;
+  };
+  for (const Encoding& e : encodings) {
+    SCOPED_TRACE(e.name);
+    const std::string biz = std::string("BIG-") + (e.encoding == server::TicketEncoding::Cp949 ? "949" : "UTF8");
+    server::addEvent(store(), "P1", biz, "한국시리즈", "202604041400", false);
+    const server::ImportOptions options{e.encoding, false};
+    const std::string path = importFile(e.bytes(head + brokenSeat + middle + unknownBlock + tail));
+    ASSERT_GT(readBytes(path).size(), std::size_t{1} << 20) << "the file must span more than one chunk (1 MiB)";
+    try {
+      server::importTickets(store(), biz, path, options);
+      FAIL() << "imported";
+    } catch (const SetupError& err) {
+      EXPECT_EQ(std::string(err.what()), path + ":12002: SeatInfo contains a control character.\n" + path +
+                                             ":14004: Block \"동석\" is not one of E석, N석, S석, W석.\n"
+                                             "Nothing was imported.");
+    }
+    EXPECT_EQ(ticketsOf(biz), 0u);
+
+    EXPECT_EQ(server::importTickets(store(), biz, importFile(e.bytes(head + middle + tail)), options).imported,
+              std::size_t{kRows});
+    EXPECT_EQ(ticketsOf(biz), std::size_t{kRows});
+    for (int i : {0, 7777, kRows - 1}) {
+      const auto t = ticket(biz, "S" + std::to_string(i));
+      ASSERT_TRUE(t) << i;
+      EXPECT_EQ(t->custName, "김, 민준 " + std::to_string(i));
+      EXPECT_EQ(t->goodsName, "한국시리즈 제칠차전 개막전");
+      EXPECT_EQ(t->seatInfo, "E석 1층, " + std::to_string(i % 50) + "열");
+    }
+  }
+}
+
 TEST_P(VenueSetup, ImportReportsEveryBadRowUpToTwenty) {
   const std::string good = "G1,가,개막전,202604041400,잠실,R석,E석,E석,valid\n";
   const std::string three = kHeader + "\n" + good + "G2,나,개막전,202613041400,잠실,R석,E석,E석,valid\n" + good +
@@ -445,6 +510,15 @@ TEST_P(VenueSetup, ImportNewOnlyAddsTheNewRowsOfAFullExport) {
   EXPECT_EQ(ticketCount(), 4u);
   EXPECT_FALSE(ticket("BIZ", "N4"));
   EXPECT_EQ(ticket("BIZ", "N2")->seatInfo, "N석 1");
+
+  // A row the file repeats is a bad row, also when its ticket was there before and is unchanged.
+  const std::string twicePath = importFile(update + "N1,가,개막전,202604041400,잠실,R석,E석 1,E석,valid\n");
+  try {
+    server::importTickets(store(), "BIZ", twicePath, newOnly);
+    FAIL() << "imported";
+  } catch (const SetupError& e) {
+    EXPECT_EQ(std::string(e.what()), twicePath + ":5: ticket N1 already appears on line 2.");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(Setup, VenueSetup, ::testing::ValuesIn(storeKinds()), storeName);
