@@ -9,6 +9,7 @@
 #include "server/core/messages.h"
 #include "server/core/password.h"
 #include "server/core/sessions.h"
+#include "server/core/stations.h"
 #include "wire/protocol.h"
 
 namespace tav::server {
@@ -72,10 +73,10 @@ std::string clockTime(TimeMs at) {
 namespace {
 
 // The attempts of one ID that the lockouts look at now.
-LoginQuery lockoutQuery(const std::string& operatorId, const Caller& caller, TimeMs now) {
+LoginQuery lockoutQuery(const std::string& operatorId, const std::string& source, TimeMs now) {
   LoginQuery q;
   q.operatorId = operatorId;
-  q.source = caller.source;
+  q.source = source;
   q.sourceLockoutsAfter = now - kLockoutMs;
   q.sourceFailuresAfter = now - kLoginWindowMs;
   q.globalLockoutsAfter = now - kLockoutEverywhereMs;
@@ -87,12 +88,17 @@ bool isFailure(const std::string& outcome) { return outcome.rfind(kOutcomeFailed
 
 }  // namespace
 
+std::string loggedSource(const Caller& caller) {
+  return caller.station != 0 ? stationSource(caller.station) : caller.source;
+}
+
 Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password,
                         const Caller& caller, std::string* sessionToken) {
   // Attempts of one ID are verified side by side: since every attempt is verified, a burst of them
   // against one ID must not queue the sign-in pool behind one lock. They take turns only where the
   // lockout is decided and logged, in the store's write.
   const TimeMs now = store.now();
+  const std::string source = loggedSource(caller);
 
   std::optional<Operator> op;
   std::optional<Event> event;
@@ -120,22 +126,28 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
       // Nothing to lock: the ID is logged as "?", so its attempts cannot be counted.
       outcome = "failed:unknown-operator";
     } else {
-      const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, caller, now));
+      // A station of the operator's own venue is known by its key, not by an address a stranger
+      // can share or a count a stranger can fill: only its own failures lock it.
+      const bool ownStation = caller.station != 0 && caller.stationPlace == op->placeCode;
+      const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, source, now));
       // Any lockout the query finds is recent enough to hold.
-      if (history.sourceLockout || history.globalLockout) {
+      if (history.sourceLockout || (history.globalLockout && !ownStation)) {
         outcome = "locked";
       } else {
         if (!verified) {
           outcome = "failed:bad-password";
         } else if (!op->active) {
           outcome = "failed:inactive-operator";
+        } else if (caller.stationRequired && caller.station == 0 && op->role != OperatorRole::Admin) {
+          // Not a guess (the password was right), so not counted; answered as one all the same.
+          outcome = "no-station-key";
         } else if (!event) {
           outcome = "no-event";
         } else {
           outcome = "ok";
         }
         if (isFailure(outcome)) {
-          if (history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
+          if (!ownStation && history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
             outcome = std::string(kOutcomeLockoutAll);
           else if (history.sourceFailures + 1 >= kMaxFailedLogins)
             outcome = std::string(kOutcomeLockout);
@@ -161,8 +173,8 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
     line.code = std::get<std::string>(answer.rows[0][0]);
     line.message = std::get<std::string>(answer.rows[0][1]);
     line.outcome = outcome;
-    line.source = caller.source;
-    if (outcome == "ok") token = openSession(tx, *op, caller.source, now, line.session);
+    line.source = source;
+    if (outcome == "ok") token = openSession(tx, *op, source, now, line.session, caller.station);
     tx.appendScanLog(line);
   });
   if (sessionToken) *sessionToken = std::move(token);
@@ -174,7 +186,7 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
   ScanRecord line;
   line.kind = "place";
   line.placeCode = placeCode;
-  line.source = caller.source;
+  line.source = loggedSource(caller);
   store.write([&](Transaction& tx) {
     const TimeMs now = store.now();
     line.operatorId.clear();
@@ -304,7 +316,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   line.code = *d.code;
   line.message = d.message;
   line.outcome = outcome;
-  line.source = caller.source;
+  line.source = loggedSource(caller);
   line.session = session ? session->id : 0;
   tx.appendScanLog(line);
 }

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "server/core/service.h"
+#include "server/core/stations.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
 #include "server/http/cookies.h"
@@ -59,6 +60,8 @@ constexpr auto kCapLogInterval = std::chrono::seconds(1);
 
 const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
 const std::string kNotFound = "There is no such object or route on this server.";
+const std::string kNoStationKey =
+    "This server answers registered stations only, and the request carries no valid station key.";
 
 enum class Route { None, Query, Health, Metrics };
 
@@ -158,6 +161,7 @@ class HttpService::Impl final : public SessionHost {
     signInRunner_ = [pool = signIns_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_);
+    stations_ = std::make_unique<StationDirectory>(store_);
   }
 
   ~Impl() override {
@@ -383,6 +387,18 @@ class HttpService::Impl final : public SessionHost {
       metrics_.recordLatency(Clock::now() - started);
       return reply.send(errorResponse(400, e.what()));
     }
+    // The station the key names, from memory: a made-up key costs no store read. `keyed` is what
+    // the sign-in queue lets go ahead of strangers.
+    const std::optional<StationInfo> station = stations_->lookup(stationKey);
+    const bool keyed = station.has_value();
+    // The dashboard's sign-in carries no key and cannot be told from a script's by anything a
+    // client sends; so every keyless operator sign-in goes on to the procedure, which opens a
+    // session only for an admin (the password verified first, so it tells a stranger nothing).
+    // Everything else a keyless client asks is refused here, before anything is written.
+    if (options_.requireStationKey && !keyed && !isOperatorSignIn(command)) {
+      metrics_.recordLatency(Clock::now() - started);
+      return reply.send(errorResponse(403, kNoStationKey));
+    }
     std::chrono::seconds retryAfter{};
     if (isSignIn(command) && !limits_.admitSignIn(from, started, retryAfter)) {
       metrics_.recordRefusal(Limit::SignInsPerMinute);
@@ -394,7 +410,9 @@ class HttpService::Impl final : public SessionHost {
       return reply.send(std::move(response));
     }
     const SlowRunner& runner = isOperatorSignIn(command) ? signInRunner_ : otherRunner_;
-    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string()};
+    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string(),
+                  keyed ? station->id : 0, keyed ? station->placeCode : std::string(),
+                  options_.requireStationKey && !keyed};
     executeAsync(store_, std::move(command), std::move(caller), runner,
                  [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
       reply.later([this, answer = std::move(answer), error, started]() mutable {
@@ -469,6 +487,7 @@ class HttpService::Impl final : public SessionHost {
   std::unique_ptr<WorkerPool> signIns_, others_;
   SlowRunner signInRunner_, otherRunner_;
   std::unique_ptr<Dashboard> dashboard_;
+  std::unique_ptr<StationDirectory> stations_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};
   std::atomic<int> liveReplies_{0};

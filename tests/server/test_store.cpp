@@ -17,6 +17,7 @@
 
 #include "server/core/copy_store.h"
 #include "server/pg/pg_store.h"
+#include "server/sqlite/schema.h"
 #include "server/sqlite/sqlite_store.h"
 #include "store_fixture.h"
 #include "server/tools/open_store.h"
@@ -100,9 +101,10 @@ INSTANTIATE_TEST_SUITE_P(
         ForeignCase{"NewerSchemaTableOnly",
                     [](const std::string& p) {
                       makeOurStore(p);
-                      rawExec(p, "INSERT INTO schema_version VALUES(7, 0);");
+                      rawExec(p, "INSERT INTO schema_version VALUES(" + std::to_string(server::sqlite::schemaVersion() + 1) +
+                                     ", 0);");
                     },
-                    "newer tav-server (schema version 7"}),
+                    "newer tav-server (schema version " + std::to_string(server::sqlite::schemaVersion() + 1)}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Store, MissingFileIsNotCreatedWithoutAsking) {
@@ -183,7 +185,7 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
   // The version before sources came before operator roles, sessions and the dashboard's counters too.
-  const std::string previous = std::to_string(version - 4);
+  const std::string previous = std::to_string(version - kSchemaVersionsSinceDashboard - 3);
   ASSERT_EQ(space().rawExec(dropDashboardCounters(sqlite) + "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                             "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
                             "DELETE FROM schema_version WHERE version > " +
@@ -207,7 +209,7 @@ TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
   // The version before roles came before sessions and the dashboard's counters too.
-  const std::string previous = std::to_string(version - 3);
+  const std::string previous = std::to_string(version - kSchemaVersionsSinceDashboard - 2);
   ASSERT_EQ(space().rawExec(dropDashboardCounters(sqlite) + "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                             "ALTER TABLE operator DROP COLUMN role; DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
