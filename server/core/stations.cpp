@@ -170,17 +170,17 @@ StationDirectory::StationDirectory(Store& store) : store_(store), known_(std::ma
   try {
     refresh();
   } catch (...) {
-    // The store may come back later (a database that is down at start): the thread tries again.
+    // The store may come back later (a database that is down at start): the next key asks again.
   }
   thread_ = std::thread([this] { run(); });
 }
 
 StationDirectory::~StationDirectory() {
   {
-    std::lock_guard<std::mutex> lock(stopMutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
   }
-  stopSignal_.notify_all();
+  wake_.notify_all();
   thread_.join();
 }
 
@@ -188,58 +188,93 @@ std::optional<StationInfo> StationDirectory::lookup(const std::string& key) {
   if (!wellFormedStationKey(key)) return std::nullopt;
   const std::string hash = stationKeyHash(key);
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!wanted_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh) {
+    wanted_ = true;
+    wake_.notify_one();
+  }
   const auto it = known_->find(hash);
   if (it == known_->end()) return std::nullopt;
-  seen_[it->second.info.id] = store_.now();
-  return it->second.info;
+  seen_[it->second.id] = store_.now();
+  if (!pending_) {
+    pending_ = true;
+    wake_.notify_one();
+  }
+  return it->second;
 }
 
 void StationDirectory::refresh() {
   std::lock_guard<std::mutex> one(refreshMutex_);
+  {
+    // Counted from the attempt, so that a store that does not answer is not asked at every key.
+    std::lock_guard<std::mutex> lock(mutex_);
+    readAt_ = std::chrono::steady_clock::now();
+  }
   std::vector<StationRecord> stations;
   store_.read([&](Reader& r) { stations = r.allStations(); });
 
   auto fresh = std::make_shared<Map>();
-  for (const StationRecord& s : stations)
-    if (!s.removed) fresh->emplace(s.keyHash, Known{StationInfo{s.id, s.placeCode, s.name, s.block}, s.lastSeen});
+  std::unordered_map<std::int64_t, std::optional<TimeMs>> stored;  // live stations' last seen
+  for (const StationRecord& s : stations) {
+    if (s.removed) continue;
+    fresh->emplace(s.keyHash, StationInfo{s.id, s.placeCode, s.name, s.block});
+    stored.emplace(s.id, s.lastSeen);
+  }
 
   // Last-seen times a minute newer than the store's are written; the rest wait, so that a gate
-  // checking all day writes its time once a minute, not once a check.
+  // checking all day writes its time once a minute, not once a check. A station's time is kept
+  // (and the directory keeps coming back) until the store holds it.
   std::vector<std::pair<std::int64_t, TimeMs>> due;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& [hash, known] : *fresh) {
-      const auto seen = seen_.find(known.info.id);
-      if (seen == seen_.end()) continue;
-      if (!known.storedSeen || seen->second - *known.storedSeen >= kStationSeenMs) {
-        due.emplace_back(known.info.id, seen->second);
-        known.storedSeen = seen->second;
-      }
-    }
-    // Only live stations are kept: the map stays as small as the venue's registered stations.
+    pending_ = false;
     for (auto it = seen_.begin(); it != seen_.end();) {
-      const bool live = std::any_of(fresh->begin(), fresh->end(),
-                                    [&](const auto& entry) { return entry.second.info.id == it->first; });
-      it = live ? std::next(it) : seen_.erase(it);
+      const auto live = stored.find(it->first);
+      if (live == stored.end()) {
+        it = seen_.erase(it);  // removed: only live stations are kept
+      } else if (!live->second || it->second - *live->second >= kStationSeenMs) {
+        due.emplace_back(it->first, it->second);
+        it = seen_.erase(it);
+      } else {
+        pending_ = pending_ || it->second > *live->second;
+        ++it;
+      }
     }
     known_ = std::move(fresh);
   }
-  if (!due.empty())
+  if (due.empty()) return;
+  try {
     store_.write([&](Transaction& tx) {
       for (const auto& [id, at] : due) tx.touchStation(id, at);
     });
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [id, at] : due) seen_.emplace(id, at);  // a later sighting already there wins
+    pending_ = true;
+    throw;
+  }
 }
 
 void StationDirectory::run() {
-  std::unique_lock<std::mutex> lock(stopMutex_);
-  while (!stopSignal_.wait_for(lock, kStationRefresh, [this] { return stopping_; })) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stopping_) return;
+    // A lookup wants a fresh list at once; a last-seen time waits for the list's turn.
+    const bool now = wanted_ || (pending_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh);
+    if (!now) {
+      if (pending_)
+        wake_.wait_until(lock, readAt_ + kStationRefresh);
+      else
+        wake_.wait(lock);
+      continue;
+    }
     lock.unlock();
     try {
       refresh();
     } catch (...) {
-      // Kept as it was: the next round tries again.
+      // Kept as it was: the next key after kStationRefresh asks again.
     }
     lock.lock();
+    wanted_ = false;
   }
 }
 

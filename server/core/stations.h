@@ -20,8 +20,8 @@ namespace tav::server {
 
 // A station's last request is written at most this often, as a session's last use is.
 inline constexpr TimeMs kStationSeenMs = 60 * 1000;
-// How often a server reads the registered stations again: a station added or removed while it
-// serves counts from then on.
+// How old a server's list of registered stations may grow while keys arrive before it reads the
+// list again: a station added or removed while it serves counts from then on.
 inline constexpr std::chrono::milliseconds kStationRefresh{2000};
 // The longest station name the command line takes.
 inline constexpr std::size_t kMaxStationName = 100;
@@ -89,9 +89,11 @@ struct StationInfo {
 
 // The live stations by the hash of their key, held in memory and shared by every request. A
 // lookup never reads the store: a stranger's made-up keys cost a hash and a map lookup each, and
-// the memory is bounded by the number of registered stations. A thread of its own reads the
-// stations again every kStationRefresh and writes the last-seen times of the stations that
-// asked (at most once a minute each), so a ticket check pays no store round trip for its key.
+// the memory is bounded by the number of registered stations. When a key arrives and the list is
+// kStationRefresh old, a thread of its own reads the stations again and writes the last-seen
+// times of the stations that asked (at most once a minute each, and until the last one is
+// written): a ticket check pays no store round trip for its key, however many keys arrive the
+// store is read at most once per kStationRefresh, and a server that gets no keys reads nothing.
 class StationDirectory {
  public:
   // Reads the stations at once; a store that does not answer leaves the directory empty (every
@@ -101,29 +103,28 @@ class StationDirectory {
   StationDirectory(const StationDirectory&) = delete;
   StationDirectory& operator=(const StationDirectory&) = delete;
 
-  // The live station the key names, or none; notes that the station asked just now.
+  // The live station the key names, or none; notes that the station asked just now, and asks the
+  // directory's thread for a fresh list when this one is old. The answer is from the list at hand.
   std::optional<StationInfo> lookup(const std::string& key);
   // Reads the stations now and writes the last-seen times due, on the caller's thread. Throws
   // what the store throws; the directory then keeps what it knew.
   void refresh();
 
  private:
-  struct Known {
-    StationInfo info;
-    std::optional<TimeMs> storedSeen;
-  };
-  using Map = std::unordered_map<std::string, Known>;  // by key hash
+  using Map = std::unordered_map<std::string, StationInfo>;  // by key hash
 
   void run();
 
   Store& store_;
-  std::mutex mutex_;  // guards known_ and seen_
+  std::mutex mutex_;  // guards everything below but refreshMutex_ and thread_
   std::shared_ptr<const Map> known_;
   std::unordered_map<std::int64_t, TimeMs> seen_;  // stations that asked since their last write
-  std::mutex refreshMutex_;                        // one refresh at a time
-  std::mutex stopMutex_;
-  std::condition_variable stopSignal_;
+  std::chrono::steady_clock::time_point readAt_;   // when the list was last read (or tried)
+  bool wanted_ = false;   // a lookup asked for a fresh list
+  bool pending_ = false;  // a station asked since its last-seen time was last written
   bool stopping_ = false;
+  std::condition_variable wake_;
+  std::mutex refreshMutex_;  // one refresh at a time
   std::thread thread_;
 };
 

@@ -696,7 +696,8 @@ std::vector<Command> commands() {
        "readable by its owner only; the store keeps only the key's hash. tav-assets --station-key\n"
        "installs the file on that station, which then sends the key with every request: the server\n"
        "knows the gate by its name, whatever its address, and failed sign-ins from elsewhere never\n"
-       "lock its operators out. Works while serve runs (within a few seconds).",
+       "lock its operators out. Works while serve runs: a server that has not read its stations for 2 s\n"
+       "reads them again at the next request with a key, and answers that one request as before.",
        {kStore,
         {"place", "CODE", "the venue's place code", true},
         {"name", "NAME", "the station's name, new in the venue (e.g. \"3번 게이트\")", true},
@@ -705,7 +706,7 @@ std::vector<Command> commands() {
        cmdAddStation},
       {"remove-station",
        "Ends a registered station: its key opens nothing from then on (a running server stops taking\n"
-       "it within a few seconds) and the sessions opened through it end at once. The scan log keeps its\n"
+       "it at the key's next request) and the sessions opened through it end at once. The scan log keeps its\n"
        "name; a new station may take it.",
        {kStore, {"place", "CODE", "the venue's place code", true}, {"name", "NAME", "the station's name", true}},
        cmdRemoveStation},
