@@ -705,9 +705,9 @@ std::vector<Command> commands() {
         {"key-file", "FILE", "the new file for the key (never replaced)", true}},
        cmdAddStation},
       {"remove-station",
-       "Ends a registered station: its key opens nothing from then on (a running server stops taking\n"
-       "it at the key's next request) and the sessions opened through it end at once. The scan log keeps its\n"
-       "name; a new station may take it.",
+       "Ends a registered station: the sessions opened through it end at once, and its key opens\n"
+       "nothing more (a running server takes it once more, at its next request, while it reads the\n"
+       "stations again). The scan log keeps its name; a new station may take it.",
        {kStore, {"place", "CODE", "the venue's place code", true}, {"name", "NAME", "the station's name", true}},
        cmdRemoveStation},
       {"set-password",
