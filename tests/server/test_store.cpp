@@ -17,6 +17,7 @@
 
 #include "server/core/copy_store.h"
 #include "server/pg/pg_store.h"
+#include "server/core/ingress.h"
 #include "server/core/stations.h"
 #include "server/sqlite/schema.h"
 #include "server/sqlite/sqlite_store.h"
@@ -307,6 +308,14 @@ TEST_P(StoreTest, StationsAreListedLockedCopiedAndRemoved) {
   EXPECT_EQ(locked[0].where, "station 3번 게이트");
   EXPECT_EQ(locked[0].until, locked[0].since + server::kLockoutMs);
   EXPECT_EQ(field(runFrom("192.0.2.10", kLogin + "'admin','secret-pw'"), "ErrCode"), "0") << "the address is not locked";
+
+  // The dashboard's gates name a keyed check's station, not its address.
+  const std::string entry = check("I", "BIZ", "", "T1", "admin");
+  server::Caller keyedCheck{"192.0.2.9", sessionFor(entry), {}, {}, added.station.id, "P1"};
+  ASSERT_EQ(server::execute(store(), entry, keyedCheck).code, "0");
+  const server::IngressSnapshot snapshot = server::takeIngressSnapshot(store(), "P1", "BIZ");
+  ASSERT_EQ(snapshot.counts.gates.size(), 1u);
+  EXPECT_EQ(snapshot.counts.gates[0].source, "3번 게이트");
 
   ScratchDir dir;
   auto target = server::openStore(dir.file("copy.db"), true);
