@@ -14,6 +14,7 @@
 
 #include "assets/pictures.h"
 #include "assets/sounds.h"
+#include "wire/protocol.h"
 
 namespace tav::assets {
 namespace {
@@ -62,7 +63,20 @@ QByteArray caCertificateFile(const QString& caFile) {
   return bytes;
 }
 
-void writeInstallFolder(const QString& folder, const QString& placeCode, const QByteArray& caPem) {
+QByteArray stationKeyFile(const QString& keyFile) {
+  const std::string name = keyFile.toStdString();
+  QFile f(keyFile);
+  if (!f.open(QIODevice::ReadOnly))
+    throw std::invalid_argument("The station key " + name + " cannot be read: " + f.errorString().toStdString() + ".");
+  // A key file is a few dozen bytes; anything much larger is some other file.
+  const QByteArray key = f.read(256).trimmed();
+  if (!wire::isStationKey(std::string_view(key.constData(), static_cast<std::size_t>(key.size()))))
+    throw std::invalid_argument(name + " is not a station key; give the file that \"tav-server add-station --key-file\" wrote.");
+  return key + "\n";
+}
+
+void writeInstallFolder(const QString& folder, const QString& placeCode, const QByteArray& caPem,
+                        const QByteArray& stationKey) {
   const QByteArray ini = iniFile(placeCode);
   QDir dir(folder);
   if (!dir.mkpath(QStringLiteral(".")))
@@ -76,6 +90,7 @@ void writeInstallFolder(const QString& folder, const QString& placeCode, const Q
   for (const QString& name : soundFiles()) writeFile(dir.filePath(name), sound(name));
   writeFile(dir.filePath(QStringLiteral("tav.ini")), ini);
   if (!caPem.isEmpty()) writeFile(dir.filePath(QStringLiteral("ca.pem")), caPem);
+  if (!stationKey.isEmpty()) writeFile(dir.filePath(QStringLiteral("station.key")), stationKey);
 }
 
 }  // namespace tav::assets

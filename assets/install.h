@@ -15,11 +15,18 @@ QByteArray iniFile(const QString& placeCode);
 // cannot be read, holds a private key, holds no PEM certificate, or a certificate that is not a CA.
 QByteArray caCertificateFile(const QString& caFile);
 
+// The contents of station.key from a key file that tav-server add-station wrote: the key and a
+// line break. Throws std::invalid_argument with one sentence when the file cannot be read or
+// holds anything but one station key.
+QByteArray stationKeyFile(const QString& keyFile);
+
 // Writes every install-folder file into `folder` (created when missing): the button pictures as
 // JPEG (the same bytes as their built-in copies), ok.wav and no.wav, tav.ini naming `placeCode`,
-// and ca.pem holding `caPem` when that is not empty (else an existing ca.pem is left alone).
-// Existing files are replaced. Throws std::invalid_argument for a place code iniFile() refuses,
-// before anything is written, and std::runtime_error naming the file that cannot be written.
-void writeInstallFolder(const QString& folder, const QString& placeCode, const QByteArray& caPem = {});
+// ca.pem holding `caPem` and station.key holding `stationKey` when they are not empty (else an
+// existing file of that name is left alone). Existing files are replaced. Throws
+// std::invalid_argument for a place code iniFile() refuses, before anything is written, and
+// std::runtime_error naming the file that cannot be written.
+void writeInstallFolder(const QString& folder, const QString& placeCode, const QByteArray& caPem = {},
+                        const QByteArray& stationKey = {});
 
 }  // namespace tav::assets

@@ -1,4 +1,5 @@
-// tav-assets: writes the install-folder files (pictures, sounds, tav.ini, the site's ca.pem) into a folder.
+// tav-assets: writes the install-folder files (pictures, sounds, tav.ini, the site's ca.pem, the
+// station's key) into a folder.
 #include <QCoreApplication>
 #include <QStringList>
 #include <cstdio>
@@ -11,11 +12,13 @@ namespace {
 
 int usage() {
   std::fprintf(stderr,
-               "usage: tav-assets FOLDER --place CODE [--ca FILE]\n"
+               "usage: tav-assets FOLDER --place CODE [--ca FILE] [--station-key FILE]\n"
                "Writes the station's install-folder files into FOLDER: the button pictures, ok.wav,\n"
                "no.wav and tav.ini naming the venue CODE (the demo venue is %s).\n"
                "--ca FILE copies the site's CA certificate (ca.pem from tav-server tls-init) there as\n"
-               "ca.pem: the station then trusts a back-end certificate that CA signed.\n",
+               "ca.pem: the station then trusts a back-end certificate that CA signed.\n"
+               "--station-key FILE installs this station's key (from tav-server add-station --key-file)\n"
+               "there as station.key: the station then sends it with every request.\n",
                tav::server::kDemoPlaceCode);
   return 2;
 }
@@ -33,6 +36,7 @@ int main(int argc, char** argv) {
   QString place;
   QString folder;
   QString caFile;
+  QString keyFile;
   for (qsizetype i = 0; i < args.size(); ++i) {
     if (args[i] == QLatin1String("--place")) {
       if (i + 1 >= args.size()) return usage();
@@ -40,6 +44,9 @@ int main(int argc, char** argv) {
     } else if (args[i] == QLatin1String("--ca")) {
       if (i + 1 >= args.size() || !caFile.isEmpty()) return usage();
       caFile = args[++i];
+    } else if (args[i] == QLatin1String("--station-key")) {
+      if (i + 1 >= args.size() || !keyFile.isEmpty()) return usage();
+      keyFile = args[++i];
     } else if (folder.isEmpty() && !args[i].startsWith(QLatin1String("--"))) {
       folder = args[i];
     } else {
@@ -55,12 +62,13 @@ int main(int argc, char** argv) {
   try {
     // Checked before anything is written: a bad file leaves the folder as it was.
     const QByteArray ca = caFile.isEmpty() ? QByteArray() : tav::assets::caCertificateFile(caFile);
-    tav::assets::writeInstallFolder(folder, place, ca);
+    const QByteArray key = keyFile.isEmpty() ? QByteArray() : tav::assets::stationKeyFile(keyFile);
+    tav::assets::writeInstallFolder(folder, place, ca, key);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "tav-assets: %s\n", e.what());
     return 1;
   }
-  std::printf("tav-assets: install files written to %s (PlaceCode=%s%s)\n", qPrintable(folder), qPrintable(place),
-              caFile.isEmpty() ? "" : ", ca.pem");
+  std::printf("tav-assets: install files written to %s (PlaceCode=%s%s%s)\n", qPrintable(folder), qPrintable(place),
+              caFile.isEmpty() ? "" : ", ca.pem", keyFile.isEmpty() ? "" : ", station.key");
   return 0;
 }

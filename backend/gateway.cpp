@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "platform/pathmap.h"
+#include "wire/protocol.h"
 
 namespace tav::backend {
 
@@ -24,7 +25,28 @@ constexpr time_t kReadTimeoutSeconds = 10;
 // A site's own CA, put into the install folder by `tav-assets FOLDER --ca FILE`.
 const QString kSiteCaPath = QStringLiteral("C:\\ORLTAV\\ca.pem");
 
+// This gate PC's key, put into the install folder by `tav-assets FOLDER --station-key FILE`.
+const QString kStationKeyPath = QStringLiteral("C:\\ORLTAV\\station.key");
+
 std::string quotedName(const QString& name) { return "\"" + name.toStdString() + "\""; }
+
+// The install folder's station key, read at every call as ca.pem is, so that a key installed
+// while the station runs counts from its next call; empty when there is no station.key. Throws
+// BackendError when the file is there but holds no key: a damaged file is a clear failure, not
+// a silent fall-back to an unregistered station.
+std::string stationKey() {
+  const QString path = mapPath(kStationKeyPath);
+  if (!QFileInfo::exists(path)) return {};
+  QFile f(path);
+  if (!f.open(QIODevice::ReadOnly))
+    throw BackendError("The station key " + path.toStdString() + " cannot be read.");
+  const QByteArray key = f.read(256).trimmed();
+  const std::string text = key.toStdString();
+  if (!wire::isStationKey(text))
+    throw BackendError("The file " + path.toStdString() +
+                       " holds no station key; install it again with tav-assets --station-key.");
+  return text;
+}
 
 struct StoreFree {
   void operator()(X509_STORE* s) const { X509_STORE_free(s); }
@@ -202,6 +224,8 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
   httplib::Headers headers;
   const std::string cookie = sessionCookie().header();
   if (!cookie.empty()) headers.emplace("Cookie", cookie);
+  const std::string key = stationKey();
+  if (!key.empty()) headers.emplace(std::string(wire::kStationHeader), key);
 
   const httplib::Result res =
       client.Post(path.toStdString(), headers, body, "text/plain; charset=utf-8");

@@ -2,6 +2,7 @@
 // fields of their answers and the result codes. Written once here, used on both sides.
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 namespace tav::wire {
@@ -11,6 +12,16 @@ inline constexpr std::string_view kProgId = "Nuvrel.member";
 inline constexpr std::string_view kQueryMethod = "Query";
 // The HTTP header a registered gate PC sends its station key in, beside every command.
 inline constexpr std::string_view kStationHeader = "Tav-Station";
+// A station key as tav-server add-station writes it: 32 random bytes in base64url without
+// padding, 43 characters.
+inline constexpr std::size_t kStationKeyLength = 43;
+inline constexpr bool isStationKey(std::string_view text) {
+  if (text.size() != kStationKeyLength) return false;
+  for (char c : text)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+      return false;
+  return true;
+}
 
 // The procedures a command text may name after "Exec".
 inline constexpr std::string_view kLoginInfoProc = "Proc_WMRS_Admin_GetAdminTAV_LoginInfo";

@@ -12,7 +12,7 @@ constexpr std::size_t kPage = 10000;
 
 bool holdsAnything(Reader& r) {
   return !r.allVenues().empty() || !r.allEvents().empty() || !r.allOperators().empty() ||
-         !r.tickets(0, 1).empty() || !r.scanLog(0, 1).empty();
+         !r.tickets(0, 1).empty() || !r.scanLog(0, 1).empty() || !r.allStations().empty();
 }
 
 }  // namespace
@@ -37,6 +37,8 @@ CopySummary copyStore(Store& from, Store& to) {
         target.insertOperator(o);
         ++summary.operators;
       }
+      // Ids kept: the scan log names stations by id.
+      for (const StationRecord& st : source.allStations()) target.restoreStation(st);
       for (std::int64_t after = 0;;) {
         const std::vector<Ticket> page = source.tickets(after, kPage);
         for (const Ticket& t : page) target.restoreTicket(t);

@@ -1,6 +1,10 @@
 // The dashboard's snapshot: which event, the windows at the store's clock, one consistent read.
 #include "server/core/ingress.h"
 
+#include <algorithm>
+
+#include "server/core/stations.h"
+
 namespace tav::server {
 
 IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
@@ -27,6 +31,12 @@ IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
     q.gatesSince = minute - kGateMinutes + 1;
     q.gatesSeenSince = s.firstMinute;
     s.counts = reader.ingressCounts(q);
+    // The page shows a registered station by its name, which cannot read as an address.
+    if (std::any_of(s.counts.gates.begin(), s.counts.gates.end(),
+                    [](const IngressGate& g) { return stationOfSource(g.source).has_value(); })) {
+      const StationNames names = stationNames(reader);
+      for (IngressGate& g : s.counts.gates) g.source = sourceLabel(g.source, names);
+    }
     s.hasEvent = true;
   });
   return s;

@@ -1,5 +1,6 @@
 // Match-day changes and reads over the store: events, tickets, operators, venues, scan export, backup.
 #include "server/core/match_day.h"
+#include "server/core/stations.h"
 
 #include <cstdio>
 #include <ctime>
@@ -184,13 +185,16 @@ std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out)
       if (!e || e->placeCode != what.placeCode)
         throw SetupError("The venue " + what.placeCode + " has no event " + *what.bizCode + ".");
     }
+    const StationNames stations = stationNames(r);
     for (std::int64_t after = 0;;) {
       const std::vector<ScanRecord> page = r.scanLog(after, kScanPage);
       for (const ScanRecord& l : page) {
         const bool everyVenues = isSessionlessCount(l) && !what.bizCode;
         if (!everyVenues && (l.placeCode != what.placeCode || (what.bizCode && l.bizCode != *what.bizCode))) continue;
         if ((what.since && l.at < *what.since) || (what.until && l.at >= *what.until)) continue;
-        for (const std::string& f : {formatLocalTime(l.at), kindName(l), l.operatorId, l.source, l.mode,
+        // A registered station by its name (which add-station keeps from reading as an address).
+        for (const std::string& f : {formatLocalTime(l.at), kindName(l), l.operatorId,
+                                     sourceLabel(l.source, stations), l.mode,
                                      l.block, l.ticketNo, l.bizCode, l.code})
           text += csvField(f) + ",";
         text += csvField(l.message) + "\r\n";

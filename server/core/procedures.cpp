@@ -10,6 +10,7 @@
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
 #include "server/core/sessions.h"
+#include "server/core/stations.h"
 #include "wire/protocol.h"
 
 namespace tav::server {
@@ -73,10 +74,10 @@ std::string clockTime(TimeMs at) {
 namespace {
 
 // The attempts of one ID that the lockouts look at now.
-LoginQuery lockoutQuery(const std::string& operatorId, const Caller& caller, TimeMs now) {
+LoginQuery lockoutQuery(const std::string& operatorId, const std::string& source, TimeMs now) {
   LoginQuery q;
   q.operatorId = operatorId;
-  q.source = caller.source;
+  q.source = source;
   q.sourceLockoutsAfter = now - kLockoutMs;
   q.sourceFailuresAfter = now - kLoginWindowMs;
   q.globalLockoutsAfter = now - kLockoutEverywhereMs;
@@ -102,10 +103,14 @@ bool ownLine(const Caller& caller, SessionlessKind kind, TimeMs now, std::option
 // True when the request is refused without asking the store: its token can be no session's and
 // the tally only counts it. A flood without cookies then costs no turn of the store's writer.
 bool countedOnly(const Caller& caller, SessionlessKind kind, TimeMs now, std::optional<bool>& decided) {
-  return caller.sessionless && !couldBeSessionToken(caller.sessionToken) && !ownLine(caller, kind, now, decided);
+  return caller.sessionless && !wellFormedToken(caller.sessionToken) && !ownLine(caller, kind, now, decided);
 }
 
 }  // namespace
+
+std::string loggedSource(const Caller& caller) {
+  return caller.station != 0 ? stationSource(caller.station) : caller.source;
+}
 
 Recordset loginOperator(Store& store, const std::string& operatorId, const std::string& password,
                         const Caller& caller, std::string* sessionToken) {
@@ -113,6 +118,7 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
   // against one ID must not queue the sign-in pool behind one lock. They take turns only where the
   // lockout is decided and logged, in the store's write.
   const TimeMs now = store.now();
+  const std::string source = loggedSource(caller);
 
   std::optional<Operator> op;
   std::optional<Event> event;
@@ -140,22 +146,28 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
       // Nothing to lock: the ID is logged as "?", so its attempts cannot be counted.
       outcome = "failed:unknown-operator";
     } else {
-      const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, caller, now));
+      // A station of the operator's own venue is known by its key, not by an address a stranger
+      // can share or a count a stranger can fill: only its own failures lock it.
+      const bool ownStation = caller.station != 0 && caller.stationPlace == op->placeCode;
+      const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, source, now));
       // Any lockout the query finds is recent enough to hold.
-      if (history.sourceLockout || history.globalLockout) {
+      if (history.sourceLockout || (history.globalLockout && !ownStation)) {
         outcome = "locked";
       } else {
         if (!verified) {
           outcome = "failed:bad-password";
         } else if (!op->active) {
           outcome = "failed:inactive-operator";
+        } else if (caller.stationRequired && caller.station == 0 && op->role != OperatorRole::Admin) {
+          // Not a guess (the password was right), so not counted; answered as one all the same.
+          outcome = "no-station-key";
         } else if (!event) {
           outcome = "no-event";
         } else {
           outcome = "ok";
         }
         if (isFailure(outcome)) {
-          if (history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
+          if (!ownStation && history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
             outcome = std::string(kOutcomeLockoutAll);
           else if (history.sourceFailures + 1 >= kMaxFailedLogins)
             outcome = std::string(kOutcomeLockout);
@@ -181,8 +193,8 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
     line.code = std::get<std::string>(answer.rows[0][0]);
     line.message = std::get<std::string>(answer.rows[0][1]);
     line.outcome = outcome;
-    line.source = caller.source;
-    if (outcome == "ok") token = openSession(tx, *op, caller.source, now, line.session);
+    line.source = source;
+    if (outcome == "ok") token = openSession(tx, *op, source, now, line.session, caller.station);
     tx.appendScanLog(line);
   });
   if (sessionToken) *sessionToken = std::move(token);
@@ -197,7 +209,7 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
   ScanRecord line;
   line.kind = "place";
   line.placeCode = placeCode;
-  line.source = caller.source;
+  line.source = loggedSource(caller);
   store.write([&](Transaction& tx) {
     const TimeMs now = store.now();
     line.operatorId.clear();
@@ -329,7 +341,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   line.code = *d.code;
   line.message = d.message;
   line.outcome = outcome;
-  line.source = caller.source;
+  line.source = loggedSource(caller);
   line.session = session ? session->id : 0;
   tx.appendScanLog(line);
 }
@@ -390,7 +402,7 @@ Recordset statistics(Store& store, const std::string& bizCode, const Caller& cal
     if (caller.sessionless) caller.sessionless->note(addressOf(caller), SessionlessKind::Statistics, now);
     return NotSignedIn();
   };
-  if (caller.sessionless && !couldBeSessionToken(caller.sessionToken)) throw sessionless();
+  if (caller.sessionless && !wellFormedToken(caller.sessionToken)) throw sessionless();
   store.read([&](Reader& r) {
     event.reset();
     session = liveSession(r, caller.sessionToken, now);

@@ -23,11 +23,25 @@ struct Caller {
   // Where a server counts requests without a live session: beyond the first few of an address and
   // minute they are counted there and write nothing. Null: each writes its line.
   SessionlessTally* sessionless = nullptr;
+  // The registered station the key names (0: no key, or one that names no live station) and its
+  // venue, as the server's station directory found them: such a request is logged, and its
+  // sign-ins locked, by its station rather than its address.
+  std::int64_t station = 0;
+  std::string stationPlace;
+  // The server takes no station request without a key (serve --require-station-key): an operator
+  // sign-in without one may open an admin's session only, the dashboard's.
+  bool stationRequired = false;
 };
+
+// The name a request goes by in the scan log, a session and the lockout: its station when the
+// key named one, else the client's address.
+std::string loggedSource(const Caller& caller);
 
 // Five failed sign-ins of one operator ID from one source address within the window lock that ID
 // for that address for the duration; fifty from all addresses within an hour lock it everywhere
-// for an hour. unlockOperator (setup.h) ends both.
+// for an hour. A sign-in through a registered station of the operator's venue counts by its
+// station instead: five failures there lock that station's sign-ins of the ID, and failures from
+// elsewhere, the fifty included, never lock it. unlockOperator (setup.h) ends them all.
 inline constexpr int kMaxFailedLogins = 5;
 inline constexpr TimeMs kLoginWindowMs = 10 * 60 * 1000;
 inline constexpr TimeMs kLockoutMs = 10 * 60 * 1000;

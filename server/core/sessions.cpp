@@ -18,17 +18,12 @@ void needSodium() {
 }
 
 SessionInfo infoOf(const SessionRecord& r) {
-  return SessionInfo{r.id, r.tokenHash, r.operatorId, r.placeCode, r.role, r.source, r.created, r.lastUse};
-}
-
-bool isLive(const SessionRecord& r, TimeMs now) {
-  return now - r.lastUse < kSessionIdleMs && now - r.created < kSessionLifetimeMs;
+  return SessionInfo{r.id, r.tokenHash, r.operatorId, r.placeCode, r.role, r.source, r.created, r.lastUse, r.station};
 }
 
 }  // namespace
 
-// A token as newSessionToken makes them: 43 characters of the base64url alphabet.
-bool couldBeSessionToken(const std::string& token) {
+bool wellFormedToken(std::string_view token) {
   if (token.size() != sodium_base64_ENCODED_LEN(kTokenBytes, sodium_base64_VARIANT_URLSAFE_NO_PADDING) - 1)
     return false;
   for (unsigned char c : token)
@@ -56,9 +51,9 @@ std::string sessionTokenHash(const std::string& token) {
 }
 
 std::optional<SessionInfo> liveSession(Reader& reader, const std::string& token, TimeMs now) {
-  if (!couldBeSessionToken(token)) return std::nullopt;
+  if (!wellFormedToken(token)) return std::nullopt;
   std::optional<SessionRecord> record = reader.findSession(sessionTokenHash(token));
-  if (!record || !isLive(*record, now)) return std::nullopt;
+  if (!record || !sessionLive(*record, now)) return std::nullopt;
   return infoOf(*record);
 }
 
@@ -69,8 +64,12 @@ std::optional<SessionInfo> findLiveSession(Store& store, const std::string& toke
   return session;
 }
 
+bool sessionLive(const SessionRecord& r, TimeMs now) {
+  return now - r.lastUse < kSessionIdleMs && now - r.created < kSessionLifetimeMs;
+}
+
 std::string openSession(Transaction& tx, const Operator& op, const std::string& source, TimeMs now,
-                        std::int64_t& sessionId) {
+                        std::int64_t& sessionId, std::int64_t station) {
   std::string token = newSessionToken();
   SessionRecord record;
   record.tokenHash = sessionTokenHash(token);
@@ -80,13 +79,14 @@ std::string openSession(Transaction& tx, const Operator& op, const std::string& 
   record.source = source;
   record.created = now;
   record.lastUse = now;
+  record.station = station;
   sessionId = tx.insertSession(record, now - kSessionIdleMs, now - kSessionLifetimeMs);
   return token;
 }
 
 void noteSessionUse(Transaction& tx, const SessionInfo& s, TimeMs now) {
   if (now - s.lastUse < kSessionTouchMs) return;
-  SessionRecord record{s.id, s.tokenHash, s.operatorId, s.placeCode, s.role, s.source, s.created, s.lastUse};
+  SessionRecord record{s.id, s.tokenHash, s.operatorId, s.placeCode, s.role, s.source, s.created, s.lastUse, s.station};
   tx.touchSession(record, now);
 }
 

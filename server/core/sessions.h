@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "server/core/store.h"
 
@@ -25,16 +26,17 @@ struct SessionInfo {
   OperatorRole role = OperatorRole::Gate;
   std::string source;
   TimeMs created = 0, lastUse = 0;
+  std::int64_t station = 0;  // the registered station it was opened through (0: none)
 };
 
 // 32 random bytes, base64url without padding: what the client holds.
 std::string newSessionToken();
 
+// True for text of the form newSessionToken makes: 43 characters of the base64url alphabet.
+bool wellFormedToken(std::string_view token);
+
 // The SHA-256 of the token, in hex: what the store holds.
 std::string sessionTokenHash(const std::string& token);
-
-// False for a token that no sign-in can have made: no session is looked up for it.
-bool couldBeSessionToken(const std::string& token);
 
 // The session of the token if it is live at `now`: found, used within kSessionIdleMs and made
 // within kSessionLifetimeMs. A token of the wrong form is no session.
@@ -44,9 +46,13 @@ std::optional<SessionInfo> liveSession(Reader& reader, const std::string& token,
 std::optional<SessionInfo> findLiveSession(Store& store, const std::string& token);
 
 // Makes a session for the operator in the caller's transaction and returns its token.
-// `sessionId` receives the session's id for the scan log.
+// `sessionId` receives the session's id for the scan log; `station` is the registered station the
+// sign-in came through (0: none).
 std::string openSession(Transaction& tx, const Operator& op, const std::string& source, TimeMs now,
-                        std::int64_t& sessionId);
+                        std::int64_t& sessionId, std::int64_t station = 0);
+
+// Whether the session is live at `now`: used within kSessionIdleMs and made within kSessionLifetimeMs.
+bool sessionLive(const SessionRecord& session, TimeMs now);
 
 // Records a use of a live session when its last recorded use is a minute old or more.
 void noteSessionUse(Transaction& tx, const SessionInfo& session, TimeMs now);

@@ -100,6 +100,19 @@ struct SessionRecord {
   OperatorRole role = OperatorRole::Gate;
   std::string source;
   TimeMs created = 0, lastUse = 0;
+  std::int64_t station = 0;  // the registered station it was opened through (0: none)
+};
+
+// A registered gate PC of a venue. Its key is never kept, only the key's SHA-256 (hex), as for
+// session tokens.
+struct StationRecord {
+  std::int64_t id = 0;  // assigned by the store
+  std::string placeCode, name;
+  std::string block;    // one of kBlocks, or empty for a station that serves every block
+  std::string keyHash;
+  TimeMs created = 0;
+  std::optional<TimeMs> lastSeen;  // written at most once a minute
+  std::optional<TimeMs> removed;   // a removed station's key opens nothing; its name may be reused
 };
 
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).
@@ -179,6 +192,13 @@ class Reader {
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
   // The session whose token has this hash, ended or not.
   virtual std::optional<SessionRecord> findSession(const std::string& tokenHash) = 0;
+  // Every station of every venue, removed ones too, in id order: there are a few hundred at most.
+  virtual std::vector<StationRecord> allStations() = 0;
+  // The session last opened through the station, ended or not.
+  virtual std::optional<SessionRecord> latestStationSession(std::int64_t stationId) = 0;
+  // The ID's sign-in lines after `after` that lock it or end its lockouts (kOutcomeLockout,
+  // kOutcomeLockoutAll, kOutcomeUnlock), oldest first.
+  virtual std::vector<ScanRecord> lockoutLines(const std::string& operatorId, TimeMs after) = 0;
 
   // Everything else the store holds, for moving it to another store.
   virtual std::vector<Venue> allVenues() = 0;
@@ -223,6 +243,16 @@ class Transaction : public Reader {
   virtual void touchSession(const SessionRecord& session, TimeMs at) = 0;
   // Ends the operator's sessions, or every session when no ID is given; returns how many.
   virtual std::size_t endSessions(const std::optional<std::string>& operatorId) = 0;
+
+  // Returns the new station's id. A name that a live station of the venue has, or a key hash
+  // already known, shows at the latest on commit.
+  virtual std::int64_t insertStation(const StationRecord& station) = 0;
+  // Marks the station removed at `at` and ends the sessions opened through it.
+  virtual void removeStation(std::int64_t stationId, TimeMs at) = 0;
+  // Records that the station was seen at `at` (never moves it back).
+  virtual void touchStation(std::int64_t stationId, TimeMs at) = 0;
+  // A station exactly as another store holds it, id kept.
+  virtual void restoreStation(const StationRecord& station) = 0;
 
   // A ticket or a scan-log line exactly as another store holds it: id, state and times kept.
   // Later ids the store assigns itself come after it. A clash shows at the latest on commit.

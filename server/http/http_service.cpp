@@ -27,6 +27,7 @@
 
 #include "server/core/service.h"
 #include "server/core/sessionless_tally.h"
+#include "server/core/stations.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
 #include "server/http/cookies.h"
@@ -81,6 +82,8 @@ const std::string kNotFound = "There is no such object or route on this server."
 const std::string kForeignOrigin =
     "This request comes from another site's page; the server acts only on its own pages' requests.";
 const std::string kMetricsRefused = "The metrics are served to loopback and the --metrics-from addresses only.";
+const std::string kNoStationKey =
+    "This server answers registered stations only, and the request carries no valid station key.";
 
 enum class Route { None, Query, Health, Metrics };
 
@@ -190,6 +193,7 @@ class HttpService::Impl final : public SessionHost {
     dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_, &sessionless_);
     sessionlessFlush_.emplace(asio::make_strand(*ioc_));
     awaitSessionlessFlush();
+    stations_ = std::make_unique<StationDirectory>(store_);
   }
 
   ~Impl() override {
@@ -487,6 +491,18 @@ class HttpService::Impl final : public SessionHost {
       metrics_.recordLatency(Clock::now() - started);
       return reply.send(errorResponse(400, e.what()));
     }
+    // The station the key names, from memory: a made-up key costs no store read. `keyed` is what
+    // the sign-in queue lets go ahead of strangers.
+    const std::optional<StationInfo> station = stations_->lookup(stationKey);
+    const bool keyed = station.has_value();
+    // The dashboard's sign-in carries no key and cannot be told from a script's by anything a
+    // client sends; so every keyless operator sign-in goes on to the procedure, which opens a
+    // session only for an admin (the password verified first, so it tells a stranger nothing).
+    // Everything else a keyless client asks is refused here, before anything is written.
+    if (options_.requireStationKey && !keyed && !isOperatorSignIn(command)) {
+      metrics_.recordLatency(Clock::now() - started);
+      return reply.send(errorResponse(403, kNoStationKey));
+    }
     std::chrono::seconds retryAfter{};
     std::size_t recent = 0;
     if (isSignIn(command) && !limits_.admitSignIn(from, started, retryAfter, &recent)) {
@@ -498,7 +514,9 @@ class HttpService::Impl final : public SessionHost {
       response.set(http::field::retry_after, std::to_string(retryAfter.count()));
       return reply.send(std::move(response));
     }
-    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string(), &sessionless_};
+    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string(), &sessionless_,
+                  keyed ? station->id : 0, keyed ? station->placeCode : std::string(),
+                  options_.requireStationKey && !keyed};
     if (isOperatorSignIn(command)) return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
     executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
   }
@@ -520,7 +538,7 @@ class HttpService::Impl final : public SessionHost {
     };
     auto pending = std::make_shared<Pending>(Pending{std::move(command), std::move(caller), std::move(reply)});
     SignInQueue::Job job;
-    job.fromStation = false;
+    job.fromStation = pending->caller.station != 0;
     job.recentFromSource = recent;
     job.gone = [pending] { return pending->reply.clientGone(); };
     job.run = [this, pending, started] {
@@ -642,6 +660,7 @@ class HttpService::Impl final : public SessionHost {
   SessionlessTally sessionless_;
   std::optional<asio::steady_timer> sessionlessFlush_;
   std::unique_ptr<Dashboard> dashboard_;
+  std::unique_ptr<StationDirectory> stations_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};
   std::atomic<int> liveReplies_{0};

@@ -24,6 +24,7 @@ struct ServeOptions {
   std::size_t maxConnectionsPerSource = 512;  // more from one address are closed at once
   std::size_t maxSignInsPerMinute = 120;      // per source address; more are answered 429
   std::vector<std::string> metricsFrom;       // "ADDR[/BITS]" that may read /metrics besides loopback
+  bool requireStationKey = false;             // a station request without a valid key is answered 403
 };
 
 // Splits "host:port" or "[v6-host]:port". Throws std::invalid_argument with one sentence when

@@ -78,12 +78,14 @@ constexpr const char* kFindEvent =
     "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1";
 bool same(const std::optional<SessionRecord>& a, const std::optional<SessionRecord>& b) {
   if (!a || !b) return !a && !b;
-  return std::tie(a->id, a->tokenHash, a->operatorId, a->placeCode, a->role, a->source, a->created, a->lastUse) ==
-         std::tie(b->id, b->tokenHash, b->operatorId, b->placeCode, b->role, b->source, b->created, b->lastUse);
+  return std::tie(a->id, a->tokenHash, a->operatorId, a->placeCode, a->role, a->source, a->created, a->lastUse,
+                  a->station) ==
+         std::tie(b->id, b->tokenHash, b->operatorId, b->placeCode, b->role, b->source, b->created, b->lastUse,
+                  b->station);
 }
 
 constexpr const char* kFindSession =
-    "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use FROM session "
+    "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use, station FROM session "
     "WHERE token_hash = $1";
 constexpr const char* kFindOperator =
     "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = $1";
@@ -97,7 +99,7 @@ std::optional<Operator> operatorOf(const Result& r) {
 std::optional<SessionRecord> sessionOf(const Result& r) {
   if (r.rows() == 0) return std::nullopt;
   return SessionRecord{r.integer(0, 0), r.text(0, 1),    r.text(0, 2),    r.text(0, 3),
-                       roleNamed(r.text(0, 4)), r.text(0, 5), r.integer(0, 6), r.integer(0, 7)};
+                       roleNamed(r.text(0, 4)), r.text(0, 5), r.integer(0, 6), r.integer(0, 7), r.integer(0, 8)};
 }
 
 }  // namespace
@@ -247,10 +249,10 @@ std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, T
   run("DELETE FROM session WHERE last_use < $1 OR created < $2",
       Params().integer(idleBefore).integer(createdBefore));
   Result r = run(
-      "INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use) "
-      "VALUES($1, $2, $3, $4, $5, $6, $7) RETURNING id",
+      "INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use, station) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7, $8) RETURNING id",
       Params().text(s.tokenHash).text(s.operatorId).text(s.placeCode).text(roleName(s.role)).text(s.source)
-          .integer(s.created).integer(s.lastUse));
+          .integer(s.created).integer(s.lastUse).integer(s.station));
   return r.integer(0, 0);
 }
 
@@ -267,6 +269,66 @@ std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
   Result r = operatorId ? run("DELETE FROM session WHERE operator_id = $1", Params().text(*operatorId))
                         : run("DELETE FROM session", Params());
   return static_cast<std::size_t>(r.changed());
+}
+
+std::vector<StationRecord> Session::allStations() {
+  Result r = run("SELECT id, place_code, name, block, key_hash, created, last_seen, removed FROM station ORDER BY id",
+                 Params());
+  std::vector<StationRecord> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(StationRecord{r.integer(i, 0), r.text(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
+                                r.integer(i, 5), r.optInteger(i, 6), r.optInteger(i, 7)});
+  return out;
+}
+
+std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationId) {
+  Result r = run(
+      "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use, station FROM session "
+      "WHERE station = $1 AND station <> 0 ORDER BY id DESC LIMIT 1",
+      Params().integer(stationId));
+  return sessionOf(r);
+}
+
+std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, TimeMs after) {
+  static const std::string sql = std::string("SELECT ") + kScanColumns +
+                                 " FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND at > $2::bigint "
+                                 "AND outcome IN ($3, $4, $5) ORDER BY at, id";
+  Result r = run(sql, Params().text(operatorId).integer(after).text(std::string(kOutcomeUnlock))
+                          .text(std::string(kOutcomeLockout)).text(std::string(kOutcomeLockoutAll)));
+  std::vector<ScanRecord> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
+                             r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
+                             r.text(i, 10), r.text(i, 11), r.text(i, 12), r.integer(i, 13)});
+  return out;
+}
+
+std::int64_t Session::insertStation(const StationRecord& st) {
+  Result r = run(
+      "INSERT INTO station(place_code, name, block, key_hash, created, last_seen, removed) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7) RETURNING id",
+      Params().text(st.placeCode).text(st.name).text(st.block).text(st.keyHash).integer(st.created)
+          .integer(st.lastSeen).integer(st.removed));
+  return r.integer(0, 0);
+}
+
+void Session::restoreStation(const StationRecord& st) {
+  run("INSERT INTO station(id, place_code, name, block, key_hash, created, last_seen, removed) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+      Params().integer(st.id).text(st.placeCode).text(st.name).text(st.block).text(st.keyHash).integer(st.created)
+          .integer(st.lastSeen).integer(st.removed));
+  run("SELECT setval(pg_get_serial_sequence('station', 'id'), max(id)) FROM station", Params());
+}
+
+void Session::removeStation(std::int64_t stationId, TimeMs at) {
+  changedCachedRows();
+  run("UPDATE station SET removed = $2 WHERE id = $1 AND removed IS NULL", Params().integer(stationId).integer(at));
+  run("DELETE FROM session WHERE station = $1 AND station <> 0", Params().integer(stationId));
+}
+
+void Session::touchStation(std::int64_t stationId, TimeMs at) {
+  queue("UPDATE station SET last_seen = $2 WHERE id = $1 AND (last_seen IS NULL OR last_seen < $2)",
+        Params().integer(stationId).integer(at), "record a station's last request");
 }
 
 std::vector<Venue> Session::allVenues() {

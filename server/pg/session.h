@@ -133,6 +133,13 @@ class Session final : public Transaction {
   std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;
   void touchSession(const SessionRecord& session, TimeMs at) override;
   std::size_t endSessions(const std::optional<std::string>& operatorId) override;
+  std::vector<StationRecord> allStations() override;
+  std::optional<SessionRecord> latestStationSession(std::int64_t stationId) override;
+  std::vector<ScanRecord> lockoutLines(const std::string& operatorId, TimeMs after) override;
+  std::int64_t insertStation(const StationRecord& station) override;
+  void removeStation(std::int64_t stationId, TimeMs at) override;
+  void touchStation(std::int64_t stationId, TimeMs at) override;
+  void restoreStation(const StationRecord& station) override;
 
   // Restored rows travel in COPY batches: a million tickets are one round trip per megabyte.
   void restoreTicket(const Ticket& t) override;

@@ -224,6 +224,24 @@ INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals, last_
   SELECT bizcode, at / 60000, source, count(*), sum(outcome NOT IN ('entry', 'reentry', 'exit')), max(at)
   FROM scan_log WHERE kind = 'check' GROUP BY 1, 2, 3;
 )sql",
+    // Registered gate PCs, found by the hash of their key; a removed one stays, so that the scan
+    // log's lines keep naming it, and only a live one holds its name. Sessions name the station
+    // they were opened through (0: none, and in sessions from before stations).
+    R"sql(
+CREATE TABLE station(
+  id         INTEGER PRIMARY KEY,
+  place_code TEXT NOT NULL REFERENCES venue(place_code),
+  name       TEXT NOT NULL,
+  block      TEXT NOT NULL CHECK (block IN ('', 'E석', 'N석', 'S석', 'W석')),
+  key_hash   TEXT NOT NULL UNIQUE,
+  created    INTEGER NOT NULL,
+  last_seen  INTEGER,
+  removed    INTEGER
+);
+CREATE UNIQUE INDEX station_live_name ON station(place_code, name) WHERE removed IS NULL;
+ALTER TABLE session ADD COLUMN station INTEGER NOT NULL DEFAULT 0;
+CREATE INDEX session_station ON session(station) WHERE station <> 0;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

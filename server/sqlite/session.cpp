@@ -33,6 +33,14 @@ Ticket readTicket(const Query& q) {
   return t;
 }
 
+constexpr const char* kSessionColumns =
+    "id, token_hash, operator_id, place_code, role, source, created, last_use, station";
+
+SessionRecord readSession(const Query& q) {
+  return SessionRecord{q.integer(0), q.text(1),    q.text(2),    q.text(3), roleNamed(q.text(4)),
+                       q.text(5),    q.integer(6), q.integer(7), q.integer(8)};
+}
+
 Event readEvent(const Query& q) {
   return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
 }
@@ -216,15 +224,79 @@ std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit
 std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
   if (cache_)
     if (const SessionRecord* s = cache_->session(tokenHash)) return *s;
-  Query q = c_.query(
-      "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use FROM session "
-      "WHERE token_hash = ?1");
+  static const std::string sql = std::string("SELECT ") + kSessionColumns + " FROM session WHERE token_hash = ?1";
+  Query q = c_.query(sql.c_str());
   q.bind(1, tokenHash);
   if (!q.step()) return std::nullopt;
-  SessionRecord s{q.integer(0), q.text(1), q.text(2), q.text(3), roleNamed(q.text(4)),
-                  q.text(5), q.integer(6), q.integer(7)};
+  SessionRecord s = readSession(q);
   if (cache_) cache_->keep(s);
   return s;
+}
+
+std::vector<StationRecord> Session::allStations() {
+  Query q = c_.query(
+      "SELECT id, place_code, name, block, key_hash, created, last_seen, removed FROM station ORDER BY id");
+  std::vector<StationRecord> out;
+  while (q.step())
+    out.push_back(StationRecord{q.integer(0), q.text(1), q.text(2), q.text(3), q.text(4), q.integer(5),
+                                q.optInteger(6), q.optInteger(7)});
+  return out;
+}
+
+std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationId) {
+  static const std::string sql =
+      std::string("SELECT ") + kSessionColumns + " FROM session WHERE station = ?1 AND station <> 0 ORDER BY id DESC LIMIT 1";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, stationId);
+  if (!q.step()) return std::nullopt;
+  return readSession(q);
+}
+
+std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, TimeMs after) {
+  static const std::string unlock(kOutcomeUnlock), lockout(kOutcomeLockout), lockoutAll(kOutcomeLockoutAll);
+  Query q = c_.query(
+      "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
+      "message, outcome, source, session FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
+      "AND outcome IN (?3, ?4, ?5) ORDER BY at, id");
+  q.bind(1, operatorId).bind(2, after).bind(3, unlock).bind(4, lockout).bind(5, lockoutAll);
+  std::vector<ScanRecord> out;
+  while (q.step())
+    out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
+                             q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11),
+                             q.text(12), q.integer(13)});
+  return out;
+}
+
+std::int64_t Session::insertStation(const StationRecord& st) {
+  Query q = c_.query(
+      "INSERT INTO station(place_code, name, block, key_hash, created, last_seen, removed) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  q.bind(1, st.placeCode).bind(2, st.name).bind(3, st.block).bind(4, st.keyHash).bind(5, st.created);
+  q.bind(6, st.lastSeen).bind(7, st.removed).run();
+  return sqlite3_last_insert_rowid(c_.handle());
+}
+
+void Session::restoreStation(const StationRecord& st) {
+  Query q = c_.query(
+      "INSERT INTO station(id, place_code, name, block, key_hash, created, last_seen, removed) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
+  q.bind(1, st.id).bind(2, st.placeCode).bind(3, st.name).bind(4, st.block).bind(5, st.keyHash);
+  q.bind(6, st.created).bind(7, st.lastSeen).bind(8, st.removed).run();
+}
+
+void Session::removeStation(std::int64_t stationId, TimeMs at) {
+  if (cache_) cache_->clearSessions();
+  {
+    Query q = c_.query("UPDATE station SET removed = ?2 WHERE id = ?1 AND removed IS NULL");
+    q.bind(1, stationId).bind(2, at).run();
+  }
+  Query q = c_.query("DELETE FROM session WHERE station = ?1 AND station <> 0");
+  q.bind(1, stationId).run();
+}
+
+void Session::touchStation(std::int64_t stationId, TimeMs at) {
+  Query q = c_.query("UPDATE station SET last_seen = ?2 WHERE id = ?1 AND (last_seen IS NULL OR last_seen < ?2)");
+  q.bind(1, stationId).bind(2, at).run();
 }
 
 std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
@@ -234,10 +306,10 @@ std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, T
     q.bind(1, idleBefore).bind(2, createdBefore).run();
   }
   Query q = c_.query(
-      "INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+      "INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use, station) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
   q.bind(1, s.tokenHash).bind(2, s.operatorId).bind(3, s.placeCode).bind(4, std::string(roleName(s.role)));
-  q.bind(5, s.source).bind(6, s.created).bind(7, s.lastUse).run();
+  q.bind(5, s.source).bind(6, s.created).bind(7, s.lastUse).bind(8, s.station).run();
   return sqlite3_last_insert_rowid(c_.handle());
 }
 

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
+#include <fcntl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -16,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -33,6 +35,7 @@
 #include "server/core/service.h"
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
+#include "server/core/stations.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
 #include "server/tools/tls_init.h"
@@ -255,7 +258,7 @@ int cmdAddOperator(const Values& v) {
 int cmdUnlock(const Values& v) {
   auto store = openExisting(v.at("store"));
   unlockOperator(*store, v.at("id"), Caller{"local", {}});
-  std::cout << "Unlocked the operator " << v.at("id") << " from every address.\n";
+  std::cout << "Unlocked the operator " << v.at("id") << " from every address and station.\n";
   return 0;
 }
 
@@ -312,6 +315,76 @@ int cmdListVenues(Store& store) {
   return 0;
 }
 
+// Makes the key file before the station exists, readable by its owner only, so that a file that
+// cannot be written leaves the store unchanged; and never replaces a file.
+int cmdAddStation(const Values& v) {
+  const std::string& path = v.at("key-file");
+  auto store = openExisting(v.at("store"));
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0)
+    throw SetupError(errno == EEXIST ? "The key file " + path + " already exists; name a new file."
+                                     : "The key file " + path + " cannot be created: " + std::strerror(errno) + ".");
+  AddedStation added;
+  try {
+    added = addStation(*store, v.at("place"), v.at("name"), v.count("block") ? v.at("block") : std::string());
+    const std::string text = added.key + "\n";
+    if (::write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) || ::fsync(fd) != 0)
+      throw SetupError("The key file " + path + " cannot be written: " + std::strerror(errno) + ".");
+  } catch (...) {
+    ::close(fd);
+    std::remove(path.c_str());
+    if (added.station.id != 0) removeStation(*store, v.at("place"), v.at("name"));
+    throw;
+  }
+  ::close(fd);
+  std::cout << "Added the station \"" << v.at("name") << "\" to " << v.at("place")
+            << (v.count("block") ? " for " + v.at("block") : std::string()) << "; its key is in " << path
+            << " (mode 0600).\n"
+            << "Install it on that station: tav-assets /opt/orltav/ --place " << v.at("place") << " --station-key "
+            << path << "\n";
+  return 0;
+}
+
+int cmdRemoveStation(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  removeStation(*store, v.at("place"), v.at("name"));
+  std::cout << "Removed the station \"" << v.at("name") << "\" of " << v.at("place")
+            << ": its key opens nothing from now on and its sessions have ended.\n";
+  return 0;
+}
+
+// "2026-04-04 18:30" in local time.
+std::string localMinute(TimeMs at) {
+  const std::time_t seconds = static_cast<std::time_t>(at / 1000);
+  std::tm local{};
+  localtime_r(&seconds, &local);
+  char buf[32];
+  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &local);
+  return buf;
+}
+
+void printStationsAndLockouts(Store& store, const std::string& place) {
+  const auto stations = listStations(store, place);
+  std::printf("\nStations of %s: %zu\n", place.c_str(), stations.size());
+  if (!stations.empty()) {
+    std::printf("%-16s %-16s %-6s %s\n", "LAST SEEN", "SIGNED IN", "BLOCK", "NAME");
+    for (const StationSummary& s : stations)
+      std::printf("%-16s %-16s %-6s %s\n", s.lastSeen ? localMinute(*s.lastSeen).c_str() : "never",
+                  s.signedIn.empty() ? "-" : s.signedIn.c_str(), s.block.empty() ? "any" : s.block.c_str(),
+                  s.name.c_str());
+  }
+  const auto lockouts = listLockouts(store, place);
+  std::printf("\nLocked sign-ins of %s: %zu\n", place.c_str(), lockouts.size());
+  if (!lockouts.empty()) {
+    std::printf("%-16s %-16s %-16s %s\n", "ID", "SINCE", "UNTIL", "WHERE");
+    for (const LockoutSummary& l : lockouts)
+      std::printf("%-16s %-16s %-16s %s\n", l.operatorId.c_str(), localMinute(l.since).c_str(),
+                  localMinute(l.until).c_str(), l.where.c_str());
+    std::printf("(five wrong passwords lock an ID for one address or station, fifty for every sign-in without a\n"
+                "station key; \"tav-server unlock --id ID\" ends them)\n");
+  }
+}
+
 int cmdList(const Values& v) {
   auto store = openExisting(v.at("store"));
   if (!v.count("place")) return cmdListVenues(*store);
@@ -332,6 +405,7 @@ int cmdList(const Values& v) {
     for (const OperatorSummary& o : operators)
       std::printf("%-16s %-6s %s\n", o.id.c_str(), roleName(o.role), o.active ? "yes" : "no");
   }
+  printStationsAndLockouts(*store, v.at("place"));
   std::fflush(stdout);
   return 0;
 }
@@ -517,6 +591,7 @@ int cmdServe(const Values& v) {
   if (v.count("max-signins-per-minute"))
     options.maxSignInsPerMinute = parseCount(v.at("max-signins-per-minute"), "max-signins-per-minute", kMaxPerSource);
   if (v.lists.count("metrics-from")) options.metricsFrom = v.lists.at("metrics-from");
+  options.requireStationKey = v.count("require-station-key") > 0;
 
   // Block the stop signals before any thread exists (the store may start its own), so that
   // only the watcher below receives them.
@@ -603,10 +678,29 @@ std::vector<Command> commands() {
         {"admin", nullptr, "make the operator an admin", false}},
        cmdAddOperator},
       {"unlock",
-       "Ends the operator's sign-in lockouts: the one for an address after five failures there in\n"
-       "10 minutes, and the one for every address after fifty failures in an hour.",
+       "Ends the operator's sign-in lockouts: the one for an address or a station after five failures\n"
+       "there in 10 minutes, and the one for every address after fifty failures in an hour.",
        {kStore, {"id", "ID", "the operator ID", true}},
        cmdUnlock},
+      {"add-station",
+       "Registers a gate PC of a venue and writes its key (32 random bytes, base64url) to a new file,\n"
+       "readable by its owner only; the store keeps only the key's hash. tav-assets --station-key\n"
+       "installs the file on that station, which then sends the key with every request: the server\n"
+       "knows the gate by its name, whatever its address, and failed sign-ins from elsewhere never\n"
+       "lock its operators out. Works while serve runs: a server that has not read its stations for 2 s\n"
+       "reads them again at the next request with a key, and answers that one request as before.",
+       {kStore,
+        {"place", "CODE", "the venue's place code", true},
+        {"name", "NAME", "the station's name, new in the venue (e.g. \"3번 게이트\")", true},
+        {"block", "BLOCK", "the stand it serves: E석, N석, S석 or W석", false},
+        {"key-file", "FILE", "the new file for the key (never replaced)", true}},
+       cmdAddStation},
+      {"remove-station",
+       "Ends a registered station: the sessions opened through it end at once, and its key opens\n"
+       "nothing more (a running server takes it once more, at its next request, while it reads the\n"
+       "stations again). The scan log keeps its name; a new station may take it.",
+       {kStore, {"place", "CODE", "the venue's place code", true}, {"name", "NAME", "the station's name", true}},
+       cmdRemoveStation},
       {"set-password",
        "Replaces an operator's password (at least 8 characters) and ends the operator's sessions.\n"
        "The password is asked twice without echo, or read from the first line of standard input when\n"
@@ -656,7 +750,8 @@ std::vector<Command> commands() {
        cmdImportTickets},
       {"list",
        "Without --place, lists the venues. With --place, lists the venue's events with their ticket,\n"
-       "cancellation, admission and inside counts, and its operators with their roles.",
+       "cancellation, admission and inside counts, its operators with their roles, its stations (last\n"
+       "seen, the operator signed in there now) and the operator IDs locked out now, where and until when.",
        {kStore, {"place", "CODE", "the venue's place code", false}},
        cmdList},
       {"export-scans",
@@ -710,7 +805,8 @@ std::vector<Command> commands() {
         {"max-connections-per-source", "N", "open connections one source address may hold (default 512)", false},
         {"max-signins-per-minute", "N", "sign-ins one source address may make in a minute (default 120)", false},
         {"metrics-from", "ADDR[/BITS]", "an address or network besides loopback that may read /metrics; repeat for each",
-         false, true}},
+         false, true},
+        {"require-station-key", nullptr, "answer 403 to station requests without a registered station's key", false}},
        cmdServe},
       {"tls-init",
        "Makes a private certificate authority (CA) and a server certificate it signs, for serve's\n"

@@ -414,10 +414,14 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the live dashboard's counters (tables, triggers, functions) out of a store again,
-// as a server from before the dashboard left it; the caller sets the schema version back.
+// SQL that takes the registered stations, and before them the live dashboard's counters (tables,
+// triggers, functions), out of a store again, as a server from before the dashboard left it; the
+// caller sets the schema version back to before the dashboard (kSchemaVersionsSinceDashboard).
+inline constexpr int kSchemaVersionsSinceDashboard = 2;
 inline std::string dropDashboardCounters(bool sqlite) {
-  const std::string tables = "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
+  const std::string stations =
+      "DROP TABLE station; DROP INDEX session_station; ALTER TABLE session DROP COLUMN station; ";
+  const std::string tables = stations + "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
   if (sqlite) {
     return "DROP TRIGGER scan_log_ingress; DROP TRIGGER ticket_inside_insert; DROP TRIGGER ticket_inside_delete; "
            "DROP TRIGGER ticket_inside_update; DROP TABLE inside_count; " + tables;

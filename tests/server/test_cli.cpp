@@ -22,7 +22,7 @@ namespace {
 const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator", "unlock",
                                             "import-tickets", "list", "demo", "serve", "set-event",
                                             "cancel-ticket", "restore-ticket", "set-password", "set-operator",
-                                            "export-scans", "backup", "revoke-sessions"};
+                                            "export-scans", "backup", "revoke-sessions", "add-station", "remove-station"};
 
 std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
@@ -294,7 +294,8 @@ TEST(CommandLine, AddOperatorWithAndWithoutAdminAndListShowsRoles) {
   const std::string store = dir.file("s.db");
   setupTool({"init", "--store", store});
   setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
-  EXPECT_EQ(setupTool({"list", "--store", store, "--place", "P1"}), "Events of P1: 0\n\nOperators of P1: 0\n");
+  EXPECT_EQ(setupTool({"list", "--store", store, "--place", "P1"}),
+            "Events of P1: 0\n\nOperators of P1: 0\n\nStations of P1: 0\n\nLocked sign-ins of P1: 0\n");
   EXPECT_EQ(setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "kim"}, "pass-word1\n"),
             "Added the operator kim to P1 as a gate operator.\n");
   EXPECT_EQ(setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "boss", "--admin"}, "pass-word2\n"),
@@ -308,7 +309,7 @@ TEST(CommandLine, AddOperatorWithAndWithoutAdminAndListShowsRoles) {
 
   const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
   EXPECT_NE(list.find("Operators of P1: 2\n"), std::string::npos) << list;
-  EXPECT_TRUE(std::regex_search(list, std::regex(R"(\nID\s+ROLE\s+ACTIVE\nboss\s+admin\s+yes\nkim\s+gate\s+yes\n$)"))) << list;
+  EXPECT_TRUE(std::regex_search(list, std::regex(R"(\nID\s+ROLE\s+ACTIVE\nboss\s+admin\s+yes\nkim\s+gate\s+yes\n\nStations of P1: 0\n)"))) << list;
 
   auto s = server::openStore(store, false);
   std::optional<server::Operator> kim, boss, refused;

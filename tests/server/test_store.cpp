@@ -17,6 +17,9 @@
 
 #include "server/core/copy_store.h"
 #include "server/pg/pg_store.h"
+#include "server/core/ingress.h"
+#include "server/core/stations.h"
+#include "server/sqlite/schema.h"
 #include "server/sqlite/sqlite_store.h"
 #include "store_fixture.h"
 #include "server/tools/open_store.h"
@@ -100,9 +103,10 @@ INSTANTIATE_TEST_SUITE_P(
         ForeignCase{"NewerSchemaTableOnly",
                     [](const std::string& p) {
                       makeOurStore(p);
-                      rawExec(p, "INSERT INTO schema_version VALUES(7, 0);");
+                      rawExec(p, "INSERT INTO schema_version VALUES(" + std::to_string(server::sqlite::schemaVersion() + 1) +
+                                     ", 0);");
                     },
-                    "newer tav-server (schema version 7"}),
+                    "newer tav-server (schema version " + std::to_string(server::sqlite::schemaVersion() + 1)}),
     [](const auto& p) { return std::string(p.param.name); });
 
 TEST(Store, MissingFileIsNotCreatedWithoutAsking) {
@@ -183,7 +187,7 @@ TEST_P(StoreTest, OlderStoreGainsTheSourceColumn) {
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
   // The version before sources came before operator roles, sessions and the dashboard's counters too.
-  const std::string previous = std::to_string(version - 4);
+  const std::string previous = std::to_string(version - kSchemaVersionsSinceDashboard - 3);
   ASSERT_EQ(space().rawExec(dropDashboardCounters(sqlite) + "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                             "ALTER TABLE operator DROP COLUMN role; ALTER TABLE scan_log DROP COLUMN source; "
                             "DELETE FROM schema_version WHERE version > " +
@@ -207,7 +211,7 @@ TEST_P(StoreTest, OlderStoreMakesItsOperatorsGateOperators) {
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
   // The version before roles came before sessions and the dashboard's counters too.
-  const std::string previous = std::to_string(version - 3);
+  const std::string previous = std::to_string(version - kSchemaVersionsSinceDashboard - 2);
   ASSERT_EQ(space().rawExec(dropDashboardCounters(sqlite) + "DROP TABLE session; ALTER TABLE scan_log DROP COLUMN session; "
                             "ALTER TABLE operator DROP COLUMN role; DELETE FROM schema_version WHERE version > " +
                             previous + (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
@@ -279,6 +283,54 @@ TEST_P(StoreTest, CopyKeepsEachLinesSource) {
   EXPECT_EQ(copied[0].source, "192.0.2.1");
   EXPECT_EQ(copied[1].operatorId, "?");
   EXPECT_EQ(copied[2].source, "local");
+}
+
+// A station's life on either store: signed in through, locked by its own failures, listed, copied
+// with its id (the scan log names it by that), and removed with its sessions.
+TEST_P(StoreTest, StationsAreListedLockedCopiedAndRemoved) {
+  setUpVenues();
+  const server::AddedStation added = server::addStation(store(), "P1", "3번 게이트", "E석");
+  server::Caller keyed{"192.0.2.9", {}, {}, {}, added.station.id, "P1"};
+  std::string token;
+  ASSERT_EQ(field(server::loginOperator(store(), "admin", "secret-pw", keyed, &token), "ErrCode"), "0");
+  EXPECT_EQ(scanLog().back().source, server::stationSource(added.station.id));
+  store().write([&](server::Transaction& tx) { tx.touchStation(added.station.id, now_.load()); });
+  auto listed = server::listStations(store(), "P1");
+  ASSERT_EQ(listed.size(), 1u);
+  EXPECT_EQ(listed[0].signedIn, "admin");
+  EXPECT_EQ(listed[0].lastSeen, now_.load());
+
+  keyed.source = "192.0.2.10";  // the station's failures count wherever it is
+  for (int i = 0; i < server::kMaxFailedLogins; ++i) server::loginOperator(store(), "admin", "wrong", keyed);
+  EXPECT_EQ(field(server::loginOperator(store(), "admin", "secret-pw", keyed), "ErrCode"), "-1");
+  auto locked = server::listLockouts(store(), "P1");
+  ASSERT_EQ(locked.size(), 1u);
+  EXPECT_EQ(locked[0].where, "station 3번 게이트");
+  EXPECT_EQ(locked[0].until, locked[0].since + server::kLockoutMs);
+  EXPECT_EQ(field(runFrom("192.0.2.10", kLogin + "'admin','secret-pw'"), "ErrCode"), "0") << "the address is not locked";
+
+  // The dashboard's gates name a keyed check's station, not its address.
+  const std::string entry = check("I", "BIZ", "", "T1", "admin");
+  server::Caller keyedCheck{"192.0.2.9", sessionFor(entry), {}, {}, added.station.id, "P1"};
+  ASSERT_EQ(server::execute(store(), entry, keyedCheck).code, "0");
+  const server::IngressSnapshot snapshot = server::takeIngressSnapshot(store(), "P1", "BIZ");
+  ASSERT_EQ(snapshot.counts.gates.size(), 1u);
+  EXPECT_EQ(snapshot.counts.gates[0].source, "3번 게이트");
+
+  ScratchDir dir;
+  auto target = server::openStore(dir.file("copy.db"), true);
+  server::copyStore(store(), *target);
+  std::vector<server::StationRecord> copied;
+  target->read([&](server::Reader& r) { copied = r.allStations(); });
+  ASSERT_EQ(copied.size(), 1u);
+  EXPECT_EQ(copied[0].id, added.station.id);
+  EXPECT_EQ(copied[0].keyHash, server::stationKeyHash(added.key));
+
+  server::removeStation(store(), "P1", "3번 게이트");
+  EXPECT_FALSE(server::findLiveSession(store(), token)) << "its sessions end with it";
+  EXPECT_TRUE(server::listStations(store(), "P1").empty());
+  EXPECT_THROW(server::removeStation(store(), "P1", "3번 게이트"), server::SetupError);
+  EXPECT_EQ(server::addStation(store(), "P1", "3번 게이트", "").station.name, "3번 게이트") << "the name is free again";
 }
 
 TEST_P(StoreTest, ScanLogCannotBeChangedOrDeleted) {

@@ -205,6 +205,39 @@ class tst_assets : public QObject {
     QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());  // nothing written
   }
 
+  // tav-assets --station-key takes only a file that add-station wrote, and installs the key alone.
+  void stationKeyFile_data() {
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<bool>("taken");
+    const QByteArray key("AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_AbCdE");
+    QTest::newRow("as add-station writes it") << key + "\n" << true;
+    QTest::newRow("saved with a Windows line end") << key + "\r\n" << true;
+    QTest::newRow("one character short") << key.left(42) + "\n" << false;
+    QTest::newRow("not base64url") << QByteArray(key).replace('A', '+') << false;
+    QTest::newRow("a certificate") << QByteArray("-----BEGIN CERTIFICATE-----\nMIIB\n") << false;
+    QTest::newRow("two keys") << key + "\n" + key + "\n" << false;
+  }
+
+  void stationKeyFile() {
+    QFETCH(QByteArray, file);
+    QFETCH(bool, taken);
+    QTemporaryDir dir;
+    const QString source = dir.filePath(QStringLiteral("gate3.key"));
+    QFile f(source);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(file);
+    f.close();
+    const QString folder = dir.filePath(QStringLiteral("orltav"));
+    if (!taken) {
+      QVERIFY_THROWS_EXCEPTION(std::invalid_argument, tav::assets::stationKeyFile(source));
+      return;
+    }
+    tav::assets::writeInstallFolder(folder, QStringLiteral("JAMSIL"), {}, tav::assets::stationKeyFile(source));
+    QFile installed(QDir(folder).filePath(QStringLiteral("station.key")));
+    QVERIFY(installed.open(QIODevice::ReadOnly));
+    QCOMPARE(installed.readAll(), file.trimmed() + "\n");
+  }
+
   void unwritableFolderIsReported() {
     QTemporaryDir dir;
     QFile blocker(dir.filePath(QStringLiteral("file")));

@@ -5,6 +5,7 @@
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "tests/support/CannedServer.h"
+#include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestServer.h"
 
 using namespace tav::backend;
@@ -52,6 +53,8 @@ class TestBackend : public QObject {
   void sessionCookieKept_data();
   void sessionCookieKept();
   void sessionCookieOutlivesFailures();
+  void stationKeySent_data();
+  void stationKeySent();
 
   void realServer();
   void realServerOverHttps();
@@ -381,6 +384,38 @@ void TestBackend::sessionCookieOutlivesFailures() {
   QVERIFY_THROWS_EXCEPTION(BackendError, query(server.url(), venueSignInCommand("JAMSIL")));
   query(server.url(), venueSignInCommand("JAMSIL"));
   QCOMPARE(server.headerValues("Cookie"), (QList<QByteArrayList>{{"tav_session=tok1"}, {}}));
+}
+
+// The install folder's station.key goes with every call as the Tav-Station header; without the
+// file nothing goes, and a file that holds no key fails the call rather than going unnoticed.
+void TestBackend::stationKeySent_data() {
+  QTest::addColumn<QByteArray>("file");  // station.key's bytes; null: no file
+  QTest::addColumn<QByteArrayList>("sent");
+  QTest::addColumn<bool>("fails");
+  const QByteArray key("AbCdEfGhIjKlMnOpQrStUvWxYz0123456789-_AbCdE");
+  QTest::newRow("no station.key") << QByteArray() << QByteArrayList{} << false;
+  QTest::newRow("as tav-assets writes it") << key + "\n" << QByteArrayList{key} << false;
+  QTest::newRow("Windows line end") << key + "\r\n" << QByteArrayList{key} << false;
+  QTest::newRow("not a key") << QByteArray("-----BEGIN CERTIFICATE-----\n") << QByteArrayList{} << true;
+}
+
+void TestBackend::stationKeySent() {
+  QFETCH(QByteArray, file);
+  QFETCH(QByteArrayList, sent);
+  QFETCH(bool, fails);
+  tav::test::InstallFolder install(QStringLiteral("JAMSIL"));
+  if (!file.isNull()) install.writeFile(QStringLiteral("station.key"), file);
+  CannedServer server;
+  server.answer(CannedServer::ok(noRows({"ErrCode"})));
+  server.answer(CannedServer::ok(noRows({"ErrCode"})));
+  if (fails) {
+    QVERIFY_THROWS_EXCEPTION(BackendError, query(server.url(), venueSignInCommand("JAMSIL")));
+    QCOMPARE(server.requestCount(), 0);
+    return;
+  }
+  query(server.url(), venueSignInCommand("JAMSIL"));
+  query(server.url(), venueSignInCommand("JAMSIL"));
+  QCOMPARE(server.headerValues("Tav-Station"), (QList<QByteArrayList>{sent, sent}));
 }
 
 void TestBackend::realServer() {

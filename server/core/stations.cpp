@@ -1,0 +1,281 @@
+// Registered gate PCs: keys from libsodium's generator kept by their SHA-256, the venue's setup
+// operations on them, and the in-memory directory of the live ones.
+#include "server/core/stations.h"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <map>
+#include <stdexcept>
+#include <tuple>
+
+#include "server/core/command_parser.h"
+#include "server/core/procedures.h"
+#include "server/core/sessions.h"
+#include "server/core/setup.h"
+#include "wire/protocol.h"
+
+namespace tav::server {
+namespace {
+
+constexpr std::string_view kStationPrefix = "station:";
+
+bool looksLikeAddress(const std::string& name) {
+  unsigned char buf[sizeof(in6_addr)];
+  return inet_pton(AF_INET, name.c_str(), buf) == 1 || inet_pton(AF_INET6, name.c_str(), buf) == 1;
+}
+
+void checkStationName(const std::string& name) {
+  if (name.empty()) throw SetupError("A station needs a name.");
+  if (!isValidUtf8(name)) throw SetupError("The station name is not valid UTF-8.");
+  if (utf8Length(name) > kMaxStationName)
+    throw SetupError("The station name is longer than " + std::to_string(kMaxStationName) + " characters.");
+  for (unsigned char c : name)
+    if (c < 0x20 || c == 0x7f) throw SetupError("The station name holds a control character.");
+  // The scan log's export and the dashboard show a station by its name where they show other
+  // clients by their address: a name that reads as an address would pass for one.
+  if (looksLikeAddress(name))
+    throw SetupError("The station name \"" + name + "\" is an IP address; give the station a name such as \"3번 게이트\".");
+}
+
+std::optional<StationRecord> liveStationNamed(Reader& r, const std::string& placeCode, const std::string& name) {
+  for (StationRecord& s : r.allStations())
+    if (!s.removed && s.placeCode == placeCode && s.name == name) return std::move(s);
+  return std::nullopt;
+}
+
+}  // namespace
+
+// The station's key is made as a session token is; the station side checks its form by
+// wire::isStationKey, which must hold for every key made here.
+std::string newStationKey() {
+  std::string key = newSessionToken();
+  if (!wire::isStationKey(key) || !wellFormedToken(key))
+    throw std::logic_error("A new station key is not of the form stations check.");
+  return key;
+}
+
+bool wellFormedStationKey(std::string_view key) { return wire::isStationKey(key); }
+
+std::string stationKeyHash(const std::string& key) { return sessionTokenHash(key); }
+
+std::string stationSource(std::int64_t stationId) { return std::string(kStationPrefix) + std::to_string(stationId); }
+
+std::optional<std::int64_t> stationOfSource(std::string_view source) {
+  if (source.substr(0, kStationPrefix.size()) != kStationPrefix) return std::nullopt;
+  const std::string_view digits = source.substr(kStationPrefix.size());
+  if (digits.empty() || digits.size() > 18 || digits.find_first_not_of("0123456789") != std::string_view::npos)
+    return std::nullopt;
+  return std::stoll(std::string(digits));
+}
+
+StationNames stationNames(Reader& reader) {
+  StationNames names;
+  for (const StationRecord& s : reader.allStations()) names.emplace(s.id, s.name);
+  return names;
+}
+
+std::string sourceLabel(const std::string& source, const StationNames& names) {
+  const std::optional<std::int64_t> id = stationOfSource(source);
+  if (!id) return source;
+  const auto it = names.find(*id);
+  return it != names.end() ? it->second : "(removed station " + std::to_string(*id) + ")";
+}
+
+AddedStation addStation(Store& store, const std::string& placeCode, const std::string& name,
+                        const std::string& block) {
+  checkStationName(name);
+  if (!block.empty() && !blockIndex(block))
+    throw SetupError("The block \"" + block + "\" is none of E석, N석, S석 and W석.");
+  AddedStation added;
+  added.key = newStationKey();
+  store.write([&](Transaction& tx) {
+    if (!tx.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
+    if (liveStationNamed(tx, placeCode, name))
+      throw SetupError("The venue " + placeCode + " already has a station named \"" + name + "\".");
+    added.station = StationRecord{};
+    added.station.placeCode = placeCode;
+    added.station.name = name;
+    added.station.block = block;
+    added.station.keyHash = stationKeyHash(added.key);
+    added.station.created = store.now();
+    added.station.id = tx.insertStation(added.station);
+  });
+  return added;
+}
+
+void removeStation(Store& store, const std::string& placeCode, const std::string& name) {
+  store.write([&](Transaction& tx) {
+    if (!tx.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
+    const std::optional<StationRecord> station = liveStationNamed(tx, placeCode, name);
+    if (!station) throw SetupError("The venue " + placeCode + " has no station named \"" + name + "\".");
+    tx.removeStation(station->id, store.now());
+  });
+}
+
+std::vector<StationSummary> listStations(Store& store, const std::string& placeCode) {
+  std::vector<StationSummary> out;
+  const TimeMs now = store.now();
+  store.read([&](Reader& r) {
+    out.clear();
+    if (!r.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
+    for (const StationRecord& s : r.allStations()) {
+      if (s.removed || s.placeCode != placeCode) continue;
+      StationSummary summary{s.name, s.block, s.lastSeen, {}};
+      if (const std::optional<SessionRecord> session = r.latestStationSession(s.id))
+        if (sessionLive(*session, now)) summary.signedIn = session->operatorId;
+      out.push_back(std::move(summary));
+    }
+  });
+  std::sort(out.begin(), out.end(), [](const StationSummary& a, const StationSummary& b) { return a.name < b.name; });
+  return out;
+}
+
+std::vector<LockoutSummary> listLockouts(Store& store, const std::string& placeCode) {
+  const std::vector<OperatorSummary> operators = listOperators(store, placeCode);
+  const TimeMs now = store.now();
+  std::vector<LockoutSummary> out;
+  store.read([&](Reader& r) {
+    out.clear();
+    const StationNames names = stationNames(r);
+    for (const OperatorSummary& op : operators) {
+      // The lockouts of one ID in force, by the source they hold for ("" for everywhere); an
+      // unlock ends all those before it, and a later lockout of the same source replaces the
+      // earlier one.
+      std::map<std::string, LockoutSummary> held;
+      for (const ScanRecord& line : r.lockoutLines(op.id, now - std::max(kLockoutMs, kLockoutEverywhereMs))) {
+        if (line.outcome == kOutcomeUnlock) {
+          held.clear();
+        } else if (line.outcome == kOutcomeLockoutAll) {
+          held[""] = LockoutSummary{op.id, "everywhere without a station key", line.at, line.at + kLockoutEverywhereMs};
+        } else {
+          const std::string where =
+              stationOfSource(line.source) ? "station " + sourceLabel(line.source, names) : "address " + line.source;
+          held[line.source] = LockoutSummary{op.id, where, line.at, line.at + kLockoutMs};
+        }
+      }
+      for (auto& [source, lockout] : held)
+        if (lockout.until > now) out.push_back(std::move(lockout));
+    }
+  });
+  std::sort(out.begin(), out.end(), [](const LockoutSummary& a, const LockoutSummary& b) {
+    return std::tie(a.operatorId, a.until, a.where) < std::tie(b.operatorId, b.until, b.where);
+  });
+  return out;
+}
+
+// --- the directory ------------------------------------------------------------------------------
+
+StationDirectory::StationDirectory(Store& store) : store_(store), known_(std::make_shared<const Map>()) {
+  try {
+    refresh();
+  } catch (...) {
+    // The store may come back later (a database that is down at start): the next key asks again.
+  }
+  thread_ = std::thread([this] { run(); });
+}
+
+StationDirectory::~StationDirectory() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+std::optional<StationInfo> StationDirectory::lookup(const std::string& key) {
+  if (!wellFormedStationKey(key)) return std::nullopt;
+  const std::string hash = stationKeyHash(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!wanted_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh) {
+    wanted_ = true;
+    wake_.notify_one();
+  }
+  const auto it = known_->find(hash);
+  if (it == known_->end()) return std::nullopt;
+  seen_[it->second.id] = store_.now();
+  if (!pending_) {
+    pending_ = true;
+    wake_.notify_one();
+  }
+  return it->second;
+}
+
+void StationDirectory::refresh() {
+  std::lock_guard<std::mutex> one(refreshMutex_);
+  {
+    // Counted from the attempt, so that a store that does not answer is not asked at every key.
+    std::lock_guard<std::mutex> lock(mutex_);
+    readAt_ = std::chrono::steady_clock::now();
+  }
+  std::vector<StationRecord> stations;
+  store_.read([&](Reader& r) { stations = r.allStations(); });
+
+  auto fresh = std::make_shared<Map>();
+  std::unordered_map<std::int64_t, std::optional<TimeMs>> stored;  // live stations' last seen
+  for (const StationRecord& s : stations) {
+    if (s.removed) continue;
+    fresh->emplace(s.keyHash, StationInfo{s.id, s.placeCode, s.name, s.block});
+    stored.emplace(s.id, s.lastSeen);
+  }
+
+  // Last-seen times a minute newer than the store's are written; the rest wait, so that a gate
+  // checking all day writes its time once a minute, not once a check. A station's time is kept
+  // (and the directory keeps coming back) until the store holds it.
+  std::vector<std::pair<std::int64_t, TimeMs>> due;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    pending_ = false;
+    for (auto it = seen_.begin(); it != seen_.end();) {
+      const auto live = stored.find(it->first);
+      if (live == stored.end()) {
+        it = seen_.erase(it);  // removed: only live stations are kept
+      } else if (!live->second || it->second - *live->second >= kStationSeenMs) {
+        due.emplace_back(it->first, it->second);
+        it = seen_.erase(it);
+      } else {
+        pending_ = pending_ || it->second > *live->second;
+        ++it;
+      }
+    }
+    known_ = std::move(fresh);
+  }
+  if (due.empty()) return;
+  try {
+    store_.write([&](Transaction& tx) {
+      for (const auto& [id, at] : due) tx.touchStation(id, at);
+    });
+  } catch (...) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [id, at] : due) seen_.emplace(id, at);  // a later sighting already there wins
+    pending_ = true;
+    throw;
+  }
+}
+
+void StationDirectory::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  for (;;) {
+    if (stopping_) return;
+    // A lookup wants a fresh list at once; a last-seen time waits for the list's turn.
+    const bool now = wanted_ || (pending_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh);
+    if (!now) {
+      if (pending_)
+        wake_.wait_until(lock, readAt_ + kStationRefresh);
+      else
+        wake_.wait(lock);
+      continue;
+    }
+    lock.unlock();
+    try {
+      refresh();
+    } catch (...) {
+      // Kept as it was: the next key after kStationRefresh asks again.
+    }
+    lock.lock();
+    wanted_ = false;
+  }
+}
+
+}  // namespace tav::server
