@@ -7,6 +7,7 @@
 #include <strings.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -71,8 +72,10 @@ inline std::string readFile(const std::string& path) {
 namespace detail {
 
 // fork + exec of tav-server with the three standard streams on pipes; the child dies with the
-// test process even when the test crashes.
-inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err) {
+// test process even when the test crashes. `openFiles`, unless 0, is the child's open-file limit
+// (soft and hard), as a service manager would set it.
+inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out, int& err,
+                         rlim_t openFiles = 0) {
   int pin[2], pout[2], perr[2];
   if (pipe2(pin, O_CLOEXEC) || pipe2(pout, O_CLOEXEC) || pipe2(perr, O_CLOEXEC))
     throw std::runtime_error("No pipe for tav-server.");
@@ -87,6 +90,8 @@ inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out
   if (pid == 0) {
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
+    const rlimit files{openFiles, openFiles};
+    if (openFiles > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(126);
     dup2(pin[0], 0);
     dup2(pout[1], 1);
     dup2(perr[1], 2);
@@ -183,6 +188,10 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // The open-file limit of the servers start() starts from now on (LimitNOFILE of the package's
+  // unit); 0 leaves them this process's.
+  void limitOpenFiles(rlim_t files) { openFiles_ = files; }
+
   // Starts the server and waits for its start line. Throws with the server's output when it
   // ends instead.
   void start() {
@@ -194,7 +203,7 @@ class ServerProcess {
       log_.clear();
       ended_ = false;
     }
-    pid_ = detail::spawnServer(args, in, out, err_);
+    pid_ = detail::spawnServer(args, in, out, err_, openFiles_);
     close(in);
     close(out);
     reader_ = std::thread([this] { readLog(); });
@@ -289,6 +298,7 @@ class ServerProcess {
 
   std::string store_;
   std::vector<std::string> extra_;
+  rlim_t openFiles_ = 0;
   pid_t pid_ = -1;
   int err_ = -1;
   int port_ = 0;
