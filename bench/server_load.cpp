@@ -122,7 +122,6 @@ double threadCpuSeconds(int pid, const std::string& name) {
     std::getline(comm, taskName);
     if (taskName == name) return statCpuSeconds(task.path() / "stat");
   }
-  if (manyPhase && many.idle > 0) printManyAddresses(many, settings, stores.front().first);
   return 0;
 }
 
@@ -671,6 +670,21 @@ struct ManyAddressesResult {
   double growthMb = 0;  // tav-server's peak resident memory during the phase, less before it
 };
 
+// The many-addresses phase's idle connections: unless told, a thousand past the server's open-file
+// limit, so that its descriptors are all taken and its listen queue holds more.
+std::size_t crowdSize(const Settings& settings) {
+  return settings.manyIdle > 0 ? static_cast<std::size_t>(settings.manyIdle) : settings.serverFiles + 1000;
+}
+
+// The descriptors this process needs for that phase: the crowd, the flood's connections waiting
+// for their answers, the stations', and a margin for the rest.
+std::size_t manyAddressesFiles(const Settings& settings) {
+  const auto patienceSeconds = std::chrono::duration_cast<std::chrono::seconds>(tav::test::FloodPlan{}.patience).count();
+  return crowdSize(settings) +
+         static_cast<std::size_t>(settings.floodSources * settings.floodPerMinute * patienceSeconds / 60) +
+         static_cast<std::size_t>(settings.hostileStations) + 256;
+}
+
 // At the package's open-file limit: idle connections from as many addresses as it takes to pass
 // it, a sign-in flood from other addresses, stations checking on a new connection per check, and
 // the real operator signing in now and then; what the stations and the operator get.
@@ -688,8 +702,7 @@ ManyAddressesResult measureManyAddresses(DemoStore& demo, const Settings& settin
   server.limitOpenFiles(settings.serverFiles);
   server.start();
   const long before = statusKb(server.pid(), "VmRSS");
-  // A thousand past the limit: the server's descriptors are all taken and its listen queue holds more.
-  m.idle = settings.manyIdle > 0 ? static_cast<std::size_t>(settings.manyIdle) : settings.serverFiles + 1000;
+  m.idle = crowdSize(settings);
   {
     tav::test::HostileCrowd crowd(server.port(), tav::test::CrowdPlan{0, static_cast<int>(m.idle), kCrowdPerSource,
                                                                        kCrowdFrom});
@@ -709,8 +722,8 @@ ManyAddressesResult measureManyAddresses(DemoStore& demo, const Settings& settin
     m.connected = crowd.connected();
     m.waiting = crowd.waiting();
     m.closedByServer = crowd.reopened();
+    m.flood = flood.answers();  // before the count sent, which is never behind it
     m.floodSent = flood.sent();
-    m.flood = flood.answers();
     m.signIns = signIns.answers();
     std::vector<double> times = signIns.times();
     m.signInsOk = m.signIns.count("ok") ? m.signIns.at("ok") : 0;
@@ -742,8 +755,11 @@ void printManyAddresses(const ManyAddressesResult& m, const Settings& settings, 
   std::printf("| idle connections (%d per address) | %zu opened; at the end %zu connected, %zu waiting to "
               "connect; %zu closed by the server and opened again | |\n",
               kCrowdPerSource, m.idle, m.connected, m.waiting, m.closedByServer);
-  std::printf("| sign-in flood (%d a minute per address) | %zu sent; answers by status: %s | |\n",
-              settings.floodPerMinute, m.floodSent, countsText(m.flood).c_str());
+  std::size_t floodDone = 0;
+  for (const auto& [status, n] : m.flood) floodDone += n;
+  std::printf("| sign-in flood (%d a minute per address) | %zu sent; answers by status: %s; %zu still waiting at "
+              "the end | |\n",
+              settings.floodPerMinute, m.floodSent, countsText(m.flood).c_str(), m.floodSent - floodDone);
   std::snprintf(line, sizeof line, "%zu answered, %zu failed", c.checks - c.failures, c.failures);
   std::printf("| checks, a new connection each | %s (%s) | no failed check: %s |\n", line, codeMix(c).c_str(),
               met(c.failures == 0 && c.checks > 0));
@@ -859,15 +875,16 @@ int main(int argc, char** argv) {
   if (hostilePhase) hostile = measureHostile(*stores.front().second, settings);
   ManyAddressesResult many;
   const bool manyPhase = settings.manySeconds > 0 && !stores.empty();
-  if (manyPhase && ownFiles < 2 * settings.serverFiles) {
-    std::printf("  many addresses: skipped, this process may open only %llu files (it needs twice the server's %llu; "
-                "run it as root)\n",
-                static_cast<unsigned long long>(ownFiles), static_cast<unsigned long long>(settings.serverFiles));
+  if (manyPhase && ownFiles < manyAddressesFiles(settings)) {
+    std::printf("  many addresses: skipped, this process may open %llu files and needs %zu for a server at %llu: "
+                "run it as root with CAP_SYS_RESOURCE, or give a smaller --server-files\n",
+                static_cast<unsigned long long>(ownFiles), manyAddressesFiles(settings),
+                static_cast<unsigned long long>(settings.serverFiles));
   } else if (manyPhase) {
     many = measureManyAddresses(*stores.front().second, settings);
   }
 
-  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %7s %7s %7s %7s %7s %6s %6s %6s\n", "tickets", "N", "checks/s",
+  if (!rows.empty()) std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %7s %7s %7s %7s %7s %6s %6s %6s\n", "tickets", "N", "checks/s",
               "admits/s", "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "anon MB", "srv us", "ref us",
               "cli us", "srv cs", "wr us", "ck us");
   for (const Row& row : rows) {
@@ -886,12 +903,14 @@ int main(int argc, char** argv) {
                 static_cast<double>(row.anonKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs, clientUs,
                 r.serverSwitches / checks, 1e6 * r.writerCpu / checks, 1e6 * r.checkpointCpu / checks);
   }
-  std::printf("\nreference latency (ms): ");
-  for (const Row& row : rows)
-    if (row.tickets == rows.front().tickets)
-      std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", row.stations, row.reference.p50, row.reference.p99,
-                  row.reference.max);
-  std::printf("\n");
+  if (!rows.empty()) {
+    std::printf("\nreference latency (ms): ");
+    for (const Row& row : rows)
+      if (row.tickets == rows.front().tickets)
+        std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", row.stations, row.reference.p50, row.reference.p99,
+                    row.reference.max);
+    std::printf("\n");
+  }
 
   // What HTTP costs against the store alone, in the same run.
   for (const Row& row : rows) {
