@@ -28,6 +28,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <random>
 #include <sstream>
@@ -70,6 +71,7 @@ const std::string kCrowdFrom = "127.1.0.1", kFloodFrom = "127.2.0.1", kStationsF
                   kOperatorFrom = "127.4.0.1";
 constexpr int kCrowdPerSource = 500;  // idle connections to an address, under the server's cap of 512
 constexpr auto kSignInEvery = std::chrono::seconds(2);  // the real operator's
+constexpr std::chrono::milliseconds kStopGrace{10000};  // then a server that has not ended is killed
 
 // The venue's targets for the many-addresses phase.
 constexpr double kCheckP99TargetMs = 50, kSignInP99TargetMs = 2000, kGrowthTargetMb = 200;
@@ -668,6 +670,7 @@ struct ManyAddressesResult {
   std::size_t signInsOk = 0, signInsFailed = 0;
   double signInP50 = 0, signInP99 = 0;
   double growthMb = 0;  // tav-server's peak resident memory during the phase, less before it
+  std::optional<std::chrono::milliseconds> stopped;  // how long SIGTERM took to end it; none: killed
 };
 
 // The many-addresses phase's idle connections: unless told, a thousand past the server's open-file
@@ -732,7 +735,7 @@ ManyAddressesResult measureManyAddresses(DemoStore& demo, const Settings& settin
     m.signInP99 = percentile(times, 0.99);
   }
   m.growthMb = static_cast<double>(statusKb(server.pid(), "VmHWM") - before) / 1024.0;
-  server.stop();
+  m.stopped = server.stopWithin(kStopGrace);
   return m;
 }
 
@@ -773,6 +776,11 @@ void printManyAddresses(const ManyAddressesResult& m, const Settings& settings, 
               met(m.signInsOk > 0 && m.signInsFailed == 0 && m.signInP99 < kSignInP99TargetMs));
   std::printf("| tav-server memory growth | %+.0f MB | < %.0f MB: %s |\n", m.growthMb, kGrowthTargetMb,
               met(m.growthMb < kGrowthTargetMb));
+  if (m.stopped)
+    std::printf("| tav-server's stop (SIGTERM) right after | %.1f s | |\n", static_cast<double>(m.stopped->count()) / 1000);
+  else
+    std::printf("| tav-server's stop (SIGTERM) right after | not ended within %.0f s: killed | |\n",
+                static_cast<double>(kStopGrace.count()) / 1000);
 }
 
 Settings parseArgs(int argc, char** argv) {

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -229,6 +230,25 @@ class ServerProcess {
   int stop() { return signalAndWait(SIGTERM); }
   // SIGKILL: the process ends at once, mid-request if it is answering one.
   int kill() { return signalAndWait(SIGKILL); }
+  // SIGTERM, then SIGKILL when the server has not ended within `grace`: the time it took to end,
+  // or nothing when it had to be killed.
+  std::optional<std::chrono::milliseconds> stopWithin(std::chrono::milliseconds grace) {
+    if (pid_ <= 0) return std::nullopt;
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() - start > grace) {
+        kill();
+        return std::nullopt;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    close(err_);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  }
 
   int port() const { return port_; }
   std::string url() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
