@@ -242,8 +242,9 @@ struct FloodPlan {
 };
 
 // A flood of wrong operator sign-ins from many addresses, the command text as the station builds
-// it; the answers counted by HTTP status ("200", "429", "503", ...), "none" for a connection that
-// ended, or a wait that ran out, without one.
+// it; the answers counted by HTTP status ("200", "429", "503", ...), "no connection" for a
+// connect that failed or did not complete within the patience, "no answer" for a connection that
+// ended, or whose wait ran out, without one.
 class SignInFlood {
  public:
   SignInFlood(int port, const FloodPlan& plan) : port_(port), plan_(plan) {
@@ -297,7 +298,7 @@ class SignInFlood {
           ++sent_;
           const int fd = startConnect(port_, sourceAfter(plan_.firstSource, static_cast<std::uint32_t>(s)));
           if (fd < 0) {
-            count("none");
+            count("no connection");
           } else {
             attempts_.push_back({fd, false, now + plan_.patience, {}});
           }
@@ -317,16 +318,16 @@ class SignInFlood {
         if (fds[i].revents && !a.up) {
           a.up = connectSucceeded(a.fd) &&
                  ::send(a.fd, request_.data(), request_.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request_.size());
-          if (!a.up) result = "none";
+          if (!a.up) result = "no connection";
         } else if (fds[i].revents) {
           char chunk[512];
           const ssize_t n = recv(a.fd, chunk, sizeof chunk, MSG_DONTWAIT);
           if (n > 0) a.answer.append(chunk, static_cast<std::size_t>(n));
           // The status line is all that is counted.
           if (a.answer.size() >= 12) result = a.answer.substr(9, 3);
-          else if (n == 0 || (n < 0 && errno != EAGAIN)) result = "none";
+          else if (n == 0 || (n < 0 && errno != EAGAIN)) result = "no answer";
         }
-        if (result.empty() && now >= a.giveUp) result = "none";
+        if (result.empty() && now >= a.giveUp) result = a.up ? "no answer" : "no connection";
         if (result.empty()) {
           attempts_[kept++] = std::move(a);
           continue;
