@@ -87,9 +87,12 @@ struct Settings {
   int rounds = 3;           // of each phase; the median is reported
   bool tls = true;          // the big store over TLS too
   int hostileStations = 128;  // stations checking while the crowd below holds its connections
+  double pace = 0;          // seconds from one check of a station to its next; 0: as fast as it can
   int slowConnections = 2000, idleConnections = 10000;
   int dashboards = 100;     // live dashboards streaming beside the most stations; 0 skips the phase
   double manySeconds = 60;  // the many-addresses phase's length; 0 skips it
+  double manyPace = 1;      // its stations' pace: a scan a second at each gate, so that the figures
+                            // show the crowd and the flood rather than the stations' own load
   int manyIdle = 0;         // its idle connections; 0: enough to pass the server's open-file limit
   int floodSources = 40, floodPerMinute = 110;  // its sign-in flood
   rlim_t serverFiles = kPackageOpenFiles;  // every tav-server's open-file limit
@@ -222,6 +225,9 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
   std::vector<std::map<std::string, std::size_t>> codes(static_cast<std::size_t>(stations));
   std::vector<std::size_t> failures(static_cast<std::size_t>(stations), 0);
   Clock::time_point measureFrom, deadline;
+  const auto toDuration = [](double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  };
   std::vector<std::thread> threads;
   for (int s = 0; s < stations; ++s) {
     threads.emplace_back([&, s] {
@@ -230,7 +236,13 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
       latencies[me].reserve(65536);
       ++ready;
       while (!go) std::this_thread::yield();
+      // Paced stations start spread over one interval, as gates are not in step.
+      auto nextCheck = Clock::now() + toDuration(settings.pace * s / stations);
       const auto timed = [&](const char* mode, const std::string& ticket) {
+        if (settings.pace > 0) {
+          std::this_thread::sleep_until(nextCheck);
+          nextCheck = std::max(nextCheck + toDuration(settings.pace), Clock::now());
+        }
         const auto t0 = Clock::now();
         std::string code = send(checkText(mode, ticket, op));
         if (t0 >= measureFrom) {
@@ -256,9 +268,6 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
     });
   }
   while (ready < stations) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const auto toDuration = [](double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-  };
   measureFrom = Clock::now() + toDuration(settings.warmup);
   deadline = measureFrom + toDuration(settings.seconds);
   go = true;
@@ -718,6 +727,7 @@ ManyAddressesResult measureManyAddresses(DemoStore& demo, const Settings& settin
     OperatorSignIns signIns(server.port(), demo.gateOperator);
     Settings timing = settings;
     timing.seconds = settings.manySeconds;
+    timing.pace = settings.manyPace;
     m.checks = runPhase(stationsApart(server.port(), sessions, kStationsFrom), settings.hostileStations, timing,
                         *demo.round, demo.op, server.pid());
     signIns.stop();
@@ -764,7 +774,10 @@ void printManyAddresses(const ManyAddressesResult& m, const Settings& settings, 
   std::printf("| sign-in flood (%d a minute per address) | %zu sent; answers by status: %s; %zu still waiting at "
               "the end | |\n",
               settings.floodPerMinute, m.floodSent, countsText(m.flood).c_str(), m.floodSent - floodDone);
-  std::printf("| checks, a new connection each | %zu answered, %zu failed (%s) | no failed check: %s |\n",
+  char pace[64] = "";
+  if (settings.manyPace > 0) std::snprintf(pace, sizeof pace, ", one every %g s per station", settings.manyPace);
+  std::printf("| checks, a new connection each%s | %zu answered, %zu failed (%s) | no failed check: %s |\n",
+              pace,
               c.checks - c.failures, c.failures, codeMix(c).c_str(), met(c.failures == 0 && c.checks > 0));
   std::printf("| check p50 / p99 / max | %.1f / %.1f / %.0f ms | p99 < %.0f ms: %s |\n", c.p50, c.p99, c.max,
               kCheckP99TargetMs, met(c.checks > 0 && c.p99 < kCheckP99TargetMs));
@@ -816,6 +829,8 @@ Settings parseArgs(int argc, char** argv) {
       s.idleConnections = value.find(',') == std::string::npos ? 0 : std::atoi(value.c_str() + value.find(',') + 1);
     } else if (opt == "--many-addresses") {
       s.manySeconds = std::atof(value.c_str());
+    } else if (opt == "--many-pace") {
+      s.manyPace = std::atof(value.c_str());
     } else if (opt == "--many-idle") {
       s.manyIdle = std::atoi(value.c_str());
     } else if (opt == "--flood") {
@@ -839,7 +854,7 @@ Settings parseArgs(int argc, char** argv) {
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
                    "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
                    "[--hostile SLOW,IDLE] [--dashboards N] [--server-threads N] [--many-addresses SECONDS] "
-                   "[--many-idle N] [--flood ADDRESSES,PER_MINUTE] [--server-files N]\n"
+                   "[--many-pace S] [--many-idle N] [--flood ADDRESSES,PER_MINUTE] [--server-files N]\n"
                    "  --stations none measures no station counts; --hostile 0,0, --many-addresses 0, --dashboards 0, "
                    "--tls no and --store-alone no skip those phases\n");
       std::exit(2);
