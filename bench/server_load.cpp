@@ -869,6 +869,13 @@ int main(int argc, char** argv) {
   const Settings settings = parseArgs(argc, argv);
   // The crowds and the stations are all this process's descriptors: well above the server's.
   const rlim_t ownFiles = tav::test::raiseOpenFileLimit(2 * settings.serverFiles + 16384);
+  if (ownFiles < settings.serverFiles) {
+    std::fprintf(stderr,
+                 "This process may open only %llu files, and its servers cannot be given the %llu they should have: "
+                 "run it as root with CAP_SYS_RESOURCE, or give a smaller --server-files.\n",
+                 static_cast<unsigned long long>(ownFiles), static_cast<unsigned long long>(settings.serverFiles));
+    return 2;
+  }
   std::printf("tav-server load: %.1f s per phase after %.1f s of warm-up, %zu station counts, %d rounds (medians "
               "shown), %s stations, %u cores\n",
               settings.seconds, settings.warmup, settings.stations.size(), settings.rounds,
@@ -971,7 +978,7 @@ int main(int argc, char** argv) {
     std::printf("dashboards, %zu tickets, N=%d: %.0f checks/s with %d dashboards streaming against %.0f without "
                 "(%+.1f%%); tav-server's CPU per check %.1f us against %.1f us; p99 %.2f ms against %.2f ms; the "
                 "pages received %.1f snapshots/s in all\n",
-                rows.empty() ? std::size_t{0} : rows.front().tickets, topStations, rate(b), settings.dashboards,
+                stores.front().first, topStations, rate(b), settings.dashboards,
                 rate(a), 100.0 * (rate(b) - rate(a)) / std::max(rate(a), 1e-9), cpuUs(b), cpuUs(a), b.p99, a.p99,
                 dashboards.snapshotsPerSecond);
   }
@@ -980,7 +987,7 @@ int main(int argc, char** argv) {
     std::printf("hostile, %zu tickets, N=%d beside %d slow-header and %d idle connections (%zu held at the end, %zu "
                 "opened again): %.0f checks/s, %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms, %zu failed; "
                 "tav-server memory +%.1f MB\n",
-                rows.empty() ? std::size_t{0} : rows.front().tickets, settings.hostileStations,
+                stores.front().first, settings.hostileStations,
                 settings.slowConnections, settings.idleConnections, hostile.held, hostile.reopened, rate(r),
                 static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, r.failures, hostile.growthMb);
   }

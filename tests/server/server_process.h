@@ -92,7 +92,11 @@ inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out
     prctl(PR_SET_PDEATHSIG, SIGKILL);
     if (getppid() != parent) _exit(127);
     const rlimit files{openFiles, openFiles};
-    if (openFiles > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(126);
+    if (openFiles > 0 && setrlimit(RLIMIT_NOFILE, &files) != 0) {
+      static const char why[] = "The open-file limit asked for is above this process's hard limit.\n";
+      if (write(perr[1], why, sizeof why - 1) < 0) _exit(126);
+      _exit(126);
+    }
     dup2(pin[0], 0);
     dup2(pout[1], 1);
     dup2(perr[1], 2);
