@@ -1,7 +1,9 @@
 // A gate station for the load benchmarks that speaks just enough HTTP/1.1, plain or over TLS,
-// and reads an answer's ErrCode without a JSON parser.
+// on a keep-alive connection or a new one per check as the real station does, and reads an
+// answer's ErrCode without a JSON parser.
 #pragma once
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/ssl.h>
@@ -9,9 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "tests/server/server_process.h"
 
@@ -26,27 +30,44 @@ inline std::string firstValue(const std::string& body) {
   return end == std::string::npos ? "?" : body.substr(start + 3, end - start - 3);
 }
 
-// A gate station that speaks just enough HTTP/1.1 over its own keep-alive connection: one send
-// per request and as few receives as the answer needs. The stations are separate machines at a
-// gate; here they share the servers' two cores, so they should take as little of them as they can.
+// How a station reaches the server: from which loopback address (127.0.0.1 when empty), and
+// whether each request goes on a new connection, as the real station's gateway sends it, with
+// the gateway's time-outs (3 s to connect, 10 s for the answer).
+struct StationLink {
+  std::string source;
+  bool connectionPerRequest = false;
+};
+
+// A gate station that speaks just enough HTTP/1.1: one send per request and as few receives as
+// the answer needs. The stations are separate machines at a gate; here they share the servers'
+// two cores, so they should take as little of them as they can.
 class LeanStation {
  public:
   // `tls`: a client context to speak TLS with, or null for plain HTTP; `session`: the token of the
   // signed-in operator's session, sent as its cookie.
-  LeanStation(int port, SSL_CTX* tls, const std::string& session)
-      : port_(port), tls_(tls), cookie_(session.empty() ? "" : "Cookie: tav_session=" + session + "\r\n") {
-    connect();
+  LeanStation(int port, SSL_CTX* tls, const std::string& session, StationLink link = {})
+      : port_(port), tls_(tls), cookie_(session.empty() ? "" : "Cookie: tav_session=" + session + "\r\n"),
+        link_(std::move(link)) {
+    if (!link_.connectionPerRequest) connect();
   }
   ~LeanStation() { disconnect(); }
   LeanStation(const LeanStation&) = delete;
   LeanStation& operator=(const LeanStation&) = delete;
 
-  // The answer's ErrCode, or "failed (why)". A connection the server closed is opened again once.
+  // The answer's ErrCode, or "failed (why)". A keep-alive connection the server closed is opened
+  // again once; a request on a connection of its own is tried once, as the real station does.
   std::string post(const std::string& text) {
     request_ = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
-               "\r\n" + cookie_ + "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " +
-               std::to_string(text.size()) + "\r\n\r\n" + text;
+               "\r\n" + (link_.connectionPerRequest ? "Connection: close\r\n" : "") + cookie_ +
+               "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size()) +
+               "\r\n\r\n" + text;
     std::string answer;
+    if (link_.connectionPerRequest) {
+      if (!connect()) return "failed (connect)";
+      const bool whole = exchange(answer);
+      disconnect();
+      return whole ? answer : answer.empty() ? "failed (connection)" : answer;
+    }
     for (int attempt = 0; attempt < 2; ++attempt) {
       if (fd_ < 0 && !connect()) return "failed (connect)";
       if (exchange(answer)) return answer;
@@ -61,8 +82,23 @@ class LeanStation {
     if (fd_ < 0) return false;
     int yes = 1;
     setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    timeval timeout{30, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    // Linux bounds a blocking connect by the send time-out.
+    const timeval connectTimeout{link_.connectionPerRequest ? 3 : 30, 0};
+    const timeval readTimeout{link_.connectionPerRequest ? 10 : 30, 0};
+    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &connectTimeout, sizeof connectTimeout);
+    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &readTimeout, sizeof readTimeout);
+    if (!link_.source.empty()) {
+      // The port is chosen at connect, so that a station's closed connections' TIME_WAIT may be
+      // reused on loopback.
+      setsockopt(fd_, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &yes, sizeof yes);
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      inet_pton(AF_INET, link_.source.c_str(), &from.sin_addr);
+      if (bind(fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+        disconnect();
+        return false;
+      }
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(static_cast<std::uint16_t>(port_));
@@ -108,6 +144,7 @@ class LeanStation {
     while (total == 0 || buffer_.size() < total) {
       char chunk[4096];
       const ssize_t n = read(chunk, sizeof chunk);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) answer = "failed (time-out)";
       if (n <= 0) return false;
       buffer_.append(chunk, static_cast<std::size_t>(n));
       if (headerEnd == std::string::npos) {
@@ -141,6 +178,7 @@ class LeanStation {
   int port_;
   SSL_CTX* tls_;
   std::string cookie_;
+  StationLink link_;
   int fd_ = -1;
   SSL* ssl_ = nullptr;
   std::string request_, buffer_;

@@ -1,8 +1,9 @@
 // Load generator: N gate stations on keep-alive connections against tav-server on a durable
 // SQLite store, beside a bare cpp-httplib server that answers the same requests with a fixed
 // body, and the same checks through execute() in this process (the store's own limit); then the
-// big store over TLS, beside 100 live dashboards streaming, and under a hostile crowd of slow and
-// idle connections. Prints figures; exits 0.
+// big store over TLS, beside 100 live dashboards streaming, under a hostile crowd of slow and
+// idle connections, and at the package's open-file limit with it used up from many addresses
+// beside a sign-in flood. Prints figures; exits 0.
 #include <arpa/inet.h>
 #include <httplib.h>
 #include <netinet/in.h>
@@ -18,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +28,8 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
@@ -49,6 +53,7 @@ namespace {
 
 using tav::bench::firstValue;
 using tav::bench::LeanStation;
+using tav::bench::StationLink;
 using tav::bench::processCpuSeconds;
 using tav::bench::statCpuSeconds;
 
@@ -59,6 +64,17 @@ using tav::test::TempDir;
 
 constexpr int kExitEvery = 5;  // one ticket in five is also let out again
 constexpr std::size_t kServerThreads = 256;  // the reference server's pool: one per station
+constexpr rlim_t kPackageOpenFiles = 65536;  // LimitNOFILE of the package's systemd unit
+
+// Loopback addresses of the many-addresses phase: each kind of client from addresses of its own.
+const std::string kCrowdFrom = "127.1.0.1", kFloodFrom = "127.2.0.1", kStationsFrom = "127.3.0.1",
+                  kOperatorFrom = "127.4.0.1";
+constexpr int kCrowdPerSource = 500;  // idle connections to an address, under the server's cap of 512
+constexpr auto kSignInEvery = std::chrono::seconds(2);  // the real operator's
+constexpr std::chrono::milliseconds kStopGrace{10000};  // then a server that has not ended is killed
+
+// The venue's targets for the many-addresses phase.
+constexpr double kCheckP99TargetMs = 50, kSignInP99TargetMs = 2000, kGrowthTargetMb = 200;
 
 struct Settings {
   double seconds = 4;
@@ -71,8 +87,15 @@ struct Settings {
   int rounds = 3;           // of each phase; the median is reported
   bool tls = true;          // the big store over TLS too
   int hostileStations = 128;  // stations checking while the crowd below holds its connections
+  double pace = 0;          // seconds from one check of a station to its next; 0: as fast as it can
   int slowConnections = 2000, idleConnections = 10000;
   int dashboards = 100;     // live dashboards streaming beside the most stations; 0 skips the phase
+  double manySeconds = 60;  // the many-addresses phase's length; 0 skips it
+  double manyPace = 1;      // its stations' pace: a scan a second at each gate, so that the figures
+                            // show the crowd and the flood rather than the stations' own load
+  int manyIdle = 0;         // its idle connections; 0: enough to pass the server's open-file limit
+  int floodSources = 40, floodPerMinute = 110;  // its sign-in flood
+  rlim_t serverFiles = kPackageOpenFiles;  // every tav-server's open-file limit
   std::vector<std::string> serverArgs;  // more options for every tav-server serve
 };
 
@@ -202,6 +225,9 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
   std::vector<std::map<std::string, std::size_t>> codes(static_cast<std::size_t>(stations));
   std::vector<std::size_t> failures(static_cast<std::size_t>(stations), 0);
   Clock::time_point measureFrom, deadline;
+  const auto toDuration = [](double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+  };
   std::vector<std::thread> threads;
   for (int s = 0; s < stations; ++s) {
     threads.emplace_back([&, s] {
@@ -210,7 +236,13 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
       latencies[me].reserve(65536);
       ++ready;
       while (!go) std::this_thread::yield();
+      // Paced stations start spread over one interval, as gates are not in step.
+      auto nextCheck = Clock::now() + toDuration(settings.pace * s / stations);
       const auto timed = [&](const char* mode, const std::string& ticket) {
+        if (settings.pace > 0) {
+          std::this_thread::sleep_until(nextCheck);
+          nextCheck = std::max(nextCheck + toDuration(settings.pace), Clock::now());
+        }
         const auto t0 = Clock::now();
         std::string code = send(checkText(mode, ticket, op));
         if (t0 >= measureFrom) {
@@ -236,9 +268,6 @@ PhaseResult runPhase(const MakeStation& makeStation, int stations, const Setting
     });
   }
   while (ready < stations) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const auto toDuration = [](double s) {
-    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
-  };
   measureFrom = Clock::now() + toDuration(settings.warmup);
   deadline = measureFrom + toDuration(settings.seconds);
   go = true;
@@ -338,13 +367,16 @@ struct DemoStore {
   std::string path = dir.file("bench.db");
   std::string op;
   std::string session;  // the operator's, shared by every station as stations behind one sign-in
+  std::pair<std::string, std::string> gateOperator;  // the other demo operator's ID and password
   std::unique_ptr<TicketRound> round;
 
   explicit DemoStore(std::size_t count) {
     const auto t0 = Clock::now();
     {
       auto store = tav::server::openStore(path, true);
-      op = tav::server::loadDemo(*store, count).operators.at(0).first;
+      const auto operators = tav::server::loadDemo(*store, count).operators;
+      op = operators.at(0).first;
+      gateOperator = operators.at(1);
       session = tav::test::sessionOf(*store, op);
     }
     std::vector<std::string> tickets;
@@ -378,6 +410,7 @@ double rate(const PhaseResult& r) { return static_cast<double>(r.checks) / std::
 // One phase of tav-server on a demo store, in a server process of its own.
 Row measureOnce(DemoStore& demo, std::size_t count, int n, const Settings& settings, const PhaseResult& ref) {
   ServerProcess server(demo.path, settings.serverArgs);
+  server.limitOpenFiles(settings.serverFiles);
   server.start();
   const PhaseResult r = runPhase(stationsFor(server.port(), settings, demo.session), n, settings, *demo.round, demo.op,
                                  server.pid());
@@ -484,6 +517,7 @@ PhaseResult measureTls(DemoStore& demo, int n, const Settings& settings) {
     std::vector<std::string> args{"--tls-cert", dir.file("cert.pem"), "--tls-key", dir.file("key.pem")};
     args.insert(args.end(), settings.serverArgs.begin(), settings.serverArgs.end());
     ServerProcess server(demo.path, args);
+    server.limitOpenFiles(settings.serverFiles);
     server.start();
     rounds.push_back(runPhase(leanStations(server.port(), demo.session, ctx), n, settings, *demo.round, demo.op, server.pid()));
     server.stop();
@@ -504,6 +538,7 @@ struct DashboardResult {
 // in rounds where the two take turns at going first; the median of each.
 DashboardResult measureDashboards(DemoStore& demo, int n, const Settings& settings) {
   ServerProcess server(demo.path, settings.serverArgs);
+  server.limitOpenFiles(settings.serverFiles);
   server.start();
   std::vector<PhaseResult> without, with;
   std::size_t received = 0;
@@ -543,6 +578,7 @@ struct HostileResult {
 // Stations checking while a hostile crowd holds its slow and idle connections open.
 HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
   ServerProcess server(demo.path, settings.serverArgs);
+  server.limitOpenFiles(settings.serverFiles);
   server.start();
   const long before = statusKb(server.pid(), "VmRSS");
   HostileResult h;
@@ -566,6 +602,199 @@ HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
   }
   server.stop();
   return h;
+}
+
+// Stations each on an address of its own, counted up from `firstSource`, with a session of its
+// own, and a new connection for every check, as the real station makes one.
+MakeStation stationsApart(int port, std::vector<std::string> sessions, const std::string& firstSource) {
+  auto next = std::make_shared<std::atomic<std::size_t>>(0);
+  return [port, sessions = std::move(sessions), firstSource, next] {
+    const std::size_t i = (*next)++;
+    auto station = std::make_shared<LeanStation>(
+        port, nullptr, sessions[i % sessions.size()],
+        StationLink{tav::test::sourceAfter(firstSource, static_cast<std::uint32_t>(i)), true});
+    return Send([station](const std::string& text) { return station->post(text); });
+  };
+}
+
+// The real operator at a gate: signs in with the right password every kSignInEvery from an
+// address of its own, on a new connection each time, and times each sign-in from connect to answer.
+class OperatorSignIns {
+ public:
+  OperatorSignIns(int port, const std::pair<std::string, std::string>& idAndPassword)
+      : thread_([this, port, text = tav::test::kLoginProc + tav::test::quoted(idAndPassword.first) + "," +
+                                    tav::test::quoted(idAndPassword.second)] {
+          LeanStation station(port, nullptr, "", StationLink{kOperatorFrom, true});
+          for (auto next = Clock::now(); !stop_; next += kSignInEvery) {
+            std::unique_lock<std::mutex> lock(mutex_);
+            if (stopped_.wait_until(lock, next, [this] { return stop_.load(); })) break;
+            lock.unlock();
+            const auto t0 = Clock::now();
+            const std::string code = station.post(text);
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+            lock.lock();
+            times_.push_back(ms);
+            ++answers_[code == "0" ? "ok" : code];
+            next = std::max(next, Clock::now() - kSignInEvery);  // one that took longer delays the next
+          }
+        }) {}
+  ~OperatorSignIns() { stop(); }
+
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stop_ = true;
+    }
+    stopped_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  // The sign-ins' times in milliseconds, sorted, and their answers ("ok", or the ErrCode or
+  // "failed (why)" of one that failed).
+  std::vector<double> times() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<double> sorted = times_;
+    std::sort(sorted.begin(), sorted.end());
+    return sorted;
+  }
+  std::map<std::string, std::size_t> answers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return answers_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable stopped_;
+  std::atomic<bool> stop_{false};
+  std::vector<double> times_;
+  std::map<std::string, std::size_t> answers_;
+  std::thread thread_;  // last: it starts once the rest is made
+};
+
+struct ManyAddressesResult {
+  PhaseResult checks;
+  rlim_t serverFiles = 0;
+  std::size_t idle = 0, crowdSources = 0, connected = 0, waiting = 0, closedByServer = 0;
+  std::size_t floodSent = 0;
+  std::map<std::string, std::size_t> flood, signIns;
+  std::size_t signInsOk = 0, signInsFailed = 0;
+  double signInP50 = 0, signInP99 = 0;
+  double growthMb = 0;  // tav-server's peak resident memory during the phase, less before it
+  std::optional<std::chrono::milliseconds> stopped;  // how long SIGTERM took to end it; none: killed
+};
+
+// The many-addresses phase's idle connections: unless told, a thousand past the server's open-file
+// limit, so that its descriptors are all taken and its listen queue holds more.
+std::size_t crowdSize(const Settings& settings) {
+  return settings.manyIdle > 0 ? static_cast<std::size_t>(settings.manyIdle) : settings.serverFiles + 1000;
+}
+
+// The descriptors this process needs for that phase: the crowd, the flood's connections waiting
+// for their answers, the stations', and a margin for the rest.
+std::size_t manyAddressesFiles(const Settings& settings) {
+  const auto patienceSeconds = std::chrono::duration_cast<std::chrono::seconds>(tav::test::FloodPlan{}.patience).count();
+  return crowdSize(settings) +
+         static_cast<std::size_t>(settings.floodSources * settings.floodPerMinute * patienceSeconds / 60) +
+         static_cast<std::size_t>(settings.hostileStations) + 256;
+}
+
+// At the package's open-file limit: idle connections from as many addresses as it takes to pass
+// it, a sign-in flood from other addresses, stations checking on a new connection per check, and
+// the real operator signing in now and then; what the stations and the operator get.
+ManyAddressesResult measureManyAddresses(DemoStore& demo, const Settings& settings) {
+  ManyAddressesResult m;
+  m.serverFiles = settings.serverFiles;
+  std::vector<std::string> sessions;
+  {
+    auto store = tav::server::openStore(demo.path, false);
+    for (int s = 0; s < settings.hostileStations; ++s)
+      sessions.push_back(tav::test::sessionOf(*store, demo.op,
+                                              tav::test::sourceAfter(kStationsFrom, static_cast<std::uint32_t>(s))));
+  }
+  ServerProcess server(demo.path, settings.serverArgs);
+  server.limitOpenFiles(settings.serverFiles);
+  server.start();
+  const long before = statusKb(server.pid(), "VmRSS");
+  m.idle = crowdSize(settings);
+  {
+    tav::test::HostileCrowd crowd(server.port(), tav::test::CrowdPlan{0, static_cast<int>(m.idle), kCrowdPerSource,
+                                                                       kCrowdFrom});
+    tav::test::FloodPlan plan;
+    plan.sources = settings.floodSources;
+    plan.perMinute = settings.floodPerMinute;
+    plan.firstSource = kFloodFrom;
+    plan.operatorId = demo.op;
+    tav::test::SignInFlood flood(server.port(), plan);
+    OperatorSignIns signIns(server.port(), demo.gateOperator);
+    Settings timing = settings;
+    timing.seconds = settings.manySeconds;
+    timing.pace = settings.manyPace;
+    m.checks = runPhase(stationsApart(server.port(), sessions, kStationsFrom), settings.hostileStations, timing,
+                        *demo.round, demo.op, server.pid());
+    signIns.stop();
+    m.crowdSources = crowd.sources();
+    m.connected = crowd.connected();
+    m.waiting = crowd.waiting();
+    m.closedByServer = crowd.reopened();
+    m.flood = flood.answers();  // before the count sent, which is never behind it
+    m.floodSent = flood.sent();
+    m.signIns = signIns.answers();
+    std::vector<double> times = signIns.times();
+    m.signInsOk = m.signIns.count("ok") ? m.signIns.at("ok") : 0;
+    m.signInsFailed = times.size() - m.signInsOk;
+    m.signInP50 = percentile(times, 0.50);
+    m.signInP99 = percentile(times, 0.99);
+  }
+  // The high-water mark: a password check's memory comes and goes between two samples.
+  m.growthMb = static_cast<double>(statusKb(server.pid(), "VmHWM") - before) / 1024.0;
+  m.stopped = server.stopWithin(kStopGrace);
+  return m;
+}
+
+std::string countsText(const std::map<std::string, std::size_t>& counts) {
+  std::string out;
+  for (const auto& [what, n] : counts) out += (out.empty() ? "" : ", ") + what + ": " + std::to_string(n);
+  return out.empty() ? "none" : out;
+}
+
+// The phase's figures as a Markdown table, each target met or not.
+void printManyAddresses(const ManyAddressesResult& m, const Settings& settings, std::size_t tickets) {
+  const PhaseResult& c = m.checks;
+  const auto met = [](bool ok) { return ok ? "met" : "NOT met"; };
+  std::printf("\nmany addresses: %zu tickets, %.0f s (the last check ended %.0f s after the first), tav-server "
+              "at %llu open files\n\n",
+              tickets, settings.manySeconds, c.seconds, static_cast<unsigned long long>(m.serverFiles));
+  std::printf("| What | Figure | Target |\n|---|---|---|\n");
+  std::printf("| addresses used | %zu idle crowd, %d flood, %d stations, 1 operator | |\n", m.crowdSources,
+              settings.floodSources, settings.hostileStations);
+  std::printf("| idle connections (%d per address) | %zu opened; at the end %zu connected, %zu waiting to "
+              "connect; %zu closed by the server and opened again | |\n",
+              kCrowdPerSource, m.idle, m.connected, m.waiting, m.closedByServer);
+  std::size_t floodDone = 0;
+  for (const auto& [status, n] : m.flood) floodDone += n;
+  std::printf("| sign-in flood (%d a minute per address) | %zu sent; answers by status: %s; %zu still waiting at "
+              "the end | |\n",
+              settings.floodPerMinute, m.floodSent, countsText(m.flood).c_str(), m.floodSent - floodDone);
+  char pace[64] = "";
+  if (settings.manyPace > 0) std::snprintf(pace, sizeof pace, ", one every %g s per station", settings.manyPace);
+  std::printf("| checks, a new connection each%s | %zu answered, %zu failed (%s) | no failed check: %s |\n",
+              pace,
+              c.checks - c.failures, c.failures, codeMix(c).c_str(), met(c.failures == 0 && c.checks > 0));
+  std::printf("| check p50 / p99 / max | %.1f / %.1f / %.0f ms | p99 < %.0f ms: %s |\n", c.p50, c.p99, c.max,
+              kCheckP99TargetMs, met(c.checks > 0 && c.p99 < kCheckP99TargetMs));
+  std::printf("| operator sign-ins, every %lld s | %zu ok, %zu failed (%s) | |\n",
+              static_cast<long long>(kSignInEvery.count()), m.signInsOk, m.signInsFailed,
+              countsText(m.signIns).c_str());
+  std::printf("| operator sign-in p50 / p99 | %.0f / %.0f ms | none failed, p99 < %.0f s: %s |\n", m.signInP50,
+              m.signInP99,
+              kSignInP99TargetMs / 1000,
+              met(m.signInsOk > 0 && m.signInsFailed == 0 && m.signInP99 < kSignInP99TargetMs));
+  std::printf("| tav-server memory growth | %+.0f MB | < %.0f MB: %s |\n", m.growthMb, kGrowthTargetMb,
+              met(m.growthMb < kGrowthTargetMb));
+  if (m.stopped)
+    std::printf("| tav-server's stop (SIGTERM) right after | %.1f s | |\n", static_cast<double>(m.stopped->count()) / 1000);
+  else
+    std::printf("| tav-server's stop (SIGTERM) right after | not ended within %.0f s: killed | |\n",
+                static_cast<double>(kStopGrace.count()) / 1000);
 }
 
 Settings parseArgs(int argc, char** argv) {
@@ -598,6 +827,21 @@ Settings parseArgs(int argc, char** argv) {
       // "SLOW,IDLE" connections; "0,0" skips the hostile phase.
       s.slowConnections = std::atoi(value.c_str());
       s.idleConnections = value.find(',') == std::string::npos ? 0 : std::atoi(value.c_str() + value.find(',') + 1);
+    } else if (opt == "--many-addresses") {
+      s.manySeconds = std::atof(value.c_str());
+    } else if (opt == "--many-pace") {
+      s.manyPace = std::atof(value.c_str());
+    } else if (opt == "--many-idle") {
+      s.manyIdle = std::atoi(value.c_str());
+    } else if (opt == "--flood") {
+      // "ADDRESSES,PER_MINUTE"
+      s.floodSources = std::atoi(value.c_str());
+      s.floodPerMinute = value.find(',') == std::string::npos ? s.floodPerMinute
+                                                              : std::atoi(value.c_str() + value.find(',') + 1);
+    } else if (opt == "--server-files") {
+      s.serverFiles = std::strtoul(value.c_str(), nullptr, 10);
+    } else if (opt == "--stations" && value == "none") {
+      s.stations.clear();  // only the phases after the table
     } else if (opt == "--stations") {
       s.stations.clear();
       for (std::size_t pos = 0; pos < value.size();) {
@@ -609,7 +853,10 @@ Settings parseArgs(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
                    "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
-                   "[--hostile SLOW,IDLE] [--dashboards N] [--server-threads N]\n");
+                   "[--hostile SLOW,IDLE] [--dashboards N] [--server-threads N] [--many-addresses SECONDS] "
+                   "[--many-pace S] [--many-idle N] [--flood ADDRESSES,PER_MINUTE] [--server-files N]\n"
+                   "  --stations none measures no station counts; --hostile 0,0, --many-addresses 0, --dashboards 0, "
+                   "--tls no and --store-alone no skip those phases\n");
       std::exit(2);
     }
   }
@@ -620,7 +867,15 @@ Settings parseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Settings settings = parseArgs(argc, argv);
-  tav::test::raiseOpenFileLimit();  // the crowd and the stations are all this process's descriptors
+  // The crowds and the stations are all this process's descriptors: well above the server's.
+  const rlim_t ownFiles = tav::test::raiseOpenFileLimit(2 * settings.serverFiles + 16384);
+  if (ownFiles < settings.serverFiles) {
+    std::fprintf(stderr,
+                 "This process may open only %llu files, and its servers cannot be given the %llu they should have: "
+                 "run it as root with CAP_SYS_RESOURCE, or give a smaller --server-files.\n",
+                 static_cast<unsigned long long>(ownFiles), static_cast<unsigned long long>(settings.serverFiles));
+    return 2;
+  }
   std::printf("tav-server load: %.1f s per phase after %.1f s of warm-up, %zu station counts, %d rounds (medians "
               "shown), %s stations, %u cores\n",
               settings.seconds, settings.warmup, settings.stations.size(), settings.rounds,
@@ -638,7 +893,8 @@ int main(int argc, char** argv) {
   std::map<std::size_t, std::map<int, double>> alone;  // tickets -> stations -> checks/s
   if (settings.storeAlone)
     for (auto& [count, demo] : stores) alone[count] = measureStoreAlone(*demo, count, settings);
-  const int topStations = *std::max_element(settings.stations.begin(), settings.stations.end());
+  const int topStations =
+      settings.stations.empty() ? 0 : *std::max_element(settings.stations.begin(), settings.stations.end());
   PhaseResult tls;
   if (settings.tls && !stores.empty()) tls = measureTls(*stores.front().second, topStations, settings);
   const double sessionUs = stores.empty() ? 0 : sessionCheckMicros(*stores.front().second);
@@ -648,10 +904,21 @@ int main(int argc, char** argv) {
   HostileResult hostile;
   const bool hostilePhase = settings.slowConnections + settings.idleConnections > 0 && !stores.empty();
   if (hostilePhase) hostile = measureHostile(*stores.front().second, settings);
+  ManyAddressesResult many;
+  const bool manyPhase = settings.manySeconds > 0 && !stores.empty();
+  if (manyPhase && ownFiles < manyAddressesFiles(settings)) {
+    std::printf("  many addresses: skipped, this process may open %llu files and needs %zu for a server at %llu: "
+                "run it as root with CAP_SYS_RESOURCE, or give a smaller --server-files\n",
+                static_cast<unsigned long long>(ownFiles), manyAddressesFiles(settings),
+                static_cast<unsigned long long>(settings.serverFiles));
+  } else if (manyPhase) {
+    many = measureManyAddresses(*stores.front().second, settings);
+  }
 
-  std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %7s %7s %7s %7s %7s %6s %6s %6s\n", "tickets", "N", "checks/s",
-              "admits/s", "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "anon MB", "srv us", "ref us",
-              "cli us", "srv cs", "wr us", "ck us");
+  if (!rows.empty())
+    std::printf("\n%9s %4s %9s %9s %7s %7s %7s %9s %6s %7s %7s %7s %7s %7s %6s %6s %6s\n", "tickets", "N", "checks/s",
+                "admits/s", "p50 ms", "p99 ms", "max ms", "ref req/s", "ratio", "peak MB", "anon MB", "srv us",
+                "ref us", "cli us", "srv cs", "wr us", "ck us");
   for (const Row& row : rows) {
     const PhaseResult& r = row.result;
     const PhaseResult& ref = row.reference;
@@ -668,12 +935,14 @@ int main(int argc, char** argv) {
                 static_cast<double>(row.anonKb) / 1024.0, 1e6 * r.serverCpu / checks, refUs, clientUs,
                 r.serverSwitches / checks, 1e6 * r.writerCpu / checks, 1e6 * r.checkpointCpu / checks);
   }
-  std::printf("\nreference latency (ms): ");
-  for (const Row& row : rows)
-    if (row.tickets == rows.front().tickets)
-      std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", row.stations, row.reference.p50, row.reference.p99,
-                  row.reference.max);
-  std::printf("\n");
+  if (!rows.empty()) {
+    std::printf("\nreference latency (ms): ");
+    for (const Row& row : rows)
+      if (row.tickets == rows.front().tickets)
+        std::printf("N=%d p50 %.2f p99 %.2f max %.1f; ", row.stations, row.reference.p50, row.reference.p99,
+                    row.reference.max);
+    std::printf("\n");
+  }
 
   // What HTTP costs against the store alone, in the same run.
   for (const Row& row : rows) {
@@ -709,7 +978,7 @@ int main(int argc, char** argv) {
     std::printf("dashboards, %zu tickets, N=%d: %.0f checks/s with %d dashboards streaming against %.0f without "
                 "(%+.1f%%); tav-server's CPU per check %.1f us against %.1f us; p99 %.2f ms against %.2f ms; the "
                 "pages received %.1f snapshots/s in all\n",
-                rows.empty() ? std::size_t{0} : rows.front().tickets, topStations, rate(b), settings.dashboards,
+                stores.front().first, topStations, rate(b), settings.dashboards,
                 rate(a), 100.0 * (rate(b) - rate(a)) / std::max(rate(a), 1e-9), cpuUs(b), cpuUs(a), b.p99, a.p99,
                 dashboards.snapshotsPerSecond);
   }
@@ -718,7 +987,7 @@ int main(int argc, char** argv) {
     std::printf("hostile, %zu tickets, N=%d beside %d slow-header and %d idle connections (%zu held at the end, %zu "
                 "opened again): %.0f checks/s, %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms, %zu failed; "
                 "tav-server memory +%.1f MB\n",
-                rows.empty() ? std::size_t{0} : rows.front().tickets, settings.hostileStations,
+                stores.front().first, settings.hostileStations,
                 settings.slowConnections, settings.idleConnections, hostile.held, hostile.reopened, rate(r),
                 static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, r.failures, hostile.growthMb);
   }
@@ -737,5 +1006,6 @@ int main(int argc, char** argv) {
                   big.stations, big.tickets, 100.0 * a / b, small.tickets, 100.0 * ca / cb);
     }
   }
+  if (manyPhase && many.idle > 0) printManyAddresses(many, settings, stores.front().first);
   return 0;
 }

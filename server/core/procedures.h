@@ -4,6 +4,7 @@
 #include <exception>
 #include <functional>
 #include <string>
+#include <utility>
 
 #include "server/core/store.h"
 #include "wire/recordset.h"
@@ -14,15 +15,15 @@ class SessionlessTally;
 
 // Who sent a request, as far as the procedures need to know: the client's address for the scan
 // log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named), the
-// session token and the station key the request came with.
+// session token it came with, and the station its key named.
 struct Caller {
+  Caller() = default;
+  Caller(std::string source, std::string sessionToken = {})
+      : source(std::move(source)), sessionToken(std::move(sessionToken)) {}
+
   std::string source;
   std::string sessionToken;
-  std::string stationKey;   // the gate PC's key the request came with (empty: none)
   std::string sourceGroup;  // what per-address counts count the client as (empty: source itself)
-  // Where a server counts requests without a live session: beyond the first few of an address and
-  // minute they are counted there and write nothing. Null: each writes its line.
-  SessionlessTally* sessionless = nullptr;
   // The registered station the key names (0: no key, or one that names no live station) and its
   // venue, as the server's station directory found them: such a request is logged, and its
   // sign-ins locked, by its station rather than its address.
@@ -31,6 +32,9 @@ struct Caller {
   // The server takes no station request without a key (serve --require-station-key): an operator
   // sign-in without one may open an admin's session only, the dashboard's.
   bool stationRequired = false;
+  // Where a server counts requests without a live session: beyond the first few of an address and
+  // minute they are counted there and write nothing. Null: each writes its line.
+  SessionlessTally* sessionless = nullptr;
 };
 
 // The name a request goes by in the scan log, a session and the lockout: its station when the

@@ -47,8 +47,7 @@ bool SessionlessTally::note(const std::string& address, SessionlessKind kind, Ti
     current_.reset();
   }
   if (!current_) {
-    current_.emplace();
-    current_->minute = minute;
+    current_.emplace(Minute{minute, {}, {}, 0});
   }
   // A request whose clock was read just before the minute turned counts in the new one.
   Minute& m = *current_;

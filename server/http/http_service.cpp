@@ -62,9 +62,10 @@ constexpr auto kReclaimPause = std::chrono::milliseconds(2);
 // the kernel does not grow the buffer of a client that never reads to megabytes; an answer to a
 // check is a few hundred bytes, and the dashboard's largest file passes in a few round trips.
 constexpr int kSendBufferBytes = 32 * 1024;
-// Operator sign-ins waiting for a password check: a few per core, none longer than kSignInWait;
-// past either the sign-in is answered 503 at once, with this Retry-After.
-constexpr std::size_t kSignInsWaitingPerCore = 4;
+// Operator sign-ins waiting for a password check: a few per core (eight: a gate team's stations
+// signing in together at opening time), none longer than kSignInWait; past either the sign-in is
+// answered 503 at once, with this Retry-After.
+constexpr std::size_t kSignInsWaitingPerCore = 8;
 constexpr auto kSignInWait = std::chrono::seconds(3);
 constexpr int kSignInRetryAfterSeconds = 2;
 // TLS 1.2 suites offered: forward-secret AEAD ones only (every TLS 1.3 suite is AEAD already).
@@ -514,9 +515,14 @@ class HttpService::Impl final : public SessionHost {
       response.set(http::field::retry_after, std::to_string(retryAfter.count()));
       return reply.send(std::move(response));
     }
-    Caller caller{from.to_string(), std::move(token), stationKey, sourceGroup(from).to_string(), &sessionless_,
-                  keyed ? station->id : 0, keyed ? station->placeCode : std::string(),
-                  options_.requireStationKey && !keyed};
+    Caller caller(from.to_string(), std::move(token));
+    caller.sourceGroup = sourceGroup(from).to_string();
+    if (keyed) {
+      caller.station = station->id;
+      caller.stationPlace = station->placeCode;
+    }
+    caller.stationRequired = options_.requireStationKey && !keyed;
+    caller.sessionless = &sessionless_;
     if (isOperatorSignIn(command)) return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
     executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
   }

@@ -86,41 +86,30 @@ class SqliteStore final : public Store {
     // Checkpoints still flush the log before they copy it and the database file after.
     writer_->exec("PRAGMA synchronous = NORMAL");
     sqlite3_wal_hook(writer_->handle(), &SqliteStore::walHook, this);
-    checkpointer_ = std::thread([this] {
-      pthread_setname_np(pthread_self(), "tav-checkpoint");
-      checkpointLoop();
-    });
-    syncer_ = std::thread([this] {
-      pthread_setname_np(pthread_self(), "tav-sync");
-      syncLoop();
-    });
-    thread_ = std::thread([this] {
-      // Named so that top -H and the load benchmark can tell the writer's share of the CPU.
-      pthread_setname_np(pthread_self(), "tav-writer");
-      writerLoop();
-    });
+    // A machine short of memory may refuse the second or third thread: the ones already started
+    // are stopped before the refusal goes on, rather than left running in a store that is gone.
+    try {
+      checkpointer_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "tav-checkpoint");
+        checkpointLoop();
+      });
+      syncer_ = std::thread([this] {
+        pthread_setname_np(pthread_self(), "tav-sync");
+        syncLoop();
+      });
+      thread_ = std::thread([this] {
+        // Named so that top -H and the load benchmark can tell the writer's share of the CPU.
+        pthread_setname_np(pthread_self(), "tav-writer");
+        writerLoop();
+      });
+    } catch (...) {
+      stopThreads();
+      throw;
+    }
   }
 
   ~SqliteStore() override {
-    {
-      std::lock_guard<std::mutex> lock(queueMutex_);
-      stopping_ = true;
-    }
-    queueCv_.notify_all();
-    thread_.join();
-    {
-      std::lock_guard<std::mutex> lock(syncMutex_);
-      syncStop_ = true;
-    }
-    syncCv_.notify_all();
-    syncer_.join();
-    if (logFd_ >= 0) ::close(logFd_);
-    {
-      std::lock_guard<std::mutex> lock(checkpointMutex_);
-      checkpointStop_ = true;
-    }
-    checkpointCv_.notify_all();
-    checkpointer_.join();
+    stopThreads();
     if (keepLog()) {
       writer_->keepLogOnClose();
       for (auto& c : idle_) c->keepLogOnClose();
@@ -254,6 +243,31 @@ class SqliteStore final : public Store {
   }
 
  private:
+  // Ends the writer, then the syncer (closing the log it flushes), then the checkpointer; each only
+  // if it was started.
+  void stopThreads() {
+    {
+      std::lock_guard<std::mutex> lock(queueMutex_);
+      stopping_ = true;
+    }
+    queueCv_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    {
+      std::lock_guard<std::mutex> lock(syncMutex_);
+      syncStop_ = true;
+    }
+    syncCv_.notify_all();
+    if (syncer_.joinable()) syncer_.join();
+    if (logFd_ >= 0) ::close(logFd_);
+    logFd_ = -1;
+    {
+      std::lock_guard<std::mutex> lock(checkpointMutex_);
+      checkpointStop_ = true;
+    }
+    checkpointCv_.notify_all();
+    if (checkpointer_.joinable()) checkpointer_.join();
+  }
+
   // One caller's work, run by the writer and finished exactly once: by the syncer once its commit
   // is durable, or by the writer when it failed before that.
   //

@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <optional>
 #include <regex>
 #include <sstream>
 #include <stdexcept>
@@ -100,7 +101,11 @@ inline pid_t spawnServer(const std::vector<std::string>& args, int& in, int& out
     dup2(perr[1], 2);
     if (limits.openFiles > 0) {
       const rlimit files{limits.openFiles, limits.openFiles};
-      if (setrlimit(RLIMIT_NOFILE, &files) != 0) _exit(126);
+      if (setrlimit(RLIMIT_NOFILE, &files) != 0) {
+        static const char why[] = "The open-file limit asked for is above this process's hard limit.\n";
+        if (write(2, why, sizeof why - 1) < 0) _exit(126);
+        _exit(126);
+      }
     }
     if (limits.addressSpace != RLIM_INFINITY) {
       const rlimit space{limits.addressSpace, limits.addressSpace};
@@ -200,6 +205,10 @@ class ServerProcess {
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;
 
+  // The open-file limit of the servers start() starts from now on (LimitNOFILE of the package's
+  // unit); 0 leaves them this process's.
+  void limitOpenFiles(rlim_t files) { openFiles_ = files; }
+
   // Starts the server and waits for its start line. Throws with the server's output when it
   // ends instead.
   void start() {
@@ -237,9 +246,25 @@ class ServerProcess {
   int stop() { return signalAndWait(SIGTERM); }
   // SIGKILL: the process ends at once, mid-request if it is answering one.
   int kill() { return signalAndWait(SIGKILL); }
-
-  // The open-file limit the next start() gives the server (0: this process's own).
-  void setOpenFileLimit(rlim_t files) { openFiles_ = files; }
+  // SIGTERM, then SIGKILL when the server has not ended within `grace`: the time it took to end,
+  // or nothing when it had to be killed.
+  std::optional<std::chrono::milliseconds> stopWithin(std::chrono::milliseconds grace) {
+    if (pid_ <= 0) return std::nullopt;
+    const auto start = std::chrono::steady_clock::now();
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() - start > grace) {
+        kill();
+        return std::nullopt;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    pid_ = -1;
+    if (reader_.joinable()) reader_.join();
+    close(err_);
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+  }
 
   int port() const { return port_; }
   std::string url() const { return scheme_ + "://127.0.0.1:" + std::to_string(port_); }
@@ -309,10 +334,10 @@ class ServerProcess {
 
   std::string store_;
   std::vector<std::string> extra_;
+  rlim_t openFiles_ = 0;
   pid_t pid_ = -1;
   int err_ = -1;
   int port_ = 0;
-  rlim_t openFiles_ = 0;
   std::string scheme_ = "http";
   std::thread reader_;
   mutable std::mutex mutex_;

@@ -324,7 +324,7 @@ TEST(ServerLimits, StationsCheckOnNewConnectionsWhileIdleCrowdsFromManyAddresses
   ASSERT_GT(raiseOpenFileLimit(), rlim_t{kIdle + 200}) << "this test needs more open files";
   TestVenue venue(kChecks);
   ServerProcess server(venue.store);
-  server.setOpenFileLimit(kServerFiles);
+  server.limitOpenFiles(kServerFiles);
   server.start();
   HostileCrowd crowd(server.port(), 0, kIdle);  // from four addresses, each under its cap
   ASSERT_TRUE(eventually([&] { return scrape(server, refusals("connection_budget")) > 0; }));

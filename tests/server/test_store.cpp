@@ -290,7 +290,9 @@ TEST_P(StoreTest, CopyKeepsEachLinesSource) {
 TEST_P(StoreTest, StationsAreListedLockedCopiedAndRemoved) {
   setUpVenues();
   const server::AddedStation added = server::addStation(store(), "P1", "3번 게이트", "E석");
-  server::Caller keyed{"192.0.2.9", {}, {}, {}, added.station.id, "P1"};
+  server::Caller keyed{"192.0.2.9"};
+  keyed.station = added.station.id;
+  keyed.stationPlace = "P1";
   std::string token;
   ASSERT_EQ(field(server::loginOperator(store(), "admin", "secret-pw", keyed, &token), "ErrCode"), "0");
   EXPECT_EQ(scanLog().back().source, server::stationSource(added.station.id));
@@ -311,7 +313,9 @@ TEST_P(StoreTest, StationsAreListedLockedCopiedAndRemoved) {
 
   // The dashboard's gates name a keyed check's station, not its address.
   const std::string entry = check("I", "BIZ", "", "T1", "admin");
-  server::Caller keyedCheck{"192.0.2.9", sessionFor(entry), {}, {}, added.station.id, "P1"};
+  server::Caller keyedCheck{"192.0.2.9", sessionFor(entry)};
+  keyedCheck.station = added.station.id;
+  keyedCheck.stationPlace = "P1";
   ASSERT_EQ(server::execute(store(), entry, keyedCheck).code, "0");
   const server::IngressSnapshot snapshot = server::takeIngressSnapshot(store(), "P1", "BIZ");
   ASSERT_EQ(snapshot.counts.gates.size(), 1u);
