@@ -62,6 +62,9 @@ constexpr auto kReclaimPause = std::chrono::milliseconds(2);
 // the kernel does not grow the buffer of a client that never reads to megabytes; an answer to a
 // check is a few hundred bytes, and the dashboard's largest file passes in a few round trips.
 constexpr int kSendBufferBytes = 32 * 1024;
+// Connections one address may open while the connection budget is used up: more than a gate's
+// stations behind one NAT hold at once (each holds one for the length of a check).
+constexpr std::size_t kConnectionsPerSourceWhenFull = 64;
 // Operator sign-ins waiting for a password check: a few per core (eight: a gate team's stations
 // signing in together at opening time), none longer than kSignInWait; past either the sign-in is
 // answered 503 at once, with this Retry-After.
@@ -186,9 +189,12 @@ class HttpService::Impl final : public SessionHost {
     acceptor_.emplace(asio::make_strand(*ioc_));
     acceptPause_.emplace(acceptor_->get_executor());
     work_.emplace(ioc_->get_executor());
-    // Password checks take a core each for a while: never more of them at once than cores.
+    // Password checks take a core each for a while: at most half the cores at once, so that a
+    // flood of sign-ins leaves the ticket checks the other half (and its threads run at a lower
+    // priority, see SignInQueue).
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    signIns_ = std::make_unique<SignInQueue>(cores, cores * kSignInsWaitingPerCore, kSignInWait, "tav-signin");
+    signIns_ = std::make_unique<SignInQueue>(std::max<std::size_t>(1, cores / 2), cores * kSignInsWaitingPerCore,
+                                             kSignInWait, "tav-signin");
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_, &sessionless_);
@@ -402,7 +408,11 @@ class HttpService::Impl final : public SessionHost {
     const tcp::endpoint peer = socket.remote_endpoint(ignored);
     if (!ignored) {
       const SourceLimits::Address from = plainAddress(peer.address());
-      if (limits_.openConnection(from)) {
+      // Once the budget is used up, an address that already holds many connections is closed at
+      // once rather than given another's place: a crowd that reconnects as fast as it is closed
+      // then costs an accept and a close, and the stations' places are not taken from them.
+      const std::size_t cap = budget_.full() ? kConnectionsPerSourceWhenFull : SIZE_MAX;
+      if (limits_.openConnection(from, cap)) {
         socket.set_option(tcp::no_delay(true), ignored);
         socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
         if (tls_) {
@@ -411,10 +421,10 @@ class HttpService::Impl final : public SessionHost {
           startPlainSession(std::move(socket), from, *this);
         }
         // Room for the next station is made before it comes, by closing the longest idle.
-        if (budget_.full()) noteReclaimed(budget_.reclaim(budget_.batch()));
+        if (budget_.full()) noteReclaimed(budget_.reclaim(budget_.open() - budget_.budget() + 1));
       } else {
         metrics_.recordRefusal(Limit::ConnectionsPerSource);
-        noteCapRefusal(from);
+        noteCapRefusal(from, std::min(limits_.maxConnections(), cap));
         socket.close(ignored);
       }
     }
@@ -422,14 +432,15 @@ class HttpService::Impl final : public SessionHost {
   }
 
   // Closing thousands of connections of one source must not write thousands of lines.
-  void noteCapRefusal(const SourceLimits::Address& from) {
+  void noteCapRefusal(const SourceLimits::Address& from, std::size_t held) {
     const auto now = Clock::now();
     if (now - lastCapLog_ < kCapLogInterval) {
       ++capUnlogged_;
       return;
     }
     std::string line = "refused a connection from " + from.to_string() + ": that address already holds " +
-                       std::to_string(limits_.maxConnections()) + " connections";
+                       std::to_string(held) + " connections" +
+                       (held < limits_.maxConnections() ? " and the server's connection budget is used up" : "");
     if (capUnlogged_ > 0) line += " (" + std::to_string(capUnlogged_) + " more refused since the last such line)";
     logLine(line);
     lastCapLog_ = now;

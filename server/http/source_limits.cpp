@@ -18,10 +18,10 @@ SourceLimits::SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPer
     : maxConnections_(std::max<std::size_t>(maxConnections, 1)),
       maxSignIns_(std::max<std::size_t>(maxSignInsPerMinute, 1)) {}
 
-bool SourceLimits::openConnection(const Address& source) {
+bool SourceLimits::openConnection(const Address& source, std::size_t cap) {
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& entry = sources_[sourceGroup(source)];
-  if (entry.connections >= maxConnections_) return false;
+  if (entry.connections >= std::min(maxConnections_, cap)) return false;
   ++entry.connections;
   return true;
 }

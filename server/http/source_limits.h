@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string_view>
@@ -23,8 +24,8 @@ class SourceLimits {
   SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPerMinute);
 
   // Counts a new connection of `source`; false, and nothing counted, when the source already
-  // holds maxConnections.
-  bool openConnection(const Address& source);
+  // holds maxConnections, or `cap` when that is lower.
+  bool openConnection(const Address& source, std::size_t cap = SIZE_MAX);
   // Uncounts a connection that openConnection counted.
   void closeConnection(const Address& source);
 
