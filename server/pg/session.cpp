@@ -229,16 +229,25 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
   return counts;
 }
 
-std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
-  static const std::string sql =
-      std::string("SELECT ") + kScanColumns + " FROM scan_log WHERE id > $1 ORDER BY id LIMIT $2";
-  Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
+namespace {
+
+// The records of a query of kScanColumns.
+std::vector<ScanRecord> scanRecordsOf(const Result& r) {
   std::vector<ScanRecord> out;
   for (int i = 0; i < r.rows(); ++i)
     out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
                              r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
                              r.text(i, 10), r.text(i, 11), r.text(i, 12), r.integer(i, 13)});
   return out;
+}
+
+}  // namespace
+
+std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
+  static const std::string sql =
+      std::string("SELECT ") + kScanColumns + " FROM scan_log WHERE id > $1 ORDER BY id LIMIT $2";
+  Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
+  return scanRecordsOf(r);
 }
 
 std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
@@ -295,12 +304,7 @@ std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, Tim
                                  "AND outcome IN ($3, $4, $5) ORDER BY at, id";
   Result r = run(sql, Params().text(operatorId).integer(after).text(std::string(kOutcomeUnlock))
                           .text(std::string(kOutcomeLockout)).text(std::string(kOutcomeLockoutAll)));
-  std::vector<ScanRecord> out;
-  for (int i = 0; i < r.rows(); ++i)
-    out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
-                             r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
-                             r.text(i, 10), r.text(i, 11), r.text(i, 12), r.integer(i, 13)});
-  return out;
+  return scanRecordsOf(r);
 }
 
 std::int64_t Session::insertStation(const StationRecord& st) {

@@ -208,17 +208,29 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
   return counts;
 }
 
-std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
-  Query q = c_.query(
-      "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-      "message, outcome, source, session FROM scan_log WHERE id > ?1 ORDER BY id LIMIT ?2");
-  q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
+namespace {
+
+// The scan log's columns in ScanRecord's order, and the records a query of them steps through.
+constexpr const char* kScanColumns =
+    "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, "
+    "source, session FROM scan_log ";
+
+std::vector<ScanRecord> scanRecordsOf(Query& q) {
   std::vector<ScanRecord> out;
   while (q.step())
     out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
                              q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11),
                              q.text(12), q.integer(13)});
   return out;
+}
+
+}  // namespace
+
+std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
+  static const std::string sql = std::string(kScanColumns) + "WHERE id > ?1 ORDER BY id LIMIT ?2";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
+  return scanRecordsOf(q);
 }
 
 std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
@@ -254,17 +266,12 @@ std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationI
 
 std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, TimeMs after) {
   static const std::string unlock(kOutcomeUnlock), lockout(kOutcomeLockout), lockoutAll(kOutcomeLockoutAll);
-  Query q = c_.query(
-      "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-      "message, outcome, source, session FROM scan_log WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 "
-      "AND outcome IN (?3, ?4, ?5) ORDER BY at, id");
+  static const std::string sql = std::string(kScanColumns) +
+                                 "WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 AND outcome IN (?3, ?4, ?5) "
+                                 "ORDER BY at, id";
+  Query q = c_.query(sql.c_str());
   q.bind(1, operatorId).bind(2, after).bind(3, unlock).bind(4, lockout).bind(5, lockoutAll);
-  std::vector<ScanRecord> out;
-  while (q.step())
-    out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
-                             q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11),
-                             q.text(12), q.integer(13)});
-  return out;
+  return scanRecordsOf(q);
 }
 
 std::int64_t Session::insertStation(const StationRecord& st) {

@@ -354,14 +354,7 @@ int cmdRemoveStation(const Values& v) {
 }
 
 // "2026-04-04 18:30" in local time.
-std::string localMinute(TimeMs at) {
-  const std::time_t seconds = static_cast<std::time_t>(at / 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M", &local);
-  return buf;
-}
+std::string localMinute(TimeMs at) { return formatLocalTime(at).substr(0, 16); }
 
 void printStationsAndLockouts(Store& store, const std::string& place) {
   const auto stations = listStations(store, place);
