@@ -88,10 +88,6 @@ struct ScanRecord {
   std::int64_t session = 0;  // the id of the session the request came with (0: none)
 };
 
-// A check line that came without a session: a stranger's, or the count of strangers' requests.
-// It stays in the log but is never a gate on the dashboard, whatever address and event it names.
-inline bool isSessionlessCheck(const ScanRecord& r) { return r.kind == "check" && r.session == 0; }
-
 // A signed-in operator's session as the store keeps it: never the token, only its SHA-256 (hex),
 // so that a copy of the store lets nobody in, and several servers of one database share sessions.
 struct SessionRecord {

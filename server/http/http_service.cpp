@@ -189,12 +189,9 @@ class HttpService::Impl final : public SessionHost {
     acceptor_.emplace(asio::make_strand(*ioc_));
     acceptPause_.emplace(acceptor_->get_executor());
     work_.emplace(ioc_->get_executor());
-    // Password checks take a core each for a while: at most half the cores at once, so that a
-    // flood of sign-ins leaves the ticket checks the other half (and its threads run at a lower
-    // priority, see SignInQueue).
+    // Password checks take a core each for a while: never more of them at once than cores.
     const std::size_t cores = std::max(1u, std::thread::hardware_concurrency());
-    signIns_ = std::make_unique<SignInQueue>(std::max<std::size_t>(1, cores / 2), cores * kSignInsWaitingPerCore,
-                                             kSignInWait, "tav-signin");
+    signIns_ = std::make_unique<SignInQueue>(cores, cores * kSignInsWaitingPerCore, kSignInWait, "tav-signin");
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_, &sessionless_);

@@ -2,9 +2,6 @@
 #include "server/http/signin_queue.h"
 
 #include <pthread.h>
-#include <sys/resource.h>
-#include <sys/syscall.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <optional>
@@ -12,22 +9,12 @@
 
 namespace tav::server {
 
-namespace {
-
-// The niceness of the password checks' threads (Linux gives each thread its own).
-constexpr int kNiceness = 10;
-
-}  // namespace
-
 SignInQueue::SignInQueue(std::size_t threads, std::size_t capacity, Clock::duration maxWait, const std::string& name)
     : capacity_(std::max<std::size_t>(capacity, 1)), maxWait_(maxWait) {
   const std::string shortName = name.substr(0, 15);
   for (std::size_t i = 0; i < std::max<std::size_t>(threads, 1); ++i) {
     threads_.emplace_back([this, shortName] {
       pthread_setname_np(pthread_self(), shortName.c_str());
-      // A password check takes a core for tens of milliseconds; under a flood of sign-ins they would
-      // take every core from the ticket checks. At a lower priority they get what the checks leave.
-      setpriority(PRIO_PROCESS, static_cast<id_t>(syscall(SYS_gettid)), kNiceness);
       work();
     });
   }

@@ -292,6 +292,55 @@ CREATE TABLE station(
 CREATE UNIQUE INDEX station_live_name ON station(place_code, name) WHERE removed IS NULL;
 ALTER TABLE session ADD COLUMN station bigint NOT NULL DEFAULT 0;
 CREATE INDEX session_station ON session(station) WHERE station <> 0;
+-- A check without a session is a stranger's, whatever gate or event it named: never a gate.
+CREATE OR REPLACE FUNCTION scan_log_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  passed boolean := new.outcome IN ('entry', 'reentry', 'exit');
+BEGIN
+  IF current_setting('tav.bulk', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
+  IF NOT passed THEN
+    INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
+      VALUES(new.bizcode, new.at / 60000, new.outcome, pg_backend_pid(), 1)
+      ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + 1;
+  END IF;
+  IF new.session <> 0 THEN
+    INSERT INTO ingress_gate_minute AS g(bizcode, minute, source, shard, checks, refusals, last_at)
+      VALUES(new.bizcode, new.at / 60000, new.source, pg_backend_pid(), 1, (NOT passed)::int, new.at)
+      ON CONFLICT(bizcode, minute, source, shard) DO UPDATE
+        SET checks = g.checks + 1, refusals = g.refusals + excluded.refusals,
+            last_at = greatest(g.last_at, excluded.last_at);
+  END IF;
+  RETURN NULL;
+END
+$$;
+CREATE OR REPLACE FUNCTION scan_log_ingress_bulk() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('tav.bulk', true) IS DISTINCT FROM 'on' THEN
+    RETURN NULL;
+  END IF;
+  INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits)
+    SELECT s.bizcode, s.at / 60000, t.block, pg_backend_pid(), count(*) FILTER (WHERE s.outcome <> 'exit'),
+           count(*) FILTER (WHERE s.outcome = 'exit')
+    FROM added s JOIN ticket t ON t.bizcode = s.bizcode AND t.ticket_no = s.ticket_no
+    WHERE s.kind = 'check' AND s.outcome IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, block, shard) DO UPDATE
+      SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits;
+  INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
+    SELECT bizcode, at / 60000, outcome, pg_backend_pid(), count(*) FROM added
+    WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + excluded.refusals;
+  INSERT INTO ingress_gate_minute AS g(bizcode, minute, source, shard, checks, refusals, last_at)
+    SELECT bizcode, at / 60000, source, pg_backend_pid(), count(*),
+           count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit')), max(at)
+    FROM added WHERE kind = 'check' AND session <> 0 GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, source, shard) DO UPDATE
+      SET checks = g.checks + excluded.checks, refusals = g.refusals + excluded.refusals,
+          last_at = greatest(g.last_at, excluded.last_at);
+  RETURN NULL;
+END
+$$;
 )sql",
 };
 

@@ -387,15 +387,6 @@ void Session::appendScanLog(const ScanRecord& l) {
             .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome).text(l.source)
             .integer(l.session),
         "write the scan log");
-  // The schema's trigger counts every check for its gate, in this connection's shard; a
-  // stranger's is taken out again here.
-  if (!isSessionlessCheck(l)) return;
-  queue("UPDATE ingress_gate_minute SET checks = checks - 1, refusals = refusals - 1 "
-        "WHERE bizcode = $1 AND minute = $2::bigint / 60000 AND source = $3 AND shard = pg_backend_pid()",
-        Params().text(l.bizCode).integer(l.at).text(l.source), "leave a stranger out of the gates");
-  queue("DELETE FROM ingress_gate_minute WHERE bizcode = $1 AND minute = $2::bigint / 60000 AND source = $3 "
-        "AND shard = pg_backend_pid() AND checks <= 0",
-        Params().text(l.bizCode).integer(l.at).text(l.source), "leave a stranger out of the gates");
 }
 
 void Session::holdSignIns(const std::string& operatorId) {

@@ -241,6 +241,20 @@ CREATE TABLE station(
 CREATE UNIQUE INDEX station_live_name ON station(place_code, name) WHERE removed IS NULL;
 ALTER TABLE session ADD COLUMN station INTEGER NOT NULL DEFAULT 0;
 CREATE INDEX session_station ON session(station) WHERE station <> 0;
+-- A check without a session is a stranger's, whatever gate or event it named: never a gate.
+DROP TRIGGER scan_log_ingress;
+CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log WHEN new.kind = 'check'
+BEGIN
+  INSERT INTO ingress_refusal(bizcode, minute, reason, refusals)
+    SELECT new.bizcode, new.at / 60000, new.outcome, 1
+    WHERE new.outcome NOT IN ('entry', 'reentry', 'exit')
+    ON CONFLICT(bizcode, minute, reason) DO UPDATE SET refusals = refusals + 1;
+  INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals, last_at)
+    SELECT new.bizcode, new.at / 60000, new.source, 1, new.outcome NOT IN ('entry', 'reentry', 'exit'), new.at
+    WHERE new.session <> 0
+    ON CONFLICT(bizcode, minute, source) DO UPDATE
+      SET checks = checks + 1, refusals = refusals + excluded.refusals, last_at = max(last_at, excluded.last_at);
+END;
 )sql",
 };
 

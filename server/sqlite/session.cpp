@@ -422,14 +422,6 @@ void Session::appendScanLog(const ScanRecord& r) {
   q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
   q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
   q.bind(10, r.message).bind(11, r.outcome).bind(12, r.source).bind(13, r.session).run();
-  // The schema's trigger counts every check for its gate; a stranger's is taken out again here.
-  if (!isSessionlessCheck(r)) return;
-  Query less = c_.query(
-      "UPDATE ingress_gate_minute SET checks = checks - 1, refusals = refusals - 1 "
-      "WHERE bizcode = ?1 AND minute = ?2 / 60000 AND source = ?3");
-  less.bind(1, r.bizCode).bind(2, r.at).bind(3, r.source).run();
-  Query gone = c_.query("DELETE FROM ingress_gate_minute WHERE bizcode = ?1 AND minute = ?2 / 60000 AND source = ?3 AND checks <= 0");
-  gone.bind(1, r.bizCode).bind(2, r.at).bind(3, r.source).run();
 }
 
 void Session::insertVenue(const Venue& v) {
