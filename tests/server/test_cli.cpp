@@ -19,6 +19,14 @@
 namespace tav::test {
 namespace {
 
+// A new store at `store` with the venue P1 (named `venue`) and its active event B1.
+void makeEventStore(const std::string& store, const std::string& venue) {
+  setupTool({"init", "--store", store});
+  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", venue});
+  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
+             "202405011830"});
+}
+
 const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator", "unlock",
                                             "import-tickets", "list", "demo", "serve", "set-event",
                                             "cancel-ticket", "restore-ticket", "set-password", "set-operator",
@@ -185,10 +193,7 @@ TEST(CommandLine, UnlockWorksWhileTheServerRunsAndTheLogNamesTheClient) {
 TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
   TempDir dir;
   const std::string store = dir.file("s.db");
-  setupTool({"init", "--store", store});
-  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실종합운동장"});
-  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
-             "202405011830"});
+  makeEventStore(store, "잠실종합운동장");
 
   const std::string good1 = "A001,김민준,개막전,202405011830,잠실종합운동장,R석,1층 1열 1번,E석,valid\n";
   const std::string good2 = "A002,이서연,개막전,202405011830,잠실종합운동장,S석,1층 1열 2번,N석,\n";
@@ -230,10 +235,7 @@ TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
 TEST(CommandLine, ImportWithoutEnoughMemorySaysSoAndImportsNothing) {
   TempDir dir;
   const std::string store = dir.file("s.db");
-  setupTool({"init", "--store", store});
-  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실종합운동장"});
-  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
-             "202405011830"});
+  makeEventStore(store, "잠실종합운동장");
   std::string rows = kCsvHeader;
   for (int i = 0; i < 300000; ++i)
     rows += "M" + std::to_string(i) + ",김민준,개막전,202405011830,잠실종합운동장,R석,\"1층, " + std::to_string(i % 40) +
@@ -259,10 +261,7 @@ TEST(CommandLine, ImportWithoutEnoughMemorySaysSoAndImportsNothing) {
 TEST(CommandLine, AddOperatorReadsThePasswordFromStandardInput) {
   TempDir dir;
   const std::string store = dir.file("s.db");
-  setupTool({"init", "--store", store});
-  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
-  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
-             "202405011830"});
+  makeEventStore(store, "잠실");
   // Only the first line is the password; a Windows line end is not part of it.
   const std::string out = setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "o'neil"},
                                     "it's 비밀번호\r\nsecond line\n");
@@ -402,10 +401,7 @@ std::pair<int, std::string> addOperatorOnTerminal(const std::string& store, cons
 TEST(CommandLine, AddOperatorAsksTwiceWithoutEchoOnATerminal) {
   TempDir dir;
   const std::string store = dir.file("s.db");
-  setupTool({"init", "--store", store});
-  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
-  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
-             "202405011830"});
+  makeEventStore(store, "잠실");
 
   const auto [ok, shown] = addOperatorOnTerminal(store, "tty1", "Quiet-Otter-42", "Quiet-Otter-42");
   EXPECT_EQ(ok, 0) << shown;
@@ -484,10 +480,7 @@ TEST(CommandLine, ServeRefusesAnAddressInUse) {
 TEST(CommandLine, ServesHttpsWithACertificateAndKey) {
   TempDir dir;
   const std::string store = dir.file("s.db"), cert = dir.file("cert.pem"), key = dir.file("key.pem");
-  setupTool({"init", "--store", store});
-  setupTool({"add-venue", "--store", store, "--place", "P1", "--name", "잠실"});
-  setupTool({"add-event", "--store", store, "--place", "P1", "--bizcode", "B1", "--name", "개막전", "--play-date",
-             "202405011830"});
+  makeEventStore(store, "잠실");
   setupTool({"add-operator", "--store", store, "--place", "P1", "--id", "op1"}, "password1\n");
   const std::string openssl = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "
                               "-addext subjectAltName=IP:127.0.0.1 -keyout '" + key + "' -out '" + cert +
