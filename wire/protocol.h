@@ -23,6 +23,20 @@ inline constexpr bool isStationKey(std::string_view text) {
   return true;
 }
 
+// The HTTP header a ticket check carries its idempotency key in: made once per scan, sent again
+// with every retry of that scan, so that the back-end answers a retried check as the same check.
+inline constexpr std::string_view kIdempotencyHeader = "Idempotency-Key";
+// An idempotency key as the station makes it: 16 random bytes in base64url without padding,
+// 22 characters.
+inline constexpr std::size_t kIdempotencyKeyLength = 22;
+inline constexpr bool isIdempotencyKey(std::string_view text) {
+  if (text.size() != kIdempotencyKeyLength) return false;
+  for (char c : text)
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
+      return false;
+  return true;
+}
+
 // The procedures a command text may name after "Exec".
 inline constexpr std::string_view kLoginInfoProc = "Proc_WMRS_Admin_GetAdminTAV_LoginInfo";
 inline constexpr std::string_view kBookingInfoProc = "Proc_WMRS_Admin_GetAdminTAV_BookingInfo";

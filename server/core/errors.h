@@ -32,6 +32,14 @@ class NotSignedIn : public std::runtime_error {
   NotSignedIn() : std::runtime_error("Sign in as an operator of this venue first.") {}
 };
 
+// A ticket check whose idempotency key an earlier request used with another command text or
+// another operator (HTTP 422). Nothing was written for it.
+class KeyMismatch : public std::runtime_error {
+ public:
+  KeyMismatch()
+      : std::runtime_error("This Idempotency-Key was used for another check; make a new key for each scan.") {}
+};
+
 // The store file cannot be used: not ours, from a newer schema, unreadable. Raised at open.
 class StoreRejected : public std::runtime_error {
  public:
