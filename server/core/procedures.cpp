@@ -253,13 +253,32 @@ namespace {
 
 // What one ticket check decided, kept from its transaction to its answer.
 struct CheckDecision {
-  const std::string* code = nullptr;
-  std::string message;
+  std::string code, message;
   std::optional<Ticket> ticket;
-  bool admittedOrLeft = false;
+  bool withDetails = false;  // the holder's details go with the answer: an entry or an exit
 
-  Recordset answer() const { return bookingRow(*code, message, admittedOrLeft ? &*ticket : nullptr); }
+  Recordset answer() const { return bookingRow(code, message, withDetails ? &*ticket : nullptr); }
 };
+
+// The answers that carry the holder's details: those of an entry, a re-entry or an exit.
+bool answerWithDetails(const std::string& code) { return code == kOk || code == kReentry; }
+
+// What an earlier check kept under the caller's key, when it still stands for this check: made
+// within the keys' lifetime for the same command and operator (else KeyMismatch), with the
+// ticket as that check left it. The ticket is locked here, along with the claim.
+std::optional<CheckKeyRecord> keptAnswer(Transaction& tx, const CheckRequest& request, const std::string& key,
+                                         TimeMs now, std::optional<Ticket>& ticket) {
+  tx.claimCheckKey(key);
+  ticket = tx.lockTicket(request.bizCode, request.ticketNo);
+  std::optional<CheckKeyRecord> kept = tx.claimedCheckKey();
+  if (!kept || kept->at < now - kCheckKeyLifetimeMs) return std::nullopt;
+  if (kept->operatorId != request.operatorId || kept->mode != request.mode || kept->bizCode != request.bizCode ||
+      kept->block != request.block || kept->ticketNo != request.ticketNo)
+    throw KeyMismatch();
+  // A ticket changed since (annulled, cancelled, gone out and in) is decided afresh.
+  if (!kept->ticketVersion || !ticket || ticket->version != *kept->ticketVersion) return std::nullopt;
+  return kept;
+}
 
 // Decides the check and writes it with its scan-log line, in the caller's transaction. Starts from
 // nothing each time, since a store may run it twice; only `ownLineDecided` carries over, so that
@@ -270,7 +289,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   const char* outcome = nullptr;
   d = CheckDecision{};
   auto refuse = [&](const std::string& refusal, std::string why, const char* what) {
-    d.code = &refusal;
+    d.code = refusal;
     d.message = std::move(why);
     outcome = what;
   };
@@ -283,11 +302,36 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     opLookedUp = true;
     return op && op->active && op->placeCode == e.placeCode;
   };
+  // The ticket, once locked: a keyed check locks it with its key's claim.
+  bool ticketLocked = false;
+  auto lockedTicket = [&]() -> std::optional<Ticket>& {
+    if (!ticketLocked) d.ticket = tx.lockTicket(request.bizCode, request.ticketNo);
+    ticketLocked = true;
+    return d.ticket;
+  };
+  // Set when the answer rests on the ticket's state: a retry with the key gets it again while the
+  // ticket stays as this check left it.
+  std::optional<std::int64_t> versionLeft;
+
   // Who asks is settled first, so that a caller without a session learns nothing of the event or
-  // the ticket.
+  // the ticket. The key is claimed next: a retry waits for its first attempt, then gets its answer.
   const std::optional<SessionInfo> session = liveSession(tx, caller.sessionToken, now);
   if (session) noteSessionUse(tx, *session, now);
-  if (!session) {
+  const bool keyed = session && session->operatorId == request.operatorId && !caller.idempotencyKey.empty();
+  std::optional<CheckKeyRecord> kept;
+  if (keyed) {
+    kept = keptAnswer(tx, request, caller.idempotencyKey, now, d.ticket);
+    ticketLocked = true;
+  }
+  if (kept) {
+    d.code = kept->code;
+    d.message = kept->message;
+    d.withDetails = answerWithDetails(kept->code);
+    outcome = kOutcomeRepeat;
+    op = tx.findOperator(request.operatorId);
+    opLookedUp = true;
+    event = tx.findEvent(request.bizCode);
+  } else if (!session) {
     refuse(kRefused, msg::kSignInAgain, "no-session");
   } else if (session->operatorId != request.operatorId) {
     refuse(kRefused, msg::kUnknownOperator, "not-session-operator");
@@ -299,31 +343,41 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     refuse(kRefused, msg::kUnknownOperator, "unknown-operator");
   } else if (!event->active) {
     refuse(kRefused, msg::kNoActiveEvent, "inactive-event");
-  } else if (!(d.ticket = tx.lockTicket(request.bizCode, request.ticketNo))) {
+  } else if (!lockedTicket()) {
     refuse(kRefused, msg::kUnknownTicket, "unknown-ticket");
-  } else if (d.ticket->cancelled) {
-    refuse(kRefused, msg::kCancelled, "cancelled");
-  } else if (!request.block.empty() && request.block != d.ticket->block) {
-    refuse(kRefused, msg::wrongBlock(d.ticket->block), "wrong-block");
-  } else if (request.mode == kModeEntry) {
-    if (d.ticket->inside) {
-      refuse(kAlready, msg::alreadyInside(clockTime(d.ticket->lastEntry.value_or(0))), "already-inside");
-    } else {
-      const bool reentry = d.ticket->entryCount > 0;
-      tx.recordEntry(d.ticket->id, now);
-      d.code = reentry ? &kReentry : &kOk;
-      d.message = reentry ? msg::kReadmitted : msg::kAdmitted;
-      outcome = reentry ? "reentry" : "entry";
-      d.admittedOrLeft = true;
-    }
-  } else if (!d.ticket->inside) {
-    refuse(kAlready, msg::kNotInside, "not-inside");
   } else {
-    tx.recordExit(d.ticket->id, now);
-    d.code = &kOk;
-    d.message = msg::kLeft;
-    outcome = "exit";
-    d.admittedOrLeft = true;
+    versionLeft = d.ticket->version;
+    if (d.ticket->cancelled) {
+      refuse(kRefused, msg::kCancelled, "cancelled");
+    } else if (!request.block.empty() && request.block != d.ticket->block) {
+      refuse(kRefused, msg::wrongBlock(d.ticket->block), "wrong-block");
+    } else if (request.mode == kModeEntry) {
+      if (d.ticket->inside) {
+        refuse(kAlready, msg::alreadyInside(clockTime(d.ticket->lastEntry.value_or(0))), "already-inside");
+      } else {
+        const bool reentry = d.ticket->entryCount > 0;
+        tx.recordEntry(d.ticket->id, now);
+        d.code = reentry ? kReentry : kOk;
+        d.message = reentry ? msg::kReadmitted : msg::kAdmitted;
+        outcome = reentry ? "reentry" : "entry";
+        d.withDetails = true;
+        versionLeft = d.ticket->version + 1;
+      }
+    } else if (!d.ticket->inside) {
+      refuse(kAlready, msg::kNotInside, "not-inside");
+    } else {
+      tx.recordExit(d.ticket->id, now);
+      d.code = kOk;
+      d.message = msg::kLeft;
+      outcome = "exit";
+      d.withDetails = true;
+      versionLeft = d.ticket->version + 1;
+    }
+  }
+  if (keyed && !kept) {
+    CheckKeyRecord record{caller.idempotencyKey, request.operatorId, request.mode, request.bizCode, request.block,
+                          request.ticketNo, d.code, d.message, versionLeft, now};
+    tx.keepCheckKey(record);
   }
   if (!session && !ownLine(caller, SessionlessKind::Check, now, ownLineDecided)) return;
 
@@ -338,7 +392,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   if (!opLookedUp) op = tx.findOperator(request.operatorId);
   line.operatorId = op ? request.operatorId : std::string(kUnknownIdInLog);
   line.placeCode = event ? event->placeCode : std::string();
-  line.code = *d.code;
+  line.code = d.code;
   line.message = d.message;
   line.outcome = outcome;
   line.source = loggedSource(caller);
@@ -390,6 +444,12 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
         }
         done(std::move(answer), nullptr);
       });
+}
+
+std::size_t forgetOldCheckKeys(Store& store) {
+  std::size_t forgotten = 0;
+  store.write([&](Transaction& tx) { forgotten = tx.forgetCheckKeys(store.now() - kCheckKeyLifetimeMs); });
+  return forgotten;
 }
 
 Recordset statistics(Store& store, const std::string& bizCode, const Caller& caller) {

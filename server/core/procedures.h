@@ -32,6 +32,9 @@ struct Caller {
   // The server takes no station request without a key (serve --require-station-key): an operator
   // sign-in without one may open an admin's session only, the dashboard's.
   bool stationRequired = false;
+  // The ticket check's idempotency key (wire::isIdempotencyKey), or empty: a retry of a check
+  // carries its first attempt's key and gets that attempt's answer.
+  std::string idempotencyKey;
   // Where a server counts requests without a live session: beyond the first few of an address and
   // minute they are counted there and write nothing. Null: each writes its line.
   SessionlessTally* sessionless = nullptr;
@@ -72,6 +75,12 @@ wire::Recordset loginOperator(Store& store, const std::string& operatorId, const
 // venue's active event, "-1" for a venue without an active event.
 wire::Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& caller = {});
 
+// How long a check's idempotency key is kept: a retry later than this is decided afresh.
+inline constexpr TimeMs kCheckKeyLifetimeMs = 15 * 60 * 1000;
+
+// The scan log's outcome for a check answered again from its idempotency key, not decided again.
+inline constexpr const char* kOutcomeRepeat = "repeat";
+
 struct CheckRequest {
   std::string mode, bizCode, block, ticketNo, operatorId;
 };
@@ -83,6 +92,12 @@ struct CheckRequest {
 // only the refusal's scan-log line is written, and with the caller's tally only for the first few
 // of its address and minute (the rest are counted there and write nothing). An event that is not its venue's active one is
 // refused after the operator.
+//
+// With the caller's idempotency key the check first claims the key. A key an earlier check of the
+// same command and operator kept, within kCheckKeyLifetimeMs, while the ticket is as that check
+// left it, gets that check's answer again (the details read from the ticket), logged as a repeat
+// and not decided again; otherwise the check is decided and the key keeps its answer. A key kept
+// for another command or operator throws KeyMismatch, and nothing is written.
 wire::Recordset checkTicket(Store& store, const CheckRequest& request, const Caller& caller = {});
 
 // The same check without holding the caller's thread: `done` runs once, on a thread of the store,
@@ -94,6 +109,9 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
 // at least once. Throws NotSignedIn without the caller's live session of the event's venue. An
 // unknown business code gets the ticket check's "-1" refusal row.
 wire::Recordset statistics(Store& store, const std::string& bizCode, const Caller& caller = {});
+
+// Forgets the idempotency keys older than kCheckKeyLifetimeMs; returns how many.
+std::size_t forgetOldCheckKeys(Store& store);
 
 // "HH:MM" of `at` in the server's local time.
 std::string clockTime(TimeMs at);

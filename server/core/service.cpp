@@ -34,6 +34,8 @@ std::exception_ptr asStoreFailure(std::exception_ptr error) {
     return error;
   } catch (const NotSignedIn&) {
     return error;
+  } catch (const KeyMismatch&) {
+    return error;
   } catch (const std::exception& e) {
     return std::make_exception_ptr(StoreUnavailable(std::string("The back-end could not answer: ") + e.what()));
   } catch (...) {

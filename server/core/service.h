@@ -24,8 +24,8 @@ struct Answer {
 };
 
 // Parses the command text strictly and runs its procedure on the store. Returns only once every
-// change the answer reports is durable. Throws BadCommand, NotSignedIn or StoreUnavailable, and on
-// any of them nothing was written; or OutcomeUnknown when the store cannot tell whether the change was kept.
+// change the answer reports is durable. Throws BadCommand, NotSignedIn, KeyMismatch or
+// StoreUnavailable, and on any of them nothing was written; or OutcomeUnknown when the store cannot tell whether the change was kept.
 // The caller's address goes to the scan log and the sign-in lockout.
 Answer execute(Store& store, std::string_view commandText, const Caller& caller = {});
 

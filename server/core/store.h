@@ -64,6 +64,21 @@ struct Ticket {
   bool inside = false;
   std::int64_t entryCount = 0;
   std::optional<TimeMs> firstEntry, lastEntry, lastExit;
+  // Raised by one at every change of the ticket's state (entry, exit, cancellation), so that an
+  // answer kept for a retried check can tell whether the ticket is still as that check left it.
+  std::int64_t version = 0;
+};
+
+// A ticket check's idempotency key as the store keeps it for a while: what it is bound to (the
+// command's values and the session's operator) and the answer it got, never the holder's details.
+struct CheckKeyRecord {
+  std::string key;
+  std::string operatorId, mode, bizCode, block, ticketNo;
+  std::string code, message;  // the answer's ErrCode and ErrMsg
+  // The ticket's version as the check left it; none when the answer did not rest on the ticket
+  // (an unknown ticket, a refusal decided before it was looked at).
+  std::optional<std::int64_t> ticketVersion;
+  TimeMs at = 0;  // when the key was first used or its check last decided
 };
 
 // Outcomes of sign-in attempts that the lockouts count start with "failed:"; the failure that
@@ -210,8 +225,22 @@ class Reader {
 class Transaction : public Reader {
  public:
   virtual std::optional<Ticket> lockTicket(const std::string& bizCode, const std::string& ticketNo) = 0;
+  // Each raises the ticket's version by one, as setTicketCancelled does.
   virtual void recordEntry(std::int64_t ticketId, TimeMs at) = 0;
   virtual void recordExit(std::int64_t ticketId, TimeMs at) = 0;
+
+  // Claims a check's idempotency key for this transaction: another transaction claiming the same
+  // key, on any server of the store, waits until this one has ended. What the key holds is known
+  // from the next statement that reads (a store may send the claim along with it) and returned by
+  // claimedCheckKey().
+  virtual void claimCheckKey(const std::string& key) = 0;
+  // What the key claimed last held when it was claimed: the record an earlier committed check
+  // kept, or none.
+  virtual std::optional<CheckKeyRecord> claimedCheckKey() = 0;
+  // Keeps the key with its check's answer, in place of what it held.
+  virtual void keepCheckKey(const CheckKeyRecord& record) = 0;
+  // Forgets the keys whose record is older than `before`; returns how many.
+  virtual std::size_t forgetCheckKeys(TimeMs before) = 0;
   virtual void appendScanLog(const ScanRecord& record) = 0;
   // Holds back every other sign-in of this operator ID, on any server of the store, until this
   // transaction ends: the lockout then counts each attempt against all the attempts before it.

@@ -81,11 +81,16 @@ constexpr auto kCapLogInterval = std::chrono::seconds(1);
 // reach the scan log within this.
 constexpr auto kSessionlessFlushInterval = std::chrono::seconds(5);
 
+// How often the idempotency keys past their lifetime are forgotten.
+constexpr auto kCheckKeyPurgeInterval = std::chrono::seconds(60);
+
 const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
 const std::string kNotFound = "There is no such object or route on this server.";
 const std::string kForeignOrigin =
     "This request comes from another site's page; the server acts only on its own pages' requests.";
 const std::string kMetricsRefused = "The metrics are served to loopback and the --metrics-from addresses only.";
+const std::string kBadIdempotencyKey =
+    "The Idempotency-Key header must be 22 characters of base64url: 16 random bytes made for one scan.";
 const std::string kNoStationKey =
     "This server answers registered stations only, and the request carries no valid station key.";
 
@@ -305,7 +310,7 @@ class HttpService::Impl final : public SessionHost {
     switch (routeOf(path)) {
       case Route::Query:
         if (method == http::verb::post)
-          return answerQuery(request.body(), sessionToken(request), std::string(request[wire::kStationHeader]), from, reply);
+          return answerQuery(request, from, reply);
         return reply.send(notPost());
       case Route::Health:
         if (get) return answerHealth(reply);
@@ -364,6 +369,7 @@ class HttpService::Impl final : public SessionHost {
       if (ec || stopping_) return;
       others_->post([this] {
         flushSessionless(false);
+        forgetOldKeys();
         awaitSessionlessFlush();
       });
     });
@@ -374,6 +380,18 @@ class HttpService::Impl final : public SessionHost {
       sessionless_.flush(store_, everything);
     } catch (const std::exception& e) {
       logLine(std::string("error: the counts of requests without a session could not be written: ") + e.what());
+    }
+  }
+
+  // Checks' idempotency keys past their lifetime go about once a minute, in one short write.
+  void forgetOldKeys() {
+    const auto now = Clock::now();
+    if (now - lastKeyPurge_ < kCheckKeyPurgeInterval) return;
+    lastKeyPurge_ = now;
+    try {
+      forgetOldCheckKeys(store_);
+    } catch (const std::exception& e) {
+      logLine(std::string("error: old idempotency keys could not be forgotten: ") + e.what());
     }
   }
 
@@ -489,8 +507,9 @@ class HttpService::Impl final : public SessionHost {
     return response;
   }
 
-  void answerQuery(const std::string& text, std::string token, const std::string& stationKey,
-                   const SourceLimits::Address& from, Reply& reply) {
+  void answerQuery(const HttpRequest& request, const SourceLimits::Address& from, Reply& reply) {
+    const std::string& text = request.body();
+    const std::string stationKey(request[wire::kStationHeader]);
     metrics_.recordRequest();
     const auto started = Clock::now();
     ParsedCommand command;
@@ -523,7 +542,14 @@ class HttpService::Impl final : public SessionHost {
       response.set(http::field::retry_after, std::to_string(retryAfter.count()));
       return reply.send(std::move(response));
     }
-    Caller caller(from.to_string(), std::move(token));
+    Caller caller(from.to_string(), sessionToken(request));
+    if (request.count(wire::kIdempotencyHeader) > 0) {
+      caller.idempotencyKey = std::string(request[wire::kIdempotencyHeader]);
+      if (!wire::isIdempotencyKey(caller.idempotencyKey)) {
+        metrics_.recordLatency(Clock::now() - started);
+        return reply.send(errorResponse(400, kBadIdempotencyKey));
+      }
+    }
     caller.sourceGroup = sourceGroup(from).to_string();
     if (keyed) {
       caller.station = station->id;
@@ -607,6 +633,8 @@ class HttpService::Impl final : public SessionHost {
         response = errorResponse(400, e.what());
       } catch (const NotSignedIn& e) {
         response = errorResponse(401, e.what());
+      } catch (const KeyMismatch& e) {
+        response = errorResponse(422, e.what());
       } catch (const StoreUnavailable& e) {
         response = errorResponse(503, e.what());
       } catch (const OutcomeUnknown& e) {
@@ -682,7 +710,7 @@ class HttpService::Impl final : public SessionHost {
   std::mutex stopMutex_;
   bool stopped_ = false;
   int port_ = -1;
-  Clock::time_point lastCapLog_{}, lastDescriptorLog_{}, lastReclaimLog_{};
+  Clock::time_point lastCapLog_{}, lastDescriptorLog_{}, lastReclaimLog_{}, lastKeyPurge_{};
   std::size_t capUnlogged_ = 0, reclaimedUnlogged_ = 0;
   std::mutex healthMutex_;
   std::string lastHealthDetail_;

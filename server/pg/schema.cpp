@@ -342,6 +342,73 @@ BEGIN
 END
 $$;
 )sql",
+    // Retried checks: tickets count their changes, so that a retry can tell whether its ticket is
+    // as its first attempt left it, and each check's idempotency key is kept a while with its
+    // answer. A check answered again from its key is neither a refusal nor an entry of its own.
+    R"sql(
+ALTER TABLE ticket ADD COLUMN version bigint NOT NULL DEFAULT 0;
+CREATE TABLE check_key(
+  key            text PRIMARY KEY,
+  operator_id    text NOT NULL,
+  mode           text NOT NULL,
+  bizcode        text NOT NULL,
+  block          text NOT NULL,
+  ticket_no      text NOT NULL,
+  code           text NOT NULL,
+  message        text NOT NULL,
+  ticket_version bigint,
+  at             bigint NOT NULL
+);
+CREATE INDEX check_key_at ON check_key(at);
+CREATE OR REPLACE FUNCTION scan_log_ingress() RETURNS trigger LANGUAGE plpgsql AS $$
+DECLARE
+  passed boolean := new.outcome IN ('entry', 'reentry', 'exit', 'repeat');
+BEGIN
+  IF current_setting('tav.bulk', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
+  IF NOT passed THEN
+    INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
+      VALUES(new.bizcode, new.at / 60000, new.outcome, pg_backend_pid(), 1)
+      ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + 1;
+  END IF;
+  IF new.session <> 0 THEN
+    INSERT INTO ingress_gate_minute AS g(bizcode, minute, source, shard, checks, refusals, last_at)
+      VALUES(new.bizcode, new.at / 60000, new.source, pg_backend_pid(), 1, (NOT passed)::int, new.at)
+      ON CONFLICT(bizcode, minute, source, shard) DO UPDATE
+        SET checks = g.checks + 1, refusals = g.refusals + excluded.refusals,
+            last_at = greatest(g.last_at, excluded.last_at);
+  END IF;
+  RETURN NULL;
+END
+$$;
+CREATE OR REPLACE FUNCTION scan_log_ingress_bulk() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('tav.bulk', true) IS DISTINCT FROM 'on' THEN
+    RETURN NULL;
+  END IF;
+  INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits)
+    SELECT s.bizcode, s.at / 60000, t.block, pg_backend_pid(), count(*) FILTER (WHERE s.outcome <> 'exit'),
+           count(*) FILTER (WHERE s.outcome = 'exit')
+    FROM added s JOIN ticket t ON t.bizcode = s.bizcode AND t.ticket_no = s.ticket_no
+    WHERE s.kind = 'check' AND s.outcome IN ('entry', 'reentry', 'exit') GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, block, shard) DO UPDATE
+      SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits;
+  INSERT INTO ingress_refusal AS r(bizcode, minute, reason, shard, refusals)
+    SELECT bizcode, at / 60000, outcome, pg_backend_pid(), count(*) FROM added
+    WHERE kind = 'check' AND outcome NOT IN ('entry', 'reentry', 'exit', 'repeat') GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, reason, shard) DO UPDATE SET refusals = r.refusals + excluded.refusals;
+  INSERT INTO ingress_gate_minute AS g(bizcode, minute, source, shard, checks, refusals, last_at)
+    SELECT bizcode, at / 60000, source, pg_backend_pid(), count(*),
+           count(*) FILTER (WHERE outcome NOT IN ('entry', 'reentry', 'exit', 'repeat')), max(at)
+    FROM added WHERE kind = 'check' AND session <> 0 GROUP BY 1, 2, 3
+    ON CONFLICT(bizcode, minute, source, shard) DO UPDATE
+      SET checks = g.checks + excluded.checks, refusals = g.refusals + excluded.refusals,
+          last_at = greatest(g.last_at, excluded.last_at);
+  RETURN NULL;
+END
+$$;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -351,7 +418,8 @@ constexpr const char* kStoreMarker = "tav-server store";
 // Every table a store of ours holds, at every version this build knows.
 const std::set<std::string> kOurTables{"schema_version",  "venue",        "event",           "operator",
                                         "ticket",          "scan_log",     "session",         "ingress_count",
-                                        "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station"};
+                                        "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station",
+                                        "check_key"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

@@ -13,7 +13,7 @@ constexpr std::size_t kCopyBatchBytes = 1 << 20;
 
 constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
-    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version";
 constexpr const char* kScanColumns =
     "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source, session";
 
@@ -35,6 +35,7 @@ Ticket readTicket(const Result& r, int row) {
   t.firstEntry = r.optInteger(row, 13);
   t.lastEntry = r.optInteger(row, 14);
   t.lastExit = r.optInteger(row, 15);
+  t.version = r.integer(row, 16);
   return t;
 }
 
@@ -371,13 +372,53 @@ std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
 
 void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
   queue("UPDATE ticket SET inside = true, entry_count = entry_count + 1, "
-        "first_entry = coalesce(first_entry, $2), last_entry = $2 WHERE id = $1",
+        "first_entry = coalesce(first_entry, $2), last_entry = $2, version = version + 1 WHERE id = $1",
         Params().integer(ticketId).integer(at), "record an entry");
 }
 
 void Session::recordExit(std::int64_t ticketId, TimeMs at) {
-  queue("UPDATE ticket SET inside = false, last_exit = $2 WHERE id = $1", Params().integer(ticketId).integer(at),
+  queue("UPDATE ticket SET inside = false, last_exit = $2, version = version + 1 WHERE id = $1", Params().integer(ticketId).integer(at),
         "record an exit");
+}
+
+void Session::claimCheckKey(const std::string& key) {
+  // "TAVK": a key space of its own beside the sign-ins' and the migrations' locks.
+  queue("SELECT pg_advisory_xact_lock(1413568075, hashtext($1))", Params().text(key), "claim an idempotency key");
+  auto claim = std::make_shared<Claim>();
+  claim_ = claim;
+  // Read committed: the read runs once the lock is granted, and sees what a check that held the
+  // key before kept.
+  queue("SELECT key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at "
+        "FROM check_key WHERE key = $1",
+        Params().text(key), "read an idempotency key", [claim](const Result& r) {
+          claim->answered = true;
+          if (r.rows() == 0) return;
+          claim->kept = CheckKeyRecord{r.text(0, 0), r.text(0, 1), r.text(0, 2),      r.text(0, 3),
+                                       r.text(0, 4), r.text(0, 5), r.text(0, 6),      r.text(0, 7),
+                                       r.optInteger(0, 8), r.integer(0, 9)};
+        });
+}
+
+std::optional<CheckKeyRecord> Session::claimedCheckKey() {
+  if (!claim_) return std::nullopt;
+  // Only a check refused before it read its ticket gets here with the claim still on its way.
+  if (!claim_->answered) run("SELECT 1", Params());
+  return claim_->kept;
+}
+
+void Session::keepCheckKey(const CheckKeyRecord& k) {
+  queue("INSERT INTO check_key(key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at) "
+        "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (key) DO UPDATE SET "
+        "operator_id = excluded.operator_id, mode = excluded.mode, bizcode = excluded.bizcode, "
+        "block = excluded.block, ticket_no = excluded.ticket_no, code = excluded.code, message = excluded.message, "
+        "ticket_version = excluded.ticket_version, at = excluded.at",
+        Params().text(k.key).text(k.operatorId).text(k.mode).text(k.bizCode).text(k.block).text(k.ticketNo)
+            .text(k.code).text(k.message).integer(k.ticketVersion).integer(k.at),
+        "keep an idempotency key");
+}
+
+std::size_t Session::forgetCheckKeys(TimeMs before) {
+  return static_cast<std::size_t>(run("DELETE FROM check_key WHERE at < $1", Params().integer(before)).changed());
 }
 
 void Session::appendScanLog(const ScanRecord& l) {
@@ -437,7 +478,7 @@ void Session::setEventActive(const std::string& bizCode, bool active) {
 }
 
 void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
-  queue("UPDATE ticket SET status = $2 WHERE id = $1",
+  queue("UPDATE ticket SET status = $2, version = version + 1 WHERE id = $1",
         Params().integer(ticketId).text(cancelled ? "cancelled" : "valid"), "change the ticket's status");
 }
 
@@ -465,6 +506,7 @@ void Session::restoreTicket(const Ticket& t) {
   csvInteger(out, t.firstEntry);
   csvInteger(out, t.lastEntry);
   csvInteger(out, t.lastExit);
+  csvInteger(out, t.version);
   endCsvRow(out);
   if (out.size() >= kCopyBatchBytes) flush();
 }

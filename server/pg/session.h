@@ -2,6 +2,7 @@
 // and the cache of the events and operators that every check looks up.
 #pragma once
 
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -116,6 +117,12 @@ class Session final : public Transaction {
   std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;
   void recordExit(std::int64_t ticketId, TimeMs at) override;
+  // A transaction-scoped advisory lock on the key, then a read of what it holds, both sent along
+  // with the next statement that reads (the check's ticket lock): a claim costs no round trip.
+  void claimCheckKey(const std::string& key) override;
+  std::optional<CheckKeyRecord> claimedCheckKey() override;
+  void keepCheckKey(const CheckKeyRecord& record) override;
+  std::size_t forgetCheckKeys(TimeMs before) override;
   void appendScanLog(const ScanRecord& l) override;
 
   // A transaction-scoped advisory lock per ID (in a key space of its own beside the migrations'
@@ -166,6 +173,12 @@ class Session final : public Transaction {
   bool bulkCounting_ = false;  // restored rows reach the dashboard's counters per COPY, not per row
   Pending pending_ = Pending::None;
   std::string copyData_;
+  // What the key claimed last holds, once the database has answered the claim's read.
+  struct Claim {
+    bool answered = false;
+    std::optional<CheckKeyRecord> kept;
+  };
+  std::shared_ptr<Claim> claim_;
 };
 
 }  // namespace tav::server::pg

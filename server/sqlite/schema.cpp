@@ -256,6 +256,39 @@ BEGIN
       SET checks = checks + 1, refusals = refusals + excluded.refusals, last_at = max(last_at, excluded.last_at);
 END;
 )sql",
+    // Retried checks: tickets count their changes, so that a retry can tell whether its ticket is
+    // as its first attempt left it, and each check's idempotency key is kept a while with its
+    // answer. A check answered again from its key is neither a refusal nor an entry of its own.
+    R"sql(
+ALTER TABLE ticket ADD COLUMN version INTEGER NOT NULL DEFAULT 0;
+CREATE TABLE check_key(
+  key            TEXT PRIMARY KEY,
+  operator_id    TEXT NOT NULL,
+  mode           TEXT NOT NULL,
+  bizcode        TEXT NOT NULL,
+  block          TEXT NOT NULL,
+  ticket_no      TEXT NOT NULL,
+  code           TEXT NOT NULL,
+  message        TEXT NOT NULL,
+  ticket_version INTEGER,
+  at             INTEGER NOT NULL
+) WITHOUT ROWID;
+CREATE INDEX check_key_at ON check_key(at);
+DROP TRIGGER scan_log_ingress;
+CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log WHEN new.kind = 'check'
+BEGIN
+  INSERT INTO ingress_refusal(bizcode, minute, reason, refusals)
+    SELECT new.bizcode, new.at / 60000, new.outcome, 1
+    WHERE new.outcome NOT IN ('entry', 'reentry', 'exit', 'repeat')
+    ON CONFLICT(bizcode, minute, reason) DO UPDATE SET refusals = refusals + 1;
+  INSERT INTO ingress_gate_minute(bizcode, minute, source, checks, refusals, last_at)
+    SELECT new.bizcode, new.at / 60000, new.source, 1, new.outcome NOT IN ('entry', 'reentry', 'exit', 'repeat'),
+           new.at
+    WHERE new.session <> 0
+    ON CONFLICT(bizcode, minute, source) DO UPDATE
+      SET checks = checks + 1, refusals = refusals + excluded.refusals, last_at = max(last_at, excluded.last_at);
+END;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
-    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit";
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version";
 
 Ticket readTicket(const Query& q) {
   Ticket t;
@@ -30,6 +30,7 @@ Ticket readTicket(const Query& q) {
   t.firstEntry = q.optInteger(13);
   t.lastEntry = q.optInteger(14);
   t.lastExit = q.optInteger(15);
+  t.version = q.integer(16);
   return t;
 }
 
@@ -373,13 +374,13 @@ std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
 void Session::restoreTicket(const Ticket& t) {
   static const std::string sql = std::string("INSERT INTO ticket(") + kTicketColumns +
                                  ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
-                                 "?14, ?15, ?16)";
+                                 "?14, ?15, ?16, ?17)";
   Query q = c_.query(sql.c_str());
   q.bind(1, t.id).bind(2, t.bizCode).bind(3, t.ticketNo).bind(4, t.custName).bind(5, t.goodsName);
   q.bind(6, t.playDate).bind(7, t.placeName).bind(8, t.seatGradeName).bind(9, t.seatInfo);
   q.bind(10, t.block).bind(11, std::string(t.cancelled ? "cancelled" : "valid"));
   q.bind(12, std::int64_t{t.inside ? 1 : 0}).bind(13, t.entryCount).bind(14, t.firstEntry);
-  q.bind(15, t.lastEntry).bind(16, t.lastExit).run();
+  q.bind(15, t.lastEntry).bind(16, t.lastExit).bind(17, t.version).run();
 }
 
 void Session::restoreScanRecord(const ScanRecord& r) {
@@ -405,13 +406,38 @@ void Session::restoreScanRecord(const ScanRecord& r) {
 void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
   Query q = c_.query(
       "UPDATE ticket SET inside = 1, entry_count = entry_count + 1, "
-      "first_entry = coalesce(first_entry, ?2), last_entry = ?2 WHERE id = ?1");
+      "first_entry = coalesce(first_entry, ?2), last_entry = ?2, version = version + 1 WHERE id = ?1");
   q.bind(1, ticketId).bind(2, at).run();
 }
 
 void Session::recordExit(std::int64_t ticketId, TimeMs at) {
-  Query q = c_.query("UPDATE ticket SET inside = 0, last_exit = ?2 WHERE id = ?1");
+  Query q = c_.query("UPDATE ticket SET inside = 0, last_exit = ?2, version = version + 1 WHERE id = ?1");
   q.bind(1, ticketId).bind(2, at).run();
+}
+
+void Session::claimCheckKey(const std::string& key) {
+  Query q = c_.query(
+      "SELECT key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at "
+      "FROM check_key WHERE key = ?1");
+  q.bind(1, key);
+  claimed_.reset();
+  if (q.step())
+    claimed_ = CheckKeyRecord{q.text(0), q.text(1), q.text(2), q.text(3), q.text(4), q.text(5),
+                              q.text(6), q.text(7), q.optInteger(8), q.integer(9)};
+}
+
+void Session::keepCheckKey(const CheckKeyRecord& k) {
+  Query q = c_.query(
+      "INSERT OR REPLACE INTO check_key(key, operator_id, mode, bizcode, block, ticket_no, code, message, "
+      "ticket_version, at) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
+  q.bind(1, k.key).bind(2, k.operatorId).bind(3, k.mode).bind(4, k.bizCode).bind(5, k.block).bind(6, k.ticketNo);
+  q.bind(7, k.code).bind(8, k.message).bind(9, k.ticketVersion).bind(10, k.at).run();
+}
+
+std::size_t Session::forgetCheckKeys(TimeMs before) {
+  Query q = c_.query("DELETE FROM check_key WHERE at < ?1");
+  q.bind(1, before).run();
+  return static_cast<std::size_t>(sqlite3_changes(c_.handle()));
 }
 
 void Session::appendScanLog(const ScanRecord& r) {
@@ -471,7 +497,7 @@ void Session::setEventActive(const std::string& bizCode, bool active) {
 }
 
 void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
-  Query q = c_.query("UPDATE ticket SET status = ?2 WHERE id = ?1");
+  Query q = c_.query("UPDATE ticket SET status = ?2, version = version + 1 WHERE id = ?1");
   q.bind(1, ticketId).bind(2, std::string(cancelled ? "cancelled" : "valid")).run();
 }
 

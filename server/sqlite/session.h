@@ -94,6 +94,11 @@ class Session final : public Transaction {
   void restoreScanRecord(const ScanRecord& r) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;
   void recordExit(std::int64_t ticketId, TimeMs at) override;
+  // One writer at a time: the claim is a read, and what it finds stays so until the commit.
+  void claimCheckKey(const std::string& key) override;
+  std::optional<CheckKeyRecord> claimedCheckKey() override { return claimed_; }
+  void keepCheckKey(const CheckKeyRecord& record) override;
+  std::size_t forgetCheckKeys(TimeMs before) override;
   void appendScanLog(const ScanRecord& r) override;
   // One writer at a time already: a write transaction sees every sign-in committed before it.
   void holdSignIns(const std::string&) override {}
@@ -124,6 +129,7 @@ class Session final : public Transaction {
 
   Connection& c_;
   LookupCache* cache_;
+  std::optional<CheckKeyRecord> claimed_;
 };
 
 }  // namespace tav::server::sqlite
