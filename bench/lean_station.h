@@ -11,9 +11,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <random>
 #include <string>
 #include <utility>
 
@@ -30,12 +32,29 @@ inline std::string firstValue(const std::string& body) {
   return end == std::string::npos ? "?" : body.substr(start + 3, end - start - 3);
 }
 
+// A new idempotency key for a check, as the station makes one per scan: unique within this run (a
+// counter) and across runs on the same store (a prefix drawn at start), without the cost of
+// random bytes for every check.
+inline std::string nextIdempotencyKey() {
+  static const std::string prefix = [] {
+    static const char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+    std::random_device random;
+    std::string p;
+    for (int i = 0; i < 6; ++i) p += alphabet[random() % 64];
+    return p;
+  }();
+  static std::atomic<std::uint64_t> counter{0};
+  const std::string digits = std::to_string(counter++);
+  return prefix + std::string(16 - digits.size(), '0') + digits;
+}
+
 // How a station reaches the server: from which loopback address (127.0.0.1 when empty), and
 // whether each request goes on a new connection, as the real station's gateway sends it, with
 // the gateway's time-outs (3 s to connect, 10 s for the answer).
 struct StationLink {
   std::string source;
   bool connectionPerRequest = false;
+  bool idempotencyKeys = true;  // every request carries a new key, as the station's checks do
 };
 
 // A gate station that speaks just enough HTTP/1.1: one send per request and as few receives as
@@ -59,6 +78,7 @@ class LeanStation {
   std::string post(const std::string& text) {
     request_ = "POST " + tav::test::kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port_) +
                "\r\n" + (link_.connectionPerRequest ? "Connection: close\r\n" : "") + cookie_ +
+               (link_.idempotencyKeys ? "Idempotency-Key: " + nextIdempotencyKey() + "\r\n" : "") +
                "Content-Type: text/plain; charset=utf-8\r\nContent-Length: " + std::to_string(text.size()) +
                "\r\n\r\n" + text;
     std::string answer;

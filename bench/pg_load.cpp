@@ -67,6 +67,7 @@ std::vector<std::string> commaList(const std::string& value) {
 struct Phase {
   std::string store;
   int servers = 1, stations = 0;
+  bool keys = true;  // every check carried an idempotency key
   double seconds = 0;
   std::size_t checks = 0, admissions = 0, failures = 0;
   double p50 = 0, p99 = 0, max = 0;  // milliseconds
@@ -104,7 +105,7 @@ std::string checkText(const std::string& mode, const std::string& ticket, const 
 // `seconds`: entry, then exit for one in kExitEvery.
 Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int stations, double seconds,
                const std::vector<std::string>& tickets, const std::string& op, const std::string& session,
-               std::size_t& cursor) {
+               std::size_t& cursor, bool keys) {
   std::atomic<std::size_t> next{cursor};
   std::atomic<int> ready{0};
   std::atomic<bool> go{false};
@@ -126,7 +127,9 @@ Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int
       while (!go) std::this_thread::yield();
       auto timed = [&](const std::string& text) {
         const auto t0 = Clock::now();
-        auto res = client.Post(tav::test::kQueryPath.c_str(), text, "text/plain; charset=utf-8");
+        httplib::Headers headers;
+        if (keys) headers.emplace("Idempotency-Key", tav::bench::nextIdempotencyKey());
+        auto res = client.Post(tav::test::kQueryPath.c_str(), headers, text, "text/plain; charset=utf-8");
         latencies[me].push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
         if (!res || res->status != 200) {
           ++failed[me];
@@ -160,6 +163,7 @@ Phase runPhase(const std::vector<int>& ports, const std::vector<long>& pids, int
   p.serverCpu = serverCpu() - serverBefore;
   p.databaseCpu = postgresCpuSeconds() - databaseBefore;
   p.stations = stations;
+  p.keys = keys;
   p.servers = static_cast<int>(ports.size());
   p.seconds = std::chrono::duration<double>(Clock::now() - started).count();
   std::vector<double> all;
@@ -311,35 +315,52 @@ int main(int argc, char** argv) {
       ports.push_back(servers.back()->port());
       pids.push_back(servers.back()->pid());
     }
+    // Each station count with a key on every check, as the station sends them, and without: what
+    // the key costs a check.
     for (int n : settings.stations) {
-      const bool onPg = setup.store == pg;
-      const auto walBefore = onPg ? walSoFar(pg) : std::pair<double, double>{};
-      Phase p = runPhase(ports, pids, n, settings.seconds, tickets, op, sessions.at(setup.store), cursors[setup.name]);
-      p.store = setup.name;
-      if (onPg) {
-        const auto walAfter = walSoFar(pg);
-        p.walBytes = walAfter.first - walBefore.first;
-        p.walPageImages = walAfter.second - walBefore.second;
+      for (const bool keys : {true, false}) {
+        const bool onPg = setup.store == pg;
+        const auto walBefore = onPg ? walSoFar(pg) : std::pair<double, double>{};
+        Phase p = runPhase(ports, pids, n, settings.seconds, tickets, op, sessions.at(setup.store), cursors[setup.name],
+                           keys);
+        p.store = setup.name;
+        if (onPg) {
+          const auto walAfter = walSoFar(pg);
+          p.walBytes = walAfter.first - walBefore.first;
+          p.walPageImages = walAfter.second - walBefore.second;
+        }
+        std::printf("  %s, %d server(s), N=%d, %s keys: %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, %zu failed\n",
+                    setup.name, setup.servers, n, keys ? "with" : "without", static_cast<double>(p.admissions) / p.seconds,
+                    p.p50, p.p99, p.failures);
+        phases.push_back(p);
+        if (cursors[setup.name] >= tickets.size()) std::printf("  (the tickets ran out: raise --tickets)\n");
       }
-      std::printf("  %s, %d server(s), N=%d: %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, %zu failed\n",
-                  setup.name, setup.servers, n, static_cast<double>(p.admissions) / p.seconds, p.p50, p.p99,
-                  p.failures);
-      phases.push_back(p);
-      if (cursors[setup.name] >= tickets.size()) std::printf("  (the tickets ran out: raise --tickets)\n");
     }
     for (auto& s : servers) s->stop();
   }
 
   // CPU per check: the tav-server processes' and PostgreSQL's (its server and backends).
-  std::printf("\n%-11s %7s %4s %9s %11s %7s %7s %7s %7s %7s %7s %7s %7s\n", "store", "servers", "N", "checks/s",
+  std::printf("\n%-11s %7s %4s %4s %9s %11s %7s %7s %7s %7s %7s %7s %7s %7s\n", "store", "servers", "N", "keys", "checks/s",
               "admissions/s", "p50 ms", "p99 ms", "max ms", "failed", "srv us", "db us", "wal B", "fpi %");
   for (const Phase& p : phases) {
     const double checks = static_cast<double>(std::max<std::size_t>(p.checks, 1));
-    std::printf("%-11s %7d %4d %9.0f %11.0f %7.2f %7.2f %7.1f %7zu %7.0f %7.0f %7.0f %7.0f\n", p.store.c_str(),
-                p.servers, p.stations, static_cast<double>(p.checks) / p.seconds,
+    std::printf("%-11s %7d %4d %4s %9.0f %11.0f %7.2f %7.2f %7.1f %7zu %7.0f %7.0f %7.0f %7.0f\n", p.store.c_str(),
+                p.servers, p.stations, p.keys ? "yes" : "no", static_cast<double>(p.checks) / p.seconds,
                 static_cast<double>(p.admissions) / p.seconds, p.p50, p.p99, p.max, p.failures,
                 1e6 * p.serverCpu / checks, 1e6 * p.databaseCpu / checks, p.walBytes / checks,
                 100.0 * p.walPageImages / checks);
+  }
+
+  // What a key costs: each setup's rate with keys against its rate without, at each station count.
+  const auto checkRate = [](const Phase& p) { return static_cast<double>(p.checks) / p.seconds; };
+  for (const Phase& keyed : phases) {
+    if (!keyed.keys) continue;
+    for (const Phase& plain : phases)
+      if (!plain.keys && plain.store == keyed.store && plain.servers == keyed.servers && plain.stations == keyed.stations)
+        std::printf("idempotency keys, %s, %d server(s), N=%d: %.0f checks/s with a key on every check, %.0f without "
+                    "(%+.1f%%)\n",
+                    keyed.store.c_str(), keyed.servers, keyed.stations, checkRate(keyed), checkRate(plain),
+                    100.0 * (checkRate(keyed) - checkRate(plain)) / checkRate(plain));
   }
 
   // tav-server on PostgreSQL against PostgreSQL alone, through the same kind of transaction.
@@ -352,7 +373,7 @@ int main(int argc, char** argv) {
       }
       std::printf("pgbench, %d clients, check-shaped transaction: %.0f tps", n, bound);
       for (const Phase& p : phases)
-        if (p.store == "PostgreSQL" && p.servers == 1 && p.stations == n)
+        if (p.store == "PostgreSQL" && p.servers == 1 && p.stations == n && p.keys)
           std::printf("; one tav-server at N=%d: %.0f checks/s, %.1f%% of it", n,
                       static_cast<double>(p.checks) / p.seconds, 100.0 * static_cast<double>(p.checks) / p.seconds / bound);
       std::printf("\n");

@@ -90,6 +90,7 @@ struct Settings {
   double pace = 0;          // seconds from one check of a station to its next; 0: as fast as it can
   int slowConnections = 2000, idleConnections = 10000;
   int dashboards = 100;     // live dashboards streaming beside the most stations; 0 skips the phase
+  bool keys = true;         // the most stations with and without idempotency keys
   double manySeconds = 60;  // the many-addresses phase's length; 0 skips it
   double manyPace = 1;      // its stations' pace: a scan a second at each gate, so that the figures
                             // show the crowd and the flood rather than the stations' own load
@@ -170,7 +171,8 @@ MakeStation httplibStations(int port, const std::string& session) {
     if (!session.empty()) client->set_default_headers({{"Cookie", "tav_session=" + session}});
     client->Get("/health");
     return Send([client](const std::string& text) {
-      auto res = client->Post(tav::test::kQueryPath.c_str(), text, "text/plain; charset=utf-8");
+      auto res = client->Post(tav::test::kQueryPath.c_str(), {{"Idempotency-Key", tav::bench::nextIdempotencyKey()}},
+                              text, "text/plain; charset=utf-8");
       if (!res) return "failed (" + httplib::to_string(res.error()) + ")";
       if (res->status != 200) return "failed (" + std::to_string(res->status) + ")";
       return firstValue(res->body);
@@ -179,9 +181,11 @@ MakeStation httplibStations(int port, const std::string& session) {
 }
 
 
-MakeStation leanStations(int port, const std::string& session, SSL_CTX* tls = nullptr) {
-  return [port, session, tls] {
-    auto station = std::make_shared<LeanStation>(port, tls, session);
+MakeStation leanStations(int port, const std::string& session, SSL_CTX* tls = nullptr, bool keys = true) {
+  return [port, session, tls, keys] {
+    StationLink link;
+    link.idempotencyKeys = keys;
+    auto station = std::make_shared<LeanStation>(port, tls, session, link);
     return Send([station](const std::string& text) { return station->post(text); });
   };
 }
@@ -529,44 +533,63 @@ PhaseResult measureTls(DemoStore& demo, int n, const Settings& settings) {
   return rounds[rounds.size() / 2];
 }
 
+// The median phase by check rate.
+PhaseResult medianPhase(std::vector<PhaseResult> phases) {
+  std::sort(phases.begin(), phases.end(), [](const PhaseResult& a, const PhaseResult& b) { return rate(a) < rate(b); });
+  return phases[phases.size() / 2];
+}
+
+// Two ways of running the big store's stations on one server, in rounds where they take turns at
+// going first; `phase(port, second)` runs one of them. The median of each.
+std::pair<PhaseResult, PhaseResult> takeTurns(DemoStore& demo, const Settings& settings, const char* what,
+                                              const std::function<PhaseResult(ServerProcess&, bool)>& phase) {
+  ServerProcess server(demo.path, settings.serverArgs);
+  server.limitOpenFiles(settings.serverFiles);
+  server.start();
+  std::vector<PhaseResult> first, second;
+  for (int round = 0; round < settings.rounds; ++round) {
+    for (int half = 0; half < 2; ++half) {
+      const bool isSecond = (round + half) % 2 == 1;
+      (isSecond ? second : first).push_back(phase(server, isSecond));
+    }
+    std::printf("  %s: %.0f checks/s against %.0f\n", what, rate(second.back()), rate(first.back()));
+  }
+  server.stop();
+  return {medianPhase(first), medianPhase(second)};
+}
+
 struct DashboardResult {
   PhaseResult without, with;  // medians of the rounds
   double snapshotsPerSecond = 0;  // received by all the pages together
 };
 
-// The big store's stations with and without live dashboards on the event stream, on one server,
-// in rounds where the two take turns at going first; the median of each.
+// The big store's stations with and without live dashboards on the event stream.
 DashboardResult measureDashboards(DemoStore& demo, int n, const Settings& settings) {
-  ServerProcess server(demo.path, settings.serverArgs);
-  server.limitOpenFiles(settings.serverFiles);
-  server.start();
-  std::vector<PhaseResult> without, with;
   std::size_t received = 0;
   double streamed = 0;
-  for (int round = 0; round < settings.rounds; ++round) {
-    for (int half = 0; half < 2; ++half) {
-      if ((round + half) % 2 == 0) {
-        without.push_back(runPhase(leanStations(server.port(), demo.session), n, settings, *demo.round, demo.op,
-                                   server.pid()));
-        continue;
-      }
-      tav::test::EventStreams pages(server.port(), "tav_session=" + demo.session, settings.dashboards);
-      const std::size_t before = pages.events();
-      const auto t0 = Clock::now();
-      with.push_back(runPhase(leanStations(server.port(), demo.session), n, settings, *demo.round, demo.op,
-                              server.pid()));
-      received += pages.events() - before;
-      streamed += std::chrono::duration<double>(Clock::now() - t0).count();
-    }
-    std::printf("  dashboards, N=%d: %.0f checks/s without, %.0f with %d streaming\n", n, rate(without.back()),
-                rate(with.back()), settings.dashboards);
-  }
-  server.stop();
-  auto byRate = [](const PhaseResult& a, const PhaseResult& b) { return rate(a) < rate(b); };
-  std::sort(without.begin(), without.end(), byRate);
-  std::sort(with.begin(), with.end(), byRate);
-  return DashboardResult{without[without.size() / 2], with[with.size() / 2],
-                         static_cast<double>(received) / std::max(streamed, 1e-9)};
+  const std::string what = "dashboards, N=" + std::to_string(n) + ", with " + std::to_string(settings.dashboards) +
+                           " streaming";
+  auto [without, with] = takeTurns(demo, settings, what.c_str(), [&](ServerProcess& server, bool pagesOpen) {
+    if (!pagesOpen)
+      return runPhase(leanStations(server.port(), demo.session), n, settings, *demo.round, demo.op, server.pid());
+    tav::test::EventStreams pages(server.port(), "tav_session=" + demo.session, settings.dashboards);
+    const std::size_t before = pages.events();
+    const auto t0 = Clock::now();
+    PhaseResult r = runPhase(leanStations(server.port(), demo.session), n, settings, *demo.round, demo.op, server.pid());
+    received += pages.events() - before;
+    streamed += std::chrono::duration<double>(Clock::now() - t0).count();
+    return r;
+  });
+  return DashboardResult{without, with, static_cast<double>(received) / std::max(streamed, 1e-9)};
+}
+
+// The big store's stations with an idempotency key on every check and without one.
+std::pair<PhaseResult, PhaseResult> measureKeys(DemoStore& demo, int n, const Settings& settings) {
+  const std::string what = "idempotency keys, N=" + std::to_string(n) + ", with";
+  return takeTurns(demo, settings, what.c_str(), [&](ServerProcess& server, bool keyed) {
+    return runPhase(leanStations(server.port(), demo.session, nullptr, keyed), n, settings, *demo.round, demo.op,
+                    server.pid());
+  });
 }
 
 struct HostileResult {
@@ -821,6 +844,8 @@ Settings parseArgs(int argc, char** argv) {
       s.serverArgs = {"--threads", value};
     } else if (opt == "--tls") {
       s.tls = value != "no";
+    } else if (opt == "--keys") {
+      s.keys = value == "yes";
     } else if (opt == "--dashboards") {
       s.dashboards = std::atoi(value.c_str());
     } else if (opt == "--hostile") {
@@ -853,10 +878,10 @@ Settings parseArgs(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
                    "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
-                   "[--hostile SLOW,IDLE] [--dashboards N] [--server-threads N] [--many-addresses SECONDS] "
+                   "[--hostile SLOW,IDLE] [--dashboards N] [--keys yes|no] [--server-threads N] [--many-addresses SECONDS] "
                    "[--many-pace S] [--many-idle N] [--flood ADDRESSES,PER_MINUTE] [--server-files N]\n"
                    "  --stations none measures no station counts; --hostile 0,0, --many-addresses 0, --dashboards 0, "
-                   "--tls no and --store-alone no skip those phases\n");
+                   "--keys no, --tls no and --store-alone no skip those phases\n");
       std::exit(2);
     }
   }
@@ -901,6 +926,9 @@ int main(int argc, char** argv) {
   DashboardResult dashboards;
   const bool dashboardPhase = settings.dashboards > 0 && !stores.empty();
   if (dashboardPhase) dashboards = measureDashboards(*stores.front().second, topStations, settings);
+  std::pair<PhaseResult, PhaseResult> keys;
+  const bool keysPhase = settings.keys && !stores.empty();
+  if (keysPhase) keys = measureKeys(*stores.front().second, topStations, settings);
   HostileResult hostile;
   const bool hostilePhase = settings.slowConnections + settings.idleConnections > 0 && !stores.empty();
   if (hostilePhase) hostile = measureHostile(*stores.front().second, settings);
@@ -981,6 +1009,17 @@ int main(int argc, char** argv) {
                 stores.front().first, topStations, rate(b), settings.dashboards,
                 rate(a), 100.0 * (rate(b) - rate(a)) / std::max(rate(a), 1e-9), cpuUs(b), cpuUs(a), b.p99, a.p99,
                 dashboards.snapshotsPerSecond);
+  }
+  if (keysPhase) {
+    const auto& [without, with] = keys;
+    const auto cpuUs = [](const PhaseResult& r) {
+      return 1e6 * r.serverCpu / static_cast<double>(std::max<std::size_t>(r.checks, 1));
+    };
+    std::printf("idempotency keys, %zu tickets, N=%d: %.0f checks/s with a key on every check against %.0f without "
+                "(%+.1f%%); tav-server's CPU per check %.1f us against %.1f us; p99 %.2f ms against %.2f ms\n",
+                stores.front().first, topStations, rate(with), rate(without),
+                100.0 * (rate(with) - rate(without)) / std::max(rate(without), 1e-9), cpuUs(with), cpuUs(without),
+                with.p99, without.p99);
   }
   if (hostilePhase) {
     const PhaseResult& r = hostile.phase;

@@ -18,8 +18,7 @@ class SessionlessTally;
 // session token it came with, and the station its key named.
 struct Caller {
   Caller() = default;
-  Caller(std::string source, std::string sessionToken = {})
-      : source(std::move(source)), sessionToken(std::move(sessionToken)) {}
+  Caller(std::string from, std::string token = {}) : source(std::move(from)), sessionToken(std::move(token)) {}
 
   std::string source;
   std::string sessionToken;
