@@ -447,8 +447,14 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
 }
 
 std::size_t forgetOldCheckKeys(Store& store) {
-  std::size_t forgotten = 0;
-  store.write([&](Transaction& tx) { forgotten = tx.forgetCheckKeys(store.now() - kCheckKeyLifetimeMs); });
+  // In short writes, so that the checks queued behind one never wait long.
+  constexpr std::size_t kKeysPerWrite = 2000;
+  const TimeMs before = store.now() - kCheckKeyLifetimeMs;
+  std::size_t forgotten = 0, now = 0;
+  do {
+    store.write([&](Transaction& tx) { now = tx.forgetCheckKeys(before, kKeysPerWrite); });
+    forgotten += now;
+  } while (now == kKeysPerWrite);
   return forgotten;
 }
 

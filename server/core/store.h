@@ -229,18 +229,20 @@ class Transaction : public Reader {
   virtual void recordEntry(std::int64_t ticketId, TimeMs at) = 0;
   virtual void recordExit(std::int64_t ticketId, TimeMs at) = 0;
 
-  // Claims a check's idempotency key for this transaction: another transaction claiming the same
-  // key, on any server of the store, waits until this one has ended. What the key holds is known
-  // from the next statement that reads (a store may send the claim along with it) and returned by
-  // claimedCheckKey().
+  // Claims a check's idempotency key for this transaction. Two transactions that claim one key, on
+  // any servers of the store, never both keep it: the second waits for the first, or is undone and
+  // run again once the first has committed, and then finds what the first kept. What the key holds
+  // is known from the next statement that reads (a store may send the claim along with it) and
+  // returned by claimedCheckKey().
   virtual void claimCheckKey(const std::string& key) = 0;
   // What the key claimed last held when it was claimed: the record an earlier committed check
   // kept, or none.
   virtual std::optional<CheckKeyRecord> claimedCheckKey() = 0;
   // Keeps the key with its check's answer, in place of what it held.
   virtual void keepCheckKey(const CheckKeyRecord& record) = 0;
-  // Forgets the keys whose record is older than `before`; returns how many.
-  virtual std::size_t forgetCheckKeys(TimeMs before) = 0;
+  // Forgets up to `limit` of the keys whose record is older than `before`, the oldest first;
+  // returns how many.
+  virtual std::size_t forgetCheckKeys(TimeMs before, std::size_t limit) = 0;
   virtual void appendScanLog(const ScanRecord& record) = 0;
   // Holds back every other sign-in of this operator ID, on any server of the store, until this
   // transaction ends: the lockout then counts each attempt against all the attempts before it.

@@ -99,9 +99,12 @@ class PgStore final : public Store {
         if (++stale < kMaxStaleRuns) continue;
         // 40001, as a serialization failure: the request met changes, the database did not fail.
         throw pg::Failure("The store's rows kept changing while the request read them.", "40001");
-      } catch (const StoreUnavailable&) {
+      } catch (const StoreUnavailable& e) {
         const bool alive = pool_.finish(std::move(c));
         if (!alive && !committing && ++lost == 1) continue;
+        // A key this transaction found new was kept by another server meanwhile: run again and
+        // find it (23505, unique violation; nothing of this run was kept).
+        if (alive && updates.newCheckKey && isUniqueViolation(e) && ++stale < kMaxStaleRuns) continue;
         if (!alive && committing && writes) throw OutcomeUnknown();
         throw;
       } catch (...) {
@@ -113,6 +116,11 @@ class PgStore final : public Store {
       pool_.release(std::move(c));
       return;
     }
+  }
+
+  static bool isUniqueViolation(const StoreUnavailable& e) {
+    const auto* failure = dynamic_cast<const pg::Failure*>(&e);
+    return failure && failure->sqlState() == "23505";
   }
 
   // Runs of one request that may end on a changed cached row before it counts as failed.

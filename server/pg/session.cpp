@@ -382,12 +382,8 @@ void Session::recordExit(std::int64_t ticketId, TimeMs at) {
 }
 
 void Session::claimCheckKey(const std::string& key) {
-  // "TAVK": a key space of its own beside the sign-ins' and the migrations' locks.
-  queue("SELECT pg_advisory_xact_lock(1413568075, hashtext($1))", Params().text(key), "claim an idempotency key");
   auto claim = std::make_shared<Claim>();
   claim_ = claim;
-  // Read committed: the read runs once the lock is granted, and sees what a check that held the
-  // key before kept.
   queue("SELECT key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at "
         "FROM check_key WHERE key = $1",
         Params().text(key), "read an idempotency key", [claim](const Result& r) {
@@ -407,18 +403,26 @@ std::optional<CheckKeyRecord> Session::claimedCheckKey() {
 }
 
 void Session::keepCheckKey(const CheckKeyRecord& k) {
-  queue("INSERT INTO check_key(key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at) "
-        "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT (key) DO UPDATE SET "
-        "operator_id = excluded.operator_id, mode = excluded.mode, bizcode = excluded.bizcode, "
-        "block = excluded.block, ticket_no = excluded.ticket_no, code = excluded.code, message = excluded.message, "
-        "ticket_version = excluded.ticket_version, at = excluded.at",
+  const bool known = claim_ && claim_->kept;
+  updates_.newCheckKey = updates_.newCheckKey || !known;
+  static const std::string insert =
+      "INSERT INTO check_key(key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10)";
+  static const std::string replace =
+      insert + " ON CONFLICT (key) DO UPDATE SET operator_id = excluded.operator_id, mode = excluded.mode, "
+               "bizcode = excluded.bizcode, block = excluded.block, ticket_no = excluded.ticket_no, "
+               "code = excluded.code, message = excluded.message, ticket_version = excluded.ticket_version, "
+               "at = excluded.at";
+  queue(known ? replace : insert,
         Params().text(k.key).text(k.operatorId).text(k.mode).text(k.bizCode).text(k.block).text(k.ticketNo)
             .text(k.code).text(k.message).integer(k.ticketVersion).integer(k.at),
         "keep an idempotency key");
 }
 
-std::size_t Session::forgetCheckKeys(TimeMs before) {
-  return static_cast<std::size_t>(run("DELETE FROM check_key WHERE at < $1", Params().integer(before)).changed());
+std::size_t Session::forgetCheckKeys(TimeMs before, std::size_t limit) {
+  Result r = run("DELETE FROM check_key WHERE key IN (SELECT key FROM check_key WHERE at < $1 LIMIT $2)",
+                 Params().integer(before).integer(static_cast<std::int64_t>(limit)));
+  return static_cast<std::size_t>(r.changed());
 }
 
 void Session::appendScanLog(const ScanRecord& l) {

@@ -24,6 +24,9 @@ class RowCache {
   // wrote itself must not be served to others before that, nor at all if it fails.
   struct Updates {
     bool clear = false;  // the transaction changed events or operators
+    // The transaction keeps an idempotency key that was new when it read it: should another server
+    // have kept the key since, the insert clashes and the transaction runs again, then finding it.
+    bool newCheckKey = false;
     std::vector<std::pair<std::string, std::optional<Event>>> events;
     std::vector<std::pair<std::string, std::optional<Operator>>> operators;
     std::vector<std::pair<std::string, std::optional<SessionRecord>>> sessions;
@@ -117,12 +120,13 @@ class Session final : public Transaction {
   std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;
   void recordExit(std::int64_t ticketId, TimeMs at) override;
-  // A transaction-scoped advisory lock on the key, then a read of what it holds, both sent along
-  // with the next statement that reads (the check's ticket lock): a claim costs no round trip.
+  // A read of what the key holds, sent along with the next statement that reads (the check's
+  // ticket lock): a claim costs no round trip. A new key is kept by a plain insert, which waits for
+  // another transaction inserting the same key and clashes once that one commits.
   void claimCheckKey(const std::string& key) override;
   std::optional<CheckKeyRecord> claimedCheckKey() override;
   void keepCheckKey(const CheckKeyRecord& record) override;
-  std::size_t forgetCheckKeys(TimeMs before) override;
+  std::size_t forgetCheckKeys(TimeMs before, std::size_t limit) override;
   void appendScanLog(const ScanRecord& l) override;
 
   // A transaction-scoped advisory lock per ID (in a key space of its own beside the migrations'

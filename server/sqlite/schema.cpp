@@ -261,8 +261,10 @@ END;
     // answer. A check answered again from its key is neither a refusal nor an entry of its own.
     R"sql(
 ALTER TABLE ticket ADD COLUMN version INTEGER NOT NULL DEFAULT 0;
+-- Rows follow one another in the order they were kept: the oldest are forgotten first, by rowid.
 CREATE TABLE check_key(
-  key            TEXT PRIMARY KEY,
+  id             INTEGER PRIMARY KEY,
+  key            TEXT NOT NULL UNIQUE,
   operator_id    TEXT NOT NULL,
   mode           TEXT NOT NULL,
   bizcode        TEXT NOT NULL,
@@ -272,8 +274,7 @@ CREATE TABLE check_key(
   message        TEXT NOT NULL,
   ticket_version INTEGER,
   at             INTEGER NOT NULL
-) WITHOUT ROWID;
-CREATE INDEX check_key_at ON check_key(at);
+);
 DROP TRIGGER scan_log_ingress;
 CREATE TRIGGER scan_log_ingress AFTER INSERT ON scan_log WHEN new.kind = 'check'
 BEGIN

@@ -434,9 +434,10 @@ void Session::keepCheckKey(const CheckKeyRecord& k) {
   q.bind(7, k.code).bind(8, k.message).bind(9, k.ticketVersion).bind(10, k.at).run();
 }
 
-std::size_t Session::forgetCheckKeys(TimeMs before) {
-  Query q = c_.query("DELETE FROM check_key WHERE at < ?1");
-  q.bind(1, before).run();
+std::size_t Session::forgetCheckKeys(TimeMs before, std::size_t limit) {
+  Query q = c_.query(
+      "DELETE FROM check_key WHERE id IN (SELECT id FROM check_key ORDER BY id LIMIT ?2) AND at < ?1");
+  q.bind(1, before).bind(2, static_cast<std::int64_t>(limit)).run();
   return static_cast<std::size_t>(sqlite3_changes(c_.handle()));
 }
 

@@ -98,7 +98,7 @@ class Session final : public Transaction {
   void claimCheckKey(const std::string& key) override;
   std::optional<CheckKeyRecord> claimedCheckKey() override { return claimed_; }
   void keepCheckKey(const CheckKeyRecord& record) override;
-  std::size_t forgetCheckKeys(TimeMs before) override;
+  std::size_t forgetCheckKeys(TimeMs before, std::size_t limit) override;
   void appendScanLog(const ScanRecord& r) override;
   // One writer at a time already: a write transaction sees every sign-in committed before it.
   void holdSignIns(const std::string&) override {}
