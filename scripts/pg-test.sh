@@ -5,6 +5,8 @@
 #   pg-test.sh start STATE         initdb + start; writes STATE/uri (TCP, with the password),
 #                                  STATE/socket-uri (the unix socket, no password) and STATE/dir
 #   pg-test.sh restart STATE MODE  pg_ctl restart -m MODE (fast or immediate), same port
+#   pg-test.sh halt STATE          stop the server, keeping its folder, port and data
+#   pg-test.sh resume STATE        start a halted server again
 #   pg-test.sh stop STATE          stop the server and remove its folder; quiet when there is none
 #
 # PostgreSQL refuses to run as root: as root the server runs as the system user tavpg (made when
@@ -15,7 +17,7 @@ bin=${TAV_PG_BIN:-/usr/lib/postgresql/15/bin}
 user=tavpg
 command=${1:-}
 state=${2:-}
-[ -n "$command" ] && [ -n "$state" ] || { echo "usage: $0 start|restart|stop STATE [fast|immediate]" >&2; exit 2; }
+[ -n "$command" ] && [ -n "$state" ] || { echo "usage: $0 start|restart|halt|resume|stop STATE [fast|immediate]" >&2; exit 2; }
 
 as_owner() {
   if [ "$(id -u)" -eq 0 ]; then runuser -u "$user" -- "$@"; else "$@"; fi
@@ -87,11 +89,19 @@ EOF
     as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -o "-p $(cat "$dir/port")" -m "$mode" -w -t 60 \
       restart >/dev/null
     ;;
+  halt)
+    dir=$(cat "$state/dir")
+    as_owner "$bin/pg_ctl" -D "$dir/data" -m fast -w -t 60 stop >/dev/null
+    ;;
+  resume)
+    dir=$(cat "$state/dir")
+    as_owner "$bin/pg_ctl" -D "$dir/data" -l "$dir/server.log" -o "-p $(cat "$dir/port")" -w -t 60 start >/dev/null
+    ;;
   stop)
     stop_server
     ;;
   *)
-    echo "usage: $0 start|restart|stop STATE [fast|immediate]" >&2
+    echo "usage: $0 start|restart|halt|resume|stop STATE [fast|immediate]" >&2
     exit 2
     ;;
 esac

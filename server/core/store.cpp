@@ -16,6 +16,24 @@ constexpr std::size_t kDefaultWriteThreads = 32;
 Store::Store() = default;
 Store::~Store() = default;
 
+StoreUnavailable notChecked() {
+  return StoreUnavailable("Not checked: the server could not get to the request in time and kept nothing of it; try again.");
+}
+
+StoreHealth Store::probeHealth() {
+  StoreHealth health;
+  try {
+    read([](Reader& reader) { reader.findVenue(""); });
+    health.detail = writeFault();
+    if (!health.detail.empty()) health.state = StoreHealth::State::NotWritable;
+  } catch (const std::exception& e) {
+    health = {StoreHealth::State::NotAnswering, e.what()};
+  } catch (...) {
+    health = {StoreHealth::State::NotAnswering, "The store failed for a reason it could not name."};
+  }
+  return health;
+}
+
 void Store::finishAsyncWrites() { pool_.reset(); }
 
 void Store::backupTo(const std::string&) {
@@ -24,10 +42,11 @@ void Store::backupTo(const std::string&) {
 
 void Store::writeAsync(std::function<void(Transaction&)> work, Done done) {
   std::call_once(poolStarted_, [this] { pool_ = std::make_unique<WorkerPool>(kDefaultWriteThreads, "tav-store"); });
-  pool_->post([this, work = std::move(work), done = std::move(done)] {
+  pool_->post([this, work = std::move(work), done = std::move(done), queued = std::chrono::steady_clock::now()] {
     std::exception_ptr error;
     try {
-      write(work);
+      if (std::chrono::steady_clock::now() - queued > kWriteTurnLimit) throw notChecked();
+      writeQueued(work, queued);
     } catch (...) {
       error = std::current_exception();
     }

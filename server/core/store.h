@@ -15,6 +15,8 @@
 #include <utility>
 #include <vector>
 
+#include "server/core/errors.h"
+
 namespace tav::server {
 
 // Milliseconds since 1970-01-01 UTC: every time the store keeps.
@@ -289,6 +291,24 @@ class Transaction : public Reader {
 
 class WorkerPool;
 
+// A write that waited longer than this for its turn (the store's queue, a free database
+// connection) is answered without being run: its station has nearly given up on it by then.
+inline constexpr std::chrono::milliseconds kWriteTurnLimit{5000};
+// A serving store ends every transaction on a database across the network within this.
+inline constexpr std::chrono::milliseconds kTransactionLimit{3000};
+// A look at the store's health answers within this.
+inline constexpr std::chrono::milliseconds kHealthLimit{2000};
+
+// What a write is answered that the store did not run: nothing of it was kept.
+StoreUnavailable notChecked();
+
+// What a fresh look at the store found: answering and writable, or why not (for the log).
+struct StoreHealth {
+  enum class State { Ok, NotAnswering, NotWritable };
+  State state = State::Ok;
+  std::string detail;  // empty when Ok
+};
+
 class Store {
  public:
   using Clock = std::function<TimeMs()>;
@@ -330,6 +350,11 @@ class Store {
   // Readies the store for a stream of checks, once, before a server takes requests.
   virtual void warmUp() {}
 
+  // One round trip to the store now, on a connection of its own that no check or sign-in holds
+  // up, within kHealthLimit: does it answer, and can it take writes? Never throws. The default
+  // reads on the store's usual path and adds writeFault().
+  virtual StoreHealth probeHealth();
+
   // Writes a consistent copy of everything the store holds to a new file at `path` while writes go
   // on, and returns once the copy is on the disk. Throws std::runtime_error with one sentence when
   // this kind of store is not backed up this way, or the copy fails (no file is left then).
@@ -349,6 +374,14 @@ class Store {
   // A store that relies on the default writeAsync calls this first thing in its destructor, so
   // that the writes still queued run while the store is whole.
   void finishAsyncWrites();
+
+  // The default writeAsync's write: `queued` is when it joined the queue, so that a store that
+  // waits again for its turn (a free connection) counts the whole wait against kWriteTurnLimit.
+  virtual void writeQueued(const std::function<void(Transaction&)>& work,
+                           std::chrono::steady_clock::time_point queued) {
+    (void)queued;
+    write(work);
+  }
 
   void reportFatal(const std::string& sentence) {
     if (fatal_) fatal_(sentence);

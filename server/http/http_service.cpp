@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/health_probe.h"
 #include "server/core/service.h"
 #include "server/core/sessionless_tally.h"
 #include "server/core/stations.h"
@@ -203,6 +204,7 @@ class HttpService::Impl final : public SessionHost {
     sessionlessFlush_.emplace(asio::make_strand(*ioc_));
     awaitSessionlessFlush();
     stations_ = std::make_unique<StationDirectory>(store_);
+    health_ = std::make_unique<HealthProbe>(store_);
   }
 
   ~Impl() override {
@@ -211,6 +213,7 @@ class HttpService::Impl final : public SessionHost {
     // its way out still reach this object's limits and metrics.
     signIns_.reset();
     others_.reset();
+    health_.reset();
     dashboard_.reset();
     sessionlessFlush_.reset();
     // A store thread may still be dropping its copy of an answered request's Reply.
@@ -651,26 +654,19 @@ class HttpService::Impl final : public SessionHost {
     return response;
   }
 
-  // A read may wait on the store (a database across the network): never on an I/O thread. The
-  // answer says what is wrong in general words; where (the file, the database host) goes to the log.
+  // A fresh look at the store, shared with whoever asks meanwhile, on the probe's own thread: never
+  // on an I/O thread, never behind checks or sign-ins. The answer says what is wrong in general
+  // words; where (the file, the database host) goes to the log.
   void answerHealth(Reply& reply) {
-    others_->post([this, reply = std::move(reply)]() mutable {
-      std::string sentence, detail;
-      try {
-        store_.read([](Reader& reader) { reader.findVenue(""); });
-        detail = store_.writeFault();
-        if (!detail.empty()) sentence = "The store cannot take writes.";
-      } catch (const std::exception& e) {
-        sentence = "The store is not answering.";
-        detail = e.what();
-      } catch (...) {
-        sentence = "The store is not answering.";
-      }
-      noteHealth(detail);
-      if (sentence.empty()) {
-        reply.send(textResponse(200, "ok", "text/plain; charset=utf-8"));
-      } else {
-        reply.send(errorResponse(503, sentence));
+    health_->check([this, reply = std::move(reply)](const StoreHealth& health) mutable {
+      noteHealth(health.detail);
+      switch (health.state) {
+        case StoreHealth::State::Ok:
+          return reply.send(textResponse(200, "ok", "text/plain; charset=utf-8"));
+        case StoreHealth::State::NotWritable:
+          return reply.send(errorResponse(503, "The store cannot take writes."));
+        case StoreHealth::State::NotAnswering:
+          return reply.send(errorResponse(503, "The store is not answering."));
       }
     });
   }
@@ -714,6 +710,7 @@ class HttpService::Impl final : public SessionHost {
   std::size_t capUnlogged_ = 0, reclaimedUnlogged_ = 0;
   std::mutex healthMutex_;
   std::string lastHealthDetail_;
+  std::unique_ptr<HealthProbe> health_;
 };
 
 HttpService::HttpService(Store& store, ServeOptions options)

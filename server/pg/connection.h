@@ -5,6 +5,7 @@
 #include <libpq-fe.h>
 
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <deque>
@@ -96,6 +97,14 @@ class Result {
   std::unique_ptr<PGresult, decltype(&PQclear)> r_;
 };
 
+// The database did not answer before the connection's deadline. The connection is of no further
+// use: what it sent may still be under way, and a stalled database would hold it for as long as
+// it stalls (its TCP peer stays alive and acknowledges what it is sent).
+class Expired : public Failure {
+ public:
+  Expired() : Failure("The database did not answer in time.", "") {}
+};
+
 // Raised when a row the store served from its cache turned out to have changed in the database:
 // the transaction is undone and its work runs again on the current rows.
 class StaleCache : public std::exception {
@@ -110,19 +119,35 @@ using Validator = std::function<void(const Result&)>;
 // One libpq connection. A transaction runs in pipeline mode: statements whose answer the caller
 // does not need (BEGIN, the writes of a check, the confirmation of cached rows, COMMIT) travel
 // with the next one it waits for, so that a ticket check costs two round trips to the database.
+//
+// The socket is non-blocking and every wait for the database is a poll() with the time left
+// before the connection's deadline, if it has one: past it the wait ends with Expired.
 class Connection {
  public:
-  // Throws StoreUnavailable with libpq's reason, the password scrubbed from it.
+  using Clock = std::chrono::steady_clock;
+
+  // Throws StoreUnavailable with libpq's reason, the password scrubbed from it. The URI's own
+  // settings of the timeouts and keep-alives below win over ours.
   explicit Connection(const std::string& uri);
   Connection(const Connection&) = delete;
   Connection& operator=(const Connection&) = delete;
   ~Connection() { PQfinish(conn_); }
 
   PGconn* handle() const { return conn_; }
-  bool broken() const { return PQstatus(conn_) != CONNECTION_OK; }
+  bool broken() const { return expired_ || PQstatus(conn_) != CONNECTION_OK; }
+
+  // Every wait from now on ends by `deadline` (none: as long as the database takes).
+  void setDeadline(std::optional<Clock::time_point> deadline) { deadline_ = deadline; }
+
+  // True once the commit of the transaction under way has been handed to the socket: from then
+  // on a failure leaves its outcome unknown.
+  bool commitSent() const { return commitSent_; }
+
+  // Which set of connections the pool counts this one in; see ConnectionPool.
+  std::uint64_t generation = 0;
 
   // Outside a transaction: a statement without parameters (several, separated by semicolons).
-  Result exec(const char* sql, const char* what) { return check(PQexec(conn_, sql), what); }
+  Result exec(const char* sql, const char* what);
 
   // Outside a transaction: a statement with parameters.
   Result execParams(const char* sql, const Params& params, const char* what);
@@ -179,7 +204,17 @@ class Connection {
 
   // Reads the sync point's own answer, which follows the answers to all statements before it.
   void endSync();
-  Result check(PGresult* r, const char* what);
+
+  // Sends everything libpq holds for the database.
+  void flushOut(const char* what);
+  // The next answer, once it has arrived whole (null between statements and when none is due).
+  PGresult* nextResult(const char* what);
+  // Waits for the socket to become ready for `events`, then reads what arrived. Throws Expired
+  // past the deadline.
+  void awaitSocket(short events, const char* what);
+  // The last answer of a statement sent outside a pipeline, or its first failure.
+  Result finishStatement(const char* what);
+
   [[noreturn]] void fail(const PGresult* r, const char* what);
 
   PGconn* conn_ = nullptr;
@@ -187,6 +222,9 @@ class Connection {
   std::deque<Pending> pending_;                            // the statements on their way
   int unreadSyncs_ = 0;                                    // sync points whose answer is still to come
   bool explicit_ = false;                                  // the transaction began with BEGIN
+  std::optional<Clock::time_point> deadline_;
+  bool expired_ = false;
+  bool commitSent_ = false;
 };
 
 }  // namespace tav::server::pg

@@ -6,10 +6,13 @@
 #include <libpq-fe.h>
 
 #include <atomic>
-#include <stdexcept>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <thread>
 
 #include "server/core/errors.h"
 #include "server/pg/connection.h"
@@ -20,6 +23,7 @@
 namespace tav::server {
 namespace {
 
+using SteadyClock = std::chrono::steady_clock;
 using pg::Connection;
 using pg::RowCache;
 using pg::Session;
@@ -27,8 +31,8 @@ using pg::StaleCache;
 
 class PgStore final : public Store {
  public:
-  PgStore(std::string uri, std::size_t poolSize, std::unique_ptr<Connection> first)
-      : pool_(std::move(uri), poolSize, std::move(first)) {}
+  PgStore(std::string uri, std::size_t poolSize, std::unique_ptr<Connection> first, bool serving)
+      : uri_(uri), serving_(serving), pool_(std::move(uri), poolSize, std::move(first)) {}
 
   // libpq blocks, so asynchronous writes run write() on the base class's threads; those still
   // queued run before the pool and the cache go.
@@ -37,9 +41,11 @@ class PgStore final : public Store {
   // Read committed with the ticket row locked: a check waits only for checks of the same ticket.
   // The commit returns once PostgreSQL has flushed it (synchronous_commit), and concurrent
   // commits share their flushes.
-  void write(const std::function<void(Transaction&)>& work) override {
+  void write(const std::function<void(Transaction&)>& work) override { writeQueued(work, SteadyClock::now()); }
+
+  void writeQueued(const std::function<void(Transaction&)>& work, SteadyClock::time_point queued) override {
     try {
-      inTransaction("", true, [&](Connection& c, RowCache::Updates& updates) {
+      inTransaction("", true, queued + kWriteTurnLimit, [&](Connection& c, RowCache::Updates& updates) {
         Session session(c, cache_, updates);
         work(session);
         session.flush();
@@ -68,7 +74,8 @@ class PgStore final : public Store {
   }
 
   void read(const std::function<void(Reader&)>& work) override {
-    inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", false, [&](Connection& c, RowCache::Updates& updates) {
+    inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", false, SteadyClock::now() + kWriteTurnLimit,
+                  [&](Connection& c, RowCache::Updates& updates) {
       Session session(c, cache_, updates);
       work(session);
     });
@@ -81,31 +88,43 @@ class PgStore final : public Store {
   // row it relied on had changed, it runs again on the current rows. Any other failure undoes
   // the transaction and reaches the caller, but for a connection of a write lost while its commit
   // was on its way: the database may have kept the write or not, and the caller is told so.
-  void inTransaction(const std::string& begin, bool writes,
+  //
+  // A serving store gives the whole request, runs again included, kTransactionLimit from its first
+  // start; past it the connection is dropped and the caller told: "not checked" while the commit
+  // had not been sent, the outcome unknown after.
+  void inTransaction(const std::string& begin, bool writes, SteadyClock::time_point turnEnds,
                      const std::function<void(Connection&, RowCache::Updates&)>& body) {
     int lost = 0, stale = 0;
+    std::optional<SteadyClock::time_point> deadline;
     for (;;) {
-      std::unique_ptr<Connection> c = pool_.acquire(lost > 0);
+      std::unique_ptr<Connection> c = pool_.acquire(lost > 0, deadline ? *deadline : turnEnds);
+      if (serving_ && !deadline) deadline = SteadyClock::now() + kTransactionLimit;
+      c->setDeadline(deadline);
       RowCache::Updates updates;
-      bool committing = false;
       try {
         c->begin(begin);
         body(*c, updates);
-        committing = true;
         c->commit();
         cache_.apply(updates);
+      } catch (const pg::Expired&) {
+        const bool sent = c->commitSent();
+        pool_.finish(std::move(c));
+        if (writes && sent) throw OutcomeUnknown();
+        if (writes) throw notChecked();
+        throw;
       } catch (const StaleCache&) {
         pool_.finish(std::move(c));
         if (++stale < kMaxStaleRuns) continue;
         // 40001, as a serialization failure: the request met changes, the database did not fail.
         throw pg::Failure("The store's rows kept changing while the request read them.", "40001");
       } catch (const StoreUnavailable& e) {
+        const bool sent = c->commitSent();
         const bool alive = pool_.finish(std::move(c));
-        if (!alive && !committing && ++lost == 1) continue;
+        if (!alive && !sent && ++lost == 1) continue;
         // A key this transaction found new was kept by another server meanwhile: run again and
         // find it (23505, unique violation; nothing of this run was kept).
         if (alive && updates.newCheckKey && isUniqueViolation(e) && ++stale < kMaxStaleRuns) continue;
-        if (!alive && committing && writes) throw OutcomeUnknown();
+        if (!alive && sent && writes) throw OutcomeUnknown();
         throw;
       } catch (...) {
         const bool rerun = c->readStaleRows() && ++stale < kMaxStaleRuns;
@@ -123,6 +142,32 @@ class PgStore final : public Store {
     return failure && failure->sqlState() == "23505";
   }
 
+  // Asks on a connection of its own, never one of the pool's, whether the database answers and
+  // takes writes: a primary, not a standby. A connection found dead is made again (a URI naming
+  // several hosts then finds the current primary). The last write's fault ends when the database
+  // answers: the next write will find out for itself.
+  StoreHealth probeHealth() override {
+    std::lock_guard<std::mutex> lock(probeMutex_);
+    const SteadyClock::time_point deadline = SteadyClock::now() + kHealthLimit;
+    bool standby = false, readOnly = false;
+    try {
+      if (prober_ && prober_->broken()) prober_.reset();
+      if (!prober_) prober_ = std::make_unique<Connection>(uri_);
+      prober_->setDeadline(deadline);
+      const pg::Result r = prober_->exec("SELECT pg_is_in_recovery(), current_setting('transaction_read_only')",
+                                         "ask the database how it is");
+      standby = r.boolean(0, 0);
+      readOnly = r.text(0, 1) == "on";
+    } catch (const std::exception& e) {
+      prober_.reset();
+      return {StoreHealth::State::NotAnswering, e.what()};
+    }
+    if (standby) return {StoreHealth::State::NotWritable, "The database is a standby in recovery: it takes no writes."};
+    if (readOnly) return {StoreHealth::State::NotWritable, "The database takes no writes (transaction_read_only is on)."};
+    if (faulty_.load(std::memory_order_acquire)) setFault({});
+    return {};
+  }
+
   // Runs of one request that may end on a changed cached row before it counts as failed.
   static constexpr int kMaxStaleRuns = 4;
 
@@ -132,8 +177,12 @@ class PgStore final : public Store {
     faulty_.store(!sentence.empty(), std::memory_order_release);
   }
 
+  const std::string uri_;
+  const bool serving_;
   RowCache cache_;
   pg::ConnectionPool pool_;
+  std::mutex probeMutex_;
+  std::unique_ptr<Connection> prober_;  // the health probe's own
   // The last write's failure to reach or commit to the database, until a write succeeds.
   mutable std::mutex faultMutex_;
   std::string fault_;
@@ -144,13 +193,13 @@ class PgStore final : public Store {
 
 int postgresSchemaVersion() { return pg::schemaVersion(); }
 
-std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode, std::size_t poolSize) {
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode, std::size_t poolSize, bool serving) {
   const std::string where = maskedLocation(uri);
   std::unique_ptr<Connection> c;
   try {
     c = std::make_unique<Connection>(uri);
   } catch (const StoreUnavailable& e) {
-    throw StoreRejected("The store " + where + " cannot be used. " + e.what());
+    throw DatabaseUnreachable("The store " + where + " cannot be used. " + e.what());
   }
   if (PQserverVersion(c->handle()) < 110000)
     throw StoreRejected("The database " + where + " runs a PostgreSQL older than 11, which tav-server does not support.");
@@ -159,10 +208,119 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode, st
     throw StoreRejected("The database " + where + " does not use the UTF8 encoding; create it with ENCODING 'UTF8'.");
   try {
     pg::migrate(*c, where, mode);
+  } catch (const pg::Failure& e) {
+    if (e.databaseFault()) throw DatabaseUnreachable("The store " + where + " cannot be used. " + e.what());
+    throw StoreRejected("The store " + where + " cannot be used. " + e.what());
   } catch (const StoreUnavailable& e) {
     throw StoreRejected("The store " + where + " cannot be used. " + e.what());
   }
-  return std::make_unique<PgStore>(uri, poolSize, std::move(c));
+  return std::make_unique<PgStore>(uri, poolSize, std::move(c), serving);
+}
+
+namespace {
+
+// The store of a server whose database did not answer at start. Until a thread of its own has
+// opened the database, every request is answered "not checked" and health "not answering"; from
+// then on everything goes to the opened store, which the server warms up as it would at start.
+class AwaitedStore final : public Store {
+ public:
+  AwaitedStore(std::string uri, std::function<void(const std::string&)> note, std::string why)
+      : uri_(std::move(uri)), note_(std::move(note)), why_(std::move(why)) {
+    opener_ = std::thread([this] { openWhenAnswering(); });
+  }
+
+  ~AwaitedStore() override {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+    }
+    wake_.notify_all();
+    opener_.join();
+  }
+
+  void write(const std::function<void(Transaction&)>& work) override { opened().write(work); }
+
+  void writeAsync(std::function<void(Transaction&)> work, Done done) override {
+    if (Store* s = inner_.load(std::memory_order_acquire)) return s->writeAsync(std::move(work), std::move(done));
+    done(std::make_exception_ptr(notYet()));
+  }
+
+  std::string writeFault() const override {
+    if (Store* s = inner_.load(std::memory_order_acquire)) return s->writeFault();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return why_;
+  }
+
+  void read(const std::function<void(Reader&)>& work) override { opened().read(work); }
+
+  void warmUp() override {
+    if (Store* s = inner_.load(std::memory_order_acquire)) s->warmUp();
+  }
+
+  StoreHealth probeHealth() override {
+    if (Store* s = inner_.load(std::memory_order_acquire)) return s->probeHealth();
+    std::lock_guard<std::mutex> lock(mutex_);
+    return {StoreHealth::State::NotAnswering, why_};
+  }
+
+  void backupTo(const std::string& path) override { opened().backupTo(path); }
+
+ private:
+  static StoreUnavailable notYet() {
+    return StoreUnavailable("Not checked: the server's database is not answering yet; try again.");
+  }
+
+  Store& opened() {
+    if (Store* s = inner_.load(std::memory_order_acquire)) return *s;
+    throw notYet();
+  }
+
+  void openWhenAnswering() {
+    const std::string where = maskedLocation(uri_);
+    for (;;) {
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (wake_.wait_for(lock, kReconnectInterval, [&] { return stopping_; })) return;
+      }
+      try {
+        std::unique_ptr<Store> store = openPostgresStore(uri_, PgOpen::Existing, kPgPoolSize, true);
+        store->setFatalHandler([this](const std::string& sentence) { reportFatal(sentence); });
+        store->warmUp();
+        owned_ = std::move(store);
+        inner_.store(owned_.get(), std::memory_order_release);
+        note_("the database " + where + " answers again: the store is open and serving");
+        return;
+      } catch (const DatabaseUnreachable& e) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        why_ = e.what();
+      } catch (const std::exception& e) {
+        // A database that answers but holds no store of ours is a configuration error, as at start.
+        reportFatal(e.what());
+        return;
+      }
+    }
+  }
+
+  const std::string uri_;
+  const std::function<void(const std::string&)> note_;
+  mutable std::mutex mutex_;
+  std::condition_variable wake_;
+  std::string why_;  // why the database was not opened on the last try
+  bool stopping_ = false;
+  std::unique_ptr<Store> owned_;
+  std::atomic<Store*> inner_{nullptr};
+  std::thread opener_;
+};
+
+}  // namespace
+
+std::unique_ptr<Store> servePostgresStore(const std::string& uri, std::function<void(const std::string&)> note) {
+  try {
+    return openPostgresStore(uri, PgOpen::Existing, kPgPoolSize, true);
+  } catch (const DatabaseUnreachable& e) {
+    note(std::string("waiting for the database: ") + e.what() + " Requests are answered 503 until it answers.");
+    return std::make_unique<AwaitedStore>(uri, std::move(note), e.what());
+  }
 }
 
 }  // namespace tav::server

@@ -2,7 +2,9 @@
 // several tav-server processes can serve the stations of one or many venues.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -29,12 +31,32 @@ enum class PgOpen {
   CreateNew,      // only an empty database, which gets the schema
 };
 
+// How often a server whose database did not answer at start tries it again.
+inline constexpr std::chrono::milliseconds kReconnectInterval{1500};
+
+// The database named by a store's URI did not answer (no connection, or it broke off).
+class DatabaseUnreachable : public StoreRejected {
+ public:
+  using StoreRejected::StoreRejected;
+};
+
 // Connects to the database named by `uri` (the password from the URI, PGPASSFILE or
 // PGPASSWORD), checks that its current schema is ours or, as `mode` allows, empty, applies
 // pending migrations and returns a store that keeps up to `poolSize` connections. Throws
-// StoreRejected with one sentence when the database cannot be reached, holds other tables or a
-// newer schema, or does not fit `mode`; such a database is left as it was.
+// StoreRejected with one sentence when the database holds other tables or a newer schema, or does
+// not fit `mode` (such a database is left as it was), DatabaseUnreachable when it cannot be
+// reached. A `serving` store holds every transaction to kTransactionLimit and every wait for a
+// connection to kWriteTurnLimit; the setup tool's bulk work is not held to them.
 std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode,
-                                         std::size_t poolSize = kPgPoolSize);
+                                         std::size_t poolSize = kPgPoolSize, bool serving = false);
+
+// The store a server serves: openPostgresStore's serving store of an existing store of ours. When
+// the database cannot be reached, returns at once a store that answers every request
+// StoreUnavailable ("not checked") and its health "not answering", and opens the database in the
+// background, trying every kReconnectInterval, as soon as it answers. `note` is told, in one line
+// each, that the server waits for its database and that the database answers again. A database
+// that answers but holds no store of ours throws StoreRejected here; met later, it goes to the
+// store's fatal handler.
+std::unique_ptr<Store> servePostgresStore(const std::string& uri, std::function<void(const std::string&)> note);
 
 }  // namespace tav::server

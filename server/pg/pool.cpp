@@ -5,14 +5,9 @@
 #include <chrono>
 
 #include "server/core/errors.h"
+#include "server/core/store.h"
 
 namespace tav::server::pg {
-namespace {
-
-// How long a request waits for a free connection before the store counts as not answering.
-constexpr auto kAcquireWait = std::chrono::seconds(10);
-
-}  // namespace
 
 ConnectionPool::ConnectionPool(std::string uri, std::size_t size, std::unique_ptr<Connection> first)
     : uri_(std::move(uri)), size_(std::max<std::size_t>(size, 1)) {
@@ -20,7 +15,7 @@ ConnectionPool::ConnectionPool(std::string uri, std::size_t size, std::unique_pt
   open_ = 1;
 }
 
-std::unique_ptr<Connection> ConnectionPool::acquire(bool fresh) {
+std::unique_ptr<Connection> ConnectionPool::acquire(bool fresh, Connection::Clock::time_point turnEnds) {
   {
     std::unique_lock<std::mutex> lock(mutex_);
     bool open = false;
@@ -37,25 +32,45 @@ std::unique_ptr<Connection> ConnectionPool::acquire(bool fresh) {
       Waiter me;
       me.fresh = fresh;
       waiters_.push_back(&me);
-      if (!me.cv.wait_for(lock, kAcquireWait, [&] { return me.handed || me.mayOpen; })) {
+      if (!me.cv.wait_until(lock, turnEnds, [&] { return me.handed || me.mayOpen; })) {
         waiters_.erase(std::find(waiters_.begin(), waiters_.end(), &me));
-        throw StoreUnavailable("The store has no free database connection.");
+        throw notChecked();
       }
       if (me.handed) return std::move(me.handed);
     }
   }
+  std::unique_ptr<Connection> c;
   try {
-    return std::make_unique<Connection>(uri_);
+    c = std::make_unique<Connection>(uri_);
   } catch (...) {
     std::lock_guard<std::mutex> lock(mutex_);
-    --open_;
-    grantFreeSlots();
+    forget();
     throw;
   }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    c->generation = generation_;
+  }
+  // A connection made slowly (the database answers late) would start its work after its caller's
+  // turn: it goes to the next caller instead.
+  if (Connection::Clock::now() > turnEnds) {
+    release(std::move(c));
+    throw notChecked();
+  }
+  return c;
+}
+
+void ConnectionPool::forget() {
+  --open_;
+  grantFreeSlots();
 }
 
 void ConnectionPool::release(std::unique_ptr<Connection> c) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (c->generation != generation_) {
+    forget();
+    return;  // closed as `c` goes, with the lock held for a moment: closing does not wait
+  }
   for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
     if ((*it)->fresh) continue;
     Waiter* w = *it;
@@ -83,6 +98,7 @@ void ConnectionPool::discard(std::unique_ptr<Connection> c) {
     std::lock_guard<std::mutex> lock(mutex_);
     stale.swap(idle_);
     open_ -= stale.size() + 1;
+    ++generation_;
     grantFreeSlots();
   }
   c.reset();

@@ -2,8 +2,10 @@
 // and replaced when the database has dropped them.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -20,11 +22,12 @@ class ConnectionPool {
   ConnectionPool(std::string uri, std::size_t size, std::unique_ptr<Connection> first);
 
   // An idle connection, or a new one while fewer than the pool's size are open; `fresh` skips the
-  // idle ones. Waits its turn for a connection to come back; throws StoreUnavailable when none
-  // does in time or the database cannot be reached.
-  std::unique_ptr<Connection> acquire(bool fresh);
+  // idle ones. Waits its turn for a connection to come back; throws notChecked() when it has none
+  // by `turnEnds`, StoreUnavailable when the database cannot be reached.
+  std::unique_ptr<Connection> acquire(bool fresh, Connection::Clock::time_point turnEnds);
 
-  // Hands a connection in good order back, to the first waiter or to the idle ones.
+  // Hands a connection in good order back, to the first waiter or to the idle ones; one opened
+  // before the pool last found a connection dead is closed instead.
   void release(std::unique_ptr<Connection> c);
 
   // After a failure: the connection goes back to the pool when it can be made clean again.
@@ -45,8 +48,12 @@ class ConnectionPool {
   void grantFreeSlots();
 
   // A dead connection is closed, and with it the idle ones: whatever killed it (a restart, a
-  // failover) has most likely killed them too.
+  // failover, a stalled database) has most likely killed them too, and the ones in use are closed
+  // as they come back. None lingers on a deposed primary.
   void discard(std::unique_ptr<Connection> c);
+
+  // Closes a connection the pool no longer counts on. Needs mutex_.
+  void forget();
 
   std::string uri_;
   std::size_t size_;
@@ -54,6 +61,7 @@ class ConnectionPool {
   std::vector<std::unique_ptr<Connection>> idle_;
   std::deque<Waiter*> waiters_;
   std::size_t open_ = 0;
+  std::uint64_t generation_ = 0;  // counts the connections found dead
 };
 
 }  // namespace tav::server::pg

@@ -113,6 +113,7 @@ class SqliteStore final : public Store {
     if (keepLog()) {
       writer_->keepLogOnClose();
       for (auto& c : idle_) c->keepLogOnClose();
+      if (prober_) prober_->keepLogOnClose();
     } else if (file_.change() == StoreFile::Change::Replaced) {
       // SQLite does not fold the log into a file that has moved, and leaves the log at the path,
       // where the next start would read it as the new file's. Folded into the old file here, which
@@ -121,6 +122,7 @@ class SqliteStore final : public Store {
     }
     // The writer's connection closes last and, unless the log is kept, folds it into the file.
     idle_.clear();
+    prober_.reset();
   }
 
   // A check reads a page of the ticket table and of its ticket-number index that no check before
@@ -214,6 +216,33 @@ class SqliteStore final : public Store {
       ::unlink(target.c_str());
       throw std::runtime_error("The backup to " + target + " failed: " + failure + ".");
     }
+  }
+
+  // A read on a connection kept for it alone, which no reader holds, without waiting for commits
+  // to be flushed; then what the store knows of its writes.
+  StoreHealth probeHealth() override {
+    if (writesStopped()) return {StoreHealth::State::NotAnswering, writeFault()};
+    try {
+      std::lock_guard<std::mutex> lock(probeMutex_);
+      try {
+        if (!prober_) {
+          prober_ = std::make_unique<Connection>(path_, SQLITE_OPEN_READWRITE);
+          prober_->exec("PRAGMA query_only = ON");
+          sqlite3_busy_timeout(prober_->handle(), static_cast<int>(kHealthLimit.count()));
+        }
+        prober_->run("BEGIN");
+        Session(*prober_).findVenue("");
+        prober_->run("COMMIT");
+      } catch (...) {
+        prober_.reset();
+        throw;
+      }
+    } catch (const std::exception& e) {
+      return {StoreHealth::State::NotAnswering, fileChanged() ? file_.sentence() : e.what()};
+    }
+    const std::string fault = writeFault();
+    if (!fault.empty()) return {StoreHealth::State::NotWritable, fault};
+    return {};
   }
 
   void read(const std::function<void(Reader&)>& work) override {
@@ -312,6 +341,7 @@ class SqliteStore final : public Store {
     }
 
     std::exception_ptr error;
+    const std::chrono::steady_clock::time_point queued = std::chrono::steady_clock::now();
 
    private:
     std::function<void(Transaction&)> owned_;
@@ -474,6 +504,8 @@ class SqliteStore final : public Store {
         if (queue_.empty()) return;
         batch.swap(queue_);
       }
+      answerLateJobs(batch);
+      if (batch.empty()) continue;
       if (writesStopped()) {
         const std::exception_ptr refused = refusal();
         for (Job* job : batch) job->error = refused;
@@ -503,6 +535,20 @@ class SqliteStore final : public Store {
       batch.clear();
       finishLog();
     }
+  }
+
+  // Jobs that waited past kWriteTurnLimit for the writer are answered without being run: their
+  // stations have nearly given up on them, and an admission kept after its station stopped
+  // waiting would turn the fan away at the next scan.
+  static void answerLateJobs(std::vector<Job*>& batch) {
+    const auto now = std::chrono::steady_clock::now();
+    const auto late = std::stable_partition(batch.begin(), batch.end(),
+                                            [&](const Job* job) { return now - job->queued <= kWriteTurnLimit; });
+    for (auto it = late; it != batch.end(); ++it) {
+      (*it)->error = std::make_exception_ptr(notChecked());
+      (*it)->finish();
+    }
+    batch.erase(late, batch.end());
   }
 
   void syncLoop() {
@@ -641,6 +687,8 @@ class SqliteStore final : public Store {
 
   std::mutex poolMutex_;
   std::vector<std::unique_ptr<Connection>> idle_;
+  std::mutex probeMutex_;
+  std::unique_ptr<Connection> prober_;  // the health probe's own
 
   std::mutex queueMutex_;
   std::condition_variable queueCv_;

@@ -599,7 +599,10 @@ int cmdServe(const Values& v) {
   std::unique_ptr<Store> store;
   std::unique_ptr<HttpService> service;
   try {
-    store = openExisting(v.at("store"));
+    // A database that does not answer yet is waited for while serving (503 meanwhile); a file that
+    // cannot be opened is a mistake in the configuration, reported at once.
+    const std::string& location = v.at("store");
+    store = isPostgresUri(location) ? servePostgresStore(location, logLine) : openExisting(location);
     // The callers of the writes concerned have their answer (the outcome is unknown); closing the
     // store would checkpoint a log it can no longer vouch for, so the process ends without it and
     // the next start recovers from the log.

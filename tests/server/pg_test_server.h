@@ -2,15 +2,20 @@
 // is, a schema of its own for each test, and plain SQL on it as another program would run it.
 #pragma once
 
+#include <dirent.h>
 #include <libpq-fe.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tav::pgtest {
 
@@ -141,6 +146,42 @@ class ThrowawayServer {
   // pg_ctl restart with mode "fast" (sessions ended cleanly) or "immediate" (a crash: recovery
   // from the write-ahead log at the start). Returns the script's exit status.
   int restart(const std::string& mode) { return script("restart", mode); }
+  // Stops the server cleanly, and starts it again on the same port with the same data.
+  int halt() { return script("halt"); }
+  int resume() { return script("resume"); }
+
+  // Sends `sig` to the postmaster and every process it started: SIGSTOP stalls the database as a
+  // machine that hangs would, its sockets open and acknowledging; SIGCONT lets it go on.
+  void signalAll(int sig) {
+    std::ifstream dirFile(state_ + "/dir");
+    std::string dir;
+    std::getline(dirFile, dir);
+    std::ifstream pidFile(dir + "/data/postmaster.pid");
+    pid_t postmaster = 0;
+    pidFile >> postmaster;
+    if (postmaster <= 0) throw std::runtime_error("The PostgreSQL test server has no postmaster.pid.");
+    // The postmaster first, so that it starts no process after the others were listed.
+    std::vector<pid_t> all{postmaster};
+    if (DIR* proc = opendir("/proc")) {
+      while (const dirent* e = readdir(proc)) {
+        const pid_t pid = static_cast<pid_t>(std::atoi(e->d_name));
+        if (pid <= 0) continue;
+        std::ifstream stat(std::string("/proc/") + e->d_name + "/stat");
+        std::string line;
+        std::getline(stat, line);
+        // "pid (name) state ppid ...": the name may hold blanks, so read after its ')'.
+        const auto close = line.rfind(')');
+        if (close == std::string::npos) continue;
+        char state = 0;
+        pid_t parent = 0;
+        if (std::sscanf(line.c_str() + close + 1, " %c %d", &state, &parent) == 2 && parent == postmaster)
+          all.push_back(pid);
+      }
+      closedir(proc);
+    }
+    if (sig == SIGCONT) std::reverse(all.begin(), all.end());  // the postmaster last
+    for (pid_t pid : all) ::kill(pid, sig);
+  }
 
  private:
   int script(const std::string& command, const std::string& extra = {}) {
