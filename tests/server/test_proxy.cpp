@@ -3,6 +3,7 @@
 // headers carry are addresses of any kind.
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -210,6 +211,8 @@ TEST_F(ProxyFixture, TakesHeadersFromTheTrustedProxyOnlyAndNeverAsLoopback) {
       {"loopback carried by the proxy, for /metrics", kProxy, proxied("127.0.0.1") + metrics, 403},
       {"::1 carried by the proxy, for /metrics", kProxy, proxied("::1") + metrics, 403},
       {"the proxy itself (LOCAL), for /metrics", kProxy, local() + metrics, 200},
+      // Last: it waits for the request's deadline of 10 s.
+      {"the proxy with a header cut short", kProxy, proxied("10.1.2.3").substr(0, 20), 0},
   };
   const auto started = std::chrono::steady_clock::now();
   const double before = refusals();
@@ -267,6 +270,49 @@ TEST_F(ProxyFixture, TheCarriedAddressSignsInChecksAndIsLimited) {
   EXPECT_EQ(statusOf(send(kProxy, proxied("10.7.7.7") + request("GET", "/health"))), 0);
   EXPECT_EQ(statusOf(send(kProxy, proxied("10.7.7.8") + request("GET", "/health"))), 200);
   for (int fd : held) close(fd);
+}
+
+// Sends `preamble` in the clear on a new connection from `from`, then `request` over TLS (the
+// server's certificate is not checked: only the order of the bytes is). Returns all the server
+// sent until it closed; empty when the handshake failed.
+std::string tlsExchange(int port, const std::string& from, const std::string& preamble, const std::string& request) {
+  const int fd = connectFrom(port, from);
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()), SSL_CTX_free);
+  std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(context.get()), SSL_free);
+  std::string in;
+  if (!preamble.empty()) sendAll(fd, preamble);
+  SSL_set_fd(ssl.get(), fd);
+  if (SSL_connect(ssl.get()) == 1 && SSL_write(ssl.get(), request.data(), static_cast<int>(request.size())) > 0) {
+    char buf[4096];
+    for (int n; (n = SSL_read(ssl.get(), buf, sizeof buf)) > 0;) in.append(buf, static_cast<std::size_t>(n));
+  }
+  close(fd);
+  return in;
+}
+
+TEST(ProxyTls, TheHeaderComesBeforeTheClientHelloInTheClear) {
+  TestVenue venue(1);
+  const std::string tls = venue.dir.file("tls");
+  setupTool({"tls-init", "--dir", tls, "--host", "127.0.0.1"});
+  ServerProcess server(venue.store, {"--tls-cert", tls + "/server.pem", "--tls-key", tls + "/server-key.pem",
+                                     "--trusted-proxy", kProxy});
+  server.start();
+  struct Case {
+    std::string what, from, preamble, path;
+    int status;  // 0: closed, the handshake failed
+  };
+  const std::vector<Case> cases = {
+      {"the proxy's own health check (LOCAL)", kProxy, local(), "/health", 200},
+      {"a client through the proxy", kProxy, proxied("10.1.2.3"), "/health", 200},
+      {"loopback carried by the proxy, for /metrics", kProxy, proxied("127.0.0.1"), "/metrics", 403},
+      {"the proxy without a header", kProxy, "", "/health", 0},
+      {"a stranger with a header", kStranger, proxied("10.1.2.3"), "/health", 0},
+      {"a stranger without one", kStranger, "", "/metrics", 200},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(statusOf(tlsExchange(server.port(), c.from, c.preamble, request("GET", c.path))), c.status);
+  }
 }
 
 TEST(ProxyOptions, ABadTrustedProxyIsAStartError) {
