@@ -133,15 +133,12 @@ TEST(ProxyHeader, TakesVersionTwoOverTcpAndRefusesTheRest) {
       {"LOCAL without addresses", local(), true, ""},
       {"LOCAL with the proxy's addresses", header(0x20, 0x11, addressBlock(v4)), true, ""},
       {"version 1 text", "PROXY TCP4 10.1.2.3 127.0.0.1 50000 8470\r\n", false, ""},
-      {"another signature", std::string("\r\n\r\n\0\r\nQUIT!", 12) + proxied("10.1.2.3").substr(12), false, ""},
       {"version 3", header(0x31, 0x11, addressBlock(v4)), false, ""},
       {"a command neither PROXY nor LOCAL", header(0x22, 0x11, addressBlock(v4)), false, ""},
       {"PROXY without a family", header(0x21, 0x00, ""), false, ""},
       {"PROXY over UDP", header(0x21, 0x12, addressBlock(v4)), false, ""},
       {"PROXY over a UNIX socket", header(0x21, 0x31, std::string(216, '\0')), false, ""},
-      {"LOCAL over a UNIX socket", header(0x20, 0x31, std::string(216, '\0')), false, ""},
       {"IPv4 address block cut short", header(0x21, 0x11, addressBlock(v4).substr(0, 8)), false, ""},
-      {"IPv6 family with an IPv4 block", header(0x21, 0x21, addressBlock(v4)), false, ""},
       {"a TLV past the end", header(0x21, 0x11, addressBlock(v4) + tlv.substr(0, 5)), false, ""},
       {"longer than 536 bytes", header(0x21, 0x11, addressBlock(v4) + std::string("\x04\x01\xfe", 3) +
                                                        std::string(510, 'x')), false, ""},
@@ -206,7 +203,6 @@ TEST_F(ProxyFixture, TakesHeadersFromTheTrustedProxyOnlyAndNeverAsLoopback) {
       {"the proxy with a malformed header", kProxy, header(0x21, 0x00, "") + health, 0},
       {"a client's own header behind the proxy's", kProxy, proxied("10.1.2.3") + proxied("10.9.9.9") + health, 0},
       {"a stranger with a version 2 header", kStranger, proxied("10.1.2.3") + health, 0},
-      {"a stranger with a version 1 header", kStranger, "PROXY TCP4 10.1.2.3 127.0.0.1 50000 8470\r\n" + health, 0},
       // Every address here is loopback; the one a header carries never counts as this machine.
       {"loopback carried by the proxy, for /metrics", kProxy, proxied("127.0.0.1") + metrics, 403},
       {"::1 carried by the proxy, for /metrics", kProxy, proxied("::1") + metrics, 403},
@@ -303,11 +299,9 @@ TEST(ProxyTls, TheHeaderComesBeforeTheClientHelloInTheClear) {
   };
   const std::vector<Case> cases = {
       {"the proxy's own health check (LOCAL)", kProxy, local(), "/health", 200},
-      {"a client through the proxy", kProxy, proxied("10.1.2.3"), "/health", 200},
       {"loopback carried by the proxy, for /metrics", kProxy, proxied("127.0.0.1"), "/metrics", 403},
       {"the proxy without a header", kProxy, "", "/health", 0},
       {"a stranger with a header", kStranger, proxied("10.1.2.3"), "/health", 0},
-      {"a stranger without one", kStranger, "", "/metrics", 200},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
