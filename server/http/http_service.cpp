@@ -78,6 +78,8 @@ constexpr const char* kTls12Ciphers =
     "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
 // At most one log line per this interval about connections closed by the per-source cap.
 constexpr auto kCapLogInterval = std::chrono::seconds(1);
+// At most one log line per this interval about connections closed for their PROXY header.
+constexpr auto kProxyLogInterval = std::chrono::seconds(10);
 // How often the summary lines of requests without a session are written: a finished minute's
 // reach the scan log within this.
 constexpr auto kSessionlessFlushInterval = std::chrono::seconds(5);
@@ -191,6 +193,12 @@ class HttpService::Impl final : public SessionHost {
         throw std::runtime_error(std::string("--metrics-from: ") + e.what());
       }
     }
+    for (const std::string& text : options_.trustedProxies) {
+      error_code ec;
+      const auto address = asio::ip::make_address(text, ec);
+      if (ec) throw std::runtime_error("--trusted-proxy: \"" + text + "\" is not one IPv4 or IPv6 address.");
+      trustedProxies_.push_back(plainAddress(address));
+    }
     ioc_ = std::make_unique<asio::io_context>(static_cast<int>(threads_));
     acceptor_.emplace(asio::make_strand(*ioc_));
     acceptPause_.emplace(acceptor_->get_executor());
@@ -298,7 +306,8 @@ class HttpService::Impl final : public SessionHost {
   void requestEnded() override { busy_.fetch_sub(1); }
   std::atomic<int>& liveReplies() override { return liveReplies_; }
 
-  void handle(HttpRequest&& request, const SourceLimits::Address& from, Reply reply) override {
+  void handle(HttpRequest&& request, const Peer& peer, Reply reply) override {
+    const SourceLimits::Address& from = peer.address;
     const std::string_view target = request.target();
     const std::string_view path = target.substr(0, target.find('?'));
     const http::verb method = request.method();
@@ -320,7 +329,7 @@ class HttpService::Impl final : public SessionHost {
         break;
       case Route::Metrics:
         if (!get) break;
-        if (!mayReadMetrics(from)) return reply.send(errorResponse(403, kMetricsRefused));
+        if (!mayReadMetrics(peer)) return reply.send(errorResponse(403, kMetricsRefused));
         return reply.send(textResponse(200, metrics_.render(), kPrometheusType));
       case Route::None:
         break;
@@ -426,32 +435,59 @@ class HttpService::Impl final : public SessionHost {
     const tcp::endpoint peer = socket.remote_endpoint(ignored);
     if (!ignored) {
       const SourceLimits::Address from = plainAddress(peer.address());
-      // Once the budget is used up, an address that already holds many connections is closed at
-      // once rather than given another's place: a crowd that reconnects as fast as it is closed
-      // then costs an accept and a close, and the stations' places are not taken from them.
-      const std::size_t cap = budget_.full() ? kConnectionsPerSourceWhenFull : SIZE_MAX;
-      if (limits_.openConnection(from, cap)) {
+      // A trusted proxy holds the connections of many clients: each is admitted under the address
+      // its header carries, once that is read.
+      const bool viaProxy = std::find(trustedProxies_.begin(), trustedProxies_.end(), from) != trustedProxies_.end();
+      if (viaProxy || admitConnection(from)) {
         socket.set_option(tcp::no_delay(true), ignored);
         socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
         if (tls_) {
-          startTlsSession(std::move(socket), from, *this, *tls_);
+          startTlsSession(std::move(socket), from, viaProxy, *this, *tls_);
         } else {
-          startPlainSession(std::move(socket), from, *this);
+          startPlainSession(std::move(socket), from, viaProxy, *this);
         }
         // Room for the next station is made before it comes, by closing the longest idle.
         if (budget_.full()) noteReclaimed(budget_.reclaim(budget_.open() - budget_.budget() + 1));
       } else {
-        metrics_.recordRefusal(Limit::ConnectionsPerSource);
-        noteCapRefusal(from, std::min(limits_.maxConnections(), cap));
         socket.close(ignored);
       }
     }
     accept();
   }
 
-  // Closing thousands of connections of one source must not write thousands of lines.
+  bool admitConnection(const SourceLimits::Address& from) override {
+    // Once the budget is used up, an address that already holds many connections is closed at
+    // once rather than given another's place: a crowd that reconnects as fast as it is closed
+    // then costs an accept and a close, and the stations' places are not taken from them.
+    const std::size_t cap = budget_.full() ? kConnectionsPerSourceWhenFull : SIZE_MAX;
+    if (limits_.openConnection(from, cap)) return true;
+    metrics_.recordRefusal(Limit::ConnectionsPerSource);
+    noteCapRefusal(from, std::min(limits_.maxConnections(), cap));
+    return false;
+  }
+
+  // A proxy that sends no header, or a stranger that sends one, may do so thousands of times.
+  void proxyHeaderRefused(const SourceLimits::Address& from, const std::string& why) override {
+    metrics_.recordRefusal(Limit::ProxyHeader);
+    const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(noteMutex_);
+    if (now - lastProxyLog_ < kProxyLogInterval) {
+      ++proxyUnlogged_;
+      return;
+    }
+    std::string line = "closed a connection from " + from.to_string() + ": " + why;
+    if (proxyUnlogged_ > 0)
+      line += " (" + std::to_string(proxyUnlogged_) + " more closed for their PROXY header since the last such line)";
+    logLine(line);
+    lastProxyLog_ = now;
+    proxyUnlogged_ = 0;
+  }
+
+  // Closing thousands of connections of one source must not write thousands of lines. Called on
+  // the acceptor's strand and, for the clients of a proxy, on their connections'.
   void noteCapRefusal(const SourceLimits::Address& from, std::size_t held) {
     const auto now = Clock::now();
+    std::lock_guard<std::mutex> lock(noteMutex_);
     if (now - lastCapLog_ < kCapLogInterval) {
       ++capUnlogged_;
       return;
@@ -497,9 +533,11 @@ class HttpService::Impl final : public SessionHost {
     return !boost::beast::iequals(origin, own);
   }
 
-  bool mayReadMetrics(const SourceLimits::Address& from) const {
-    if (from.is_loopback()) return true;
-    return std::any_of(metricsFrom_.begin(), metricsFrom_.end(), [&](const Network& n) { return n.contains(from); });
+  // A proxy's header may say anything, loopback too: only a connection of this machine's own is.
+  bool mayReadMetrics(const Peer& from) const {
+    if (from.address.is_loopback() && !from.carried) return true;
+    return std::any_of(metricsFrom_.begin(), metricsFrom_.end(),
+                       [&](const Network& n) { return n.contains(from.address); });
   }
 
   // --- answering (on the connection's strand) -------------------------------------------------
@@ -691,6 +729,7 @@ class HttpService::Impl final : public SessionHost {
   std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work_;
   ConnectionBudget budget_;
   std::vector<Network> metricsFrom_;
+  std::vector<SourceLimits::Address> trustedProxies_;
   std::unique_ptr<SignInQueue> signIns_;
   std::unique_ptr<WorkerPool> others_;
   SlowRunner otherRunner_;
@@ -708,6 +747,9 @@ class HttpService::Impl final : public SessionHost {
   int port_ = -1;
   Clock::time_point lastCapLog_{}, lastDescriptorLog_{}, lastReclaimLog_{}, lastKeyPurge_{};
   std::size_t capUnlogged_ = 0, reclaimedUnlogged_ = 0;
+  std::mutex noteMutex_;  // over the refusal lines' times and counts, written from several strands
+  Clock::time_point lastProxyLog_{};
+  std::size_t proxyUnlogged_ = 0;
   std::mutex healthMutex_;
   std::string lastHealthDetail_;
   std::unique_ptr<HealthProbe> health_;

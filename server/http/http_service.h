@@ -25,6 +25,7 @@ struct ServeOptions {
   std::size_t maxSignInsPerMinute = 120;      // per source address; more are answered 429
   std::vector<std::string> metricsFrom;       // "ADDR[/BITS]" that may read /metrics besides loopback
   bool requireStationKey = false;             // a station request without a valid key is answered 403
+  std::vector<std::string> trustedProxies;    // exact addresses whose connections begin with a PROXY v2 header
 };
 
 // Splits "host:port" or "[v6-host]:port". Throws std::invalid_argument with one sentence when
@@ -41,8 +42,8 @@ void logLine(const std::string& message);
 // answer as one line with the client's address; never logs a command text or any of its values.
 class HttpService {
  public:
-  // Throws std::runtime_error with one sentence when the TLS certificate or key cannot be used, or
-  // a --metrics-from network is not one.
+  // Throws std::runtime_error with one sentence when the TLS certificate or key cannot be used, a
+  // --metrics-from network is not one, or a --trusted-proxy is not one IP address.
   HttpService(Store& store, ServeOptions options);
   ~HttpService();
   HttpService(const HttpService&) = delete;

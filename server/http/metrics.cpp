@@ -49,6 +49,7 @@ const char* limitLabel(Limit limit) {
     case Limit::SignInQueueWait: return "signin_queue_wait";
     case Limit::StalledResponse: return "stalled_response";
     case Limit::ForeignOrigin: return "foreign_origin";
+    case Limit::ProxyHeader: return "proxy_header";
   }
   return "other";
 }

@@ -25,8 +25,9 @@ enum class Limit {
   SignInQueueWait,       // a sign-in that waited too long in the queue
   StalledResponse,       // an answer or stream the client stopped taking
   ForeignOrigin,         // a request that acts, sent by another site's page
+  ProxyHeader,           // a PROXY protocol header missing, malformed, late, or from an untrusted address
 };
-inline constexpr std::size_t kLimitKinds = 12;
+inline constexpr std::size_t kLimitKinds = 13;
 
 // Thread-safe: every record* may be called from any worker thread at any time. Recording takes
 // no lock (atomic counters), since every check of every station goes through it.

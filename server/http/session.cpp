@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
 
+#include <boost/asio/read.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
@@ -19,6 +20,7 @@
 #include <string_view>
 
 #include "server/http/http_service.h"
+#include "server/http/proxy_protocol.h"
 #include "wire/protocol.h"
 #include "wire/recordset.h"
 
@@ -78,9 +80,15 @@ class Session final : public Connection, public EventSink, public Evictable {
   using Serializer = http::response_serializer<http::string_body>;
   using TlsStream = asio::ssl::stream<beast::tcp_stream&>;
 
-  Session(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
+  Session(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy, SessionHost& host,
           asio::ssl::context* tls)
-      : host_(host), tcp_(std::move(socket)), timer_(tcp_.get_executor()), from_(from), context_(tls) {
+      : host_(host),
+        tcp_(std::move(socket)),
+        timer_(tcp_.get_executor()),
+        from_{from, false},
+        context_(tls),
+        viaProxy_(viaProxy),
+        counted_(!viaProxy) {
     host_.metrics().connectionOpened();
   }
 
@@ -89,7 +97,7 @@ class Session final : public Connection, public EventSink, public Evictable {
     tls_.reset();
     if (parked_) SSL_free(parked_);
     if (busy_) host_.requestEnded();
-    host_.limits().closeConnection(from_);
+    if (counted_) host_.limits().closeConnection(from_.address);
     host_.metrics().connectionClosed();
   }
 
@@ -144,12 +152,14 @@ class Session final : public Connection, public EventSink, public Evictable {
 
   void start() {
     host_.budget().join(member_, std::weak_ptr<Evictable>(self()));
+    if (viaProxy_) return readProxyHeader();
     awaitRequest();
   }
 
   void evict() override {
     asio::post(tcp_.get_executor(), [self = self()] {
       switch (self->phase_) {
+        case Phase::ProxyHeader:
         case Phase::Idle:
         case Phase::Handshake:
         case Phase::Reading:
@@ -182,7 +192,7 @@ class Session final : public Connection, public EventSink, public Evictable {
     if (status >= 400) {
       host_.metrics().recordError(static_cast<int>(status));
       logLine("error " + std::to_string(status) + (method_.empty() ? "" : " " + method_ + " " + path_) +
-              " from " + from_.to_string() + ": " + wire::decodeError(response.body()));
+              " from " + from_.address.to_string() + ": " + wire::decodeError(response.body()));
     }
     if constexpr (kTls) response.set(http::field::strict_transport_security, "max-age=31536000");
     response_ = std::make_unique<HttpResponse>(std::move(response));
@@ -191,7 +201,7 @@ class Session final : public Connection, public EventSink, public Evictable {
   }
 
  private:
-  enum class Phase { Idle, Handshake, Reading, Handling, Writing, Streaming, Closing, Closed };
+  enum class Phase { ProxyHeader, Idle, Handshake, Reading, Handling, Writing, Streaming, Closing, Closed };
 
   std::shared_ptr<Session> self() { return std::static_pointer_cast<Session>(shared_from_this()); }
   asio::ip::tcp::socket& socket() { return tcp_.socket(); }
@@ -223,6 +233,10 @@ class Session final : public Connection, public EventSink, public Evictable {
 
   void onDeadline() {
     switch (phase_) {
+      case Phase::ProxyHeader:
+        refuseProxyHeader("The PROXY protocol header did not arrive within " +
+                          std::to_string(kRequestDeadline.count()) + " seconds.");
+        break;
       case Phase::Idle:
         host_.metrics().recordRefusal(Limit::IdleTimeout);
         closeNow();
@@ -264,6 +278,13 @@ class Session final : public Connection, public EventSink, public Evictable {
   }
 
   void onBytes() {
+    if (fresh_) {
+      fresh_ = false;
+      if (beginsWithProxySignature()) {
+        return refuseProxyHeader(viaProxy_ ? "The proxy relayed a second PROXY protocol header, the client's own."
+                                           : "A PROXY protocol header came from an address that is not a trusted proxy.");
+      }
+    }
     if constexpr (kTls) {
       if (!tls_ && !parked_) return handshake();
       if (!tls_) unpark();
@@ -308,6 +329,62 @@ class Session final : public Connection, public EventSink, public Evictable {
       self->disarm();
       self->awaitRequest();
     });
+  }
+
+  // --- the PROXY protocol: a trusted proxy's connection begins with the client's address.
+
+  // Read in exact steps (the fixed part, then the length it gives), so that not one byte of the
+  // TLS or HTTP after it is taken from the socket here.
+  void readProxyHeader() {
+    phase_ = Phase::ProxyHeader;
+    arm(kRequestDeadline);
+    proxyHeader_ = std::make_unique<std::string>(kProxyHeaderFixedBytes, '\0');
+    asio::async_read(tcp_, asio::buffer(*proxyHeader_), [self = self()](error_code ec, std::size_t) {
+      if (self->phase_ != Phase::ProxyHeader) return;
+      if (ec) return self->closeNow();  // the proxy went away: it is owed nothing
+      std::size_t rest = 0;
+      try {
+        rest = proxyHeaderRest(*self->proxyHeader_);
+      } catch (const std::invalid_argument& e) {
+        return self->refuseProxyHeader(e.what());
+      }
+      if (rest == 0) return self->onProxyHeader();
+      self->proxyHeader_->resize(kProxyHeaderFixedBytes + rest);
+      asio::async_read(self->tcp_, asio::buffer(&(*self->proxyHeader_)[kProxyHeaderFixedBytes], rest),
+                       [self](error_code restError, std::size_t) {
+        if (self->phase_ != Phase::ProxyHeader) return;
+        if (restError) return self->closeNow();
+        self->onProxyHeader();
+      });
+    });
+  }
+
+  void onProxyHeader() {
+    ProxyHeader header;
+    try {
+      header = parseProxyHeader(*proxyHeader_);
+    } catch (const std::invalid_argument& e) {
+      return refuseProxyHeader(e.what());
+    }
+    proxyHeader_.reset();
+    disarm();
+    // LOCAL (the proxy's own health check) stays the proxy's connection.
+    if (header.source) from_ = Peer{plainAddress(*header.source), true};
+    if (!host_.admitConnection(from_.address)) return closeNow();
+    counted_ = true;
+    awaitRequest();
+  }
+
+  // A connection's first bytes, looked at without taking them from the socket.
+  bool beginsWithProxySignature() {
+    char first[kProxyHeaderFixedBytes];
+    const ssize_t n = ::recv(socket().native_handle(), first, sizeof first, MSG_PEEK | MSG_DONTWAIT);
+    return n > 0 && startsWithProxySignature(std::string_view(first, static_cast<std::size_t>(n)));
+  }
+
+  void refuseProxyHeader(const std::string& why) {
+    host_.proxyHeaderRefused(from_.address, why);
+    closeNow();
   }
 
   // --- reading: header first, so that its codings can be refused before any body is read.
@@ -497,8 +574,12 @@ class Session final : public Connection, public EventSink, public Evictable {
   std::optional<TlsStream> tls_;  // over tcp_, so declared after it
   SSL* parked_ = nullptr;         // the TLS session between requests, one reference owned
   asio::steady_timer timer_;
-  const SourceLimits::Address from_;
+  Peer from_;  // the proxy's until its header names the client
   asio::ssl::context* const context_;
+  const bool viaProxy_;
+  bool counted_;       // from_ is counted in host_.limits()
+  bool fresh_ = true;  // the connection's first bytes are still to be looked at
+  std::unique_ptr<std::string> proxyHeader_;  // while it is read
   beast::flat_buffer buffer_{kBufferLimit};
   std::unique_ptr<Parser> parser_;
   std::unique_ptr<HttpResponse> response_;
@@ -524,13 +605,14 @@ HttpResponse errorResponse(unsigned status, const std::string& sentence) {
   return response;
 }
 
-void startPlainSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host) {
-  std::make_shared<Session<false>>(std::move(socket), from, host, nullptr)->start();
+void startPlainSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                       SessionHost& host) {
+  std::make_shared<Session<false>>(std::move(socket), from, viaProxy, host, nullptr)->start();
 }
 
-void startTlsSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
-                     asio::ssl::context& tls) {
-  std::make_shared<Session<true>>(std::move(socket), from, host, &tls)->start();
+void startTlsSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                     SessionHost& host, asio::ssl::context& tls) {
+  std::make_shared<Session<true>>(std::move(socket), from, viaProxy, host, &tls)->start();
 }
 
 }  // namespace tav::server

@@ -118,14 +118,27 @@ class Reply {
   std::atomic<int>* live_;
 };
 
+// Whom a connection serves. `carried`: a trusted proxy's header named the address, so it is never
+// taken for loopback (this machine) whatever it says.
+struct Peer {
+  SourceLimits::Address address;
+  bool carried = false;
+};
+
 // What every connection shares: the service that answers requests. Outlives its connections.
 class SessionHost {
  public:
   virtual ~SessionHost() = default;
   // A request read whole from `from`; answers it through `reply`. Runs on the connection's strand.
-  virtual void handle(HttpRequest&& request, const SourceLimits::Address& from, Reply reply) = 0;
+  virtual void handle(HttpRequest&& request, const Peer& from, Reply reply) = 0;
   virtual Metrics& metrics() = 0;
   virtual SourceLimits& limits() = 0;
+  // Counts a connection of `from` in limits() under the cap in force; false, with the refusal
+  // counted and logged, when `from` holds as many as it may.
+  virtual bool admitConnection(const SourceLimits::Address& from) = 0;
+  // A connection closed for its PROXY header (missing, malformed, late, or from an address that is
+  // not a trusted proxy): counted, and logged now and then with `why`.
+  virtual void proxyHeaderRefused(const SourceLimits::Address& from, const std::string& why) = 0;
   virtual ConnectionBudget& budget() = 0;
   // True once the service stops: connections answer what they have read and close.
   virtual bool stopping() const = 0;
@@ -136,11 +149,15 @@ class SessionHost {
   virtual std::atomic<int>& liveReplies() = 0;
 };
 
-// Serves an accepted connection of `from`, already counted in host.limits(), until it closes;
-// the session keeps itself alive through its pending operations.
-void startPlainSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host);
-void startTlsSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, SessionHost& host,
-                     boost::asio::ssl::context& tls);
+// Serves an accepted connection of `from` until it closes; the session keeps itself alive through
+// its pending operations. Without `viaProxy` the connection is already admitted by
+// host.admitConnection(). With it, `from` is a trusted proxy: the connection must begin with a
+// PROXY protocol version 2 header (before TLS, in the clear), and the address it carries is
+// admitted and served in place of the proxy's.
+void startPlainSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                       SessionHost& host);
+void startTlsSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                     SessionHost& host, boost::asio::ssl::context& tls);
 
 // {"error":"<sentence>"} with `status`, as every error answer is.
 HttpResponse errorResponse(unsigned status, const std::string& sentence);

@@ -584,6 +584,7 @@ int cmdServe(const Values& v) {
   if (v.count("max-signins-per-minute"))
     options.maxSignInsPerMinute = parseCount(v.at("max-signins-per-minute"), "max-signins-per-minute", kMaxPerSource);
   if (v.lists.count("metrics-from")) options.metricsFrom = v.lists.at("metrics-from");
+  if (v.lists.count("trusted-proxy")) options.trustedProxies = v.lists.at("trusted-proxy");
   options.requireStationKey = v.count("require-station-key") > 0;
 
   // Block the stop signals before any thread exists (the store may start its own), so that
@@ -802,7 +803,10 @@ std::vector<Command> commands() {
         {"max-signins-per-minute", "N", "sign-ins one source address may make in a minute (default 120)", false},
         {"metrics-from", "ADDR[/BITS]", "an address or network besides loopback that may read /metrics; repeat for each",
          false, true},
-        {"require-station-key", nullptr, "answer 403 to station requests without a registered station's key", false}},
+        {"require-station-key", nullptr, "answer 403 to station requests without a registered station's key", false},
+        {"trusted-proxy", "ADDR",
+         "a proxy's address whose connections begin with a PROXY protocol v2 header naming the client; repeat for each",
+         false, true}},
        cmdServe},
       {"tls-init",
        "Makes a private certificate authority (CA) and a server certificate it signs, for serve's\n"
