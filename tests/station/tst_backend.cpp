@@ -89,7 +89,6 @@ class TestBackend : public QObject {
   void stationKeySent_data();
   void stationKeySent();
 
-  void checksCarryAKey();
   void retries_data();
   void retries();
   void unansweredCheckKeepsItsKey();
@@ -458,26 +457,6 @@ void TestBackend::stationKeySent() {
   QCOMPARE(server.headerValues("Tav-Station"), (QList<QByteArrayList>{sent, sent}));
 }
 
-// Ticket checks go with a key made for the call; sign-ins and statistics go without one.
-void TestBackend::checksCarryAKey() {
-  CannedServer server(CannedServer::ok(noRows({"ErrCode"})));
-  query(server.url(), operatorSignInCommand("gate01", "pw"));
-  query(server.url(), venueSignInCommand("JAMSIL"));
-  query(server.url(), entryCheck());
-  query(server.url(), ticketCheckCommand("O", "B2024", "E석", "T0001", "gate01"));
-  query(server.url(), statisticsCommand("B2024"));
-  query(server.url(), entryCheck());  // answered before: a new call, a new key
-
-  const QByteArrayList keys = keysSent(server);
-  QCOMPARE(keys.size(), 6);
-  for (int i : {0, 1, 4}) QCOMPARE(keys[i], QByteArray());
-  for (int i : {2, 3, 5})
-    QVERIFY2(tav::wire::isIdempotencyKey(keys[i].toStdString()) &&
-                 keys[i].size() == qsizetype(tav::wire::kIdempotencyKeyLength),
-             keys[i].constData());
-  QCOMPARE(QSet<QByteArray>({keys[2], keys[3], keys[5]}).size(), 3);
-}
-
 // Each row: the command, the first answer (the second is a recordset), how many requests the
 // call made, and the kind of failure the caller sees (none when the retry was answered).
 void TestBackend::retries_data() {
@@ -554,16 +533,6 @@ void TestBackend::unansweredCheckKeepsItsKey() {
   QVERIFY(keys[2] != keys[0]);
   QVERIFY(keys[4] != keys[0]);
   QCOMPARE(unansweredChecks().size(), std::size_t{0});
-
-  // The same ticket checked by another operator, in another mode or block is another check.
-  server.reset();
-  server.answer(QByteArray());
-  for (const QString& command : {entryCheck(), ticketCheckCommand("O", "B2024", "", "T0001", "gate01"),
-                                 ticketCheckCommand("I", "B2024", "E석", "T0001", "gate01"),
-                                 ticketCheckCommand("I", "B2024", "", "T0001", "gate02")})
-    QCOMPARE(failureOf([&] { query(server.url(), command); }), BackendError::Kind::NoAnswer);
-  const QByteArrayList four = keysSent(server);
-  QCOMPARE(QSet<QByteArray>(four.begin(), four.end()).size(), 4);
 }
 
 // At most 50 unanswered checks, each for 30 minutes: a station that lost its back-end for the
