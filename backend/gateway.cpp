@@ -223,8 +223,11 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
   if (!reply.answered() && left() - kRetryPause >= kShortestRetry) {
     // A moment for a proxy to move the call to another server, or for a server to come back.
     std::this_thread::sleep_for(kRetryPause);
+    // Its connect and read time-outs together fit in what is left of the call; a connection on a
+    // gate's network takes milliseconds, so a third of the rest is ample for it.
     const std::chrono::milliseconds rest = left();
-    reply = send(body, key, std::min(kConnectTimeout, rest), rest);
+    const std::chrono::milliseconds connect = std::min(kConnectTimeout, rest / 3);
+    reply = send(body, key, connect, rest - connect);
   }
   if (reply.answered())
     unanswered.forget(body);
