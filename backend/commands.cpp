@@ -45,6 +45,12 @@ QString statisticsCommand(const QString& bizCode) {
   return kBookingProc + u'\'' + wireName(wire::kModeStatistics) + QStringLiteral("','") + quoted(bizCode) + QStringLiteral("','','',''");
 }
 
+bool isTicketCheck(const QString& commandText) {
+  for (const QString& mode : {kEntryMode, kExitMode})
+    if (commandText.startsWith(kBookingProc + u'\'' + mode + QStringLiteral("',"))) return true;
+  return false;
+}
+
 QString blockFilter(const QString& shownBlock) { return shownBlock == kAllBlocks ? QString() : shownBlock; }
 
 QString ticketNumber(const QString& input) { return input.right(15); }

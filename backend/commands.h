@@ -31,6 +31,10 @@ QString ticketCheckCommand(const QString& mode, const QString& bizCode, const QS
                            const QString& ticketNo, const QString& adminId);
 QString statisticsCommand(const QString& bizCode);
 
+// Whether a command text is a ticket check (entry or exit), the one call that admits a fan and so
+// the one the gateway sends with an idempotency key and retries.
+bool isTicketCheck(const QString& commandText);
+
 // The block filter a ticket check sends for the block shown: "" for kAllBlocks, any other caption
 // as it stands.
 QString blockFilter(const QString& shownBlock);

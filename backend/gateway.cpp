@@ -9,9 +9,13 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
+#include <algorithm>
 #include <cctype>
+#include <thread>
 #include <utility>
 
+#include "backend/commands.h"
+#include "backend/idempotency.h"
 #include "platform/pathmap.h"
 #include "wire/protocol.h"
 
@@ -19,8 +23,16 @@ namespace tav::backend {
 
 namespace {
 
-constexpr time_t kConnectTimeoutSeconds = 3;
-constexpr time_t kReadTimeoutSeconds = 10;
+using namespace std::chrono_literals;
+
+constexpr std::chrono::milliseconds kConnectTimeout = 3s;
+constexpr std::chrono::milliseconds kReadTimeout = 10s;
+// A ticket check and its retry share the one call's 10 s: the first attempt stops waiting early
+// enough to leave the retry time of its own, and a retry with less than a second left is not made.
+constexpr std::chrono::milliseconds kCallBudget = kReadTimeout;
+constexpr std::chrono::milliseconds kFirstAttemptReadTimeout = 7s;
+constexpr std::chrono::milliseconds kRetryPause = 300ms;
+constexpr std::chrono::milliseconds kShortestRetry = 1s;
 
 // A site's own CA, put into the install folder by `tav-assets FOLDER --ca FILE`.
 const QString kSiteCaPath = QStringLiteral("C:\\ORLTAV\\ca.pem");
@@ -59,14 +71,15 @@ struct StoreFree {
 X509_STORE* trustedCertificates() {
   std::unique_ptr<X509_STORE, StoreFree> store(X509_STORE_new());
   if (!store || X509_STORE_set_default_paths(store.get()) != 1)
-    throw BackendError("The system's trusted certificates cannot be loaded.");
+    throw BackendError("The system's trusted certificates cannot be loaded.", BackendError::Kind::Untrusted);
   ERR_clear_error();
   const QString path = mapPath(kSiteCaPath);
   if (!QFileInfo::exists(path)) return store.release();
 
   const std::string where = path.toStdString();
   BIO* bio = BIO_new_file(QFile::encodeName(path).constData(), "r");
-  if (!bio) throw BackendError("The CA certificate " + where + " cannot be read.");
+  if (!bio)
+    throw BackendError("The CA certificate " + where + " cannot be read.", BackendError::Kind::Untrusted);
   int added = 0;
   while (X509* cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr)) {
     added += X509_STORE_add_cert(store.get(), cert) == 1;
@@ -76,7 +89,8 @@ X509_STORE* trustedCertificates() {
   // Reading stops at the end of the file with an error on the queue; it says nothing here.
   ERR_clear_error();
   if (added == 0)
-    throw BackendError("The file " + where + " holds no PEM certificate; put the site's ca.pem there again.");
+    throw BackendError("The file " + where + " holds no PEM certificate; put the site's ca.pem there again.",
+                       BackendError::Kind::Untrusted);
   return store.release();
 }
 
@@ -193,6 +207,38 @@ BusinessObject::BusinessObject(QString progId, QString url)
     : progId_(std::move(progId)), url_(std::move(url)) {}
 
 std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
+  const std::string body = commandText.toStdString();
+  if (!isTicketCheck(commandText)) return recordsetOf(send(body, {}, kConnectTimeout, kReadTimeout));
+
+  // One key for every attempt of this call: the back-end answers a check it already decided with
+  // that decision, so a fan whose answer was lost is not turned away as already inside.
+  const auto start = std::chrono::steady_clock::now();
+  UnansweredChecks& unanswered = unansweredChecks();
+  const std::string key = unanswered.keyFor(body, start);
+  Reply reply = send(body, key, kConnectTimeout, kFirstAttemptReadTimeout);
+  const auto left = [start] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(start + kCallBudget -
+                                                                 std::chrono::steady_clock::now());
+  };
+  if (!reply.answered() && left() - kRetryPause >= kShortestRetry) {
+    // A moment for a proxy to move the call to another server, or for a server to come back.
+    std::this_thread::sleep_for(kRetryPause);
+    // Its connect and read time-outs together fit in what is left of the call; a connection on a
+    // gate's network takes milliseconds, so a third of the rest is ample for it.
+    const std::chrono::milliseconds rest = left();
+    const std::chrono::milliseconds connect = std::min(kConnectTimeout, rest / 3);
+    reply = send(body, key, connect, rest - connect);
+  }
+  if (reply.answered())
+    unanswered.forget(body);
+  else
+    unanswered.remember(body, key);
+  return recordsetOf(reply);
+}
+
+BusinessObject::Reply BusinessObject::send(const std::string& body, const std::string& key,
+                                           std::chrono::milliseconds connectTimeout,
+                                           std::chrono::milliseconds readTimeout) const {
   const QUrl url(url_, QUrl::StrictMode);
   const QString scheme = url.scheme().toLower();
   if (!url.isValid() || (scheme != u"http" && scheme != u"https") || url.host().isEmpty())
@@ -206,9 +252,9 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
       (scheme + QStringLiteral("://") + host + u':' + QString::number(port)).toStdString());
   if (!client.is_valid())
     throw BackendError("The back-end address " + url_.toStdString() + " cannot be used.");
-  client.set_connection_timeout(kConnectTimeoutSeconds, 0);
-  client.set_read_timeout(kReadTimeoutSeconds, 0);
-  client.set_write_timeout(kReadTimeoutSeconds, 0);
+  client.set_connection_timeout(connectTimeout);
+  client.set_read_timeout(readTimeout);
+  client.set_write_timeout(readTimeout);
   client.set_tcp_nodelay(true);
   client.set_keep_alive(false);
   // The client takes the store and frees it with its TLS context.
@@ -219,13 +265,13 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
   const QString path = base + QStringLiteral("/objects/") +
                        QString::fromUtf8(QUrl::toPercentEncoding(progId_, ".")) +
                        QStringLiteral("/Query");
-  const std::string body = commandText.toStdString();
 
   httplib::Headers headers;
   const std::string cookie = sessionCookie().header();
   if (!cookie.empty()) headers.emplace("Cookie", cookie);
-  const std::string key = stationKey();
-  if (!key.empty()) headers.emplace(std::string(wire::kStationHeader), key);
+  const std::string station = stationKey();
+  if (!station.empty()) headers.emplace(std::string(wire::kStationHeader), station);
+  if (!key.empty()) headers.emplace(std::string(wire::kIdempotencyHeader), key);
 
   const httplib::Result res =
       client.Post(path.toStdString(), headers, body, "text/plain; charset=utf-8");
@@ -234,27 +280,34 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
     const auto range = res->headers.equal_range("Set-Cookie");
     for (auto it = range.first; it != range.second; ++it) setCookies.push_back(it->second);
     sessionCookie().take(setCookies);
+    return Reply{res->status, res->body, {}};
   }
-  if (!res && res.error() == httplib::Error::SSLServerVerification) {
+  if (res.error() == httplib::Error::SSLServerVerification) {
     // The chain checked out and only the name failed when OpenSSL has no complaint.
     const long verify = client.get_openssl_verify_result();
     const std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
                                                 : "it is not made out to " + url.host().toStdString();
     throw BackendError("The back-end at " + url_.toStdString() +
-                       " showed a certificate this station does not trust (" + why +
-                       "); a site's own CA belongs in the install folder as ca.pem.");
+                           " showed a certificate this station does not trust (" + why +
+                           "); a site's own CA belongs in the install folder as ca.pem.",
+                       BackendError::Kind::Untrusted);
   }
-  if (!res)
-    throw BackendError("The back-end at " + url_.toStdString() + " did not answer (" +
-                       httplib::to_string(res.error()) + ").");
-  if (res->status != 200) {
-    std::string why = wire::decodeError(res->body);
+  return Reply{0, {}, httplib::to_string(res.error())};
+}
+
+std::unique_ptr<Recordset> BusinessObject::recordsetOf(const Reply& reply) const {
+  if (reply.status == 0)
+    throw BackendError("The back-end at " + url_.toStdString() + " did not answer (" + reply.why + ").",
+                       BackendError::Kind::NoAnswer);
+  if (reply.status != 200) {
+    std::string why = wire::decodeError(reply.body);
     if (why.empty()) why = "no reason given";
-    throw BackendError("The back-end refused the call with status " + std::to_string(res->status) +
-                       ": " + why);
+    throw BackendError("The back-end refused the call with status " + std::to_string(reply.status) +
+                           ": " + why,
+                       reply.answered() ? BackendError::Kind::Other : BackendError::Kind::NoAnswer);
   }
   try {
-    return std::make_unique<Recordset>(wire::decode(res->body));
+    return std::make_unique<Recordset>(wire::decode(reply.body));
   } catch (const wire::WireError& e) {
     throw BackendError(std::string("The back-end's answer is not a recordset: ") + e.what());
   }

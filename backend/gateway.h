@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <chrono>
 #include <memory>
 #include <mutex>
 #include <stdexcept>
@@ -16,7 +17,18 @@ namespace tav::backend {
 // Every failure of a back-end call: no server, time-out, non-200, bad JSON, missing field, null as text.
 class BackendError : public std::runtime_error {
  public:
-  using std::runtime_error::runtime_error;
+  // What a window tells the operator depends on the kind, never on the sentence.
+  enum class Kind {
+    NoAnswer,   // no connection, a connection reset, a time-out, or 502/503: the back-end is out of reach
+    Untrusted,  // the back-end's certificate cannot be checked or is not trusted
+    Other,      // anything else: a refusal, an answer that is not a recordset, a bad address
+  };
+  explicit BackendError(const std::string& what, Kind kind = Kind::Other)
+      : std::runtime_error(what), kind_(kind) {}
+  Kind kind() const noexcept { return kind_; }
+
+ private:
+  Kind kind_;
 };
 
 // A field of the current row.
@@ -86,9 +98,28 @@ class BusinessObject {
   // POST <url>/objects/<progId>/Query with the command text (UTF-8). Blocks; connect time-out 3 s,
   // read time-out 10 s. Sends the session cookie when there is one and keeps the one any HTTP
   // answer sets, even an answer that is then a failure. Throws BackendError on any failure.
+  //
+  // A ticket check goes with an idempotency key, and when it gets no answer it is sent once more
+  // with the same key, both attempts within the same 10 s. A check that stays unanswered keeps its
+  // key for a later call with the same command text (UnansweredChecks).
   std::unique_ptr<Recordset> Query(const QString& commandText);
 
  private:
+  // What one attempt brought back: an HTTP status and body, or no answer (status 0) and why.
+  struct Reply {
+    int status = 0;
+    std::string body;
+    std::string why;
+    // 502 and 503 say that the call was not taken, so they count as no answer.
+    bool answered() const { return status != 0 && status != 502 && status != 503; }
+  };
+  // One POST of `body`, with `key` as its idempotency key unless empty. Throws BackendError for
+  // what no retry mends: an unusable address, a certificate not trusted, a damaged station key.
+  Reply send(const std::string& body, const std::string& key, std::chrono::milliseconds connectTimeout,
+             std::chrono::milliseconds readTimeout) const;
+  // The reply's recordset; throws BackendError of the reply's kind for anything else.
+  std::unique_ptr<Recordset> recordsetOf(const Reply& reply) const;
+
   QString progId_;
   QString url_;
 };

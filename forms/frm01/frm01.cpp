@@ -27,6 +27,8 @@ const QString kStatisticsOpenPicture = QStringLiteral("C:\\ORLTAV\\btn5off.jpg")
 
 const QString kNoPlaceCode = QStringLiteral("▶ tav.ini 파일의 PlaceCode 확인해주세요");
 const QString kAuthFailed = QStringLiteral("인증 실패");
+// A check that got no decision: never the previous fan's answer, which would read as an admission.
+const QString kCheckFailed = QStringLiteral("확인 실패 · 다시 스캔");
 const QString kStatisticsFailed = QStringLiteral("입장현황을 불러오지 못했습니다");
 
 constexpr int kEnterKey = 13;  // vbKeyReturn
@@ -146,11 +148,11 @@ void frm01::Form_KeyDown(int KeyCode, int /*Shift*/) {
 }
 
 void frm01::validateTicket() {
-  // A failure ends the validation where it happened, without a word; the screen takes the next
-  // Enter at once. The ticket text stays, selected: the next scan replaces it instead of being
-  // appended to it, which after the cut to 15 characters would refuse a valid ticket. Keys typed
-  // while the check was under way wait in the event queue and arrive after this, on the
-  // selection or on the emptied box.
+  // A failure ends the validation where it happened; the screen takes the next Enter at once.
+  // The ticket text stays, selected: the next scan replaces it instead of being appended to it,
+  // which after the cut to 15 characters would refuse a valid ticket. Keys typed while the check
+  // was under way wait in the event queue and arrive after this, on the selection or on the
+  // emptied box.
   if (!tav::runClick([this] { btnSave_Click(); })) ui->txtTicketNo->selectAll();
 }
 
@@ -173,10 +175,21 @@ void frm01::btnSave_Click() {
     return;
   }
 
-  std::unique_ptr<Recordset> rs =
-      BackendQuery(*object, ticketCheckCommand(g_GateMode, g_BizCode, block, ticketNo, g_AdminID));
-  const bool hasRow = !rs->isEOF();
-  const QString code = hasRow ? trimSpaces(rs->fields().Item(wireName(tav::wire::kFieldErrCode)).text()) : QString();
+  std::unique_ptr<Recordset> rs;
+  bool hasRow = false;
+  QString code;
+  try {
+    rs = BackendQuery(*object, ticketCheckCommand(g_GateMode, g_BizCode, block, ticketNo, g_AdminID));
+    hasRow = !rs->isEOF();
+    code = hasRow ? trimSpaces(rs->fields().Item(wireName(tav::wire::kFieldErrCode)).text()) : QString();
+  } catch (const BackendError&) {
+    // No decision came back (the gateway has already retried): the operator must see that this
+    // fan was not checked, with the refusal sound, and scan again.
+    tav::platform().playSound(kNoSound);
+    ui->lbl_BookingInfo->setCaption(kCheckFailed);
+    clearDetails();
+    throw;
+  }
   ui->txtTicketNo->setFocus();
 
   auto field = [&rs](std::string_view name) { return trimSpaces(rs->fields().Item(wireName(name)).text()); };
@@ -185,13 +198,7 @@ void frm01::btnSave_Click() {
     tav::platform().playSound(kNoSound);
     // A result without a row carries no message of its own.
     ui->lbl_BookingInfo->setCaption(hasRow ? field(tav::wire::kFieldErrMsg) : kAuthFailed);
-    ui->lbl_CustName->setCaption(QString());
-    ui->lbl_TicketNo->setCaption(QString());
-    ui->lbl_GoodsName->setCaption(QString());
-    ui->lbl_PlayDate->setCaption(QString());
-    ui->lbl_PlaceName->setCaption(QString());
-    ui->lbl_SeatGradeName->setCaption(QString());
-    ui->lbl_SeatInfo->setCaption(QString());
+    clearDetails();
     rs->Close();
     rs.reset();
     object.reset();
@@ -215,6 +222,16 @@ void frm01::btnSave_Click() {
   object.reset();
   ui->txtTicketNo->setFocus();
   ClearTicketInput();
+}
+
+void frm01::clearDetails() {
+  ui->lbl_CustName->setCaption(QString());
+  ui->lbl_TicketNo->setCaption(QString());
+  ui->lbl_GoodsName->setCaption(QString());
+  ui->lbl_PlayDate->setCaption(QString());
+  ui->lbl_PlaceName->setCaption(QString());
+  ui->lbl_SeatGradeName->setCaption(QString());
+  ui->lbl_SeatInfo->setCaption(QString());
 }
 
 void frm01::btnMode_Click() {

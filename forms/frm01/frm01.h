@@ -49,6 +49,8 @@ class frm01 : public tav::Form {
   void btnScore_Click();
   void Command2_Click();
   void ClearTicketInput();
+  // Empties the seven labels that show the ticket holder's details.
+  void clearDetails();
 
   std::unique_ptr<Ui::frm01> ui;
 };

@@ -27,6 +27,7 @@ const QString kSignedInAt = QStringLiteral("에서 로그인 되었습니다");
 const QString kSignInFailed = QStringLiteral("시스템의 문제로 인해 로그인을 하지 못했습니다");
 const QString kSignInFirst = QStringLiteral("로그인 후에 TAV 화면을 열어주세요");
 const QString kServerUnreachable = QStringLiteral("서버에 연결할 수 없습니다");
+const QString kServerUntrusted = QStringLiteral("서버 인증서를 확인할 수 없습니다");
 const QString kCannotOpen = QStringLiteral("TAV 화면을 열 수 없습니다");
 
 }  // namespace
@@ -127,8 +128,17 @@ void frmTAV::btnLogin_Click() {
       return;
     }
     rs->Close();
+  } catch (const be::BackendError& e) {
+    // A back-end out of reach, or one whose certificate cannot be trusted, is the site's network
+    // or set-up, not this station's fault: the operator is told on the status line and may try
+    // again, rather than losing the station.
+    if (e.kind() != be::BackendError::Kind::Other) {
+      ui->lbl_LoginInfo->setCaption(e.kind() == be::BackendError::Kind::NoAnswer ? kServerUnreachable
+                                                                                 : kServerUntrusted);
+      return;
+    }
   } catch (const std::exception&) {
-    // Every failure of the sign-in takes the failure exit below.
+    // Every other failure of the sign-in takes the failure exit below.
   }
   tav::platform().messageBox(kSignInFailed);
   Global::Form1Unload();

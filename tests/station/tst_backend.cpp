@@ -1,9 +1,12 @@
 // The gateway and the command texts: byte-exact texts and answer rules, the HTTP form of a call
 // against a canned server for malformed answers and the session cookie, and against a real tav-server.
+#include <QElapsedTimer>
+#include <QTcpServer>
 #include <QtTest>
 
 #include "backend/commands.h"
 #include "backend/gateway.h"
+#include "backend/idempotency.h"
 #include "tests/support/CannedServer.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestServer.h"
@@ -12,6 +15,8 @@ using namespace tav::backend;
 using tav::test::CannedServer;
 using tav::test::noRows;
 using tav::test::signInAnswer;
+
+Q_DECLARE_METATYPE(BackendError::Kind)
 
 namespace {
 
@@ -22,6 +27,31 @@ std::unique_ptr<Recordset> query(const QString& url, const QString& command,
   return BackendQuery(*object, command);
 }
 
+// The kind of failure `call` raised; Kind::Other with a note when it raised none.
+template <class Call>
+BackendError::Kind failureOf(Call&& call) {
+  try {
+    call();
+  } catch (const BackendError& e) {
+    return e.kind();
+  }
+  qWarning("the call did not fail");
+  return BackendError::Kind::Other;
+}
+
+// A function, not a constant: the command texts' own constants are made at start-up too.
+QString entryCheck() { return ticketCheckCommand("I", "B2024", "", "T0001", "gate01"); }
+const QByteArray kKeyHeader = QByteArray::fromStdString(std::string(tav::wire::kIdempotencyHeader));
+
+// The idempotency key each request carried, "" for a request without one; a request with more
+// than one fails the test at the comparison.
+QByteArrayList keysSent(const CannedServer& server) {
+  QByteArrayList keys;
+  for (const QByteArrayList& values : server.headerValues(kKeyHeader))
+    keys << (values.size() == 1 ? values.front() : values.join(" | "));
+  return keys;
+}
+
 }  // namespace
 
 class TestBackend : public QObject {
@@ -29,7 +59,10 @@ class TestBackend : public QObject {
 
  private slots:
   // Every case starts without a session, as the program does.
-  void init() { tav::backend::sessionCookie().clear(); }
+  void init() {
+    sessionCookie().clear();
+    unansweredChecks().clear();
+  }
 
   void commandTexts_data();
   void commandTexts();
@@ -55,6 +88,12 @@ class TestBackend : public QObject {
   void sessionCookieOutlivesFailures();
   void stationKeySent_data();
   void stationKeySent();
+
+  void retries_data();
+  void retries();
+  void unansweredCheckKeepsItsKey();
+  void unansweredChecksAreBounded();
+  void silentServerStaysWithinTheCallsTime();
 
   void realServer();
   void realServerOverHttps();
@@ -416,6 +455,123 @@ void TestBackend::stationKeySent() {
   query(server.url(), venueSignInCommand("JAMSIL"));
   query(server.url(), venueSignInCommand("JAMSIL"));
   QCOMPARE(server.headerValues("Tav-Station"), (QList<QByteArrayList>{sent, sent}));
+}
+
+// Each row: the command, the first answer (the second is a recordset), how many requests the
+// call made, and the kind of failure the caller sees (none when the retry was answered).
+void TestBackend::retries_data() {
+  QTest::addColumn<QString>("command");
+  QTest::addColumn<QByteArray>("first");
+  QTest::addColumn<int>("requests");
+  QTest::addColumn<bool>("fails");
+  QTest::addColumn<BackendError::Kind>("kind");
+  auto status = [](int code) {
+    return "HTTP/1.1 " + QByteArray::number(code) +
+           " X\r\nContent-Type: application/json\r\nContent-Length: 17\r\nConnection: close\r\n\r\n"
+           "{\"error\":\"Busy.\"}";
+  };
+  using K = BackendError::Kind;
+  QTest::newRow("check, connection closed unanswered") << entryCheck() << QByteArray() << 2 << false << K::Other;
+  QTest::newRow("check, 502") << entryCheck() << status(502) << 2 << false << K::Other;
+  QTest::newRow("check, 503") << entryCheck() << status(503) << 2 << false << K::Other;
+  QTest::newRow("exit check, connection closed")
+      << ticketCheckCommand("O", "B2024", "N석", "T0001", "gate01") << QByteArray() << 2 << false << K::Other;
+  for (int code : {400, 401, 403, 413, 422, 429, 500})
+    QTest::newRow(qPrintable(QStringLiteral("check, %1").arg(code))) << entryCheck() << status(code) << 1 << true << K::Other;
+  QTest::newRow("check, not a recordset") << entryCheck() << CannedServer::ok("<html/>", "text/html") << 1 << true
+                                          << K::Other;
+  QTest::newRow("sign-in, connection closed")
+      << operatorSignInCommand("gate01", "pw") << QByteArray() << 1 << true << K::NoAnswer;
+  QTest::newRow("sign-in, 503") << operatorSignInCommand("gate01", "pw") << status(503) << 1 << true
+                                << K::NoAnswer;
+  QTest::newRow("sign-in, 500") << operatorSignInCommand("gate01", "pw") << status(500) << 1 << true
+                                << K::Other;
+  QTest::newRow("statistics, connection closed") << statisticsCommand("B2024") << QByteArray() << 1 << true
+                                                 << K::NoAnswer;
+}
+
+void TestBackend::retries() {
+  QFETCH(QString, command);
+  QFETCH(QByteArray, first);
+  QFETCH(int, requests);
+  QFETCH(bool, fails);
+  QFETCH(BackendError::Kind, kind);
+  CannedServer server;
+  server.answer(first);
+  server.answer(CannedServer::ok(noRows({"ErrCode"})));
+  if (fails)
+    QCOMPARE(failureOf([&] { query(server.url(), command); }), kind);
+  else
+    QVERIFY(query(server.url(), command)->isEOF());
+  QCOMPARE(server.requestCount(), requests);
+  // Every attempt of a check carries the call's one key; nothing else carries one.
+  const QByteArrayList keys = keysSent(server);
+  QCOMPARE(QSet<QByteArray>(keys.begin(), keys.end()).size(), 1);
+  QCOMPARE(tav::wire::isIdempotencyKey(keys.front().toStdString()), isTicketCheck(command));
+  // Only a check that stayed unanswered is remembered.
+  QCOMPARE(unansweredChecks().size(), std::size_t{0});
+}
+
+// A fan whose check got no answer is set aside, others are scanned, then the fan again: the
+// rescan carries the first key; once answered, the next scan of that fan gets a new one.
+void TestBackend::unansweredCheckKeepsItsKey() {
+  CannedServer server;
+  server.answer(QByteArray());  // the fan's two attempts
+  server.answer(QByteArray());
+  server.answer(CannedServer::ok(noRows({"ErrCode"})));
+  const QString other = ticketCheckCommand("I", "B2024", "", "T0002", "gate01");
+  QCOMPARE(failureOf([&] { query(server.url(), entryCheck()); }), BackendError::Kind::NoAnswer);
+  QCOMPARE(unansweredChecks().size(), std::size_t{1});
+  query(server.url(), other);
+  query(server.url(), entryCheck());
+  query(server.url(), entryCheck());
+
+  const QByteArrayList keys = keysSent(server);
+  QCOMPARE(keys.size(), 5);
+  QCOMPARE(keys[1], keys[0]);
+  QCOMPARE(keys[3], keys[0]);
+  QVERIFY(keys[2] != keys[0]);
+  QVERIFY(keys[4] != keys[0]);
+  QCOMPARE(unansweredChecks().size(), std::size_t{0});
+}
+
+// At most 50 unanswered checks, each for 30 minutes: a station that lost its back-end for the
+// length of a match keeps neither every scan nor stale keys.
+void TestBackend::unansweredChecksAreBounded() {
+  UnansweredChecks memory;
+  const auto t0 = UnansweredChecks::Clock::now();
+  auto command = [](int i) { return "check " + std::to_string(i); };
+  for (int i = 0; i <= int(UnansweredChecks::kCapacity); ++i)
+    memory.remember(command(i), "key" + std::to_string(i), t0 + std::chrono::seconds(i));
+  QCOMPARE(memory.size(), UnansweredChecks::kCapacity);
+  const auto later = t0 + std::chrono::minutes(1);
+  QVERIFY(memory.keyFor(command(0), later) != "key0");  // the oldest went
+  QCOMPARE(memory.keyFor(command(1), later), std::string("key1"));
+  QCOMPARE(memory.keyFor(command(50), later), std::string("key50"));
+
+  // Remembered again, a check is the newest and its time starts again.
+  memory.remember(command(1), "key1", later);
+  const auto expired = t0 + UnansweredChecks::kKeptFor + std::chrono::seconds(30);
+  QCOMPARE(memory.keyFor(command(1), expired), std::string("key1"));
+  QVERIFY(memory.keyFor(command(2), expired) != "key2");
+  QCOMPARE(memory.size(), std::size_t{21});  // checks 31 to 50, and 1
+
+  memory.forget(command(1));
+  QVERIFY(memory.keyFor(command(1), expired) != "key1");
+}
+
+// A back-end that takes the connection and never answers: the first attempt stops waiting early
+// enough for the retry, and the call ends within the station's 10 s. The bound only guards
+// against a call that waits for both attempts' full time-outs.
+void TestBackend::silentServerStaysWithinTheCallsTime() {
+  QTcpServer silent;
+  QVERIFY(silent.listen(QHostAddress::LocalHost));
+  const QString url = QStringLiteral("http://127.0.0.1:%1").arg(silent.serverPort());
+  QElapsedTimer clock;
+  clock.start();
+  QCOMPARE(failureOf([&] { query(url, entryCheck()); }), BackendError::Kind::NoAnswer);
+  QVERIFY2(clock.elapsed() < 12'000, qPrintable(QString::number(clock.elapsed())));
+  QCOMPARE(unansweredChecks().size(), std::size_t{1});
 }
 
 void TestBackend::realServer() {

@@ -3,7 +3,9 @@
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPointer>
+#include <QProcess>
 #include <QPushButton>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include "app/Global.h"
@@ -61,7 +63,8 @@ class TestFrmTAV : public QObject {
   void keysOnButtonSignIn_data();
   void keysOnButtonSignIn();
   void retryTextShowsItsTwoLines();
-  void serverStoppedEndsProgram();
+  void signInWithoutTheServer_data();
+  void signInWithoutTheServer();
 
   void openBeforeSignIn();
   void closeEndsWithoutCheckScreen();
@@ -280,6 +283,9 @@ void TestFrmTAV::answers_data() {
       << "" << true;
   QTest::newRow("not a recordset") << kOperator << CannedServer::ok("[]") << ""
                                    << "" << true;
+  QTest::newRow("500") << kOperator
+                       << QByteArray("HTTP/1.1 500 X\r\nContent-Length: 0\r\nConnection: close\r\n\r\n") << ""
+                       << "" << true;
 }
 
 void TestFrmTAV::answers() {
@@ -449,22 +455,53 @@ void TestFrmTAV::retryTextShowsItsTwoLines() {
   QCOMPARE(info->geometry(), layout);
 }
 
-void TestFrmTAV::serverStoppedEndsProgram() {
-  server_->stop();
+// A back-end out of reach, or one whose certificate the station cannot trust, is said on the
+// status line in one line; the station stays up and signs in once the back-end is there.
+void TestFrmTAV::signInWithoutTheServer_data() {
+  QTest::addColumn<QString>("backEnd");
+  QTest::addColumn<QString>("shown");
+  const QString unreachable = QStringLiteral("서버에 연결할 수 없습니다");
+  QTest::newRow("server stopped") << "stopped" << unreachable;
+  QTest::newRow("503 from the server or a proxy") << "503" << unreachable;
+  QTest::newRow("certificate not trusted") << "untrusted" << QStringLiteral("서버 인증서를 확인할 수 없습니다");
+}
+
+void TestFrmTAV::signInWithoutTheServer() {
+  QFETCH(QString, backEnd);
+  QFETCH(QString, shown);
+  CannedServer busy;
+  busy.answerStatus(503, R"({"error":"The server is busy."})");
+  std::unique_ptr<tav::test::TestServer> tls;
+  QTemporaryDir certs;
+  if (backEnd == u"stopped") {
+    server_->stop();
+  } else if (backEnd == u"503") {
+    Global::setServerAddress(busy.url());
+  } else {
+    // A certificate from a CA of its own that no ca.pem in the install folder vouches for.
+    QProcess init;
+    init.start(QStringLiteral(TAV_SERVER_BIN), {"tls-init", "--dir", certs.path(), "--host", "127.0.0.1"});
+    QVERIFY(init.waitForFinished(60000) && init.exitCode() == 0);
+    tls = std::make_unique<tav::test::TestServer>();
+    tls->startTls(certs.filePath("server.pem"), certs.filePath("server-key.pem"));
+    Global::setServerAddress(tls->url());
+  }
   signInAs(kOperator, kPassword);
   restartServer();
 
-  QCOMPARE(rec_->messages(), QStringList{kSignInFailed});
-  QVERIFY(!window_->isLoaded());
-  QVERIFY(!window_->isVisible());
-  QVERIFY(!Global::frmTAV().exists());
+  QCOMPARE(status(), shown);
+  const auto* line = control<tav::ClickLabel>("lbl_LoginInfo");
+  QVERIFY(QFontMetrics(line->font()).horizontalAdvance(shown) <= line->width());
+  QVERIFY(rec_->events().isEmpty());
   QVERIFY(g_BizCode.isEmpty());
-  // The message first, the end of the program once the handler has returned.
-  QCOMPARE(rec_->endCount(), 0);
+  QVERIFY(window_->isLoaded() && window_->isVisible());
   settle();
-  QCOMPARE(rec_->events(), (QList<PlatformEvent>{{PlatformEvent::MessageBox, kSignInFailed},
-                                                 {PlatformEvent::EndProgram, {}}}));
-  QVERIFY(window_.isNull());
+  QCOMPARE(rec_->endCount(), 0);
+
+  // The typed details are still there: the next press signs in.
+  QTest::mouseClick(btnLogin(), Qt::LeftButton);
+  QCOMPARE(status(), kVenue + QStringLiteral("에서 로그인 되었습니다"));
+  QCOMPARE(g_BizCode, kBizCode);
 }
 
 void TestFrmTAV::openBeforeSignIn() {

@@ -56,6 +56,8 @@ class tst_messages : public QObject {
       const QString text = QString::fromStdString(m);
       QTest::newRow(m.c_str()) << text;
     }
+    // And the lines the station writes there itself.
+    for (const char* own : {"인증 실패", "확인 실패 · 다시 스캔"}) QTest::newRow(own) << QString::fromUtf8(own);
   }
 
   void everyMessageFits() {

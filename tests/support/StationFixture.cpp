@@ -2,6 +2,7 @@
 #include "tests/support/StationFixture.h"
 
 #include "assets/pictures.h"
+#include "backend/idempotency.h"
 #include "platform/pathmap.h"
 
 namespace tav::test {
@@ -81,6 +82,7 @@ void resetStation(RecordingPlatform& platform) {
   g_GoodsName.clear();
   g_GateMode.clear();
   g_ServerUrl.clear();
+  tav::backend::unansweredChecks().clear();
   platform.clear();
 }
 

@@ -76,7 +76,7 @@ void clickAt(QWidget* window, QPoint pos);
 // Runs what the running handler left queued: deferred deletions and the end-of-program check.
 void settle();
 // Closes every window, lets the deferred deletes and the end-of-program check run, and clears
-// the globals and the recording, so the next test starts like a fresh station.
+// the globals, the unanswered checks and the recording, so the next test starts like a fresh station.
 void resetStation(RecordingPlatform& platform);
 
 // The check screen loaded through its shared reference, as the opener loads it, and shown when
