@@ -10,18 +10,22 @@ namespace tav::wire {
 // The business object's ProgID and its one late-bound method: POST /objects/<ProgID>/<method>.
 inline constexpr std::string_view kProgId = "Nuvrel.member";
 inline constexpr std::string_view kQueryMethod = "Query";
-// The HTTP header a registered gate PC sends its station key in, beside every command.
-inline constexpr std::string_view kStationHeader = "Tav-Station";
-// A station key as tav-server add-station writes it: 32 random bytes in base64url without
-// padding, 43 characters.
-inline constexpr std::size_t kStationKeyLength = 43;
-inline constexpr bool isStationKey(std::string_view text) {
-  if (text.size() != kStationKeyLength) return false;
+// True for `length` characters of the base64url alphabet, as random bytes are written without
+// padding.
+inline constexpr bool isBase64Url(std::string_view text, std::size_t length) {
+  if (text.size() != length) return false;
   for (char c : text)
     if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
       return false;
   return true;
 }
+
+// The HTTP header a registered gate PC sends its station key in, beside every command.
+inline constexpr std::string_view kStationHeader = "Tav-Station";
+// A station key as tav-server add-station writes it: 32 random bytes in base64url without
+// padding, 43 characters.
+inline constexpr std::size_t kStationKeyLength = 43;
+inline constexpr bool isStationKey(std::string_view text) { return isBase64Url(text, kStationKeyLength); }
 
 // The HTTP header a ticket check carries its idempotency key in: made once per scan, sent again
 // with every retry of that scan, so that the back-end answers a retried check as the same check.
@@ -29,13 +33,7 @@ inline constexpr std::string_view kIdempotencyHeader = "Idempotency-Key";
 // An idempotency key as the station makes it: 16 random bytes in base64url without padding,
 // 22 characters.
 inline constexpr std::size_t kIdempotencyKeyLength = 22;
-inline constexpr bool isIdempotencyKey(std::string_view text) {
-  if (text.size() != kIdempotencyKeyLength) return false;
-  for (char c : text)
-    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
-      return false;
-  return true;
-}
+inline constexpr bool isIdempotencyKey(std::string_view text) { return isBase64Url(text, kIdempotencyKeyLength); }
 
 // The procedures a command text may name after "Exec".
 inline constexpr std::string_view kLoginInfoProc = "Proc_WMRS_Admin_GetAdminTAV_LoginInfo";

@@ -297,11 +297,6 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   std::optional<Event> event;
   std::optional<Operator> op;
   bool opLookedUp = false;
-  auto activeOperatorOf = [&](const Event& e) {
-    op = tx.findOperator(request.operatorId);
-    opLookedUp = true;
-    return op && op->active && op->placeCode == e.placeCode;
-  };
   // The ticket, once locked: a keyed check locks it with its key's claim.
   bool ticketLocked = false;
   auto lockedTicket = [&]() -> std::optional<Ticket>& {
@@ -317,7 +312,15 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   // the ticket. The key is claimed next: a retry waits for its first attempt, then gets its answer.
   const std::optional<SessionInfo> session = liveSession(tx, caller.sessionToken, now);
   if (session) noteSessionUse(tx, *session, now);
-  const bool keyed = session && session->operatorId == request.operatorId && !caller.idempotencyKey.empty();
+  const bool ownSession = session && session->operatorId == request.operatorId;
+  // Read before the ticket is locked: a store that confirms cached rows then sends the
+  // confirmations along with the lock.
+  if (ownSession) {
+    event = tx.findEvent(request.bizCode);
+    op = tx.findOperator(request.operatorId);
+    opLookedUp = true;
+  }
+  const bool keyed = ownSession && !caller.idempotencyKey.empty();
   std::optional<CheckKeyRecord> kept;
   if (keyed) {
     kept = keptAnswer(tx, request, caller.idempotencyKey, now, d.ticket);
@@ -328,18 +331,15 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     d.message = kept->message;
     d.withDetails = answerWithDetails(kept->code);
     outcome = kOutcomeRepeat;
-    op = tx.findOperator(request.operatorId);
-    opLookedUp = true;
-    event = tx.findEvent(request.bizCode);
   } else if (!session) {
     refuse(kRefused, msg::kSignInAgain, "no-session");
-  } else if (session->operatorId != request.operatorId) {
+  } else if (!ownSession) {
     refuse(kRefused, msg::kUnknownOperator, "not-session-operator");
   } else if (request.mode != kModeEntry && request.mode != kModeExit) {
     refuse(kRefused, msg::kBadRequest, "bad-mode");
-  } else if (!(event = tx.findEvent(request.bizCode))) {
+  } else if (!event) {
     refuse(kRefused, msg::kBadRequest, "unknown-event");
-  } else if (event->placeCode != session->placeCode || !activeOperatorOf(*event)) {
+  } else if (event->placeCode != session->placeCode || !op || !op->active || op->placeCode != event->placeCode) {
     refuse(kRefused, msg::kUnknownOperator, "unknown-operator");
   } else if (!event->active) {
     refuse(kRefused, msg::kNoActiveEvent, "inactive-event");

@@ -134,8 +134,9 @@ void Connection::begin(const std::string& beginSql) {
   if (explicit_) queue(beginSql, Params(), "start a transaction");
 }
 
-void Connection::queue(const std::string& sql, const Params& params, const char* what, Validator validate) {
-  send(sql, params, what, std::move(validate));
+void Connection::queue(const std::string& sql, const Params& params, const char* what, Validator validate,
+                       Plan plan) {
+  send(sql, params, what, std::move(validate), plan);
   if (pending_.size() >= kMaxQueued) settle();
 }
 
@@ -224,7 +225,14 @@ void Connection::copyIn(const std::string& copySql, const std::string& data) {
   if (PQsetnonblocking(conn_, 1) != 0 || PQenterPipelineMode(conn_) != 1) fail(nullptr, "copy rows");
 }
 
-void Connection::send(const std::string& sql, const Params& params, const char* what, Validator validate) {
+void Connection::send(const std::string& sql, const Params& params, const char* what, Validator validate, Plan plan) {
+  if (plan == Plan::EachRun) {
+    const std::vector<const char*> values = params.pointers();
+    if (PQsendQueryParams(conn_, sql.c_str(), params.size(), nullptr, values.data(), nullptr, nullptr, 0) != 1)
+      fail(nullptr, what);
+    pending_.push_back({what, std::move(validate)});
+    return;
+  }
   auto it = prepared_.find(sql);
   if (it == prepared_.end()) {
     std::string name = "s" + std::to_string(prepared_.size());

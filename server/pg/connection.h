@@ -112,6 +112,11 @@ class StaleCache : public std::exception {
   const char* what() const noexcept override { return "a cached row changed in the database"; }
 };
 
+// How a statement is planned: once per connection (prepared), or at every run with its values. A
+// lookup in a table that grows from empty within minutes is planned at every run: a plan made
+// once, while the table was small, would go on reading it whole once it is big.
+enum class Plan { Once, EachRun };
+
 // Checks the answer to a statement queued to confirm a cached row; throws StaleCache.
 using Validator = std::function<void(const Result&)>;
 
@@ -160,7 +165,8 @@ class Connection {
 
   // A statement whose answer only has to say that it worked (and pass `validate`, when given); a
   // failure shows at the next run() or commit(), and always before the commit takes place.
-  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr);
+  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr,
+             Plan plan = Plan::Once);
 
   // A statement whose rows the caller needs now; the statements queued before it are checked first.
   Result run(const std::string& sql, const Params& params, const char* what = "run a statement");
@@ -191,7 +197,8 @@ class Connection {
     Validator validate;
   };
 
-  void send(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr);
+  void send(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr,
+            Plan plan = Plan::Once);
   bool validating() const;
 
   // Reads the answers to the statements queued so far.

@@ -347,8 +347,9 @@ $$;
     // answer. A check answered again from its key is neither a refusal nor an entry of its own.
     R"sql(
 ALTER TABLE ticket ADD COLUMN version bigint NOT NULL DEFAULT 0;
+-- Keys are compared byte for byte, whatever the database's collation: they are random, not words.
 CREATE TABLE check_key(
-  key            text PRIMARY KEY,
+  key            text COLLATE "C" PRIMARY KEY,
   operator_id    text NOT NULL,
   mode           text NOT NULL,
   bizcode        text NOT NULL,

@@ -386,13 +386,15 @@ void Session::claimCheckKey(const std::string& key) {
   claim_ = claim;
   queue("SELECT key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at "
         "FROM check_key WHERE key = $1",
-        Params().text(key), "read an idempotency key", [claim](const Result& r) {
+        Params().text(key), "read an idempotency key",
+        [claim](const Result& r) {
           claim->answered = true;
           if (r.rows() == 0) return;
           claim->kept = CheckKeyRecord{r.text(0, 0), r.text(0, 1), r.text(0, 2),      r.text(0, 3),
                                        r.text(0, 4), r.text(0, 5), r.text(0, 6),      r.text(0, 7),
                                        r.optInteger(0, 8), r.integer(0, 9)};
-        });
+        },
+        Plan::EachRun);
 }
 
 std::optional<CheckKeyRecord> Session::claimedCheckKey() {
@@ -553,9 +555,9 @@ Result Session::run(const std::string& sql, const Params& params) {
   return c_.run(sql, params);
 }
 
-void Session::queue(const std::string& sql, const Params& params, const char* what, Validator validate) {
+void Session::queue(const std::string& sql, const Params& params, const char* what, Validator validate, Plan plan) {
   flush();
-  c_.queue(sql, params, what, std::move(validate));
+  c_.queue(sql, params, what, std::move(validate), plan);
 }
 
 template <class Row>

@@ -162,7 +162,8 @@ class Session final : public Transaction {
  private:
   enum class Pending { None, Tickets, ScanLog };
   Result run(const std::string& sql, const Params& params);
-  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr);
+  void queue(const std::string& sql, const Params& params, const char* what, Validator validate = nullptr,
+             Plan plan = Plan::Once);
 
   // The row of `key` from the cache, confirmed by a queued statement, or read now and cached.
   template <class Row>
