@@ -233,9 +233,10 @@ class Transaction : public Reader {
 
   // Claims a check's idempotency key for this transaction. Two transactions that claim one key, on
   // any servers of the store, never both keep it: the second waits for the first, or is undone and
-  // run again once the first has committed, and then finds what the first kept. What the key holds
-  // is known from the next statement that reads (a store may send the claim along with it) and
-  // returned by claimedCheckKey().
+  // run again once the first has committed, and then finds what the first kept. A store may take
+  // a key for new until keepCheckKey() shows otherwise (undoing the transaction and running it
+  // again, reading the key first). What the key holds is known from the next statement that reads
+  // and returned by claimedCheckKey().
   virtual void claimCheckKey(const std::string& key) = 0;
   // What the key claimed last held when it was claimed: the record an earlier committed check
   // kept, or none.

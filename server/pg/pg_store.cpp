@@ -95,12 +95,14 @@ class PgStore final : public Store {
   void inTransaction(const std::string& begin, bool writes, SteadyClock::time_point turnEnds,
                      const std::function<void(Connection&, RowCache::Updates&)>& body) {
     int lost = 0, stale = 0;
+    bool keyClash = false;
     std::optional<SteadyClock::time_point> deadline;
     for (;;) {
       std::unique_ptr<Connection> c = pool_.acquire(lost > 0, deadline ? *deadline : turnEnds);
       if (serving_ && !deadline) deadline = SteadyClock::now() + kTransactionLimit;
       c->setDeadline(deadline);
       RowCache::Updates updates;
+      updates.readCheckKeys = keyClash;
       try {
         c->begin(begin);
         body(*c, updates);
@@ -121,9 +123,12 @@ class PgStore final : public Store {
         const bool sent = c->commitSent();
         const bool alive = pool_.finish(std::move(c));
         if (!alive && !sent && ++lost == 1) continue;
-        // A key this transaction found new was kept by another server meanwhile: run again and
-        // find it (23505, unique violation; nothing of this run was kept).
-        if (alive && updates.newCheckKey && isUniqueViolation(e) && ++stale < kMaxStaleRuns) continue;
+        // A key this transaction took for new was kept before, or by another server meanwhile:
+        // run again, reading it first (23505, unique violation; nothing of this run was kept).
+        if (alive && updates.newCheckKey && isUniqueViolation(e) && ++stale < kMaxStaleRuns) {
+          keyClash = true;
+          continue;
+        }
         if (!alive && sent && writes) throw OutcomeUnknown();
         throw;
       } catch (...) {

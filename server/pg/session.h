@@ -24,8 +24,12 @@ class RowCache {
   // wrote itself must not be served to others before that, nor at all if it fails.
   struct Updates {
     bool clear = false;  // the transaction changed events or operators
-    // The transaction keeps an idempotency key that was new when it read it: should another server
-    // have kept the key since, the insert clashes and the transaction runs again, then finding it.
+    // Whether a check reads what its idempotency key holds before it decides. Most keys are new,
+    // so a check does not read its key: it keeps it with a plain insert, which clashes when the
+    // key was kept before (a retry), or waits for another transaction keeping it and clashes once
+    // that one commits. The transaction then runs again, and that run reads the key first.
+    bool readCheckKeys = false;
+    // The transaction keeps a key with a plain insert (see readCheckKeys).
     bool newCheckKey = false;
     std::vector<std::pair<std::string, std::optional<Event>>> events;
     std::vector<std::pair<std::string, std::optional<Operator>>> operators;
@@ -120,9 +124,8 @@ class Session final : public Transaction {
   std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;
   void recordExit(std::int64_t ticketId, TimeMs at) override;
-  // A read of what the key holds, sent along with the next statement that reads (the check's
-  // ticket lock): a claim costs no round trip. A new key is kept by a plain insert, which waits for
-  // another transaction inserting the same key and clashes once that one commits.
+  // Reads what the key holds only in a run after a clash on the key (RowCache::Updates::
+  // readCheckKeys), sent along with the next statement that reads (the check's ticket lock).
   void claimCheckKey(const std::string& key) override;
   std::optional<CheckKeyRecord> claimedCheckKey() override;
   void keepCheckKey(const CheckKeyRecord& record) override;
