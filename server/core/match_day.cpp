@@ -113,6 +113,9 @@ bool setOperatorActive(Store& store, const std::string& id, bool active) {
     changed = requireOperator(tx, id).active != active;
     if (changed) tx.setOperatorActive(id, active);
     if (!active) tx.endSessions(id);
+    // The sign-ins refused while it was inactive were the operator's own, not a stranger's guesses:
+    // the lockout they built up ends with the inactivity.
+    if (changed && active) tx.appendScanLog(unlockLine(id, store.now(), "local"));
   });
   return changed;
 }

@@ -25,7 +25,8 @@ bool setTicketCancelled(Store& store, const std::string& bizCode, const std::str
 // operator's sessions in the same write. Always writes: the old password is never compared.
 void setOperatorPassword(Store& store, const std::string& id, const std::string& password);
 
-// An inactive operator can neither sign in nor check; deactivating ends the operator's sessions.
+// An inactive operator can neither sign in nor check; deactivating ends the operator's sessions,
+// and activating ends the lockouts the refused sign-ins built up.
 bool setOperatorActive(Store& store, const std::string& id, bool active);
 
 struct VenueSummary {

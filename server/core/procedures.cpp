@@ -391,6 +391,8 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   // Whoever sent a refused request is named only when the ID is an operator's.
   if (!opLookedUp) op = tx.findOperator(request.operatorId);
   line.operatorId = op ? request.operatorId : std::string(kUnknownIdInLog);
+  // Every check is its event's venue's, signed in or not, so that the venue's export lists it.
+  if (!event && !ownSession) event = tx.findEvent(request.bizCode);
   line.placeCode = event ? event->placeCode : std::string();
   line.code = d.code;
   line.message = d.message;

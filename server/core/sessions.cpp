@@ -90,11 +90,19 @@ void noteSessionUse(Transaction& tx, const SessionInfo& s, TimeMs now) {
   tx.touchSession(record, now);
 }
 
-std::size_t revokeSessions(Store& store, const std::optional<std::string>& operatorId) {
+std::size_t revokeSessions(Store& store, const std::optional<std::string>& operatorId, bool duringEvents) {
   std::size_t ended = 0;
   store.write([&](Transaction& tx) {
     if (operatorId && !tx.findOperator(*operatorId))
       throw SetupError("There is no operator with the ID " + *operatorId + ".");
+    if (!operatorId && !duringEvents) {
+      std::string active;
+      for (const Event& e : tx.allEvents())
+        if (e.active) active += (active.empty() ? "" : ", ") + e.bizCode;
+      if (!active.empty())
+        throw SetupError("Ending every session signs out every gate of the active events (" + active +
+                         ") at once; name one operator with --id, or give --all to end them all the same.");
+    }
     ended = tx.endSessions(operatorId);
   });
   return ended;

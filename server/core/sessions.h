@@ -58,7 +58,8 @@ bool sessionLive(const SessionRecord& session, TimeMs now);
 void noteSessionUse(Transaction& tx, const SessionInfo& session, TimeMs now);
 
 // Ends the operator's sessions, or every session; returns how many the store still held. Throws
-// SetupError, ending nothing, when no operator has the ID.
-std::size_t revokeSessions(Store& store, const std::optional<std::string>& operatorId);
+// SetupError, ending nothing, when no operator has the ID, and when every session is to end while
+// an event is active (every gate would sign out at once) without `duringEvents`.
+std::size_t revokeSessions(Store& store, const std::optional<std::string>& operatorId, bool duringEvents = false);
 
 }  // namespace tav::server

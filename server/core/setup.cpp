@@ -439,16 +439,20 @@ void requireNewPassword(const std::string& password) {
                      " characters.");
 }
 
+ScanRecord unlockLine(const std::string& id, TimeMs at, const std::string& source) {
+  ScanRecord line;
+  line.at = at;
+  line.kind = "login";
+  line.operatorId = id;
+  line.outcome = std::string(kOutcomeUnlock);
+  line.source = source;
+  return line;
+}
+
 void unlockOperator(Store& store, const std::string& id, const Caller& caller) {
   store.write([&](Transaction& tx) {
     if (!tx.findOperator(id)) throw SetupError("There is no operator " + id + ".");
-    ScanRecord line;
-    line.at = store.now();
-    line.kind = "login";
-    line.operatorId = id;
-    line.outcome = std::string(kOutcomeUnlock);
-    line.source = caller.source;
-    tx.appendScanLog(line);
+    tx.appendScanLog(unlockLine(id, store.now(), caller.source));
   });
 }
 

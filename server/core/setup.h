@@ -36,6 +36,9 @@ void addOperator(Store& store, const std::string& id, const std::string& passwor
 // log, which is never changed. Throws SetupError when no operator has that ID.
 void unlockOperator(Store& store, const std::string& id, const Caller& caller);
 
+// The scan-log line that ends every lockout of the ID before it, written by `source`.
+ScanRecord unlockLine(const std::string& id, TimeMs at, const std::string& source);
+
 // Throws SetupError unless `password` may become an operator's password: UTF-8, and at least
 // kMinPasswordLength characters.
 void requireNewPassword(const std::string& password);

@@ -277,7 +277,8 @@ bool eitherFlag(const Values& v, const char* yes, const char* no) {
 int cmdRevokeSessions(const Values& v) {
   auto store = openExisting(v.at("store"));
   const std::optional<std::string> id = v.count("id") ? std::optional<std::string>(v.at("id")) : std::nullopt;
-  const std::size_t ended = revokeSessions(*store, id);
+  if (id && v.count("all")) throw UsageError("Give either --id or --all, not both.");
+  const std::size_t ended = revokeSessions(*store, id, v.count("all") > 0);
   std::cout << "Ended " << ended << (ended == 1 ? " session" : " sessions")
             << (id ? " of the operator " + *id : std::string()) << "; "
             << (id ? "that operator signs in again" : "every station signs in again") << " to go on.\n";
@@ -730,8 +731,9 @@ std::vector<Command> commands() {
        [](const Values& v) { return changeTicket(v, false); }},
       {"revoke-sessions",
        "Ends the sessions of one operator, or of everyone: their stations get \"다시 로그인하세요\" on\n"
-       "their next check until the operator signs in again. Works while serve runs.",
-       {kStore, {"id", "ID", "the operator ID (default: every operator)", false}},
+       "their next check until the operator signs in again. Works while serve runs. Ending everyone's\n"
+       "while an event is active signs every gate out at once, and needs --all.",
+       {kStore, {"id", "ID", "the operator ID", false}, {"all", nullptr, "every operator's sessions", false}},
        cmdRevokeSessions},
       {"import-tickets",
        "Imports tickets from a CSV file with the header row\n"

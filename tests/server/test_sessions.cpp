@@ -238,7 +238,12 @@ TEST(RevokeSessions, EndsTheOperatorsSessionsWhileTheServerRuns) {
   EXPECT_EQ(fieldText(answerOf(*station, checkText("I", ticketNo(1))), "ErrMsg"), "다시 로그인하세요");
   signIn(*station);
   EXPECT_EQ(codeOf(*station, checkText("I", ticketNo(1))), "0");
-  EXPECT_NE(setupTool({"revoke-sessions", "--store", venue.store}).find("Ended 1 session;"), std::string::npos);
+  // Everyone's sessions while the event is active: only with --all.
+  const ToolResult everyone = runTool({"revoke-sessions", "--store", venue.store});
+  EXPECT_EQ(everyone.exitCode, 1);
+  EXPECT_NE(everyone.err.find("active events (BIZ1)"), std::string::npos) << everyone.err;
+  EXPECT_EQ(codeOf(*station, checkText("I", ticketNo(2))), "0");
+  EXPECT_NE(setupTool({"revoke-sessions", "--store", venue.store, "--all"}).find("Ended 1 session;"), std::string::npos);
 }
 
 }  // namespace
