@@ -4,6 +4,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <cstring>
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
@@ -136,7 +137,7 @@ class TicketText {
  public:
   TicketText(const std::string& path, TicketEncoding encoding) : path_(path), encoding_(encoding) {
     in_.open(path, std::ios::binary);
-    if (!in_) throw SetupError("The file " + path + " cannot be read.");
+    if (!in_) throw SetupError("The file " + path + " cannot be read: " + std::strerror(errno) + ".");
     if (encoding == TicketEncoding::Cp949) {
       cd_ = iconv_open("UTF-8", "CP949");
       if (cd_ == reinterpret_cast<iconv_t>(-1)) throw SetupError("This system cannot convert from code page 949.");
@@ -172,7 +173,7 @@ class TicketText {
       const std::size_t held = raw_.size();
       raw_.resize(held + kChunk);
       in_.read(raw_.data() + held, static_cast<std::streamsize>(kChunk));
-      if (in_.bad()) throw SetupError("The file " + path_ + " cannot be read.");
+      if (in_.bad()) throw SetupError("The file " + path_ + " cannot be read: " + std::strerror(errno) + ".");
       raw_.resize(held + static_cast<std::size_t>(in_.gcount()));
       const bool end = in_.gcount() == 0;
       if (end && raw_.empty()) return false;

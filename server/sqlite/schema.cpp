@@ -317,7 +317,7 @@ FileHeader readHeader(const std::string& path) {
   if (!h.exists) return h;
   if (!std::filesystem::is_regular_file(path, ec)) throw StoreRejected(path + " is not a file.");
   std::ifstream in(path, std::ios::binary);
-  if (!in) throw StoreRejected("The store " + path + " cannot be read.");
+  if (!in) throw StoreRejected("The store " + path + " cannot be read: " + std::strerror(errno) + ".");
   unsigned char buf[100] = {};
   in.read(reinterpret_cast<char*>(buf), sizeof buf);
   h.size = static_cast<std::uintmax_t>(in.gcount());

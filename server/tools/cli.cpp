@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fstream>
@@ -460,17 +461,20 @@ int cmdExportScans(const Values& v) {
   std::size_t lines = 0;
   try {
     // The scan log names operators and their addresses: the file is the venue's alone from the start.
+    // With the system's reason (permission denied, no space left on the device).
+    const auto cannotWrite = [&target] {
+      return SetupError("The file " + target + " cannot be written: " + std::strerror(errno) + ".");
+    };
     std::remove(partial.c_str());
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) throw SetupError("The file " + target + " cannot be written.");
+    if (fd < 0) throw cannotWrite();
     ::close(fd);
     std::ofstream file(partial, std::ios::binary | std::ios::trunc);
-    if (!file) throw SetupError("The file " + target + " cannot be written.");
+    if (!file) throw cannotWrite();
     lines = exportScans(*store, what, file);
     file.close();
-    if (!file) throw SetupError("The file " + target + " cannot be written.");
-    if (std::rename(partial.c_str(), target.c_str()) != 0)
-      throw SetupError("The file " + target + " cannot be written.");
+    if (!file) throw cannotWrite();
+    if (std::rename(partial.c_str(), target.c_str()) != 0) throw cannotWrite();
   } catch (...) {
     std::remove(partial.c_str());
     throw;

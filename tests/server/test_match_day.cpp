@@ -188,6 +188,21 @@ TEST_P(MatchDay, SetOperator) {
   EXPECT_EQ(fieldText(gate.check("O", ticketNo(3)), "ErrMsg"), "퇴장 확인");
 }
 
+// A file a command cannot read or write is named with the system's reason, and nothing changes.
+TEST_P(MatchDay, FilesThatCannotBeUsedAreNamedWithTheReason) {
+  const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+      {{"import-tickets", "--bizcode", TestVenue::kBizCode, "--csv", "/nonexistent/tickets.csv"},
+       "/nonexistent/tickets.csv cannot be read: No such file or directory."},
+      {{"import-tickets", "--bizcode", TestVenue::kBizCode, "--csv", "/tmp"}, "/tmp cannot be read: Is a directory."},
+      {{"export-scans", "--place", TestVenue::kPlace, "--csv", "/nonexistent/scans.csv"},
+       "/nonexistent/scans.csv cannot be written: No such file or directory."},
+  };
+  for (const auto& [args, reason] : cases) {
+    refusesAll({args});
+    EXPECT_NE(v().tryTool(args).err.find(reason), std::string::npos) << v().tryTool(args).err;
+  }
+}
+
 TEST_P(MatchDay, ListWithoutPlaceListsTheVenues) {
   const std::string out = v().tool({"list"});
   EXPECT_NE(out.find("Venues: 2\n"), std::string::npos) << out;
