@@ -563,6 +563,16 @@ bool isLoopback(const std::string& host) {
 
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
+// "KST (+0900)": the machine's time zone now, as localtime shows times.
+std::string localZone() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char zone[64];
+  std::strftime(zone, sizeof zone, "%Z (%z)", &local);
+  return zone;
+}
+
 int cmdServe(const Values& v) {
   ServeOptions options;
   try {
@@ -628,6 +638,9 @@ int cmdServe(const Values& v) {
   if (plainOnNetwork)
     logLine("warning: serving plain HTTP on " + options.host +
             " (--plain-http): passwords, session cookies and tickets cross the network in clear");
+  // The scan log keeps UTC; every time the server shows (already inside since HH:MM, the export,
+  // the dashboard) is in the machine's zone, which a venue must see is its own.
+  logLine(std::string(kProgram) + " " + TAV_VERSION + "; times are shown in the local time zone " + localZone());
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
           std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(service->connectionBudget()) +
           " connections)");
@@ -830,7 +843,8 @@ void printProgramHelp(const std::vector<Command>& all) {
   std::cout << "Usage: " << kProgram << " COMMAND [OPTIONS]\n\n"
             << "The gate stations' back-end and its venue setup tool.\n\nCommands:\n";
   for (const Command& c : all) std::cout << "  " << usageLine(c) << "\n";
-  std::cout << "\n\"" << kProgram << " COMMAND --help\" describes one command.\n";
+  std::cout << "\n\"" << kProgram << " COMMAND --help\" describes one command; \"" << kProgram
+            << " --version\" prints the version.\n";
 }
 
 }  // namespace
@@ -842,6 +856,10 @@ int runCli(int argc, char** argv) {
     return kExitUsage;
   }
   const std::string name = argv[1];
+  if (name == "--version") {
+    std::cout << kProgram << " " << TAV_VERSION << "\n";
+    return 0;
+  }
   if (name == "--help" || name == "-h" || name == "help") {
     if (name == "help" && argc > 2) {
       for (const Command& c : all)

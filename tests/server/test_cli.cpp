@@ -58,6 +58,22 @@ TEST(CommandLine, HelpOnTheProgramAndOnEveryCommand) {
   }
 }
 
+// The version, and at every start the time zone that every time the server shows is in.
+TEST(CommandLine, SaysItsVersionAndTheZoneOfItsTimes) {
+  const ToolResult version = runTool({"--version"});
+  EXPECT_EQ(version.exitCode, 0);
+  EXPECT_TRUE(std::regex_match(version.out, std::regex("tav-server [0-9]+\\.[0-9]+.*\n"))) << version.out;
+  TestVenue venue(1);
+  ServerProcess server(venue.store);
+  const char* before = std::getenv("TZ");
+  const std::string kept = before ? before : "";
+  setenv("TZ", "Asia/Seoul", 1);
+  server.start();
+  before ? setenv("TZ", kept.c_str(), 1) : unsetenv("TZ");
+  EXPECT_NE(server.log().find("times are shown in the local time zone KST (+0900)"), std::string::npos)
+      << server.log();
+}
+
 TEST(CommandLine, RefusesBadUseWithOneSentenceAndExitCode2) {
   struct Case {
     std::vector<std::string> args;
