@@ -99,11 +99,12 @@ constexpr std::size_t kMaxReportedRows = 20;
 class BadRows {
  public:
   explicit BadRows(std::string file) : file_(std::move(file)) {}
-  // False once the report is full and no more rows need to be looked at.
+  // Counts every bad row; true when this one is among those named.
   bool add(std::size_t line, const std::string& reason) {
-    if (lines_.size() < kMaxReportedRows) lines_.push_back(file_ + ":" + std::to_string(line) + ": " + reason + ".");
-    else more_ = true;
-    return !more_;
+    ++count_;
+    if (lines_.size() >= kMaxReportedRows) return false;
+    lines_.push_back(file_ + ":" + std::to_string(line) + ": " + reason + ".");
+    return true;
   }
   bool empty() const { return lines_.empty(); }
   // Gives the reason of a row added with an empty one, once it is known.
@@ -115,8 +116,9 @@ class BadRows {
   [[noreturn]] void raise() const {
     std::string text;
     for (const std::string& l : lines_) text += (text.empty() ? "" : "\n") + l;
-    if (more_) text += "\n" + file_ + ": more than " + std::to_string(kMaxReportedRows) + " bad rows; the first " +
-                       std::to_string(kMaxReportedRows) + " are shown.";
+    if (count_ > lines_.size())
+      text += "\n" + file_ + ": " + std::to_string(count_) + " bad rows in all; the first " +
+              std::to_string(kMaxReportedRows) + " are shown.";
     if (lines_.size() > 1) text += "\nNothing was imported.";
     throw SetupError(text);
   }
@@ -124,7 +126,7 @@ class BadRows {
  private:
   std::string file_;
   std::vector<std::string> lines_;
-  bool more_ = false;
+  std::size_t count_ = 0;
 };
 
 // How many bytes the UTF-8 character that starts with `lead` takes.
@@ -481,8 +483,13 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
     std::vector<std::pair<std::size_t, std::string>> repeats;  // reported rows: line, ticket number
     Ticket t;
     while (csv.next(rec)) {
+      // A spreadsheet saves the rows it once formatted as rows of empty cells: they hold no ticket.
+      if (rec.count <= rec.fields.size() &&
+          std::all_of(rec.fields.begin(), rec.fields.begin() + static_cast<std::ptrdiff_t>(rec.count),
+                      [](const std::string& f) { return f.empty(); }))
+        continue;
       if (std::string problem = rowToTicket(rec, bizCode, t); !problem.empty()) {
-        if (!bad.add(rec.line, problem)) break;
+        bad.add(rec.line, problem);
         continue;
       }
       if (tx.insertTicket(t)) {
@@ -492,8 +499,7 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
       }
       const std::optional<Ticket> there = tx.findTicket(bizCode, t.ticketNo);
       if (there && ((firstNew && there->id >= *firstNew) || !met.insert(there->id))) {
-        repeats.emplace_back(rec.line, t.ticketNo);
-        if (!bad.add(rec.line, "")) break;
+        if (bad.add(rec.line, "")) repeats.emplace_back(rec.line, t.ticketNo);
         continue;
       }
       if (options.newOnly && there && sameContent(*there, t)) {
@@ -502,7 +508,7 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
       }
       const std::string reason = "ticket " + t.ticketNo + " is already in event " + bizCode +
                                  (options.newOnly ? " with other content" : "");
-      if (!bad.add(rec.line, reason)) break;
+      bad.add(rec.line, reason);
     }
     if (bad.empty()) return;
     // Only the reported repeats need the line they repeat: a second reading finds them.

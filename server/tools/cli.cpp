@@ -756,7 +756,8 @@ std::vector<Command> commands() {
        "Imports tickets from a CSV file with the header row\n"
        "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status.\n"
        "The file is UTF-8 (Excel's \"CSV UTF-8\"), or code page 949 (Korean Excel's plain \"CSV\") with\n"
-       "--encoding cp949. All rows are imported or none; up to 20 bad rows are reported as file:line: reason.\n"
+       "--encoding cp949. All rows are imported or none; every bad row is counted, the first 20 shown as\n"
+       "file:line: reason. Rows of empty cells are skipped.\n"
        "With --new-only, tickets already in the event are skipped when their row is unchanged.",
        {kStore,
         {"bizcode", "CODE", "the event's business code", true},
