@@ -35,6 +35,11 @@ grep -q '^ Package: tav-server$' <<<"$info" || fail "tav-server's control names 
 grep -q '^ Depends: .*adduser' <<<"$info" || fail "tav-server does not depend on adduser"
 [ "$(dpkg-deb --ctrl-tarfile "$server" | tar -xO ./conffiles)" = /etc/tav/tav-server.conf ] || fail "the settings file is no conffile"
 dpkg-deb --ctrl-tarfile "$server" | tar -xO ./postinst | grep -q 'adduser --system' || fail "postinst makes no user"
+dpkg-deb --ctrl-tarfile "$server" | tar -xO ./postinst | grep -q 'systemctl restart tav-server' || fail "postinst restarts no running server"
+dpkg-deb --ctrl-tarfile "$server" | tar -xO ./postrm | grep -q 'kept /var/lib/tav' || fail "postrm's purge does not say what it keeps"
+# Every build carries the project's version and the commit count it was built from: a later build is newer.
+version=$(dpkg-deb -f "$server" Version)
+grep -qE '^[0-9]+\.[0-9]+\.[0-9]+$' <<<"$version" || fail "tav-server's version $version has no build number"
 info=$(dpkg-deb -I "$station")
 grep -q '^ Package: tav-station$' <<<"$info" || fail "tav-station's control names another package"
 grep -q '^ Depends: .*fonts-nanum' <<<"$info" || fail "tav-station does not depend on its font"
@@ -64,6 +69,7 @@ else
   echo "systemd-analyze is not installed (scripts/deps.sh installs it): the unit is not verified" >&2
 fi
 
+[ "$("$root/usr/bin/tav-server" --version)" = "tav-server $version" ] || fail "tav-server --version is not the package's $version"
 out=$("$root/usr/bin/tav-server" --help) || fail "the packaged tav-server --help"
 grep -q '^Usage: tav-server COMMAND' <<<"$out" || fail "tav-server --help: $out"
 for c in backup export-scans set-event set-password set-operator cancel-ticket restore-ticket; do
