@@ -68,6 +68,7 @@ cleanup() {
   if [ "${DRILL_KEEP:-0}" = 1 ]; then echo "drill: logs kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
+trap 'exit 130' INT TERM
 
 say() { printf 'drill: %s\n' "$*" >&2; }
 
@@ -139,7 +140,8 @@ pg["data_dir"] = folder + "/data"
 pg["pgpass"] = folder + "/pgpass"
 pg["parameters"] = {"unix_socket_directories": folder, "logging_collector": "off", "max_connections": 200,
                     "shared_buffers": "128MB", "fsync": "on"}
-pg["pg_hba"] += ["host all all 127.0.0.0/8 scram-sha-256", "host replication replicator 127.0.0.0/8 scram-sha-256"]
+# Patroni runs as the folder's owner, not as a user named postgres: its socket is trusted instead.
+pg["pg_hba"] = [l.replace(" peer", " trust") for l in pg["pg_hba"]] + ["host all all 127.0.0.0/8 scram-sha-256", "host replication replicator 127.0.0.0/8 scram-sha-256"]
 conf["log"] = {"level": "INFO"}
 print(yaml.safe_dump(conf, sort_keys=False))
 EOF
@@ -197,7 +199,8 @@ done
 fill witness haproxy.cfg | sed -e '/^ *log \/dev\/log/d' -e '/^ *chroot /d' -e '/^ *user haproxy/d' -e '/^ *group haproxy/d' \
   -e "s|stats socket /run/haproxy/admin.sock|stats socket $work/haproxy.sock|" \
   -e "s|bind :8470|bind $PROXY|" -e "s|bind 127.0.0.1:8404|bind $WITNESS:8404|" \
-  -e 's| check-ssl verify required ca-file [^ ]* check-sni [^ ]* verifyhost [^ ]*||' >"$work/haproxy.cfg"
+  -e 's| check-ssl verify required ca-file [^ ]* check-sni [^ ]* verifyhost [^ ]*||' \
+  -e "s|maxconn 130000|maxconn $(($(ulimit -Hn) / 2 - 100))|" >"$work/haproxy.cfg"
 haproxy -c -q -f "$work/haproxy.cfg"
 start_haproxy() {
   haproxy -W -db -f "$work/haproxy.cfg" -p "$work/haproxy.pidfile" -S "$work/haproxy-master.sock" >>"$work/haproxy.log" 2>&1 &
