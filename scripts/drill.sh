@@ -190,7 +190,7 @@ for name in db1 db2; do
       wait $! || true
       [ -f "$work/stop" ] || sleep 1
     done
-  ) &
+  ) 2>>"$work/tav-$name.log" &
   pids+=($!)
 done
 
@@ -234,7 +234,14 @@ fault_standby_kill() {
   [ "$(primary_of)" = db1 ] && who=db2 || who=db1
   kill -9 "$(pm_of "$who")"
 }
-fault_haproxy_restart() { kill -9 "$(cat "$work/haproxy.pid")"; sleep 1; start_haproxy; }
+fault_haproxy_restart() {
+  local master
+  master=$(cat "$work/haproxy.pid")
+  # shellcheck disable=SC2046
+  kill -9 "$master" $(pgrep -P "$master")
+  sleep 1
+  start_haproxy
+}
 fault_haproxy_reload() { kill -USR2 "$(cat "$work/haproxy.pid")"; }
 fault_etcd_kill() { kill -9 "$(cat "$work/etcd.pid")"; sleep 10; start_etcd; }
 
@@ -260,16 +267,21 @@ for entry in "${faults[@]}"; do
   player=$!
   sleep "$before"
   fault_at=$(date +%s%3N)
+  primary_before=$(primary_of)
   $action
   wait $player
   # After a promotion the old primary must come back as the synchronous standby by itself.
   if wait_for 90 cluster_whole; then rejoined=yes; else rejoined=no; fi
+  rejoined="$rejoined ($primary_before -> $(primary_of))"
   PGPASSWORD=$(value TAV_DB_PASSWORD) psql -At -F $'\t' "$store" \
     -c "SELECT ticket_no, entry_count FROM ticket WHERE bizcode = 'DEMO2026' AND entry_count > 0" >"$work/admitted$phase.tsv"
   PGPASSWORD=$(value TAV_DB_PASSWORD) psql -At -F $'\t' "$store" \
     -c "SELECT ticket_no, count(*) FROM scan_log WHERE kind = 'check' AND outcome = 'entry' GROUP BY ticket_no HAVING count(*) > 1" \
     >"$work/doubled$phase.tsv"
-  printf '%s\t%s\t%s\t%s\t%s\t%s\n' "$title" "$log" "$fault_at" "$work/admitted$phase.tsv" "$work/doubled$phase.tsv" "$rejoined" >>"$results"
+  PGPASSWORD=$(value TAV_DB_PASSWORD) psql -At "$store" -c "SELECT ticket_no FROM scan_log WHERE kind = 'check' AND outcome = 'repeat'" \
+    >"$work/repeated$phase.tsv"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$title" "$log" "$fault_at" "$work/admitted$phase.tsv" "$work/doubled$phase.tsv" \
+    "$work/repeated$phase.tsv" "$rejoined" >>"$results"
   phase=$((phase + 1))
 done
 
@@ -279,10 +291,11 @@ import statistics, sys
 ADMITTED, ALREADY, SIGN_IN = "입장 확인", "이미 입장", "다시 로그인하세요"
 rows, bad = [], False
 for line in open(sys.argv[1]):
-    title, log, fault_at, admitted_file, doubled_file, rejoined = line.rstrip("\n").split("\t")
+    title, log, fault_at, admitted_file, doubled_file, repeated_file, rejoined = line.rstrip("\n").split("\t")
     fault_at = int(fault_at)
     admitted = {t: int(c) for t, c in (l.split("\t") for l in open(admitted_file) if l.strip())}
     doubled = {l.split("\t")[0] for l in open(doubled_file) if l.strip()}
+    repeated = {l.strip() for l in open(repeated_file) if l.strip()}
     records = [l.rstrip("\n").split("\t") for l in open(log) if l.strip()]
     stations = sorted({int(r[0]) for r in records})
     failed_by_station = {s: 0 for s in stations}
@@ -315,10 +328,10 @@ for line in open(sys.argv[1]):
     else:
         recovery = "no failure"
     bad |= lost > 0 or twice > 0 or turned_away > 0
-    rows.append([title, str(len(records) - probes), "%g / %d" % (statistics.median(counts), max(counts)), recovery,
+    rows.append([title, str(len(records) - probes), str(len(tickets & repeated)), "%g / %d" % (statistics.median(counts), max(counts)), recovery,
                  str(lost), str(twice), str(turned_away), "%d/%d" % (probes_ok, probes), rejoined])
-head = ["fault", "checks", "failed per station (median / max)", "recovery", "lost admissions", "admitted twice",
-        "fans turned away", "sessions kept", "cluster whole after"]
+head = ["fault", "checks", "answered by key", "failed per station (median / max)", "recovery", "lost admissions", "admitted twice",
+        "fans turned away", "sessions kept", "cluster whole after (primary)"]
 widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
 for r in [head, ["-" * w for w in widths]] + rows:
     print(" | ".join(c.ljust(w) for c, w in zip(r, widths)))
