@@ -248,9 +248,11 @@ fault_etcd_kill() { kill -9 "$(cat "$work/etcd.pid")"; sleep 10; start_etcd; }
 if [ $short = 1 ]; then
   faults=("tav-server killed|fault_tav_kill|25" "primary killed|fault_primary_kill|40" "primary stalled 10 s|fault_primary_stall 10|40")
 else
-  faults=("tav-server killed|fault_tav_kill|25" "primary killed|fault_primary_kill|40" "primary stalled 20 s|fault_primary_stall 20|50"
-    "standby killed|fault_standby_kill|30" "HAProxy restarted|fault_haproxy_restart|25" "HAProxy reloaded|fault_haproxy_reload|25"
-    "etcd killed 10 s|fault_etcd_kill|30")
+  # The stall last: on Debian 12's Patroni 3.0.2 it may leave the synchronous standby unassigned,
+  # which would leave every later fault measured on a cluster that is not whole.
+  faults=("tav-server killed|fault_tav_kill|25" "HAProxy reloaded|fault_haproxy_reload|25" "HAProxy restarted|fault_haproxy_restart|25"
+    "standby killed|fault_standby_kill|30" "etcd killed 10 s|fault_etcd_kill|30" "primary killed|fault_primary_kill|40"
+    "primary stalled 20 s|fault_primary_stall 20|50")
 fi
 before=8
 phase=0
@@ -258,7 +260,7 @@ results=$work/results.tsv
 : >"$results"
 for entry in "${faults[@]}"; do
   IFS='|' read -r title action seconds <<<"$entry"
-  wait_for 120 cluster_whole || say "the cluster is not whole before \"$title\""
+  wait_for 60 cluster_whole || say "the cluster is not whole before \"$title\""
   wait_for 60 backends_up || say "not both tav-servers are up before \"$title\""
   say "$title"
   log=$work/phase$phase.tsv
