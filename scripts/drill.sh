@@ -116,6 +116,7 @@ fill db1 etcd.default | grep -E '^ETCD_' >"$work/etcd.env"
 start_etcd() {
   env $(cat "$work/etcd.env") etcd >>"$work/etcd.log" 2>&1 &
   echo $! >"$work/etcd.pid"
+  disown $!  # killed on purpose: no job notice
 }
 start_etcd
 wait_for 20 etcdctl --endpoints="http://$DB1:2379" endpoint health || { say "etcd did not start"; tail "$work/etcd.log" >&2; exit 1; }
@@ -205,6 +206,7 @@ haproxy -c -q -f "$work/haproxy.cfg"
 start_haproxy() {
   haproxy -W -db -f "$work/haproxy.cfg" -p "$work/haproxy.pidfile" -S "$work/haproxy-master.sock" >>"$work/haproxy.log" 2>&1 &
   echo $! >"$work/haproxy.pid"
+  disown $!
 }
 start_haproxy
 backends_up() {
