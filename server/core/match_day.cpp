@@ -167,13 +167,12 @@ TimeMs parseLocalTime(const std::string& text, const std::string& what) {
   return static_cast<TimeMs>(t) * 1000;
 }
 
-std::string formatLocalTime(TimeMs at) {
+std::string formatLocalTime(TimeMs at, const char* format) {
   const std::time_t seconds = static_cast<std::time_t>(at / 1000);
   std::tm tm{};
   localtime_r(&seconds, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
+  char buf[64];
+  return std::string(buf, std::strftime(buf, sizeof buf, format, &tm));
 }
 
 std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out) {

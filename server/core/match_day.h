@@ -47,8 +47,9 @@ struct ScanExport {
 // not a real time.
 TimeMs parseLocalTime(const std::string& text, const std::string& what);
 
-// "YYYY-MM-DD HH:MM:SS" in the machine's local time.
-std::string formatLocalTime(TimeMs at);
+// `at` in the machine's local time, by strftime's `format` ("YYYY-MM-DD HH:MM:SS" unless given):
+// the one way the server shows a time.
+std::string formatLocalTime(TimeMs at, const char* format = "%Y-%m-%d %H:%M:%S");
 
 // Writes the venue's scan log lines (ticket checks and sign-ins), oldest first, as UTF-8 CSV with
 // a byte-order mark, so that Excel shows the Korean text: one header row, then

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "server/core/errors.h"
+#include "server/core/match_day.h"
 #include "server/core/messages.h"
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
@@ -62,14 +63,7 @@ Recordset bookingRow(const std::string& code, const std::string& message, const 
 
 }  // namespace
 
-std::string clockTime(TimeMs at) {
-  std::time_t seconds = static_cast<std::time_t>(at / 1000);
-  std::tm local{};
-  localtime_r(&seconds, &local);
-  char buf[8];
-  std::strftime(buf, sizeof buf, "%H:%M", &local);
-  return buf;
-}
+std::string clockTime(TimeMs at) { return formatLocalTime(at, "%H:%M"); }
 
 namespace {
 
@@ -452,11 +446,11 @@ std::size_t forgetOldCheckKeys(Store& store) {
   // In short writes, so that the checks queued behind one never wait long.
   constexpr std::size_t kKeysPerWrite = 2000;
   const TimeMs before = store.now() - kCheckKeyLifetimeMs;
-  std::size_t forgotten = 0, now = 0;
+  std::size_t forgotten = 0, batch = 0;
   do {
-    store.write([&](Transaction& tx) { now = tx.forgetCheckKeys(before, kKeysPerWrite); });
-    forgotten += now;
-  } while (now == kKeysPerWrite);
+    store.write([&](Transaction& tx) { batch = tx.forgetCheckKeys(before, kKeysPerWrite); });
+    forgotten += batch;
+  } while (batch == kKeysPerWrite);
   return forgotten;
 }
 

@@ -29,6 +29,7 @@
 #include "server/core/service.h"
 #include "server/core/sessionless_tally.h"
 #include "server/core/stations.h"
+#include "server/core/match_day.h"
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
 #include "server/http/cookies.h"
@@ -167,13 +168,9 @@ void parseListenAddress(std::string_view text, std::string& host, int& port) {
 
 void logLine(const std::string& message) {
   static std::mutex logMutex;
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  const std::string stamp = formatLocalTime(Store::systemNow());
   std::lock_guard<std::mutex> lock(logMutex);
-  std::fprintf(stderr, "%s tav-server: %s\n", stamp, message.c_str());
+  std::fprintf(stderr, "%s tav-server: %s\n", stamp.c_str(), message.c_str());
   std::fflush(stderr);
 }
 

@@ -563,16 +563,6 @@ bool isLoopback(const std::string& host) {
 
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
-// "KST (+0900)": the machine's time zone now, as localtime shows times.
-std::string localZone() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char zone[64];
-  std::strftime(zone, sizeof zone, "%Z (%z)", &local);
-  return zone;
-}
-
 int cmdServe(const Values& v) {
   ServeOptions options;
   try {
@@ -640,7 +630,8 @@ int cmdServe(const Values& v) {
             " (--plain-http): passwords, session cookies and tickets cross the network in clear");
   // The scan log keeps UTC; every time the server shows (already inside since HH:MM, the export,
   // the dashboard) is in the machine's zone, which a venue must see is its own.
-  logLine(std::string(kProgram) + " " + TAV_VERSION + "; times are shown in the local time zone " + localZone());
+  logLine(std::string(kProgram) + " " + TAV_VERSION + "; times are shown in the local time zone " +
+          formatLocalTime(Store::systemNow(), "%Z (%z)"));
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
           std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(service->connectionBudget()) +
           " connections)");
