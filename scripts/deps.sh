@@ -11,6 +11,7 @@ packages=(
   postgresql-15 libpq-dev
   dpkg-dev systemd
   libjs-chart.js chromium chromium-driver python3-selenium
+  patroni python3-etcd etcd-server etcd-client haproxy curl
 )
 missing=()
 for p in "${packages[@]}"; do

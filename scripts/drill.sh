@@ -20,8 +20,8 @@ case "${1:-}" in
   *) echo "usage: $0 [--short]" >&2; exit 2 ;;
 esac
 [ "$(id -u)" -eq 0 ] || { echo "$0: run it as root: PostgreSQL runs as the system user tavpg, HAProxy binds where it is told." >&2; exit 2; }
-for tool in etcd patroni patronictl haproxy psql curl python3 setpriv; do
-  command -v "$tool" >/dev/null || { echo "$0: $tool is missing (apt-get install etcd-server patroni haproxy postgresql-15 curl)." >&2; exit 2; }
+for tool in etcd etcdctl patroni patronictl haproxy psql curl python3 setpriv; do
+  command -v "$tool" >/dev/null || { echo "$0: $tool is missing: scripts/deps.sh installs it." >&2; exit 2; }
 done
 
 if [ ! -f "$build/CMakeCache.txt" ]; then
@@ -106,30 +106,34 @@ done
 fill() { "$root/packaging/ha/fill.sh" "$work/$1.values" "$root/packaging/ha/$2"; }
 value() { grep "^$1=" "$work/db1.values" | cut -d= -f2-; }
 
-# ---- etcd: one member, on db1's address --------------------------------------------------------
-fill db1 etcd.default | grep -E '^ETCD_' >"$work/etcd.env"
-{
-  echo "ETCD_DATA_DIR=$work/etcd"
-  echo "ETCD_LISTEN_CLIENT_URLS=http://$DB1:2379"
-  echo "ETCD_INITIAL_CLUSTER=db1=http://$DB1:2380"
-} >>"$work/etcd.env"
+# ---- etcd: three members, one on each machine's address -----------------------------------------
+etcd_members=(db1 db2 witness)
+for name in "${etcd_members[@]}"; do
+  fill "$name" etcd.default | grep -E '^ETCD_' >"$work/etcd-$name.env"
+  self=$(grep '^SELF=' "$work/$name.values" | cut -d= -f2)
+  {
+    echo "ETCD_DATA_DIR=$work/etcd-$name"
+    echo "ETCD_LISTEN_CLIENT_URLS=http://$self:2379"
+  } >>"$work/etcd-$name.env"
+done
 start_etcd() {
-  env $(cat "$work/etcd.env") etcd >>"$work/etcd.log" 2>&1 &
-  echo $! >"$work/etcd.pid"
+  env $(cat "$work/etcd-$1.env") etcd >>"$work/etcd-$1.log" 2>&1 &
+  echo $! >"$work/etcd-$1.pid"
   disown $!  # killed on purpose: no job notice
 }
-start_etcd
-wait_for 20 etcdctl --endpoints="http://$DB1:2379" endpoint health || { say "etcd did not start"; tail "$work/etcd.log" >&2; exit 1; }
+etcd_endpoints="http://$DB1:2379,http://$DB2:2379,http://$WITNESS:2379"
+etcd_healthy() { [ "$(etcdctl --endpoints="$etcd_endpoints" endpoint health 2>&1 | grep -c 'is healthy')" = 3 ]; }
+for name in "${etcd_members[@]}"; do start_etcd "$name"; done
+wait_for 30 etcd_healthy || { say "etcd did not start"; tail "$work"/etcd-*.log >&2; exit 1; }
 
 # ---- Patroni and PostgreSQL: the template with this machine's folders ------------------------
 for name in db1 db2; do
   mkdir -p "$work/$name"
   fill "$name" patroni.yml >"$work/$name/patroni.filled.yml"
-  python3 - "$work/$name/patroni.filled.yml" "$work/$name" "$DB1" >"$work/$name/patroni.yml" <<'EOF'
-# Debian's layout and pg_createcluster become a private folder and initdb; etcd is the drill's one member.
+  python3 - "$work/$name/patroni.filled.yml" "$work/$name" >"$work/$name/patroni.yml" <<'EOF'
+# Debian's layout and pg_createcluster become a private folder and initdb.
 import sys, yaml
-conf, folder, etcd = yaml.safe_load(open(sys.argv[1])), sys.argv[2], sys.argv[3]
-conf["etcd3"]["hosts"] = etcd + ":2379"
+conf, folder = yaml.safe_load(open(sys.argv[1])), sys.argv[2]
 b = conf["bootstrap"]
 b.pop("method", None); b.pop("pg_createcluster", None)
 b["initdb"] = [{"encoding": "UTF8"}, {"locale": "C"}]
@@ -241,11 +245,28 @@ fault_haproxy_restart() {
   master=$(cat "$work/haproxy.pid")
   # shellcheck disable=SC2046
   kill -9 "$master" $(pgrep -P "$master")
-  sleep 1
+  sleep 0.1  # the drop-in's RestartSec
   start_haproxy
 }
 fault_haproxy_reload() { kill -USR2 "$(cat "$work/haproxy.pid")"; }
-fault_etcd_kill() { kill -9 "$(cat "$work/etcd.pid")"; sleep 10; start_etcd; }
+etcd_leader() {
+  etcdctl --endpoints="$etcd_endpoints" endpoint status -w simple 2>/dev/null |
+    awk -F', ' '$5 == "true" { print $1 }' | sed "s|http://$DB1:2379|db1|; s|http://$DB2:2379|db2|; s|http://$WITNESS:2379|witness|"
+}
+# The member that leads: the worst one to lose, since the other two must elect a new leader first.
+fault_etcd_member_kill() {
+  local who
+  who=$(etcd_leader)
+  kill -9 "$(cat "$work/etcd-${who:-db1}.pid")"
+  sleep 10
+  start_etcd "${who:-db1}"
+}
+fault_etcd_all_kill() {
+  local name
+  for name in "${etcd_members[@]}"; do kill -9 "$(cat "$work/etcd-$name.pid")"; done
+  sleep 10
+  for name in "${etcd_members[@]}"; do start_etcd "$name"; done
+}
 
 if [ $short = 1 ]; then
   faults=("tav-server killed|fault_tav_kill|25" "primary killed|fault_primary_kill|40" "primary stalled 10 s|fault_primary_stall 10|40")
@@ -253,7 +274,7 @@ else
   # The stall last: on Debian 12's Patroni 3.0.2 it may leave the synchronous standby unassigned,
   # which would leave every later fault measured on a cluster that is not whole.
   faults=("tav-server killed|fault_tav_kill|25" "HAProxy reloaded|fault_haproxy_reload|25" "HAProxy restarted|fault_haproxy_restart|25"
-    "standby killed|fault_standby_kill|30" "etcd killed 10 s|fault_etcd_kill|30" "primary killed|fault_primary_kill|40"
+    "standby killed|fault_standby_kill|30" "etcd leader killed 10 s|fault_etcd_member_kill|30" "every etcd killed 10 s|fault_etcd_all_kill|30" "primary killed|fault_primary_kill|40"
     "primary stalled 20 s|fault_primary_stall 20|50")
 fi
 before=8

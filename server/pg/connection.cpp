@@ -45,7 +45,8 @@ Connection::Connection(const std::string& uri) {
     const std::string why = conn_ ? firstLine(PQerrorMessage(conn_)) : "out of memory";
     PQfinish(conn_);
     conn_ = nullptr;
-    throw StoreUnavailable("The database cannot be reached: " + scrubbed(why, uri) + ".");
+    // 08001, as libpq's own: no host of the URI could be reached or took writes.
+    throw Failure("The database cannot be reached: " + scrubbed(why, uri) + ".", kUnreachable);
   }
   // The server's notices (a shutdown under way, a warning) are not ours to print.
   PQsetNoticeProcessor(conn_, [](void*, const char*) {}, nullptr);

@@ -22,6 +22,9 @@
 namespace tav::server::pg {
 
 // A failure of a statement or of the connection, with the database's SQLSTATE when it gave one.
+// The SQLSTATE of a connection that could not be made (sqlclient_unable_to_establish_sqlconnection).
+inline constexpr const char* kUnreachable = "08001";
+
 class Failure : public StoreUnavailable {
  public:
   Failure(const std::string& sentence, std::string sqlState)

@@ -5,6 +5,7 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstring>
@@ -96,10 +97,22 @@ class PgStore final : public Store {
                      const std::function<void(Connection&, RowCache::Updates&)>& body) {
     int lost = 0, stale = 0;
     bool keyClash = false;
+    // A new connection, not an idle one, right after a connection found dead: the idle ones most
+    // likely died with it. Not after waiting for the database, whose idle connections are new.
+    bool fresh = false;
     std::optional<SteadyClock::time_point> deadline;
     for (;;) {
-      std::unique_ptr<Connection> c = pool_.acquire(lost > 0, deadline ? *deadline : turnEnds);
-      if (serving_ && !deadline) deadline = SteadyClock::now() + kTransactionLimit;
+      std::unique_ptr<Connection> c;
+      try {
+        c = pool_.acquire(fresh, deadline ? *deadline : turnEnds);
+      } catch (const pg::Failure& e) {
+        if (e.sqlState() != pg::kUnreachable || !awaitPrimary(turnEnds)) throw;
+        ++lost;
+        fresh = false;
+        deadline.reset();
+        continue;
+      }
+      if (serving_ && !deadline) deadline = std::min(SteadyClock::now() + kTransactionLimit, turnEnds + kAfterAwaitLimit);
       c->setDeadline(deadline);
       RowCache::Updates updates;
       updates.readCheckKeys = keyClash;
@@ -122,7 +135,16 @@ class PgStore final : public Store {
       } catch (const StoreUnavailable& e) {
         const bool sent = c->commitSent();
         const bool alive = pool_.finish(std::move(c));
-        if (!alive && !sent && ++lost == 1) continue;
+        if (!alive && !sent) {
+          // Nothing of this run was kept. A dead idle connection is replaced at once; a database
+          // lost again is being replaced itself, and is awaited.
+          fresh = ++lost == 1;
+          if (fresh) continue;
+          if (awaitPrimary(turnEnds)) {
+            deadline.reset();
+            continue;
+          }
+        }
         // A key this transaction took for new was kept before, or by another server meanwhile:
         // run again, reading it first (23505, unique violation; nothing of this run was kept).
         if (alive && updates.newCheckKey && isUniqueViolation(e) && ++stale < kMaxStaleRuns) {
@@ -141,6 +163,20 @@ class PgStore final : public Store {
       return;
     }
   }
+
+  // With no database taking writes (the primary died or stalled, and Patroni is promoting its
+  // standby, which takes a few seconds) a serving store lets the request wait for the new primary
+  // within its turn, trying again every kAwaitPause: the gate is answered once, a little late,
+  // instead of failing and being scanned again. False when the turn leaves no time for it.
+  bool awaitPrimary(SteadyClock::time_point turnEnds) const {
+    if (!serving_ || SteadyClock::now() + kAwaitPause >= turnEnds) return false;
+    std::this_thread::sleep_for(kAwaitPause);
+    return true;
+  }
+  static constexpr std::chrono::milliseconds kAwaitPause{250};
+  // A run that starts after such a wait ends at most this long after the turn, so that the
+  // answer still comes within the station's 7 s wait for it.
+  static constexpr std::chrono::milliseconds kAfterAwaitLimit{1000};
 
   static bool isUniqueViolation(const StoreUnavailable& e) {
     const auto* failure = dynamic_cast<const pg::Failure*>(&e);

@@ -194,6 +194,39 @@ TEST(PostgreSQLStart, ServesOnceItsDatabaseAnswers) {
   }
 }
 
+// A database that goes away while the server runs and is back within a check's turn (a restart,
+// a standby promoted): the check sent meanwhile waits for it and admits, rather than fail its gate.
+// One that stays away past the turn is answered 503 within the station's wait.
+TEST(PostgreSQLRestart, ACheckWaitsForTheDatabaseWithinItsTurn) {
+  if (pgtest::serverUri().empty()) GTEST_SKIP() << pgtest::notConfigured();
+  pgtest::ThrowawayServer database;
+  TestVenue venue(10, 0, database.uri());
+  ServerProcess server(venue.store);
+  server.start();
+  auto client = server.signedInClient();
+  client->set_read_timeout(kStationWait);
+  EXPECT_EQ(codeOf(*client, checkText("I", ticketNo(0))), "0");
+
+  for (const bool backInTime : {true, false}) {
+    ASSERT_EQ(database.halt(), 0);
+    const auto sent = Clock::now();
+    std::thread restart;
+    if (backInTime)
+      restart = std::thread([&] {
+        std::this_thread::sleep_for(milliseconds(1500));
+        EXPECT_EQ(database.resume(), 0);
+      });
+    auto res = query(*client, checkText("I", ticketNo(backInTime ? 1 : 2)));
+    const auto took = Clock::now() - sent;
+    if (restart.joinable()) restart.join();
+    ASSERT_TRUE(res) << "answered within the station's wait";
+    EXPECT_EQ(res->status, backInTime ? 200 : 503) << res->body;
+    if (backInTime) EXPECT_GE(took, milliseconds(1500)) << "it waited for the database";
+    if (!backInTime) EXPECT_EQ(database.resume(), 0);
+  }
+  EXPECT_NE(codeOf(*client, checkText("I", ticketNo(1))), "0") << "the waiting check was kept: a second entry is refused";
+}
+
 // A store whose probe takes a while and counts how often it ran.
 class SlowProbeStore final : public server::Store {
  public:
