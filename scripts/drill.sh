@@ -271,8 +271,8 @@ fault_etcd_all_kill() {
 if [ $short = 1 ]; then
   faults=("tav-server killed|fault_tav_kill|25" "primary killed|fault_primary_kill|40" "primary stalled 10 s|fault_primary_stall 10|40")
 else
-  # The stall last: on Debian 12's Patroni 3.0.2 it may leave the synchronous standby unassigned,
-  # which would leave every later fault measured on a cluster that is not whole.
+  # The primary's faults last: each moves the primary, and the faults before them are measured on
+  # the cluster as it was made.
   faults=("tav-server killed|fault_tav_kill|25" "HAProxy reloaded|fault_haproxy_reload|25" "HAProxy restarted|fault_haproxy_restart|25"
     "standby killed|fault_standby_kill|30" "etcd leader killed 10 s|fault_etcd_member_kill|30" "every etcd killed 10 s|fault_etcd_all_kill|30" "primary killed|fault_primary_kill|40"
     "primary stalled 20 s|fault_primary_stall 20|50")
