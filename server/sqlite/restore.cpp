@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -146,7 +147,10 @@ std::optional<ScanMark> checkBackup(const std::string& copy, const std::string& 
     } catch (const StoreUnavailable& e) {
       verdict = e.what();
     }
-    if (verdict != "ok") throw std::runtime_error("The backup " + backup + " is damaged: SQLite finds \"" + verdict + "\".");
+    if (verdict != "ok") {
+      std::replace(verdict.begin(), verdict.end(), '\n', ' ');
+      throw std::runtime_error("The backup " + backup + " is damaged: SQLite finds \"" + verdict + "\".");
+    }
     return lastScanLine(c);
   } catch (const StoreUnavailable& e) {
     throw std::runtime_error(backup + " is not a TAV store backup that can be read: " + e.what());
@@ -207,7 +211,6 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
 
   PendingFile copy(store);
   copyInto(backup, copy);
-  summary.backupLastLine = std::nullopt;
   const std::optional<ScanMark> backupLast = checkBackup(copy.path(), backup);
   if (backupLast) summary.backupLastLine = backupLast->at;
 
@@ -262,17 +265,25 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
         throw std::runtime_error(std::string(e.what()) + " Nothing was replaced.");
       }
     }
-    // The log and its index go before the new file comes: a crash in between leaves the old file
-    // whole without them, never the new file beside the old file's log.
-    removeIfThere(store + "-wal");
-    removeIfThere(store + "-shm");
-    flushFolder(folderOf(store));
+    // Left over from a kept file since removed, they would be read as the new kept file's.
+    removeIfThere(keptAs + "-wal");
+    removeIfThere(keptAs + "-shm");
     if (::link(store.c_str(), keptAs.c_str()) != 0) {
       if (errno == EEXIST) throw std::runtime_error(keptAs + " appeared while the restore ran; nothing was replaced.");
       if (::rename(store.c_str(), keptAs.c_str()) != 0) throw systemError("The old store could not be kept as " + keptAs);
     }
     summary.keptAs = keptAs;
+    // A log of the old file's own that could not be folded (the file reads as damaged) stays with
+    // it, under the name SQLite gives the kept file's log.
+    if (logged && !foreignLog && !current.readable && ::rename((store + "-wal").c_str(), (keptAs + "-wal").c_str()) != 0)
+      throw systemError("The old store's log could not be kept beside " + keptAs);
   }
+  // The log and its index go before the new file comes (also when the file itself was gone): a
+  // crash in between leaves the old file whole without them, never the new file beside the old
+  // file's log.
+  removeIfThere(store + "-wal");
+  removeIfThere(store + "-shm");
+  flushFolder(folderOf(store));
   if (::rename(copy.path().c_str(), store.c_str()) != 0) throw systemError("The restored store could not be put at " + store);
   copy.placed();
   flushFolder(folderOf(store));

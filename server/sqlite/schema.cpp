@@ -291,12 +291,6 @@ BEGIN
       SET checks = checks + 1, refusals = refusals + excluded.refusals, last_at = max(last_at, excluded.last_at);
 END;
 )sql",
-    // The file's own identity: new in every store, backup and restored copy, so that a write-ahead
-    // log left beside the file can be told to be its own or another's (see StoreLock).
-    R"sql(
-CREATE TABLE file_identity(id TEXT NOT NULL);
-INSERT INTO file_identity(id) VALUES(lower(hex(randomblob(16))));
-)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -374,6 +368,14 @@ void migrate(Connection& c, const std::string& path) {
       const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
       c.exec(setVersion.c_str());
     }
+    // The file's own identity, new in every store, backup and restored copy, so that a log left
+    // beside the file can be told to be its own or another's (see StoreLock). It belongs to the
+    // SQLite file, as its application_id does, not to the schema both stores share: made here for
+    // every file whatever its version, and an older build opens the file as before.
+    if (c.pragmaInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'file_identity'") == 0)
+      c.exec("CREATE TABLE file_identity(id TEXT NOT NULL)");
+    if (c.pragmaInt("SELECT count(*) FROM file_identity") == 0)
+      c.exec("INSERT INTO file_identity(id) VALUES(lower(hex(randomblob(16))))");
     c.exec("COMMIT");
   } catch (...) {
     c.execQuietly("ROLLBACK");

@@ -72,7 +72,7 @@ std::unique_ptr<StoreLock> StoreLock::shared(const std::string& storePath,
   const int fd = openLockFile(storePath);
   if (fd < 0) return nullptr;
   if (lockRetrying(fd, LOCK_SH | LOCK_NB) != 0) {
-    if (waiting) waiting("waiting for the restore of " + storePath + " to finish before opening it");
+    if (waiting) waiting("waiting for " + storePath + ", which a restore or purge-event holds, before opening it");
     if (lockRetrying(fd, LOCK_SH) != 0) {
       ::close(fd);
       return nullptr;

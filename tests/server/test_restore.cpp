@@ -17,6 +17,8 @@
 namespace tav::test {
 namespace {
 
+using storetest::sqliteScalar;
+
 // The answer's ErrCode of a check on a signed-in station of `server`.
 std::string admit(ServerProcess& server, int ticket) {
   return codeOf(*server.signedInClient(), checkText("I", ticketNo(ticket)));
@@ -184,18 +186,23 @@ TEST(Restore, ServerStartedMeanwhileWaitsAndServesTheRestoredFile) {
   const int writer = open(pipe.c_str(), O_WRONLY | O_CLOEXEC);
   ASSERT_GE(writer, 0);
   ServerProcess server(venue.store);
-  auto started = std::async(std::launch::async, [&] { server.start(); });
-  EXPECT_NE(server.logWith("waiting for the restore of " + venue.store).find("waiting for the restore"),
-            std::string::npos)
-      << server.log();
-  EXPECT_EQ(started.wait_for(std::chrono::milliseconds(300)), std::future_status::timeout)
-      << "the server started while the restore held the store";
-  const std::string bytes = readFile(backup);
-  ASSERT_EQ(write(writer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  close(writer);
+  // The server is started on this thread (it dies with the thread that started it); the backup
+  // goes into the pipe once the server says it waits.
+  auto feeder = std::async(std::launch::async, [&] {
+    const std::string waited = server.logWith("waiting for " + venue.store);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const std::string meanwhile = server.log();
+    const std::string bytes = readFile(backup);
+    const bool written = write(writer, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    close(writer);
+    return written ? waited.substr(0, waited.find('\n')) + " | " + meanwhile : std::string("not written");
+  });
+  server.start();
+  const std::string seen = feeder.get();
+  EXPECT_NE(seen.find("which a restore or purge-event holds"), std::string::npos) << seen;
+  EXPECT_EQ(seen.find("listening on"), std::string::npos) << "the server started while the restore held the store";
   const ToolResult r = restore.get();
   EXPECT_EQ(r.exitCode, 0) << r.err;
-  started.get();
   EXPECT_EQ(admittedTotal(server), "10");
   EXPECT_EQ(admit(server, 15), "0") << "admitted after the backup: valid again";
 }
@@ -223,14 +230,15 @@ class Purge : public ::testing::TestWithParam<const char*> {
     const std::time_t yesterday = std::time(nullptr) - 24 * 3600;
     char played[16];
     std::strftime(played, sizeof played, "%Y%m%d%H%M", std::localtime(&yesterday));
-    tool({"add-event", "--place", TestVenue::kPlace, "--bizcode", "BIZ2", "--name", "다음 경기", "--play-date", played,
-          "--inactive"});
+    ASSERT_EQ(tool({"add-event", "--place", TestVenue::kPlace, "--bizcode", "BIZ2", "--name", "다음 경기", "--play-date",
+                    played, "--inactive"}).exitCode,
+              0);
     std::string csv = kCsvHeader;
     for (int i = 0; i < 10; ++i)
       csv += "K" + std::to_string(i) + ",김철수" + std::to_string(i) + ",다음 경기," + played + ",잠실종합운동장,R석,2층 " +
              std::to_string(i) + "번,E석,valid\n";
     writeFile(venue_->dir.file("biz2.csv"), csv);
-    tool({"import-tickets", "--bizcode", "BIZ2", "--csv", venue_->dir.file("biz2.csv")});
+    ASSERT_EQ(tool({"import-tickets", "--bizcode", "BIZ2", "--csv", venue_->dir.file("biz2.csv")}).exitCode, 0);
     ServerProcess server(store());
     server.start();
     for (int i = 0; i < 5; ++i) ASSERT_EQ(admit(server, i), "0");
@@ -295,7 +303,7 @@ TEST_P(Purge, RemovesTheEventsHoldersAndNothingElse) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Stores, Purge, ::testing::Values("SQLite", "PostgreSQL"),
-                         [](const auto& info) { return std::string(info.param); });
+                         [](const ::testing::TestParamInfo<const char*>& store) { return std::string(store.param); });
 
 // A purge rebuilds an SQLite file, which would hold every write of a running server up.
 TEST(PurgeSqlite, RefusedWhileServing) {
