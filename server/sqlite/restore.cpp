@@ -251,6 +251,7 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
           (backupLast ? "at " + formatLocalTime(backupLast->at) : std::string("has none")) + "), with " +
           std::to_string(current.admissionsAfter) +
           " admissions that would be given up; give --discard-newer to restore all the same.");
+    summary.newerGivenUp = newer;
     if (newer) summary.admissionsGivenUp = current.admissionsAfter;
 
     if (::chmod(copy.path().c_str(), old.st_mode & 07777) != 0 ||

@@ -15,7 +15,8 @@ struct RestoreSummary {
   std::optional<TimeMs> backupLastLine;  // the time of the backup's last scan-log line
   bool oldUnreadable = false;          // an old file was there but could not be read as a store
   bool foreignLogRemoved = false;      // the old file's log was written for another file
-  std::size_t admissionsGivenUp = 0;   // admissions in the old store after the backup (--discard-newer)
+  bool newerGivenUp = false;           // the old store's scan log went on past the backup's
+  std::size_t admissionsGivenUp = 0;   // admissions among those newer lines
 };
 
 // Holds the store's lock alone throughout (a server started meanwhile waits, and one running makes

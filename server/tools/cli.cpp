@@ -503,7 +503,7 @@ int cmdRestore(const Values& v) {
   if (!r.keptAs.empty()) std::cout << "; the old store is kept as " << r.keptAs;
   if (r.oldUnreadable) std::cout << " (it could not be read as a store)";
   if (r.foreignLogRemoved) std::cout << "; its log, written for another file, was removed";
-  if (r.admissionsGivenUp > 0 || v.count("discard-newer"))
+  if (r.newerGivenUp)
     std::cout << "; " << r.admissionsGivenUp
               << " admissions made since the backup were given up: tickets admitted since then will be valid again";
   std::cout << ".\n";
@@ -515,7 +515,10 @@ int cmdPurgeEvent(const Values& v) {
   auto store = openExisting(v.at("store"), SqliteLockOptions{true, {}});
   const std::size_t erased = purgeEvent(*store, v.at("bizcode"), v.count("force") > 0);
   std::cout << "Removed the holders' names and seats of " << erased << " tickets of " << v.at("bizcode")
-            << "; no copy is left in the store's free space or its log.\n";
+            << (isPostgresUri(v.at("store"))
+                    ? "; the tickets were vacuumed, but PostgreSQL's own log and earlier dumps keep the old values "
+                      "until they are recycled or deleted.\n"
+                    : "; no copy is left in the store file or its log.\n");
   return 0;
 }
 
