@@ -40,6 +40,10 @@ void Store::backupTo(const std::string&) {
   throw std::runtime_error("This kind of store has no backup of its own.");
 }
 
+void Store::eraseRemovedData() {
+  throw std::runtime_error("This kind of store cannot erase what was removed from it.");
+}
+
 void Store::writeAsync(std::function<void(Transaction&)> work, Done done) {
   std::call_once(poolStarted_, [this] { pool_ = std::make_unique<WorkerPool>(kDefaultWriteThreads, "tav-store"); });
   pool_->post([this, work = std::move(work), done = std::move(done), queued = std::chrono::steady_clock::now()] {

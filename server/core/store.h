@@ -264,6 +264,9 @@ class Transaction : public Reader {
   // deactivates them first.
   virtual void setEventActive(const std::string& bizCode, bool active) = 0;
   virtual void setTicketCancelled(std::int64_t ticketId, bool cancelled) = 0;
+  // Empties the holder's name and seat of every ticket of the event; returns how many tickets
+  // still had either. Their state, counts and the scan log stay as they are.
+  virtual std::size_t eraseHolderDetails(const std::string& bizCode) = 0;
   virtual void setOperatorPassword(const std::string& id, const std::string& passwordHash) = 0;
   virtual void setOperatorActive(const std::string& id, bool active) = 0;
   // Returns the new session's id; also forgets the sessions last used before `idleBefore` or
@@ -360,6 +363,10 @@ class Store {
   // on, and returns once the copy is on the disk. Throws std::runtime_error with one sentence when
   // this kind of store is not backed up this way, or the copy fails (no file is left then).
   virtual void backupTo(const std::string& path);
+
+  // Leaves no copy of what writes removed or overwrote in the store's free space or its log, and
+  // returns once that is on the disk. Throws StoreUnavailable when it cannot finish now.
+  virtual void eraseRemovedData();
 
   // The store's clock, replaceable for tests (set it before the store is shared between threads).
   TimeMs now() const { return clock_ ? clock_() : systemNow(); }

@@ -492,6 +492,12 @@ void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
         Params().integer(ticketId).text(cancelled ? "cancelled" : "valid"), "change the ticket's status");
 }
 
+std::size_t Session::eraseHolderDetails(const std::string& bizCode) {
+  Result r = run("UPDATE ticket SET cust_name = '', seat_info = '' WHERE bizcode = $1 AND (cust_name <> '' OR seat_info <> '')",
+                 Params().text(bizCode));
+  return static_cast<std::size_t>(r.changed());
+}
+
 void Session::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
   changedCachedRows();
   queue("UPDATE operator SET password_hash = $2 WHERE operator_id = $1", Params().text(id).text(passwordHash),

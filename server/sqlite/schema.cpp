@@ -12,6 +12,7 @@
 
 #include "server/core/errors.h"
 #include "server/sqlite/sqlite_store.h"
+#include "server/sqlite/store_lock.h"
 
 namespace tav::server::sqlite {
 namespace {
@@ -367,6 +368,14 @@ void migrate(Connection& c, const std::string& path) {
       const std::string setVersion = "PRAGMA user_version = " + std::to_string(kSchemaVersion);
       c.exec(setVersion.c_str());
     }
+    // The file's own identity, new in every store, backup and restored copy, so that a log left
+    // beside the file can be told to be its own or another's (see StoreLock). It belongs to the
+    // SQLite file, as its application_id does, not to the schema both stores share: made here for
+    // every file whatever its version, and an older build opens the file as before.
+    if (c.pragmaInt("SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = 'file_identity'") == 0)
+      c.exec("CREATE TABLE file_identity(id TEXT NOT NULL)");
+    if (c.pragmaInt("SELECT count(*) FROM file_identity") == 0)
+      c.exec("INSERT INTO file_identity(id) VALUES(lower(hex(randomblob(16))))");
     c.exec("COMMIT");
   } catch (...) {
     c.execQuietly("ROLLBACK");
@@ -385,11 +394,35 @@ void createPrivately(const std::string& path) {
   }
 }
 
+// Records the file's identity beside it once the identity is in the file itself, not only in the
+// log: the check of a log left by a crash reads the file alone. A new store's identity is copied
+// into the file here; when other connections hold that up, the next open records it.
+void recordIdentity(Connection& c, const std::string& path, StoreLock& lock) {
+  std::string id;
+  {
+    Query q = c.query("SELECT id FROM file_identity");
+    if (!q.step()) return;
+    id = q.text(0);
+  }
+  if (lock.recordedIdentity() == id) return;
+  FileIdentity file = readFileIdentity(path);
+  if (file.kind != FileIdentity::Kind::Id || file.id != id) {
+    int logFrames = 0, copied = 0;
+    if (sqlite3_wal_checkpoint_v2(c.handle(), "main", SQLITE_CHECKPOINT_FULL, &logFrames, &copied) != SQLITE_OK ||
+        copied < logFrames)
+      return;
+    file = readFileIdentity(path);
+  }
+  if (file.kind == FileIdentity::Kind::Id && file.id == id) lock.recordIdentity(id);
+}
+
 }  // namespace
 
 int schemaVersion() { return kSchemaVersion; }
 
-std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
+void renewIdentity(Connection& c) { c.exec("UPDATE file_identity SET id = lower(hex(randomblob(16)))"); }
+
+std::unique_ptr<Connection> openWriter(const std::string& path, bool create, StoreLock* lock) {
   FileHeader h = readHeader(path);
   if (!h.exists && !create) throw StoreRejected("There is no store at " + path + ".");
   std::error_code ec;
@@ -402,6 +435,8 @@ std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
     // Every store of ours has its version in the header from its first commit on.
     if (!h.sqlite || h.applicationId != kSqliteApplicationId || h.userVersion == 0) throw notOurs(path);
     if (h.userVersion > static_cast<std::uint32_t>(kSchemaVersion)) throw newer(path, h.userVersion);
+    // Before SQLite reads the log into the file's pages, which it would do for anyone's log.
+    if (lock && logged) checkLogBelongs(path, *lock);
   } else if (h.exists && h.size == 0 && !create) {
     // An empty file is a store only when its first commits still wait in the write-ahead log.
     if (!logged) throw StoreRejected(path + " is empty, not a TAV store.");
@@ -438,6 +473,7 @@ std::unique_ptr<Connection> openWriter(const std::string& path, bool create) {
   writer->exec("PRAGMA temp_store = MEMORY");
   migrate(*writer, path);
   if (unverified) sqlite3_db_config(writer->handle(), SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 0, nullptr);
+  if (lock) recordIdentity(*writer, path, *lock);
   return writer;
 }
 

@@ -502,6 +502,22 @@ void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
   q.bind(1, ticketId).bind(2, std::string(cancelled ? "cancelled" : "valid")).run();
 }
 
+// With secure_delete on for the statement, the old values are zeroed in the pages rather than
+// left in their free space; the store's eraseRemovedData() deals with the log and older pages.
+std::size_t Session::eraseHolderDetails(const std::string& bizCode) {
+  c_.exec("PRAGMA secure_delete = ON");
+  try {
+    Query q = c_.query(
+        "UPDATE ticket SET cust_name = '', seat_info = '' WHERE bizcode = ?1 AND (cust_name <> '' OR seat_info <> '')");
+    q.bind(1, bizCode).run();
+  } catch (...) {
+    c_.execQuietly("PRAGMA secure_delete = OFF");
+    throw;
+  }
+  c_.exec("PRAGMA secure_delete = OFF");
+  return static_cast<std::size_t>(sqlite3_changes64(c_.handle()));
+}
+
 void Session::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
   forget();
   Query q = c_.query("UPDATE operator SET password_hash = ?2 WHERE operator_id = ?1");

@@ -27,6 +27,7 @@
 #include "server/sqlite/schema.h"
 #include "server/sqlite/session.h"
 #include "server/sqlite/store_file.h"
+#include "server/sqlite/store_lock.h"
 
 namespace tav::server {
 namespace {
@@ -35,6 +36,7 @@ using sqlite::Connection;
 using sqlite::LookupCache;
 using sqlite::Session;
 using sqlite::StoreFile;
+using sqlite::StoreLock;
 
 // How often the checkpointer looks whether the store file is still the one the store opened.
 constexpr auto kFileCheckInterval = std::chrono::seconds(1);
@@ -77,8 +79,10 @@ std::string messageOf(const std::exception_ptr& error) {
 
 class SqliteStore final : public Store {
  public:
-  SqliteStore(std::string path, std::unique_ptr<Connection> writer, SqliteLogOptions logOptions)
-      : path_(std::move(path)), file_(path_), writer_(std::move(writer)), logOptions_(logOptions) {
+  SqliteStore(std::string path, std::unique_ptr<StoreLock> lock, std::unique_ptr<Connection> writer,
+              SqliteLogOptions logOptions)
+      : lock_(std::move(lock)), path_(std::move(path)), file_(path_), writer_(std::move(writer)),
+        logOptions_(logOptions) {
     // Checkpoints run beside the writer, so that no commit waits for the database file's fsync.
     writer_->exec("PRAGMA wal_autocheckpoint = 0");
     // Commits do not wait for the disk: the syncer flushes the log after each commit and no caller
@@ -201,6 +205,12 @@ class SqliteStore final : public Store {
       } else {
         failure = sqlite3_errmsg(copy);
       }
+      // The copy is a file of its own: copied over the store by hand after a crash, its new
+      // identity keeps the store's old log from being read into it.
+      if (failure.empty() &&
+          sqlite3_exec(copy, "UPDATE file_identity SET id = lower(hex(randomblob(16)))", nullptr, nullptr, nullptr) !=
+              SQLITE_OK)
+        failure = sqlite3_errmsg(copy);
       // The copy is one self-contained file, flushed before it is reported as made.
       if (failure.empty() && sqlite3_exec(copy, "PRAGMA journal_mode = DELETE", nullptr, nullptr, nullptr) != SQLITE_OK)
         failure = sqlite3_errmsg(copy);
@@ -216,6 +226,34 @@ class SqliteStore final : public Store {
       ::unlink(target.c_str());
       throw std::runtime_error("The backup to " + target + " failed: " + failure + ".");
     }
+  }
+
+  // On a connection of its own that zeroes what it frees: the log is copied into the file and cut
+  // to nothing (its frames hold the rows as they were), then VACUUM rebuilds the file from the live
+  // rows alone, and the log that rebuild wrote is emptied in turn.
+  void eraseRemovedData() override {
+    Connection c(path_, SQLITE_OPEN_READWRITE);
+    c.exec("PRAGMA secure_delete = ON");
+    c.pragmaInt("PRAGMA schema_version");  // a connection that has read nothing does not checkpoint
+    const auto emptyLog = [&] {
+      int logFrames = -1, copied = -1;
+      if (sqlite3_wal_checkpoint_v2(c.handle(), "main", SQLITE_CHECKPOINT_TRUNCATE, &logFrames, &copied) != SQLITE_OK ||
+          logFrames != 0)
+        throw StoreUnavailable("The store's log " + path_ +
+                               "-wal could not be emptied while other connections used it; run this again when the "
+                               "server is quiet or stopped.");
+    };
+    emptyLog();
+    // VACUUM makes the file shorter, which is what a file cut short under the store looks like.
+    file_.expectShrinking(true);
+    try {
+      c.exec("VACUUM");
+      emptyLog();
+    } catch (...) {
+      file_.expectShrinking(false);
+      throw;
+    }
+    file_.expectShrinking(false);
   }
 
   // A read on a connection kept for it alone, which no reader holds, without waiting for commits
@@ -680,6 +718,7 @@ class SqliteStore final : public Store {
     return true;
   }
 
+  std::unique_ptr<StoreLock> lock_;  // released last, once every connection has closed
   std::string path_;
   StoreFile file_;
   std::unique_ptr<Connection> writer_;
@@ -726,12 +765,16 @@ class SqliteStore final : public Store {
 
 int sqliteSchemaVersion() { return sqlite::schemaVersion(); }
 
-std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, const SqliteLogOptions& logOptions) {
+std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create, const SqliteLogOptions& logOptions,
+                                       const SqliteLockOptions& lockOptions) {
   // Without memory statistics SQLite takes no global lock per allocation. It only applies when
   // this runs before the library's first use in the process; later it is refused and harmless.
   static std::once_flag configured;
   std::call_once(configured, [] { sqlite3_config(SQLITE_CONFIG_MEMSTATUS, 0); });
-  return std::make_unique<SqliteStore>(path, sqlite::openWriter(path, create), logOptions);
+  std::unique_ptr<StoreLock> lock =
+      lockOptions.alone ? StoreLock::exclusive(path) : StoreLock::shared(path, lockOptions.waiting);
+  std::unique_ptr<Connection> writer = sqlite::openWriter(path, create, lock.get());
+  return std::make_unique<SqliteStore>(path, std::move(lock), std::move(writer), logOptions);
 }
 
 }  // namespace tav::server

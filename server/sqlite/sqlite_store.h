@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,14 @@ struct SqliteLogOptions {
   int (*syncLog)(int fd) = nullptr;
 };
 
+// How a store takes the lock beside its file, which restore holds alone while it replaces the file.
+struct SqliteLockOptions {
+  // Shared (serve, the setup commands): a restore under way is waited for, and `waiting` told so
+  // once. Alone: refused at once, with a sentence, while any other process has the store open.
+  bool alone = false;
+  std::function<void(const std::string&)> waiting;
+};
+
 // Opens the store file at `path` (creating it when `create` is set and it does not exist or is
 // empty; a new file and its log are readable by their owner only), applies pending migrations and
 // starts the writer. Throws StoreRejected when the file is not one of ours or comes from a newer
@@ -37,7 +46,11 @@ struct SqliteLogOptions {
 // is reported once to the fatal handler, and leaves the log for the next start to recover: the
 // store copies nothing more into the file. A file removed, replaced or cut short under the store
 // stops its writes and reads with a StoreUnavailable that says so.
+//
+// Every store open on the file holds its lock (STORE.lock), and a log left beside the file that
+// was written for another file is refused before SQLite reads it.
 std::unique_ptr<Store> openSqliteStore(const std::string& path, bool create,
-                                       const SqliteLogOptions& logOptions = {});
+                                       const SqliteLogOptions& logOptions = {},
+                                       const SqliteLockOptions& lockOptions = {});
 
 }  // namespace tav::server

@@ -27,7 +27,7 @@ StoreFile::Change StoreFile::check() {
     change_ = Change::Replaced;
     sentence_ = "The store file " + path_ + (gone ? " was removed" : " was replaced by another file") +
                 " while the server was running; it takes no more writes until the server is restarted.";
-  } else if (st.st_size < size_) {
+  } else if (st.st_size < size_ && !shrinking_) {
     change_ = Change::Truncated;
     sentence_ = "The store file " + path_ + " was cut short while the server was running (from " +
                 std::to_string(size_) + " to " + std::to_string(st.st_size) +
@@ -36,6 +36,12 @@ StoreFile::Change StoreFile::check() {
     size_ = st.st_size;
   }
   return change_;
+}
+
+void StoreFile::expectShrinking(bool expected) {
+  check();
+  std::lock_guard<std::mutex> lock(mutex_);
+  shrinking_ = expected;
 }
 
 StoreFile::Change StoreFile::change() const {

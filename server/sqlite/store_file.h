@@ -20,6 +20,9 @@ class StoreFile {
   // Once a change is seen it stays the answer. Safe to call from any thread.
   Change check();
 
+  // While set, a shorter file is the store's own doing (VACUUM) and becomes the size to compare with.
+  void expectShrinking(bool expected);
+
   // The change seen last, and one sentence for the log and the callers; empty while None.
   Change change() const;
   std::string sentence() const;
@@ -30,6 +33,7 @@ class StoreFile {
   dev_t device_ = 0;
   ino_t inode_ = 0;
   off_t size_ = 0;  // the largest size seen: the file only grows while the store has it open
+  bool shrinking_ = false;
   Change change_ = Change::None;
   std::string sentence_;
 };

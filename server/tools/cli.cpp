@@ -31,8 +31,10 @@
 
 #include "server/core/copy_store.h"
 #include "server/core/match_day.h"
+#include "server/core/purge.h"
 #include "server/http/http_service.h"
 #include "server/pg/pg_store.h"
+#include "server/sqlite/restore.h"
 #include "server/core/service.h"
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
@@ -149,10 +151,10 @@ bool fileExists(const std::string& path) {
 }
 
 // Opens an existing store; the setup commands other than init and demo never create one.
-std::unique_ptr<Store> openExisting(const std::string& path) {
+std::unique_ptr<Store> openExisting(const std::string& path, const SqliteLockOptions& lock = {}) {
   if (!isPostgresUri(path) && !fileExists(path))
     throw SetupError("There is no store at " + path + "; create one with \"tav-server init\".");
-  return openStore(path, false);
+  return openStore(path, false, lock);
 }
 
 std::size_t parseCount(const std::string& text, const char* option, std::size_t max) {
@@ -490,6 +492,36 @@ int cmdBackup(const Values& v) {
   return 0;
 }
 
+int cmdRestore(const Values& v) {
+  const std::string& store = v.at("store");
+  if (isPostgresUri(store))
+    throw SetupError("A PostgreSQL store is restored with PostgreSQL's own tools: pg_restore --clean --dbname=DATABASE "
+                     "tav.dump, from a pg_dump --format=custom backup.");
+  const RestoreSummary r = restoreSqliteStore(v.at("from"), store, v.count("discard-newer") > 0);
+  std::cout << "Restored " << store << " from " << v.at("from") << " (its scan log ends "
+            << (r.backupLastLine ? "at " + formatLocalTime(*r.backupLastLine) : std::string("before any line")) << ")";
+  if (!r.keptAs.empty()) std::cout << "; the old store is kept as " << r.keptAs;
+  if (r.oldUnreadable) std::cout << " (it could not be read as a store)";
+  if (r.foreignLogRemoved) std::cout << "; its log, written for another file, was removed";
+  if (r.newerGivenUp)
+    std::cout << "; " << r.admissionsGivenUp
+              << " admissions made since the backup were given up: tickets admitted since then will be valid again";
+  std::cout << ".\n";
+  return 0;
+}
+
+int cmdPurgeEvent(const Values& v) {
+  // Alone on an SQLite file: rebuilding it holds every write up, and a server would wait for that.
+  auto store = openExisting(v.at("store"), SqliteLockOptions{true, {}});
+  const std::size_t erased = purgeEvent(*store, v.at("bizcode"), v.count("force") > 0);
+  std::cout << "Removed the holders' names and seats of " << erased << " tickets of " << v.at("bizcode")
+            << (isPostgresUri(v.at("store"))
+                    ? "; the tickets were vacuumed, but PostgreSQL's own log and earlier dumps keep the old values "
+                      "until they are recycled or deleted.\n"
+                    : "; no copy is left in the store file or its log.\n");
+  return 0;
+}
+
 int cmdDemo(const Values& v) {
   const std::size_t tickets = v.count("tickets") ? parseCount(v.at("tickets"), "tickets", kMaxDemoTickets) : 60000;
   auto store = openStore(v.at("store"), true);
@@ -608,7 +640,8 @@ int cmdServe(const Values& v) {
     // A database that does not answer yet is waited for while serving (503 meanwhile); a file that
     // cannot be opened is a mistake in the configuration, reported at once.
     const std::string& location = v.at("store");
-    store = isPostgresUri(location) ? servePostgresStore(location, logLine) : openExisting(location);
+    store = isPostgresUri(location) ? servePostgresStore(location, logLine)
+                                    : openExisting(location, SqliteLockOptions{false, logLine});
     // The callers of the writes concerned have their answer (the outcome is unknown); closing the
     // store would checkpoint a log it can no longer vouch for, so the process ends without it and
     // the next start recovers from the log.
@@ -780,6 +813,27 @@ std::vector<Command> commands() {
        "--store takes as it is. A PostgreSQL store is backed up with pg_dump instead.",
        {kStore, {"to", "FILE", "the new file (never replaced)", true}},
        cmdBackup},
+      {"restore",
+       "Puts a backup in place of an SQLite store: the one way to do it. Stop the server first; a server\n"
+       "started meanwhile waits for the restore to end. The backup (a file, or a pipe such as\n"
+       "<(zcat tav.db.gz)) is copied beside the store and checked, the old store is kept as\n"
+       "STORE.before-restore, its -wal and -shm are removed and the copy takes its place in one step with\n"
+       "its owner and mode. A store whose scan log goes on past the backup's is not replaced without\n"
+       "--discard-newer, which gives up the admissions made since. A PostgreSQL store is restored with\n"
+       "pg_restore instead.",
+       {{"from", "BACKUP", "the backup file, as backup --to wrote it", true},
+        {"store", "STORE", "the SQLite store file to replace (made when missing)", true},
+        {"discard-newer", nullptr, "replace a store with newer scan-log lines than the backup", false}},
+       cmdRestore},
+      {"purge-event",
+       "Removes a past event's personal data: the holders' names and seats of its tickets. Admission\n"
+       "counts, ticket states and the scan log (times, ticket numbers, answers) stay. No copy is left in\n"
+       "the store's free space or log (an SQLite file is rebuilt, so the server must be stopped; on\n"
+       "PostgreSQL the table is vacuumed). Refused for the active event and for an event played less than\n"
+       "7 days ago, unless --force. Export the scan log first (export-scans) when the venue keeps it.",
+       {kStore, {"bizcode", "CODE", "the event's business code", true},
+        {"force", nullptr, "also for the active event or one played less than 7 days ago", false}},
+       cmdPurgeEvent},
       {"demo",
        "Loads a demo venue with one active event, its tickets and two operators (making the store "
        "when it does not exist), and prints what a station needs to try it.",

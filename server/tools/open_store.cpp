@@ -6,10 +6,10 @@
 
 namespace tav::server {
 
-std::unique_ptr<Store> openStore(const std::string& location, bool create) {
+std::unique_ptr<Store> openStore(const std::string& location, bool create, const SqliteLockOptions& lock) {
   if (isPostgresUri(location))
     return openPostgresStore(location, create ? PgOpen::CreateIfEmpty : PgOpen::Existing);
-  return openSqliteStore(location, create);
+  return openSqliteStore(location, create, {}, lock);
 }
 
 }  // namespace tav::server
