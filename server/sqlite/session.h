@@ -109,6 +109,7 @@ class Session final : public Transaction {
   bool insertTicket(const Ticket& t) override;
   void setEventActive(const std::string& bizCode, bool active) override;
   void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
+  void updateTicket(std::int64_t ticketId, const Ticket& details) override;
   void setOperatorPassword(const std::string& id, const std::string& passwordHash) override;
   void setOperatorActive(const std::string& id, bool active) override;
   std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;
