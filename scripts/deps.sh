@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the demo and the tests need; quiet and quick when present.
 set -euo pipefail
 packages=(
-  build-essential cmake pkg-config clang libclang-rt-14-dev
+  build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev
   qt6-base-dev qt6-base-dev-tools qt6-multimedia-dev
   libboost1.81-dev libcpp-httplib-dev nlohmann-json3-dev libsqlite3-dev libsodium-dev libssl-dev
   libgtest-dev googletest

@@ -246,6 +246,12 @@ class TicketText {
   std::size_t rawOffset_ = 0, rawLines_ = 0;  // bytes decoded so far, and the line feeds among them
 };
 
+// What the ticketing system says of a ticket besides its status: its holder, event, seat and block.
+bool sameDetails(const Ticket& a, const Ticket& b) {
+  return std::tie(a.custName, a.goodsName, a.playDate, a.placeName, a.seatGradeName, a.seatInfo, a.block) ==
+         std::tie(b.custName, b.goodsName, b.playDate, b.placeName, b.seatGradeName, b.seatInfo, b.block);
+}
+
 bool sameContent(const Ticket& a, const Ticket& b) {
   return std::tie(a.custName, a.goodsName, a.playDate, a.placeName, a.seatGradeName, a.seatInfo, a.block,
                   a.cancelled) ==
@@ -261,6 +267,7 @@ constexpr std::size_t kMaxFieldBytes = 4 * kMaxTextLength + 8;
 struct CsvRecord {
   std::size_t line = 0;
   std::size_t count = 0;            // fields in the row
+  bool blank = true;                // every field of the row is empty, however many
   std::vector<std::string> fields;  // the first of them, one more than a ticket row has
 };
 
@@ -290,6 +297,7 @@ class CsvReader {
     }
     rec.line = line_;
     rec.count = 0;
+    rec.blank = true;
     for (;;) {
       std::string scratch;
       std::string& field = rec.count < kCsvHeader.size() + 1 ? slot(rec) : scratch;
@@ -325,6 +333,7 @@ class CsvReader {
           field.resize(lead - 1);
       }
       ++rec.count;
+      rec.blank = rec.blank && bytes == 0;
       const int c = text_.get();
       if (c == ',') continue;
       if (c == '\r' && text_.get() != '\n') throw SetupError(where(line_) + "a carriage return stands alone.");
@@ -390,6 +399,44 @@ std::string rowToTicket(const CsvRecord& rec, const std::string& bizCode, Ticket
     return "Status \"" + f[8] + "\" is neither valid nor cancelled";
   }
   return {};
+}
+
+// How many tickets the event holds.
+std::int64_t eventTickets(Transaction& tx, const std::string& bizCode) {
+  const std::optional<Event> event = tx.findEvent(bizCode);
+  for (const EventCounts& c : tx.listEvents(event.value().placeCode))
+    if (c.event.bizCode == bizCode) return c.tickets;
+  return 0;
+}
+
+// Gives the ticket `there` what the export's row `row` says of it, but for a cancellation made here
+// while the export says valid, and counts what changed.
+void syncTicket(Transaction& tx, const Ticket& there, const Ticket& row, ImportSummary& summary) {
+  Ticket want = there;
+  want.custName = row.custName;
+  want.goodsName = row.goodsName;
+  want.playDate = row.playDate;
+  want.placeName = row.placeName;
+  want.seatGradeName = row.seatGradeName;
+  want.seatInfo = row.seatInfo;
+  want.block = row.block;
+  if (row.cancelled) {
+    // The export now says so too: from here on the cancellation is the ticketing system's.
+    want.cancelled = true;
+    want.cancelledHere = false;
+    if (!there.cancelled) summary.cancelled.add(there.ticketNo);
+  } else if (there.cancelled && there.cancelledHere) {
+    summary.keptCancelled.add(there.ticketNo);
+  } else if (there.cancelled) {
+    want.cancelled = false;
+    summary.restored.add(there.ticketNo);
+  }
+  const bool detailsChanged = !sameDetails(there, want);
+  if (detailsChanged) summary.changed.add(there.ticketNo);
+  if (detailsChanged || want.cancelled != there.cancelled || want.cancelledHere != there.cancelledHere)
+    tx.updateTicket(there.id, want);
+  else
+    ++summary.skipped;
 }
 
 }  // namespace
@@ -481,13 +528,12 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
     std::optional<std::int64_t> firstNew;
     IdSet met;
     std::vector<std::pair<std::size_t, std::string>> repeats;  // reported rows: line, ticket number
+    std::size_t metBefore = 0;  // tickets there before that a row met, with sync
+    const std::int64_t ticketsBefore = options.sync ? eventTickets(tx, bizCode) : 0;
     Ticket t;
     while (csv.next(rec)) {
       // A spreadsheet saves the rows it once formatted as rows of empty cells: they hold no ticket.
-      if (rec.count <= rec.fields.size() &&
-          std::all_of(rec.fields.begin(), rec.fields.begin() + static_cast<std::ptrdiff_t>(rec.count),
-                      [](const std::string& f) { return f.empty(); }))
-        continue;
+      if (rec.blank) continue;
       if (std::string problem = rowToTicket(rec, bizCode, t); !problem.empty()) {
         bad.add(rec.line, problem);
         continue;
@@ -502,6 +548,11 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
         if (bad.add(rec.line, "")) repeats.emplace_back(rec.line, t.ticketNo);
         continue;
       }
+      if (options.sync && there) {
+        ++metBefore;
+        syncTicket(tx, *there, t, summary);
+        continue;
+      }
       if (options.newOnly && there && sameContent(*there, t)) {
         ++summary.skipped;
         continue;
@@ -510,7 +561,10 @@ ImportSummary importTickets(Store& store, const std::string& bizCode, const std:
                                  (options.newOnly ? " with other content" : "");
       bad.add(rec.line, reason);
     }
-    if (bad.empty()) return;
+    if (bad.empty()) {
+      summary.absent = static_cast<std::size_t>(ticketsBefore) - metBefore;
+      return;
+    }
     // Only the reported repeats need the line they repeat: a second reading finds them.
     std::map<std::string, std::size_t> firstLine;
     for (const auto& r : repeats) firstLine.emplace(r.second, 0);

@@ -52,10 +52,32 @@ struct ImportOptions {
   // Tickets already in the event are skipped when the row says exactly what the store holds,
   // and are bad rows when it says anything else; without it every such ticket is a bad row.
   bool newOnly = false;
+  // The file is the ticketing system's full export: new tickets are added, and tickets already in
+  // the event take the row's details and status, but for a cancellation made here (cancel-ticket),
+  // which stays while the export says valid. Whether a ticket is inside, and its entry times and
+  // count, are never touched.
+  bool sync = false;
+};
+
+// At most this many ticket numbers of each kind are named in an import's summary.
+inline constexpr std::size_t kMaxListedTickets = 20;
+
+// Tickets of one kind that an import met: how many, and the first kMaxListedTickets numbers.
+struct TicketList {
+  std::size_t count = 0;
+  std::vector<std::string> first;
+  void add(const std::string& ticketNo) {
+    if (count++ < kMaxListedTickets) first.push_back(ticketNo);
+  }
 };
 
 struct ImportSummary {
   std::size_t imported = 0, skipped = 0;
+  // With sync: tickets whose details the export changed, that it cancelled or made valid again,
+  // that were cancelled here and stay so though the export says valid, and how many of the event's
+  // tickets the file did not hold (left as they were).
+  TicketList changed, cancelled, restored, keptCancelled;
+  std::size_t absent = 0;
 };
 
 // Imports the CSV (header TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,

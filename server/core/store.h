@@ -63,6 +63,9 @@ struct Ticket {
   std::string bizCode, ticketNo, custName, goodsName, playDate, placeName, seatGradeName, seatInfo,
       block;
   bool cancelled = false;
+  // Cancelled by the venue itself (cancel-ticket), not by the ticketing system's export: a sync
+  // that finds the ticket valid in the export keeps it cancelled.
+  bool cancelledHere = false;
   bool inside = false;
   std::int64_t entryCount = 0;
   std::optional<TimeMs> firstEntry, lastEntry, lastExit;
@@ -263,10 +266,14 @@ class Transaction : public Reader {
   // Changes made on match day. Activating an event does not touch the venue's others: the caller
   // deactivates them first.
   virtual void setEventActive(const std::string& bizCode, bool active) = 0;
+  // The venue's own cancellation or restoration: a cancellation is marked as made here.
   virtual void setTicketCancelled(std::int64_t ticketId, bool cancelled) = 0;
   // Empties the holder's name and seat of every ticket of the event; returns how many tickets
   // still had either. Their state, counts and the scan log stay as they are.
   virtual std::size_t eraseHolderDetails(const std::string& bizCode) = 0;
+  // Gives the ticket the holder, event, seat and block details, the status and the mark of a
+  // cancellation made here of `details`, raising its version; its entry state and times stay.
+  virtual void updateTicket(std::int64_t ticketId, const Ticket& details) = 0;
   virtual void setOperatorPassword(const std::string& id, const std::string& passwordHash) = 0;
   virtual void setOperatorActive(const std::string& id, bool active) = 0;
   // Returns the new session's id; also forgets the sessions last used before `idleBefore` or

@@ -247,7 +247,11 @@ class PgStore final : public Store {
 
 int postgresSchemaVersion() { return pg::schemaVersion(); }
 
-std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode, std::size_t poolSize, bool serving) {
+namespace {
+
+// A connection to the database at `uri` whose schema fits `mode` (see pg::migrate), with what
+// migrate found and left.
+std::unique_ptr<Connection> openSchema(const std::string& uri, PgOpen mode, pg::SchemaChange& change) {
   const std::string where = maskedLocation(uri);
   std::unique_ptr<Connection> c;
   try {
@@ -261,25 +265,42 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode, st
   if (!encoding || std::strcmp(encoding, "UTF8") != 0)
     throw StoreRejected("The database " + where + " does not use the UTF8 encoding; create it with ENCODING 'UTF8'.");
   try {
-    pg::migrate(*c, where, mode);
+    change = pg::migrate(*c, where, mode);
   } catch (const pg::Failure& e) {
     if (e.databaseFault()) throw DatabaseUnreachable("The store " + where + " cannot be used. " + e.what());
     throw StoreRejected("The store " + where + " cannot be used. " + e.what());
   } catch (const StoreUnavailable& e) {
     throw StoreRejected("The store " + where + " cannot be used. " + e.what());
   }
+  return c;
+}
+
+}  // namespace
+
+std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode, std::size_t poolSize, bool serving) {
+  pg::SchemaChange change;
+  std::unique_ptr<Connection> c = openSchema(uri, mode, change);
   return std::make_unique<PgStore>(uri, poolSize, std::move(c), serving);
+}
+
+std::pair<int, int> migratePostgresStore(const std::string& uri) {
+  pg::SchemaChange change;
+  openSchema(uri, PgOpen::Upgrade, change);
+  return {change.from, change.to};
 }
 
 namespace {
 
-// The store of a server whose database did not answer at start. Until a thread of its own has
-// opened the database, every request is answered "not checked" and health "not answering"; from
+constexpr const char* kNotAnswering = "Not checked: the server's database is not answering yet; try again.";
+
+// The store of a server whose database did not answer at start, or held a schema this build
+// cannot work with. Until a thread of its own has opened the database, every request is answered
+// "not checked" (with why, when it is the schema) and health "not answering"; from
 // then on everything goes to the opened store, which the server warms up as it would at start.
 class AwaitedStore final : public Store {
  public:
-  AwaitedStore(std::string uri, std::function<void(const std::string&)> note, std::string why)
-      : uri_(std::move(uri)), note_(std::move(note)), why_(std::move(why)) {
+  AwaitedStore(std::string uri, std::function<void(const std::string&)> note, std::string why, std::string answer)
+      : uri_(std::move(uri)), note_(std::move(note)), why_(std::move(why)), answer_(std::move(answer)) {
     opener_ = std::thread([this] { openWhenAnswering(); });
   }
 
@@ -321,8 +342,9 @@ class AwaitedStore final : public Store {
   void eraseRemovedData() override { opened().eraseRemovedData(); }
 
  private:
-  static StoreUnavailable notYet() {
-    return StoreUnavailable("Not checked: the server's database is not answering yet; try again.");
+  StoreUnavailable notYet() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return StoreUnavailable(answer_);
   }
 
   Store& opened() {
@@ -348,6 +370,17 @@ class AwaitedStore final : public Store {
       } catch (const DatabaseUnreachable& e) {
         std::lock_guard<std::mutex> lock(mutex_);
         why_ = e.what();
+        answer_ = kNotAnswering;
+      } catch (const SchemaMismatch& e) {
+        // Waited for as a database that does not answer: "tav-server migrate" ends an older one.
+        bool changed = false;
+        {
+          std::lock_guard<std::mutex> lock(mutex_);
+          changed = why_ != e.what();
+          why_ = e.what();
+          answer_ = e.sentence();
+        }
+        if (changed) note_(std::string(e.what()) + " Requests are answered 503 until then.");
       } catch (const std::exception& e) {
         // A database that answers but holds no store of ours is a configuration error, as at start.
         reportFatal(e.what());
@@ -360,7 +393,8 @@ class AwaitedStore final : public Store {
   const std::function<void(const std::string&)> note_;
   mutable std::mutex mutex_;
   std::condition_variable wake_;
-  std::string why_;  // why the database was not opened on the last try
+  std::string why_;     // why the database was not opened on the last try
+  std::string answer_;  // what requests are answered meanwhile
   bool stopping_ = false;
   std::unique_ptr<Store> owned_;
   std::atomic<Store*> inner_{nullptr};
@@ -374,7 +408,10 @@ std::unique_ptr<Store> servePostgresStore(const std::string& uri, std::function<
     return openPostgresStore(uri, PgOpen::Existing, kPgPoolSize, true);
   } catch (const DatabaseUnreachable& e) {
     note(std::string("waiting for the database: ") + e.what() + " Requests are answered 503 until it answers.");
-    return std::make_unique<AwaitedStore>(uri, std::move(note), e.what());
+    return std::make_unique<AwaitedStore>(uri, std::move(note), e.what(), kNotAnswering);
+  } catch (const SchemaMismatch& e) {
+    note(std::string("waiting for the store's schema: ") + e.what() + " Requests are answered 503 until then.");
+    return std::make_unique<AwaitedStore>(uri, std::move(note), e.what(), e.sentence());
   }
 }
 

@@ -7,6 +7,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "server/core/store.h"
 
@@ -22,13 +23,15 @@ bool isPostgresUri(const std::string& location);
 // "password=" parameter is replaced by "***". Other locations come back unchanged.
 std::string maskedLocation(const std::string& location);
 
-// The schema version this build writes and reads; older databases are migrated on open.
+// The schema version this build writes and reads; an older database is brought to it only by
+// migratePostgresStore(), so that servers of the older version keep working meanwhile.
 int postgresSchemaVersion();
 
 enum class PgOpen {
   Existing,       // the database must already hold a store of ours
   CreateIfEmpty,  // an empty database gets the schema; a store of ours is opened as it is
   CreateNew,      // only an empty database, which gets the schema
+  Upgrade,        // a store of ours, brought to this build's schema
 };
 
 // How often a server whose database did not answer at start tries it again.
@@ -40,11 +43,25 @@ class DatabaseUnreachable : public StoreRejected {
   using StoreRejected::StoreRejected;
 };
 
+// The database holds a store of ours whose schema this build cannot work with: an older one (until
+// "tav-server migrate") or a newer one that servers of this version may not use. what() names the
+// database; sentence() says the same without naming it, for answers that anyone may read.
+class SchemaMismatch : public StoreRejected {
+ public:
+  SchemaMismatch(const std::string& where, const std::string& reason)
+      : StoreRejected("The store " + where + " cannot be used: " + reason + "."),
+        sentence_("Not checked: " + reason + ".") {}
+  const std::string& sentence() const { return sentence_; }
+
+ private:
+  std::string sentence_;
+};
+
 // Connects to the database named by `uri` (the password from the URI, PGPASSFILE or
-// PGPASSWORD), checks that its current schema is ours or, as `mode` allows, empty, applies
-// pending migrations and returns a store that keeps up to `poolSize` connections. Throws
-// StoreRejected with one sentence when the database holds other tables or a newer schema, or does
-// not fit `mode` (such a database is left as it was), DatabaseUnreachable when it cannot be
+// PGPASSWORD), checks that its current schema is ours or, as `mode` allows, empty (giving it the
+// schema, or with PgOpen::Upgrade applying pending migrations) and returns a store that keeps up to `poolSize` connections. Throws
+// StoreRejected with one sentence when the database holds other tables, SchemaMismatch when its
+// schema is one this build cannot work with, StoreRejected when it does not fit `mode` (such a database is left as it was), DatabaseUnreachable when it cannot be
 // reached. A `serving` store holds every transaction to kTransactionLimit and every wait for a
 // connection to kWriteTurnLimit; the setup tool's bulk work is not held to them.
 std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode,
@@ -53,10 +70,16 @@ std::unique_ptr<Store> openPostgresStore(const std::string& uri, PgOpen mode,
 // The store a server serves: openPostgresStore's serving store of an existing store of ours. When
 // the database cannot be reached, returns at once a store that answers every request
 // StoreUnavailable ("not checked") and its health "not answering", and opens the database in the
-// background, trying every kReconnectInterval, as soon as it answers. `note` is told, in one line
-// each, that the server waits for its database and that the database answers again. A database
-// that answers but holds no store of ours throws StoreRejected here; met later, it goes to the
-// store's fatal handler.
+// background, trying every kReconnectInterval, as soon as it answers. So too while the store's
+// schema is one this build cannot work with (older until migrated, or newer): requests are answered
+// with SchemaMismatch's sentence. `note` is told, in one line each, that the server waits for its
+// database and that the database answers again. A database that answers but holds no store of ours
+// throws StoreRejected here; met later, it goes to the store's fatal handler.
+// Brings the store at `uri` to this build's schema with additive changes only, so that servers of
+// the older version keep working; returns the schema versions before and after. Throws as
+// openPostgresStore does.
+std::pair<int, int> migratePostgresStore(const std::string& uri);
+
 std::unique_ptr<Store> servePostgresStore(const std::string& uri, std::function<void(const std::string&)> note);
 
 }  // namespace tav::server

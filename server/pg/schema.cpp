@@ -1,6 +1,7 @@
 // The PostgreSQL store's schema and its migrations.
 #include "server/pg/schema.h"
 
+#include <algorithm>
 #include <set>
 #include <vector>
 
@@ -411,6 +412,15 @@ BEGIN
 END
 $$;
 )sql",
+    // A cancellation the venue made itself (cancel-ticket) is told from one the ticketing system's
+    // export gave, so that a sync keeps it. Which of the two an earlier one was is not known: it
+    // counts as the venue's, so that a sync never lets a refunded ticket in by itself. The schema's
+    // versions say from which version on servers can use them (see migrate()).
+    R"sql(
+ALTER TABLE ticket ADD COLUMN cancelled_here boolean NOT NULL DEFAULT false;
+UPDATE ticket SET cancelled_here = true WHERE status = 'cancelled';
+ALTER TABLE schema_version ADD COLUMN servers_from integer;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -436,7 +446,9 @@ std::string joined(const std::vector<std::string>& names) {
 
 int schemaVersion() { return kSchemaVersion; }
 
-void migrate(Connection& c, const std::string& where, PgOpen mode) {
+SchemaChange migrate(Connection& c, const std::string& where, PgOpen mode, int upTo) {
+  if (upTo < 1 || upTo > kSchemaVersion) upTo = kSchemaVersion;
+  SchemaChange change;
   c.exec("BEGIN", "start a transaction");
   try {
     c.exec(kMigrationLock, "wait for other servers opening the store");
@@ -452,9 +464,9 @@ void migrate(Connection& c, const std::string& where, PgOpen mode) {
       tables.push_back(listed.text(i, 0));
       if (!kOurTables.count(tables.back())) foreign.push_back(tables.back());
     }
-    std::int64_t version = 0;
+    std::int64_t version = 0, serversFrom = 0;
     if (tables.empty()) {
-      if (mode == PgOpen::Existing)
+      if (mode == PgOpen::Existing || mode == PgOpen::Upgrade)
         throw StoreRejected("The database " + where + " holds no TAV store; create one with \"tav-server init\".");
       c.exec("CREATE TABLE schema_version(version integer PRIMARY KEY, applied_at bigint NOT NULL)",
              "create the schema");
@@ -469,25 +481,50 @@ void migrate(Connection& c, const std::string& where, PgOpen mode) {
                             ").");
       if (mode == PgOpen::CreateNew)
         throw StoreRejected("The database " + where + " already holds a TAV store; init only makes a new one.");
-      version = c.exec("SELECT coalesce(max(version), 0) FROM schema_version", "read the schema version").integer(0, 0);
-      if (version > kSchemaVersion)
-        throw StoreRejected("The database " + where + " was written by a newer tav-server (schema version " +
-                            std::to_string(version) + "; this one knows up to " + std::to_string(kSchemaVersion) +
-                            ").");
-      if (!foreign.empty())
+      const bool marked = c.exec("SELECT count(*) FROM information_schema.columns WHERE table_schema = current_schema() "
+                                 "AND table_name = 'schema_version' AND column_name = 'servers_from'",
+                                 "read the schema version")
+                              .integer(0, 0) > 0;
+      Result top = c.exec(marked ? "SELECT version, coalesce(servers_from, version) FROM schema_version "
+                                   "ORDER BY version DESC LIMIT 1"
+                                 : "SELECT version, version FROM schema_version ORDER BY version DESC LIMIT 1",
+                          "read the schema version");
+      if (top.rows() > 0) {
+        version = top.integer(0, 0);
+        serversFrom = top.integer(0, 1);
+      }
+      if (version > kSchemaVersion && serversFrom > kSchemaVersion)
+        throw SchemaMismatch(where, "the database's schema " + std::to_string(version) + " is newer than this server's " +
+                                        std::to_string(kSchemaVersion) + "; upgrade this server");
+      // A newer schema may hold tables this build does not know.
+      if (!foreign.empty() && version <= kSchemaVersion)
         throw StoreRejected("The database " + where + " holds tables that are not a TAV store's (" + joined(foreign) +
                             "); keep the store in a database or schema of its own.");
+      if (version < upTo && mode != PgOpen::Upgrade)
+        throw SchemaMismatch(where, "the database's schema " + std::to_string(version) + " is older than this server's " +
+                                        std::to_string(kSchemaVersion) + "; run \"tav-server migrate --store URI\" "
+                                        "to bring it up (servers of the older version keep working)");
     }
-    for (auto v = version; v < kSchemaVersion; ++v) {
+    change.from = static_cast<int>(version);
+    for (auto v = version; v < upTo; ++v) {
       c.exec(kMigrations[v], "apply a schema migration");
       c.execParams("INSERT INTO schema_version(version, applied_at) VALUES($1, $2)",
                    Params().integer(v + 1).integer(Store::systemNow()), "record the schema version");
     }
+    // Every migration only adds (tables, columns with defaults, indexes), so the servers that could
+    // use the schema it started from can use the new one too: a fresh store has none older.
+    if (version < upTo && upTo == kSchemaVersion)
+      c.execParams("UPDATE schema_version SET servers_from = $1 WHERE version = $2",
+                   Params().integer(version > 0 ? (serversFrom > 0 ? serversFrom : version) : kSchemaVersion)
+                       .integer(kSchemaVersion),
+                   "record which servers can use the schema");
+    change.to = static_cast<int>(std::max<std::int64_t>(version, upTo));
     c.exec("COMMIT", "commit the schema");
   } catch (...) {
     c.abandon();
     throw;
   }
+  return change;
 }
 
 }  // namespace tav::server::pg

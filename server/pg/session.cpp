@@ -13,7 +13,7 @@ constexpr std::size_t kCopyBatchBytes = 1 << 20;
 
 constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
-    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version";
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version, cancelled_here";
 constexpr const char* kScanColumns =
     "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source, session";
 
@@ -36,6 +36,7 @@ Ticket readTicket(const Result& r, int row) {
   t.lastEntry = r.optInteger(row, 14);
   t.lastExit = r.optInteger(row, 15);
   t.version = r.integer(row, 16);
+  t.cancelledHere = r.boolean(row, 17);
   return t;
 }
 
@@ -488,8 +489,18 @@ void Session::setEventActive(const std::string& bizCode, bool active) {
 }
 
 void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
-  queue("UPDATE ticket SET status = $2, version = version + 1 WHERE id = $1",
-        Params().integer(ticketId).text(cancelled ? "cancelled" : "valid"), "change the ticket's status");
+  queue("UPDATE ticket SET status = $2, cancelled_here = $3, version = version + 1 WHERE id = $1",
+        Params().integer(ticketId).text(cancelled ? "cancelled" : "valid").boolean(cancelled),
+        "change the ticket's status");
+}
+
+void Session::updateTicket(std::int64_t ticketId, const Ticket& t) {
+  queue("UPDATE ticket SET cust_name = $2, goods_name = $3, play_date = $4, place_name = $5, seat_grade_name = $6, "
+        "seat_info = $7, block = $8, status = $9, cancelled_here = $10, version = version + 1 WHERE id = $1",
+        Params().integer(ticketId).text(t.custName).text(t.goodsName).text(t.playDate).text(t.placeName)
+            .text(t.seatGradeName).text(t.seatInfo).text(t.block).text(t.cancelled ? "cancelled" : "valid")
+            .boolean(t.cancelledHere),
+        "change the ticket's details");
 }
 
 std::size_t Session::eraseHolderDetails(const std::string& bizCode) {
@@ -523,6 +534,7 @@ void Session::restoreTicket(const Ticket& t) {
   csvInteger(out, t.lastEntry);
   csvInteger(out, t.lastExit);
   csvInteger(out, t.version);
+  out += t.cancelledHere ? "t," : "f,";
   endCsvRow(out);
   if (out.size() >= kCopyBatchBytes) flush();
 }

@@ -143,6 +143,7 @@ class Session final : public Transaction {
   void setEventActive(const std::string& bizCode, bool active) override;
   void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
   std::size_t eraseHolderDetails(const std::string& bizCode) override;
+  void updateTicket(std::int64_t ticketId, const Ticket& details) override;
   void setOperatorPassword(const std::string& id, const std::string& passwordHash) override;
   void setOperatorActive(const std::string& id, bool active) override;
   std::int64_t insertSession(const SessionRecord& session, TimeMs idleBefore, TimeMs createdBefore) override;

@@ -291,6 +291,13 @@ BEGIN
       SET checks = checks + 1, refusals = refusals + excluded.refusals, last_at = max(last_at, excluded.last_at);
 END;
 )sql",
+    // A cancellation the venue made itself (cancel-ticket) is told from one the ticketing system's
+    // export gave, so that a sync keeps it. Which of the two an earlier one was is not known: it
+    // counts as the venue's, so that a sync never lets a refunded ticket in by itself.
+    R"sql(
+ALTER TABLE ticket ADD COLUMN cancelled_here INTEGER NOT NULL DEFAULT 0 CHECK (cancelled_here IN (0, 1));
+UPDATE ticket SET cancelled_here = 1 WHERE status = 'cancelled';
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

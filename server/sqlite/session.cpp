@@ -10,7 +10,7 @@ namespace {
 
 constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
-    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version";
+    "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version, cancelled_here";
 
 Ticket readTicket(const Query& q) {
   Ticket t;
@@ -31,6 +31,7 @@ Ticket readTicket(const Query& q) {
   t.lastEntry = q.optInteger(14);
   t.lastExit = q.optInteger(15);
   t.version = q.integer(16);
+  t.cancelledHere = q.integer(17) != 0;
   return t;
 }
 
@@ -374,13 +375,14 @@ std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
 void Session::restoreTicket(const Ticket& t) {
   static const std::string sql = std::string("INSERT INTO ticket(") + kTicketColumns +
                                  ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
-                                 "?14, ?15, ?16, ?17)";
+                                 "?14, ?15, ?16, ?17, ?18)";
   Query q = c_.query(sql.c_str());
   q.bind(1, t.id).bind(2, t.bizCode).bind(3, t.ticketNo).bind(4, t.custName).bind(5, t.goodsName);
   q.bind(6, t.playDate).bind(7, t.placeName).bind(8, t.seatGradeName).bind(9, t.seatInfo);
   q.bind(10, t.block).bind(11, std::string(t.cancelled ? "cancelled" : "valid"));
   q.bind(12, std::int64_t{t.inside ? 1 : 0}).bind(13, t.entryCount).bind(14, t.firstEntry);
-  q.bind(15, t.lastEntry).bind(16, t.lastExit).bind(17, t.version).run();
+  q.bind(15, t.lastEntry).bind(16, t.lastExit).bind(17, t.version);
+  q.bind(18, std::int64_t{t.cancelledHere ? 1 : 0}).run();
 }
 
 void Session::restoreScanRecord(const ScanRecord& r) {
@@ -498,8 +500,18 @@ void Session::setEventActive(const std::string& bizCode, bool active) {
 }
 
 void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
-  Query q = c_.query("UPDATE ticket SET status = ?2, version = version + 1 WHERE id = ?1");
-  q.bind(1, ticketId).bind(2, std::string(cancelled ? "cancelled" : "valid")).run();
+  Query q = c_.query("UPDATE ticket SET status = ?2, cancelled_here = ?3, version = version + 1 WHERE id = ?1");
+  q.bind(1, ticketId).bind(2, std::string(cancelled ? "cancelled" : "valid")).bind(3, std::int64_t{cancelled ? 1 : 0});
+  q.run();
+}
+
+void Session::updateTicket(std::int64_t ticketId, const Ticket& t) {
+  Query q = c_.query(
+      "UPDATE ticket SET cust_name = ?2, goods_name = ?3, play_date = ?4, place_name = ?5, seat_grade_name = ?6, "
+      "seat_info = ?7, block = ?8, status = ?9, cancelled_here = ?10, version = version + 1 WHERE id = ?1");
+  q.bind(1, ticketId).bind(2, t.custName).bind(3, t.goodsName).bind(4, t.playDate).bind(5, t.placeName);
+  q.bind(6, t.seatGradeName).bind(7, t.seatInfo).bind(8, t.block).bind(9, std::string(t.cancelled ? "cancelled" : "valid"));
+  q.bind(10, std::int64_t{t.cancelledHere ? 1 : 0}).run();
 }
 
 // With secure_delete on for the statement, the old values are zeroed in the pages rather than

@@ -35,6 +35,7 @@
 #include "server/http/http_service.h"
 #include "server/pg/pg_store.h"
 #include "server/sqlite/restore.h"
+#include "server/sqlite/sqlite_store.h"
 #include "server/core/service.h"
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
@@ -297,11 +298,50 @@ int cmdImportTickets(const Values& v) {
       throw UsageError("Option --encoding takes utf-8 or cp949, not \"" + e + "\".");
   }
   options.newOnly = v.count("new-only") > 0;
+  options.sync = v.count("sync") > 0;
+  if (options.newOnly && options.sync) throw UsageError("Give either --new-only or --sync, not both.");
   auto store = openExisting(v.at("store"));
   const ImportSummary n = importTickets(*store, v.at("bizcode"), v.at("csv"), options);
+  if (options.sync) {
+    std::cout << "Synchronised " << v.at("bizcode") << " with " << v.at("csv") << ": added "
+              << countOf(n.imported, "ticket") << ", changed " << n.changed.count << ", cancelled " << n.cancelled.count
+              << ", restored " << n.restored.count << ", unchanged " << n.skipped << ".\n";
+    const auto list = [](const char* what, const TicketList& l) {
+      if (l.count == 0) return;
+      std::cout << what << ":";
+      for (const std::string& t : l.first) std::cout << " " << t;
+      if (l.count > l.first.size()) std::cout << " and " << l.count - l.first.size() << " more";
+      std::cout << "\n";
+    };
+    list("Changed", n.changed);
+    list("Cancelled", n.cancelled);
+    list("Restored", n.restored);
+    list("Cancelled here, valid in the export (still cancelled; restore-ticket makes one valid)", n.keptCancelled);
+    if (n.absent > 0)
+      std::cout << countOf(n.absent, "ticket") << " of the event " << (n.absent == 1 ? "is" : "are")
+                << " not in the file and stayed as " << (n.absent == 1 ? "it was" : "they were") << ".\n";
+    return 0;
+  }
   std::cout << "Imported " << countOf(n.imported, "ticket") << " into " << v.at("bizcode");
   if (options.newOnly) std::cout << "; skipped " << countOf(n.skipped, "ticket") << " already there";
   std::cout << ".\n";
+  return 0;
+}
+
+int cmdMigrate(const Values& v) {
+  const std::string& location = v.at("store");
+  if (!isPostgresUri(location)) {
+    openExisting(location);
+    std::cout << "The store " << location << " is at schema version " << sqliteSchemaVersion()
+              << " (an SQLite store is brought up whenever it is opened).\n";
+    return 0;
+  }
+  const auto [from, to] = migratePostgresStore(location);
+  if (from == to)
+    std::cout << "The store " << maskedLocation(location) << " is already at schema version " << to << ".\n";
+  else
+    std::cout << "Brought the store " << maskedLocation(location) << " from schema version " << from << " to " << to
+              << "; servers of the older version keep working until they are upgraded.\n";
   return 0;
 }
 
@@ -782,13 +822,24 @@ std::vector<Command> commands() {
        "The file is UTF-8 (Excel's \"CSV UTF-8\"), or code page 949 (Korean Excel's plain \"CSV\") with\n"
        "--encoding cp949. All rows are imported or none; every bad row is counted, the first 20 shown as\n"
        "file:line: reason. Rows of empty cells are skipped.\n"
-       "With --new-only, tickets already in the event are skipped when their row is unchanged.",
+       "With --new-only, tickets already in the event are skipped when their row is unchanged.\n"
+       "With --sync, the file is the ticketing system's full export: new tickets are added, and tickets\n"
+       "already there take the row's holder, seat, block and status (whether a ticket is inside and its\n"
+       "entry times stay); a ticket cancelled here with cancel-ticket stays cancelled and is listed.",
        {kStore,
         {"bizcode", "CODE", "the event's business code", true},
         {"csv", "FILE", "the CSV file", true},
         {"encoding", "NAME", "utf-8 (default) or cp949", false},
-        {"new-only", nullptr, "add only the tickets not there yet; a changed one is a bad row", false}},
+        {"new-only", nullptr, "add only the tickets not there yet; a changed one is a bad row", false},
+        {"sync", nullptr, "follow the full export: add new tickets, apply changed details and status", false}},
        cmdImportTickets},
+      {"migrate",
+       "Brings a PostgreSQL store to this program's schema. Its changes only add (tables, columns with\n"
+       "defaults, indexes), so servers of the older version on the same database keep working until\n"
+       "each is upgraded; a server of this version answers 503 on an older schema until it has run.\n"
+       "An SQLite store is brought up whenever it is opened.",
+       {kStore},
+       cmdMigrate},
       {"list",
        "Without --place, lists the venues. With --place, lists the venue's events with their ticket,\n"
        "cancellation, admission and inside counts, its operators with their roles, its stations (last\n"

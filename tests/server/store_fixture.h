@@ -26,6 +26,7 @@
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
+#include "server/pg/pg_store.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/store_session.h"
 #include "server/tools/open_store.h"
@@ -291,6 +292,14 @@ class StoreFixture : public ::testing::Test {
     store_->setClock([this] { return now_.load(); });
   }
 
+  // Opens a store of an older schema as this version does after an upgrade: an SQLite store is
+  // brought up when it is opened, a PostgreSQL one only by migrate.
+  void reopenMigrated() {
+    store_.reset();
+    if (server::isPostgresUri(space_->location())) server::migratePostgresStore(space_->location());
+    reopen();
+  }
+
   // Header row added; returns the path of the file written.
   std::string csv(const std::string& rows, const std::string& name = "tickets.csv") {
     std::string path = dir_.file(name);
@@ -414,14 +423,16 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the checks' idempotency keys and the tickets' versions, the registered stations,
+// SQL that takes the marks of cancellations made here, the checks' idempotency keys and the
+// tickets' versions, the registered stations,
 // and before them the live dashboard's counters (tables, triggers, functions), out of a store
 // again, as a server from before the dashboard left it; the caller sets the schema version back to
 // before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 3;
+inline constexpr int kSchemaVersionsSinceDashboard = 4;
 inline std::string dropDashboardCounters(bool sqlite) {
   const std::string stations =
-      "DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "
+      std::string(sqlite ? "" : "ALTER TABLE schema_version DROP COLUMN servers_from; ") +
+      "ALTER TABLE ticket DROP COLUMN cancelled_here; DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "
       "DROP TABLE station; DROP INDEX session_station; ALTER TABLE session DROP COLUMN station; ";
   const std::string tables = stations + "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
   if (sqlite) {

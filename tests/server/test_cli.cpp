@@ -30,7 +30,8 @@ void makeEventStore(const std::string& store, const std::string& venue) {
 const std::vector<std::string> kCommands = {"init", "add-venue", "add-event", "add-operator", "unlock",
                                             "import-tickets", "list", "demo", "serve", "set-event",
                                             "cancel-ticket", "restore-ticket", "set-password", "set-operator",
-                                            "export-scans", "backup", "revoke-sessions", "add-station", "remove-station"};
+                                            "export-scans", "backup", "revoke-sessions", "add-station", "remove-station",
+                                            "migrate"};
 
 std::size_t lines(const std::string& text) { return static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n')); }
 
@@ -100,6 +101,8 @@ TEST(CommandLine, RefusesBadUseWithOneSentenceAndExitCode2) {
       {{"copy-store", "--from", "a.db"}, "Option --to is missing"},
       {{"copy-store", "--from", "a.db", "--to", "a.db"}, "name the same store"},
       {{"copy-store", "--store", "a.db"}, "Unknown option --store"},
+      {{"import-tickets", "--store", "x.db", "--bizcode", "B", "--csv", "t.csv", "--new-only", "--sync"},
+       "Give either --new-only or --sync"},
   };
   for (const Case& c : cases) {
     std::string line;
@@ -243,6 +246,28 @@ TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
             "Imported 3 tickets into B1.\n");
   const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
   EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+3\s+1\s+0\s+0\s+개막전)"))) << list;
+}
+
+// A sync says what it added, changed, cancelled and restored, and names the tickets cancelled here
+// that the export still has as valid. An SQLite store needs no migrate, which says where it stands.
+TEST(CommandLine, ImportSyncSaysWhatChangedAndNamesCancellationsMadeHere) {
+  TempDir dir;
+  const std::string store = dir.file("s.db");
+  makeEventStore(store, "잠실종합운동장");
+  const std::string csv = dir.file("tickets.csv");
+  const std::string row = ",개막전,202405011830,잠실종합운동장,R석,";
+  writeFile(csv, kCsvHeader + "A001,김민준" + row + "1층 1열 1번,E석,valid\nA002,이서연" + row + "1층 1열 2번,N석,valid\n"
+                 "A003,박지호" + row + "2층 3열 9번,W석,cancelled\n");
+  setupTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv});
+  setupTool({"cancel-ticket", "--store", store, "--bizcode", "B1", "--ticket", "A001"});
+  writeFile(csv, kCsvHeader + "A001,김민준" + row + "1층 1열 1번,E석,valid\nA002,이서연" + row + "3층 1열 2번,S석,valid\n"
+                 "A003,박지호" + row + "2층 3열 9번,W석,valid\nA004,정하은" + row + "1층 2열 1번,E석,valid\n,,,,,,,,\n");
+  EXPECT_EQ(setupTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv, "--sync"}),
+            "Synchronised B1 with " + csv + ": added 1 ticket, changed 1, cancelled 0, restored 1, unchanged 1.\n"
+            "Changed: A002\nRestored: A003\n"
+            "Cancelled here, valid in the export (still cancelled; restore-ticket makes one valid): A001\n");
+  EXPECT_NE(setupTool({"migrate", "--store", store}).find("is at schema version " + std::to_string(server::sqliteSchemaVersion())),
+            std::string::npos);
 }
 
 // An import that needs more memory than the system grants stops with one sentence and imports

@@ -212,6 +212,7 @@ void expectFiguresOfKnownScans(const std::string& location, Origin origin, const
       rawSqlite(venue.store, undoDashboardMigration(true, tav::server::sqliteSchemaVersion()));
     } else {
       tav::pgtest::RawConnection(location).exec(undoDashboardMigration(false, tav::server::postgresSchemaVersion()));
+      setupTool({"migrate", "--store", location});
     }
     server.start();
   }

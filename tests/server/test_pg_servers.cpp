@@ -20,6 +20,8 @@
 #include "server/core/service.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
+#include "server/pg/connection.h"
+#include "server/pg/schema.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/race_checks.h"
 #include "tests/server/server_process.h"
@@ -389,6 +391,92 @@ TEST_F(PostgreSQLServers, CommandLineTakesThePasswordFromUriFileOrEnvironmentAnd
     EXPECT_EQ(r->out.find(password), std::string::npos);
     EXPECT_EQ(r->err.find(password), std::string::npos);
   }
+}
+
+// The answer's status and body, once the server gives `status` (a server that waits for its store
+// checks it every 1.5 s), within 15 s.
+std::pair<int, std::string> answerOnce(const ServerProcess& server, const std::string& text, int status) {
+  auto client = server.client();
+  const auto until = Clock::now() + std::chrono::seconds(15);
+  for (;;) {
+    auto res = query(*client, text);
+    if ((res && res->status == status) || Clock::now() > until)
+      return res ? std::make_pair(res->status, res->body) : std::make_pair(0, std::string());
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  }
+}
+
+// On PostgreSQL only migrate changes the schema. A server started on the previous schema answers
+// 503 with the sentence that says to run it (the commands stop with it), and serves once it has
+// run, without a restart. A later schema that only adds keeps this version's servers working,
+// running or started after it; one that says it does not suit them gets 503 and "upgrade".
+TEST_F(PostgreSQLServers, SchemaChangesOnlyByMigrateWhileServersGoOn) {
+  const int version = server::postgresSchemaVersion();
+  {
+    server::pg::Connection c(uri());
+    server::pg::migrate(c, "the scratch schema", server::PgOpen::CreateNew, version - 1);
+  }
+  const std::string older = "the database's schema " + std::to_string(version - 1) + " is older than this server's " +
+                            std::to_string(version) + "; run ";
+  const ToolResult refused = runTool({"list", "--store", uri()});
+  EXPECT_EQ(refused.exitCode, 1);
+  EXPECT_NE(refused.err.find(older), std::string::npos) << refused.err;
+  EXPECT_NE(refused.err.find("tav-server migrate --store"), std::string::npos) << refused.err;
+
+  ServerProcess first(uri());
+  first.start();
+  const std::string signInText = kLoginProc + quoted(TestVenue::kOperator) + "," + quoted(TestVenue::kPassword);
+  const auto waiting = answerOnce(first, signInText, 503);
+  EXPECT_EQ(waiting.first, 503);
+  EXPECT_NE(waiting.second.find(older), std::string::npos) << waiting.second;
+  EXPECT_NE(waiting.second.find("tav-server migrate --store"), std::string::npos) << waiting.second;
+  EXPECT_EQ(first.client()->Get("/health")->status, 503);
+
+  const std::string migrated = setupTool({"migrate", "--store", uri()});
+  EXPECT_NE(migrated.find("from schema version " + std::to_string(version - 1) + " to " + std::to_string(version)),
+            std::string::npos) << migrated;
+  EXPECT_NE(setupTool({"migrate", "--store", uri()}).find("already at schema version " + std::to_string(version)),
+            std::string::npos);
+  setupTool({"add-venue", "--store", uri(), "--place", TestVenue::kPlace, "--name", "잠실종합운동장"});
+  setupTool({"add-event", "--store", uri(), "--place", TestVenue::kPlace, "--bizcode", TestVenue::kBizCode, "--name",
+             TestVenue::kGoods, "--play-date", "202405011830"});
+  setupTool({"add-operator", "--store", uri(), "--place", TestVenue::kPlace, "--id", TestVenue::kOperator},
+            std::string(TestVenue::kPassword) + "\n");
+  TempDir dir;
+  std::string csv = kCsvHeader;
+  for (int i = 0; i < 4; ++i)
+    csv += ticketNo(i) + ",홍길동," + TestVenue::kGoods + ",202405011830,잠실종합운동장,R석,1층," + blockOf(i) + ",valid\n";
+  writeFile(dir.file("tickets.csv"), csv);
+  setupTool({"import-tickets", "--store", uri(), "--bizcode", TestVenue::kBizCode, "--csv", dir.file("tickets.csv")});
+  EXPECT_EQ(answerOnce(first, signInText, 200).first, 200);
+  auto station = first.signedInClient();
+  EXPECT_EQ(codeOf(*station, checkText("I", ticketNo(0))), "0");
+
+  // A next version's migration as it must be: an addition, with the versions whose servers it suits.
+  const std::string next = std::to_string(version + 1);
+  pgtest::RawConnection(uri()).exec("ALTER TABLE ticket ADD COLUMN seat_note text NOT NULL DEFAULT ''; "
+                                    "INSERT INTO schema_version(version, applied_at, servers_from) VALUES(" + next +
+                                    ", 0, " + std::to_string(version) + ")");
+  EXPECT_EQ(codeOf(*station, checkText("I", ticketNo(1))), "0");
+  ServerProcess second(uri());
+  second.start();
+  EXPECT_EQ(codeOf(*second.signedInClient(), checkText("I", ticketNo(2))), "0");
+  EXPECT_EQ(runTool({"list", "--store", uri()}).exitCode, 0);
+  EXPECT_EQ(second.stop(), 0);
+
+  pgtest::RawConnection(uri()).exec("UPDATE schema_version SET servers_from = " + next + " WHERE version = " + next);
+  const std::string newer = "the database's schema " + next + " is newer than this server's " +
+                            std::to_string(version) + "; upgrade this server";
+  ServerProcess third(uri());
+  third.start();
+  const auto refusedAnswer = answerOnce(third, signInText, 503);
+  EXPECT_EQ(refusedAnswer.first, 503);
+  EXPECT_NE(refusedAnswer.second.find(newer), std::string::npos) << refusedAnswer.second;
+  const ToolResult tooOld = runTool({"list", "--store", uri()});
+  EXPECT_EQ(tooOld.exitCode, 1);
+  EXPECT_NE(tooOld.err.find(newer), std::string::npos) << tooOld.err;
+  EXPECT_EQ(third.stop(), 0);
+  EXPECT_EQ(first.stop(), 0);
 }
 
 TEST_F(PostgreSQLServers, DemoVenueOnTheDatabase) {

@@ -77,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "CREATE TABLE schema_version(version int); INSERT INTO schema_version VALUES (1)",
                     PgOpen::CreateIfEmpty, "is not a TAV store"},
         RefusedCase{"NewerSchema", true, "INSERT INTO schema_version VALUES (99, 0)", PgOpen::CreateIfEmpty,
-                    "newer tav-server (schema version 99"},
+                    "the database's schema 99 is newer than this server's"},
         RefusedCase{"ForeignTableBesideOurs", true, "CREATE TABLE invoices(id int)", PgOpen::Existing,
                     "holds tables that are not a TAV store's (invoices)"},
         RefusedCase{"InitOnAStore", true, "", PgOpen::CreateNew, "already holds a TAV store"}),

@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <tuple>
 
 #include "server/core/command_parser.h"
 #include "server/core/demo_data.h"
+#include "server/core/match_day.h"
 #include "store_fixture.h"
 
 namespace tav::storetest {
@@ -521,6 +523,97 @@ TEST_P(VenueSetup, ImportNewOnlyAddsTheNewRowsOfAFullExport) {
   } catch (const SetupError& e) {
     EXPECT_EQ(std::string(e.what()), twicePath + ":5: ticket N1 already appears on line 2.");
   }
+}
+
+// What a ticket holds after a sync: its row's details and status, but for a cancellation made here.
+struct SyncedTicket {
+  const char* ticketNo;
+  const char* custName;
+  const char* seatInfo;
+  const char* block;
+  bool cancelled, cancelledHere;
+};
+
+// The ticketing system's full export after refunds, seat moves and new buyers: each ticket takes its
+// row, but one inside keeps its entry state and times, and one cancelled here stays cancelled.
+TEST_P(VenueSetup, ImportSyncFollowsTheFullExport) {
+  const std::string row = ",개막전,202604041400,잠실,R석,";
+  server::importTickets(store(), "BIZ",
+                        importFile(kHeader + "\nK1,가" + row + "E석 1,E석,valid\nK2,나" + row + "E석 2,E석,valid\n"
+                                   "K3,다" + row + "E석 3,E석,valid\nK4,라" + row + "E석 4,E석,valid\n"
+                                   "K5,마" + row + "E석 5,E석,valid\nK6,바" + row + "E석 6,E석,cancelled\n"
+                                   "K7,사" + row + "E석 7,E석,valid\nK8,아" + row + "E석 8,E석,valid\n"));
+  server::setTicketCancelled(store(), "BIZ", "K7", true);
+  server::setTicketCancelled(store(), "BIZ", "K8", true);
+  const server::TimeMs entered = localTime(2026, 4, 4, 13, 30);
+  store().write([&](server::Transaction& tx) { tx.recordEntry(tx.findTicket("BIZ", "K4")->id, entered); });
+  const server::Ticket k4Before = *ticket("BIZ", "K4");
+
+  const std::string exportFile = importFile(
+      kHeader + "\nK1,가" + row + "E석 1,E석,valid\nK2,나래" + row + "E석 2,E석,valid\nK3,다" + row +
+      "E석 33,E석,valid\nK4,라" + row + "N석 4,N석,valid\nK5,마" + row + "E석 5,E석,cancelled\nK6,바" + row +
+      "E석 6,E석,valid\nK7,사" + row + "E석 7,E석,\nK8,아" + row + "E석 8,E석,cancelled\nN1,새" + row +
+      "W석 1,W석,valid\n,,,,,,,,\n,,,,,,,,,,,,\n,,\n");
+  server::ImportOptions sync;
+  sync.sync = true;
+  const server::ImportSummary n = server::importTickets(store(), "BIZ", exportFile, sync);
+
+  const std::vector<SyncedTicket> expected{
+      {"K1", "가", "E석 1", "E석", false, false},  {"K2", "나래", "E석 2", "E석", false, false},
+      {"K3", "다", "E석 33", "E석", false, false}, {"K4", "라", "N석 4", "N석", false, false},
+      {"K5", "마", "E석 5", "E석", true, false},   {"K6", "바", "E석 6", "E석", false, false},
+      {"K7", "사", "E석 7", "E석", true, true},    {"K8", "아", "E석 8", "E석", true, false},
+      {"N1", "새", "W석 1", "W석", false, false},  {"OLD1", "기존", "E석 1층", "E석", false, false}};
+  for (const SyncedTicket& want : expected) {
+    SCOPED_TRACE(want.ticketNo);
+    const std::optional<server::Ticket> t = ticket("BIZ", want.ticketNo);
+    ASSERT_TRUE(t);
+    EXPECT_EQ(std::tie(t->custName, t->seatInfo, t->block, t->cancelled, t->cancelledHere),
+              std::tie(want.custName, want.seatInfo, want.block, want.cancelled, want.cancelledHere));
+  }
+  const server::Ticket k4 = *ticket("BIZ", "K4");
+  EXPECT_EQ(std::tie(k4.inside, k4.entryCount, k4.firstEntry, k4.lastEntry, k4.lastExit),
+            std::tie(k4Before.inside, k4Before.entryCount, k4Before.firstEntry, k4Before.lastEntry, k4Before.lastExit));
+  EXPECT_TRUE(k4.inside);
+
+  using List = std::vector<std::string>;
+  EXPECT_EQ(n.imported, 1u);
+  EXPECT_EQ(n.changed.first, (List{"K2", "K3", "K4"}));
+  EXPECT_EQ(n.cancelled.first, (List{"K5"}));
+  EXPECT_EQ(n.restored.first, (List{"K6"}));
+  EXPECT_EQ(n.keptCancelled.first, (List{"K7"}));
+  EXPECT_EQ(n.skipped, 2u);  // K1, and K7 as it was
+  EXPECT_EQ(n.absent, 1u);   // OLD1
+  EXPECT_EQ(ticketCount(), 10u);
+
+  // The same export again changes nothing more; K7 is still listed.
+  const server::ImportSummary again = server::importTickets(store(), "BIZ", exportFile, sync);
+  EXPECT_EQ(std::tie(again.imported, again.changed.count, again.cancelled.count, again.restored.count, again.skipped),
+            std::make_tuple(std::size_t{0}, std::size_t{0}, std::size_t{0}, std::size_t{0}, std::size_t{9}));
+  EXPECT_EQ(again.keptCancelled.first, (List{"K7"}));
+}
+
+// Bad rows deep in a long export: every one counted, the first 20 named, and nothing changed.
+TEST_P(VenueSetup, ImportSyncWithBadRowsDeepInTheFileChangesNothing) {
+  std::string rows = kHeader + "\nOLD1,바뀐 이름,개막전,202604041400,잠실,R석,E석 1층,E석,cancelled\n";
+  for (int i = 0; i < 3000; ++i) rows += "D" + std::to_string(i) + ",가,개막전,202604041400,잠실,R석,1,S석,valid\n";
+  for (int i = 0; i < 22; ++i) rows += "X" + std::to_string(i) + ",가,개막전,202604041400,잠실,R석,1,Q석,valid\n";
+  rows += ",,,,,,,,\n";
+  const std::string path = importFile(rows);
+  server::ImportOptions sync;
+  sync.sync = true;
+  try {
+    server::importTickets(store(), "BIZ", path, sync);
+    FAIL() << "imported";
+  } catch (const SetupError& e) {
+    const std::string text = e.what();
+    EXPECT_EQ(text.find(path + ":3003: Block \"Q석\" is not one of E석, N석, S석, W석."), 0u) << text;
+    EXPECT_NE(text.find(path + ": 22 bad rows in all; the first 20 are shown."), std::string::npos) << text;
+    EXPECT_NE(text.find("Nothing was imported."), std::string::npos) << text;
+  }
+  EXPECT_EQ(ticketCount(), 1u);
+  EXPECT_EQ(ticket("BIZ", "OLD1")->custName, "기존");
+  EXPECT_FALSE(ticket("BIZ", "OLD1")->cancelled);
 }
 
 INSTANTIATE_TEST_SUITE_P(Setup, VenueSetup, ::testing::ValuesIn(storeKinds()), storeName);
