@@ -34,21 +34,13 @@ std::string folderOf(const std::string& path) {
   return parent.empty() ? "." : parent;
 }
 
-// A rename or an unlink is durable once the folder holding it is flushed.
-void flushFolder(const std::string& folder) {
-  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+// Flushes a file, or a folder (`folder` true): a rename or an unlink is durable once the folder
+// holding it is flushed.
+void flushToDisk(const std::string& path, bool folder) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | (folder ? O_DIRECTORY : 0));
   if (fd < 0 || ::fsync(fd) != 0) {
-    const auto error = systemError("The folder " + folder + " could not be flushed to the disk");
-    if (fd >= 0) ::close(fd);
-    throw error;
-  }
-  ::close(fd);
-}
-
-void flushFile(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0 || ::fsync(fd) != 0) {
-    const auto error = systemError("The file " + path + " could not be flushed to the disk");
+    const auto error =
+        systemError(std::string(folder ? "The folder " : "The file ") + path + " could not be flushed to the disk");
     if (fd >= 0) ::close(fd);
     throw error;
   }
@@ -224,7 +216,7 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
     if (q.step()) identity = q.text(0);
   }
   for (const char* suffix : {"-wal", "-shm"}) removeIfThere(copy.path() + suffix);
-  flushFile(copy.path());
+  flushToDisk(copy.path(), false);
 
   if (hadStore) {
     std::error_code ec;
@@ -284,10 +276,10 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
   // file's log.
   removeIfThere(store + "-wal");
   removeIfThere(store + "-shm");
-  flushFolder(folderOf(store));
+  flushToDisk(folderOf(store), true);
   if (::rename(copy.path().c_str(), store.c_str()) != 0) throw systemError("The restored store could not be put at " + store);
   copy.placed();
-  flushFolder(folderOf(store));
+  flushToDisk(folderOf(store), true);
   if (!identity.empty()) lock->recordIdentity(identity);
   return summary;
 }
