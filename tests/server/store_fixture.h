@@ -414,13 +414,14 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the checks' idempotency keys and the tickets' versions, the registered stations,
+// SQL that takes the control room's indexes, the checks' idempotency keys and the tickets' versions, the registered stations,
 // and before them the live dashboard's counters (tables, triggers, functions), out of a store
 // again, as a server from before the dashboard left it; the caller sets the schema version back to
 // before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 3;
+inline constexpr int kSchemaVersionsSinceDashboard = 4;
 inline std::string dropDashboardCounters(bool sqlite) {
   const std::string stations =
+      "DROP INDEX ticket_holder; DROP INDEX scan_log_ticket; "
       "DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "
       "DROP TABLE station; DROP INDEX session_station; ALTER TABLE session DROP COLUMN station; ";
   const std::string tables = stations + "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
