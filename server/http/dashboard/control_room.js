@@ -148,6 +148,8 @@
     closeConfirm();
     if (status === 200) {
       renderStory(body);
+      const listed = el('lookup-results').querySelector(`tr[data-ticket="${CSS.escape(view.ticketNo)}"]`);
+      if (listed) listed.lastElementChild.textContent = stateText(body.ticket);
       say(body.changed === false ? '이미 그 상태입니다' : ACTIONS[pending.action].label + ' 완료');
     } else {
       say(body.error || `서버 오류 (${status})`);
