@@ -1,6 +1,7 @@
-// Load figures of the live dashboard: how long one snapshot takes on a store of 1,000,000 tickets
-// and 2,000,000 scan-log lines (SQLite and PostgreSQL), what 100 dashboards streaming cost the check
-// rate of 128 stations on tav-server, and what the counters behind them cost. Prints figures; exits 0.
+// Load figures of the live dashboard: how long one snapshot and one control-room lookup take on a
+// store of 1,000,000 tickets and 2,000,000 scan-log lines (SQLite and PostgreSQL), what 100
+// dashboards streaming cost the check rate of 128 stations on tav-server, and what the counters
+// behind them cost. Prints figures; exits 0.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -8,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <memory>
 #include <random>
 #include <string>
@@ -16,6 +18,7 @@
 
 #include "bench/lean_station.h"
 #include "bench/proc_stat.h"
+#include "server/core/control_room.h"
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
 #include "server/core/ingress.h"
@@ -42,6 +45,8 @@ struct Settings {
   double seconds = 4, warmup = 1;
   int rounds = 5;              // of each streaming phase, alternating; medians reported
   bool postgres = true;
+  int lookups = 300;           // timed lookups of each kind per store
+  bool streaming = true;
 };
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -106,6 +111,43 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
   std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld)\n",
               name, ms[ms.size() / 2], ms[ms.size() * 95 / 100], ms.back(), s.snapshots,
               static_cast<long long>(admitted), static_cast<long long>(inside));
+}
+
+// Times the control room's lookups as an admin does them: by ticket number, by a holder's surname
+// (one syllable: thousands match, the first 50 are listed), by a whole name, and a ticket's story.
+void timeLookups(Store& store, const char* name, const Settings& s) {
+  const tav::server::ControlCaller admin{tav::test::sessionOf(store, "admin"), "bench"};
+  const std::string biz = tav::server::kDemoBizCode;
+  std::mt19937 random(20260404);
+  std::vector<std::string> numbers, names;
+  for (int i = 0; i < s.lookups; ++i) {
+    numbers.push_back(tav::server::demoTicketNumber(random() % s.tickets));
+    store.read([&](tav::server::Reader& r) { names.push_back(r.findTicket(biz, numbers.back())->custName); });
+  }
+  const auto surname = [](const std::string& n) { return n.substr(0, 3); };  // one Hangul syllable
+  struct Kind {
+    const char* what;
+    std::function<std::size_t(int)> run;  // how many tickets the i-th lookup found
+  };
+  const std::vector<Kind> kinds{
+      {"by number", [&](int i) { return tav::server::findTickets(store, admin, biz, numbers[i]).size(); }},
+      {"by surname", [&](int i) { return tav::server::findTickets(store, admin, biz, surname(names[i])).size(); }},
+      {"by whole name", [&](int i) { return tav::server::findTickets(store, admin, biz, names[i]).size(); }},
+      {"story", [&](int i) { return tav::server::ticketStory(store, admin, biz, numbers[i]).lines.size(); }},
+  };
+  for (const Kind& k : kinds) {
+    std::vector<double> ms;
+    std::size_t found = 0;
+    for (int i = 0; i < s.lookups; ++i) {
+      const auto t0 = Clock::now();
+      found += k.run(i);
+      ms.push_back(seconds(Clock::now() - t0) * 1000);
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("  %-10s lookup %-13s median %.2f ms, p99 %.2f ms, max %.2f ms over %d (%.1f found each)\n", name,
+                k.what, ms[ms.size() / 2], ms[ms.size() * 99 / 100], ms.back(), s.lookups,
+                static_cast<double>(found) / s.lookups);
+  }
 }
 
 // --- the streaming phase ------------------------------------------------------------------------
@@ -261,9 +303,12 @@ Settings parseArgs(int argc, char** argv) {
     else if (opt == "--stations") s.stations = std::atoi(value.c_str());
     else if (opt == "--postgres") s.postgres = value != "no";
     else if (opt == "--snapshots") s.snapshots = std::atoi(value.c_str());
+    else if (opt == "--lookups") s.lookups = std::max(1, std::atoi(value.c_str()));
+    else if (opt == "--streaming") s.streaming = value != "no";
     else {
       std::fprintf(stderr, "usage: bench_dashboard [--tickets N] [--scan-lines N] [--seconds S] [--rounds R] "
-                           "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone]\n");
+                           "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone] "
+                           "[--lookups N] [--streaming yes|no]\n");
       std::exit(2);
     }
   }
@@ -295,6 +340,7 @@ int main(int argc, char** argv) {
     playEvening(*store, s);
     std::printf("  SQLite store made in %.1f s, its evening played in %.1f s\n", made, seconds(Clock::now() - t0));
     timeSnapshots(*store, "SQLite", s);
+    timeLookups(*store, "SQLite", s);
     if (s.postgres) {
       tav::pgtest::ThrowawayServer pg;
       t0 = Clock::now();
@@ -303,8 +349,9 @@ int main(int argc, char** argv) {
       tav::pgtest::RawConnection(pg.uri()).exec("VACUUM (ANALYZE)");
       std::printf("  copied to PostgreSQL and vacuumed in %.1f s\n", seconds(Clock::now() - t0));
       timeSnapshots(*target, "PostgreSQL", s);
+      timeLookups(*target, "PostgreSQL", s);
     }
   }
-  measureStreaming(s);
+  if (s.streaming) measureStreaming(s);
   return 0;
 }

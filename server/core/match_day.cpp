@@ -4,9 +4,11 @@
 
 #include <cstdio>
 #include <ctime>
+#include <algorithm>
 #include <regex>
 #include <string_view>
 
+#include "server/core/control_room.h"
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
 #include "server/core/setup.h"
@@ -28,6 +30,7 @@ std::string kindName(const ScanRecord& l) {
   if (kind == "check") return "check";
   if (kind == "login") return "operator sign-in";
   if (kind == "place") return "venue sign-in";
+  if (kind == kControlKind) return "control room";
   return kind;
 }
 
@@ -61,6 +64,22 @@ std::string csvField(const std::string& v) {
   return out + "\"";
 }
 
+// Marks the row of the check line `annulledId` (rows and their line ids in id order) as annulled.
+void markAnnulled(std::vector<std::string>& rows, const std::vector<std::int64_t>& ids, const std::string& annulledId) {
+  std::int64_t id = 0;
+  try {
+    id = std::stoll(annulledId);
+  } catch (const std::exception&) {
+    return;
+  }
+  const auto it = std::lower_bound(ids.begin(), ids.end(), id);
+  if (it == ids.end() || *it != id) return;
+  std::string& row = rows[static_cast<std::size_t>(it - ids.begin())];
+  // The time cell holds no comma: the kind cell follows the first one.
+  const std::size_t kind = row.find(',') + 1;
+  if (row.compare(kind, 6, "check,") == 0) row.insert(kind + 5, " (annulled)");
+}
+
 Operator requireOperator(Reader& r, const std::string& id) {
   std::optional<Operator> op = r.findOperator(id);
   if (!op) throw SetupError("There is no operator " + id + ".");
@@ -82,15 +101,18 @@ bool setEventActive(Store& store, const std::string& bizCode, bool active) {
   return changed;
 }
 
+bool setTicketCancelled(Transaction& tx, const std::string& bizCode, const std::string& ticketNo, bool cancelled) {
+  if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
+  const std::optional<Ticket> ticket = tx.lockTicket(bizCode, ticketNo);
+  if (!ticket) throw SetupError("There is no ticket " + ticketNo + " in event " + bizCode + ".");
+  const bool changed = ticket->cancelled != cancelled;
+  if (changed) tx.setTicketCancelled(ticket->id, cancelled);
+  return changed;
+}
+
 bool setTicketCancelled(Store& store, const std::string& bizCode, const std::string& ticketNo, bool cancelled) {
   bool changed = false;
-  store.write([&](Transaction& tx) {
-    if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
-    const std::optional<Ticket> ticket = tx.lockTicket(bizCode, ticketNo);
-    if (!ticket) throw SetupError("There is no ticket " + ticketNo + " in event " + bizCode + ".");
-    changed = ticket->cancelled != cancelled;
-    if (changed) tx.setTicketCancelled(ticket->id, cancelled);
-  });
+  store.write([&](Transaction& tx) { changed = setTicketCancelled(tx, bizCode, ticketNo, cancelled); });
   return changed;
 }
 
@@ -176,11 +198,9 @@ std::string formatLocalTime(TimeMs at, const char* format) {
 }
 
 std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out) {
-  std::string text;
-  std::size_t count = 0;
+  const std::string header = "\xEF\xBB\xBF" "Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message\r\n";
+  std::vector<std::string> rows;
   store.read([&](Reader& r) {
-    text = "\xEF\xBB\xBF" "Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message\r\n";
-    count = 0;
     if (!r.findVenue(what.placeCode)) throw SetupError("There is no venue " + what.placeCode + ".");
     if (what.bizCode) {
       const std::optional<Event> e = r.findEvent(*what.bizCode);
@@ -188,25 +208,34 @@ std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out)
         throw SetupError("The venue " + what.placeCode + " has no event " + *what.bizCode + ".");
     }
     const StationNames stations = stationNames(r);
+    // Rows in id order, so that an annul (control_room.h), which comes after the entry it takes
+    // back, finds that entry's row and marks its kind.
+    rows.clear();
+    std::vector<std::int64_t> rowIds;
     for (std::int64_t after = 0;;) {
       const std::vector<ScanRecord> page = r.scanLog(after, kScanPage);
       for (const ScanRecord& l : page) {
         const bool everyVenues = isSessionlessCount(l) && !what.bizCode;
         if (!everyVenues && (l.placeCode != what.placeCode || (what.bizCode && l.bizCode != *what.bizCode))) continue;
+        if (l.kind == kControlKind && l.outcome == kOutcomeAnnul) markAnnulled(rows, rowIds, l.code);
         if ((what.since && l.at < *what.since) || (what.until && l.at >= *what.until)) continue;
         // A registered station by its name (which add-station keeps from reading as an address).
+        std::string row;
         for (const std::string& f : {formatLocalTime(l.at), kindName(l), l.operatorId,
                                      sourceLabel(l.source, stations), l.mode,
                                      l.block, l.ticketNo, l.bizCode, l.code})
-          text += csvField(f) + ",";
-        text += csvField(l.message) + "\r\n";
-        ++count;
+          row += csvField(f) + ",";
+        row += csvField(l.message) + "\r\n";
+        rows.push_back(std::move(row));
+        rowIds.push_back(l.id);
       }
       if (page.size() < kScanPage) break;
       after = page.back().id;
     }
   });
-  out << text;
+  out << header;
+  for (const std::string& row : rows) out << row;
+  const std::size_t count = rows.size();
   out.flush();
   if (!out) throw SetupError("The scan log could not be written out.");
   return count;

@@ -20,6 +20,8 @@ bool setEventActive(Store& store, const std::string& bizCode, bool active);
 
 // A cancelled ticket is refused at the next check; a restored one is valid again.
 bool setTicketCancelled(Store& store, const std::string& bizCode, const std::string& ticketNo, bool cancelled);
+// The same inside a write under way, for a caller that writes more with it.
+bool setTicketCancelled(Transaction& tx, const std::string& bizCode, const std::string& ticketNo, bool cancelled);
 
 // Replaces the operator's password (at least kMinPasswordLength characters) and ends the
 // operator's sessions in the same write. Always writes: the old password is never compared.

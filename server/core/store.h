@@ -94,6 +94,10 @@ inline constexpr std::string_view kOutcomeLockout = "failed:lockout";
 inline constexpr std::string_view kOutcomeLockoutAll = "failed:lockout-all";
 inline constexpr std::string_view kOutcomeUnlock = "unlock";
 
+// The kind of scan-log line a control-room action writes (control_room.h), beside "check", "login"
+// and "place": the action is its outcome, and an annul's `code` holds the id of the line it annuls.
+inline constexpr std::string_view kControlKind = "control";
+
 // One line of the append-only scan log: a ticket check or a sign-in attempt.
 struct ScanRecord {
   std::int64_t id = 0;   // assigned by the store, increasing
@@ -215,6 +219,15 @@ class Reader {
   // The ID's sign-in lines after `after` that lock it or end its lockouts (kOutcomeLockout,
   // kOutcomeLockoutAll, kOutcomeUnlock), oldest first.
   virtual std::vector<ScanRecord> lockoutLines(const std::string& operatorId, TimeMs after) = 0;
+  // The event's tickets whose holder's name, compared byte for byte, lies in [from, to), by name
+  // and then id, at most `limit`: a name prefix is such a range (holderPrefixEnd, control_room.h),
+  // which an index of the names serves at any number of tickets.
+  virtual std::vector<Ticket> ticketsByHolder(const std::string& bizCode, const std::string& from,
+                                              const std::string& to, std::size_t limit) = 0;
+  // The newest `limit` scan-log lines that name the ticket (its checks and the control room's
+  // actions on it), oldest first.
+  virtual std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo,
+                                            std::size_t limit) = 0;
 
   // Everything else the store holds, for moving it to another store.
   virtual std::vector<Venue> allVenues() = 0;
@@ -233,6 +246,11 @@ class Transaction : public Reader {
   // Each raises the ticket's version by one, as setTicketCancelled does.
   virtual void recordEntry(std::int64_t ticketId, TimeMs at) = 0;
   virtual void recordExit(std::int64_t ticketId, TimeMs at) = 0;
+  // Takes back the ticket's last entry, made at `entryAt` while it was outside (the caller has
+  // locked the ticket and found that entry its last): the ticket is outside again, its entry count
+  // one lower, its last entry `previousEntry` (its first entry gone too when none is left), its
+  // version raised; the dashboard's counters are as before that entry, with no exit counted.
+  virtual void annulEntry(const Ticket& ticket, TimeMs entryAt, std::optional<TimeMs> previousEntry) = 0;
 
   // Claims a check's idempotency key for this transaction. Two transactions that claim one key, on
   // any servers of the store, never both keep it: the second waits for the first, or is undone and

@@ -10,12 +10,15 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <set>
 #include <vector>
 
+#include "server/core/control_room.h"
 #include "server/core/errors.h"
+#include "server/core/setup.h"
 #include "server/core/sessions.h"
 #include "server/core/store.h"
 #include "server/http/cookies.h"
@@ -318,7 +321,142 @@ Dashboard::~Dashboard() { stop(); }
 
 void Dashboard::stop() { hub_->stop(); }
 
-bool Dashboard::handle(const HttpRequest& request, Reply& reply) {
+// --- the control room: ticket lookup, a ticket's story and the supervisor's actions -------------
+
+namespace {
+
+const std::string kTicketsPath = "/api/v1/tickets";
+
+// A path segment, percent-decoded ('+' is itself in a path).
+std::string pathSegment(std::string_view raw) {
+  std::string out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '%' && i + 2 < raw.size() && hexDigit(raw[i + 1]) >= 0 && hexDigit(raw[i + 2]) >= 0) {
+      out += static_cast<char>(hexDigit(raw[i + 1]) * 16 + hexDigit(raw[i + 2]));
+      i += 2;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
+}
+
+json optionalTime(const std::optional<TimeMs>& t) { return t ? json(*t) : json(nullptr); }
+
+json ticketJson(const Ticket& t) {
+  return json{{"ticketNo", t.ticketNo},       {"custName", t.custName},   {"goodsName", t.goodsName},
+              {"playDate", t.playDate},       {"placeName", t.placeName}, {"seatGradeName", t.seatGradeName},
+              {"seatInfo", t.seatInfo},       {"block", t.block},         {"cancelled", t.cancelled},
+              {"inside", t.inside},           {"entryCount", t.entryCount},
+              {"firstEntry", optionalTime(t.firstEntry)}, {"lastEntry", optionalTime(t.lastEntry)},
+              {"lastExit", optionalTime(t.lastExit)}};
+}
+
+json storyJson(const TicketStory& story) {
+  json lines = json::array();
+  for (const StoryLine& s : story.lines) {
+    const ScanRecord& l = s.line;
+    lines.push_back({{"id", l.id}, {"at", l.at}, {"kind", l.kind}, {"operator", l.operatorId}, {"gate", s.gate},
+                     {"mode", l.mode}, {"block", l.block}, {"code", l.code}, {"message", l.message},
+                     {"outcome", l.outcome},
+                     {"annulledBy", s.annulledBy ? json(*s.annulledBy) : json(nullptr)}});
+  }
+  return json{{"serverTime", story.serverTime},
+              {"ticket", ticketJson(story.ticket)},
+              {"lines", std::move(lines)},
+              {"annullable", story.annullable ? json(*story.annullable) : json(nullptr)},
+              {"annulMinutes", kAnnulWindowMs / kMinuteMs}};
+}
+
+// What a control-room request that failed answers: each error type's status, one sentence.
+HttpResponse controlFailure(const std::exception_ptr& error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const NotSignedIn&) {
+    return errorResponse(401, kNeedsAdmin);
+  } catch (const BadCommand& e) {
+    return errorResponse(400, e.what());
+  } catch (const SetupError& e) {
+    return errorResponse(404, e.what());
+  } catch (const ActionRefused& e) {
+    return errorResponse(409, e.what());
+  } catch (...) {
+    return storeFailure(std::current_exception());
+  }
+}
+
+// The annul's line id from the body {"line": N}; none when the body says no such thing.
+std::optional<std::int64_t> annulLineOf(const std::string& body) {
+  const json parsed = json::parse(body, nullptr, false);
+  if (!parsed.is_object() || !parsed.contains("line") || !parsed["line"].is_number_integer()) return std::nullopt;
+  return parsed["line"].get<std::int64_t>();
+}
+
+// Answers the control room's routes; false for any other path. The rules are control_room.h's:
+// this only reads the request and writes the answer.
+bool answerControlRoom(Store& store, const Dashboard::Runner& runner, const HttpRequest& request, Reply& reply,
+                       const std::string& source) {
+  const std::string_view target = request.target();
+  const std::string_view path = target.substr(0, target.find('?'));
+  if (path != kTicketsPath && path.substr(0, kTicketsPath.size() + 1) != kTicketsPath + "/") return false;
+  // The parts after /api/v1/tickets: none (a lookup), {bizcode}/{ticket}, or those and an action.
+  std::vector<std::string> parts;
+  for (std::string_view rest = path.substr(kTicketsPath.size()); !rest.empty();) {
+    rest.remove_prefix(1);
+    const std::size_t slash = rest.find('/');
+    parts.push_back(pathSegment(rest.substr(0, slash)));
+    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
+  }
+  const bool get = request.method() == http::verb::get || request.method() == http::verb::head;
+  const bool post = request.method() == http::verb::post;
+  const std::string action = parts.size() == 3 ? parts[2] : "";
+  const bool known = parts.empty() || parts.size() == 2 ||
+                     (parts.size() == 3 && (action == "annul" || action == "cancel" || action == "restore"));
+  if (!known || std::any_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); })) {
+    reply.send(errorResponse(404, "There is no such object or route on this server."));
+    return true;
+  }
+  if (parts.size() < 3 ? !get : !post) {
+    HttpResponse response = errorResponse(405, parts.size() < 3 ? "This route only answers GET." : "This route only answers POST.");
+    response.set(http::field::allow, parts.size() < 3 ? "GET" : "POST");
+    reply.send(std::move(response));
+    return true;
+  }
+  const ControlCaller caller{sessionToken(request), source};
+  std::optional<std::int64_t> line;
+  if (action == "annul" && !(line = annulLineOf(request.body()))) {
+    reply.send(errorResponse(400, "Name the entry to annul by its scan-log line: {\"line\": 123}."));
+    return true;
+  }
+  const std::string bizCode = parts.empty() ? queryValue(target, "bizcode") : parts[0];
+  const std::string query = queryValue(target, "q");
+  runner([&store, caller, parts, action, line, bizCode, query, reply = std::move(reply)]() mutable {
+    try {
+      json body;
+      if (parts.empty()) {
+        json tickets = json::array();
+        for (const Ticket& t : findTickets(store, caller, bizCode, query)) tickets.push_back(ticketJson(t));
+        body = json{{"tickets", std::move(tickets)}, {"limit", kLookupLimit}};
+      } else {
+        bool changed = true;
+        if (action == "annul") annulEntry(store, caller, bizCode, parts[1], *line);
+        if (action == "cancel" || action == "restore")
+          changed = setTicketCancelledBy(store, caller, bizCode, parts[1], action == "cancel");
+        body = storyJson(ticketStory(store, caller, bizCode, parts[1]));
+        if (!action.empty()) body["changed"] = changed;
+      }
+      reply.send(bodyResponse(body.dump(), "application/json"));
+    } catch (...) {
+      reply.send(controlFailure(std::current_exception()));
+    }
+  });
+  return true;
+}
+
+}  // namespace
+
+bool Dashboard::handle(const HttpRequest& request, Reply& reply, const std::string& source) {
+  if (answerControlRoom(hub_->store, hub_->runner, request, reply, source)) return true;
   const std::string_view target = request.target();
   const std::string_view path = target.substr(0, target.find('?'));
   const bool page = path == kPagePath || path == kPagePath + "/";

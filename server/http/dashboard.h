@@ -42,7 +42,8 @@ class Dashboard {
   Dashboard& operator=(const Dashboard&) = delete;
 
   // True when the path is one of the dashboard's: then the request is answered through `reply`.
-  bool handle(const HttpRequest& request, Reply& reply);
+  // `source` is the client as the scan log names it, for the control room's actions.
+  bool handle(const HttpRequest& request, Reply& reply, const std::string& source = {});
 
   // Ends every stream; the service calls it when it stops.
   void stop();

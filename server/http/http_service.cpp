@@ -315,7 +315,7 @@ class HttpService::Impl final : public SessionHost {
       metrics_.recordRefusal(Limit::ForeignOrigin);
       return reply.send(errorResponse(403, kForeignOrigin));
     }
-    if (dashboard_->handle(request, reply)) return;
+    if (dashboard_->handle(request, reply, from.to_string())) return;
     switch (routeOf(path)) {
       case Route::Query:
         if (method == http::verb::post)

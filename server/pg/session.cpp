@@ -309,6 +309,43 @@ std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, Tim
   return scanRecordsOf(r);
 }
 
+std::vector<Ticket> Session::ticketsByHolder(const std::string& bizCode, const std::string& from,
+                                             const std::string& to, std::size_t limit) {
+  // The "C" collation compares bytes, as the range expects and as the index ticket_holder is built.
+  static const std::string sql = std::string("SELECT ") + kTicketColumns +
+                                 " FROM ticket WHERE bizcode = $1 AND cust_name COLLATE \"C\" >= $2 "
+                                 "AND cust_name COLLATE \"C\" < $3 ORDER BY cust_name COLLATE \"C\", id LIMIT $4";
+  Result r = run(sql, Params().text(bizCode).text(from).text(to).integer(rowLimit(limit)));
+  std::vector<Ticket> out;
+  for (int i = 0; i < r.rows(); ++i) out.push_back(readTicket(r, i));
+  return out;
+}
+
+std::vector<ScanRecord> Session::ticketLog(const std::string& bizCode, const std::string& ticketNo,
+                                           std::size_t limit) {
+  static const std::string sql = std::string("SELECT * FROM (SELECT ") + kScanColumns +
+                                 " FROM scan_log WHERE bizcode = $1 AND ticket_no = $2 ORDER BY id DESC LIMIT $3) "
+                                 "newest ORDER BY id";
+  Result r = run(sql, Params().text(bizCode).text(ticketNo).integer(rowLimit(limit)));
+  return scanRecordsOf(r);
+}
+
+void Session::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
+  // Going out counts an exit at the ticket's last exit (ticket_ingress): with no last exit for
+  // that statement nothing is counted, and the last exit comes back in one that no trigger watches.
+  queue("UPDATE ticket SET inside = false, entry_count = entry_count - 1, "
+        "first_entry = CASE WHEN entry_count > 1 THEN first_entry END, last_entry = $2, last_exit = NULL, "
+        "version = version + 1 WHERE id = $1",
+        Params().integer(t.id).integer(previousEntry), "annul an entry");
+  if (t.lastExit)
+    queue("UPDATE ticket SET last_exit = $2 WHERE id = $1", Params().integer(t.id).integer(*t.lastExit),
+          "annul an entry");
+  queue("INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits) "
+        "VALUES($1, $2, $3, pg_backend_pid(), -1, 0) "
+        "ON CONFLICT(bizcode, minute, block, shard) DO UPDATE SET entries = f.entries - 1",
+        Params().text(t.bizCode).integer(entryAt / 60000).text(t.block), "annul an entry");
+}
+
 std::int64_t Session::insertStation(const StationRecord& st) {
   Result r = run(
       "INSERT INTO station(place_code, name, block, key_hash, created, last_seen, removed) "

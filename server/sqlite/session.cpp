@@ -276,6 +276,49 @@ std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, Tim
   return scanRecordsOf(q);
 }
 
+std::vector<Ticket> Session::ticketsByHolder(const std::string& bizCode, const std::string& from,
+                                             const std::string& to, std::size_t limit) {
+  // Text compares byte for byte here (the BINARY collation), as the range expects; the index
+  // ticket_holder holds the rowid too, so it gives the rows in this order.
+  static const std::string sql = std::string("SELECT ") + kTicketColumns +
+                                 " FROM ticket WHERE bizcode = ?1 AND cust_name >= ?2 AND cust_name < ?3 "
+                                 "ORDER BY cust_name, id LIMIT ?4";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, bizCode).bind(2, from).bind(3, to).bind(4, static_cast<std::int64_t>(limit));
+  std::vector<Ticket> out;
+  while (q.step()) out.push_back(readTicket(q));
+  return out;
+}
+
+std::vector<ScanRecord> Session::ticketLog(const std::string& bizCode, const std::string& ticketNo,
+                                           std::size_t limit) {
+  static const std::string sql = "SELECT * FROM (" + std::string(kScanColumns) +
+                                 "WHERE bizcode = ?1 AND ticket_no = ?2 ORDER BY id DESC LIMIT ?3) ORDER BY id";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, bizCode).bind(2, ticketNo).bind(3, static_cast<std::int64_t>(limit));
+  return scanRecordsOf(q);
+}
+
+void Session::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
+  // Going out counts an exit at the ticket's last exit (ticket_inside_update): with no last exit
+  // for that statement nothing is counted, and the last exit comes back in one that no counter
+  // watches.
+  {
+    Query q = c_.query(
+        "UPDATE ticket SET inside = 0, entry_count = entry_count - 1, "
+        "first_entry = CASE WHEN entry_count > 1 THEN first_entry END, last_entry = ?2, last_exit = NULL, "
+        "version = version + 1 WHERE id = ?1");
+    q.bind(1, t.id).bind(2, previousEntry).run();
+  }
+  if (t.lastExit) {
+    Query q = c_.query("UPDATE ticket SET last_exit = ?2 WHERE id = ?1");
+    q.bind(1, t.id).bind(2, *t.lastExit).run();
+  }
+  Query q = c_.query(
+      "UPDATE ingress_flow SET entries = entries - 1 WHERE bizcode = ?1 AND minute = ?2 / 60000 AND block = ?3");
+  q.bind(1, t.bizCode).bind(2, entryAt).bind(3, t.block).run();
+}
+
 std::int64_t Session::insertStation(const StationRecord& st) {
   Query q = c_.query(
       "INSERT INTO station(place_code, name, block, key_hash, created, last_seen, removed) "

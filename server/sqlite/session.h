@@ -119,6 +119,10 @@ class Session final : public Transaction {
   std::vector<StationRecord> allStations() override;
   std::optional<SessionRecord> latestStationSession(std::int64_t stationId) override;
   std::vector<ScanRecord> lockoutLines(const std::string& operatorId, TimeMs after) override;
+  std::vector<Ticket> ticketsByHolder(const std::string& bizCode, const std::string& from, const std::string& to,
+                                      std::size_t limit) override;
+  std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo, std::size_t limit) override;
+  void annulEntry(const Ticket& ticket, TimeMs entryAt, std::optional<TimeMs> previousEntry) override;
   std::int64_t insertStation(const StationRecord& station) override;
   void removeStation(std::int64_t stationId, TimeMs at) override;
   void touchStation(std::int64_t stationId, TimeMs at) override;

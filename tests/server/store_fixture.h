@@ -423,15 +423,16 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the marks of cancellations made here, the checks' idempotency keys and the
-// tickets' versions, the registered stations,
+// SQL that takes the control room's indexes, the marks of cancellations made here, the checks'
+// idempotency keys and the tickets' versions, the registered stations,
 // and before them the live dashboard's counters (tables, triggers, functions), out of a store
 // again, as a server from before the dashboard left it; the caller sets the schema version back to
 // before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 4;
+inline constexpr int kSchemaVersionsSinceDashboard = 5;
 inline std::string dropDashboardCounters(bool sqlite) {
   const std::string stations =
       std::string(sqlite ? "" : "ALTER TABLE schema_version DROP COLUMN servers_from; ") +
+      "DROP INDEX ticket_holder; DROP INDEX scan_log_ticket; "
       "ALTER TABLE ticket DROP COLUMN cancelled_here; DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "
       "DROP TABLE station; DROP INDEX session_station; ALTER TABLE session DROP COLUMN station; ";
   const std::string tables = stations + "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
