@@ -1,6 +1,8 @@
 // Load figures of the live dashboard: how long one snapshot takes on a store of 1,000,000 tickets
-// and 2,000,000 scan-log lines (SQLite and PostgreSQL), what 100 dashboards streaming cost the check
-// rate of 128 stations on tav-server, and what the counters behind them cost. Prints figures; exits 0.
+// and 2,000,000 scan-log lines checked at 40 registered gates, with the control room's alarms in
+// force (a silent gate, a refusal spike, a full stand) (SQLite and PostgreSQL), what 100 dashboards
+// streaming cost the check rate of 128 stations on tav-server, and what the counters behind them
+// cost. Prints figures; exits 0.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -20,6 +22,7 @@
 #include "server/core/demo_data.h"
 #include "server/core/ingress.h"
 #include "server/core/setup.h"
+#include "server/core/stations.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
 #include "tests/server/pg_test_server.h"
@@ -37,6 +40,7 @@ using tav::test::TempDir;
 
 struct Settings {
   std::size_t tickets = 1000000, scanLines = 2000000;
+  std::size_t gates = 40;      // registered stations the evening is checked at
   int snapshots = 50;          // timed snapshots per store
   int stations = 128, dashboards = 100;
   double seconds = 4, warmup = 1;
@@ -48,8 +52,15 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // The scan log of a busy evening on the demo store, all within the dashboard's three hours:
 // every ticket checked in once (cancelled ones refused), then half of them out again and the
-// other half scanned a second time at the gate (refused as already inside), from 128 gates.
+// other half scanned a second time at the gate (refused as already inside), at the registered
+// gates; the last gate stops six minutes before the end and the second refuses a burst of fake
+// tickets at the end; the east stand's capacity is what it holds at the end.
 void playEvening(Store& store, const Settings& s) {
+  std::vector<std::string> gates;
+  for (std::size_t g = 0; g < s.gates; ++g)
+    gates.push_back(tav::server::stationSource(
+        tav::server::addStation(store, tav::server::kDemoPlaceCode, std::to_string(g + 1) + "번 게이트",
+                                tav::server::kBlocks[g % 4]).station.id));
   const TimeMs now = Store::systemNow();
   const TimeMs start = now - 3 * 60 * 60 * 1000 + 60 * 1000;
   const double step = (3.0 * 60 * 60 * 1000 - 2 * 60 * 1000) / static_cast<double>(s.scanLines);
@@ -67,7 +78,9 @@ void playEvening(Store& store, const Settings& s) {
         line.ticketNo = tav::server::demoTicketNumber(k);
         line.operatorId = "gate01";
         line.placeCode = tav::server::kDemoPlaceCode;
-        line.source = "10.20." + std::to_string(i % 128 / 100) + "." + std::to_string(i % 128);
+        const bool quiet = i % s.gates == s.gates - 1 && at > now - 6 * 60 * 1000;
+        line.source = gates[quiet ? 0 : i % s.gates];
+        line.session = 1;
         const auto ticket = tx.lockTicket(line.bizCode, line.ticketNo);
         if (ticket && ticket->cancelled) {
           line.mode = "I", line.code = "-1", line.message = "취소된 티켓입니다", line.outcome = "cancelled";
@@ -84,12 +97,33 @@ void playEvening(Store& store, const Settings& s) {
       }
     });
   }
+  store.write([&](tav::server::Transaction& tx) {
+    for (int k = 0; k < 30; ++k) {
+      tav::server::ScanRecord line;
+      line.at = now - 60 * 1000 + k;
+      line.kind = "check";
+      line.bizCode = tav::server::kDemoBizCode;
+      line.ticketNo = "FAKE" + std::to_string(k);
+      line.operatorId = "gate01";
+      line.placeCode = tav::server::kDemoPlaceCode;
+      line.mode = "I", line.code = "-1", line.message = "등록되지 않은 티켓입니다", line.outcome = "unknown-ticket";
+      line.source = gates[1 % gates.size()];
+      line.session = 1;
+      tx.appendScanLog(line);
+    }
+  });
+  tav::server::CapacityChange full;
+  store.read([&](tav::server::Reader& r) {
+    full.byBlock[0] = std::max<std::int64_t>(1, r.ingressCounts({tav::server::kDemoBizCode}).inside[0]);
+  });
+  tav::server::setEventCapacity(store, tav::server::kDemoBizCode, full);
 }
 
 // Times `count` snapshots of the demo's active event; prints median, 95th percentile and maximum.
 void timeSnapshots(Store& store, const char* name, const Settings& s) {
   std::vector<double> ms;
   std::int64_t admitted = 0, inside = 0;
+  std::size_t gates = 0, alarms = 0;
   for (int i = 0; i < s.snapshots + 3; ++i) {
     const auto t0 = Clock::now();
     const auto snap = tav::server::takeIngressSnapshot(store, tav::server::kDemoPlaceCode, "");
@@ -100,12 +134,14 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
     }
     admitted = inside = 0;
     for (std::size_t b = 0; b < 4; ++b) admitted += snap.counts.admitted[b], inside += snap.counts.inside[b];
+    gates = snap.counts.gates.size(), alarms = snap.alarms.size();
     if (i >= 3) ms.push_back(took);  // the first few warm the caches
   }
   std::sort(ms.begin(), ms.end());
-  std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld)\n",
+  std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld, "
+              "%zu gates, %zu alarms)\n",
               name, ms[ms.size() / 2], ms[ms.size() * 95 / 100], ms.back(), s.snapshots,
-              static_cast<long long>(admitted), static_cast<long long>(inside));
+              static_cast<long long>(admitted), static_cast<long long>(inside), gates, alarms);
 }
 
 // --- the streaming phase ------------------------------------------------------------------------
@@ -261,9 +297,11 @@ Settings parseArgs(int argc, char** argv) {
     else if (opt == "--stations") s.stations = std::atoi(value.c_str());
     else if (opt == "--postgres") s.postgres = value != "no";
     else if (opt == "--snapshots") s.snapshots = std::atoi(value.c_str());
+    else if (opt == "--gates") s.gates = std::max<std::size_t>(2, std::strtoul(value.c_str(), nullptr, 10));
     else {
       std::fprintf(stderr, "usage: bench_dashboard [--tickets N] [--scan-lines N] [--seconds S] [--rounds R] "
-                           "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone]\n");
+                           "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone] "
+                           "[--gates N]\n");
       std::exit(2);
     }
   }

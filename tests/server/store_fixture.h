@@ -414,13 +414,18 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the checks' idempotency keys and the tickets' versions, the registered stations,
-// and before them the live dashboard's counters (tables, triggers, functions), out of a store
-// again, as a server from before the dashboard left it; the caller sets the schema version back to
-// before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 3;
+// SQL that takes the control room's capacities and gate refusals, the checks' idempotency keys and
+// the tickets' versions, the registered stations, and before them the live dashboard's counters
+// (tables, triggers, functions), out of a store again, as a server from before the dashboard left
+// it; the caller sets the schema version back to before the dashboard (kSchemaVersionsSinceDashboard).
+inline constexpr int kSchemaVersionsSinceDashboard = 4;
 inline std::string dropDashboardCounters(bool sqlite) {
-  const std::string stations =
+  const std::string alarms =
+      sqlite ? "DROP TRIGGER scan_log_gate_refusal; "
+             : "DROP TRIGGER scan_log_gate_refusal ON scan_log; DROP TRIGGER scan_log_gate_refusal_bulk ON scan_log; "
+               "DROP FUNCTION scan_log_gate_refusal(); DROP FUNCTION scan_log_gate_refusal_bulk(); ";
+  const std::string stations = alarms +
+      "DROP TABLE event_capacity; DROP TABLE ingress_gate_refusal; "
       "DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "
       "DROP TABLE station; DROP INDEX session_station; ALTER TABLE session DROP COLUMN station; ";
   const std::string tables = stations + "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";
