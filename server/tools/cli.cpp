@@ -408,6 +408,8 @@ int cmdList(const Values& v) {
 int cmdSetEvent(const Values& v) {
   // --capacity alone leaves the event as active as it was.
   const bool capacityOnly = v.count("capacity") && !v.count("active") && !v.count("inactive");
+  if (!v.count("capacity") && !v.count("active") && !v.count("inactive"))
+    throw UsageError("Give --active, --inactive or --capacity.");
   const bool active = capacityOnly || eitherFlag(v, "active", "inactive");
   const std::optional<CapacityChange> capacity =
       v.count("capacity") ? std::optional<CapacityChange>(parseCapacity(v.at("capacity"))) : std::nullopt;

@@ -9,6 +9,7 @@ and a phone's width needs no sideways scrolling. Saves a screenshot of it beside
 
 Usage: test_dashboard.py TAV_SERVER_BIN SCRIPTS_DIR SCREENSHOT_PNG"""
 import os
+import random
 import sqlite3
 import re
 import shutil
@@ -218,9 +219,9 @@ def browser(folder):
 
 def wall_store(store, now_ms):
     """The demo store of a venue in full swing, written before the server opens it: 40 registered
-    gates (36 signed in), 120,000 admissions over the last three hours, checks at every gate in the
-    last minutes, one gate silent for six minutes, one refusing fake tickets, the east stand at 96%
-    of its capacity. Returns the silent gate's name."""
+    gates (36 signed in and checking, 4 closed), 120,000 admissions over the last three hours, one
+    gate silent for six minutes, one refusing fake tickets, the east stand at 96% of its capacity.
+    Returns the silent gate's name."""
     subprocess.run([SERVER, "demo", "--store", store, "--tickets", "130000"], check=True, stdout=subprocess.DEVNULL)
     keys = os.path.join(os.path.dirname(store), "keys")
     os.makedirs(keys, exist_ok=True)
@@ -235,11 +236,13 @@ def wall_store(store, now_ms):
     db = sqlite3.connect(store)
     with db:
         ids = [row[0] for row in db.execute("SELECT id FROM station ORDER BY id")]
-        # Admitted in waves over three hours, the last wave the largest; a tenth went out again.
-        rows = db.execute("SELECT id FROM ticket WHERE bizcode = ? AND status = 'valid' ORDER BY id LIMIT 120000",
-                          (BIZ,)).fetchall()
-        for n, (ticket,) in enumerate(rows):
-            at = now_ms - int(180 * minute * (1 - (n / len(rows)) ** 0.6)) - minute
+        # Each stand's crowd arrives over three hours, peaking at its own time; a tenth went out again.
+        rng = random.Random(7)
+        peaks = {"E석": 25, "N석": 45, "S석": 70, "W석": 35}
+        rows = db.execute("SELECT id, block FROM ticket WHERE bizcode = ? AND status = 'valid' ORDER BY id "
+                          "LIMIT 120000", (BIZ,)).fetchall()
+        for n, (ticket, block) in enumerate(rows):
+            at = now_ms - int(rng.triangular(1, 179, peaks[block]) * minute)
             db.execute("UPDATE ticket SET inside = 1, entry_count = 1, first_entry = ?, last_entry = ? WHERE id = ?",
                        (at, at, ticket))
             if n % 10 == 0:
@@ -250,7 +253,7 @@ def wall_store(store, now_ms):
                            "station) VALUES(?, ?, 'DEMO01', 'gate', ?, ?, ?, ?)",
                            (f"{g:064x}", GATE, f"station:{station}", now_ms - 150 * minute, now_ms, station))
                 db.execute("UPDATE station SET last_seen = ? WHERE id = ?", (now_ms, station))
-            last = 6.5 if g == 4 else 0.3
+            last = 6.5 if g == 4 else 40 + g if g >= 36 else 0.3  # the last four closed and signed out
             for k in range(30 + g % 7 * 5):
                 at = now_ms - int((last + k * 0.25) * minute)
                 outcome, code = ("unknown-ticket", "-1") if g == 9 and k < 15 else ("entry", "0")
@@ -271,8 +274,23 @@ class WallScreen(unittest.TestCase):
         cls.store = os.path.join(cls.dir, "store.db")
         cls.silent_gate = wall_store(cls.store, int(time.time() * 1000))
         cls.server = Server(cls.store)
-        cls.server.start()
+        zone = os.environ.get("TZ")
+        os.environ["TZ"] = "Asia/Seoul"  # the server's zone, which the page must show whatever its own
+        try:
+            cls.server.start()
+        finally:
+            if zone is None:
+                del os.environ["TZ"]
+            else:
+                os.environ["TZ"] = zone
         cls.driver = browser(cls.dir)
+        cls.viewport(1920, 1080)
+
+    @classmethod
+    def viewport(cls, width, height):
+        """The page's own size, as a wall screen or a phone shows it, whatever the window's frame."""
+        cls.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 900})
 
     @classmethod
     def tearDownClass(cls):
@@ -316,7 +334,9 @@ class WallScreen(unittest.TestCase):
                 " b.scrollWidth > b.clientWidth || b.getBoundingClientRect().right > b.parentElement.getBoundingClientRect().right + 1)"
                 ".map((b) => b.id);")
             self.assertEqual(wrapped, [])
-            self.assertRegex(d.find_element(By.ID, "time-zone").text, r"\([+-]\d{4}\)$")
+            self.assertEqual(d.find_element(By.ID, "time-zone").text, "KST (+0900)")
+            hour = int(d.find_element(By.ID, "server-time").text[:2])
+            self.assertIn((hour - time.gmtime().tm_hour) % 24, (8, 9))  # read at the turn of an hour
             d.save_screenshot(SHOT.replace(".png", "-wall.png"))
 
         with self.subTest("an acknowledged alarm stays acknowledged after a reload"):
@@ -330,10 +350,11 @@ class WallScreen(unittest.TestCase):
             self.assertIn(key, d.execute_script("return localStorage.getItem('tav.acknowledgedAlarms');"))
 
         with self.subTest("a phone's width needs no sideways scrolling"):
-            d.set_window_size(390, 844)
+            self.viewport(390, 844)
             self.assertTrue(wait_for(lambda: d.execute_script(
                 "return innerWidth < 500 && document.documentElement.scrollWidth <= innerWidth;"), 5))
-            d.set_window_size(1920, 1080)
+            d.save_screenshot(SHOT.replace(".png", "-phone.png"))
+            self.viewport(1920, 1080)
 
 
 if __name__ == "__main__":

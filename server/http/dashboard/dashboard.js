@@ -33,6 +33,8 @@ const REASONS = {
 const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '', utcOffsetMinutes: null };
 const $ = (id) => document.getElementById(id);
 const number = (n) => Number(n).toLocaleString('ko-KR');
+// Gate names in the order a person counts them: "2번 게이트" before "10번 게이트".
+const byName = new Intl.Collator('ko', { numeric: true }).compare;
 const pad = (n) => String(n).padStart(2, '0');
 // Times in the server's zone, which the venue's logs and exports use too, whatever the zone of
 // the machine that shows the page.
@@ -259,9 +261,11 @@ function gateName(name, block) {
   return td;
 }
 
+// Gates in alarm first, then silent ones, then the rest by name: on a wall screen nobody scrolls.
 function renderGates(snapshot) {
-  const gates = snapshot.gates || [];
   const alarmed = new Set((snapshot.alarms || []).filter((a) => a.kind !== 'capacity').map((a) => a.subject));
+  const rank = (g) => (alarmed.has(g.source) ? 0 : g.silent ? 1 : 2);
+  const gates = (snapshot.gates || []).slice().sort((a, b) => rank(a) - rank(b) || byName(a.source, b.source));
   $('gates').querySelector('tbody').replaceChildren(...gates.map((g) => {
     const tr = document.createElement('tr');
     tr.dataset.source = g.source;
@@ -274,13 +278,13 @@ function renderGates(snapshot) {
   $('no-gates').hidden = gates.length > 0;
 }
 
-// The registered stations: those signed in first, then the ones nobody is signed in at.
+// The registered stations: the ones nobody is signed in at first, then those signed in.
 function renderStations(snapshot) {
-  const stations = (snapshot.stations || []).slice();
+  const stations = (snapshot.stations || []).slice().sort((a, b) => byName(a.name, b.name));
   const on = stations.filter((st) => st.operator), off = stations.filter((st) => !st.operator);
   $('stations-on').textContent = on.length;
   $('stations-off').textContent = off.length;
-  $('stations').querySelector('tbody').replaceChildren(...on.concat(off).map((st) => {
+  $('stations').querySelector('tbody').replaceChildren(...off.concat(on).map((st) => {
     const tr = document.createElement('tr');
     tr.dataset.station = st.name;
     tr.dataset.signedIn = st.operator ? 'true' : 'false';
@@ -355,23 +359,31 @@ function renderAlarms(snapshot) {
   for (const key of [...acked]) if (key.startsWith(prefix) && !current.has(key)) acked.delete(key);
   keepAcknowledged(acked);
   alarmState.shown = alarms.map((a) => ({ key: alarmKey(a), acked: acked.has(alarmKey(a)) }));
+  // Banners are kept from one snapshot to the next, so that a click on one is never lost to a
+  // banner redrawn under the pointer.
   const box = $('alarms');
+  const kept = new Map([...box.children].map((div) => [div.dataset.key, div]));
   box.hidden = alarms.length === 0;
   box.replaceChildren(...alarms.map((a, i) => {
-    const div = document.createElement('div');
-    div.className = 'alarm';
-    div.dataset.kind = a.kind;
-    div.dataset.id = a.id;
-    div.dataset.acked = alarmState.shown[i].acked ? 'true' : 'false';
-    div.setAttribute('role', 'alert');
-    const text = document.createElement('span');
-    text.className = 'text';
-    text.textContent = (alarmState.shown[i].acked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
-    const button = document.createElement('button');
-    button.type = 'button';
-    button.textContent = '확인';
-    button.dataset.ack = alarmState.shown[i].key;
-    div.append(text, button);
+    const { key, acked: isAcked } = alarmState.shown[i];
+    let div = kept.get(key);
+    if (!div) {
+      div = document.createElement('div');
+      div.className = 'alarm';
+      div.dataset.key = key;
+      div.dataset.kind = a.kind;
+      div.dataset.id = a.id;
+      div.setAttribute('role', 'alert');
+      const text = document.createElement('span');
+      text.className = 'text';
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.textContent = '확인';
+      button.dataset.ack = key;
+      div.append(text, button);
+    }
+    div.dataset.acked = isAcked ? 'true' : 'false';
+    div.querySelector('.text').textContent = (isAcked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
     return div;
   }));
   const fresh = alarmState.shown.filter((a) => !a.acked && !alarmState.sounded.has(a.key));
@@ -384,9 +396,8 @@ function acknowledge(key) {
   acked.add(key);
   keepAcknowledged(acked);
   for (const a of alarmState.shown) if (a.key === key) a.acked = true;
-  for (const div of $('alarms').querySelectorAll('.alarm')) {
-    const button = div.querySelector('button');
-    if (button.dataset.ack !== key) continue;
+  for (const div of $('alarms').children) {
+    if (div.dataset.key !== key) continue;
     div.dataset.acked = 'true';
     const text = div.querySelector('.text');
     text.textContent = '확인됨 · ' + text.textContent.replace(/^⚠ /, '');
