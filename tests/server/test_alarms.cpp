@@ -5,9 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "server/core/copy_store.h"
 #include "server/core/ingress.h"
 #include "server/core/procedures.h"
 #include "server/core/setup.h"
+#include "server/tools/open_store.h"
 #include "store_fixture.h"
 
 namespace tav::storetest {
@@ -160,6 +162,21 @@ TEST_P(AlarmIdentity, SameWhileItLastsNewWhenItComesAgain) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Snapshot, AlarmIdentity, ::testing::ValuesIn(storeKinds()), storeName);
+
+// Capacities are kept with their event, changed block by block, and moved by copy-store.
+TEST_P(AlarmIdentity, CapacitiesAreKeptChangedAndCopied) {
+  AlarmVenue venue(store(), now_);
+  EXPECT_THROW(server::setEventCapacity(store(), "NOPE", server::parseCapacity("E=1")), server::SetupError);
+  server::setEventCapacity(store(), "BIZ", server::parseCapacity("E석=12000,N석=9000"));
+  const server::BlockCapacity now = server::setEventCapacity(store(), "BIZ", server::parseCapacity("N=0,W=500"));
+  EXPECT_EQ(now, (server::BlockCapacity{12000, 0, 0, 500}));
+  ScratchDir dir;
+  auto copy = server::openStore(dir.file("copy.db"), true);
+  server::copyStore(store(), *copy);
+  server::BlockCapacity copied{};
+  copy->read([&](server::Reader& r) { copied = r.eventCapacity("BIZ"); });
+  EXPECT_EQ(copied, now);
+}
 
 // set-event --capacity: blocks by name or letter, 0 to clear; anything else one sentence.
 TEST(Capacity, ParsedOrRefused) {

@@ -448,7 +448,12 @@ function render(snapshot) {
   $('time-zone').textContent = snapshot.timeZone || '';
   $('no-event').hidden = !!snapshot.event;
   renderEvents(snapshot);
-  if (!snapshot.event) return;
+  if (!snapshot.event) {
+    alarmState.shown = [];
+    $('alarms').replaceChildren();
+    $('alarms').hidden = true;
+    return;
+  }
   $('admitted-total').textContent = number(snapshot.total.admitted);
   $('inside-total').textContent = number(snapshot.total.inside);
   snapshot.blocks.forEach((b, i) => {
