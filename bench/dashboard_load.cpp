@@ -54,7 +54,8 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 // every ticket checked in once (cancelled ones refused), then half of them out again and the
 // other half scanned a second time at the gate (refused as already inside), at the registered
 // gates; the last gate stops six minutes before the end and the second refuses a burst of fake
-// tickets at the end; the east stand's capacity is what it holds at the end.
+// tickets at the end; the north stand's capacity is what it holds at the end (the east one is
+// empty by then: its tickets are those that went out again).
 void playEvening(Store& store, const Settings& s) {
   std::vector<std::string> gates;
   for (std::size_t g = 0; g < s.gates; ++g)
@@ -98,9 +99,9 @@ void playEvening(Store& store, const Settings& s) {
     });
   }
   store.write([&](tav::server::Transaction& tx) {
-    for (int k = 0; k < 30; ++k) {
+    for (int k = 0; k < 300; ++k) {
       tav::server::ScanRecord line;
-      line.at = now - 60 * 1000 + k;
+      line.at = now - 60 * 1000 + k * 100;
       line.kind = "check";
       line.bizCode = tav::server::kDemoBizCode;
       line.ticketNo = "FAKE" + std::to_string(k);
@@ -114,7 +115,7 @@ void playEvening(Store& store, const Settings& s) {
   });
   tav::server::CapacityChange full;
   store.read([&](tav::server::Reader& r) {
-    full.byBlock[0] = std::max<std::int64_t>(1, r.ingressCounts({tav::server::kDemoBizCode}).inside[0]);
+    full.byBlock[1] = std::max<std::int64_t>(1, r.ingressCounts({tav::server::kDemoBizCode}).inside[1]);
   });
   tav::server::setEventCapacity(store, tav::server::kDemoBizCode, full);
 }
@@ -123,7 +124,8 @@ void playEvening(Store& store, const Settings& s) {
 void timeSnapshots(Store& store, const char* name, const Settings& s) {
   std::vector<double> ms;
   std::int64_t admitted = 0, inside = 0;
-  std::size_t gates = 0, alarms = 0;
+  std::size_t gates = 0;
+  std::string alarms;
   for (int i = 0; i < s.snapshots + 3; ++i) {
     const auto t0 = Clock::now();
     const auto snap = tav::server::takeIngressSnapshot(store, tav::server::kDemoPlaceCode, "");
@@ -134,14 +136,16 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
     }
     admitted = inside = 0;
     for (std::size_t b = 0; b < 4; ++b) admitted += snap.counts.admitted[b], inside += snap.counts.inside[b];
-    gates = snap.counts.gates.size(), alarms = snap.alarms.size();
+    gates = snap.counts.gates.size();
+    alarms.clear();
+    for (const auto& a : snap.alarms) alarms += (alarms.empty() ? "" : ", ") + a.kind;
     if (i >= 3) ms.push_back(took);  // the first few warm the caches
   }
   std::sort(ms.begin(), ms.end());
   std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld, "
-              "%zu gates, %zu alarms)\n",
+              "%zu gates, alarms: %s)\n",
               name, ms[ms.size() / 2], ms[ms.size() * 95 / 100], ms.back(), s.snapshots,
-              static_cast<long long>(admitted), static_cast<long long>(inside), gates, alarms);
+              static_cast<long long>(admitted), static_cast<long long>(inside), gates, alarms.c_str());
 }
 
 // --- the streaming phase ------------------------------------------------------------------------
