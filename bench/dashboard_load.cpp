@@ -138,7 +138,7 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
     for (std::size_t b = 0; b < 4; ++b) admitted += snap.counts.admitted[b], inside += snap.counts.inside[b];
     gates = snap.counts.gates.size();
     alarms.clear();
-    for (const auto& a : snap.alarms) alarms += (alarms.empty() ? "" : ", ") + a.kind;
+    for (const auto& a : snap.alarms) alarms += (alarms.empty() ? "" : ", ") + a.kind + " " + a.subject;
     if (i >= 3) ms.push_back(took);  // the first few warm the caches
   }
   std::sort(ms.begin(), ms.end());
