@@ -1,7 +1,8 @@
-// Load figures of the live dashboard: how long one snapshot and one control-room lookup take on a
-// store of 1,000,000 tickets and 2,000,000 scan-log lines (SQLite and PostgreSQL), what 100
-// dashboards streaming cost the check rate of 128 stations on tav-server, and what the counters
-// behind them cost. Prints figures; exits 0.
+// Load figures of the live dashboard: how long one snapshot takes on a store of 1,000,000 tickets
+// and 2,000,000 scan-log lines checked at 40 registered gates, with the control room's alarms in
+// force (a silent gate, a refusal spike, a full stand), how long a control-room lookup takes (SQLite
+// and PostgreSQL), what 100 dashboards streaming cost the check rate of 128 stations on tav-server,
+// and what the counters behind them cost. Prints figures; exits 0.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "server/core/demo_data.h"
 #include "server/core/ingress.h"
 #include "server/core/setup.h"
+#include "server/core/stations.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
 #include "tests/server/pg_test_server.h"
@@ -40,6 +42,7 @@ using tav::test::TempDir;
 
 struct Settings {
   std::size_t tickets = 1000000, scanLines = 2000000;
+  std::size_t gates = 40;      // registered stations the evening is checked at
   int snapshots = 50;          // timed snapshots per store
   int stations = 128, dashboards = 100;
   double seconds = 4, warmup = 1;
@@ -53,8 +56,16 @@ double seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 
 // The scan log of a busy evening on the demo store, all within the dashboard's three hours:
 // every ticket checked in once (cancelled ones refused), then half of them out again and the
-// other half scanned a second time at the gate (refused as already inside), from 128 gates.
+// other half scanned a second time at the gate (refused as already inside), at the registered
+// gates; the last gate stops six minutes before the end and the second refuses a burst of fake
+// tickets at the end; the north stand's capacity is what it holds at the end (the east one is
+// empty by then: its tickets are those that went out again).
 void playEvening(Store& store, const Settings& s) {
+  std::vector<std::string> gates;
+  for (std::size_t g = 0; g < s.gates; ++g)
+    gates.push_back(tav::server::stationSource(
+        tav::server::addStation(store, tav::server::kDemoPlaceCode, std::to_string(g + 1) + "번 게이트",
+                                tav::server::kBlocks[g % 4]).station.id));
   const TimeMs now = Store::systemNow();
   const TimeMs start = now - 3 * 60 * 60 * 1000 + 60 * 1000;
   const double step = (3.0 * 60 * 60 * 1000 - 2 * 60 * 1000) / static_cast<double>(s.scanLines);
@@ -72,7 +83,9 @@ void playEvening(Store& store, const Settings& s) {
         line.ticketNo = tav::server::demoTicketNumber(k);
         line.operatorId = "gate01";
         line.placeCode = tav::server::kDemoPlaceCode;
-        line.source = "10.20." + std::to_string(i % 128 / 100) + "." + std::to_string(i % 128);
+        const bool quiet = i % s.gates == s.gates - 1 && at > now - 6 * 60 * 1000;
+        line.source = gates[quiet ? 0 : i % s.gates];
+        line.session = 1;
         const auto ticket = tx.lockTicket(line.bizCode, line.ticketNo);
         if (ticket && ticket->cancelled) {
           line.mode = "I", line.code = "-1", line.message = "취소된 티켓입니다", line.outcome = "cancelled";
@@ -89,12 +102,34 @@ void playEvening(Store& store, const Settings& s) {
       }
     });
   }
+  store.write([&](tav::server::Transaction& tx) {
+    for (int k = 0; k < 300; ++k) {
+      tav::server::ScanRecord line;
+      line.at = now - 60 * 1000 + k * 100;
+      line.kind = "check";
+      line.bizCode = tav::server::kDemoBizCode;
+      line.ticketNo = "FAKE" + std::to_string(k);
+      line.operatorId = "gate01";
+      line.placeCode = tav::server::kDemoPlaceCode;
+      line.mode = "I", line.code = "-1", line.message = "등록되지 않은 티켓입니다", line.outcome = "unknown-ticket";
+      line.source = gates[1 % gates.size()];
+      line.session = 1;
+      tx.appendScanLog(line);
+    }
+  });
+  tav::server::CapacityChange full;
+  store.read([&](tav::server::Reader& r) {
+    full.byBlock[1] = std::max<std::int64_t>(1, r.ingressCounts({tav::server::kDemoBizCode}).inside[1]);
+  });
+  tav::server::setEventCapacity(store, tav::server::kDemoBizCode, full);
 }
 
 // Times `count` snapshots of the demo's active event; prints median, 95th percentile and maximum.
 void timeSnapshots(Store& store, const char* name, const Settings& s) {
   std::vector<double> ms;
   std::int64_t admitted = 0, inside = 0;
+  std::size_t gates = 0;
+  std::string alarms;
   for (int i = 0; i < s.snapshots + 3; ++i) {
     const auto t0 = Clock::now();
     const auto snap = tav::server::takeIngressSnapshot(store, tav::server::kDemoPlaceCode, "");
@@ -105,12 +140,16 @@ void timeSnapshots(Store& store, const char* name, const Settings& s) {
     }
     admitted = inside = 0;
     for (std::size_t b = 0; b < 4; ++b) admitted += snap.counts.admitted[b], inside += snap.counts.inside[b];
+    gates = snap.counts.gates.size();
+    alarms.clear();
+    for (const auto& a : snap.alarms) alarms += (alarms.empty() ? "" : ", ") + a.kind + " " + a.subject;
     if (i >= 3) ms.push_back(took);  // the first few warm the caches
   }
   std::sort(ms.begin(), ms.end());
-  std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld)\n",
+  std::printf("  %-10s snapshot: median %.2f ms, p95 %.2f ms, max %.2f ms over %d (admitted %lld, inside %lld, "
+              "%zu gates, alarms: %s)\n",
               name, ms[ms.size() / 2], ms[ms.size() * 95 / 100], ms.back(), s.snapshots,
-              static_cast<long long>(admitted), static_cast<long long>(inside));
+              static_cast<long long>(admitted), static_cast<long long>(inside), gates, alarms.c_str());
 }
 
 // Times the control room's lookups as an admin does them: by ticket number, by a holder's surname
@@ -305,10 +344,11 @@ Settings parseArgs(int argc, char** argv) {
     else if (opt == "--snapshots") s.snapshots = std::atoi(value.c_str());
     else if (opt == "--lookups") s.lookups = std::max(1, std::atoi(value.c_str()));
     else if (opt == "--streaming") s.streaming = value != "no";
+    else if (opt == "--gates") s.gates = std::max<std::size_t>(2, std::strtoul(value.c_str(), nullptr, 10));
     else {
       std::fprintf(stderr, "usage: bench_dashboard [--tickets N] [--scan-lines N] [--seconds S] [--rounds R] "
                            "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone] "
-                           "[--lookups N] [--streaming yes|no]\n");
+                           "[--lookups N] [--streaming yes|no] [--gates N]\n");
       std::exit(2);
     }
   }

@@ -31,6 +31,7 @@ CopySummary copyStore(Store& from, Store& to) {
       }
       for (const Event& e : source.allEvents()) {
         target.insertEvent(e);
+        target.setEventCapacity(e.bizCode, source.eventCapacity(e.bizCode));
         ++summary.events;
       }
       for (const Operator& o : source.allOperators()) {

@@ -1,9 +1,12 @@
 // The live ingress dashboard's figures for one event: one snapshot read from the store's counters.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "server/core/sessionless_tally.h"
@@ -20,6 +23,41 @@ inline constexpr std::int64_t kGateMinutes = 10;      // checks and refusals per
 inline constexpr TimeMs kSilentGateMs = 5 * 60 * 1000;
 inline constexpr TimeMs kMinuteMs = 60 * 1000;
 
+// The control room's alarms. A gate silent for kSilentGateMs is an alarm only when it checked
+// within this before: gates not yet opened, and gates the crowd has long passed, stay quiet.
+inline constexpr TimeMs kSilentAlarmRecentMs = 30 * 60 * 1000;
+// A gate's refusals of tickets that do not exist or were cancelled (counterfeits, resold refunds)
+// over this many minutes raise an alarm when they reach both this many and this share of its
+// checks: a few at a quiet gate, or a steady trickle at a busy one, do not.
+inline constexpr std::int64_t kSpikeMinutes = 5;
+inline constexpr std::int64_t kSpikeMinRefusals = 10;
+inline constexpr std::int64_t kSpikeSharePercent = 20;
+inline constexpr std::array<std::string_view, 2> kSpikeReasons{"unknown-ticket", "cancelled"};
+// How far back a refusal spike is followed to find when it began (its alarm's identity).
+inline constexpr std::int64_t kSpikeLookbackMinutes = 60;
+// A stand's inside count raises an alarm at each of these shares of its capacity.
+inline constexpr std::array<std::int64_t, 2> kCapacityPercents{95, 100};
+
+// One alarm in force. `id` names this occurrence: the same while it lasts, another when it ends and
+// comes again, so that a page keeps an acknowledgement for exactly as long as it applies.
+struct IngressAlarm {
+  std::string kind;      // "silent-gate", "refusal-spike" or "capacity"
+  std::string id;
+  std::string subject;   // the gate's name (or address), or the stand block
+  TimeMs since = 0;      // the gate's last check; when the spike or the fill began
+  std::int64_t count = 0, of = 0;  // refusals of checks; inside of capacity
+  std::int64_t percent = 0;        // the capacity level reached
+};
+
+// A registered station of the venue as the control room sees it.
+struct IngressStation {
+  std::string name, block;
+  std::string operatorId;  // of the live session opened through it; empty when none
+  TimeMs signedInAt = 0;   // when that session was opened
+  std::optional<TimeMs> lastCheck;  // of the event, within the flow window
+  std::optional<TimeMs> lastSeen;   // any request with its key
+};
+
 struct IngressSnapshot {
   TimeMs serverTime = 0;
   bool hasEvent = false;  // false: the venue has no such event; only the time and `events` are set
@@ -30,6 +68,12 @@ struct IngressSnapshot {
   // Addresses that asked without a live session, apart from the gates: each server lists those it
   // saw itself (SessionlessTally), since they are counted in its memory, not in the store.
   std::vector<Stranger> strangers;
+  std::vector<std::string> gateBlocks;  // the block of each of counts.gates' stations ("" for none)
+  BlockCapacity capacity{};
+  std::vector<IngressStation> stations;  // in name order
+  std::vector<IngressAlarm> alarms;      // gates by name, then stands
+  std::string timeZone;                  // the server's, as "KST (+0900)"
+  std::int64_t utcOffsetMinutes = 0;     // of the server's zone at serverTime
 };
 
 // Runs in the snapshot's read with the reader and the snapshot's time; it may run more than once.
@@ -40,6 +84,10 @@ using AlsoRead = std::function<void(Reader&, TimeMs)>;
 // viewers' sessions there).
 IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
                                                    const std::string& bizCode, const AlsoRead& alsoRead = {});
+
+// The alarms in force in a snapshot's counts, at its time: takeIngressSnapshot calls it while the
+// gates' sources are still the store's, with `labels` the names the page shows for them.
+std::vector<IngressAlarm> ingressAlarms(const IngressSnapshot& snapshot, const std::vector<std::string>& labels);
 
 // Entries (or exits) of one block per minute over the flow window, oldest first.
 std::vector<std::int64_t> flowSeries(const IngressSnapshot& snapshot, std::size_t block, bool exits);

@@ -464,6 +464,50 @@ void addEvent(Store& store, const std::string& placeCode, const std::string& biz
   });
 }
 
+// No stand holds more; a larger figure is a typing slip.
+constexpr std::int64_t kMaxCapacity = 1000000;
+
+CapacityChange parseCapacity(const std::string& text) {
+  CapacityChange change;
+  bool any = false;
+  std::string_view rest = text;
+  while (true) {
+    const std::size_t comma = rest.find(',');
+    const std::string item(rest.substr(0, comma));
+    const std::size_t eq = item.find('=');
+    if (eq == std::string::npos)
+      throw SetupError("The capacity \"" + item + "\" is not of the form BLOCK=NUMBER, such as E석=12000.");
+    const std::string block = item.substr(0, eq), figure = item.substr(eq + 1);
+    std::optional<std::size_t> b = blockIndex(block);
+    for (std::size_t i = 0; !b && i < kBlocks.size(); ++i)
+      if (block.size() == 1 && kBlocks[i][0] == block[0]) b = i;
+    if (!b) throw SetupError("The block \"" + block + "\" is none of E석, N석, S석 and W석.");
+    if (change.byBlock[*b]) throw SetupError("The block " + kBlocks[*b] + " is given two capacities.");
+    if (figure.empty() || figure.size() > 7 || figure.find_first_not_of("0123456789") != std::string::npos ||
+        std::stoll(figure) > kMaxCapacity)
+      throw SetupError("The capacity of " + kBlocks[*b] + " must be a whole number from 0 to " +
+                       std::to_string(kMaxCapacity) + ".");
+    change.byBlock[*b] = std::stoll(figure);
+    any = true;
+    if (comma == std::string_view::npos) break;
+    rest = rest.substr(comma + 1);
+  }
+  if (!any) throw SetupError("Give at least one capacity, such as E석=12000.");
+  return change;
+}
+
+BlockCapacity setEventCapacity(Store& store, const std::string& bizCode, const CapacityChange& change) {
+  BlockCapacity capacity{};
+  store.write([&](Transaction& tx) {
+    if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
+    capacity = tx.eventCapacity(bizCode);
+    for (std::size_t b = 0; b < kBlocks.size(); ++b)
+      if (change.byBlock[b]) capacity[b] = *change.byBlock[b];
+    tx.setEventCapacity(bizCode, capacity);
+  });
+  return capacity;
+}
+
 void addOperator(Store& store, const std::string& id, const std::string& password,
                  const std::string& placeCode, OperatorRole role) {
   requireText("operator ID", id, kMaxCodeLength);

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <cstddef>
+#include <array>
+#include <cstdint>
 #include <map>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -26,6 +29,18 @@ void addVenue(Store& store, const std::string& placeCode, const std::string& the
 // Adds an event of the venue; with makeActive it becomes the venue's one active event.
 void addEvent(Store& store, const std::string& placeCode, const std::string& bizCode,
               const std::string& goodsName, const std::string& playDate, bool makeActive);
+
+// Stand capacities as `set-event --capacity` takes them: "E석=12000,W석=9000" (a block may also be
+// named by its letter, "E=12000"); 0 clears a block's capacity. Blocks not named are not given.
+// SetupError for anything else.
+struct CapacityChange {
+  std::array<std::optional<std::int64_t>, 4> byBlock;  // in kBlocks order; empty: left as it is
+};
+CapacityChange parseCapacity(const std::string& text);
+
+// Applies the change to the event's stand capacities; returns them as they are now. SetupError for
+// an unknown event.
+BlockCapacity setEventCapacity(Store& store, const std::string& bizCode, const CapacityChange& change);
 
 // Stores the operator with an argon2id hash of the password (never the password), as a gate
 // operator unless role says admin.

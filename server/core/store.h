@@ -171,6 +171,7 @@ struct IngressQuery {
   std::int64_t refusalsSince = 0;  // first minute of refusals by reason
   std::int64_t gatesSince = 0;     // first minute of the gates' checks and refusals
   std::int64_t gatesSeenSince = 0;  // gates with no check since this minute are left out
+  std::int64_t gateMinutesSince = 0;  // first minute of the gates' counts minute by minute
 };
 
 struct IngressFlow {
@@ -185,12 +186,25 @@ struct IngressGate {
   TimeMs lastCheck = 0;
 };
 
+// One gate's checks in one minute (reason empty), or its refusals for one reason (the scan log's
+// outcome word) in that minute.
+struct IngressGateMinute {
+  std::string source;
+  std::int64_t minute = 0;
+  std::string reason;
+  std::int64_t count = 0;
+};
+
 struct IngressCounts {
   std::array<std::int64_t, 4> admitted{}, inside{};  // per block, in kBlocks order
   std::vector<IngressFlow> flow;                      // minutes with any entry or exit
   std::vector<std::pair<std::string, std::int64_t>> refusals;  // by the scan log's outcome word
   std::vector<IngressGate> gates;                     // by source address
+  std::vector<IngressGateMinute> gateMinutes;         // since the query's gateMinutesSince
 };
+
+// How many may be inside each stand block at once, in kBlocks order; 0 where none is set.
+using BlockCapacity = std::array<std::int64_t, 4>;
 
 // Consistent reads: everything one Reader returns comes from one snapshot.
 class Reader {
@@ -208,6 +222,8 @@ class Reader {
   virtual LoginHistory loginHistory(const LoginQuery& query) = 0;
   // The dashboard's counters of one event; never a scan of the scan log or of the tickets.
   virtual IngressCounts ingressCounts(const IngressQuery& query) = 0;
+  // The stand capacities set for the event (all 0 when none is).
+  virtual BlockCapacity eventCapacity(const std::string& bizCode) = 0;
   // Scan log lines with an id above `afterId`, oldest first, at most `limit`.
   virtual std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) = 0;
   // The session whose token has this hash, ended or not.
@@ -284,6 +300,8 @@ class Transaction : public Reader {
   // Changes made on match day. Activating an event does not touch the venue's others: the caller
   // deactivates them first.
   virtual void setEventActive(const std::string& bizCode, bool active) = 0;
+  // Replaces the event's stand capacities; 0 leaves a block without one.
+  virtual void setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) = 0;
   // The venue's own cancellation or restoration: a cancellation is marked as made here.
   virtual void setTicketCancelled(std::int64_t ticketId, bool cancelled) = 0;
   // Empties the holder's name and seat of every ticket of the event; returns how many tickets

@@ -129,12 +129,39 @@ json eventJson(const Event& e) {
   return json{{"bizCode", e.bizCode}, {"goodsName", e.goodsName}, {"playDate", e.playDate}, {"active", e.active}};
 }
 
+// The control room's part of a snapshot: the alarms in force and the venue's stations.
+void addControlRoom(const IngressSnapshot& s, json& out) {
+  json alarms = json::array();
+  for (const IngressAlarm& a : s.alarms)
+    alarms.push_back({{"kind", a.kind}, {"id", a.id}, {"subject", a.subject}, {"since", a.since},
+                      {"count", a.count}, {"of", a.of}, {"percent", a.percent}});
+  json stations = json::array();
+  for (const IngressStation& st : s.stations) {
+    json one{{"name", st.name}, {"block", st.block}, {"operator", st.operatorId},
+             {"signedInAt", st.operatorId.empty() ? json(nullptr) : json(st.signedInAt)},
+             {"lastCheck", st.lastCheck ? json(*st.lastCheck) : json(nullptr)},
+             {"lastSeen", st.lastSeen ? json(*st.lastSeen) : json(nullptr)}};
+    stations.push_back(std::move(one));
+  }
+  for (std::size_t g = 0; g < s.gateBlocks.size() && g < out["gates"].size(); ++g) out["gates"][g]["block"] = s.gateBlocks[g];
+  for (std::size_t b = 0; b < kBlocks.size(); ++b) out["blocks"][b]["capacity"] = s.capacity[b];
+  out["alarms"] = std::move(alarms);
+  out["stations"] = std::move(stations);
+  out["alarmRules"] = {{"silentMinutes", kSilentGateMs / kMinuteMs},
+                       {"recentMinutes", kSilentAlarmRecentMs / kMinuteMs},
+                       {"spikeMinutes", kSpikeMinutes},
+                       {"spikeMinRefusals", kSpikeMinRefusals},
+                       {"spikeSharePercent", kSpikeSharePercent}};
+}
+
 }  // namespace
 
 std::string ingressJson(const IngressSnapshot& s) {
   json events = json::array();
   for (const Event& e : s.events) events.push_back(eventJson(e));
-  if (!s.hasEvent) return json{{"serverTime", s.serverTime}, {"event", nullptr}, {"events", std::move(events)}}.dump();
+  if (!s.hasEvent)
+    return json{{"serverTime", s.serverTime}, {"timeZone", s.timeZone}, {"utcOffsetMinutes", s.utcOffsetMinutes},
+                {"event", nullptr}, {"events", std::move(events)}}.dump();
   json blocks = json::array(), entries = json::array(), exits = json::array();
   std::int64_t admitted = 0, inside = 0;
   for (std::size_t b = 0; b < kBlocks.size(); ++b) {
@@ -159,8 +186,10 @@ std::string ingressJson(const IngressSnapshot& s) {
     gates.push_back({{"source", g.source}, {"checks", g.checks}, {"refusals", g.refusals},
                      {"lastCheck", g.lastCheck}, {"silent", s.serverTime - g.lastCheck >= kSilentGateMs}});
   }
-  const json out{
+  json out{
       {"serverTime", s.serverTime},
+      {"timeZone", s.timeZone},
+      {"utcOffsetMinutes", s.utcOffsetMinutes},
       {"event", eventJson(s.event)},
       {"events", std::move(events)},
       {"blocks", std::move(blocks)},
@@ -175,6 +204,7 @@ std::string ingressJson(const IngressSnapshot& s) {
       {"strangers", std::move(strangers)},
       {"strangerMinutes", kStrangerMinutes},
   };
+  addControlRoom(s, out);
   return out.dump();
 }
 

@@ -432,6 +432,56 @@ ALTER TABLE scan_log DROP CONSTRAINT IF EXISTS scan_log_kind_check;
 ALTER TABLE scan_log ADD CONSTRAINT scan_log_kind_check
   CHECK (kind IN ('check', 'login', 'place', 'control')) NOT VALID;
 )sql",
+    // The control room's alarms: each event's stand capacities, and each gate's refusals per minute
+    // and reason, kept by triggers of their own beside the gate's checks (row by row, or per
+    // statement for restored rows). Counting starts with the upgrade: the alarms look at the last
+    // minutes only.
+    R"sql(
+CREATE TABLE event_capacity(
+  bizcode  text NOT NULL REFERENCES event(bizcode),
+  block    text NOT NULL CHECK (block IN ('E석', 'N석', 'S석', 'W석')),
+  capacity bigint NOT NULL CHECK (capacity > 0),
+  PRIMARY KEY (bizcode, block)
+);
+CREATE TABLE ingress_gate_refusal(
+  bizcode  text NOT NULL,
+  minute   bigint NOT NULL,
+  source   text NOT NULL,
+  reason   text NOT NULL,
+  shard    integer NOT NULL,
+  refusals bigint NOT NULL,
+  PRIMARY KEY (bizcode, minute, source, reason, shard)
+);
+CREATE FUNCTION scan_log_gate_refusal() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('tav.bulk', true) = 'on' THEN
+    RETURN NULL;
+  END IF;
+  INSERT INTO ingress_gate_refusal AS r(bizcode, minute, source, reason, shard, refusals)
+    VALUES(new.bizcode, new.at / 60000, new.source, new.outcome, pg_backend_pid(), 1)
+    ON CONFLICT(bizcode, minute, source, reason, shard) DO UPDATE SET refusals = r.refusals + 1;
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER scan_log_gate_refusal AFTER INSERT ON scan_log FOR EACH ROW
+  WHEN (new.kind = 'check' AND new.session <> 0 AND new.outcome NOT IN ('entry', 'reentry', 'exit', 'repeat'))
+  EXECUTE FUNCTION scan_log_gate_refusal();
+CREATE FUNCTION scan_log_gate_refusal_bulk() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF current_setting('tav.bulk', true) IS DISTINCT FROM 'on' THEN
+    RETURN NULL;
+  END IF;
+  INSERT INTO ingress_gate_refusal AS r(bizcode, minute, source, reason, shard, refusals)
+    SELECT bizcode, at / 60000, source, outcome, pg_backend_pid(), count(*) FROM added
+    WHERE kind = 'check' AND session <> 0 AND outcome NOT IN ('entry', 'reentry', 'exit', 'repeat')
+    GROUP BY 1, 2, 3, 4
+    ON CONFLICT(bizcode, minute, source, reason, shard) DO UPDATE SET refusals = r.refusals + excluded.refusals;
+  RETURN NULL;
+END
+$$;
+CREATE TRIGGER scan_log_gate_refusal_bulk AFTER INSERT ON scan_log REFERENCING NEW TABLE AS added
+  FOR EACH STATEMENT EXECUTE FUNCTION scan_log_gate_refusal_bulk();
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -442,7 +492,7 @@ constexpr const char* kStoreMarker = "tav-server store";
 const std::set<std::string> kOurTables{"schema_version",  "venue",        "event",           "operator",
                                         "ticket",          "scan_log",     "session",         "ingress_count",
                                         "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station",
-                                        "check_key"};
+                                        "check_key",       "event_capacity", "ingress_gate_refusal"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

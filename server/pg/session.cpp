@@ -228,7 +228,23 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
       Params().text(w.bizCode).integer(w.gatesSince).integer(w.gatesSeenSince));
   for (int i = 0; i < gates.rows(); ++i)
     counts.gates.push_back(IngressGate{gates.text(i, 0), gates.integer(i, 2), gates.integer(i, 3), gates.integer(i, 1)});
+  Result minutes = run(
+      "SELECT source, minute, '', sum(checks) FROM ingress_gate_minute WHERE bizcode = $1 AND minute >= $2 "
+      "GROUP BY source, minute UNION ALL SELECT source, minute, reason, sum(refusals) FROM ingress_gate_refusal "
+      "WHERE bizcode = $1 AND minute >= $2 GROUP BY source, minute, reason",
+      Params().text(w.bizCode).integer(w.gateMinutesSince));
+  for (int i = 0; i < minutes.rows(); ++i)
+    counts.gateMinutes.push_back(
+        IngressGateMinute{minutes.text(i, 0), minutes.integer(i, 1), minutes.text(i, 2), minutes.integer(i, 3)});
   return counts;
+}
+
+BlockCapacity Session::eventCapacity(const std::string& bizCode) {
+  BlockCapacity capacity{};
+  Result r = run("SELECT block, capacity FROM event_capacity WHERE bizcode = $1", Params().text(bizCode));
+  for (int i = 0; i < r.rows(); ++i)
+    if (auto b = blockIndex(r.text(i, 0))) capacity[*b] = r.integer(i, 1);
+  return capacity;
 }
 
 namespace {
@@ -523,6 +539,14 @@ void Session::setEventActive(const std::string& bizCode, bool active) {
   changedCachedRows();
   queue("UPDATE event SET active = $2 WHERE bizcode = $1", Params().text(bizCode).boolean(active),
         "change whether the event is active");
+}
+
+void Session::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
+  queue("DELETE FROM event_capacity WHERE bizcode = $1", Params().text(bizCode), "change the event's capacities");
+  for (std::size_t b = 0; b < kBlocks.size(); ++b)
+    if (capacity[b] > 0)
+      queue("INSERT INTO event_capacity(bizcode, block, capacity) VALUES($1, $2, $3)",
+            Params().text(bizCode).text(kBlocks[b]).integer(capacity[b]), "change the event's capacities");
 }
 
 void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {

@@ -116,6 +116,7 @@ class Session final : public Transaction {
   std::vector<EventCounts> listEvents(const std::string& placeCode) override;
   LoginHistory loginHistory(const LoginQuery& query) override;
   IngressCounts ingressCounts(const IngressQuery& query) override;
+  BlockCapacity eventCapacity(const std::string& bizCode) override;
   std::vector<ScanRecord> scanLog(std::int64_t afterId, std::size_t limit) override;
   std::optional<SessionRecord> findSession(const std::string& tokenHash) override;
   std::vector<Venue> allVenues() override;
@@ -141,6 +142,7 @@ class Session final : public Transaction {
   void insertOperator(const Operator& o) override;
   bool insertTicket(const Ticket& t) override;
   void setEventActive(const std::string& bizCode, bool active) override;
+  void setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) override;
   void setTicketCancelled(std::int64_t ticketId, bool cancelled) override;
   std::size_t eraseHolderDetails(const std::string& bizCode) override;
   void updateTicket(std::int64_t ticketId, const Ticket& details) override;

@@ -313,6 +313,32 @@ UPDATE sqlite_master
   WHERE type = 'table' AND name = 'scan_log';
 PRAGMA writable_schema = RESET;
 )sql",
+    // The control room's alarms: each event's stand capacities, and each gate's refusals per minute
+    // and reason, kept by a trigger of their own beside the gate's checks. Counting starts with the
+    // upgrade: the alarms look at the last minutes only.
+    R"sql(
+CREATE TABLE event_capacity(
+  bizcode  TEXT NOT NULL REFERENCES event(bizcode),
+  block    TEXT NOT NULL CHECK (block IN ('E석', 'N석', 'S석', 'W석')),
+  capacity INTEGER NOT NULL CHECK (capacity > 0),
+  PRIMARY KEY (bizcode, block)
+) WITHOUT ROWID;
+CREATE TABLE ingress_gate_refusal(
+  bizcode  TEXT NOT NULL,
+  minute   INTEGER NOT NULL,
+  source   TEXT NOT NULL,
+  reason   TEXT NOT NULL,
+  refusals INTEGER NOT NULL,
+  PRIMARY KEY (bizcode, minute, source, reason)
+) WITHOUT ROWID;
+CREATE TRIGGER scan_log_gate_refusal AFTER INSERT ON scan_log
+  WHEN new.kind = 'check' AND new.session <> 0 AND new.outcome NOT IN ('entry', 'reentry', 'exit', 'repeat')
+BEGIN
+  INSERT INTO ingress_gate_refusal(bizcode, minute, source, reason, refusals)
+    VALUES(new.bizcode, new.at / 60000, new.source, new.outcome, 1)
+    ON CONFLICT(bizcode, minute, source, reason) DO UPDATE SET refusals = refusals + 1;
+END;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

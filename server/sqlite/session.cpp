@@ -207,7 +207,23 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
     q.bind(1, w.bizCode).bind(2, w.gatesSince).bind(3, w.gatesSeenSince);
     while (q.step()) counts.gates.push_back(IngressGate{q.text(0), q.integer(2), q.integer(3), q.integer(1)});
   }
+  {
+    Query q = c_.query(
+        "SELECT source, minute, '', checks FROM ingress_gate_minute WHERE bizcode = ?1 AND minute >= ?2 "
+        "UNION ALL SELECT source, minute, reason, refusals FROM ingress_gate_refusal WHERE bizcode = ?1 AND minute >= ?2");
+    q.bind(1, w.bizCode).bind(2, w.gateMinutesSince);
+    while (q.step()) counts.gateMinutes.push_back(IngressGateMinute{q.text(0), q.integer(1), q.text(2), q.integer(3)});
+  }
   return counts;
+}
+
+BlockCapacity Session::eventCapacity(const std::string& bizCode) {
+  BlockCapacity capacity{};
+  Query q = c_.query("SELECT block, capacity FROM event_capacity WHERE bizcode = ?1");
+  q.bind(1, bizCode);
+  while (q.step())
+    if (auto b = blockIndex(q.text(0))) capacity[*b] = q.integer(1);
+  return capacity;
 }
 
 namespace {
@@ -540,6 +556,16 @@ void Session::setEventActive(const std::string& bizCode, bool active) {
   forget();
   Query q = c_.query("UPDATE event SET active = ?2 WHERE bizcode = ?1");
   q.bind(1, bizCode).bind(2, std::int64_t{active ? 1 : 0}).run();
+}
+
+void Session::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
+  Query clear = c_.query("DELETE FROM event_capacity WHERE bizcode = ?1");
+  clear.bind(1, bizCode).run();
+  for (std::size_t b = 0; b < kBlocks.size(); ++b) {
+    if (capacity[b] <= 0) continue;
+    Query q = c_.query("INSERT INTO event_capacity(bizcode, block, capacity) VALUES(?1, ?2, ?3)");
+    q.bind(1, bizCode).bind(2, kBlocks[b]).bind(3, capacity[b]).run();
+  }
 }
 
 void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {

@@ -448,8 +448,22 @@ int cmdList(const Values& v) {
 }
 
 int cmdSetEvent(const Values& v) {
-  const bool active = eitherFlag(v, "active", "inactive");
+  // --capacity alone leaves the event as active as it was.
+  const bool capacityOnly = v.count("capacity") && !v.count("active") && !v.count("inactive");
+  if (!v.count("capacity") && !v.count("active") && !v.count("inactive"))
+    throw UsageError("Give --active, --inactive or --capacity.");
+  const bool active = capacityOnly || eitherFlag(v, "active", "inactive");
+  const std::optional<CapacityChange> capacity =
+      v.count("capacity") ? std::optional<CapacityChange>(parseCapacity(v.at("capacity"))) : std::nullopt;
   auto store = openExisting(v.at("store"));
+  if (capacity) {
+    const BlockCapacity now = setEventCapacity(*store, v.at("bizcode"), *capacity);
+    std::cout << "The stand capacities of " << v.at("bizcode") << " are now";
+    for (std::size_t b = 0; b < kBlocks.size(); ++b)
+      std::cout << (b ? ", " : " ") << kBlocks[b] << " " << (now[b] ? std::to_string(now[b]) : "none");
+    std::cout << ".\n";
+  }
+  if (capacityOnly) return 0;
   const bool changed = setEventActive(*store, v.at("bizcode"), active);
   std::cout << "The event " << v.at("bizcode") << (changed ? " is now " : " was already ")
             << (active ? "its venue's active event" : "inactive") << ".\n";
@@ -796,11 +810,13 @@ std::vector<Command> commands() {
        cmdSetOperator},
       {"set-event",
        "Makes an event its venue's active event, the one stations check (and the venue's other events\n"
-       "inactive), or makes it inactive.",
+       "inactive), or makes it inactive; --capacity sets how many each stand holds, for the dashboard's\n"
+       "alarms at 95% and 100% (blocks not named keep theirs; 0 clears one).",
        {kStore,
         {"bizcode", "CODE", "the event's business code", true},
         {"active", nullptr, "make it the venue's active event", false},
-        {"inactive", nullptr, "make it inactive", false}},
+        {"inactive", nullptr, "make it inactive", false},
+        {"capacity", "BLOCK=N,...", "stand capacities, such as E석=12000,W석=9000", false}},
        cmdSetEvent},
       {"cancel-ticket",
        "Cancels a ticket (a refund): its next check is refused as cancelled.",

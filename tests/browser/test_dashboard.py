@@ -3,9 +3,14 @@
 sign-in, figures against known scans and against the store, a station without a session listed
 apart from the gates, 50 admissions within 5 s, and the
 live mark when the server stops and comes back. Saves a screenshot of the page.
+The control room's wall screen at a venue of 40 named gates and six-digit totals: it fits 1920x1080
+without a page scrollbar, a silent gate's alarm is raised and stays acknowledged after a reload,
+and a phone's width needs no sideways scrolling. Saves a screenshot of it beside the first.
 
 Usage: test_dashboard.py TAV_SERVER_BIN SCRIPTS_DIR SCREENSHOT_PNG"""
 import os
+import random
+import sqlite3
 import re
 import shutil
 import signal
@@ -26,6 +31,7 @@ from station_traffic import Station, demo_ticket  # noqa: E402
 BIZ = "DEMO2026"
 ADMIN, ADMIN_PASSWORD = "admin", "tav1234!"
 GATE, GATE_PASSWORD = "gate01", "gate5678!"
+BLOCKS = ["E석", "N석", "S석", "W석"]
 
 
 class Server:
@@ -195,6 +201,160 @@ class DashboardInBrowser(unittest.TestCase):
             self.server.start()
             self.assertTrue(wait_for(self.live, 15), "the page did not reconnect")
             self.assertEqual(self.admitted_on_page(), 90)
+
+
+def browser(folder):
+    """Headless Chromium with a 1920x1080 page and a profile of its own in `folder`."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", "--window-size=1920,1080", "--lang=ko-KR",
+                 f"--user-data-dir={os.path.join(folder, 'chromium')}"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.set_page_load_timeout(30)
+    return driver
+
+
+def wall_store(store, now_ms):
+    """The demo store of a venue in full swing, written before the server opens it: 40 registered
+    gates (36 signed in and checking, 4 closed), 120,000 admissions over the last three hours, one
+    gate silent for six minutes, one refusing fake tickets, the east stand at 96% of its capacity.
+    Returns the silent gate's name."""
+    subprocess.run([SERVER, "demo", "--store", store, "--tickets", "130000"], check=True, stdout=subprocess.DEVNULL)
+    keys = os.path.join(os.path.dirname(store), "keys")
+    os.makedirs(keys, exist_ok=True)
+    names = []
+    for g in range(40):
+        name = f"{g + 1}번 게이트"
+        names.append(name)
+        subprocess.run([SERVER, "add-station", "--store", store, "--place", "DEMO01", "--name", name,
+                        "--block", BLOCKS[g % 4], "--key-file", os.path.join(keys, f"{g}.key")],
+                       check=True, stdout=subprocess.DEVNULL)
+    minute = 60 * 1000
+    db = sqlite3.connect(store)
+    with db:
+        ids = [row[0] for row in db.execute("SELECT id FROM station ORDER BY id")]
+        # Each stand's crowd arrives over three hours, peaking at its own time; a tenth went out again.
+        rng = random.Random(7)
+        peaks = {"E석": 25, "N석": 45, "S석": 70, "W석": 35}
+        rows = db.execute("SELECT id, block FROM ticket WHERE bizcode = ? AND status = 'valid' ORDER BY id "
+                          "LIMIT 120000", (BIZ,)).fetchall()
+        for n, (ticket, block) in enumerate(rows):
+            at = now_ms - int(rng.triangular(1, 179, peaks[block]) * minute)
+            db.execute("UPDATE ticket SET inside = 1, entry_count = 1, first_entry = ?, last_entry = ? WHERE id = ?",
+                       (at, at, ticket))
+            if n % 10 == 0:
+                db.execute("UPDATE ticket SET inside = 0, last_exit = ? WHERE id = ?", (at + 20 * minute, ticket))
+        for g, station in enumerate(ids):
+            if g < 36:
+                db.execute("INSERT INTO session(token_hash, operator_id, place_code, role, source, created, last_use, "
+                           "station) VALUES(?, ?, 'DEMO01', 'gate', ?, ?, ?, ?)",
+                           (f"{g:064x}", GATE, f"station:{station}", now_ms - 150 * minute, now_ms, station))
+                db.execute("UPDATE station SET last_seen = ? WHERE id = ?", (now_ms, station))
+            last = 6.5 if g == 4 else 40 + g if g >= 36 else 0.3  # the last four closed and signed out
+            for k in range(30 + g % 7 * 5):
+                at = now_ms - int((last + k * 0.25) * minute)
+                outcome, code = ("unknown-ticket", "-1") if g == 9 and k < 15 else ("entry", "0")
+                db.execute("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
+                           "code, message, outcome, source, session) VALUES(?, 'check', ?, 'I', '', ?, ?, 'DEMO01', "
+                           "?, '', ?, ?, 1)", (at, BIZ, f"X{g}-{k}", GATE, code, outcome, f"station:{station}"))
+        east = db.execute("SELECT inside FROM inside_count WHERE bizcode = ? AND block = 'E석'", (BIZ,)).fetchone()[0]
+    db.close()
+    subprocess.run([SERVER, "set-event", "--store", store, "--bizcode", BIZ, "--capacity",
+                    f"E석={east * 100 // 96},N석=40000,S석=40000,W석=40000"], check=True, stdout=subprocess.DEVNULL)
+    return names[4]
+
+
+class WallScreen(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="tav-wall-")
+        cls.store = os.path.join(cls.dir, "store.db")
+        cls.silent_gate = wall_store(cls.store, int(time.time() * 1000))
+        cls.server = Server(cls.store)
+        zone = os.environ.get("TZ")
+        os.environ["TZ"] = "Asia/Seoul"  # the server's zone, which the page must show whatever its own
+        try:
+            cls.server.start()
+        finally:
+            if zone is None:
+                del os.environ["TZ"]
+            else:
+                os.environ["TZ"] = zone
+        cls.driver = browser(cls.dir)
+        cls.viewport(1920, 1080)
+
+    @classmethod
+    def viewport(cls, width, height):
+        """The page's own size, as a wall screen or a phone shows it, whatever the window's frame."""
+        cls.driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+            "width": width, "height": height, "deviceScaleFactor": 1, "mobile": width < 900})
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        cls.server.stop()
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def banner(self, kind):
+        banners = self.driver.find_elements(By.CSS_SELECTOR, f'#alarms .alarm[data-kind="{kind}"]')
+        return banners[0] if banners else None
+
+    def test_wall_screen(self):
+        d = self.driver
+        d.get(self.server.url + "/dashboard")
+        wait_for(lambda: d.find_element(By.ID, "signin").is_displayed(), 10)
+        d.find_element(By.ID, "signin-id").send_keys(ADMIN)
+        d.find_element(By.ID, "signin-password").send_keys(ADMIN_PASSWORD)
+        d.find_element(By.ID, "signin-button").click()
+        self.assertTrue(wait_for(lambda: self.banner("silent-gate"), 10), "no silent-gate alarm")
+
+        with self.subTest("the alarms name the gates and the stand, and sound"):
+            silent = self.banner("silent-gate")
+            self.assertIn(self.silent_gate, silent.text)
+            self.assertEqual(silent.get_attribute("data-acked"), "false")
+            self.assertIn("10번 게이트", self.banner("refusal-spike").text)
+            self.assertIn("E석", self.banner("capacity").text)
+            self.assertTrue(wait_for(lambda: int(d.find_element(By.TAG_NAME, "body").get_attribute("data-tones") or 0), 5))
+
+        with self.subTest("the page fits the wall screen: 40 gates, six digits on one line, no page scrollbar"):
+            self.assertEqual(len(d.find_elements(By.CSS_SELECTOR, "#gates tbody tr")), 40)
+            self.assertIn("E석", d.find_element(By.CSS_SELECTOR, "#gates tbody tr").text)
+            self.assertEqual(len(d.find_elements(By.CSS_SELECTOR, '#stations tbody tr[data-signed-in="true"]')), 36)
+            self.assertGreaterEqual(figure(d, "admitted-total"), 100000)
+            fits = d.execute_script(
+                "const e = document.documentElement;"
+                "return [e.scrollWidth <= innerWidth && e.scrollHeight <= innerHeight, innerWidth, innerHeight,"
+                " e.scrollWidth, e.scrollHeight];")
+            self.assertTrue(fits[0], fits)
+            wrapped = d.execute_script(
+                "return [...document.querySelectorAll('.big')].filter((b) => b.getClientRects().length !== 1 ||"
+                " b.scrollWidth > b.clientWidth || b.getBoundingClientRect().right > b.parentElement.getBoundingClientRect().right + 1)"
+                ".map((b) => b.id);")
+            self.assertEqual(wrapped, [])
+            self.assertEqual(d.find_element(By.ID, "time-zone").text, "KST (+0900)")
+            hour = int(d.find_element(By.ID, "server-time").text[:2])
+            self.assertIn((hour - time.gmtime().tm_hour) % 24, (8, 9))  # read at the turn of an hour
+            d.save_screenshot(SHOT.replace(".png", "-wall.png"))
+
+        with self.subTest("an acknowledged alarm stays acknowledged after a reload"):
+            key = self.banner("silent-gate").find_element(By.TAG_NAME, "button").get_attribute("data-ack")
+            self.banner("silent-gate").find_element(By.TAG_NAME, "button").click()
+            self.assertEqual(self.banner("silent-gate").get_attribute("data-acked"), "true")
+            d.refresh()
+            self.assertTrue(wait_for(lambda: self.banner("silent-gate"), 10))
+            self.assertEqual(self.banner("silent-gate").get_attribute("data-acked"), "true")
+            self.assertEqual(self.banner("refusal-spike").get_attribute("data-acked"), "false")
+            self.assertIn(key, d.execute_script("return localStorage.getItem('tav.acknowledgedAlarms');"))
+
+        with self.subTest("a phone's width needs no sideways scrolling"):
+            self.viewport(390, 844)
+            self.assertTrue(wait_for(lambda: d.execute_script(
+                "return innerWidth < 500 && document.documentElement.scrollWidth <= innerWidth;"), 5))
+            d.save_screenshot(SHOT.replace(".png", "-phone.png"))
+            self.viewport(1920, 1080)
 
 
 if __name__ == "__main__":

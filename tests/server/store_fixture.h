@@ -423,14 +423,19 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the control room's indexes, the marks of cancellations made here, the checks'
-// idempotency keys and the tickets' versions, the registered stations,
-// and before them the live dashboard's counters (tables, triggers, functions), out of a store
-// again, as a server from before the dashboard left it; the caller sets the schema version back to
-// before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 5;
+// SQL that takes the control room's capacities, gate refusals and indexes, the marks of
+// cancellations made here, the checks' idempotency keys and the tickets' versions, the registered
+// stations, and before them the live dashboard's counters (tables, triggers, functions), out of a
+// store again, as a server from before the dashboard left it; the caller sets the schema version
+// back to before the dashboard (kSchemaVersionsSinceDashboard).
+inline constexpr int kSchemaVersionsSinceDashboard = 6;
 inline std::string dropDashboardCounters(bool sqlite) {
-  const std::string stations =
+  const std::string alarms =
+      sqlite ? "DROP TRIGGER scan_log_gate_refusal; "
+             : "DROP TRIGGER scan_log_gate_refusal ON scan_log; DROP TRIGGER scan_log_gate_refusal_bulk ON scan_log; "
+               "DROP FUNCTION scan_log_gate_refusal(); DROP FUNCTION scan_log_gate_refusal_bulk(); ";
+  const std::string stations = alarms +
+      "DROP TABLE event_capacity; DROP TABLE ingress_gate_refusal; " +
       std::string(sqlite ? "" : "ALTER TABLE schema_version DROP COLUMN servers_from; ") +
       "DROP INDEX ticket_holder; DROP INDEX scan_log_ticket; "
       "ALTER TABLE ticket DROP COLUMN cancelled_here; DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "

@@ -1,5 +1,6 @@
 // The dashboard page: signs an admin in, then shows the ingress snapshots the server streams,
-// says at once when the stream stops and reconnects by itself.
+// says at once when the stream stops and reconnects by itself, and raises the snapshot's alarms
+// with a tone until the control room acknowledges them.
 'use strict';
 
 const SIGN_IN_PROC = 'Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ';
@@ -7,7 +8,14 @@ const QUERY_PATH = '/objects/Nuvrel.member/Query';
 const STALE_MS = 5000;      // no snapshot for this long: not live
 const RETRY_MS = 2000;      // wait before reconnecting a broken stream
 const BLOCKS = ['E석', 'N석', 'S석', 'W석'];
-const COLORS = ['#3498db', '#2ecc71', '#e67e22', '#9b59b6'];
+// Each stand its own colour (dashboard.css --stand-N) and its own dash, so that lines that cross
+// or lie on one another stay apart; exits are the same line, thinner and faded.
+const STANDS = [
+  { color: '#4da3ff', faded: 'rgba(77, 163, 255, 0.5)', dash: [] },
+  { color: '#2ecc71', faded: 'rgba(46, 204, 113, 0.5)', dash: [10, 5] },
+  { color: '#ff9f40', faded: 'rgba(255, 159, 64, 0.5)', dash: [3, 4] },
+  { color: '#e056fd', faded: 'rgba(224, 86, 253, 0.5)', dash: [12, 4, 3, 4] },
+];
 const REASONS = {
   'bad-mode': '잘못된 요청',
   'unknown-event': '잘못된 공연',
@@ -22,13 +30,18 @@ const REASONS = {
   'not-session-operator': '다른 운영자로 로그인된 단말',
 };
 
-const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '' };
+const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '', utcOffsetMinutes: null };
 const $ = (id) => document.getElementById(id);
 const number = (n) => Number(n).toLocaleString('ko-KR');
+// Gate names in the order a person counts them: "2번 게이트" before "10번 게이트".
+const byName = new Intl.Collator('ko', { numeric: true }).compare;
 const pad = (n) => String(n).padStart(2, '0');
+// Times in the server's zone, which the venue's logs and exports use too, whatever the zone of
+// the machine that shows the page.
 function clock(ms, seconds) {
-  const t = new Date(ms);
-  return pad(t.getHours()) + ':' + pad(t.getMinutes()) + (seconds ? ':' + pad(t.getSeconds()) : '');
+  const offset = state.utcOffsetMinutes === null ? -new Date(ms).getTimezoneOffset() : state.utcOffsetMinutes;
+  const t = new Date(ms + offset * 60000);
+  return pad(t.getUTCHours()) + ':' + pad(t.getUTCMinutes()) + (seconds ? ':' + pad(t.getUTCSeconds()) : '');
 }
 
 function setLive(live, text) {
@@ -168,12 +181,12 @@ function renderEvents(snapshot) {
 function makeChart() {
   const datasets = [];
   BLOCKS.forEach((block, i) => datasets.push({
-    label: block + ' 입장', data: [], borderColor: COLORS[i], backgroundColor: COLORS[i],
-    borderWidth: 2, pointRadius: 0, tension: 0.2,
+    label: block + ' 입장', data: [], borderColor: STANDS[i].color, backgroundColor: STANDS[i].color,
+    borderWidth: 2.5, borderDash: STANDS[i].dash, pointRadius: 0, tension: 0.2,
   }));
   BLOCKS.forEach((block, i) => datasets.push({
-    label: block + ' 퇴장', data: [], borderColor: COLORS[i], backgroundColor: COLORS[i],
-    borderWidth: 1.5, borderDash: [6, 4], pointRadius: 0, tension: 0.2,
+    label: block + ' 퇴장', data: [], borderColor: STANDS[i].faded, backgroundColor: STANDS[i].faded,
+    borderWidth: 1.5, borderDash: STANDS[i].dash, pointRadius: 0, tension: 0.2,
   }));
   return new Chart($('flow'), {
     type: 'line',
@@ -185,7 +198,7 @@ function makeChart() {
         x: { ticks: { color: '#9aa7b5', maxTicksLimit: window.innerWidth < 900 ? 6 : 12, maxRotation: 0, autoSkipPadding: 16 }, grid: { color: '#2c3642' } },
         y: { beginAtZero: true, ticks: { color: '#9aa7b5', precision: 0 }, grid: { color: '#2c3642' } },
       },
-      plugins: { legend: { labels: { color: '#e8edf3', boxWidth: 18 } } },
+      plugins: { legend: { labels: { color: '#e8edf3', boxWidth: 34, boxHeight: 2 } } },
     },
   });
 }
@@ -220,16 +233,8 @@ function renderTables(snapshot) {
     return tr;
   }));
   $('no-refusals').hidden = refusals.length > 0;
-  const gates = snapshot.gates || [];
-  $('gates').querySelector('tbody').replaceChildren(...gates.map((g) => {
-    const tr = document.createElement('tr');
-    tr.dataset.source = g.source;
-    if (g.silent) tr.className = 'silent';
-    const last = clock(g.lastCheck, true) + (g.silent ? ' ⚠ ' + snapshot.silentMinutes + '분 이상 검표 없음' : '');
-    tr.append(cell(g.source || '(알 수 없음)'), cell(number(g.checks), true), cell(number(g.refusals), true), cell(last));
-    return tr;
-  }));
-  $('no-gates').hidden = gates.length > 0;
+  renderGates(snapshot);
+  renderStations(snapshot);
   // Addresses that asked without a session: never gates, whatever event they named.
   $('stranger-minutes').textContent = snapshot.strangerMinutes;
   const strangers = snapshot.strangers || [];
@@ -243,24 +248,234 @@ function renderTables(snapshot) {
   $('no-strangers').hidden = strangers.length > 0;
 }
 
+// A gate by its station's name and block; an address only for a station without a key.
+function gateName(name, block) {
+  const td = cell(name || '(알 수 없음)');
+  td.className = 'name';
+  if (block) {
+    const tag = document.createElement('span');
+    tag.className = 'block-tag';
+    tag.textContent = block;
+    td.append(tag);
+  }
+  return td;
+}
+
+// Gates in alarm first, then silent ones, then the rest by name: on a wall screen nobody scrolls.
+function renderGates(snapshot) {
+  const alarmed = new Set((snapshot.alarms || []).filter((a) => a.kind !== 'capacity').map((a) => a.subject));
+  const rank = (g) => (alarmed.has(g.source) ? 0 : g.silent ? 1 : 2);
+  const gates = (snapshot.gates || []).slice().sort((a, b) => rank(a) - rank(b) || byName(a.source, b.source));
+  $('gates').querySelector('tbody').replaceChildren(...gates.map((g) => {
+    const tr = document.createElement('tr');
+    tr.dataset.source = g.source;
+    if (alarmed.has(g.source)) tr.className = 'alarmed';
+    else if (g.silent) tr.className = 'silent';
+    const last = clock(g.lastCheck, true) + (g.silent ? ' ⚠ 무응답' : '');
+    tr.append(gateName(g.source, g.block), cell(number(g.checks), true), cell(number(g.refusals), true), cell(last));
+    return tr;
+  }));
+  $('no-gates').hidden = gates.length > 0;
+}
+
+// The registered stations: the ones nobody is signed in at first, then those signed in.
+function renderStations(snapshot) {
+  const stations = (snapshot.stations || []).slice().sort((a, b) => byName(a.name, b.name));
+  const on = stations.filter((st) => st.operator), off = stations.filter((st) => !st.operator);
+  $('stations-on').textContent = on.length;
+  $('stations-off').textContent = off.length;
+  $('stations').querySelector('tbody').replaceChildren(...off.concat(on).map((st) => {
+    const tr = document.createElement('tr');
+    tr.dataset.station = st.name;
+    tr.dataset.signedIn = st.operator ? 'true' : 'false';
+    if (!st.operator) tr.className = 'off';
+    tr.append(gateName(st.name, st.block), cell(st.operator || '로그인 안 됨'),
+      cell(st.signedInAt ? clock(st.signedInAt, false) + '부터' : ''),
+      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'));
+    return tr;
+  }));
+  $('no-stations').hidden = stations.length > 0;
+}
+
+function renderCapacity(i, block) {
+  const el = $('capacity-' + i);
+  el.hidden = !block.capacity;
+  if (!block.capacity) return;
+  const percent = Math.floor((block.inside * 100) / block.capacity);
+  el.textContent = '수용 ' + number(block.capacity) + ' · ' + percent + '%';
+  el.dataset.level = percent >= 100 ? '100' : percent >= 95 ? '95' : '';
+}
+
+// Alarms. The page keeps what the control room acknowledged in localStorage by the alarm's id,
+// which the server keeps for as long as the occurrence lasts: a reload raises nothing already
+// acknowledged, and the same gate or stand going wrong again is a new id and is raised again.
+const ACK_KEY = 'tav.acknowledgedAlarms';
+const REMIND_MS = 10000;  // an alarm nobody acknowledged sounds again this often
+const alarmState = { shown: [], sounded: new Set(), audio: null, tones: 0 };
+
+function acknowledged() {
+  try {
+    const list = JSON.parse(localStorage.getItem(ACK_KEY) || '[]');
+    return new Set(Array.isArray(list) ? list : []);
+  } catch (e) {
+    return new Set();
+  }
+}
+
+function keepAcknowledged(set) {
+  try {
+    localStorage.setItem(ACK_KEY, JSON.stringify([...set]));
+  } catch (e) { /* a private window without storage: acknowledgements last as long as the page */ }
+}
+
+// The alarm's key: its event's code and the server's id.
+function alarmKey(alarm) { return (alarmState.bizCode || '') + '|' + alarm.id; }
+
+function alarmText(a, rules) {
+  const since = clock(a.since, false);
+  if (a.kind === 'silent-gate') {
+    const minutes = Math.floor((alarmState.serverTime - a.since) / 60000);
+    return a.subject + ' 검표 중단: ' + since + ' 이후 ' + minutes + '분째 검표 없음';
+  }
+  if (a.kind === 'refusal-spike') {
+    return a.subject + ' 거부 급증 (위조·취소 티켓 의심): 최근 ' + rules.spikeMinutes + '분 검표 ' + number(a.of) +
+      '건 중 ' + number(a.count) + '건 거부 (등록되지 않은·취소된 티켓), ' + since + '부터';
+  }
+  if (a.kind === 'capacity') {
+    return a.subject + (a.percent >= 100 ? ' 만석' : ' 수용 ' + a.percent + '% 도달') + ': 현재 ' + number(a.count) +
+      ' / ' + number(a.of) + '명, ' + since + '부터';
+  }
+  return a.subject + ' ' + a.kind;
+}
+
+function renderAlarms(snapshot) {
+  const alarms = snapshot.alarms || [];
+  alarmState.bizCode = snapshot.event.bizCode;
+  alarmState.serverTime = snapshot.serverTime;
+  const acked = acknowledged();
+  // Acknowledgements of this event's alarms that ended are forgotten; other events' are kept.
+  const current = new Set(alarms.map(alarmKey));
+  const prefix = alarmKey({ id: '' });
+  for (const key of [...acked]) if (key.startsWith(prefix) && !current.has(key)) acked.delete(key);
+  keepAcknowledged(acked);
+  alarmState.shown = alarms.map((a) => ({ key: alarmKey(a), acked: acked.has(alarmKey(a)) }));
+  // Banners are kept from one snapshot to the next, so that a click on one is never lost to a
+  // banner redrawn under the pointer.
+  const box = $('alarms');
+  const kept = new Map([...box.children].map((div) => [div.dataset.key, div]));
+  box.hidden = alarms.length === 0;
+  box.replaceChildren(...alarms.map((a, i) => {
+    const { key, acked: isAcked } = alarmState.shown[i];
+    let div = kept.get(key);
+    if (!div) {
+      div = document.createElement('div');
+      div.className = 'alarm';
+      div.dataset.key = key;
+      div.dataset.kind = a.kind;
+      div.dataset.id = a.id;
+      div.setAttribute('role', 'alert');
+      const text = document.createElement('span');
+      text.className = 'text';
+      const button = document.createElement('button');
+      button.type = 'button';
+      button.textContent = '확인';
+      button.dataset.ack = key;
+      div.append(text, button);
+    }
+    div.dataset.acked = isAcked ? 'true' : 'false';
+    div.querySelector('.text').textContent = (isAcked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
+    return div;
+  }));
+  const fresh = alarmState.shown.filter((a) => !a.acked && !alarmState.sounded.has(a.key));
+  fresh.forEach((a) => alarmState.sounded.add(a.key));
+  if (fresh.length) tone();
+}
+
+function acknowledge(key) {
+  const acked = acknowledged();
+  acked.add(key);
+  keepAcknowledged(acked);
+  for (const a of alarmState.shown) if (a.key === key) a.acked = true;
+  for (const div of $('alarms').children) {
+    if (div.dataset.key !== key) continue;
+    div.dataset.acked = 'true';
+    const text = div.querySelector('.text');
+    text.textContent = '확인됨 · ' + text.textContent.replace(/^⚠ /, '');
+  }
+}
+
+function remind() {
+  if (alarmState.shown.some((a) => !a.acked)) tone();
+}
+
+// The tone: two short beeps made by the browser itself, nothing fetched.
+function tone() {
+  const audio = alarmState.audio;
+  if (!audio || audio.state !== 'running') {
+    $('sound').hidden = false;
+    return;
+  }
+  const at = audio.currentTime;
+  for (const start of [0, 0.25]) {
+    const osc = audio.createOscillator(), gain = audio.createGain();
+    osc.type = 'square';
+    osc.frequency.value = 880;
+    gain.gain.setValueAtTime(0.0001, at + start);
+    gain.gain.exponentialRampToValueAtTime(0.25, at + start + 0.02);
+    gain.gain.exponentialRampToValueAtTime(0.0001, at + start + 0.18);
+    osc.connect(gain).connect(audio.destination);
+    osc.start(at + start);
+    osc.stop(at + start + 0.2);
+  }
+  alarmState.tones += 1;
+  document.body.dataset.tones = alarmState.tones;
+}
+
+function wakeSound() {
+  const Context = window.AudioContext || window.webkitAudioContext;
+  if (!Context) return;
+  if (!alarmState.audio) alarmState.audio = new Context();
+  const audio = alarmState.audio;
+  const ready = () => { $('sound').hidden = audio.state === 'running'; };
+  if (audio.state === 'suspended') audio.resume().then(ready, ready);
+  else ready();
+}
+
 function render(snapshot) {
+  if (typeof snapshot.utcOffsetMinutes === 'number') state.utcOffsetMinutes = snapshot.utcOffsetMinutes;
   $('server-time').textContent = clock(snapshot.serverTime, true);
   $('server-time').dataset.ms = snapshot.serverTime;
+  $('time-zone').textContent = snapshot.timeZone || '';
   $('no-event').hidden = !!snapshot.event;
   renderEvents(snapshot);
-  if (!snapshot.event) return;
+  if (!snapshot.event) {
+    alarmState.shown = [];
+    $('alarms').replaceChildren();
+    $('alarms').hidden = true;
+    return;
+  }
   $('admitted-total').textContent = number(snapshot.total.admitted);
   $('inside-total').textContent = number(snapshot.total.inside);
   snapshot.blocks.forEach((b, i) => {
     $('admitted-' + i).textContent = number(b.admitted);
     $('inside-' + i).textContent = number(b.inside);
+    renderCapacity(i, b);
   });
   renderChart(snapshot.flow);
   renderTables(snapshot);
+  renderAlarms(snapshot);
 }
 
 document.addEventListener('DOMContentLoaded', () => {
   $('signin-form').addEventListener('submit', signIn);
+  // A browser lets a page sound only after a click or a key: the first one turns the tone on.
+  for (const kind of ['pointerdown', 'keydown']) document.addEventListener(kind, wakeSound, true);
+  $('sound').addEventListener('click', wakeSound);
+  $('alarms').addEventListener('click', (e) => {
+    const button = e.target.closest('button[data-ack]');
+    if (button) acknowledge(button.dataset.ack);
+  });
+  setInterval(remind, REMIND_MS);
   $('event').addEventListener('change', (e) => {
     state.bizCode = e.target.value;
     load();
