@@ -46,8 +46,8 @@ class frm01 : public tav::Form {
 
  protected:
   // Start-up while the screen is still hidden. Without a venue code it shows the message, asks
-  // for the station to close and returns with the window unloaded. A back-end that cannot be reached raises
-  // tav::backend::BackendError out of here, for the opener to report.
+  // for the station to close and returns with the window unloaded. A back-end that cannot be
+  // reached raises tav::backend::BackendError out of here, for the opener to report.
   void Form_Load() override;
 
   bool eventFilter(QObject* watched, QEvent* event) override;
