@@ -1,5 +1,5 @@
 // The shared reference of one window: created on first use, loaded on first use of the window,
-// created afresh after the reference was cleared.
+// created afresh after the reference was cleared, and tied to the rest of the station when created.
 #pragma once
 
 #include <QPointer>
@@ -9,9 +9,15 @@ namespace tav {
 template <class T>
 class FormRef {
  public:
+  // `connect` ties every new instance to the rest of the station before anything else uses it.
+  explicit FormRef(void (*connect)(T&) = nullptr) : connect_(connect) {}
+
   // The instance, created when there is none; not loaded by this.
   T* instance() {
-    if (!ptr_) ptr_ = new T();
+    if (!ptr_) {
+      ptr_ = new T();
+      if (connect_) connect_(*ptr_);
+    }
     return ptr_;
   }
   // Use of the window: creates and loads it.
@@ -31,6 +37,7 @@ class FormRef {
   T* loaded() const { return isLoaded() ? ptr_.data() : nullptr; }
 
  private:
+  void (*connect_)(T&);
   QPointer<T> ptr_;
 };
 

@@ -1,31 +1,110 @@
-// Module Global: the shared globals, the four window references and the window-closing routines.
+// Module Global: the four window references, the window-closing routines, and what one window's
+// signals do to the others.
 #include "app/Global.h"
 
+#include <QPointer>
+#include <QRect>
+#include <exception>
+
+#include "backend/gateway.h"
+#include "forms/common/Controls.h"
 #include "forms/frm01/frm01.h"
 #include "forms/frm02/frm02.h"
 #include "forms/frm03/frm03.h"
 #include "forms/frmTAV/frmTAV.h"
-
-QString g_BizCode;
-QString g_AdminID;
-QString g_GoodsName;
-QString g_GateMode;
-QString g_ServerUrl;
+#include "platform/platform.h"
 
 namespace Global {
 
 namespace {
 
-QString& serverAddressStore() {
-  static QString address = QStringLiteral(TAV_SERVER_URL);
-  return address;
+// The check screen loaded, sized to the primary display and shown, as the sign-in window asked;
+// the sign-in window hears how it went. The start-up runs while the screen is still hidden.
+void openCheckScreen(::frmTAV& signIn) {
+  QPointer<::frm01> screen = frm01().instance();
+  try {
+    screen->load();
+  } catch (const std::exception& e) {
+    signIn.checkScreenFailed(e);
+    // Discarded: the reference creates a new screen at the next "TAV OPEN".
+    if (screen) screen->unload();
+    return;
+  }
+  // A start-up that closed the program leaves nothing to size or show.
+  if (!screen || !screen->isLoaded() || frm01().peek() != screen) return;
+
+  const QRect display = tav::platform().primaryScreen();
+  screen->resize(display.width(), screen->height());
+  screen->resize(screen->width(), display.height());
+  screen->show();
+  signIn.checkScreenShown();
+}
+
+// One shared block dialog, modeless and without owner: checking goes on while it is open.
+void openBlockDialog() {
+  ::frm02& dialog = *frm02();
+  dialog.show();
+  dialog.raise();
+  dialog.activateWindow();
+  dialog.Form2Show();
+}
+
+// One shared statistics window, modeless and without owner: shown first, then queried.
+void openStatistics(::frm01& screen) {
+  ::frm03& statistics = *frm03();
+  statistics.show();
+  statistics.raise();
+  statistics.activateWindow();
+  try {
+    statistics.Form3Show();
+  } catch (const tav::backend::BackendError&) {
+    screen.statisticsFailed();
+    return;
+  }
+  screen.statisticsShown();
+}
+
+// Every reaction below runs as the window's own handlers do (tav::runClick): a failure ends it at
+// the failing step, since Qt cannot carry an exception back to the window that emitted.
+void connectWindow(::frmTAV& signIn) {
+  QObject::connect(&signIn, &::frmTAV::checkScreenRequested, &signIn,
+                   [w = &signIn] { tav::runClick([w] { openCheckScreen(*w); }); });
+  QObject::connect(&signIn, &::frmTAV::stationCloseRequested, &signIn, &Form1Unload);
+}
+
+void connectWindow(::frm01& screen) {
+  QObject::connect(&screen, &::frm01::blockDialogRequested, &screen, [] { tav::runClick(openBlockDialog); });
+  QObject::connect(&screen, &::frm01::statisticsRequested, &screen,
+                   [s = &screen] { tav::runClick([s] { openStatistics(*s); }); });
+  QObject::connect(&screen, &::frm01::stationCloseRequested, &screen, &Form1Unload);
+}
+
+// The check screen is looked at, never created, when the dialog or the statistics window goes:
+// a screen closed while they stayed open stays closed.
+void connectWindow(::frm02& dialog) {
+  QObject::connect(&dialog, &::frm02::blockChosen, &dialog, [](const QString& block) {
+    tav::runClick([&block] {
+      QPointer<::frm01> screen = frm01().loaded();
+      Form2Unload();
+      if (screen) screen->takeBlock(block);
+    });
+  });
+}
+
+void connectWindow(::frm03& statistics) {
+  QObject::connect(&statistics, &::frm03::exited, &statistics, [] {
+    tav::runClick([] {
+      Form3Unload();
+      if (::frm01* screen = frm01().loaded()) screen->statisticsClosed();
+    });
+  });
 }
 
 // The one reference of window T. A reference whose window was unloaded (close box, or an unload
 // without clearing) must not hand out that discarded window again: the next use creates it afresh.
 template <class T>
 tav::FormRef<T>& reference() {
-  static tav::FormRef<T> ref;
+  static tav::FormRef<T> ref(&connectWindow);
   if (T* w = ref.peek(); w && w->isDiscarded()) ref.clear();
   return ref;
 }
@@ -44,9 +123,6 @@ void unloadAndClear(tav::FormRef<T>& ref) {
 
 }  // namespace
 
-QString serverAddress() { return serverAddressStore(); }
-void setServerAddress(const QString& url) { serverAddressStore() = url; }
-
 tav::FormRef<::frmTAV>& frmTAV() { return reference<::frmTAV>(); }
 tav::FormRef<::frm01>& frm01() { return reference<::frm01>(); }
 tav::FormRef<::frm02>& frm02() { return reference<::frm02>(); }
@@ -60,10 +136,5 @@ void Form1Unload() {
 void Form2Unload() { unloadAndClear(frm02()); }
 
 void Form3Unload() { unloadAndClear(frm03()); }
-
-QString CutAtNull(const QString& text) {
-  const qsizetype nul = text.indexOf(QChar(u'\0'));
-  return nul < 0 ? QString() : text.left(nul);
-}
 
 }  // namespace Global

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/Global.h"
+#include "forms/common/Globals.h"
 #include "platform/pathmap.h"
 
 namespace tav {

@@ -19,6 +19,7 @@
 
 #include "assets/catalog.h"
 #include "assets/fonts.h"
+#include "wire/stands.h"
 
 namespace tav::assets {
 namespace {
@@ -367,15 +368,16 @@ QImage statisticsBackdrop() {
   closeMark(p, QRectF(425, 9, 39, 39), 7, QRectF(QPointF(435, 19), QPointF(454, 38)), 4);
 
   struct Row {
-    const char16_t* title;
+    QString title;
     int top;
   };
-  const Row rows[] = {{u"전체", 96}, {u"E석", 144}, {u"N석", 184}, {u"S석", 232}, {u"W석", 272}};
+  const auto block = [](std::size_t i) { return QString::fromStdString(wire::kBlocks[i]); };
+  const Row rows[] = {{QStringLiteral("전체"), 96}, {block(0), 144}, {block(1), 184}, {block(2), 232}, {block(3), 272}};
   panel(p, QRectF(60.5, 80.5, 356, 230), kPaper);
   p.fillRect(QRect(61, 81, 180, 229), kTitleColumn);
   for (std::size_t i = 0; i < std::size(rows); ++i) {
     const Row& r = rows[i];
-    titleBeside(p, 228, r.top, 27, QString::fromUtf16(r.title), i == 0 ? 22 : 20, kNavy);
+    titleBeside(p, 228, r.top, 27, r.title, i == 0 ? 22 : 20, kNavy);
     if (i == 0) {  // the total stands apart from the four blocks
       p.setPen(QPen(kRule, 2));
       p.drawLine(72, 134, 404, 134);

@@ -5,12 +5,10 @@
 #include <QKeyEvent>
 #include <QStringDecoder>
 
-#include "app/Global.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "forms/common/Controls.h"
-#include "forms/frm02/frm02.h"
-#include "forms/frm03/frm03.h"
+#include "forms/common/Globals.h"
 #include "platform/platform.h"
 #include "ui_frm01.h"
 
@@ -23,7 +21,9 @@ const QString kOkSound = QStringLiteral("C:\\ORLTAV\\ok.wav");
 const QString kNoSound = QStringLiteral("C:\\ORLTAV\\no.wav");
 const QString kEntryPicture = QStringLiteral("C:\\ORLTAV\\btn3on.jpg");
 const QString kExitPicture = QStringLiteral("C:\\ORLTAV\\\\btn4on.jpg");
+const QString kBlockChosenPicture = QStringLiteral("C:\\ORLTAV\\btn2off.jpg");
 const QString kStatisticsOpenPicture = QStringLiteral("C:\\ORLTAV\\btn5off.jpg");
+const QString kStatisticsClosedPicture = QStringLiteral("C:\\ORLTAV\\btn5on.jpg");
 
 const QString kNoPlaceCode = QStringLiteral("▶ tav.ini 파일의 PlaceCode 확인해주세요");
 const QString kAuthFailed = QStringLiteral("인증 실패");
@@ -91,10 +91,22 @@ QString frm01::GetPlaceCode() {
   return Global::CutAtNull(text);
 }
 
-void frm01::setBlockCaption(const QString& block) { ui->txtBlock->setCaption(block); }
-void frm01::focusTicketBox() { ui->txtTicketNo->setFocus(); }
-void frm01::setBlockPicture(const QPixmap& picture) { ui->btnBlock->setPicture(picture); }
-void frm01::setScorePicture(const QPixmap& picture) { ui->btnScore->setPicture(picture); }
+void frm01::takeBlock(const QString& block) {
+  ui->txtBlock->setCaption(block);
+  activateWindow();
+  ui->txtTicketNo->setFocus();
+  ui->btnBlock->setPicture(tav::platform().loadPicture(kBlockChosenPicture));
+}
+
+void frm01::statisticsShown() { ui->btnScore->setPicture(tav::platform().loadPicture(kStatisticsOpenPicture)); }
+
+void frm01::statisticsFailed() { tav::platform().messageBox(kStatisticsFailed); }
+
+void frm01::statisticsClosed() {
+  activateWindow();
+  ui->txtTicketNo->setFocus();
+  ui->btnScore->setPicture(tav::platform().loadPicture(kStatisticsClosedPicture));
+}
 
 void frm01::Form_Load() {
   using namespace tav::backend;
@@ -109,7 +121,7 @@ void frm01::Form_Load() {
   if (placeCode.isEmpty()) {
     tav::platform().messageBox(kNoPlaceCode);
     // Unloads this window too: the opener finds it no longer loaded and neither sizes nor shows it.
-    Global::Form1Unload();
+    emit stationCloseRequested();
     return;
   }
 
@@ -245,31 +257,11 @@ void frm01::btnMode_Click() {
   ui->txtTicketNo->setFocus();
 }
 
-void frm01::btnBlock_Click() {
-  // One shared dialog, modeless and without owner: checking goes on while it is open.
-  ::frm02& dialog = *Global::frm02();
-  dialog.show();
-  dialog.raise();
-  dialog.activateWindow();
-  dialog.Form2Show();
-}
+void frm01::btnBlock_Click() { emit blockDialogRequested(); }
 
-void frm01::btnScore_Click() {
-  // One shared statistics window, modeless and without owner: shown first, then queried.
-  ::frm03& statistics = *Global::frm03();
-  statistics.show();
-  statistics.raise();
-  statistics.activateWindow();
-  try {
-    statistics.Form3Show();
-  } catch (const tav::backend::BackendError&) {
-    tav::platform().messageBox(kStatisticsFailed);
-    return;
-  }
-  ui->btnScore->setPicture(tav::platform().loadPicture(kStatisticsOpenPicture));
-}
+void frm01::btnScore_Click() { emit statisticsRequested(); }
 
-void frm01::Command2_Click() { Global::Form1Unload(); }
+void frm01::Command2_Click() { emit stationCloseRequested(); }
 
 bool frm01::eventFilter(QObject* watched, QEvent* event) {
   if (watched == ui->txtTicketNo && event->type() == QEvent::KeyPress) {
@@ -285,5 +277,5 @@ void frm01::closeEvent(QCloseEvent* event) {
   event->accept();
   // Left to the default, the close command would unload this window alone and leave the hidden
   // sign-in window running with nothing on screen.
-  if (isLoaded()) Global::Form1Unload();
+  if (isLoaded()) emit stationCloseRequested();
 }

@@ -21,16 +21,33 @@ class frm01 : public tav::Form {
   // "" when the file, section or key is missing.
   QString GetPlaceCode();
 
-  // What the block dialog and the statistics window change on this screen.
-  void setBlockCaption(const QString& block);  // txtBlock's caption, the block filter
-  void focusTicketBox();
-  void setBlockPicture(const QPixmap& picture);  // btnBlock's face
-  void setScorePicture(const QPixmap& picture);  // btnScore's face
+  // What the block dialog and the statistics window did, told by whoever opened them.
+  // A block was chosen: it becomes the block filter (txtBlock's caption), the ticket box takes the
+  // focus back and btnBlock shows the choice.
+  void takeBlock(const QString& block);
+  // The statistics window shows its figures: btnScore is marked open.
+  void statisticsShown();
+  // The statistics query failed: the operator is told; the window keeps what it showed, btnScore
+  // its picture.
+  void statisticsFailed();
+  // The statistics window was left by its exit picture: the ticket box takes the focus back and
+  // btnScore is marked closed.
+  void statisticsClosed();
+
+ signals:
+  // btnBlock: the block dialog is wanted.
+  void blockDialogRequested();
+  // btnScore: the statistics window is wanted, shown and filled; the answer is statisticsShown()
+  // or statisticsFailed().
+  void statisticsRequested();
+  // The close picture, Alt+F4, or a start-up without a venue code: this screen and the sign-in
+  // window are to be unloaded.
+  void stationCloseRequested();
 
  protected:
-  // Start-up while the screen is still hidden. Without a venue code it shows the message, runs
-  // Form1Unload and returns with the window unloaded. A back-end that cannot be reached raises
-  // tav::backend::BackendError out of here, for the opener to report.
+  // Start-up while the screen is still hidden. Without a venue code it shows the message, asks
+  // for the station to close and returns with the window unloaded. A back-end that cannot be
+  // reached raises tav::backend::BackendError out of here, for the opener to report.
   void Form_Load() override;
 
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -44,8 +61,6 @@ class frm01 : public tav::Form {
   void btnSave_Click();
   void btnMode_Click();
   void btnBlock_Click();
-  // Shows the statistics window, fills it, then marks btnScore as open. A failed query is
-  // reported and ends the click there: the window keeps what it showed, btnScore its picture.
   void btnScore_Click();
   void Command2_Click();
   void ClearTicketInput();

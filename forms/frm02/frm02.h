@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <cstddef>
 #include <memory>
 
 #include "forms/common/Form.h"
@@ -17,8 +18,13 @@ class frm02 : public tav::Form {
   explicit frm02(QWidget* parent = nullptr);
   ~frm02() override;
 
-  // Called by the check screen right after showing the dialog; it has no effect.
+  // Called by the opener right after showing the dialog; it has no effect.
   void Form2Show();
+
+ signals:
+  // One of the four click areas chose `block`: the dialog is to be unloaded and the choice
+  // becomes the check screen's block filter, if a check screen is still up.
+  void blockChosen(const QString& block);
 
  private:
   void Command1_Click();
@@ -26,10 +32,8 @@ class frm02 : public tav::Form {
   void Command3_Click();
   void Command4_Click();
 
-  // Writes `block` into the check screen's block label, unloads this dialog, gives the focus to
-  // the ticket box and marks btnBlock as chosen. Without a check screen it only unloads the
-  // dialog: nothing brings the closed screen back.
-  void chooseBlock(const QString& block);
+  // The stand block of click area `index` (0 to 3, in the stands' order), told as chosen.
+  void chooseBlock(std::size_t index);
 
   std::unique_ptr<Ui::frm02> ui;
 };

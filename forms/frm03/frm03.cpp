@@ -2,23 +2,15 @@
 // counts them.
 #include "forms/frm03/frm03.h"
 
-#include <QPointer>
 #include <array>
 
-#include "app/Global.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
 #include "forms/common/ClickLabel.h"
 #include "forms/common/Controls.h"
-#include "forms/frm01/frm01.h"
-#include "platform/platform.h"
+#include "forms/common/Globals.h"
 #include "ui_frm03.h"
-
-namespace {
-
-const QString kStatisticsClosedPicture = QStringLiteral("C:\\ORLTAV\\btn5on.jpg");
-
-}  // namespace
+#include "wire/stands.h"
 
 frm03::frm03(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm03>()) {
   ui->setupUi(this);
@@ -45,10 +37,10 @@ void frm03::Form3Show() {
     };
     const std::array<Figure, 5> figures = {{
         {wireName(tav::wire::kFieldTotal), ui->lbl_Total},
-        {QStringLiteral("E석"), ui->lbl_E},
-        {QStringLiteral("N석"), ui->lbl_N},
-        {QStringLiteral("S석"), ui->lbl_S},
-        {QStringLiteral("W석"), ui->lbl_W},
+        {wireName(tav::wire::kBlocks[0]), ui->lbl_E},
+        {wireName(tav::wire::kBlocks[1]), ui->lbl_N},
+        {wireName(tav::wire::kBlocks[2]), ui->lbl_S},
+        {wireName(tav::wire::kBlocks[3]), ui->lbl_W},
     }};
     // Every figure is read before any is shown: a row that lacks one must not leave the window
     // mixing this answer's counts with the previous one's.
@@ -61,12 +53,4 @@ void frm03::Form3Show() {
   object.reset();
 }
 
-void frm03::btnExit_Click() {
-  Global::Form3Unload();
-  // Looked at, never created: a check screen closed while this window stayed open stays closed.
-  QPointer<::frm01> screen = Global::frm01().loaded();
-  if (!screen) return;
-  screen->activateWindow();
-  screen->focusTicketBox();
-  screen->setScorePicture(tav::platform().loadPicture(kStatisticsClosedPicture));
-}
+void frm03::btnExit_Click() { emit exited(); }

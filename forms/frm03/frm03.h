@@ -21,9 +21,12 @@ class frm03 : public tav::Form {
   // missing or null; the labels then keep what they showed.
   void Form3Show();
 
+ signals:
+  // The exit picture: the window is to be unloaded and the check screen, if still up, takes the
+  // focus back. The close box unloads the window alone and tells nobody.
+  void exited();
+
  private:
-  // Unloads the window, then gives the focus back to the check screen's ticket box and marks
-  // btnScore as closed. Without a check screen it only unloads: nothing brings the screen back.
   void btnExit_Click();
 
   std::unique_ptr<Ui::frm03> ui;

@@ -4,14 +4,12 @@
 
 #include <QIcon>
 #include <QKeyEvent>
-#include <QPointer>
 #include <algorithm>
 
-#include "app/Global.h"
-#include "app/cMontionInfo.h"
 #include "backend/commands.h"
 #include "backend/gateway.h"
-#include "forms/frm01/frm01.h"
+#include "forms/common/Globals.h"
+#include "forms/common/cMontionInfo.h"
 #include "platform/platform.h"
 #include "ui_frmTAV.h"
 
@@ -141,7 +139,7 @@ void frmTAV::btnLogin_Click() {
     // Every other failure of the sign-in takes the failure exit below.
   }
   tav::platform().messageBox(kSignInFailed);
-  Global::Form1Unload();
+  emit stationCloseRequested();
 }
 
 void frmTAV::ClearLogin() {
@@ -160,34 +158,20 @@ void frmTAV::btnTAVOpen_Click() {
   // A platform that cannot count its monitors answers below 1: the primary display is still there.
   const short index = static_cast<short>(monitors > 1 || monitors < 1 ? 1 : monitors);
   frmInit(index);
-
-  // Hidden only when the check screen is up; after a failed start-up the sign-in window stays.
-  const ::frm01* checkScreen = Global::frm01().loaded();
-  if (isLoaded() && checkScreen && checkScreen->isVisible()) hide();
 }
 
 void frmTAV::frmInit(short index) {
   if (index != 1) return;
-
-  QPointer<::frm01> screen = Global::frm01().instance();
-  try {
-    // The first use loads the check screen: its start-up runs here, while it is still hidden.
-    screen->load();
-  } catch (const std::exception& e) {
-    tav::platform().messageBox(dynamic_cast<const be::BackendError*>(&e) ? kServerUnreachable
-                                                                         : kCannotOpen);
-    if (screen) screen->unload();
-    if (Global::frm01().peek() == screen) Global::frm01().clear();
-    return;
-  }
-
-  // A start-up that closed the program leaves nothing to size or show.
-  if (!screen || !screen->isLoaded() || Global::frm01().peek() != screen) return;
-
-  const QRect display = tav::platform().primaryScreen();
-  screen->resize(display.width(), screen->height());
-  screen->resize(screen->width(), display.height());
-  screen->show();
+  emit checkScreenRequested();
 }
 
-void frmTAV::btnTAVClose_Click() { Global::Form1Unload(); }
+void frmTAV::checkScreenShown() {
+  // The sign-in window waits hidden behind the check screen, loaded, for the end of the program.
+  if (isLoaded()) hide();
+}
+
+void frmTAV::checkScreenFailed(const std::exception& error) {
+  tav::platform().messageBox(dynamic_cast<const be::BackendError*>(&error) ? kServerUnreachable : kCannotOpen);
+}
+
+void frmTAV::btnTAVClose_Click() { emit stationCloseRequested(); }

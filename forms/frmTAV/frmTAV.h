@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QList>
+#include <exception>
 #include <memory>
 
 #include "forms/common/Form.h"
@@ -17,8 +18,22 @@ class frmTAV : public tav::Form {
   explicit frmTAV(QWidget* parent = nullptr);
   ~frmTAV() override;
 
-  // Opens the check screen when `index` is 1 (the primary display); any other value does nothing.
+  // Asks for the check screen when `index` is 1 (the primary display); any other value does nothing.
   void frmInit(short index);
+
+  // The opener's answers to checkScreenRequested(). The check screen is up on the primary
+  // display: this window steps aside, unless the start-up closed it.
+  void checkScreenShown();
+  // The check screen's start-up failed with `error`: the operator is told, this window stays.
+  void checkScreenFailed(const std::exception& error);
+
+ signals:
+  // "TAV OPEN" for the primary display: the check screen is to be loaded, sized to the
+  // primary display and shown; the answer is checkScreenShown() or checkScreenFailed().
+  void checkScreenRequested();
+  // "TAV CLOSE", or a sign-in that failed for this station's own reasons: the check screen and
+  // this window are to be unloaded.
+  void stationCloseRequested();
 
  protected:
   void Form_Load() override;

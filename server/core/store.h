@@ -16,21 +16,16 @@
 #include <vector>
 
 #include "server/core/errors.h"
+#include "wire/stands.h"
 
 namespace tav::server {
 
 // Milliseconds since 1970-01-01 UTC: every time the store keeps.
 using TimeMs = std::int64_t;
 
-// The four stand blocks, as tickets and block filters name them.
-inline const std::array<std::string, 4> kBlocks{"E석", "N석", "S석", "W석"};
-
-// The block's index in kBlocks; none for a name that is no block's.
-inline std::optional<std::size_t> blockIndex(std::string_view block) {
-  for (std::size_t i = 0; i < kBlocks.size(); ++i)
-    if (kBlocks[i] == block) return i;
-  return std::nullopt;
-}
+// The four stand blocks, as tickets and block filters name them, and a name's index among them.
+using wire::blockIndex;
+using wire::kBlocks;
 
 struct Venue {
   std::string placeCode, theaterName;

@@ -12,7 +12,7 @@
 #include "app/Global.h"
 #include "platform/qt/QtPlatform.h"
 #include "app/Startup.h"
-#include "app/cMontionInfo.h"
+#include "forms/common/cMontionInfo.h"
 #include "assets/pictures.h"
 #include "forms/frm01/frm01.h"
 #include "forms/frm02/frm02.h"

@@ -1,5 +1,5 @@
 // Display metrics of the desktop through the platform layer.
-#include "app/cMontionInfo.h"
+#include "forms/common/cMontionInfo.h"
 
 #include "platform/platform.h"
 
