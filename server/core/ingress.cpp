@@ -127,7 +127,8 @@ std::vector<IngressAlarm> ingressAlarms(const IngressSnapshot& s, const std::vec
                                     g.lastCheck, 0, 0, 0});
     const auto found = perMinute.find(g.source);
     if (found == perMinute.end()) continue;
-    const auto& [checks, refused] = found->second;
+    const auto& checks = found->second.first;
+    const auto& refused = found->second.second;
     // Refusals and checks over the kSpikeMinutes ending with minute `end` (an index into the span).
     auto window = [&](std::size_t end) {
       std::int64_t c = 0, r = 0;
