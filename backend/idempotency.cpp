@@ -6,7 +6,7 @@
 #include <QByteArray>
 #include <algorithm>
 
-#include "backend/gateway.h"
+#include "backend/errors.h"
 
 namespace tav::backend {
 

@@ -21,8 +21,8 @@ inline constexpr TimeMs kAnnulWindowMs = 15 * 60 * 1000;
 // A ticket's story shows at most its newest this many scan-log lines.
 inline constexpr std::size_t kStoryLines = 1000;
 
-// The outcomes of the control room's lines in the scan log (kind kControlKind).
-inline constexpr const char* kOutcomeAnnul = "annul";
+// The outcomes of the control room's lines in the scan log (kind kControlKind): kOutcomeAnnul
+// (store.h) and these.
 inline constexpr const char* kOutcomeCancel = "cancel";
 inline constexpr const char* kOutcomeRestore = "restore";
 

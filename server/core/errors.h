@@ -46,4 +46,11 @@ class StoreRejected : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// A setup request that cannot be carried out; the message is one sentence (for a CSV row,
+// "file:line: reason"). Nothing was changed.
+class SetupError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace tav::server

@@ -21,7 +21,6 @@ inline constexpr std::int64_t kGateMinutes = 10;      // checks and refusals per
 // A gate with no check for this long is marked silent; one silent for the whole flow window is
 // no longer listed.
 inline constexpr TimeMs kSilentGateMs = 5 * 60 * 1000;
-inline constexpr TimeMs kMinuteMs = 60 * 1000;
 
 // The control room's alarms. A gate silent for kSilentGateMs is an alarm only when it checked
 // within this before: gates not yet opened, and gates the crowd has long passed, stay quiet.

@@ -8,7 +8,6 @@
 #include <regex>
 #include <string_view>
 
-#include "server/core/control_room.h"
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
 #include "server/core/setup.h"

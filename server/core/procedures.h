@@ -6,58 +6,16 @@
 #include <string>
 #include <utility>
 
+#include "server/core/caller.h"
+#include "server/core/sign_in.h"
 #include "server/core/store.h"
 #include "wire/recordset.h"
 
 namespace tav::server {
 
-class SessionlessTally;
-
-// Who sent a request, as far as the procedures need to know: the client's address for the scan
-// log and the sign-in lockout ("local" for the setup tool, empty where nobody is to be named), the
-// session token it came with, and the station its key named.
-struct Caller {
-  Caller() = default;
-  Caller(std::string from, std::string token = {}) : source(std::move(from)), sessionToken(std::move(token)) {}
-
-  std::string source;
-  std::string sessionToken;
-  std::string sourceGroup;  // what per-address counts count the client as (empty: source itself)
-  // The registered station the key names (0: no key, or one that names no live station) and its
-  // venue, as the server's station directory found them: such a request is logged, and its
-  // sign-ins locked, by its station rather than its address.
-  std::int64_t station = 0;
-  std::string stationPlace;
-  // The server takes no station request without a key (serve --require-station-key): an operator
-  // sign-in without one may open an admin's session only, the dashboard's.
-  bool stationRequired = false;
-  // The ticket check's idempotency key (wire::isIdempotencyKey), or empty: a retry of a check
-  // carries its first attempt's key and gets that attempt's answer.
-  std::string idempotencyKey;
-  // Where a server counts requests without a live session: beyond the first few of an address and
-  // minute they are counted there and write nothing. Null: each writes its line.
-  SessionlessTally* sessionless = nullptr;
-};
-
 // The name a request goes by in the scan log, a session and the lockout: its station when the
 // key named one, else the client's address.
 std::string loggedSource(const Caller& caller);
-
-// Five failed sign-ins of one operator ID from one source address within the window lock that ID
-// for that address for the duration; fifty from all addresses within an hour lock it everywhere
-// for an hour. A sign-in through a registered station of the operator's venue counts by its
-// station instead: five failures there lock that station's sign-ins of the ID, and failures from
-// elsewhere, the fifty included, never lock it. unlockOperator (setup.h) ends them all.
-inline constexpr int kMaxFailedLogins = 5;
-inline constexpr TimeMs kLoginWindowMs = 10 * 60 * 1000;
-inline constexpr TimeMs kLockoutMs = 10 * 60 * 1000;
-inline constexpr int kMaxFailedLoginsEverywhere = 50;
-inline constexpr TimeMs kLoginWindowEverywhereMs = 60 * 60 * 1000;
-inline constexpr TimeMs kLockoutEverywhereMs = 60 * 60 * 1000;
-
-// What the scan log shows for an ID that is no operator's: it may be a password typed into the
-// wrong box, so it is never kept in clear.
-inline constexpr const char* kUnknownIdInLog = "?";
 
 // Operator sign-in: one row ErrCode, ErrMsg, bizcode, TheaterName, GoodsName. "0" with the
 // venue's active event when the operator exists, is active, the password verifies, the ID is not

@@ -4,7 +4,6 @@
 #include <algorithm>
 
 #include "server/core/errors.h"
-#include "server/core/ingress.h"
 
 namespace tav::server {
 namespace {

@@ -3,7 +3,6 @@
 
 #include <sodium.h>
 
-#include "server/core/setup.h"
 
 #include <cctype>
 #include <stdexcept>

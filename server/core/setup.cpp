@@ -13,9 +13,10 @@
 #include <tuple>
 #include <unordered_map>
 
+#include "server/core/caller.h"
 #include "server/core/command_parser.h"
 #include "server/core/password.h"
-#include "server/core/procedures.h"
+#include "server/core/sign_in.h"
 #include "server/core/store.h"
 
 namespace tav::server {

@@ -11,18 +11,12 @@
 #include <utility>
 #include <vector>
 
+#include "server/core/errors.h"
 #include "server/core/store.h"
 
 namespace tav::server {
 
 struct Caller;
-
-// A setup request that cannot be carried out; the message is one sentence (for a CSV row,
-// "file:line: reason"). Nothing was changed.
-class SetupError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 void addVenue(Store& store, const std::string& placeCode, const std::string& theaterName);
 

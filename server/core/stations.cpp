@@ -10,7 +10,7 @@
 #include <tuple>
 
 #include "server/core/command_parser.h"
-#include "server/core/procedures.h"
+#include "server/core/sign_in.h"
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
 #include "wire/protocol.h"

@@ -22,6 +22,7 @@ namespace tav::server {
 
 // Milliseconds since 1970-01-01 UTC: every time the store keeps.
 using TimeMs = std::int64_t;
+inline constexpr TimeMs kMinuteMs = 60 * 1000;
 
 // The four stand blocks, as tickets and block filters name them, and a name's index among them.
 using wire::blockIndex;
@@ -92,6 +93,8 @@ inline constexpr std::string_view kOutcomeUnlock = "unlock";
 // The kind of scan-log line a control-room action writes (control_room.h), beside "check", "login"
 // and "place": the action is its outcome, and an annul's `code` holds the id of the line it annuls.
 inline constexpr std::string_view kControlKind = "control";
+// The outcome of a control-room line that annuls an entry: the export marks the entry it names.
+inline constexpr const char* kOutcomeAnnul = "annul";
 
 // One line of the append-only scan log: a ticket check or a sign-in attempt.
 struct ScanRecord {

@@ -9,7 +9,6 @@
 #include <utility>
 #include <vector>
 
-#include "server/pg/pg_store.h"
 
 namespace tav::server {
 namespace {

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "server/core/store.h"
+#include "server/pg/open_mode.h"
 
 namespace tav::server {
 
@@ -27,13 +28,6 @@ std::string maskedLocation(const std::string& location);
 // migratePostgresStore(), so that servers of the older version keep working meanwhile.
 int postgresSchemaVersion();
 
-enum class PgOpen {
-  Existing,       // the database must already hold a store of ours
-  CreateIfEmpty,  // an empty database gets the schema; a store of ours is opened as it is
-  CreateNew,      // only an empty database, which gets the schema
-  Upgrade,        // a store of ours, brought to this build's schema
-};
-
 // How often a server whose database did not answer at start tries it again.
 inline constexpr std::chrono::milliseconds kReconnectInterval{1500};
 
@@ -41,20 +35,6 @@ inline constexpr std::chrono::milliseconds kReconnectInterval{1500};
 class DatabaseUnreachable : public StoreRejected {
  public:
   using StoreRejected::StoreRejected;
-};
-
-// The database holds a store of ours whose schema this build cannot work with: an older one (until
-// "tav-server migrate") or a newer one that servers of this version may not use. what() names the
-// database; sentence() says the same without naming it, for answers that anyone may read.
-class SchemaMismatch : public StoreRejected {
- public:
-  SchemaMismatch(const std::string& where, const std::string& reason)
-      : StoreRejected("The store " + where + " cannot be used: " + reason + "."),
-        sentence_("Not checked: " + reason + ".") {}
-  const std::string& sentence() const { return sentence_; }
-
- private:
-  std::string sentence_;
 };
 
 // Connects to the database named by `uri` (the password from the URI, PGPASSFILE or

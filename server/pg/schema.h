@@ -4,7 +4,7 @@
 #include <string>
 
 #include "server/pg/connection.h"
-#include "server/pg/pg_store.h"
+#include "server/pg/open_mode.h"
 
 namespace tav::server::pg {
 

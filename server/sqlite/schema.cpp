@@ -11,7 +11,8 @@
 #include <fstream>
 
 #include "server/core/errors.h"
-#include "server/sqlite/sqlite_store.h"
+#include "server/core/store.h"
+#include "server/sqlite/application_id.h"
 #include "server/sqlite/store_lock.h"
 
 namespace tav::server::sqlite {

@@ -7,11 +7,9 @@
 #include <string>
 
 #include "server/core/store.h"
+#include "server/sqlite/application_id.h"
 
 namespace tav::server {
-
-// PRAGMA application_id of our store files ("TAVS"): anything else is not ours.
-inline constexpr std::uint32_t kSqliteApplicationId = 0x54415653;
 
 // The schema version this build writes and reads; older files are migrated on open.
 int sqliteSchemaVersion();
