@@ -75,7 +75,7 @@ class PgStore final : public Store {
   }
 
   // Plain VACUUM frees the old row versions' space without locking the checks out; what stays
-  // in PostgreSQL's own write-ahead log and backups, the README says.
+  // in PostgreSQL's own write-ahead log and backups, docs/venue.md says.
   void eraseRemovedData() override {
     std::unique_ptr<Connection> c = pool_.acquire(false, SteadyClock::now() + kWriteTurnLimit);
     try {
