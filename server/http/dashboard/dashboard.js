@@ -297,6 +297,16 @@ function renderStations(snapshot) {
   $('no-stations').hidden = stations.length > 0;
 }
 
+// The stand's card, made the first time the stand is shown; its figures' ids carry its index.
+function standCard(i, name) {
+  if ($('admitted-' + i)) return;
+  const card = $('stand-card').content.firstElementChild.cloneNode(true);
+  card.dataset.block = i;
+  card.querySelector('h2').textContent = name;
+  for (const el of card.querySelectorAll('[data-figure]')) el.id = el.dataset.figure + '-' + i;
+  $('figures').append(card);
+}
+
 function renderCapacity(i, block) {
   const el = $('capacity-' + i);
   el.hidden = !block.capacity;
@@ -457,9 +467,7 @@ function render(snapshot) {
   $('admitted-total').textContent = number(snapshot.total.admitted);
   $('inside-total').textContent = number(snapshot.total.inside);
   snapshot.blocks.forEach((b, i) => {
-    const card = document.querySelector('.card[data-block="' + i + '"]');
-    card.querySelector('h2').textContent = b.block;
-    card.hidden = false;
+    standCard(i, b.block);
     $('admitted-' + i).textContent = number(b.admitted);
     $('inside-' + i).textContent = number(b.inside);
     renderCapacity(i, b);
