@@ -1,4 +1,4 @@
-// Route lookup by path segments: no allocation for a path that matches no pattern with "{}".
+// Route lookup: the path is walked segment by segment against each pattern, without copying it.
 #include "server/http/routes.h"
 
 #include <boost/beast/core/string.hpp>
