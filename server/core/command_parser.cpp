@@ -199,8 +199,12 @@ ParsedCommand parseCommand(std::string_view text) {
   return cmd;
 }
 
-bool isSignIn(const ParsedCommand& command) { return command.procedure == ProcedureId::LoginInfo; }
+CommandKind commandKind(const ParsedCommand& command) {
+  if (command.procedure == ProcedureId::LoginInfo)
+    return command.args.size() == 2 ? CommandKind::OperatorSignIn : CommandKind::PlaceSignIn;
+  return command.args[0] == wire::kModeStatistics ? CommandKind::Statistics : CommandKind::TicketCheck;
+}
 
-bool isOperatorSignIn(const ParsedCommand& command) { return isSignIn(command) && command.args.size() == 2; }
+CommandKind commandKind(std::string_view text) { return commandKind(parseCommand(text)); }
 
 }  // namespace tav::server

@@ -31,11 +31,14 @@ struct ParsedCommand {
 // arguments.
 ParsedCommand parseCommand(std::string_view text);
 
-// True for the sign-ins (operator or venue), which the server limits per source address.
-bool isSignIn(const ParsedCommand& command);
+// What a command asks for: all the HTTP layer needs to know of a command text for its limits. The
+// sign-ins (operator or venue) are limited per source address; the operator sign-in (ID and
+// password) verifies a password, which takes a while.
+enum class CommandKind { TicketCheck, Statistics, PlaceSignIn, OperatorSignIn };
 
-// True for the operator sign-in (ID and password), which verifies a password and takes a while.
-bool isOperatorSignIn(const ParsedCommand& command);
+CommandKind commandKind(const ParsedCommand& command);
+// Parses `text` as parseCommand() does, and throws BadCommand as it does.
+CommandKind commandKind(std::string_view text);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);

@@ -15,10 +15,6 @@ void noteCode(Answer& answer) {
     if (const auto* code = std::get_if<std::string>(&rs.rows[0][0])) answer.code = *code;
 }
 
-bool isTicketCheck(const ParsedCommand& cmd) {
-  return cmd.procedure == ProcedureId::BookingInfo && cmd.args[0] != wire::kModeStatistics;
-}
-
 CheckRequest checkRequest(ParsedCommand& cmd) {
   auto& a = cmd.args;
   return CheckRequest{std::move(a[0]), std::move(a[1]), std::move(a[2]), std::move(a[3]), std::move(a[4])};
@@ -48,13 +44,19 @@ Answer run(Store& store, ParsedCommand cmd, const Caller& caller) {
   answer.procedure = std::string(cmd.name);
   try {
     const auto& a = cmd.args;
-    if (cmd.procedure == ProcedureId::LoginInfo) {
-      answer.recordset =
-          a.size() == 2 ? loginOperator(store, a[0], a[1], caller, &answer.sessionToken) : loginPlace(store, a[0], caller);
-    } else if (a[0] == wire::kModeStatistics) {
-      answer.recordset = statistics(store, a[1], caller);
-    } else {
-      answer.recordset = checkTicket(store, checkRequest(cmd), caller);
+    switch (commandKind(cmd)) {
+      case CommandKind::OperatorSignIn:
+        answer.recordset = loginOperator(store, a[0], a[1], caller, &answer.sessionToken);
+        break;
+      case CommandKind::PlaceSignIn:
+        answer.recordset = loginPlace(store, a[0], caller);
+        break;
+      case CommandKind::Statistics:
+        answer.recordset = statistics(store, a[1], caller);
+        break;
+      case CommandKind::TicketCheck:
+        answer.recordset = checkTicket(store, checkRequest(cmd), caller);
+        break;
     }
   } catch (...) {
     std::rethrow_exception(asStoreFailure(std::current_exception()));
@@ -69,9 +71,16 @@ Answer execute(Store& store, std::string_view commandText, const Caller& caller)
   return run(store, parseCommand(commandText), caller);
 }
 
-void executeAsync(Store& store, ParsedCommand command, Caller caller, const SlowRunner& runSlow,
+void executeAsync(Store& store, std::string_view commandText, Caller caller, const SlowRunner& runSlow,
                   AnswerDone done) {
-  if (!isTicketCheck(command)) {
+  ParsedCommand command;
+  try {
+    command = parseCommand(commandText);
+  } catch (const BadCommand&) {
+    done(Answer{}, std::current_exception());
+    return;
+  }
+  if (commandKind(command) != CommandKind::TicketCheck) {
     runSlow([&store, command = std::move(command), caller = std::move(caller), done = std::move(done)]() mutable {
       Answer answer;
       std::exception_ptr error;

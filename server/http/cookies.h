@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "server/http/session.h"
+#include "server/http/responses.h"
 
 namespace tav::server {
 

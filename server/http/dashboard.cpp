@@ -6,7 +6,6 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/beast/http/field.hpp>
-#include <boost/beast/http/verb.hpp>
 
 #include <nlohmann/json.hpp>
 
@@ -17,12 +16,11 @@
 #include <vector>
 
 #include "server/core/control_room.h"
-#include "server/core/errors.h"
 #include "server/core/setup.h"
 #include "server/core/sessions.h"
 #include "server/core/store.h"
 #include "server/http/cookies.h"
-#include "server/http/http_service.h"
+#include "server/http/routes.h"
 
 namespace tav::server {
 
@@ -33,7 +31,6 @@ using nlohmann::json;
 namespace {
 
 const std::string kPagePath = "/dashboard";
-const std::string kFilePrefix = "/dashboard/";
 const std::string kDataPath = "/api/v1/ingress";
 const std::string kStreamPath = "/api/v1/ingress/stream";
 const std::string kNeedsAdmin = "The dashboard's figures need a session of a venue's admin; sign in as one.";
@@ -67,41 +64,6 @@ std::string contentTypeOf(std::string_view name) {
   return "application/octet-stream";
 }
 
-int hexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// The value of `name` in the request's query string, percent-decoded; empty when absent.
-std::string queryValue(std::string_view target, std::string_view name) {
-  const std::size_t q = target.find('?');
-  if (q == std::string_view::npos) return {};
-  std::string_view rest = target.substr(q + 1);
-  while (!rest.empty()) {
-    const std::size_t amp = rest.find('&');
-    const std::string_view pair = rest.substr(0, amp);
-    rest = amp == std::string_view::npos ? std::string_view{} : rest.substr(amp + 1);
-    const std::size_t eq = pair.find('=');
-    if (pair.substr(0, eq) != name || eq == std::string_view::npos) continue;
-    std::string out;
-    const std::string_view raw = pair.substr(eq + 1);
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-      if (raw[i] == '+') {
-        out += ' ';
-      } else if (raw[i] == '%' && i + 2 < raw.size() && hexDigit(raw[i + 1]) >= 0 && hexDigit(raw[i + 2]) >= 0) {
-        out += static_cast<char>(hexDigit(raw[i + 1]) * 16 + hexDigit(raw[i + 2]));
-        i += 2;
-      } else {
-        out += raw[i];
-      }
-    }
-    return out;
-  }
-  return {};
-}
-
 HttpResponse bodyResponse(std::string body, const std::string& type) {
   HttpResponse response{http::status::ok, 11};
   response.set(http::field::content_type, type);
@@ -109,20 +71,6 @@ HttpResponse bodyResponse(std::string body, const std::string& type) {
   response.set("X-Content-Type-Options", "nosniff");
   response.body() = std::move(body);
   return response;
-}
-
-// What a failed store read answers.
-HttpResponse storeFailure(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const StoreUnavailable& e) {
-    return errorResponse(503, e.what());
-  } catch (const std::exception& e) {
-    logLine(std::string("internal failure: ") + e.what());
-  } catch (...) {
-    logLine("internal failure: an unknown exception");
-  }
-  return errorResponse(500, "The server could not answer the request.");
 }
 
 json eventJson(const Event& e) {
@@ -357,20 +305,6 @@ namespace {
 
 const std::string kTicketsPath = "/api/v1/tickets";
 
-// A path segment, percent-decoded ('+' is itself in a path).
-std::string pathSegment(std::string_view raw) {
-  std::string out;
-  for (std::size_t i = 0; i < raw.size(); ++i) {
-    if (raw[i] == '%' && i + 2 < raw.size() && hexDigit(raw[i + 1]) >= 0 && hexDigit(raw[i + 2]) >= 0) {
-      out += static_cast<char>(hexDigit(raw[i + 1]) * 16 + hexDigit(raw[i + 2]));
-      i += 2;
-    } else {
-      out += raw[i];
-    }
-  }
-  return out;
-}
-
 json optionalTime(const std::optional<TimeMs>& t) { return t ? json(*t) : json(nullptr); }
 
 json ticketJson(const Ticket& t) {
@@ -398,23 +332,6 @@ json storyJson(const TicketStory& story) {
               {"annulMinutes", kAnnulWindowMs / kMinuteMs}};
 }
 
-// What a control-room request that failed answers: each error type's status, one sentence.
-HttpResponse controlFailure(const std::exception_ptr& error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const NotSignedIn&) {
-    return errorResponse(401, kNeedsAdmin);
-  } catch (const BadCommand& e) {
-    return errorResponse(400, e.what());
-  } catch (const SetupError& e) {
-    return errorResponse(404, e.what());
-  } catch (const ActionRefused& e) {
-    return errorResponse(409, e.what());
-  } catch (...) {
-    return storeFailure(std::current_exception());
-  }
-}
-
 // The annul's line id from the body {"line": N}; none when the body says no such thing.
 std::optional<std::int64_t> annulLineOf(const std::string& body) {
   const json parsed = json::parse(body, nullptr, false);
@@ -422,42 +339,18 @@ std::optional<std::int64_t> annulLineOf(const std::string& body) {
   return parsed["line"].get<std::int64_t>();
 }
 
-// Answers the control room's routes; false for any other path. The rules are control_room.h's:
-// this only reads the request and writes the answer.
-bool answerControlRoom(Store& store, const Dashboard::Runner& runner, const HttpRequest& request, Reply& reply,
-                       const std::string& source) {
-  const std::string_view target = request.target();
-  const std::string_view path = target.substr(0, target.find('?'));
-  if (path != kTicketsPath && path.substr(0, kTicketsPath.size() + 1) != kTicketsPath + "/") return false;
-  // The parts after /api/v1/tickets: none (a lookup), {bizcode}/{ticket}, or those and an action.
-  std::vector<std::string> parts;
-  for (std::string_view rest = path.substr(kTicketsPath.size()); !rest.empty();) {
-    rest.remove_prefix(1);
-    const std::size_t slash = rest.find('/');
-    parts.push_back(pathSegment(rest.substr(0, slash)));
-    rest = slash == std::string_view::npos ? std::string_view{} : rest.substr(slash);
-  }
-  const bool get = request.method() == http::verb::get || request.method() == http::verb::head;
-  const bool post = request.method() == http::verb::post;
-  const std::string action = parts.size() == 3 ? parts[2] : "";
-  const bool known = parts.empty() || parts.size() == 2 ||
-                     (parts.size() == 3 && (action == "annul" || action == "cancel" || action == "restore"));
-  if (!known || std::any_of(parts.begin(), parts.end(), [](const std::string& p) { return p.empty(); })) {
-    reply.send(errorResponse(404, "There is no such object or route on this server."));
-    return true;
-  }
-  if (parts.size() < 3 ? !get : !post) {
-    HttpResponse response = errorResponse(405, parts.size() < 3 ? "This route only answers GET." : "This route only answers POST.");
-    response.set(http::field::allow, parts.size() < 3 ? "GET" : "POST");
-    reply.send(std::move(response));
-    return true;
-  }
-  const ControlCaller caller{sessionToken(request), source};
+// Answers a control-room route: a lookup (no ticket named), a ticket's story, or an action on it
+// and its story after. The rules are control_room.h's: this only reads the request and writes the
+// answer.
+void answerTickets(Store& store, const Dashboard::Runner& runner, const HttpRequest& request, const Peer& from,
+                   Reply& reply, const RouteMatch& match, const std::string& action) {
+  const ControlCaller caller{sessionToken(request), from.address.to_string()};
   std::optional<std::int64_t> line;
   if (action == "annul" && !(line = annulLineOf(request.body()))) {
-    reply.send(errorResponse(400, "Name the entry to annul by its scan-log line: {\"line\": 123}."));
-    return true;
+    return reply.send(errorResponse(400, "Name the entry to annul by its scan-log line: {\"line\": 123}."));
   }
+  const std::vector<std::string>& parts = match.params;
+  const std::string_view target = request.target();
   const std::string bizCode = parts.empty() ? queryValue(target, "bizcode") : parts[0];
   const std::string query = queryValue(target, "q");
   runner([&store, caller, parts, action, line, bizCode, query, reply = std::move(reply)]() mutable {
@@ -477,71 +370,80 @@ bool answerControlRoom(Store& store, const Dashboard::Runner& runner, const Http
       }
       reply.send(bodyResponse(body.dump(), "application/json"));
     } catch (...) {
-      reply.send(controlFailure(std::current_exception()));
+      reply.send(failureResponse(std::current_exception(), kNeedsAdmin));
     }
   });
-  return true;
+}
+
+// One of the page's files, with the headers that keep it to this server's own content.
+void answerFile(std::string_view name, Reply& reply) {
+  const std::optional<std::string_view> bytes = dashboardFile(name);
+  if (!bytes) return reply.send(notFoundResponse());
+  HttpResponse response = bodyResponse(std::string(*bytes), contentTypeOf(name));
+  response.set("Content-Security-Policy", kPagePolicy);
+  response.set("X-Frame-Options", "DENY");
+  response.set("Referrer-Policy", "no-referrer");
+  reply.send(std::move(response));
 }
 
 }  // namespace
 
-bool Dashboard::handle(const HttpRequest& request, Reply& reply, const std::string& source) {
-  if (answerControlRoom(hub_->store, hub_->runner, request, reply, source)) return true;
-  const std::string_view target = request.target();
-  const std::string_view path = target.substr(0, target.find('?'));
-  const bool page = path == kPagePath || path == kPagePath + "/";
-  const bool file = !page && path.substr(0, kFilePrefix.size()) == kFilePrefix;
-  const bool data = path == kDataPath, stream = path == kStreamPath;
-  if (!page && !file && !data && !stream) return false;
-  if (request.method() != http::verb::get && request.method() != http::verb::head) {
-    HttpResponse response = errorResponse(405, "This route only answers GET.");
-    response.set(http::field::allow, "GET");
-    reply.send(std::move(response));
-    return true;
-  }
-  if (page || file) {
-    const std::string_view name = page ? std::string_view("index.html") : path.substr(kFilePrefix.size());
-    const std::optional<std::string_view> bytes = dashboardFile(name);
-    if (!bytes) {
-      reply.send(errorResponse(404, "There is no such object or route on this server."));
-      return true;
-    }
-    HttpResponse response = bodyResponse(std::string(*bytes), contentTypeOf(name));
-    response.set("Content-Security-Policy", kPagePolicy);
-    response.set("X-Frame-Options", "DENY");
-    response.set("Referrer-Policy", "no-referrer");
-    reply.send(std::move(response));
-    return true;
-  }
-  // Who asks and for what is read off the request here: the request does not travel to the pool.
-  const std::string bizCode = queryValue(target, "bizcode");
-  hub_->runner([hub = hub_, token = sessionToken(request), bizCode, stream, reply = std::move(reply)]() mutable {
-    std::optional<std::string> place;
-    try {
-      place = adminVenue(hub->store, token);
-    } catch (...) {
-      return reply.send(storeFailure(std::current_exception()));
-    }
-    if (!place) return reply.send(errorResponse(401, kNeedsAdmin));
-    if (stream) {
-      std::string head =
-          "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-store\r\n"
-          "Connection: close\r\nX-Accel-Buffering: no\r\n\r\n"
-          "retry: 2000\n\n";
-      return reply.stream(std::move(head), [hub, place = *place, bizCode, token](const std::shared_ptr<EventSink>& sink) {
-        hub->add(sink, place, bizCode, token);
-      });
-    }
-    try {
-      // Without an active event the page still gets the venue's events to choose from.
-      const IngressSnapshot snapshot = hub->snapshot(*place, bizCode);
-      if (!snapshot.hasEvent && !bizCode.empty()) return reply.send(errorResponse(404, kNoEvent));
-      reply.send(bodyResponse(ingressJson(snapshot), "application/json"));
-    } catch (...) {
-      reply.send(storeFailure(std::current_exception()));
-    }
+// The routes hold the hub by a plain pointer, so that the route table keeps nothing of the
+// dashboard alive: the hub's timer must go with the dashboard, before the service's io_context.
+// The dashboard outlives every request the service answers.
+void Dashboard::addRoutes(Routes& routes) {
+  using M = RouteMethod;
+  const RouteHandler page = [](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch&) {
+    answerFile("index.html", reply);
+  };
+  routes.add(M::Get, kPagePath, page);
+  routes.add(M::Get, kPagePath + "/", page);
+  routes.add(M::Get, kPagePath + "/*", [](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch& m) {
+    answerFile(m.rest, reply);
   });
-  return true;
+  // The figures, once or as a stream, for an admin's live session only.
+  for (const bool stream : {false, true}) {
+    routes.add(M::Get, stream ? kStreamPath : kDataPath,
+               [hub = hub_.get(), stream](const HttpRequest& request, const Peer&, Reply& reply, const RouteMatch&) {
+      // Who asks and for what is read off the request here: the request does not travel to the pool.
+      const std::string bizCode = queryValue(request.target(), "bizcode");
+      hub->runner([hub = hub->shared_from_this(), token = sessionToken(request), bizCode, stream, reply = std::move(reply)]() mutable {
+        std::optional<std::string> place;
+        try {
+          place = adminVenue(hub->store, token);
+        } catch (...) {
+          return reply.send(failureResponse(std::current_exception()));
+        }
+        if (!place) return reply.send(errorResponse(401, kNeedsAdmin));
+        if (stream) {
+          std::string head =
+              "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-store\r\n"
+              "Connection: close\r\nX-Accel-Buffering: no\r\n\r\n"
+              "retry: 2000\n\n";
+          return reply.stream(std::move(head), [hub, place = *place, bizCode, token](const std::shared_ptr<EventSink>& sink) {
+            hub->add(sink, place, bizCode, token);
+          });
+        }
+        try {
+          // Without an active event the page still gets the venue's events to choose from.
+          const IngressSnapshot snapshot = hub->snapshot(*place, bizCode);
+          if (!snapshot.hasEvent && !bizCode.empty()) return reply.send(errorResponse(404, kNoEvent));
+          reply.send(bodyResponse(ingressJson(snapshot), "application/json"));
+        } catch (...) {
+          reply.send(failureResponse(std::current_exception()));
+        }
+      });
+               });
+  }
+  auto tickets = [hub = hub_.get()](std::string action) {
+    return [hub, action](const HttpRequest& request, const Peer& from, Reply& reply, const RouteMatch& m) {
+      answerTickets(hub->store, hub->runner, request, from, reply, m, action);
+    };
+  };
+  routes.add(M::Get, kTicketsPath, tickets(""));
+  routes.add(M::Get, kTicketsPath + "/{}/{}", tickets(""));
+  for (const char* action : {"annul", "cancel", "restore"})
+    routes.add(M::Post, kTicketsPath + "/{}/{}/" + action, tickets(action));
 }
 
 }  // namespace tav::server

@@ -13,10 +13,10 @@
 #include <string_view>
 
 #include "server/core/ingress.h"
-#include "server/http/session.h"
 
 namespace tav::server {
 
+class Routes;
 class SessionlessTally;
 class Store;
 
@@ -41,9 +41,9 @@ class Dashboard {
   Dashboard(const Dashboard&) = delete;
   Dashboard& operator=(const Dashboard&) = delete;
 
-  // True when the path is one of the dashboard's: then the request is answered through `reply`.
-  // `source` is the client as the scan log names it, for the control room's actions.
-  bool handle(const HttpRequest& request, Reply& reply, const std::string& source = {});
+  // Adds the dashboard's routes: its page and files, its figures and their stream, and the control
+  // room's ticket lookup, stories and actions.
+  void addRoutes(Routes& routes);
 
   // Ends every stream; the service calls it when it stops.
   void stop();

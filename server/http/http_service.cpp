@@ -1,5 +1,5 @@
-// tav-server's listener and routes on Boost.Asio: parse nothing here but the path, hand the
-// command text to the core and send back what it answers.
+// tav-server's listener and the station's routes on Boost.Asio: read nothing of a command text
+// here, hand it to the core, which parses it and says what kind it is, and send back its answer.
 #include "server/http/http_service.h"
 
 #include <pthread.h>
@@ -12,13 +12,10 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/field.hpp>
-#include <boost/beast/http/verb.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstdio>
-#include <ctime>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -33,8 +30,9 @@
 #include "server/core/store.h"
 #include "server/core/worker_pool.h"
 #include "server/http/cookies.h"
+#include "server/http/connection.h"
 #include "server/http/dashboard.h"
-#include "server/http/session.h"
+#include "server/http/routes.h"
 #include "server/http/signin_queue.h"
 #include "server/http/source_limits.h"
 #include "wire/protocol.h"
@@ -89,7 +87,6 @@ constexpr auto kSessionlessFlushInterval = std::chrono::seconds(5);
 constexpr auto kCheckKeyPurgeInterval = std::chrono::seconds(60);
 
 const std::string kPrometheusType = "text/plain; version=0.0.4; charset=utf-8";
-const std::string kNotFound = "There is no such object or route on this server.";
 const std::string kForeignOrigin =
     "This request comes from another site's page; the server acts only on its own pages' requests.";
 const std::string kMetricsRefused = "The metrics are served to loopback and the --metrics-from addresses only.";
@@ -97,29 +94,6 @@ const std::string kBadIdempotencyKey =
     "The Idempotency-Key header must be 22 characters of base64url: 16 random bytes made for one scan.";
 const std::string kNoStationKey =
     "This server answers registered stations only, and the request carries no valid station key.";
-
-enum class Route { None, Query, Health, Metrics };
-
-// The path every station sends, compared first and whole; any other spelling of the object and
-// method names (matched without regard to case, as COM does) reaches the same route.
-Route routeOf(std::string_view path) {
-  static const std::string exact =
-      "/objects/" + std::string(wire::kProgId) + "/" + std::string(wire::kQueryMethod);
-  if (path == exact) return Route::Query;
-  constexpr std::string_view objects = "/objects/";
-  if (path.substr(0, objects.size()) == objects) {
-    const std::string_view rest = path.substr(objects.size());
-    const std::size_t slash = rest.find('/');
-    if (slash == std::string_view::npos) return Route::None;
-    const std::string_view object = rest.substr(0, slash), method = rest.substr(slash + 1);
-    const bool named = boost::beast::iequals(object, wire::kProgId) &&
-                       boost::beast::iequals(method, wire::kQueryMethod);
-    return named ? Route::Query : Route::None;
-  }
-  if (path == "/health") return Route::Health;
-  if (path == "/metrics") return Route::Metrics;
-  return Route::None;
-}
 
 HttpResponse textResponse(unsigned status, std::string body, const std::string& type) {
   HttpResponse response{static_cast<http::status>(status), 11};
@@ -166,15 +140,7 @@ void parseListenAddress(std::string_view text, std::string& host, int& port) {
   port = value;
 }
 
-void logLine(const std::string& message) {
-  static std::mutex logMutex;
-  const std::string stamp = formatLocalTime(Store::systemNow());
-  std::lock_guard<std::mutex> lock(logMutex);
-  std::fprintf(stderr, "%s tav-server: %s\n", stamp.c_str(), message.c_str());
-  std::fflush(stderr);
-}
-
-class HttpService::Impl final : public SessionHost {
+class HttpService::Impl final : public ConnectionHost {
  public:
   Impl(Store& store, ServeOptions options)
       : store_(store),
@@ -206,6 +172,8 @@ class HttpService::Impl final : public SessionHost {
     others_ = std::make_unique<WorkerPool>(kOtherThreads, "tav-reads");
     otherRunner_ = [pool = others_.get()](std::function<void()> task) { pool->post(std::move(task)); };
     dashboard_ = std::make_unique<Dashboard>(store_, ioc_->get_executor(), otherRunner_, &sessionless_);
+    addRoutes();
+    dashboard_->addRoutes(routes_);
     sessionlessFlush_.emplace(asio::make_strand(*ioc_));
     awaitSessionlessFlush();
     stations_ = std::make_unique<StationDirectory>(store_);
@@ -304,34 +272,14 @@ class HttpService::Impl final : public SessionHost {
   std::atomic<int>& liveReplies() override { return liveReplies_; }
 
   void handle(HttpRequest&& request, const Peer& peer, Reply reply) override {
-    const SourceLimits::Address& from = peer.address;
-    const std::string_view target = request.target();
-    const std::string_view path = target.substr(0, target.find('?'));
-    const http::verb method = request.method();
-    const bool get = method == http::verb::get || method == http::verb::head;
+    const bool get = request.method() == http::verb::get || request.method() == http::verb::head;
     // Whatever may act (every method but GET and HEAD) is refused when another site's page sent
     // it: a signed-in admin's browser must not admit a ticket for a page on another port.
     if (!get && fromOtherSite(request)) {
       metrics_.recordRefusal(Limit::ForeignOrigin);
       return reply.send(errorResponse(403, kForeignOrigin));
     }
-    if (dashboard_->handle(request, reply, from.to_string())) return;
-    switch (routeOf(path)) {
-      case Route::Query:
-        if (method == http::verb::post)
-          return answerQuery(request, from, reply);
-        return reply.send(notPost());
-      case Route::Health:
-        if (get) return answerHealth(reply);
-        break;
-      case Route::Metrics:
-        if (!get) break;
-        if (!mayReadMetrics(peer)) return reply.send(errorResponse(403, kMetricsRefused));
-        return reply.send(textResponse(200, metrics_.render(), kPrometheusType));
-      case Route::None:
-        break;
-    }
-    reply.send(errorResponse(404, kNotFound));
+    routes_.answer(request, peer, reply);
   }
 
  private:
@@ -439,9 +387,9 @@ class HttpService::Impl final : public SessionHost {
         socket.set_option(tcp::no_delay(true), ignored);
         socket.set_option(asio::socket_base::send_buffer_size(kSendBufferBytes), ignored);
         if (tls_) {
-          startTlsSession(std::move(socket), from, viaProxy, *this, *tls_);
+          startTlsConnection(std::move(socket), from, viaProxy, *this, *tls_);
         } else {
-          startPlainSession(std::move(socket), from, viaProxy, *this);
+          startPlainConnection(std::move(socket), from, viaProxy, *this);
         }
         // Room for the next station is made before it comes, by closing the longest idle.
         if (budget_.full()) noteReclaimed(budget_.reclaim(budget_.open() - budget_.budget() + 1));
@@ -539,10 +487,23 @@ class HttpService::Impl final : public SessionHost {
 
   // --- answering (on the connection's strand) -------------------------------------------------
 
-  static HttpResponse notPost() {
-    HttpResponse response = errorResponse(405, "This route only answers POST.");
-    response.set(http::field::allow, "POST");
-    return response;
+  // The station's routes. The path every station sends is the Query route's; any other spelling of
+  // the object and method names (matched without regard to case, as COM does) reaches it too.
+  // Health and metrics answer other methods as if they were not there.
+  void addRoutes() {
+    const std::string query = "/objects/" + std::string(wire::kProgId) + "/" + std::string(wire::kQueryMethod);
+    routes_.add(RouteMethod::Post, query, [this](const HttpRequest& request, const Peer& from, Reply& reply,
+                                                 const RouteMatch&) { answerQuery(request, from.address, reply); },
+                true);
+    routes_.add(RouteMethod::Get, "/health",
+                [this](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch&) { answerHealth(reply); },
+                false, OtherMethods::NotFound);
+    routes_.add(RouteMethod::Get, "/metrics",
+                [this](const HttpRequest&, const Peer& from, Reply& reply, const RouteMatch&) {
+                  if (!mayReadMetrics(from)) return reply.send(errorResponse(403, kMetricsRefused));
+                  reply.send(textResponse(200, metrics_.render(), kPrometheusType));
+                },
+                false, OtherMethods::NotFound);
   }
 
   void answerQuery(const HttpRequest& request, const SourceLimits::Address& from, Reply& reply) {
@@ -550,12 +511,12 @@ class HttpService::Impl final : public SessionHost {
     const std::string stationKey(request[wire::kStationHeader]);
     metrics_.recordRequest();
     const auto started = Clock::now();
-    ParsedCommand command;
+    CommandKind kind;
     try {
-      command = parseCommand(text);
-    } catch (const BadCommand& e) {
+      kind = commandKind(text);
+    } catch (const BadCommand&) {
       metrics_.recordLatency(Clock::now() - started);
-      return reply.send(errorResponse(400, e.what()));
+      return reply.send(failureResponse(std::current_exception()));
     }
     // The station the key names, from memory: a made-up key costs no store read. `keyed` is what
     // the sign-in queue lets go ahead of strangers.
@@ -565,13 +526,14 @@ class HttpService::Impl final : public SessionHost {
     // client sends; so every keyless operator sign-in goes on to the procedure, which opens a
     // session only for an admin (the password verified first, so it tells a stranger nothing).
     // Everything else a keyless client asks is refused here, before anything is written.
-    if (options_.requireStationKey && !keyed && !isOperatorSignIn(command)) {
+    if (options_.requireStationKey && !keyed && kind != CommandKind::OperatorSignIn) {
       metrics_.recordLatency(Clock::now() - started);
       return reply.send(errorResponse(403, kNoStationKey));
     }
     std::chrono::seconds retryAfter{};
     std::size_t recent = 0;
-    if (isSignIn(command) && !limits_.admitSignIn(from, started, retryAfter, &recent)) {
+    const bool signIn = kind == CommandKind::OperatorSignIn || kind == CommandKind::PlaceSignIn;
+    if (signIn && !limits_.admitSignIn(from, started, retryAfter, &recent)) {
       metrics_.recordRefusal(Limit::SignInsPerMinute);
       metrics_.recordLatency(Clock::now() - started);
       HttpResponse response = errorResponse(
@@ -595,8 +557,8 @@ class HttpService::Impl final : public SessionHost {
     }
     caller.stationRequired = options_.requireStationKey && !keyed;
     caller.sessionless = &sessionless_;
-    if (isOperatorSignIn(command)) return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
-    executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
+    if (kind == CommandKind::OperatorSignIn) return queueSignIn(text, std::move(caller), recent, reply, started);
+    executeAsync(store_, text, std::move(caller), otherRunner_, answering(std::move(reply), started));
   }
 
   AnswerDone answering(Reply reply, Clock::time_point started) {
@@ -608,20 +570,21 @@ class HttpService::Impl final : public SessionHost {
   }
 
   // An operator sign-in waits its turn for a password check; see SignInQueue for the order.
-  void queueSignIn(ParsedCommand command, Caller caller, std::size_t recent, Reply& reply, Clock::time_point started) {
+  void queueSignIn(const std::string& text, Caller caller, std::size_t recent, Reply& reply,
+                   Clock::time_point started) {
     struct Pending {
-      ParsedCommand command;
+      std::string text;
       Caller caller;
       Reply reply;
     };
-    auto pending = std::make_shared<Pending>(Pending{std::move(command), std::move(caller), std::move(reply)});
+    auto pending = std::make_shared<Pending>(Pending{text, std::move(caller), std::move(reply)});
     SignInQueue::Job job;
     job.fromStation = pending->caller.station != 0;
     job.recentFromSource = recent;
     job.gone = [pending] { return pending->reply.clientGone(); };
     job.run = [this, pending, started] {
       const SlowRunner here = [](std::function<void()> task) { task(); };
-      executeAsync(store_, std::move(pending->command), std::move(pending->caller), here,
+      executeAsync(store_, pending->text, std::move(pending->caller), here,
                    answering(std::move(pending->reply), started));
     };
     job.refuse = [this, pending, started](SignInQueue::Refusal why) {
@@ -665,25 +628,7 @@ class HttpService::Impl final : public SessionHost {
       }
       metrics_.recordAnswer(answer.procedure, answer.code);
     } else {
-      try {
-        std::rethrow_exception(error);
-      } catch (const BadCommand& e) {
-        response = errorResponse(400, e.what());
-      } catch (const NotSignedIn& e) {
-        response = errorResponse(401, e.what());
-      } catch (const KeyMismatch& e) {
-        response = errorResponse(422, e.what());
-      } catch (const StoreUnavailable& e) {
-        response = errorResponse(503, e.what());
-      } catch (const OutcomeUnknown& e) {
-        response = errorResponse(503, e.what());
-      } catch (const std::exception& e) {
-        logLine(std::string("internal failure: ") + e.what());
-        response = errorResponse(500, "The server could not answer the request.");
-      } catch (...) {
-        logLine("internal failure: an unknown exception");
-        response = errorResponse(500, "The server could not answer the request.");
-      }
+      response = failureResponse(error);
     }
     metrics_.recordLatency(Clock::now() - started);
     return response;
@@ -734,6 +679,7 @@ class HttpService::Impl final : public SessionHost {
   SessionlessTally sessionless_;
   std::optional<asio::steady_timer> sessionlessFlush_;
   std::unique_ptr<Dashboard> dashboard_;
+  Routes routes_;
   std::unique_ptr<StationDirectory> stations_;
   std::atomic<bool> stopping_{false};
   std::atomic<int> busy_{0};

@@ -7,14 +7,12 @@
 #include <string_view>
 #include <vector>
 
+#include "server/http/log.h"  // the serving program writes its own lines to the same log
 #include "server/http/metrics.h"
 
 namespace tav::server {
 
 class Store;
-
-// Largest command text accepted; anything longer is answered 413.
-inline constexpr std::size_t kMaxCommandBytes = 8 * 1024;
 
 struct ServeOptions {
   std::string host = "127.0.0.1";
@@ -31,9 +29,6 @@ struct ServeOptions {
 // Splits "host:port" or "[v6-host]:port". Throws std::invalid_argument with one sentence when
 // the text is not an address with a port between 0 and 65535.
 void parseListenAddress(std::string_view text, std::string& host, int& port);
-
-// One line on stderr, prefixed with the local time and the program name.
-void logLine(const std::string& message);
 
 // Serves one store. Construct, bind(), then run() on some thread; stop() from any thread
 // (a signal watcher, a test) makes run() return. A few I/O threads serve every connection; a

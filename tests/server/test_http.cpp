@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "server/http/http_service.h"
+#include "server/http/limits.h"
 #include "server/core/service.h"
 #include "server/core/store.h"
 #include "tests/server/server_process.h"
@@ -171,6 +172,41 @@ TEST_F(HttpContract, RefusesBadRequestsWithTheirStatusAndWritesNothing) {
     }
   }
   EXPECT_EQ(storeSnapshot(), before);
+}
+
+// The dashboard's and the control room's paths share the station's route table: a path no route
+// serves is 404, a method its route does not serve 405 with the one it does, health and metrics
+// excepted.
+TEST_F(HttpContract, AnswersPathsAndMethodsNoRouteServes) {
+  struct Case {
+    std::string method, path;
+    int status;
+    std::string allow;
+  };
+  const std::vector<Case> cases = {
+      {"POST", "/dashboard", 405, "GET"},
+      {"POST", "/dashboard/dashboard.js", 405, "GET"},
+      {"GET", "/dashboard/nothing.js", 404, ""},
+      {"POST", "/api/v1/ingress", 405, "GET"},
+      {"POST", "/api/v1/ingress/stream", 405, "GET"},
+      {"POST", "/api/v1/tickets/BIZ1/T00000001", 405, "GET"},
+      {"GET", "/api/v1/tickets/BIZ1/T00000001/cancel", 405, "POST"},
+      {"GET", "/api/v1/tickets/", 404, ""},
+      {"GET", "/api/v1/tickets/BIZ1", 404, ""},
+      {"POST", "/api/v1/tickets/BIZ1//annul", 404, ""},
+      {"POST", "/api/v1/tickets/BIZ1/T00000001/delete", 404, ""},
+      {"POST", "/health", 404, ""},
+      {"POST", "/metrics", 404, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.method + " " + c.path);
+    auto client = server_->client();
+    auto res = c.method == "POST" ? client->Post(c.path.c_str(), "", "text/plain") : client->Get(c.path.c_str());
+    ASSERT_TRUE(res) << httplib::to_string(res.error());
+    EXPECT_EQ(res->status, c.status);
+    EXPECT_EQ(res->get_header_value("Allow"), c.allow);
+    EXPECT_FALSE(wire::decodeError(res->body).empty()) << res->body;
+  }
 }
 
 TEST_F(HttpContract, AcceptsACommandOfExactly8KiB) {

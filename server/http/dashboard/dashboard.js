@@ -7,9 +7,9 @@ const SIGN_IN_PROC = 'Exec Proc_WMRS_Admin_GetAdminTAV_LoginInfo ';
 const QUERY_PATH = '/objects/Nuvrel.member/Query';
 const STALE_MS = 5000;      // no snapshot for this long: not live
 const RETRY_MS = 2000;      // wait before reconnecting a broken stream
-const BLOCKS = ['E석', 'N석', 'S석', 'W석'];
-// Each stand its own colour (dashboard.css --stand-N) and its own dash, so that lines that cross
-// or lie on one another stay apart; exits are the same line, thinner and faded.
+// The stands' names come with every snapshot (its blocks, in the server's order); each stand by
+// its place in that order has its own colour (dashboard.css --stand-N) and its own dash, so that
+// lines that cross or lie on one another stay apart; exits are the same line, thinner and faded.
 const STANDS = [
   { color: '#4da3ff', faded: 'rgba(77, 163, 255, 0.5)', dash: [] },
   { color: '#2ecc71', faded: 'rgba(46, 204, 113, 0.5)', dash: [10, 5] },
@@ -178,13 +178,13 @@ function renderEvents(snapshot) {
   select.value = chosen;
 }
 
-function makeChart() {
+function makeChart(names) {
   const datasets = [];
-  BLOCKS.forEach((block, i) => datasets.push({
+  names.forEach((block, i) => datasets.push({
     label: block + ' 입장', data: [], borderColor: STANDS[i].color, backgroundColor: STANDS[i].color,
     borderWidth: 2.5, borderDash: STANDS[i].dash, pointRadius: 0, tension: 0.2,
   }));
-  BLOCKS.forEach((block, i) => datasets.push({
+  names.forEach((block, i) => datasets.push({
     label: block + ' 퇴장', data: [], borderColor: STANDS[i].faded, backgroundColor: STANDS[i].faded,
     borderWidth: 1.5, borderDash: STANDS[i].dash, pointRadius: 0, tension: 0.2,
   }));
@@ -203,14 +203,14 @@ function makeChart() {
   });
 }
 
-function renderChart(flow) {
+function renderChart(flow, blocks) {
   if (!window.Chart) return;
-  if (!state.chart) state.chart = makeChart();
+  if (!state.chart) state.chart = makeChart(blocks.map((b) => b.block));
   const chart = state.chart;
   chart.data.labels = flow.entries[0].map((_, i) => clock(flow.firstMinute + i * 60000, false));
-  for (let b = 0; b < BLOCKS.length; ++b) {
+  for (let b = 0; b < blocks.length; ++b) {
     chart.data.datasets[b].data = flow.entries[b];
-    chart.data.datasets[BLOCKS.length + b].data = flow.exits[b];
+    chart.data.datasets[blocks.length + b].data = flow.exits[b];
   }
   chart.update('none');
 }
@@ -295,6 +295,16 @@ function renderStations(snapshot) {
     return tr;
   }));
   $('no-stations').hidden = stations.length > 0;
+}
+
+// The stand's card, made the first time the stand is shown; its figures' ids carry its index.
+function standCard(i, name) {
+  if ($('admitted-' + i)) return;
+  const card = $('stand-card').content.firstElementChild.cloneNode(true);
+  card.dataset.block = i;
+  card.querySelector('h2').textContent = name;
+  for (const el of card.querySelectorAll('[data-figure]')) el.id = el.dataset.figure + '-' + i;
+  $('figures').append(card);
 }
 
 function renderCapacity(i, block) {
@@ -457,11 +467,12 @@ function render(snapshot) {
   $('admitted-total').textContent = number(snapshot.total.admitted);
   $('inside-total').textContent = number(snapshot.total.inside);
   snapshot.blocks.forEach((b, i) => {
+    standCard(i, b.block);
     $('admitted-' + i).textContent = number(b.admitted);
     $('inside-' + i).textContent = number(b.inside);
     renderCapacity(i, b);
   });
-  renderChart(snapshot.flow);
+  renderChart(snapshot.flow, snapshot.blocks);
   renderTables(snapshot);
   renderAlarms(snapshot);
 }

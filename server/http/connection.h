@@ -6,12 +6,8 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl/context.hpp>
-#include <boost/beast/http/message.hpp>
-#include <boost/beast/http/string_body.hpp>
 
 #include <atomic>
-#include <chrono>
-#include <cstddef>
 #include <functional>
 #include <memory>
 #include <string>
@@ -19,19 +15,10 @@
 
 #include "server/http/connection_budget.h"
 #include "server/http/metrics.h"
+#include "server/http/responses.h"
 #include "server/http/source_limits.h"
 
 namespace tav::server {
-
-using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
-using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
-
-// Header block (request line and fields) at most this long, else 431.
-inline constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
-// A request must arrive whole within this time of its first byte.
-inline constexpr std::chrono::seconds kRequestDeadline{10};
-// A keep-alive connection that sends nothing for this long is closed.
-inline constexpr std::chrono::seconds kIdleDeadline{60};
 
 // The writing end of an event stream: a connection whose answer's head is sent and whose body goes
 // on until either side ends it. Safe from any thread; a stream holds no thread between writes.
@@ -126,9 +113,9 @@ struct Peer {
 };
 
 // What every connection shares: the service that answers requests. Outlives its connections.
-class SessionHost {
+class ConnectionHost {
  public:
-  virtual ~SessionHost() = default;
+  virtual ~ConnectionHost() = default;
   // A request read whole from `from`; answers it through `reply`. Runs on the connection's strand.
   virtual void handle(HttpRequest&& request, const Peer& from, Reply reply) = 0;
   virtual Metrics& metrics() = 0;
@@ -149,17 +136,14 @@ class SessionHost {
   virtual std::atomic<int>& liveReplies() = 0;
 };
 
-// Serves an accepted connection of `from` until it closes; the session keeps itself alive through
-// its pending operations. Without `viaProxy` the connection is already admitted by
+// Serves an accepted connection of `from` until it closes; the connection keeps itself alive
+// through its pending operations. Without `viaProxy` the connection is already admitted by
 // host.admitConnection(). With it, `from` is a trusted proxy: the connection must begin with a
 // PROXY protocol version 2 header (before TLS, in the clear), and the address it carries is
 // admitted and served in place of the proxy's.
-void startPlainSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
-                       SessionHost& host);
-void startTlsSession(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
-                     SessionHost& host, boost::asio::ssl::context& tls);
-
-// {"error":"<sentence>"} with `status`, as every error answer is.
-HttpResponse errorResponse(unsigned status, const std::string& sentence);
+void startPlainConnection(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                       ConnectionHost& host);
+void startTlsConnection(boost::asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                     ConnectionHost& host, boost::asio::ssl::context& tls);
 
 }  // namespace tav::server

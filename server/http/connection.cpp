@@ -1,6 +1,6 @@
-// The connection session, for plain TCP and TLS alike: an idle connection holds only its socket
+// One served connection, for plain TCP and TLS alike: an idle connection holds only its socket
 // and a timer; the parser, the buffers and the TLS stream exist while a request is read or answered.
-#include "server/http/session.h"
+#include "server/http/connection.h"
 
 #include <openssl/bio.h>
 #include <openssl/ssl.h>
@@ -19,7 +19,8 @@
 #include <optional>
 #include <string_view>
 
-#include "server/http/http_service.h"
+#include "server/http/limits.h"
+#include "server/http/log.h"
 #include "server/http/proxy_protocol.h"
 #include "wire/protocol.h"
 #include "wire/recordset.h"
@@ -33,13 +34,8 @@ using boost::system::error_code;
 
 namespace {
 
-// Largest body a request may carry, whatever its transfer coding.
-constexpr std::size_t kMaxBodyBytes = kMaxCommandBytes;
 // Unparsed bytes the read buffer may hold: a whole header block and a read's worth beyond it.
 constexpr std::size_t kBufferLimit = kMaxHeaderBytes + 16 * 1024;
-// A client that takes nothing of its answer or stream for this long is closed: a reader that never
-// reads holds no more than the socket's send buffer, and that only this long.
-constexpr std::chrono::seconds kWriteDeadline{10};
 // After a refusal the rest of what the client sends is read and dropped for at most this long,
 // so that closing with unread bytes does not reset the connection before the client has read
 // its answer.
@@ -70,17 +66,17 @@ std::string printable(std::string_view s) {
   return out;
 }
 
-// A connection's session. A TLS connection holds asio's TLS stream (with its two record
-// buffers) only while a request is read or answered: between requests only OpenSSL's session
-// state stays, and before its first byte nothing of TLS at all.
+// A served connection. A TLS connection holds asio's TLS stream (with its two record buffers)
+// only while a request is read or answered: between requests only OpenSSL's state of the TLS
+// connection stays, and before its first byte nothing of TLS at all.
 template <bool kTls>
-class Session final : public Connection, public EventSink, public Evictable {
+class SocketConnection final : public Connection, public EventSink, public Evictable {
  public:
   using Parser = http::request_parser<http::string_body>;
   using Serializer = http::response_serializer<http::string_body>;
   using TlsStream = asio::ssl::stream<beast::tcp_stream&>;
 
-  Session(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy, SessionHost& host,
+  SocketConnection(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy, ConnectionHost& host,
           asio::ssl::context* tls)
       : host_(host),
         tcp_(std::move(socket)),
@@ -92,7 +88,7 @@ class Session final : public Connection, public EventSink, public Evictable {
     host_.metrics().connectionOpened();
   }
 
-  ~Session() override {
+  ~SocketConnection() override {
     host_.budget().leave(member_);
     tls_.reset();
     if (parked_) SSL_free(parked_);
@@ -203,7 +199,7 @@ class Session final : public Connection, public EventSink, public Evictable {
  private:
   enum class Phase { ProxyHeader, Idle, Handshake, Reading, Handling, Writing, Streaming, Closing, Closed };
 
-  std::shared_ptr<Session> self() { return std::static_pointer_cast<Session>(shared_from_this()); }
+  std::shared_ptr<SocketConnection> self() { return std::static_pointer_cast<SocketConnection>(shared_from_this()); }
   asio::ip::tcp::socket& socket() { return tcp_.socket(); }
 
   // Runs `f` with the stream that requests travel on.
@@ -305,7 +301,7 @@ class Session final : public Connection, public EventSink, public Evictable {
     return false;
   }
 
-  // Keeps only OpenSSL's session state: asio's stream, its record buffers and the BIO pair go.
+  // Keeps only OpenSSL's state of the connection: asio's stream, its record buffers and the BIO pair go.
   // Called with nothing pending in either direction (bytesWaiting() false, the last answer sent).
   void park() {
     SSL* ssl = tls_->native_handle();
@@ -569,10 +565,10 @@ class Session final : public Connection, public EventSink, public Evictable {
     socket().close(ignored);
   }
 
-  SessionHost& host_;
+  ConnectionHost& host_;
   beast::tcp_stream tcp_;
   std::optional<TlsStream> tls_;  // over tcp_, so declared after it
-  SSL* parked_ = nullptr;         // the TLS session between requests, one reference owned
+  SSL* parked_ = nullptr;         // the TLS state between requests, one reference owned
   asio::steady_timer timer_;
   Peer from_;  // the proxy's until its header names the client
   asio::ssl::context* const context_;
@@ -598,21 +594,14 @@ class Session final : public Connection, public EventSink, public Evictable {
 
 }  // namespace
 
-HttpResponse errorResponse(unsigned status, const std::string& sentence) {
-  HttpResponse response{static_cast<http::status>(status), 11};
-  response.set(http::field::content_type, "application/json");
-  response.body() = wire::encodeError(sentence);
-  return response;
+void startPlainConnection(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                       ConnectionHost& host) {
+  std::make_shared<SocketConnection<false>>(std::move(socket), from, viaProxy, host, nullptr)->start();
 }
 
-void startPlainSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
-                       SessionHost& host) {
-  std::make_shared<Session<false>>(std::move(socket), from, viaProxy, host, nullptr)->start();
-}
-
-void startTlsSession(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
-                     SessionHost& host, asio::ssl::context& tls) {
-  std::make_shared<Session<true>>(std::move(socket), from, viaProxy, host, &tls)->start();
+void startTlsConnection(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy,
+                     ConnectionHost& host, asio::ssl::context& tls) {
+  std::make_shared<SocketConnection<true>>(std::move(socket), from, viaProxy, host, &tls)->start();
 }
 
 }  // namespace tav::server
