@@ -1,12 +1,11 @@
 // Sign-in, ticket check and statistics: the decisions of the business object.
 #include "server/core/procedures.h"
 
-#include <ctime>
 #include <functional>
 #include <memory>
 
 #include "server/core/errors.h"
-#include "server/core/match_day.h"
+#include "server/core/local_time.h"
 #include "server/core/messages.h"
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"

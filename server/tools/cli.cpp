@@ -31,6 +31,7 @@
 
 #include "server/core/copy_store.h"
 #include "server/core/match_day.h"
+#include "server/core/local_time.h"
 #include "server/core/purge.h"
 #include "server/http/http_service.h"
 #include "server/pg/pg_store.h"
@@ -718,7 +719,7 @@ int cmdServe(const Values& v) {
   // The scan log keeps UTC; every time the server shows (already inside since HH:MM, the export,
   // the dashboard) is in the machine's zone, which a venue must see is its own.
   logLine(std::string(kProgram) + " " + TAV_VERSION + "; times are shown in the local time zone " +
-          formatLocalTime(Store::systemNow(), "%Z (%z)"));
+          localZone(Store::systemNow()).name);
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
           std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(service->connectionBudget()) +
           " connections)");
