@@ -747,6 +747,7 @@ int cmdServe(const Values& v) {
 }
 
 std::vector<Command> commands() {
+  static const std::string blockHelp = "the stand it serves: " + blockNames(" or ");
   return {
       {"init", "Creates a new, empty store file.", {kStore}, cmdInit},
       {"add-venue",
@@ -786,7 +787,7 @@ std::vector<Command> commands() {
        {kStore,
         {"place", "CODE", "the venue's place code", true},
         {"name", "NAME", "the station's name, new in the venue (e.g. \"3번 게이트\")", true},
-        {"block", "BLOCK", "the stand it serves: E석, N석, S석 or W석", false},
+        {"block", "BLOCK", blockHelp.c_str(), false},
         {"key-file", "FILE", "the new file for the key (never replaced)", true}},
        cmdAddStation},
       {"remove-station",
