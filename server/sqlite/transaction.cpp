@@ -47,6 +47,18 @@ Event readEvent(const Query& q) {
   return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
 }
 
+// Binds a scan log line's columns but its id, in the table's order, from parameter `first` on.
+Query& bindScanRecord(Query& q, int first, const ScanRecord& r) {
+  q.bind(first, r.at).bind(first + 1, r.kind).bind(first + 2, r.bizCode).bind(first + 3, r.mode);
+  q.bind(first + 4, r.block).bind(first + 5, r.ticketNo).bind(first + 6, r.operatorId);
+  q.bind(first + 7, r.placeCode).bind(first + 8, r.code).bind(first + 9, r.message);
+  return q.bind(first + 10, r.outcome).bind(first + 11, r.source).bind(first + 12, r.session);
+}
+
+Operator readOperator(const Query& q) {
+  return Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))};
+}
+
 }  // namespace
 
 void SqliteTransaction::readAllTickets() {
@@ -61,16 +73,22 @@ std::optional<Venue> SqliteTransaction::findVenue(const std::string& placeCode) 
   return Venue{q.text(0), q.text(1)};
 }
 
-std::optional<Event> SqliteTransaction::findEvent(const std::string& bizCode) {
-  if (cache_)
-    if (const Event* e = cache_->event(bizCode)) return *e;
-  Query q = c_.query(
-      "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1");
-  q.bind(1, bizCode);
+template <class Row>
+std::optional<Row> SqliteTransaction::cachedRow(const Row* cached, const char* sql, const std::string& key,
+                                                Row (*rowOf)(const Query&)) {
+  if (cached) return *cached;
+  Query q = c_.query(sql);
+  q.bind(1, key);
   if (!q.step()) return std::nullopt;
-  Event e = readEvent(q);
-  if (cache_) cache_->keep(e);
-  return e;
+  Row row = rowOf(q);
+  if (cache_) cache_->keep(row);
+  return row;
+}
+
+std::optional<Event> SqliteTransaction::findEvent(const std::string& bizCode) {
+  return cachedRow(cache_ ? cache_->event(bizCode) : nullptr,
+                   "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1", bizCode,
+                   readEvent);
 }
 
 std::optional<Event> SqliteTransaction::findActiveEvent(const std::string& placeCode) {
@@ -83,15 +101,9 @@ std::optional<Event> SqliteTransaction::findActiveEvent(const std::string& place
 }
 
 std::optional<Operator> SqliteTransaction::findOperator(const std::string& id) {
-  if (cache_)
-    if (const Operator* o = cache_->op(id)) return *o;
-  Query q = c_.query(
-      "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = ?1");
-  q.bind(1, id);
-  if (!q.step()) return std::nullopt;
-  Operator o{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))};
-  if (cache_) cache_->keep(o);
-  return o;
+  return cachedRow(cache_ ? cache_->op(id) : nullptr,
+                   "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = ?1",
+                   id, readOperator);
 }
 
 std::optional<Ticket> SqliteTransaction::findTicket(const std::string& bizCode, const std::string& ticketNo) {
@@ -252,15 +264,9 @@ std::vector<ScanRecord> SqliteTransaction::scanLog(std::int64_t afterId, std::si
 }
 
 std::optional<SessionRecord> SqliteTransaction::findSession(const std::string& tokenHash) {
-  if (cache_)
-    if (const SessionRecord* s = cache_->session(tokenHash)) return *s;
   static const std::string sql = std::string("SELECT ") + kSessionColumns + " FROM session WHERE token_hash = ?1";
-  Query q = c_.query(sql.c_str());
-  q.bind(1, tokenHash);
-  if (!q.step()) return std::nullopt;
-  SessionRecord s = readSession(q);
-  if (cache_) cache_->keep(s);
-  return s;
+  const SessionRecord* cached = cache_ ? cache_->session(tokenHash) : nullptr;
+  return cachedRow(cached, sql.c_str(), tokenHash, readSession);
 }
 
 std::vector<StationRecord> SqliteTransaction::allStations() {
@@ -417,7 +423,7 @@ std::vector<Operator> SqliteTransaction::allOperators() {
   Query q = c_.query(
       "SELECT operator_id, password_hash, place_code, active, role FROM operator ORDER BY operator_id");
   std::vector<Operator> out;
-  while (q.step()) out.push_back(Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))});
+  while (q.step()) out.push_back(readOperator(q));
   return out;
 }
 
@@ -449,9 +455,7 @@ void SqliteTransaction::restoreScanRecord(const ScanRecord& r) {
       "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
       "code, message, outcome, source, session) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
-  q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
-  q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
-  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).bind(13, r.source).bind(14, r.session).run();
+  bindScanRecord(q.bind(1, r.id), 2, r).run();
   // A live check's entry or exit reaches the dashboard's counters through its ticket's change; a
   // restored one through its line.
   if (r.kind == "check" && (r.outcome == "entry" || r.outcome == "reentry" || r.outcome == "exit")) {
@@ -507,9 +511,7 @@ void SqliteTransaction::appendScanLog(const ScanRecord& r) {
       "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
       "code, message, outcome, source, session) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
-  q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
-  q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
-  q.bind(10, r.message).bind(11, r.outcome).bind(12, r.source).bind(13, r.session).run();
+  bindScanRecord(q, 1, r).run();
 }
 
 void SqliteTransaction::insertVenue(const Venue& v) {

@@ -134,6 +134,11 @@ class SqliteTransaction final : public Transaction {
   void forget() {
     if (cache_) cache_->clear();
   }
+  // The row `cached` points to, or else the one `sql` finds by `key` (its one parameter), kept in
+  // the writer's cache when found.
+  template <class Row>
+  std::optional<Row> cachedRow(const Row* cached, const char* sql, const std::string& key,
+                               Row (*rowOf)(const Query&));
 
   Connection& c_;
   LookupCache* cache_;

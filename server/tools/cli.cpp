@@ -30,8 +30,8 @@
 #include <vector>
 
 #include "server/core/copy_store.h"
-#include "server/core/match_day.h"
 #include "server/core/local_time.h"
+#include "server/core/match_day.h"
 #include "server/core/purge.h"
 #include "server/http/http_service.h"
 #include "server/pg/pg_store.h"
