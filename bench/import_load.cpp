@@ -15,7 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "wire/stands.h"
+
 namespace {
+
+using tav::wire::kBlocks;
 
 struct Settings {
   std::size_t rows = 15000000;
@@ -81,7 +85,6 @@ void mustRun(const std::vector<std::string>& args) {
 
 // Rows like a ticket seller's export: Korean names and seats, the four blocks, a few cancelled.
 void writeCsv(const std::string& path, std::size_t rows) {
-  static const char* const kBlocks[] = {"E석", "N석", "S석", "W석"};
   static const char* const kNames[] = {"김민준", "이서연", "박도윤", "최지우", "정하은", "강시우"};
   std::ofstream out(path, std::ios::binary);
   out << "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status\r\n";
@@ -92,13 +95,13 @@ void writeCsv(const std::string& path, std::size_t rows) {
     line += ',';
     line += kNames[i % 6];
     line += ",개막전,202604041400,잠실종합운동장,R석,\"";
-    line += kBlocks[i % 4];
+    line += kBlocks[i % kBlocks.size()];
     line += " ";
     line += std::to_string(i % 30 + 1);
     line += "층, ";
     line += std::to_string(i % 40 + 1);
     line += "열\",";
-    line += kBlocks[i % 4];
+    line += kBlocks[i % kBlocks.size()];
     line += i % 97 == 0 ? ",cancelled\r\n" : ",valid\r\n";
     out << line;
   }

@@ -14,6 +14,7 @@
 #include "forms/frm01/frm01.h"
 #include "tests/support/RecordingPlatform.h"
 #include "tests/support/TestServer.h"
+#include "wire/stands.h"
 
 namespace {
 
@@ -64,12 +65,11 @@ int main(int argc, char** argv) {
     server.addEvent(QStringLiteral("BENCH01"), QStringLiteral("BEV1"), QStringLiteral("벤치 경기"),
                     QStringLiteral("202405161830"));
     server.addOperator(QStringLiteral("bench"), QStringLiteral("bench-pw"), QStringLiteral("BENCH01"));
-    static const char* const blocks[] = {"E석", "N석", "S석", "W석"};
     QString csv;
     for (int i = 0; i < tickets; ++i)
       csv += QStringLiteral("BT%1,관객%1,벤치 경기,202405161830,벤치 경기장,R석,%2 %3열,%2,valid\n")
                  .arg(i, 6, 10, QLatin1Char('0'))
-                 .arg(QString::fromUtf8(blocks[i % 4]))
+                 .arg(QString::fromStdString(tav::wire::kBlocks[i % tav::wire::kBlocks.size()]))
                  .arg(i % 40);
     server.importTickets(QStringLiteral("BEV1"), csv);
     server.start();

@@ -17,7 +17,7 @@ inline constexpr const char* kDemoPlayDate = "202604041400";
 // Ticket number of the demo ticket with this index (0-based), e.g. "T00000000001".
 std::string demoTicketNumber(std::size_t index);
 
-// The block ("E석", "N석", "S석" or "W석") of the demo ticket with this index.
+// The block (one of kBlocks, in turn) of the demo ticket with this index.
 const std::string& demoTicketBlock(std::size_t index);
 
 // True for the one ticket in 200 that the demo marks as cancelled.

@@ -3,10 +3,9 @@
 #include "server/core/ingress.h"
 
 #include <algorithm>
-#include <ctime>
 #include <map>
 
-#include "server/core/match_day.h"
+#include "server/core/local_time.h"
 #include "server/core/sessions.h"
 #include "server/core/stations.h"
 
@@ -97,11 +96,9 @@ IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
     for (std::size_t i = 0; i < labels.size(); ++i) s.counts.gates[i].source = labels[i];
     s.hasEvent = true;
   });
-  std::tm local{};
-  const std::time_t seconds = static_cast<std::time_t>(now / 1000);
-  localtime_r(&seconds, &local);
-  s.utcOffsetMinutes = local.tm_gmtoff / 60;
-  s.timeZone = formatLocalTime(now, "%Z (%z)");
+  const LocalZone zone = localZone(now);
+  s.utcOffsetMinutes = zone.utcOffsetMinutes;
+  s.timeZone = zone.name;
   return s;
 }
 

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/local_time.h"
 #include "server/core/store.h"
 
 namespace tav::server {
@@ -43,15 +44,6 @@ struct ScanExport {
   std::optional<std::string> bizCode;
   std::optional<TimeMs> since, until;  // since <= at < until
 };
-
-// A local date and time as --since and --until take it: "YYYY-MM-DD", "YYYY-MM-DD HH:MM[:SS]"
-// (or with a T between) or "YYYYMMDDHHMM"; SetupError naming `what` when it is none of them or
-// not a real time.
-TimeMs parseLocalTime(const std::string& text, const std::string& what);
-
-// `at` in the machine's local time, by strftime's `format` ("YYYY-MM-DD HH:MM:SS" unless given):
-// the one way the server shows a time.
-std::string formatLocalTime(TimeMs at, const char* format = "%Y-%m-%d %H:%M:%S");
 
 // Writes the venue's scan log lines (ticket checks and sign-ins), oldest first, as UTF-8 CSV with
 // a byte-order mark, so that Excel shows the Korean text: one header row, then

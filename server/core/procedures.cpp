@@ -1,12 +1,11 @@
 // Sign-in, ticket check and statistics: the decisions of the business object.
 #include "server/core/procedures.h"
 
-#include <ctime>
 #include <functional>
 #include <memory>
 
 #include "server/core/errors.h"
-#include "server/core/match_day.h"
+#include "server/core/local_time.h"
 #include "server/core/messages.h"
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
@@ -476,9 +475,11 @@ Recordset statistics(Store& store, const std::string& bizCode, const Caller& cal
   if (event && event->placeCode != session->placeCode) throw NotSignedIn();
   if (!event) return bookingRow(kRefused, msg::kBadRequest, nullptr);
   Recordset rs;
-  rs.fields = {std::string(kFieldTotal), kBlocks[0], kBlocks[1], kBlocks[2], kBlocks[3]};
-  rs.rows.push_back({counts.total, counts.byBlock[0], counts.byBlock[1], counts.byBlock[2],
-                     counts.byBlock[3]});
+  rs.fields = {std::string(kFieldTotal)};
+  rs.fields.insert(rs.fields.end(), kBlocks.begin(), kBlocks.end());
+  std::vector<Value>& row = rs.rows.emplace_back();
+  row.emplace_back(counts.total);
+  row.insert(row.end(), counts.byBlock.begin(), counts.byBlock.end());
   return rs;
 }
 

@@ -62,7 +62,7 @@ wire::Recordset checkTicket(Store& store, const CheckRequest& request, const Cal
 void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
                       std::function<void(wire::Recordset, std::exception_ptr)> done);
 
-// Statistics (mode "S"): one row Total, E석, N석, S석, W석 (integers): tickets of the event admitted
+// Statistics (mode "S"): one row Total and each of kBlocks (integers): tickets of the event admitted
 // at least once. Throws NotSignedIn without the caller's live session of the event's venue. An
 // unknown business code gets the ticket check's "-1" refusal row.
 wire::Recordset statistics(Store& store, const std::string& bizCode, const Caller& caller = {});

@@ -1,7 +1,7 @@
 // purgeEvent: the rules on which events may lose their holders' details, over the store interface.
 #include "server/core/purge.h"
 
-#include "server/core/match_day.h"
+#include "server/core/local_time.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
 

@@ -391,9 +391,7 @@ std::string rowToTicket(const CsvRecord& rec, const std::string& bizCode, Ticket
   if (utf8Length(t.ticketNo) > kMaxTicketNoLength)
     return "TicketNo is longer than " + std::to_string(kMaxTicketNoLength) + " characters";
   if (std::string p = playDateProblem(t.playDate); !p.empty()) return "PlayDate: the " + p;
-  bool knownBlock = false;
-  for (const auto& b : kBlocks) knownBlock = knownBlock || b == t.block;
-  if (!knownBlock) return "Block \"" + t.block + "\" is not one of E석, N석, S석, W석";
+  if (!blockIndex(t.block)) return "Block \"" + t.block + "\" is not one of " + blockNames(", ");
   if (f[8] == "cancelled") {
     t.cancelled = true;
   } else if (f[8] != "valid" && !f[8].empty()) {
@@ -442,6 +440,18 @@ void syncTicket(Transaction& tx, const Ticket& there, const Ticket& row, ImportS
 
 }  // namespace
 
+std::string blockNames(const std::string& last) {
+  std::string names;
+  for (std::size_t i = 0; i < kBlocks.size(); ++i)
+    names += (i == 0 ? "" : i + 1 == kBlocks.size() ? last : ", ") + kBlocks[i];
+  return names;
+}
+
+std::size_t knownBlock(const std::string& block) {
+  if (const std::optional<std::size_t> b = blockIndex(block)) return *b;
+  throw SetupError("The block \"" + block + "\" is none of " + blockNames(" and ") + ".");
+}
+
 void addVenue(Store& store, const std::string& placeCode, const std::string& theaterName) {
   requireText("place code", placeCode, kMaxCodeLength);
   requireText("theater name", theaterName, kMaxTextLength);
@@ -479,16 +489,16 @@ CapacityChange parseCapacity(const std::string& text) {
     if (eq == std::string::npos)
       throw SetupError("The capacity \"" + item + "\" is not of the form BLOCK=NUMBER, such as E석=12000.");
     const std::string block = item.substr(0, eq), figure = item.substr(eq + 1);
-    std::optional<std::size_t> b = blockIndex(block);
-    for (std::size_t i = 0; !b && i < kBlocks.size(); ++i)
-      if (block.size() == 1 && kBlocks[i][0] == block[0]) b = i;
-    if (!b) throw SetupError("The block \"" + block + "\" is none of E석, N석, S석 and W석.");
-    if (change.byBlock[*b]) throw SetupError("The block " + kBlocks[*b] + " is given two capacities.");
+    std::string named = block;
+    for (const std::string& b : kBlocks)
+      if (block.size() == 1 && b[0] == block[0]) named = b;
+    const std::size_t b = knownBlock(named);
+    if (change.byBlock[b]) throw SetupError("The block " + kBlocks[b] + " is given two capacities.");
     if (figure.empty() || figure.size() > 7 || figure.find_first_not_of("0123456789") != std::string::npos ||
         std::stoll(figure) > kMaxCapacity)
-      throw SetupError("The capacity of " + kBlocks[*b] + " must be a whole number from 0 to " +
+      throw SetupError("The capacity of " + kBlocks[b] + " must be a whole number from 0 to " +
                        std::to_string(kMaxCapacity) + ".");
-    change.byBlock[*b] = std::stoll(figure);
+    change.byBlock[b] = std::stoll(figure);
     any = true;
     if (comma == std::string_view::npos) break;
     rest = rest.substr(comma + 1);

@@ -18,6 +18,13 @@ namespace tav::server {
 
 struct Caller;
 
+// The stand blocks as a sentence lists them, from kBlocks: blockNames(" or ") is
+// "E석, N석, S석 or W석".
+std::string blockNames(const std::string& last);
+
+// The block's index in kBlocks; SetupError naming the blocks for any other name.
+std::size_t knownBlock(const std::string& block);
+
 void addVenue(Store& store, const std::string& placeCode, const std::string& theaterName);
 
 // Adds an event of the venue; with makeActive it becomes the venue's one active event.
@@ -28,7 +35,7 @@ void addEvent(Store& store, const std::string& placeCode, const std::string& biz
 // named by its letter, "E=12000"); 0 clears a block's capacity. Blocks not named are not given.
 // SetupError for anything else.
 struct CapacityChange {
-  std::array<std::optional<std::int64_t>, 4> byBlock;  // in kBlocks order; empty: left as it is
+  std::array<std::optional<std::int64_t>, kBlockCount> byBlock;  // in kBlocks order; empty: left as it is
 };
 CapacityChange parseCapacity(const std::string& text);
 

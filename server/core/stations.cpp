@@ -85,8 +85,7 @@ std::string sourceLabel(const std::string& source, const StationNames& names) {
 AddedStation addStation(Store& store, const std::string& placeCode, const std::string& name,
                         const std::string& block) {
   checkStationName(name);
-  if (!block.empty() && !blockIndex(block))
-    throw SetupError("The block \"" + block + "\" is none of E석, N석, S석 and W석.");
+  if (!block.empty()) knownBlock(block);
   AddedStation added;
   added.key = newStationKey();
   store.write([&](Transaction& tx) {

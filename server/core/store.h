@@ -27,6 +27,7 @@ inline constexpr TimeMs kMinuteMs = 60 * 1000;
 // The four stand blocks, as tickets and block filters name them, and a name's index among them.
 using wire::blockIndex;
 using wire::kBlocks;
+inline constexpr std::size_t kBlockCount = std::tuple_size_v<std::remove_const_t<decltype(kBlocks)>>;
 
 struct Venue {
   std::string placeCode, theaterName;
@@ -136,7 +137,7 @@ struct StationRecord {
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).
 struct AdmittedCounts {
   std::int64_t total = 0;
-  std::array<std::int64_t, 4> byBlock{};
+  std::array<std::int64_t, kBlockCount> byBlock{};
 };
 
 struct EventCounts {
@@ -194,7 +195,7 @@ struct IngressGateMinute {
 };
 
 struct IngressCounts {
-  std::array<std::int64_t, 4> admitted{}, inside{};  // per block, in kBlocks order
+  std::array<std::int64_t, kBlockCount> admitted{}, inside{};  // per block, in kBlocks order
   std::vector<IngressFlow> flow;                      // minutes with any entry or exit
   std::vector<std::pair<std::string, std::int64_t>> refusals;  // by the scan log's outcome word
   std::vector<IngressGate> gates;                     // by source address
@@ -202,7 +203,7 @@ struct IngressCounts {
 };
 
 // How many may be inside each stand block at once, in kBlocks order; 0 where none is set.
-using BlockCapacity = std::array<std::int64_t, 4>;
+using BlockCapacity = std::array<std::int64_t, kBlockCount>;
 
 // Consistent reads: everything one Reader returns comes from one snapshot.
 class Reader {

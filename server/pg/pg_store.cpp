@@ -19,7 +19,7 @@
 #include "server/pg/connection.h"
 #include "server/pg/pool.h"
 #include "server/pg/schema.h"
-#include "server/pg/session.h"
+#include "server/pg/transaction.h"
 
 namespace tav::server {
 namespace {
@@ -27,7 +27,7 @@ namespace {
 using SteadyClock = std::chrono::steady_clock;
 using pg::Connection;
 using pg::RowCache;
-using pg::Session;
+using pg::PgTransaction;
 using pg::StaleCache;
 
 class PgStore final : public Store {
@@ -47,9 +47,9 @@ class PgStore final : public Store {
   void writeQueued(const std::function<void(Transaction&)>& work, SteadyClock::time_point queued) override {
     try {
       inTransaction("", true, queued + kWriteTurnLimit, [&](Connection& c, RowCache::Updates& updates) {
-        Session session(c, cache_, updates);
-        work(session);
-        session.flush();
+        PgTransaction tx(c, cache_, updates);
+        work(tx);
+        tx.flush();
       });
     } catch (const OutcomeUnknown&) {
       setFault("The connection to the database was lost while a commit was on its way.");
@@ -90,8 +90,8 @@ class PgStore final : public Store {
   void read(const std::function<void(Reader&)>& work) override {
     inTransaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", false, SteadyClock::now() + kWriteTurnLimit,
                   [&](Connection& c, RowCache::Updates& updates) {
-      Session session(c, cache_, updates);
-      work(session);
+      PgTransaction tx(c, cache_, updates);
+      work(tx);
     });
   }
 

@@ -13,7 +13,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "server/core/match_day.h"
+#include "server/core/local_time.h"
 #include "server/sqlite/connection.h"
 #include "server/sqlite/schema.h"
 #include "server/sqlite/sqlite_store.h"

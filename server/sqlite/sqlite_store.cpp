@@ -25,7 +25,7 @@
 #include "server/core/errors.h"
 #include "server/sqlite/connection.h"
 #include "server/sqlite/schema.h"
-#include "server/sqlite/session.h"
+#include "server/sqlite/transaction.h"
 #include "server/sqlite/store_file.h"
 #include "server/sqlite/store_lock.h"
 
@@ -34,7 +34,7 @@ namespace {
 
 using sqlite::Connection;
 using sqlite::LookupCache;
-using sqlite::Session;
+using sqlite::SqliteTransaction;
 using sqlite::StoreFile;
 using sqlite::StoreLock;
 
@@ -143,7 +143,7 @@ class SqliteStore final : public Store {
     const std::string cacheSize = "PRAGMA cache_size = -" + std::to_string(bytes >> 10);
     write([&](Transaction& tx) {
       writer_->exec(cacheSize.c_str());
-      static_cast<Session&>(tx).readAllTickets();
+      static_cast<SqliteTransaction&>(tx).readAllTickets();
     });
   }
 
@@ -269,7 +269,7 @@ class SqliteStore final : public Store {
           sqlite3_busy_timeout(prober_->handle(), static_cast<int>(kHealthLimit.count()));
         }
         prober_->run("BEGIN");
-        Session(*prober_).findVenue("");
+        SqliteTransaction(*prober_).findVenue("");
         prober_->run("COMMIT");
       } catch (...) {
         prober_.reset();
@@ -288,8 +288,8 @@ class SqliteStore final : public Store {
     std::unique_ptr<Connection> c = acquireReader();
     try {
       c->run("BEGIN");
-      Session session(*c);
-      work(session);
+      SqliteTransaction tx(*c);
+      work(tx);
       c->run("COMMIT");
     } catch (const sqlite::Failure&) {
       if (c->inTransaction()) c->execQuietly("ROLLBACK");
@@ -669,13 +669,13 @@ class SqliteStore final : public Store {
       noteFault(messageOf(error), committing_.load(std::memory_order_acquire));
       return false;
     }
-    Session session(c, &lookups_);
+    SqliteTransaction tx(c, &lookups_);
     std::string diskFault;  // the first failure of a job that was the disk's, not the request's
     for (std::size_t i = 0; i < batch.size(); ++i) {
       Job* job = batch[i];
       try {
         c.run("SAVEPOINT job");
-        job->run(session);
+        job->run(tx);
         c.run("RELEASE job");
       } catch (...) {
         job->error = std::current_exception();

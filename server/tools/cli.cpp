@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "server/core/copy_store.h"
+#include "server/core/local_time.h"
 #include "server/core/match_day.h"
 #include "server/core/purge.h"
 #include "server/http/http_service.h"
@@ -718,7 +719,7 @@ int cmdServe(const Values& v) {
   // The scan log keeps UTC; every time the server shows (already inside since HH:MM, the export,
   // the dashboard) is in the machine's zone, which a venue must see is its own.
   logLine(std::string(kProgram) + " " + TAV_VERSION + "; times are shown in the local time zone " +
-          formatLocalTime(Store::systemNow(), "%Z (%z)"));
+          localZone(Store::systemNow()).name);
   logLine("listening on " + service->url() + " (store " + maskedLocation(v.at("store")) + ", " +
           std::to_string(service->threads()) + " I/O threads, room for " + std::to_string(service->connectionBudget()) +
           " connections)");
@@ -746,6 +747,7 @@ int cmdServe(const Values& v) {
 }
 
 std::vector<Command> commands() {
+  static const std::string blockHelp = "the stand it serves: " + blockNames(" or ");
   return {
       {"init", "Creates a new, empty store file.", {kStore}, cmdInit},
       {"add-venue",
@@ -785,7 +787,7 @@ std::vector<Command> commands() {
        {kStore,
         {"place", "CODE", "the venue's place code", true},
         {"name", "NAME", "the station's name, new in the venue (e.g. \"3번 게이트\")", true},
-        {"block", "BLOCK", "the stand it serves: E석, N석, S석 or W석", false},
+        {"block", "BLOCK", blockHelp.c_str(), false},
         {"key-file", "FILE", "the new file for the key (never replaced)", true}},
        cmdAddStation},
       {"remove-station",

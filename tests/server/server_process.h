@@ -30,6 +30,7 @@
 #include "server/tools/open_store.h"
 #include "tests/server/store_session.h"
 #include "wire/recordset.h"
+#include "wire/stands.h"
 
 namespace tav::test {
 
@@ -350,7 +351,7 @@ class ServerProcess {
 
 inline const std::string kCsvHeader =
     "TicketNo,CustName,GoodsName,PlayDate,PlaceName,SeatGradeName,SeatInfo,Block,Status\n";
-inline const char* const kTestBlocks[4] = {"E석", "N석", "S석", "W석"};
+inline const auto& kTestBlocks = wire::kBlocks;
 
 // Ticket number i of a test venue: the blocks rotate E, N, S, W.
 inline std::string ticketNo(int i) {
@@ -358,7 +359,7 @@ inline std::string ticketNo(int i) {
   std::snprintf(buf, sizeof buf, "T%08d", i);
   return buf;
 }
-inline std::string blockOf(int i) { return kTestBlocks[i % 4]; }
+inline std::string blockOf(int i) { return kTestBlocks[static_cast<std::size_t>(i) % kTestBlocks.size()]; }
 
 // A store with venue PLACE1 (theater 잠실종합운동장), its active event BIZ1 with `tickets` valid
 // tickets T00000000.. (the last `cancelled` of them cancelled), and operator gate1 / "pa's wörd".

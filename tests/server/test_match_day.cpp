@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "server/core/local_time.h"
 #include "server/core/procedures.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
@@ -25,6 +26,8 @@
 
 namespace tav::test {
 namespace {
+
+using server::formatLocalTime;  // the export's own time format
 
 const std::string kPlaceProc = kLoginProc;  // the venue sign-in is the sign-in with one argument
 
@@ -236,15 +239,6 @@ std::vector<std::vector<std::string>> parseCsv(const std::string& text) {
   return rows;
 }
 
-std::string localText(server::TimeMs at) {
-  const std::time_t s = static_cast<std::time_t>(at / 1000);
-  std::tm tm{};
-  localtime_r(&s, &tm);
-  char buf[32];
-  std::strftime(buf, sizeof buf, "%Y-%m-%d %H:%M:%S", &tm);
-  return buf;
-}
-
 TEST_P(MatchDay, ExportScansWritesWhatExcelOpens) {
   // Korean time, nine hours from UTC: a time written in UTC or epoch milliseconds cannot pass.
   setenv("TZ", "Asia/Seoul", 1);
@@ -269,9 +263,9 @@ TEST_P(MatchDay, ExportScansWritesWhatExcelOpens) {
   ASSERT_EQ(rows.size(), 5u) << bytes;
   EXPECT_EQ(rows[0], (std::vector<std::string>{"Time", "Kind", "Operator", "Source", "Mode", "Block", "TicketNo",
                                                "BizCode", "Code", "Message"}));
-  EXPECT_EQ(rows[1], (std::vector<std::string>{localText(log[0].at), "operator sign-in", "gate1", "127.0.0.1", "", "",
-                                               "", "BIZ1", "0", log[0].message}));
-  EXPECT_EQ(rows[2], (std::vector<std::string>{localText(log[1].at), "check", "gate1", "127.0.0.1", "I", "",
+  EXPECT_EQ(rows[1], (std::vector<std::string>{formatLocalTime(log[0].at), "operator sign-in", "gate1", "127.0.0.1",
+                                               "", "", "", "BIZ1", "0", log[0].message}));
+  EXPECT_EQ(rows[2], (std::vector<std::string>{formatLocalTime(log[1].at), "check", "gate1", "127.0.0.1", "I", "",
                                                ticketNo(0), "BIZ1", "0", "입장 확인"}));
   EXPECT_EQ(rows[3][8], "-2");
   EXPECT_EQ(rows[3][9].rfind("이미 입장 (", 0), 0u) << rows[3][9];
@@ -282,8 +276,8 @@ TEST_P(MatchDay, ExportScansWritesWhatExcelOpens) {
   EXPECT_EQ(parseCsv(biz.substr(3)).size(), 5u) << biz;
   const std::string next = v().tool({"export-scans", "--place", TestVenue::kPlace, "--bizcode", "BIZ2", "--csv", "-"});
   EXPECT_EQ(parseCsv(next.substr(3)).size(), 1u) << next;
-  const std::string later = v().tool({"export-scans", "--place", TestVenue::kPlace, "--since", localText(log[3].at + 1000),
-                                      "--csv", "-"});
+  const std::string later = v().tool(
+      {"export-scans", "--place", TestVenue::kPlace, "--since", formatLocalTime(log[3].at + 1000), "--csv", "-"});
   EXPECT_EQ(parseCsv(later.substr(3)).size(), 1u) << later;
   const std::string earlier = v().tool({"export-scans", "--place", TestVenue::kPlace, "--until", "2000-01-01", "--csv", "-"});
   EXPECT_EQ(parseCsv(earlier.substr(3)).size(), 1u) << earlier;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "server/core/command_parser.h"
+#include "server/core/local_time.h"
 #include "server/core/procedures.h"
 #include "store_fixture.h"
 
@@ -50,14 +51,8 @@ TEST_P(DecisionTable, AnswersLogsAndUpdates) {
   EXPECT_EQ(field(rs, "ErrCode"), c.code);
   // "-2" for a ticket inside names the time of its last entry, the first of the checks before.
   std::string message = c.message;
-  if (auto at = message.find("HH:MM"); at != std::string::npos) {
-    std::tm tm{};
-    std::time_t t = static_cast<std::time_t>(start / 1000);
-    localtime_r(&t, &tm);
-    char hhmm[8];
-    std::snprintf(hhmm, sizeof hhmm, "%02d:%02d", tm.tm_hour, tm.tm_min);
-    message.replace(at, 5, hhmm);
-  }
+  if (auto at = message.find("HH:MM"); at != std::string::npos)
+    message.replace(at, 5, server::formatLocalTime(start, "%H:%M"));
   EXPECT_EQ(field(rs, "ErrMsg"), message);
 
   auto parsed = server::parseCommand(c.command);

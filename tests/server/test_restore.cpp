@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/local_time.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
 #include "tests/server/store_fixture.h"
@@ -227,9 +228,8 @@ class Purge : public ::testing::TestWithParam<const char*> {
       schema_ = std::make_unique<pgtest::ScratchSchema>();
     }
     venue_ = std::make_unique<TestVenue>(50, 0, postgres() ? schema_->uri() : std::string());
-    const std::time_t yesterday = std::time(nullptr) - 24 * 3600;
-    char played[16];
-    std::strftime(played, sizeof played, "%Y%m%d%H%M", std::localtime(&yesterday));
+    const std::string played =
+        server::formatLocalTime(server::Store::systemNow() - 24 * 3600 * 1000, "%Y%m%d%H%M");
     ASSERT_EQ(tool({"add-event", "--place", TestVenue::kPlace, "--bizcode", "BIZ2", "--name", "다음 경기", "--play-date",
                     played, "--inactive"}).exitCode,
               0);

@@ -1,5 +1,5 @@
-// The PostgreSQL store's statements: what each typed operation of a Session runs.
-#include "server/pg/session.h"
+// The PostgreSQL store's statements: what each typed operation of a PgTransaction runs.
+#include "server/pg/transaction.h"
 
 #include <algorithm>
 #include <limits>
@@ -106,17 +106,17 @@ std::optional<SessionRecord> sessionOf(const Result& r) {
 
 }  // namespace
 
-std::optional<Venue> Session::findVenue(const std::string& placeCode) {
+std::optional<Venue> PgTransaction::findVenue(const std::string& placeCode) {
   Result r = run("SELECT place_code, theater_name FROM venue WHERE place_code = $1", Params().text(placeCode));
   if (r.rows() == 0) return std::nullopt;
   return Venue{r.text(0, 0), r.text(0, 1)};
 }
 
-std::optional<Event> Session::findEvent(const std::string& bizCode) {
+std::optional<Event> PgTransaction::findEvent(const std::string& bizCode) {
   return cachedRow<Event>(kFindEvent, bizCode, cache_.event(bizCode), eventOf);
 }
 
-std::optional<Event> Session::findActiveEvent(const std::string& placeCode) {
+std::optional<Event> PgTransaction::findActiveEvent(const std::string& placeCode) {
   Result r = run(
       "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
       "WHERE place_code = $1 AND active",
@@ -125,23 +125,23 @@ std::optional<Event> Session::findActiveEvent(const std::string& placeCode) {
   return readEvent(r, 0);
 }
 
-std::optional<Operator> Session::findOperator(const std::string& id) {
+std::optional<Operator> PgTransaction::findOperator(const std::string& id) {
   return cachedRow<Operator>(kFindOperator, id, cache_.op(id), operatorOf);
 }
 
-std::optional<Ticket> Session::findTicket(const std::string& bizCode, const std::string& ticketNo) {
+std::optional<Ticket> PgTransaction::findTicket(const std::string& bizCode, const std::string& ticketNo) {
   static const std::string sql =
       std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE bizcode = $1 AND ticket_no = $2";
   return oneTicket(sql, bizCode, ticketNo);
 }
 
-std::optional<Ticket> Session::lockTicket(const std::string& bizCode, const std::string& ticketNo) {
+std::optional<Ticket> PgTransaction::lockTicket(const std::string& bizCode, const std::string& ticketNo) {
   static const std::string sql = std::string("SELECT ") + kTicketColumns +
                                  " FROM ticket WHERE bizcode = $1 AND ticket_no = $2 FOR NO KEY UPDATE";
   return oneTicket(sql, bizCode, ticketNo);
 }
 
-AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
+AdmittedCounts PgTransaction::countAdmitted(const std::string& bizCode) {
   Result r = run("SELECT block, sum(admitted) FROM ingress_count WHERE bizcode = $1 GROUP BY block",
                  Params().text(bizCode));
   AdmittedCounts counts;
@@ -152,7 +152,7 @@ AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
   return counts;
 }
 
-std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
+std::vector<EventCounts> PgTransaction::listEvents(const std::string& placeCode) {
   Result r = run(
       "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
       "count(t.id) FILTER (WHERE t.status = 'cancelled'), count(t.id) FILTER (WHERE t.entry_count > 0), "
@@ -166,7 +166,7 @@ std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
   return out;
 }
 
-LoginHistory Session::loginHistory(const LoginQuery& w) {
+LoginHistory PgTransaction::loginHistory(const LoginQuery& w) {
   LoginHistory h;
   std::optional<std::int64_t> unlocked;
   Result last = run(
@@ -199,7 +199,7 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
   return h;
 }
 
-IngressCounts Session::ingressCounts(const IngressQuery& w) {
+IngressCounts PgTransaction::ingressCounts(const IngressQuery& w) {
   IngressCounts counts;
   Result blocks = run("SELECT block, sum(admitted), sum(inside) FROM ingress_count WHERE bizcode = $1 GROUP BY block",
                       Params().text(w.bizCode));
@@ -239,7 +239,7 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
   return counts;
 }
 
-BlockCapacity Session::eventCapacity(const std::string& bizCode) {
+BlockCapacity PgTransaction::eventCapacity(const std::string& bizCode) {
   BlockCapacity capacity{};
   Result r = run("SELECT block, capacity FROM event_capacity WHERE bizcode = $1", Params().text(bizCode));
   for (int i = 0; i < r.rows(); ++i)
@@ -261,18 +261,18 @@ std::vector<ScanRecord> scanRecordsOf(const Result& r) {
 
 }  // namespace
 
-std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
+std::vector<ScanRecord> PgTransaction::scanLog(std::int64_t afterId, std::size_t limit) {
   static const std::string sql =
       std::string("SELECT ") + kScanColumns + " FROM scan_log WHERE id > $1 ORDER BY id LIMIT $2";
   Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
   return scanRecordsOf(r);
 }
 
-std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
+std::optional<SessionRecord> PgTransaction::findSession(const std::string& tokenHash) {
   return cachedRow<SessionRecord>(kFindSession, tokenHash, cache_.session(tokenHash), sessionOf);
 }
 
-std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
+std::int64_t PgTransaction::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
   run("DELETE FROM session WHERE last_use < $1 OR created < $2",
       Params().integer(idleBefore).integer(createdBefore));
   Result r = run(
@@ -283,7 +283,7 @@ std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, T
   return r.integer(0, 0);
 }
 
-void Session::touchSession(const SessionRecord& s, TimeMs at) {
+void PgTransaction::touchSession(const SessionRecord& s, TimeMs at) {
   queue("UPDATE session SET last_use = $2 WHERE id = $1 AND last_use < $2", Params().integer(s.id).integer(at),
         "record a session's use");
   SessionRecord touched = s;
@@ -291,14 +291,14 @@ void Session::touchSession(const SessionRecord& s, TimeMs at) {
   updates_.put(s.tokenHash, std::optional<SessionRecord>(touched));
 }
 
-std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
+std::size_t PgTransaction::endSessions(const std::optional<std::string>& operatorId) {
   changedCachedRows();
   Result r = operatorId ? run("DELETE FROM session WHERE operator_id = $1", Params().text(*operatorId))
                         : run("DELETE FROM session", Params());
   return static_cast<std::size_t>(r.changed());
 }
 
-std::vector<StationRecord> Session::allStations() {
+std::vector<StationRecord> PgTransaction::allStations() {
   Result r = run("SELECT id, place_code, name, block, key_hash, created, last_seen, removed FROM station ORDER BY id",
                  Params());
   std::vector<StationRecord> out;
@@ -308,7 +308,7 @@ std::vector<StationRecord> Session::allStations() {
   return out;
 }
 
-std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationId) {
+std::optional<SessionRecord> PgTransaction::latestStationSession(std::int64_t stationId) {
   Result r = run(
       "SELECT id, token_hash, operator_id, place_code, role, source, created, last_use, station FROM session "
       "WHERE station = $1 AND station <> 0 ORDER BY id DESC LIMIT 1",
@@ -316,7 +316,7 @@ std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationI
   return sessionOf(r);
 }
 
-std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, TimeMs after) {
+std::vector<ScanRecord> PgTransaction::lockoutLines(const std::string& operatorId, TimeMs after) {
   static const std::string sql = std::string("SELECT ") + kScanColumns +
                                  " FROM scan_log WHERE kind = 'login' AND operator_id = $1 AND at > $2::bigint "
                                  "AND outcome IN ($3, $4, $5) ORDER BY at, id";
@@ -325,7 +325,7 @@ std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, Tim
   return scanRecordsOf(r);
 }
 
-std::vector<Ticket> Session::ticketsByHolder(const std::string& bizCode, const std::string& from,
+std::vector<Ticket> PgTransaction::ticketsByHolder(const std::string& bizCode, const std::string& from,
                                              const std::string& to, std::size_t limit) {
   // The "C" collation compares bytes, as the range expects and as the index ticket_holder is built.
   static const std::string sql = std::string("SELECT ") + kTicketColumns +
@@ -337,7 +337,7 @@ std::vector<Ticket> Session::ticketsByHolder(const std::string& bizCode, const s
   return out;
 }
 
-std::vector<ScanRecord> Session::ticketLog(const std::string& bizCode, const std::string& ticketNo,
+std::vector<ScanRecord> PgTransaction::ticketLog(const std::string& bizCode, const std::string& ticketNo,
                                            std::size_t limit) {
   static const std::string sql = std::string("SELECT * FROM (SELECT ") + kScanColumns +
                                  " FROM scan_log WHERE bizcode = $1 AND ticket_no = $2 ORDER BY id DESC LIMIT $3) "
@@ -346,7 +346,7 @@ std::vector<ScanRecord> Session::ticketLog(const std::string& bizCode, const std
   return scanRecordsOf(r);
 }
 
-void Session::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
+void PgTransaction::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
   // Going out counts an exit at the ticket's last exit (ticket_ingress): with no last exit for
   // that statement nothing is counted, and the last exit comes back in one that no trigger watches.
   queue("UPDATE ticket SET inside = false, entry_count = entry_count - 1, "
@@ -362,7 +362,7 @@ void Session::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> 
         Params().text(t.bizCode).integer(entryAt / 60000).text(t.block), "annul an entry");
 }
 
-std::int64_t Session::insertStation(const StationRecord& st) {
+std::int64_t PgTransaction::insertStation(const StationRecord& st) {
   Result r = run(
       "INSERT INTO station(place_code, name, block, key_hash, created, last_seen, removed) "
       "VALUES($1, $2, $3, $4, $5, $6, $7) RETURNING id",
@@ -371,7 +371,7 @@ std::int64_t Session::insertStation(const StationRecord& st) {
   return r.integer(0, 0);
 }
 
-void Session::restoreStation(const StationRecord& st) {
+void PgTransaction::restoreStation(const StationRecord& st) {
   run("INSERT INTO station(id, place_code, name, block, key_hash, created, last_seen, removed) "
       "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
       Params().integer(st.id).text(st.placeCode).text(st.name).text(st.block).text(st.keyHash).integer(st.created)
@@ -379,25 +379,25 @@ void Session::restoreStation(const StationRecord& st) {
   run("SELECT setval(pg_get_serial_sequence('station', 'id'), max(id)) FROM station", Params());
 }
 
-void Session::removeStation(std::int64_t stationId, TimeMs at) {
+void PgTransaction::removeStation(std::int64_t stationId, TimeMs at) {
   changedCachedRows();
   run("UPDATE station SET removed = $2 WHERE id = $1 AND removed IS NULL", Params().integer(stationId).integer(at));
   run("DELETE FROM session WHERE station = $1 AND station <> 0", Params().integer(stationId));
 }
 
-void Session::touchStation(std::int64_t stationId, TimeMs at) {
+void PgTransaction::touchStation(std::int64_t stationId, TimeMs at) {
   queue("UPDATE station SET last_seen = $2 WHERE id = $1 AND (last_seen IS NULL OR last_seen < $2)",
         Params().integer(stationId).integer(at), "record a station's last request");
 }
 
-std::vector<Venue> Session::allVenues() {
+std::vector<Venue> PgTransaction::allVenues() {
   Result r = run("SELECT place_code, theater_name FROM venue ORDER BY place_code COLLATE \"C\"", Params());
   std::vector<Venue> out;
   for (int i = 0; i < r.rows(); ++i) out.push_back(Venue{r.text(i, 0), r.text(i, 1)});
   return out;
 }
 
-std::vector<Event> Session::allEvents() {
+std::vector<Event> PgTransaction::allEvents() {
   Result r = run("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode COLLATE \"C\"",
                  Params());
   std::vector<Event> out;
@@ -405,7 +405,7 @@ std::vector<Event> Session::allEvents() {
   return out;
 }
 
-std::vector<Operator> Session::allOperators() {
+std::vector<Operator> PgTransaction::allOperators() {
   Result r = run(
       "SELECT operator_id, password_hash, place_code, active, role FROM operator ORDER BY operator_id COLLATE \"C\"",
       Params());
@@ -415,7 +415,7 @@ std::vector<Operator> Session::allOperators() {
   return out;
 }
 
-std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
+std::vector<Ticket> PgTransaction::tickets(std::int64_t afterId, std::size_t limit) {
   static const std::string sql =
       std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE id > $1 ORDER BY id LIMIT $2";
   Result r = run(sql, Params().integer(afterId).integer(rowLimit(limit)));
@@ -424,18 +424,18 @@ std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
   return out;
 }
 
-void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
+void PgTransaction::recordEntry(std::int64_t ticketId, TimeMs at) {
   queue("UPDATE ticket SET inside = true, entry_count = entry_count + 1, "
         "first_entry = coalesce(first_entry, $2), last_entry = $2, version = version + 1 WHERE id = $1",
         Params().integer(ticketId).integer(at), "record an entry");
 }
 
-void Session::recordExit(std::int64_t ticketId, TimeMs at) {
+void PgTransaction::recordExit(std::int64_t ticketId, TimeMs at) {
   queue("UPDATE ticket SET inside = false, last_exit = $2, version = version + 1 WHERE id = $1", Params().integer(ticketId).integer(at),
         "record an exit");
 }
 
-void Session::claimCheckKey(const std::string& key) {
+void PgTransaction::claimCheckKey(const std::string& key) {
   auto claim = std::make_shared<Claim>();
   claim_ = claim;
   if (!updates_.readCheckKeys) {
@@ -455,14 +455,14 @@ void Session::claimCheckKey(const std::string& key) {
         Plan::EachRun);
 }
 
-std::optional<CheckKeyRecord> Session::claimedCheckKey() {
+std::optional<CheckKeyRecord> PgTransaction::claimedCheckKey() {
   if (!claim_) return std::nullopt;
   // Only a check refused before it read its ticket gets here with the claim still on its way.
   if (!claim_->answered) run("SELECT 1", Params());
   return claim_->kept;
 }
 
-void Session::keepCheckKey(const CheckKeyRecord& k) {
+void PgTransaction::keepCheckKey(const CheckKeyRecord& k) {
   const bool known = claim_ && claim_->kept;
   updates_.newCheckKey = updates_.newCheckKey || !known;
   static const std::string insert =
@@ -479,13 +479,13 @@ void Session::keepCheckKey(const CheckKeyRecord& k) {
         "keep an idempotency key");
 }
 
-std::size_t Session::forgetCheckKeys(TimeMs before, std::size_t limit) {
+std::size_t PgTransaction::forgetCheckKeys(TimeMs before, std::size_t limit) {
   Result r = run("DELETE FROM check_key WHERE key IN (SELECT key FROM check_key WHERE at < $1 LIMIT $2)",
                  Params().integer(before).integer(static_cast<std::int64_t>(limit)));
   return static_cast<std::size_t>(r.changed());
 }
 
-void Session::appendScanLog(const ScanRecord& l) {
+void PgTransaction::appendScanLog(const ScanRecord& l) {
   queue("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
         "message, outcome, source, session) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)",
         Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
@@ -494,37 +494,37 @@ void Session::appendScanLog(const ScanRecord& l) {
         "write the scan log");
 }
 
-void Session::holdSignIns(const std::string& operatorId) {
+void PgTransaction::holdSignIns(const std::string& operatorId) {
   queue("SELECT pg_advisory_xact_lock(1413568076, hashtext($1))", Params().text(operatorId), "hold sign-ins");
 }
 
-void Session::insertVenue(const Venue& v) {
+void PgTransaction::insertVenue(const Venue& v) {
   changedCachedRows();
   queue("INSERT INTO venue(place_code, theater_name) VALUES($1, $2)", Params().text(v.placeCode).text(v.theaterName),
         "add a venue");
 }
 
-void Session::insertEvent(const Event& e) {
+void PgTransaction::insertEvent(const Event& e) {
   changedCachedRows();
   queue("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) VALUES($1, $2, $3, $4, $5)",
         Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active),
         "add an event");
 }
 
-void Session::deactivateEvents(const std::string& placeCode) {
+void PgTransaction::deactivateEvents(const std::string& placeCode) {
   changedCachedRows();
   queue("UPDATE event SET active = false WHERE place_code = $1 AND active", Params().text(placeCode),
         "deactivate the venue's events");
 }
 
-void Session::insertOperator(const Operator& o) {
+void PgTransaction::insertOperator(const Operator& o) {
   changedCachedRows();
   queue("INSERT INTO operator(operator_id, password_hash, place_code, active, role) VALUES($1, $2, $3, $4, $5)",
         Params().text(o.id).text(o.passwordHash).text(o.placeCode).boolean(o.active).text(roleName(o.role)),
         "add an operator");
 }
 
-bool Session::insertTicket(const Ticket& t) {
+bool PgTransaction::insertTicket(const Ticket& t) {
   Result r = run(
       "INSERT INTO ticket(bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
       "seat_info, block, status) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
@@ -535,13 +535,13 @@ bool Session::insertTicket(const Ticket& t) {
   return r.changed() == 1;
 }
 
-void Session::setEventActive(const std::string& bizCode, bool active) {
+void PgTransaction::setEventActive(const std::string& bizCode, bool active) {
   changedCachedRows();
   queue("UPDATE event SET active = $2 WHERE bizcode = $1", Params().text(bizCode).boolean(active),
         "change whether the event is active");
 }
 
-void Session::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
+void PgTransaction::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
   queue("DELETE FROM event_capacity WHERE bizcode = $1", Params().text(bizCode), "change the event's capacities");
   for (std::size_t b = 0; b < kBlocks.size(); ++b)
     if (capacity[b] > 0)
@@ -549,13 +549,13 @@ void Session::setEventCapacity(const std::string& bizCode, const BlockCapacity& 
             Params().text(bizCode).text(kBlocks[b]).integer(capacity[b]), "change the event's capacities");
 }
 
-void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
+void PgTransaction::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
   queue("UPDATE ticket SET status = $2, cancelled_here = $3, version = version + 1 WHERE id = $1",
         Params().integer(ticketId).text(cancelled ? "cancelled" : "valid").boolean(cancelled),
         "change the ticket's status");
 }
 
-void Session::updateTicket(std::int64_t ticketId, const Ticket& t) {
+void PgTransaction::updateTicket(std::int64_t ticketId, const Ticket& t) {
   queue("UPDATE ticket SET cust_name = $2, goods_name = $3, play_date = $4, place_name = $5, seat_grade_name = $6, "
         "seat_info = $7, block = $8, status = $9, cancelled_here = $10, version = version + 1 WHERE id = $1",
         Params().integer(ticketId).text(t.custName).text(t.goodsName).text(t.playDate).text(t.placeName)
@@ -564,25 +564,25 @@ void Session::updateTicket(std::int64_t ticketId, const Ticket& t) {
         "change the ticket's details");
 }
 
-std::size_t Session::eraseHolderDetails(const std::string& bizCode) {
+std::size_t PgTransaction::eraseHolderDetails(const std::string& bizCode) {
   Result r = run("UPDATE ticket SET cust_name = '', seat_info = '' WHERE bizcode = $1 AND (cust_name <> '' OR seat_info <> '')",
                  Params().text(bizCode));
   return static_cast<std::size_t>(r.changed());
 }
 
-void Session::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
+void PgTransaction::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
   changedCachedRows();
   queue("UPDATE operator SET password_hash = $2 WHERE operator_id = $1", Params().text(id).text(passwordHash),
         "change the operator's password");
 }
 
-void Session::setOperatorActive(const std::string& id, bool active) {
+void PgTransaction::setOperatorActive(const std::string& id, bool active) {
   changedCachedRows();
   queue("UPDATE operator SET active = $2 WHERE operator_id = $1", Params().text(id).boolean(active),
         "change whether the operator is active");
 }
 
-void Session::restoreTicket(const Ticket& t) {
+void PgTransaction::restoreTicket(const Ticket& t) {
   std::string& out = pendingCopy(Pending::Tickets);
   csvInteger(out, t.id);
   for (const std::string* v : {&t.bizCode, &t.ticketNo, &t.custName, &t.goodsName, &t.playDate, &t.placeName,
@@ -600,7 +600,7 @@ void Session::restoreTicket(const Ticket& t) {
   if (out.size() >= kCopyBatchBytes) flush();
 }
 
-void Session::restoreScanRecord(const ScanRecord& l) {
+void PgTransaction::restoreScanRecord(const ScanRecord& l) {
   std::string& out = pendingCopy(Pending::ScanLog);
   csvInteger(out, l.id);
   csvInteger(out, l.at);
@@ -612,7 +612,7 @@ void Session::restoreScanRecord(const ScanRecord& l) {
   if (out.size() >= kCopyBatchBytes) flush();
 }
 
-void Session::flush() {
+void PgTransaction::flush() {
   if (pending_ == Pending::None) return;
   const bool tickets = pending_ == Pending::Tickets;
   const std::string data = std::move(copyData_);
@@ -633,21 +633,21 @@ void Session::flush() {
            Params(), "continue the row numbering");
 }
 
-Result Session::run(const std::string& sql, const Params& params) {
+Result PgTransaction::run(const std::string& sql, const Params& params) {
   flush();
   return c_.run(sql, params);
 }
 
-void Session::queue(const std::string& sql, const Params& params, const char* what, Validator validate, Plan plan) {
+void PgTransaction::queue(const std::string& sql, const Params& params, const char* what, Validator validate, Plan plan) {
   flush();
   c_.queue(sql, params, what, std::move(validate), plan);
 }
 
 template <class Row>
-std::optional<Row> Session::cachedRow(const char* sql, const std::string& key, const std::optional<std::optional<Row>>& cached,
+std::optional<Row> PgTransaction::cachedRow(const char* sql, const std::string& key, const std::optional<std::optional<Row>>& cached,
                              std::optional<Row> (*rowOf)(const Result&)) {
   if (cached) {
-    RowCache& cache = cache_;  // the check runs after this session ends, at the commit
+    RowCache& cache = cache_;  // the check runs after this object is gone, at the commit
     queue(sql, Params().text(key), "read a cached row", [&cache, key, expected = *cached, rowOf](const Result& r) {
       if (same(rowOf(r), expected)) return;
       cache.forget(key, expected);
@@ -660,18 +660,18 @@ std::optional<Row> Session::cachedRow(const char* sql, const std::string& key, c
   return row;
 }
 
-void Session::changedCachedRows() {
+void PgTransaction::changedCachedRows() {
   cache_.clear();
   updates_.changed();
 }
 
-std::optional<Ticket> Session::oneTicket(const std::string& sql, const std::string& bizCode, const std::string& ticketNo) {
+std::optional<Ticket> PgTransaction::oneTicket(const std::string& sql, const std::string& bizCode, const std::string& ticketNo) {
   Result r = run(sql, Params().text(bizCode).text(ticketNo));
   if (r.rows() == 0) return std::nullopt;
   return readTicket(r, 0);
 }
 
-std::string& Session::pendingCopy(Pending kind) {
+std::string& PgTransaction::pendingCopy(Pending kind) {
   if (pending_ != kind) flush();
   pending_ = kind;
   return copyData_;

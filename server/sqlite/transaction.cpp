@@ -1,5 +1,5 @@
-// The SQLite store's statements: what each typed operation of a Session runs.
-#include "server/sqlite/session.h"
+// The SQLite store's statements: what each typed operation of a SqliteTransaction runs.
+#include "server/sqlite/transaction.h"
 
 #include <algorithm>
 #include <limits>
@@ -47,33 +47,51 @@ Event readEvent(const Query& q) {
   return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
 }
 
+// Binds a scan log line's columns but its id, in the table's order, from parameter `first` on.
+Query& bindScanRecord(Query& q, int first, const ScanRecord& r) {
+  q.bind(first, r.at).bind(first + 1, r.kind).bind(first + 2, r.bizCode).bind(first + 3, r.mode);
+  q.bind(first + 4, r.block).bind(first + 5, r.ticketNo).bind(first + 6, r.operatorId);
+  q.bind(first + 7, r.placeCode).bind(first + 8, r.code).bind(first + 9, r.message);
+  return q.bind(first + 10, r.outcome).bind(first + 11, r.source).bind(first + 12, r.session);
+}
+
+Operator readOperator(const Query& q) {
+  return Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))};
+}
+
 }  // namespace
 
-void Session::readAllTickets() {
+void SqliteTransaction::readAllTickets() {
   c_.query("SELECT max(ticket_no) FROM ticket WHERE bizcode >= ''").step();
   c_.query("SELECT max(seat_info) FROM ticket NOT INDEXED").step();
 }
 
-std::optional<Venue> Session::findVenue(const std::string& placeCode) {
+std::optional<Venue> SqliteTransaction::findVenue(const std::string& placeCode) {
   Query q = c_.query("SELECT place_code, theater_name FROM venue WHERE place_code = ?1");
   q.bind(1, placeCode);
   if (!q.step()) return std::nullopt;
   return Venue{q.text(0), q.text(1)};
 }
 
-std::optional<Event> Session::findEvent(const std::string& bizCode) {
-  if (cache_)
-    if (const Event* e = cache_->event(bizCode)) return *e;
-  Query q = c_.query(
-      "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1");
-  q.bind(1, bizCode);
+template <class Row>
+std::optional<Row> SqliteTransaction::cachedRow(const Row* cached, const char* sql, const std::string& key,
+                                                Row (*rowOf)(const Query&)) {
+  if (cached) return *cached;
+  Query q = c_.query(sql);
+  q.bind(1, key);
   if (!q.step()) return std::nullopt;
-  Event e = readEvent(q);
-  if (cache_) cache_->keep(e);
-  return e;
+  Row row = rowOf(q);
+  if (cache_) cache_->keep(row);
+  return row;
 }
 
-std::optional<Event> Session::findActiveEvent(const std::string& placeCode) {
+std::optional<Event> SqliteTransaction::findEvent(const std::string& bizCode) {
+  return cachedRow(cache_ ? cache_->event(bizCode) : nullptr,
+                   "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1", bizCode,
+                   readEvent);
+}
+
+std::optional<Event> SqliteTransaction::findActiveEvent(const std::string& placeCode) {
   Query q = c_.query(
       "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
       "WHERE place_code = ?1 AND active = 1");
@@ -82,19 +100,13 @@ std::optional<Event> Session::findActiveEvent(const std::string& placeCode) {
   return readEvent(q);
 }
 
-std::optional<Operator> Session::findOperator(const std::string& id) {
-  if (cache_)
-    if (const Operator* o = cache_->op(id)) return *o;
-  Query q = c_.query(
-      "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = ?1");
-  q.bind(1, id);
-  if (!q.step()) return std::nullopt;
-  Operator o{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))};
-  if (cache_) cache_->keep(o);
-  return o;
+std::optional<Operator> SqliteTransaction::findOperator(const std::string& id) {
+  return cachedRow(cache_ ? cache_->op(id) : nullptr,
+                   "SELECT operator_id, password_hash, place_code, active, role FROM operator WHERE operator_id = ?1",
+                   id, readOperator);
 }
 
-std::optional<Ticket> Session::findTicket(const std::string& bizCode, const std::string& ticketNo) {
+std::optional<Ticket> SqliteTransaction::findTicket(const std::string& bizCode, const std::string& ticketNo) {
   static const std::string sql = std::string("SELECT ") + kTicketColumns +
                                  " FROM ticket WHERE bizcode = ?1 AND ticket_no = ?2";
   Query q = c_.query(sql.c_str());
@@ -103,11 +115,11 @@ std::optional<Ticket> Session::findTicket(const std::string& bizCode, const std:
   return readTicket(q);
 }
 
-std::optional<Ticket> Session::lockTicket(const std::string& bizCode, const std::string& ticketNo) {
+std::optional<Ticket> SqliteTransaction::lockTicket(const std::string& bizCode, const std::string& ticketNo) {
   return findTicket(bizCode, ticketNo);
 }
 
-AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
+AdmittedCounts SqliteTransaction::countAdmitted(const std::string& bizCode) {
   Query q = c_.query("SELECT block, admitted FROM admitted_count WHERE bizcode = ?1");
   q.bind(1, bizCode);
   AdmittedCounts counts;
@@ -118,7 +130,7 @@ AdmittedCounts Session::countAdmitted(const std::string& bizCode) {
   return counts;
 }
 
-std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
+std::vector<EventCounts> SqliteTransaction::listEvents(const std::string& placeCode) {
   Query q = c_.query(
       "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
       "coalesce(sum(t.status = 'cancelled'), 0), coalesce(sum(t.entry_count > 0), 0), "
@@ -132,7 +144,7 @@ std::vector<EventCounts> Session::listEvents(const std::string& placeCode) {
   return out;
 }
 
-LoginHistory Session::loginHistory(const LoginQuery& w) {
+LoginHistory SqliteTransaction::loginHistory(const LoginQuery& w) {
   // Bound without a copy: they must outlive the statements.
   static const std::string unlock(kOutcomeUnlock), lockout(kOutcomeLockout), lockoutAll(kOutcomeLockoutAll),
       failed(kOutcomeFailedPrefix);
@@ -170,7 +182,7 @@ LoginHistory Session::loginHistory(const LoginQuery& w) {
   return h;
 }
 
-IngressCounts Session::ingressCounts(const IngressQuery& w) {
+IngressCounts SqliteTransaction::ingressCounts(const IngressQuery& w) {
   IngressCounts counts;
   {
     Query q = c_.query(
@@ -217,7 +229,7 @@ IngressCounts Session::ingressCounts(const IngressQuery& w) {
   return counts;
 }
 
-BlockCapacity Session::eventCapacity(const std::string& bizCode) {
+BlockCapacity SqliteTransaction::eventCapacity(const std::string& bizCode) {
   BlockCapacity capacity{};
   Query q = c_.query("SELECT block, capacity FROM event_capacity WHERE bizcode = ?1");
   q.bind(1, bizCode);
@@ -244,26 +256,20 @@ std::vector<ScanRecord> scanRecordsOf(Query& q) {
 
 }  // namespace
 
-std::vector<ScanRecord> Session::scanLog(std::int64_t afterId, std::size_t limit) {
+std::vector<ScanRecord> SqliteTransaction::scanLog(std::int64_t afterId, std::size_t limit) {
   static const std::string sql = std::string(kScanColumns) + "WHERE id > ?1 ORDER BY id LIMIT ?2";
   Query q = c_.query(sql.c_str());
   q.bind(1, afterId).bind(2, static_cast<std::int64_t>(limit));
   return scanRecordsOf(q);
 }
 
-std::optional<SessionRecord> Session::findSession(const std::string& tokenHash) {
-  if (cache_)
-    if (const SessionRecord* s = cache_->session(tokenHash)) return *s;
+std::optional<SessionRecord> SqliteTransaction::findSession(const std::string& tokenHash) {
   static const std::string sql = std::string("SELECT ") + kSessionColumns + " FROM session WHERE token_hash = ?1";
-  Query q = c_.query(sql.c_str());
-  q.bind(1, tokenHash);
-  if (!q.step()) return std::nullopt;
-  SessionRecord s = readSession(q);
-  if (cache_) cache_->keep(s);
-  return s;
+  const SessionRecord* cached = cache_ ? cache_->session(tokenHash) : nullptr;
+  return cachedRow(cached, sql.c_str(), tokenHash, readSession);
 }
 
-std::vector<StationRecord> Session::allStations() {
+std::vector<StationRecord> SqliteTransaction::allStations() {
   Query q = c_.query(
       "SELECT id, place_code, name, block, key_hash, created, last_seen, removed FROM station ORDER BY id");
   std::vector<StationRecord> out;
@@ -273,7 +279,7 @@ std::vector<StationRecord> Session::allStations() {
   return out;
 }
 
-std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationId) {
+std::optional<SessionRecord> SqliteTransaction::latestStationSession(std::int64_t stationId) {
   static const std::string sql =
       std::string("SELECT ") + kSessionColumns + " FROM session WHERE station = ?1 AND station <> 0 ORDER BY id DESC LIMIT 1";
   Query q = c_.query(sql.c_str());
@@ -282,7 +288,7 @@ std::optional<SessionRecord> Session::latestStationSession(std::int64_t stationI
   return readSession(q);
 }
 
-std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, TimeMs after) {
+std::vector<ScanRecord> SqliteTransaction::lockoutLines(const std::string& operatorId, TimeMs after) {
   static const std::string unlock(kOutcomeUnlock), lockout(kOutcomeLockout), lockoutAll(kOutcomeLockoutAll);
   static const std::string sql = std::string(kScanColumns) +
                                  "WHERE kind = 'login' AND operator_id = ?1 AND at > ?2 AND outcome IN (?3, ?4, ?5) "
@@ -292,7 +298,7 @@ std::vector<ScanRecord> Session::lockoutLines(const std::string& operatorId, Tim
   return scanRecordsOf(q);
 }
 
-std::vector<Ticket> Session::ticketsByHolder(const std::string& bizCode, const std::string& from,
+std::vector<Ticket> SqliteTransaction::ticketsByHolder(const std::string& bizCode, const std::string& from,
                                              const std::string& to, std::size_t limit) {
   // Text compares byte for byte here (the BINARY collation), as the range expects; the index
   // ticket_holder holds the rowid too, so it gives the rows in this order.
@@ -306,7 +312,7 @@ std::vector<Ticket> Session::ticketsByHolder(const std::string& bizCode, const s
   return out;
 }
 
-std::vector<ScanRecord> Session::ticketLog(const std::string& bizCode, const std::string& ticketNo,
+std::vector<ScanRecord> SqliteTransaction::ticketLog(const std::string& bizCode, const std::string& ticketNo,
                                            std::size_t limit) {
   static const std::string sql = "SELECT * FROM (" + std::string(kScanColumns) +
                                  "WHERE bizcode = ?1 AND ticket_no = ?2 ORDER BY id DESC LIMIT ?3) ORDER BY id";
@@ -315,7 +321,7 @@ std::vector<ScanRecord> Session::ticketLog(const std::string& bizCode, const std
   return scanRecordsOf(q);
 }
 
-void Session::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
+void SqliteTransaction::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
   // Going out counts an exit at the ticket's last exit (ticket_inside_update): with no last exit
   // for that statement nothing is counted, and the last exit comes back in one that no counter
   // watches.
@@ -335,7 +341,7 @@ void Session::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> 
   q.bind(1, t.bizCode).bind(2, entryAt).bind(3, t.block).run();
 }
 
-std::int64_t Session::insertStation(const StationRecord& st) {
+std::int64_t SqliteTransaction::insertStation(const StationRecord& st) {
   Query q = c_.query(
       "INSERT INTO station(place_code, name, block, key_hash, created, last_seen, removed) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
@@ -344,7 +350,7 @@ std::int64_t Session::insertStation(const StationRecord& st) {
   return sqlite3_last_insert_rowid(c_.handle());
 }
 
-void Session::restoreStation(const StationRecord& st) {
+void SqliteTransaction::restoreStation(const StationRecord& st) {
   Query q = c_.query(
       "INSERT INTO station(id, place_code, name, block, key_hash, created, last_seen, removed) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
@@ -352,7 +358,7 @@ void Session::restoreStation(const StationRecord& st) {
   q.bind(6, st.created).bind(7, st.lastSeen).bind(8, st.removed).run();
 }
 
-void Session::removeStation(std::int64_t stationId, TimeMs at) {
+void SqliteTransaction::removeStation(std::int64_t stationId, TimeMs at) {
   if (cache_) cache_->clearSessions();
   {
     Query q = c_.query("UPDATE station SET removed = ?2 WHERE id = ?1 AND removed IS NULL");
@@ -362,12 +368,12 @@ void Session::removeStation(std::int64_t stationId, TimeMs at) {
   q.bind(1, stationId).run();
 }
 
-void Session::touchStation(std::int64_t stationId, TimeMs at) {
+void SqliteTransaction::touchStation(std::int64_t stationId, TimeMs at) {
   Query q = c_.query("UPDATE station SET last_seen = ?2 WHERE id = ?1 AND (last_seen IS NULL OR last_seen < ?2)");
   q.bind(1, stationId).bind(2, at).run();
 }
 
-std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
+std::int64_t SqliteTransaction::insertSession(const SessionRecord& s, TimeMs idleBefore, TimeMs createdBefore) {
   if (cache_) cache_->clearSessions();  // the ended ones go below
   {
     Query q = c_.query("DELETE FROM session WHERE last_use < ?1 OR created < ?2");
@@ -381,14 +387,14 @@ std::int64_t Session::insertSession(const SessionRecord& s, TimeMs idleBefore, T
   return sqlite3_last_insert_rowid(c_.handle());
 }
 
-void Session::touchSession(const SessionRecord& s, TimeMs at) {
+void SqliteTransaction::touchSession(const SessionRecord& s, TimeMs at) {
   Query q = c_.query("UPDATE session SET last_use = ?2 WHERE id = ?1 AND last_use < ?2");
   q.bind(1, s.id).bind(2, at).run();
   if (cache_)
     if (SessionRecord* cached = cache_->session(s.tokenHash)) cached->lastUse = std::max(cached->lastUse, at);
 }
 
-std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
+std::size_t SqliteTransaction::endSessions(const std::optional<std::string>& operatorId) {
   if (cache_) cache_->clearSessions();
   if (operatorId) {
     Query q = c_.query("DELETE FROM session WHERE operator_id = ?1");
@@ -399,29 +405,29 @@ std::size_t Session::endSessions(const std::optional<std::string>& operatorId) {
   return static_cast<std::size_t>(sqlite3_changes(c_.handle()));
 }
 
-std::vector<Venue> Session::allVenues() {
+std::vector<Venue> SqliteTransaction::allVenues() {
   Query q = c_.query("SELECT place_code, theater_name FROM venue ORDER BY place_code");
   std::vector<Venue> out;
   while (q.step()) out.push_back(Venue{q.text(0), q.text(1)});
   return out;
 }
 
-std::vector<Event> Session::allEvents() {
+std::vector<Event> SqliteTransaction::allEvents() {
   Query q = c_.query("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode");
   std::vector<Event> out;
   while (q.step()) out.push_back(readEvent(q));
   return out;
 }
 
-std::vector<Operator> Session::allOperators() {
+std::vector<Operator> SqliteTransaction::allOperators() {
   Query q = c_.query(
       "SELECT operator_id, password_hash, place_code, active, role FROM operator ORDER BY operator_id");
   std::vector<Operator> out;
-  while (q.step()) out.push_back(Operator{q.text(0), q.text(1), q.text(2), q.integer(3) != 0, roleNamed(q.text(4))});
+  while (q.step()) out.push_back(readOperator(q));
   return out;
 }
 
-std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
+std::vector<Ticket> SqliteTransaction::tickets(std::int64_t afterId, std::size_t limit) {
   static const std::string sql =
       std::string("SELECT ") + kTicketColumns + " FROM ticket WHERE id > ?1 ORDER BY id LIMIT ?2";
   Query q = c_.query(sql.c_str());
@@ -431,7 +437,7 @@ std::vector<Ticket> Session::tickets(std::int64_t afterId, std::size_t limit) {
   return out;
 }
 
-void Session::restoreTicket(const Ticket& t) {
+void SqliteTransaction::restoreTicket(const Ticket& t) {
   static const std::string sql = std::string("INSERT INTO ticket(") + kTicketColumns +
                                  ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
                                  "?14, ?15, ?16, ?17, ?18)";
@@ -444,14 +450,12 @@ void Session::restoreTicket(const Ticket& t) {
   q.bind(18, std::int64_t{t.cancelledHere ? 1 : 0}).run();
 }
 
-void Session::restoreScanRecord(const ScanRecord& r) {
+void SqliteTransaction::restoreScanRecord(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
       "code, message, outcome, source, session) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
-  q.bind(1, r.id).bind(2, r.at).bind(3, r.kind).bind(4, r.bizCode).bind(5, r.mode);
-  q.bind(6, r.block).bind(7, r.ticketNo).bind(8, r.operatorId).bind(9, r.placeCode);
-  q.bind(10, r.code).bind(11, r.message).bind(12, r.outcome).bind(13, r.source).bind(14, r.session).run();
+  bindScanRecord(q.bind(1, r.id), 2, r).run();
   // A live check's entry or exit reaches the dashboard's counters through its ticket's change; a
   // restored one through its line.
   if (r.kind == "check" && (r.outcome == "entry" || r.outcome == "reentry" || r.outcome == "exit")) {
@@ -464,19 +468,19 @@ void Session::restoreScanRecord(const ScanRecord& r) {
   }
 }
 
-void Session::recordEntry(std::int64_t ticketId, TimeMs at) {
+void SqliteTransaction::recordEntry(std::int64_t ticketId, TimeMs at) {
   Query q = c_.query(
       "UPDATE ticket SET inside = 1, entry_count = entry_count + 1, "
       "first_entry = coalesce(first_entry, ?2), last_entry = ?2, version = version + 1 WHERE id = ?1");
   q.bind(1, ticketId).bind(2, at).run();
 }
 
-void Session::recordExit(std::int64_t ticketId, TimeMs at) {
+void SqliteTransaction::recordExit(std::int64_t ticketId, TimeMs at) {
   Query q = c_.query("UPDATE ticket SET inside = 0, last_exit = ?2, version = version + 1 WHERE id = ?1");
   q.bind(1, ticketId).bind(2, at).run();
 }
 
-void Session::claimCheckKey(const std::string& key) {
+void SqliteTransaction::claimCheckKey(const std::string& key) {
   Query q = c_.query(
       "SELECT key, operator_id, mode, bizcode, block, ticket_no, code, message, ticket_version, at "
       "FROM check_key WHERE key = ?1");
@@ -487,7 +491,7 @@ void Session::claimCheckKey(const std::string& key) {
                               q.text(6), q.text(7), q.optInteger(8), q.integer(9)};
 }
 
-void Session::keepCheckKey(const CheckKeyRecord& k) {
+void SqliteTransaction::keepCheckKey(const CheckKeyRecord& k) {
   Query q = c_.query(
       "INSERT OR REPLACE INTO check_key(key, operator_id, mode, bizcode, block, ticket_no, code, message, "
       "ticket_version, at) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)");
@@ -495,30 +499,28 @@ void Session::keepCheckKey(const CheckKeyRecord& k) {
   q.bind(7, k.code).bind(8, k.message).bind(9, k.ticketVersion).bind(10, k.at).run();
 }
 
-std::size_t Session::forgetCheckKeys(TimeMs before, std::size_t limit) {
+std::size_t SqliteTransaction::forgetCheckKeys(TimeMs before, std::size_t limit) {
   Query q = c_.query(
       "DELETE FROM check_key WHERE id IN (SELECT id FROM check_key ORDER BY id LIMIT ?2) AND at < ?1");
   q.bind(1, before).bind(2, static_cast<std::int64_t>(limit)).run();
   return static_cast<std::size_t>(sqlite3_changes(c_.handle()));
 }
 
-void Session::appendScanLog(const ScanRecord& r) {
+void SqliteTransaction::appendScanLog(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
       "code, message, outcome, source, session) "
       "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
-  q.bind(1, r.at).bind(2, r.kind).bind(3, r.bizCode).bind(4, r.mode).bind(5, r.block);
-  q.bind(6, r.ticketNo).bind(7, r.operatorId).bind(8, r.placeCode).bind(9, r.code);
-  q.bind(10, r.message).bind(11, r.outcome).bind(12, r.source).bind(13, r.session).run();
+  bindScanRecord(q, 1, r).run();
 }
 
-void Session::insertVenue(const Venue& v) {
+void SqliteTransaction::insertVenue(const Venue& v) {
   forget();
   Query q = c_.query("INSERT INTO venue(place_code, theater_name) VALUES(?1, ?2)");
   q.bind(1, v.placeCode).bind(2, v.theaterName).run();
 }
 
-void Session::insertEvent(const Event& e) {
+void SqliteTransaction::insertEvent(const Event& e) {
   forget();
   Query q = c_.query(
       "INSERT INTO event(bizcode, place_code, goods_name, play_date, active) "
@@ -527,13 +529,13 @@ void Session::insertEvent(const Event& e) {
   q.bind(5, std::int64_t{e.active ? 1 : 0}).run();
 }
 
-void Session::deactivateEvents(const std::string& placeCode) {
+void SqliteTransaction::deactivateEvents(const std::string& placeCode) {
   forget();
   Query q = c_.query("UPDATE event SET active = 0 WHERE place_code = ?1 AND active = 1");
   q.bind(1, placeCode).run();
 }
 
-void Session::insertOperator(const Operator& o) {
+void SqliteTransaction::insertOperator(const Operator& o) {
   forget();
   Query q = c_.query(
       "INSERT INTO operator(operator_id, password_hash, place_code, active, role) VALUES(?1, ?2, ?3, ?4, ?5)");
@@ -541,7 +543,7 @@ void Session::insertOperator(const Operator& o) {
   q.bind(4, std::int64_t{o.active ? 1 : 0}).bind(5, std::string(roleName(o.role))).run();
 }
 
-bool Session::insertTicket(const Ticket& t) {
+bool SqliteTransaction::insertTicket(const Ticket& t) {
   Query q = c_.query(
       "INSERT INTO ticket(bizcode, ticket_no, cust_name, goods_name, play_date, place_name, "
       "seat_grade_name, seat_info, block, status) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10) "
@@ -552,13 +554,13 @@ bool Session::insertTicket(const Ticket& t) {
   return sqlite3_changes(c_.handle()) == 1;
 }
 
-void Session::setEventActive(const std::string& bizCode, bool active) {
+void SqliteTransaction::setEventActive(const std::string& bizCode, bool active) {
   forget();
   Query q = c_.query("UPDATE event SET active = ?2 WHERE bizcode = ?1");
   q.bind(1, bizCode).bind(2, std::int64_t{active ? 1 : 0}).run();
 }
 
-void Session::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
+void SqliteTransaction::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
   Query clear = c_.query("DELETE FROM event_capacity WHERE bizcode = ?1");
   clear.bind(1, bizCode).run();
   for (std::size_t b = 0; b < kBlocks.size(); ++b) {
@@ -568,13 +570,13 @@ void Session::setEventCapacity(const std::string& bizCode, const BlockCapacity& 
   }
 }
 
-void Session::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
+void SqliteTransaction::setTicketCancelled(std::int64_t ticketId, bool cancelled) {
   Query q = c_.query("UPDATE ticket SET status = ?2, cancelled_here = ?3, version = version + 1 WHERE id = ?1");
   q.bind(1, ticketId).bind(2, std::string(cancelled ? "cancelled" : "valid")).bind(3, std::int64_t{cancelled ? 1 : 0});
   q.run();
 }
 
-void Session::updateTicket(std::int64_t ticketId, const Ticket& t) {
+void SqliteTransaction::updateTicket(std::int64_t ticketId, const Ticket& t) {
   Query q = c_.query(
       "UPDATE ticket SET cust_name = ?2, goods_name = ?3, play_date = ?4, place_name = ?5, seat_grade_name = ?6, "
       "seat_info = ?7, block = ?8, status = ?9, cancelled_here = ?10, version = version + 1 WHERE id = ?1");
@@ -585,7 +587,7 @@ void Session::updateTicket(std::int64_t ticketId, const Ticket& t) {
 
 // With secure_delete on for the statement, the old values are zeroed in the pages rather than
 // left in their free space; the store's eraseRemovedData() deals with the log and older pages.
-std::size_t Session::eraseHolderDetails(const std::string& bizCode) {
+std::size_t SqliteTransaction::eraseHolderDetails(const std::string& bizCode) {
   c_.exec("PRAGMA secure_delete = ON");
   try {
     Query q = c_.query(
@@ -599,13 +601,13 @@ std::size_t Session::eraseHolderDetails(const std::string& bizCode) {
   return static_cast<std::size_t>(sqlite3_changes64(c_.handle()));
 }
 
-void Session::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
+void SqliteTransaction::setOperatorPassword(const std::string& id, const std::string& passwordHash) {
   forget();
   Query q = c_.query("UPDATE operator SET password_hash = ?2 WHERE operator_id = ?1");
   q.bind(1, id).bind(2, passwordHash).run();
 }
 
-void Session::setOperatorActive(const std::string& id, bool active) {
+void SqliteTransaction::setOperatorActive(const std::string& id, bool active) {
   forget();
   Query q = c_.query("UPDATE operator SET active = ?2 WHERE operator_id = ?1");
   q.bind(1, id).bind(2, std::int64_t{active ? 1 : 0}).run();

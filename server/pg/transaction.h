@@ -99,9 +99,9 @@ class RowCache {
 };
 
 // The typed operations on one connection; the store owns the transaction around them.
-class Session final : public Transaction {
+class PgTransaction final : public Transaction {
  public:
-  Session(Connection& c, RowCache& cache, RowCache::Updates& updates) : c_(c), cache_(cache), updates_(updates) {}
+  PgTransaction(Connection& c, RowCache& cache, RowCache::Updates& updates) : c_(c), cache_(cache), updates_(updates) {}
 
   std::optional<Venue> findVenue(const std::string& placeCode) override;
   std::optional<Event> findEvent(const std::string& bizCode) override;

@@ -64,11 +64,11 @@ class LookupCache {
 };
 
 // The typed operations on one connection; the caller owns the transaction around them. The
-// writer's session serves events, operators and sessions from its cache and keeps the cache in
+// writer's transaction serves events, operators and sessions from its cache and keeps the cache in
 // step with its own changes to them.
-class Session final : public Transaction {
+class SqliteTransaction final : public Transaction {
  public:
-  explicit Session(Connection& c, LookupCache* cache = nullptr) : c_(c), cache_(cache) {}
+  explicit SqliteTransaction(Connection& c, LookupCache* cache = nullptr) : c_(c), cache_(cache) {}
 
   // Reads every page of the ticket table and of its ticket-number index.
   void readAllTickets();
@@ -134,6 +134,11 @@ class Session final : public Transaction {
   void forget() {
     if (cache_) cache_->clear();
   }
+  // The row `cached` points to, or else the one `sql` finds by `key` (its one parameter), kept in
+  // the writer's cache when found.
+  template <class Row>
+  std::optional<Row> cachedRow(const Row* cached, const char* sql, const std::string& key,
+                               Row (*rowOf)(const Query&));
 
   Connection& c_;
   LookupCache* cache_;
