@@ -99,6 +99,41 @@ bool countedOnly(const Caller& caller, SessionlessKind kind, TimeMs now, std::op
   return caller.sessionless && !wellFormedToken(caller.sessionToken) && !ownLine(caller, kind, now, decided);
 }
 
+// What a sign-in comes to, decided in the write that logs it, with the ID's attempts held back:
+// a lockout in force first, then the password, the operator, the station key and the event; a
+// failure that fills a count becomes the lockout it starts.
+std::string signInOutcome(Transaction& tx, const std::string& operatorId, const Operator* op, bool hasEvent,
+                          bool verified, const Caller& caller, const std::string& source, TimeMs now) {
+  // Nothing to lock: the ID is logged as "?", so its attempts cannot be counted.
+  if (!op) return "failed:unknown-operator";
+  // A station of the operator's own venue is known by its key, not by an address a stranger can
+  // share or a count a stranger can fill: only its own failures lock it.
+  const bool ownStation = caller.station != 0 && caller.stationPlace == op->placeCode;
+  const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, source, now));
+  // Any lockout the query finds is recent enough to hold.
+  if (history.sourceLockout || (history.globalLockout && !ownStation)) return "locked";
+  std::string outcome;
+  if (!verified) {
+    outcome = "failed:bad-password";
+  } else if (!op->active) {
+    outcome = "failed:inactive-operator";
+  } else if (caller.stationRequired && caller.station == 0 && op->role != OperatorRole::Admin) {
+    // Not a guess (the password was right), so not counted; answered as one all the same.
+    outcome = "no-station-key";
+  } else if (!hasEvent) {
+    outcome = "no-event";
+  } else {
+    outcome = "ok";
+  }
+  if (isFailure(outcome)) {
+    if (!ownStation && history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
+      outcome = std::string(kOutcomeLockoutAll);
+    else if (history.sourceFailures + 1 >= kMaxFailedLogins)
+      outcome = std::string(kOutcomeLockout);
+  }
+  return outcome;
+}
+
 }  // namespace
 
 std::string loggedSource(const Caller& caller) {
@@ -134,39 +169,8 @@ Recordset loginOperator(Store& store, const std::string& operatorId, const std::
     // Another server of the same store may have logged attempts of this ID since the read above:
     // decide on the history as it stands with those attempts held back, and log in the same step.
     tx.holdSignIns(operatorId);
-    std::string outcome;
-    if (!op) {
-      // Nothing to lock: the ID is logged as "?", so its attempts cannot be counted.
-      outcome = "failed:unknown-operator";
-    } else {
-      // A station of the operator's own venue is known by its key, not by an address a stranger
-      // can share or a count a stranger can fill: only its own failures lock it.
-      const bool ownStation = caller.station != 0 && caller.stationPlace == op->placeCode;
-      const LoginHistory history = tx.loginHistory(lockoutQuery(operatorId, source, now));
-      // Any lockout the query finds is recent enough to hold.
-      if (history.sourceLockout || (history.globalLockout && !ownStation)) {
-        outcome = "locked";
-      } else {
-        if (!verified) {
-          outcome = "failed:bad-password";
-        } else if (!op->active) {
-          outcome = "failed:inactive-operator";
-        } else if (caller.stationRequired && caller.station == 0 && op->role != OperatorRole::Admin) {
-          // Not a guess (the password was right), so not counted; answered as one all the same.
-          outcome = "no-station-key";
-        } else if (!event) {
-          outcome = "no-event";
-        } else {
-          outcome = "ok";
-        }
-        if (isFailure(outcome)) {
-          if (!ownStation && history.globalFailures + 1 >= kMaxFailedLoginsEverywhere)
-            outcome = std::string(kOutcomeLockoutAll);
-          else if (history.sourceFailures + 1 >= kMaxFailedLogins)
-            outcome = std::string(kOutcomeLockout);
-        }
-      }
-    }
+    const std::string outcome =
+        signInOutcome(tx, operatorId, op ? &*op : nullptr, event.has_value(), verified, caller, source, now);
 
     if (outcome == "ok") {
       answer = loginRow(kOk, msg::kSignedIn, &*event, venue ? &*venue : nullptr);

@@ -187,6 +187,30 @@ void foldLog(const std::string& store) {
     sqlite::fail(c.handle(), "copy its log into " + store);
 }
 
+// Brings the checked copy to this build's schema and gives it an identity of its own, so that the
+// same backup copied over the store by hand later on is told apart from it; the copy then rests on
+// the disk without a log. Returns the identity.
+std::string readiedCopy(const PendingFile& copy) {
+  std::string identity;
+  {
+    std::unique_ptr<Connection> c = sqlite::openWriter(copy.path(), false);
+    sqlite::renewIdentity(*c);
+    Query q = c->query("SELECT id FROM file_identity");
+    if (q.step()) identity = q.text(0);
+  }
+  for (const char* suffix : {"-wal", "-shm"}) removeIfThere(copy.path() + suffix);
+  flushToDisk(copy.path(), false);
+  return identity;
+}
+
+// The restored file is the service's as the old one was, and no more readable than it.
+void giveOwnerAndMode(const std::string& path, const struct stat& old, const std::string& store) {
+  if (::chmod(path.c_str(), old.st_mode & 07777) != 0 ||
+      ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) && ::chown(path.c_str(), old.st_uid, old.st_gid) != 0))
+    throw systemError("The restored store cannot be given the owner and mode of " + store +
+                      " (run restore as root or as the store's owner)");
+}
+
 }  // namespace
 
 RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& store, bool discardNewer) {
@@ -205,18 +229,7 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
   copyInto(backup, copy);
   const std::optional<ScanMark> backupLast = checkBackup(copy.path(), backup);
   if (backupLast) summary.backupLastLine = backupLast->at;
-
-  std::string identity;
-  {
-    // This build's schema, and an identity of its own: the same backup copied over this store by
-    // hand later on is then told apart from it.
-    std::unique_ptr<Connection> c = sqlite::openWriter(copy.path(), false);
-    sqlite::renewIdentity(*c);
-    Query q = c->query("SELECT id FROM file_identity");
-    if (q.step()) identity = q.text(0);
-  }
-  for (const char* suffix : {"-wal", "-shm"}) removeIfThere(copy.path() + suffix);
-  flushToDisk(copy.path(), false);
+  const std::string identity = readiedCopy(copy);
 
   if (hadStore) {
     std::error_code ec;
@@ -246,11 +259,7 @@ RestoreSummary restoreSqliteStore(const std::string& backup, const std::string& 
     summary.newerGivenUp = newer;
     if (newer) summary.admissionsGivenUp = current.admissionsAfter;
 
-    if (::chmod(copy.path().c_str(), old.st_mode & 07777) != 0 ||
-        ((old.st_uid != ::geteuid() || old.st_gid != ::getegid()) &&
-         ::chown(copy.path().c_str(), old.st_uid, old.st_gid) != 0))
-      throw systemError("The restored store cannot be given the owner and mode of " + store +
-                        " (run restore as root or as the store's owner)");
+    giveOwnerAndMode(copy.path(), old, store);
     if (logged && !foreignLog && current.readable) {
       try {
         foldLog(store);

@@ -650,7 +650,11 @@ bool isLoopback(const std::string& host) {
 
 const char* signalName(int sig) { return sig == SIGINT ? "SIGINT" : sig == SIGTERM ? "SIGTERM" : "a signal"; }
 
-int cmdServe(const Values& v) {
+// Plain HTTP on an address other machines reach: passwords and cookies would cross the network.
+bool plainOnNetwork(const ServeOptions& options) { return options.tlsCert.empty() && !isLoopback(options.host); }
+
+// The serve flags as the HTTP service takes them; a usage error for flags that cannot go together.
+ServeOptions serveOptions(const Values& v) {
   ServeOptions options;
   try {
     parseListenAddress(v.count("listen") ? v.at("listen") : "127.0.0.1:8470", options.host, options.port);
@@ -665,8 +669,7 @@ int cmdServe(const Values& v) {
   const bool plainHttp = v.count("plain-http") > 0;
   if (plainHttp && !options.tlsCert.empty())
     throw UsageError("--plain-http cannot go with --tls-cert and --tls-key.");
-  const bool plainOnNetwork = options.tlsCert.empty() && !isLoopback(options.host);
-  if (plainOnNetwork && !plainHttp)
+  if (plainOnNetwork(options) && !plainHttp)
     throw UsageError("Plain HTTP on " + options.host +
                      ", which is not a loopback address, would carry passwords and session cookies over the "
                      "network in clear: give --tls-cert and --tls-key (\"tav-server tls-init\" makes them), "
@@ -678,6 +681,11 @@ int cmdServe(const Values& v) {
   if (v.lists.count("metrics-from")) options.metricsFrom = v.lists.at("metrics-from");
   if (v.lists.count("trusted-proxy")) options.trustedProxies = v.lists.at("trusted-proxy");
   options.requireStationKey = v.count("require-station-key") > 0;
+  return options;
+}
+
+int cmdServe(const Values& v) {
+  const ServeOptions options = serveOptions(v);
 
   // Block the stop signals before any thread exists (the store may start its own), so that
   // only the watcher below receives them.
@@ -713,7 +721,7 @@ int cmdServe(const Values& v) {
     return kExitFailed;
   }
   // Said at every start, so that a server left on plain HTTP keeps saying so in its log.
-  if (plainOnNetwork)
+  if (plainOnNetwork(options))
     logLine("warning: serving plain HTTP on " + options.host +
             " (--plain-http): passwords, session cookies and tickets cross the network in clear");
   // The scan log keeps UTC; every time the server shows (already inside since HH:MM, the export,

@@ -75,6 +75,16 @@ def wait_for(what, timeout, step=0.1):
         time.sleep(step)
 
 
+def table(driver, element_id, attribute):
+    """A table's rows at one moment (the page redraws them with every snapshot): each row's
+    `attribute` and the numbers in its cells after the first."""
+    return driver.execute_script("""
+        const [id, attribute] = arguments;
+        return Array.from(document.querySelectorAll('#' + id + ' tbody tr')).map(r =>
+            [r.getAttribute(attribute), Array.from(r.cells).slice(1).map(c => c.textContent.trim())]);""",
+        element_id, attribute)
+
+
 def figure(driver, element_id):
     text = driver.find_element(By.ID, element_id).text
     return int(text.replace(",", "")) if text else -1
@@ -154,11 +164,9 @@ class DashboardInBrowser(unittest.TestCase):
             for b in range(4):
                 self.assertEqual(figure(d, f"admitted-{b}"), 10)
                 self.assertEqual(figure(d, f"inside-{b}"), 10 if b else 9)
-            reasons = {r.get_attribute("data-reason"): int(r.find_elements(By.TAG_NAME, "td")[1].text)
-                       for r in d.find_elements(By.CSS_SELECTOR, "#refusals tbody tr")}
+            reasons = {reason: int(cells[0]) for reason, cells in table(d, "refusals", "data-reason")}
             self.assertEqual(reasons, {"unknown-ticket": 1, "cancelled": 1})
-            gates = {r.get_attribute("data-source"): [int(td.text) for td in r.find_elements(By.TAG_NAME, "td")[1:3]]
-                     for r in d.find_elements(By.CSS_SELECTOR, "#gates tbody tr")}
+            gates = {source: [int(c) for c in cells[0:2]] for source, cells in table(d, "gates", "data-source")}
             self.assertEqual(gates, {"127.0.0.2": [21, 0], "127.0.0.3": [22, 2]})
             self.assertEqual(self.chart_entries(), 40)
 
@@ -168,10 +176,9 @@ class DashboardInBrowser(unittest.TestCase):
             for _ in range(5):
                 self.assertEqual(stranger.check(BIZ, demo_ticket(0)), ("-1", "다시 로그인하세요"))
             stranger.close()
-            rows = lambda: [(r.get_attribute("data-source"), int(r.find_elements(By.TAG_NAME, "td")[1].text))
-                            for r in d.find_elements(By.CSS_SELECTOR, "#strangers tbody tr")]
+            rows = lambda: [(source, int(cells[0])) for source, cells in table(d, "strangers", "data-source")]
             self.assertTrue(wait_for(lambda: rows() == [("127.0.0.10", 5)], 5), rows())
-            self.assertEqual(sorted(r.get_attribute("data-source") for r in d.find_elements(By.CSS_SELECTOR, "#gates tbody tr")),
+            self.assertEqual(sorted(source for source, _ in table(d, "gates", "data-source")),
                              ["127.0.0.2", "127.0.0.3"])
 
         with self.subTest("the figures are the store's"):
