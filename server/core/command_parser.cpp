@@ -205,6 +205,4 @@ CommandKind commandKind(const ParsedCommand& command) {
   return command.args[0] == wire::kModeStatistics ? CommandKind::Statistics : CommandKind::TicketCheck;
 }
 
-CommandKind commandKind(std::string_view text) { return commandKind(parseCommand(text)); }
-
 }  // namespace tav::server

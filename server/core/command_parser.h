@@ -37,8 +37,6 @@ ParsedCommand parseCommand(std::string_view text);
 enum class CommandKind { TicketCheck, Statistics, PlaceSignIn, OperatorSignIn };
 
 CommandKind commandKind(const ParsedCommand& command);
-// Parses `text` as parseCommand() does, and throws BadCommand as it does.
-CommandKind commandKind(std::string_view text);
 
 // True when `text` is well-formed UTF-8 (no overlong forms, no surrogates, nothing above U+10FFFF).
 bool isValidUtf8(std::string_view text);

@@ -39,17 +39,6 @@ SetupError noTicket(const std::string& ticketNo) {
 
 bool isEntry(const ScanRecord& l) { return l.kind == "check" && (l.outcome == "entry" || l.outcome == "reentry"); }
 
-bool isAnnul(const ScanRecord& l) { return l.kind == kControlKind && l.outcome == kOutcomeAnnul; }
-
-// The line an annul names, from its code.
-std::optional<std::int64_t> annulledLine(const ScanRecord& annul) {
-  try {
-    return std::stoll(annul.code);
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
-}
-
 // The entry line an annul may take back at `now`: the ticket's last entry, while the ticket is
 // inside from it and for kAnnulWindowMs after it.
 const ScanRecord* annullableEntry(const Ticket& t, const std::vector<ScanRecord>& lines, TimeMs now) {
@@ -63,7 +52,7 @@ const ScanRecord* annullableEntry(const Ticket& t, const std::vector<ScanRecord>
 std::string whyNotAnnullable(const Ticket& t, const std::vector<ScanRecord>& lines, const ScanRecord& line,
                              TimeMs now) {
   for (const ScanRecord& l : lines)
-    if (isAnnul(l) && annulledLine(l) == line.id) return "This entry was already annulled.";
+    if (annulledLine(l) == line.id) return "This entry was already annulled.";
   if (now - line.at > kAnnulWindowMs) return "This entry is more than 15 minutes old and can no longer be annulled.";
   if (!t.inside) return "The ticket has gone out since this entry; it can no longer be annulled.";
   return "The ticket has entered again since this entry; only its last entry can be annulled.";
@@ -94,8 +83,7 @@ std::optional<TimeMs> entryBefore(const Ticket& t, const std::vector<ScanRecord>
   if (t.entryCount <= 1) return std::nullopt;
   std::vector<std::int64_t> annulled;
   for (const ScanRecord& l : lines)
-    if (isAnnul(l))
-      if (auto id = annulledLine(l)) annulled.push_back(*id);
+    if (auto id = annulledLine(l)) annulled.push_back(*id);
   for (auto it = lines.rbegin(); it != lines.rend(); ++it)
     if (it->id < entry.id && isEntry(*it) && std::find(annulled.begin(), annulled.end(), it->id) == annulled.end())
       return it->at;
@@ -177,8 +165,7 @@ TicketStory ticketStory(Store& store, const ControlCaller& caller, const std::st
     const StationNames names = stationNames(r);
     std::map<std::int64_t, std::int64_t> annulledBy;
     for (const ScanRecord& l : lines)
-      if (isAnnul(l))
-        if (auto id = annulledLine(l)) annulledBy.emplace(*id, l.id);
+      if (auto id = annulledLine(l)) annulledBy.emplace(*id, l.id);
     for (const ScanRecord& l : lines) {
       StoryLine s{l, sourceLabel(l.source, names), std::nullopt};
       if (auto it = annulledBy.find(l.id); it != annulledBy.end()) s.annulledBy = it->second;

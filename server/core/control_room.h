@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "server/core/errors.h"
 #include "server/core/store.h"
 
 namespace tav::server {
@@ -25,13 +26,6 @@ inline constexpr std::size_t kStoryLines = 1000;
 // (store.h) and these.
 inline constexpr const char* kOutcomeCancel = "cancel";
 inline constexpr const char* kOutcomeRestore = "restore";
-
-// An action that the ticket's state no longer allows: the entry is no longer its last, or too old,
-// or another supervisor was first (HTTP 409). Nothing was written.
-class ActionRefused : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // Who acts: the session token the request came with, and its source for the scan log. Anything but
 // a live admin's session is refused with NotSignedIn; another venue's event is SetupError, as an

@@ -53,4 +53,11 @@ class SetupError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// An action that the ticket's state no longer allows: the entry is no longer its last, or too old,
+// or another supervisor was first (HTTP 409). Nothing was written.
+class ActionRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
 }  // namespace tav::server

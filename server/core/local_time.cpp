@@ -4,7 +4,7 @@
 #include <ctime>
 #include <regex>
 
-#include "server/core/setup.h"
+#include "server/core/errors.h"
 
 namespace tav::server {
 namespace {
@@ -14,6 +14,11 @@ std::tm localParts(TimeMs at) {
   std::tm tm{};
   localtime_r(&seconds, &tm);
   return tm;
+}
+
+std::string formatted(const std::tm& tm, const char* format) {
+  char buf[64];
+  return std::string(buf, std::strftime(buf, sizeof buf, format, &tm));
 }
 
 }  // namespace
@@ -43,14 +48,11 @@ TimeMs parseLocalTime(const std::string& text, const std::string& what) {
   return static_cast<TimeMs>(t) * 1000;
 }
 
-std::string formatLocalTime(TimeMs at, const char* format) {
-  const std::tm tm = localParts(at);
-  char buf[64];
-  return std::string(buf, std::strftime(buf, sizeof buf, format, &tm));
-}
+std::string formatLocalTime(TimeMs at, const char* format) { return formatted(localParts(at), format); }
 
 LocalZone localZone(TimeMs at) {
-  return {formatLocalTime(at, "%Z (%z)"), static_cast<std::int64_t>(localParts(at).tm_gmtoff / 60)};
+  const std::tm tm = localParts(at);
+  return {formatted(tm, "%Z (%z)"), static_cast<std::int64_t>(tm.tm_gmtoff / 60)};
 }
 
 }  // namespace tav::server

@@ -62,15 +62,9 @@ std::string csvField(const std::string& v) {
 }
 
 // Marks the row of the check line `annulledId` (rows and their line ids in id order) as annulled.
-void markAnnulled(std::vector<std::string>& rows, const std::vector<std::int64_t>& ids, const std::string& annulledId) {
-  std::int64_t id = 0;
-  try {
-    id = std::stoll(annulledId);
-  } catch (const std::exception&) {
-    return;
-  }
-  const auto it = std::lower_bound(ids.begin(), ids.end(), id);
-  if (it == ids.end() || *it != id) return;
+void markAnnulled(std::vector<std::string>& rows, const std::vector<std::int64_t>& ids, std::int64_t annulledId) {
+  const auto it = std::lower_bound(ids.begin(), ids.end(), annulledId);
+  if (it == ids.end() || *it != annulledId) return;
   std::string& row = rows[static_cast<std::size_t>(it - ids.begin())];
   // The time cell holds no comma: the kind cell follows the first one.
   const std::size_t kind = row.find(',') + 1;
@@ -181,7 +175,7 @@ std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out)
       for (const ScanRecord& l : page) {
         const bool everyVenues = isSessionlessCount(l) && !what.bizCode;
         if (!everyVenues && (l.placeCode != what.placeCode || (what.bizCode && l.bizCode != *what.bizCode))) continue;
-        if (l.kind == kControlKind && l.outcome == kOutcomeAnnul) markAnnulled(rows, rowIds, l.code);
+        if (const auto annulled = annulledLine(l)) markAnnulled(rows, rowIds, *annulled);
         if ((what.since && l.at < *what.since) || (what.until && l.at >= *what.until)) continue;
         // A registered station by its name (which add-station keeps from reading as an address).
         std::string row;

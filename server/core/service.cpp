@@ -71,15 +71,8 @@ Answer execute(Store& store, std::string_view commandText, const Caller& caller)
   return run(store, parseCommand(commandText), caller);
 }
 
-void executeAsync(Store& store, std::string_view commandText, Caller caller, const SlowRunner& runSlow,
+void executeAsync(Store& store, ParsedCommand command, Caller caller, const SlowRunner& runSlow,
                   AnswerDone done) {
-  ParsedCommand command;
-  try {
-    command = parseCommand(commandText);
-  } catch (const BadCommand&) {
-    done(Answer{}, std::current_exception());
-    return;
-  }
   if (commandKind(command) != CommandKind::TicketCheck) {
     runSlow([&store, command = std::move(command), caller = std::move(caller), done = std::move(done)]() mutable {
       Answer answer;

@@ -33,11 +33,12 @@ using AnswerDone = std::function<void(Answer, std::exception_ptr)>;
 // Runs a task on threads that may block (sign-ins verify a password, which takes a while).
 using SlowRunner = std::function<void(std::function<void()>)>;
 
-// Runs a command text without holding the caller's thread: a ticket check is handed to the
+// Runs a parsed command without holding the caller's thread: a ticket check is handed to the
 // store, and `done` runs on a thread of the store once its batch is durable; every other command
 // runs whole as one task given to `runSlow`. `done` runs exactly once, with the answer or with what
-// execute() would have thrown.
-void executeAsync(Store& store, std::string_view commandText, Caller caller, const SlowRunner& runSlow,
+// execute() would have thrown (never BadCommand: parsing is the caller's, before this, so that a
+// command text is parsed once).
+void executeAsync(Store& store, ParsedCommand command, Caller caller, const SlowRunner& runSlow,
                   AnswerDone done);
 
 }  // namespace tav::server

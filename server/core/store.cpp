@@ -58,4 +58,13 @@ void Store::writeAsync(std::function<void(Transaction&)> work, Done done) {
   });
 }
 
+std::optional<std::int64_t> annulledLine(const ScanRecord& line) {
+  if (line.kind != kControlKind || line.outcome != kOutcomeAnnul) return std::nullopt;
+  try {
+    return std::stoll(line.code);
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+}
+
 }  // namespace tav::server

@@ -111,6 +111,10 @@ struct ScanRecord {
   std::int64_t session = 0;  // the id of the session the request came with (0: none)
 };
 
+// The id of the check line an annul line (kind kControlKind, outcome kOutcomeAnnul) takes back;
+// none for any other line.
+std::optional<std::int64_t> annulledLine(const ScanRecord& line);
+
 // A signed-in operator's session as the store keeps it: never the token, only its SHA-256 (hex),
 // so that a copy of the store lets nobody in, and several servers of one database share sessions.
 struct SessionRecord {

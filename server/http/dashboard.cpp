@@ -91,8 +91,6 @@ void addControlRoom(const IngressSnapshot& s, json& out) {
              {"lastSeen", st.lastSeen ? json(*st.lastSeen) : json(nullptr)}};
     stations.push_back(std::move(one));
   }
-  for (std::size_t g = 0; g < s.gateBlocks.size() && g < out["gates"].size(); ++g) out["gates"][g]["block"] = s.gateBlocks[g];
-  for (std::size_t b = 0; b < kBlocks.size(); ++b) out["blocks"][b]["capacity"] = s.capacity[b];
   out["alarms"] = std::move(alarms);
   out["stations"] = std::move(stations);
   out["alarmRules"] = {{"silentMinutes", kSilentGateMs / kMinuteMs},
@@ -113,7 +111,8 @@ std::string ingressJson(const IngressSnapshot& s) {
   json blocks = json::array(), entries = json::array(), exits = json::array();
   std::int64_t admitted = 0, inside = 0;
   for (std::size_t b = 0; b < kBlocks.size(); ++b) {
-    blocks.push_back({{"block", kBlocks[b]}, {"admitted", s.counts.admitted[b]}, {"inside", s.counts.inside[b]}});
+    blocks.push_back({{"block", kBlocks[b]}, {"admitted", s.counts.admitted[b]}, {"inside", s.counts.inside[b]},
+                      {"capacity", s.capacity[b]}});
     admitted += s.counts.admitted[b];
     inside += s.counts.inside[b];
     entries.push_back(flowSeries(s, b, false));
@@ -130,9 +129,11 @@ std::string ingressJson(const IngressSnapshot& s) {
                          {"lastSeen", st.lastSeen}});
   }
   json gates = json::array();
-  for (const IngressGate& g : s.counts.gates) {
+  for (std::size_t i = 0; i < s.counts.gates.size(); ++i) {
+    const IngressGate& g = s.counts.gates[i];
     gates.push_back({{"source", g.source}, {"checks", g.checks}, {"refusals", g.refusals},
-                     {"lastCheck", g.lastCheck}, {"silent", s.serverTime - g.lastCheck >= kSilentGateMs}});
+                     {"lastCheck", g.lastCheck}, {"silent", s.serverTime - g.lastCheck >= kSilentGateMs},
+                     {"block", i < s.gateBlocks.size() ? s.gateBlocks[i] : std::string()}});
   }
   json out{
       {"serverTime", s.serverTime},

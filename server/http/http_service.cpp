@@ -511,13 +511,14 @@ class HttpService::Impl final : public ConnectionHost {
     const std::string stationKey(request[wire::kStationHeader]);
     metrics_.recordRequest();
     const auto started = Clock::now();
-    CommandKind kind;
+    ParsedCommand command;
     try {
-      kind = commandKind(text);
+      command = parseCommand(text);
     } catch (const BadCommand&) {
       metrics_.recordLatency(Clock::now() - started);
       return reply.send(failureResponse(std::current_exception()));
     }
+    const CommandKind kind = commandKind(command);
     // The station the key names, from memory: a made-up key costs no store read. `keyed` is what
     // the sign-in queue lets go ahead of strangers.
     const std::optional<StationInfo> station = stations_->lookup(stationKey);
@@ -557,8 +558,9 @@ class HttpService::Impl final : public ConnectionHost {
     }
     caller.stationRequired = options_.requireStationKey && !keyed;
     caller.sessionless = &sessionless_;
-    if (kind == CommandKind::OperatorSignIn) return queueSignIn(text, std::move(caller), recent, reply, started);
-    executeAsync(store_, text, std::move(caller), otherRunner_, answering(std::move(reply), started));
+    if (kind == CommandKind::OperatorSignIn)
+      return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
+    executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
   }
 
   AnswerDone answering(Reply reply, Clock::time_point started) {
@@ -570,21 +572,21 @@ class HttpService::Impl final : public ConnectionHost {
   }
 
   // An operator sign-in waits its turn for a password check; see SignInQueue for the order.
-  void queueSignIn(const std::string& text, Caller caller, std::size_t recent, Reply& reply,
+  void queueSignIn(ParsedCommand command, Caller caller, std::size_t recent, Reply& reply,
                    Clock::time_point started) {
     struct Pending {
-      std::string text;
+      ParsedCommand command;
       Caller caller;
       Reply reply;
     };
-    auto pending = std::make_shared<Pending>(Pending{text, std::move(caller), std::move(reply)});
+    auto pending = std::make_shared<Pending>(Pending{std::move(command), std::move(caller), std::move(reply)});
     SignInQueue::Job job;
     job.fromStation = pending->caller.station != 0;
     job.recentFromSource = recent;
     job.gone = [pending] { return pending->reply.clientGone(); };
     job.run = [this, pending, started] {
       const SlowRunner here = [](std::function<void()> task) { task(); };
-      executeAsync(store_, pending->text, std::move(pending->caller), here,
+      executeAsync(store_, std::move(pending->command), std::move(pending->caller), here,
                    answering(std::move(pending->reply), started));
     };
     job.refuse = [this, pending, started](SignInQueue::Refusal why) {

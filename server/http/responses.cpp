@@ -4,9 +4,7 @@
 #include <boost/beast/http/field.hpp>
 #include <boost/beast/http/status.hpp>
 
-#include "server/core/control_room.h"
 #include "server/core/errors.h"
-#include "server/core/setup.h"
 #include "server/http/log.h"
 #include "wire/recordset.h"
 
