@@ -1,6 +1,7 @@
 // execute(): one command text, parsed strictly, run as its procedure.
 #include "server/core/service.h"
 
+#include "server/core/messages.h"
 #include "server/core/procedures.h"
 #include "wire/protocol.h"
 
@@ -8,11 +9,28 @@ namespace tav::server {
 
 namespace {
 
-// The ErrCode of the answer's first row, for the metrics ("" for statistics).
-void noteCode(Answer& answer) {
+// The ErrCode of the answer's first row, for the metrics ("" for statistics), and whether the
+// request was signed in: every procedure that needs a session answers one without it "sign in
+// again" (statistics throw instead), and a sign-in that succeeds hands a session out.
+void noteCode(Answer& answer, CommandKind kind) {
   const auto& rs = answer.recordset;
   if (!rs.fields.empty() && rs.fields[0] == wire::kFieldErrCode && !rs.rows.empty())
     if (const auto* code = std::get_if<std::string>(&rs.rows[0][0])) answer.code = *code;
+  switch (kind) {
+    case CommandKind::OperatorSignIn:
+      answer.signedIn = !answer.sessionToken.empty();
+      break;
+    case CommandKind::Statistics:
+      answer.signedIn = true;
+      break;
+    case CommandKind::PlaceSignIn:
+    case CommandKind::TicketCheck: {
+      const std::string* message = rs.rows.empty() || rs.rows[0].size() < 2 ? nullptr
+                                                                           : std::get_if<std::string>(&rs.rows[0][1]);
+      answer.signedIn = message && *message != messages::kSignInAgain;
+      break;
+    }
+  }
 }
 
 CheckRequest checkRequest(ParsedCommand& cmd) {
@@ -42,9 +60,10 @@ std::exception_ptr asStoreFailure(std::exception_ptr error) {
 Answer run(Store& store, ParsedCommand cmd, const Caller& caller) {
   Answer answer;
   answer.procedure = std::string(cmd.name);
+  const CommandKind kind = commandKind(cmd);
   try {
     const auto& a = cmd.args;
-    switch (commandKind(cmd)) {
+    switch (kind) {
       case CommandKind::OperatorSignIn:
         answer.recordset = loginOperator(store, a[0], a[1], caller, &answer.sessionToken);
         break;
@@ -61,7 +80,7 @@ Answer run(Store& store, ParsedCommand cmd, const Caller& caller) {
   } catch (...) {
     std::rethrow_exception(asStoreFailure(std::current_exception()));
   }
-  noteCode(answer);
+  noteCode(answer, kind);
   return answer;
 }
 
@@ -97,7 +116,7 @@ void executeAsync(Store& store, ParsedCommand command, Caller caller, const Slow
                      }
                      answer.procedure = procedure;
                      answer.recordset = std::move(rs);
-                     noteCode(answer);
+                     noteCode(answer, CommandKind::TicketCheck);
                      done(std::move(answer), nullptr);
                    });
 }

@@ -21,6 +21,8 @@ struct Answer {
   std::string procedure;  // canonical procedure name, e.g. "Proc_WMRS_Admin_GetAdminTAV_BookingInfo"
   std::string code;       // ErrCode of the row ("" for statistics)
   std::string sessionToken;  // a session the operator sign-in opened, for the client's cookie
+  // The request came with a live session, or opened one: what lets the server spare its connection.
+  bool signedIn = false;
 };
 
 // Parses the command text strictly and runs its procedure on the store. Returns only once every

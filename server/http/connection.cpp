@@ -12,6 +12,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 
 #include <array>
@@ -31,6 +33,7 @@ namespace asio = boost::asio;
 namespace beast = boost::beast;
 namespace http = beast::http;
 using boost::system::error_code;
+using Clock = std::chrono::steady_clock;
 
 namespace {
 
@@ -40,6 +43,9 @@ constexpr std::size_t kBufferLimit = kMaxHeaderBytes + 16 * 1024;
 // so that closing with unread bytes does not reset the connection before the client has read
 // its answer.
 constexpr std::chrono::seconds kLingerDeadline{2};
+// What an answer costs in the kernel while its client reads it: at most a full send buffer
+// (SO_SNDBUF as the kernel doubles it), however large the answer.
+constexpr std::size_t kKernelBytesPerAnswer = 64 * 1024;
 
 const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
 
@@ -74,6 +80,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
  public:
   using Parser = http::request_parser<http::string_body>;
   using Serializer = http::response_serializer<http::string_body>;
+  using FileSerializer = http::response_serializer<http::span_body<const char>>;
   using TlsStream = asio::ssl::stream<beast::tcp_stream&>;
 
   SocketConnection(asio::ip::tcp::socket socket, const SourceLimits::Address& from, bool viaProxy, ConnectionHost& host,
@@ -90,10 +97,11 @@ class SocketConnection final : public Connection, public EventSink, public Evict
 
   ~SocketConnection() override {
     host_.budget().leave(member_);
+    host_.budget().unqueue(queued_);
     tls_.reset();
     if (parked_) SSL_free(parked_);
     if (busy_) host_.requestEnded();
-    if (counted_) host_.limits().closeConnection(from_.address);
+    if (counted_) host_.limits().closeConnection(from_.address, verified_);
     host_.metrics().connectionClosed();
   }
 
@@ -114,11 +122,11 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     // the budget like an idle connection with a session (the page reconnects by itself).
     host_.budget().idle(member_, true);
     streamBytes_ = std::make_shared<const std::string>(std::move(head));
-    tcp_.expires_after(kWriteDeadline);
+    arm(kWriteDeadline);
     io([this, opened = std::move(opened)](auto& stream) {
       asio::async_write(stream, asio::buffer(*streamBytes_),
                         [self = self(), opened](error_code ec, std::size_t) {
-        self->tcp_.expires_never();
+        self->disarm();
         self->streamBytes_.reset();
         if (ec || self->phase_ != Phase::Streaming) return self->closeNow();
         // Whatever the client sends now, or its end of the connection, ends the stream.
@@ -171,8 +179,50 @@ class SocketConnection final : public Connection, public EventSink, public Evict
 
   bool gone() const override { return gone_.load(std::memory_order_relaxed); }
 
+  void vouch(bool verified) override { vouched_.store(verified ? 1 : 0, std::memory_order_relaxed); }
+
   void deliver(HttpResponse response) override {
     if (phase_ == Phase::Closed) return;
+    const unsigned status = response.result_int();
+    if (status >= 400) {
+      host_.metrics().recordError(static_cast<int>(status));
+      host_.errorAnswered(status, from_.address,
+                          "error " + std::to_string(status) + (method_.empty() ? "" : " " + method_ + " " + path_) +
+                              " from " + from_.address.to_string() + ": " + wire::decodeError(response.body()));
+    }
+    // The body is this answer's own copy: the server's memory holds it until it is written.
+    const std::size_t body = response.body().size();
+    prepare(response, body + std::min(body, kKernelBytesPerAnswer));
+    response_ = std::make_unique<HttpResponse>(std::move(response));
+    serializer_ = std::make_unique<Serializer>(*response_);
+    writeSome(*serializer_);
+  }
+
+  // A shared body costs nothing of the server's memory per answer, only the kernel's send buffer;
+  // once those of all slow readers together reach the budget's limit, the file waits for later.
+  void deliver(FileResponse response) override {
+    if (phase_ == Phase::Closed) return;
+    const std::size_t cost = std::min<std::size_t>(response.body().size(), kKernelBytesPerAnswer);
+    if (!host_.budget().queue(cost)) {
+      host_.metrics().recordRefusal(Limit::QueuedBytes);
+      HttpResponse busy = errorResponse(503, "The server has too many answers waiting for slow readers; try again shortly.");
+      busy.set(http::field::retry_after, "5");
+      return deliver(std::move(busy));
+    }
+    queued_ += cost;
+    prepare(response, 0);
+    fileResponse_ = std::make_unique<FileResponse>(std::move(response));
+    fileSerializer_ = std::make_unique<FileSerializer>(*fileResponse_);
+    writeSome(*fileSerializer_);
+  }
+
+ private:
+  enum class Phase { ProxyHeader, Idle, Handshake, Reading, Handling, Writing, Streaming, Closing, Closed };
+
+  // The head of every answer, and its bytes counted in the budget (`queued`, on top of what a
+  // shared body costs) until it is written.
+  template <class Response>
+  void prepare(Response& response, std::size_t queued) {
     phase_ = Phase::Writing;
     disarm();
     keepAlive_ = keepAlive_ && !closeAfter_ && !host_.stopping();
@@ -180,24 +230,15 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     response.keep_alive(keepAlive_);
     response.prepare_payload();
     if (head_) {
-      const auto length = response.body().size();
-      response.body().clear();
+      const auto length = response.payload_size().value_or(0);
+      response.body() = {};
       response.content_length(length);
     }
-    const unsigned status = response.result_int();
-    if (status >= 400) {
-      host_.metrics().recordError(static_cast<int>(status));
-      logLine("error " + std::to_string(status) + (method_.empty() ? "" : " " + method_ + " " + path_) +
-              " from " + from_.address.to_string() + ": " + wire::decodeError(response.body()));
-    }
     if constexpr (kTls) response.set(http::field::strict_transport_security, "max-age=31536000");
-    response_ = std::make_unique<HttpResponse>(std::move(response));
-    serializer_ = std::make_unique<Serializer>(*response_);
-    writeSome();
+    host_.budget().queue(queued);  // an answer of the server's own: never refused
+    queued_ += queued;
+    answerDue_ = Clock::now() + kAnswerDeadline;
   }
-
- private:
-  enum class Phase { ProxyHeader, Idle, Handshake, Reading, Handling, Writing, Streaming, Closing, Closed };
 
   std::shared_ptr<SocketConnection> self() { return std::static_pointer_cast<SocketConnection>(shared_from_this()); }
   asio::ip::tcp::socket& socket() { return tcp_.socket(); }
@@ -249,6 +290,15 @@ class SocketConnection final : public Connection, public EventSink, public Evict
         socket().cancel(ignored);
         break;
       }
+      case Phase::Writing:
+      case Phase::Streaming:
+        // Only armed while bytes wait for the client: it stopped reading them.
+        host_.metrics().recordRefusal(Limit::StalledResponse);
+        closeNow();
+        break;
+      case Phase::Closing:
+        closeNow();
+        break;
       default:
         break;
     }
@@ -266,7 +316,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     }
     // Nothing is allocated for the next request before its first byte.
     phase_ = Phase::Idle;
-    host_.budget().idle(member_, signedIn_);
+    host_.budget().idle(member_, verified_);
     arm(kIdleDeadline);
     socket().async_wait(asio::socket_base::wait_read, [self = self()](error_code ec) {
       if (!ec && self->phase_ == Phase::Idle) self->onBytes();
@@ -432,7 +482,8 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     HttpRequest request = parser_->release();
     parser_.reset();
     keepAlive_ = request.keep_alive();
-    signedIn_ = request.count(http::field::cookie) > 0 || request.count(wire::kStationHeader) > 0;
+    presented_ = request.count(http::field::cookie) > 0 || request.count(wire::kStationHeader) > 0;
+    vouched_.store(-1, std::memory_order_relaxed);
     host_.budget().busy(member_);
     gone_.store(false, std::memory_order_relaxed);
     watchForHangUp();
@@ -494,25 +545,28 @@ class SocketConnection final : public Connection, public EventSink, public Evict
 
   // --- writing and closing.
 
-  // The answer goes out piece by piece, each within the write deadline: a large answer to a slow
-  // but reading client is fine, a client that stops reading is not.
-  void writeSome() {
-    tcp_.expires_after(kWriteDeadline);
-    io([this](auto& stream) {
-      http::async_write_some(stream, *serializer_, [self = self()](error_code ec, std::size_t) {
-        if (ec == beast::error::timeout) self->host_.metrics().recordRefusal(Limit::StalledResponse);
-        if (ec || self->serializer_->is_done()) return self->onWritten(ec);
-        self->writeSome();
+  // The answer goes out piece by piece, each within the write deadline and the whole within the
+  // answer's: a large answer to a slow but reading client is fine, a client that stops reading,
+  // or reads a byte now and then, is not.
+  template <class S>
+  void writeSome(S& serializer) {
+    arm(std::min<Clock::duration>(kWriteDeadline, answerDue_ - Clock::now()));
+    io([this, &serializer](auto& stream) {
+      http::async_write_some(stream, serializer, [self = self(), &serializer](error_code ec, std::size_t) {
+        if (self->phase_ != Phase::Writing) return;
+        if (ec || serializer.is_done()) return self->onWritten(ec);
+        self->writeSome(serializer);
       });
     });
   }
 
   // One stream write at a time; see push().
   void writeStream() {
-    tcp_.expires_after(kWriteDeadline);
+    arm(kWriteDeadline);
     io([this](auto& stream) {
       asio::async_write(stream, asio::buffer(*streamBytes_), [self = self()](error_code ec, std::size_t) {
-        self->tcp_.expires_never();
+        if (self->phase_ != Phase::Streaming) return;
+        self->disarm();
         self->streamBytes_.reset();
         if (ec) return self->closeNow();
       });
@@ -520,18 +574,34 @@ class SocketConnection final : public Connection, public EventSink, public Evict
   }
 
   void onWritten(error_code ec) {
-    tcp_.expires_never();
+    disarm();
     serializer_.reset();
     response_.reset();
+    fileSerializer_.reset();
+    fileResponse_.reset();
+    host_.budget().unqueue(queued_);
+    queued_ = 0;
     method_.clear();
     path_.clear();
     if (busy_) {
       busy_ = false;
       host_.requestEnded();
     }
+    settleVerification();
     if (ec) return closeNow();
     if (!keepAlive_) return closeGracefully();
     awaitRequest();
+  }
+
+  // A request that came with credentials decides the connection's standing by what was found of
+  // them; one without leaves it as it was.
+  void settleVerification() {
+    if (!presented_) return;
+    presented_ = false;
+    const bool verified = vouched_.load(std::memory_order_relaxed) == 1;
+    if (verified == verified_) return;
+    verified_ = verified;
+    if (counted_) host_.limits().markVerified(from_.address, verified);
   }
 
   void closeGracefully() {
@@ -539,7 +609,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     disarm();
     buffer_.clear();
     buffer_.shrink_to_fit();
-    tcp_.expires_after(kLingerDeadline);
+    arm(kLingerDeadline);
     if constexpr (kTls) {
       tls_->async_shutdown([self = self()](error_code) { self->closeNow(); });
     } else {
@@ -557,11 +627,19 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     });
   }
 
+  // A socket closed with bytes its client never took would keep them in the kernel for minutes,
+  // retransmitting to a reader that stalled on purpose: such a connection is reset instead, which
+  // frees them at once.
   void closeNow() {
     phase_ = Phase::Closed;
     disarm();
     error_code ignored;
-    socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    int unsent = 0;
+    if (socket().is_open() && ::ioctl(socket().native_handle(), SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+      socket().set_option(asio::socket_base::linger(true, 0), ignored);
+    } else {
+      socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+    }
     socket().close(ignored);
   }
 
@@ -580,6 +658,10 @@ class SocketConnection final : public Connection, public EventSink, public Evict
   std::unique_ptr<Parser> parser_;
   std::unique_ptr<HttpResponse> response_;
   std::unique_ptr<Serializer> serializer_;  // over response_, while it is written
+  std::unique_ptr<FileResponse> fileResponse_;
+  std::unique_ptr<FileSerializer> fileSerializer_;  // over fileResponse_, while it is written
+  std::size_t queued_ = 0;  // counted in the budget's queued bytes
+  Clock::time_point answerDue_;  // the answer under way must be written by then
   std::unique_ptr<std::array<char, 1024>> drain_;
   std::shared_ptr<const std::string> streamBytes_;  // the stream's write under way
   std::string method_, path_;  // of the request under way, for the log
@@ -587,7 +669,9 @@ class SocketConnection final : public Connection, public EventSink, public Evict
   unsigned deadline_ = 0;
   unsigned version_ = 11;
   bool head_ = false, keepAlive_ = false, closeAfter_ = false, deadlineHit_ = false, busy_ = false;
-  bool signedIn_ = false;  // the last request came with a session cookie or a station key
+  bool presented_ = false;  // the request under way came with a session cookie or a station key
+  bool verified_ = false;   // the last request that came with either had them verified
+  std::atomic<int> vouched_{-1};  // for the request under way: -1 not looked at, 0 refused, 1 verified
   std::atomic<bool> gone_{false};
   ConnectionBudget::Member member_;
 };

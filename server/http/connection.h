@@ -42,6 +42,12 @@ class Connection : public std::enable_shared_from_this<Connection> {
   virtual boost::asio::any_io_executor executor() = 0;
   // Writes the answer to the request under way; runs on the connection's strand only.
   virtual void deliver(HttpResponse response) = 0;
+  virtual void deliver(FileResponse response) = 0;
+  // The request under way came with a session or station key that was checked: `verified` when it
+  // was good. From any thread, before the answer is sent. A connection whose last request's
+  // credentials were verified is closed for the budget after strangers; one whose credentials
+  // were not, or were never looked at, counts as a stranger's.
+  virtual void vouch(bool verified) = 0;
   // Writes `head` (status line and fields, with the blank line) and keeps the connection as an
   // event stream; the connection counts as idle for the service from then on.
   virtual void openStream(std::string head, StreamOpened opened) = 0;
@@ -76,9 +82,15 @@ class Reply {
     live_->fetch_sub(1, std::memory_order_release);
   }
 
-  void send(HttpResponse response) {
+  template <class Response>
+  void send(Response response) {
     const std::shared_ptr<Connection> c = std::move(connection_);
     boost::asio::post(c->executor(), [c, r = std::move(response)]() mutable { c->deliver(std::move(r)); });
+  }
+
+  // See Connection::vouch; before send() or later().
+  void vouch(bool verified) {
+    if (connection_) connection_->vouch(verified);
   }
 
   // Turns the answer into an event stream; see Connection::openStream.
@@ -123,6 +135,8 @@ class ConnectionHost {
   // Counts a connection of `from` in limits() under the cap in force; false, with the refusal
   // counted and logged, when `from` holds as many as it may.
   virtual bool admitConnection(const SourceLimits::Address& from) = 0;
+  // An error answer of `status` to `source` is on its way: logged, a flood of them in a few lines.
+  virtual void errorAnswered(unsigned status, const SourceLimits::Address& source, const std::string& line) = 0;
   // A connection closed for its PROXY header (missing, malformed, late, or from an address that is
   // not a trusted proxy): counted, and logged now and then with `why`.
   virtual void proxyHeaderRefused(const SourceLimits::Address& from, const std::string& why) = 0;

@@ -1,4 +1,4 @@
-// ConnectionBudget: two lines of idle connections under one lock.
+// ConnectionBudget: three lines of idle connections and the bytes queued for slow readers, under one lock.
 #include "server/http/connection_budget.h"
 
 #include <sys/resource.h>
@@ -19,8 +19,10 @@ constexpr rlim_t kLargestLimit = 1 << 20;
 
 }  // namespace
 
-ConnectionBudget::ConnectionBudget(std::size_t budget)
-    : budget_(std::max<std::size_t>(budget, 1)), batch_(std::clamp<std::size_t>(budget / 64, 1, 256)) {}
+ConnectionBudget::ConnectionBudget(std::size_t budget, Clock::duration grace)
+    : budget_(std::max<std::size_t>(budget, 1)),
+      batch_(std::clamp<std::size_t>(budget / 64, 1, 256)),
+      grace_(grace) {}
 
 std::size_t ConnectionBudget::underOpenFileLimit() {
   rlimit limit{};
@@ -39,8 +41,7 @@ void ConnectionBudget::join(Member& member, std::weak_ptr<Evictable> connection)
   std::lock_guard<std::mutex> lock(mutex_);
   member.connection = std::move(connection);
   ++open_;
-  member.line = kStranger;
-  member.at = lines_[kStranger].insert(lines_[kStranger].end(), &member);
+  enlist(member, kNew);
 }
 
 void ConnectionBudget::leave(Member& member) {
@@ -49,16 +50,21 @@ void ConnectionBudget::leave(Member& member) {
   --open_;
 }
 
-void ConnectionBudget::idle(Member& member, bool signedIn) {
+void ConnectionBudget::idle(Member& member, bool verified) {
   std::lock_guard<std::mutex> lock(mutex_);
   unlist(member);
-  member.line = signedIn ? kSigned : kStranger;
-  member.at = lines_[member.line].insert(lines_[member.line].end(), &member);
+  enlist(member, verified ? kVerified : kStranger);
 }
 
 void ConnectionBudget::busy(Member& member) {
   std::lock_guard<std::mutex> lock(mutex_);
   unlist(member);
+}
+
+void ConnectionBudget::enlist(Member& member, int line) {
+  member.line = line;
+  member.since = Clock::now();
+  member.at = lines_[line].insert(lines_[line].end(), &member);
 }
 
 void ConnectionBudget::unlist(Member& member) {
@@ -77,17 +83,45 @@ std::size_t ConnectionBudget::open() const {
   return open_;
 }
 
-std::size_t ConnectionBudget::reclaim(std::size_t count) {
+bool ConnectionBudget::queue(std::size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (bytes > kSmallAnswerBytes && queued_ + bytes > kQueuedBytesLimit) return false;
+  queued_ += bytes;
+  return true;
+}
+
+void ConnectionBudget::unqueue(std::size_t bytes) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  queued_ -= std::min(bytes, queued_);
+}
+
+std::size_t ConnectionBudget::queued() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return queued_;
+}
+
+ConnectionBudget::Member* ConnectionBudget::nextToClose(Clock::time_point now) {
+  const auto& fresh = lines_[kNew];
+  const auto& strangers = lines_[kStranger];
+  Member* silent = !fresh.empty() && now - fresh.front()->since >= grace_ ? fresh.front() : nullptr;
+  Member* stranger = strangers.empty() ? nullptr : strangers.front();
+  if (silent && stranger) return silent->since <= stranger->since ? silent : stranger;
+  if (silent || stranger) return silent ? silent : stranger;
+  return lines_[kVerified].empty() ? nullptr : lines_[kVerified].front();
+}
+
+std::size_t ConnectionBudget::reclaim(std::size_t count, bool force) {
   std::vector<std::shared_ptr<Evictable>> closing;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    for (auto& line : lines_) {
-      while (closing.size() < count && !line.empty()) {
-        Member* member = line.front();
-        // Out of line at once, so that the next reclaim does not pick it again before it closes.
-        unlist(*member);
-        if (auto connection = member->connection.lock()) closing.push_back(std::move(connection));
-      }
+    const auto now = Clock::now();
+    while (closing.size() < count) {
+      Member* member = nextToClose(now);
+      if (!member && force && !lines_[kNew].empty()) member = lines_[kNew].front();
+      if (!member) break;
+      // Out of line at once, so that the next reclaim does not pick it again before it closes.
+      unlist(*member);
+      if (auto connection = member->connection.lock()) closing.push_back(std::move(connection));
     }
   }
   // Outside the lock: a connection going away here leaves the budget from its destructor.

@@ -369,6 +369,7 @@ void answerTickets(Store& store, const Dashboard::Runner& runner, const HttpRequ
         body = storyJson(ticketStory(store, caller, bizCode, parts[1]));
         if (!action.empty()) body["changed"] = changed;
       }
+      reply.vouch(true);  // only an admin's live session gets this far
       reply.send(bodyResponse(body.dump(), "application/json"));
     } catch (...) {
       reply.send(failureResponse(std::current_exception(), kNeedsAdmin));
@@ -376,14 +377,34 @@ void answerTickets(Store& store, const Dashboard::Runner& runner, const HttpRequ
   });
 }
 
-// One of the page's files, with the headers that keep it to this server's own content.
-void answerFile(std::string_view name, Reply& reply) {
+// A page file's gzip form, made on its first request and kept for the life of the program, like
+// the file itself: every answer sends it from here.
+std::string_view gzippedFile(std::string_view name, std::string_view bytes) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string, std::less<>> made;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = made.find(name);
+  if (it == made.end()) it = made.emplace(std::string(name), gzipped(bytes)).first;
+  return it->second;
+}
+
+// One of the page's files, with the headers that keep it to this server's own content; sent from
+// the one copy of it in memory, compressed when the browser takes that.
+void answerFile(const HttpRequest& request, std::string_view name, Reply& reply) {
   const std::optional<std::string_view> bytes = dashboardFile(name);
   if (!bytes) return reply.send(notFoundResponse());
-  HttpResponse response = bodyResponse(std::string(*bytes), contentTypeOf(name));
+  const bool gzip = acceptsGzip(request);
+  const std::string_view body = gzip ? gzippedFile(name, *bytes) : *bytes;
+  FileResponse response{http::status::ok, 11};
+  response.set(http::field::content_type, contentTypeOf(name));
+  response.set(http::field::cache_control, "no-store");
+  response.set(http::field::vary, "Accept-Encoding");
+  if (gzip) response.set(http::field::content_encoding, "gzip");
+  response.set("X-Content-Type-Options", "nosniff");
   response.set("Content-Security-Policy", kPagePolicy);
   response.set("X-Frame-Options", "DENY");
   response.set("Referrer-Policy", "no-referrer");
+  response.body() = {body.data(), body.size()};
   reply.send(std::move(response));
 }
 
@@ -394,13 +415,13 @@ void answerFile(std::string_view name, Reply& reply) {
 // The dashboard outlives every request the service answers.
 void Dashboard::addRoutes(Routes& routes) {
   using M = RouteMethod;
-  const RouteHandler page = [](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch&) {
-    answerFile("index.html", reply);
+  const RouteHandler page = [](const HttpRequest& request, const Peer&, Reply& reply, const RouteMatch&) {
+    answerFile(request, "index.html", reply);
   };
   routes.add(M::Get, kPagePath, page);
   routes.add(M::Get, kPagePath + "/", page);
-  routes.add(M::Get, kPagePath + "/*", [](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch& m) {
-    answerFile(m.rest, reply);
+  routes.add(M::Get, kPagePath + "/*", [](const HttpRequest& request, const Peer&, Reply& reply, const RouteMatch& m) {
+    answerFile(request, m.rest, reply);
   });
   // The figures, once or as a stream, for an admin's live session only.
   for (const bool stream : {false, true}) {
@@ -415,6 +436,7 @@ void Dashboard::addRoutes(Routes& routes) {
         } catch (...) {
           return reply.send(failureResponse(std::current_exception()));
         }
+        reply.vouch(place.has_value());
         if (!place) return reply.send(errorResponse(401, kNeedsAdmin));
         if (stream) {
           std::string head =

@@ -32,6 +32,7 @@
 #include "server/http/cookies.h"
 #include "server/http/connection.h"
 #include "server/http/dashboard.h"
+#include "server/http/log.h"
 #include "server/http/routes.h"
 #include "server/http/signin_queue.h"
 #include "server/http/source_limits.h"
@@ -82,6 +83,12 @@ constexpr auto kProxyLogInterval = std::chrono::seconds(10);
 // How often the summary lines of requests without a session are written: a finished minute's
 // reach the scan log within this.
 constexpr auto kSessionlessFlushInterval = std::chrono::seconds(5);
+
+// Error answers: in each window the first few of a status from one address, and the first few
+// dozen in all, are logged one by one; the rest in one line per status.
+constexpr auto kErrorLogWindow = std::chrono::seconds(10);
+constexpr std::size_t kErrorLinesPerSource = 3;
+constexpr std::size_t kErrorLinesPerWindow = 30;
 
 // How often the idempotency keys past their lifetime are forgotten.
 constexpr auto kCheckKeyPurgeInterval = std::chrono::seconds(60);
@@ -260,6 +267,7 @@ class HttpService::Impl final : public ConnectionHost {
     work_.reset();
     ioc_->stop();
     flushSessionless(true);
+    errorLog_.flush(true);
     stopped_ = true;
   }
 
@@ -326,6 +334,7 @@ class HttpService::Impl final : public ConnectionHost {
       if (ec || stopping_) return;
       others_->post([this] {
         flushSessionless(false);
+        errorLog_.flush();
         forgetOldKeys();
         awaitSessionlessFlush();
       });
@@ -367,7 +376,7 @@ class HttpService::Impl final : public ConnectionHost {
       std::size_t reclaimed = 0;
       if (ec == asio::error::no_descriptors || ec == boost::system::errc::too_many_files_open_in_system) {
         // Something else holds descriptors too (the store, another process): make room now.
-        reclaimed = budget_.reclaim(budget_.batch());
+        reclaimed = budget_.reclaim(budget_.batch(), true);
         noteOutOfDescriptors(reclaimed);
       }
       acceptPause_->expires_after(reclaimed > 0 ? kReclaimPause : kAcceptPause);
@@ -409,6 +418,10 @@ class HttpService::Impl final : public ConnectionHost {
     metrics_.recordRefusal(Limit::ConnectionsPerSource);
     noteCapRefusal(from, std::min(limits_.maxConnections(), cap));
     return false;
+  }
+
+  void errorAnswered(unsigned status, const SourceLimits::Address& source, const std::string& line) override {
+    errorLog_.note("error " + std::to_string(status), source.to_string(), line);
   }
 
   // A proxy that sends no header, or a stranger that sends one, may do so thousands of times.
@@ -523,6 +536,8 @@ class HttpService::Impl final : public ConnectionHost {
     // the sign-in queue lets go ahead of strangers.
     const std::optional<StationInfo> station = stations_->lookup(stationKey);
     const bool keyed = station.has_value();
+    // A key that names no live station leaves the connection a stranger's, whatever its session.
+    const bool keyRefused = !stationKey.empty() && !keyed;
     // The dashboard's sign-in carries no key and cannot be told from a script's by anything a
     // client sends; so every keyless operator sign-in goes on to the procedure, which opens a
     // session only for an admin (the password verified first, so it tells a stranger nothing).
@@ -558,13 +573,25 @@ class HttpService::Impl final : public ConnectionHost {
     }
     caller.stationRequired = options_.requireStationKey && !keyed;
     caller.sessionless = &sessionless_;
+    const Vouch vouch{keyed, keyRefused, !caller.sessionToken.empty()};
     if (kind == CommandKind::OperatorSignIn)
-      return queueSignIn(std::move(command), std::move(caller), recent, reply, started);
-    executeAsync(store_, std::move(command), std::move(caller), otherRunner_, answering(std::move(reply), started));
+      return queueSignIn(std::move(command), std::move(caller), recent, reply, started, vouch);
+    executeAsync(store_, std::move(command), std::move(caller), otherRunner_,
+                 answering(std::move(reply), started, vouch));
   }
 
-  AnswerDone answering(Reply reply, Clock::time_point started) {
-    return [this, reply = std::move(reply), started](Answer answer, std::exception_ptr error) mutable {
+  // What the station route knows of a request's credentials before its procedure runs.
+  struct Vouch {
+    bool keyed = false;       // its station key names a live station
+    bool keyRefused = false;  // it sent a key that names none
+    bool session = false;     // it sent a session token, which the procedure checks
+  };
+
+  // The connection is spared by the budget once the request's credentials were verified: a good
+  // key, and a live session if it sent one.
+  AnswerDone answering(Reply reply, Clock::time_point started, Vouch vouch) {
+    return [this, reply = std::move(reply), started, vouch](Answer answer, std::exception_ptr error) mutable {
+      reply.vouch(!error && !vouch.keyRefused && (vouch.session ? answer.signedIn : vouch.keyed));
       reply.later([this, answer = std::move(answer), error, started]() mutable {
         return answerResponse(answer, error, started);
       });
@@ -573,7 +600,7 @@ class HttpService::Impl final : public ConnectionHost {
 
   // An operator sign-in waits its turn for a password check; see SignInQueue for the order.
   void queueSignIn(ParsedCommand command, Caller caller, std::size_t recent, Reply& reply,
-                   Clock::time_point started) {
+                   Clock::time_point started, Vouch vouch) {
     struct Pending {
       ParsedCommand command;
       Caller caller;
@@ -584,10 +611,10 @@ class HttpService::Impl final : public ConnectionHost {
     job.fromStation = pending->caller.station != 0;
     job.recentFromSource = recent;
     job.gone = [pending] { return pending->reply.clientGone(); };
-    job.run = [this, pending, started] {
+    job.run = [this, pending, started, vouch] {
       const SlowRunner here = [](std::function<void()> task) { task(); };
       executeAsync(store_, std::move(pending->command), std::move(pending->caller), here,
-                   answering(std::move(pending->reply), started));
+                   answering(std::move(pending->reply), started, vouch));
     };
     job.refuse = [this, pending, started](SignInQueue::Refusal why) {
       metrics_.recordLatency(Clock::now() - started);
@@ -695,6 +722,7 @@ class HttpService::Impl final : public ConnectionHost {
   std::mutex noteMutex_;  // over the refusal lines' times and counts, written from several strands
   Clock::time_point lastProxyLog_{};
   std::size_t proxyUnlogged_ = 0;
+  ThrottledLog errorLog_{kErrorLogWindow, kErrorLinesPerSource, kErrorLinesPerWindow};
   std::mutex healthMutex_;
   std::string lastHealthDetail_;
   std::unique_ptr<HealthProbe> health_;

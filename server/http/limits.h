@@ -20,5 +20,9 @@ inline constexpr std::chrono::seconds kIdleDeadline{60};
 // A client that takes nothing of its answer or stream for this long is closed: a reader that never
 // reads holds no more than the socket's send buffer, and that only this long.
 inline constexpr std::chrono::seconds kWriteDeadline{10};
+// A whole answer must be taken within this, however steadily: the largest page file, compressed,
+// reaches a phone on a poor link in a few seconds, and a reader that takes a byte now and then
+// to hold its connection and send buffer is closed.
+inline constexpr std::chrono::seconds kAnswerDeadline{30};
 
 }  // namespace tav::server

@@ -50,6 +50,7 @@ const char* limitLabel(Limit limit) {
     case Limit::StalledResponse: return "stalled_response";
     case Limit::ForeignOrigin: return "foreign_origin";
     case Limit::ProxyHeader: return "proxy_header";
+    case Limit::QueuedBytes: return "queued_bytes";
   }
   return "other";
 }

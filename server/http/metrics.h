@@ -26,8 +26,9 @@ enum class Limit {
   StalledResponse,       // an answer or stream the client stopped taking
   ForeignOrigin,         // a request that acts, sent by another site's page
   ProxyHeader,           // a PROXY protocol header missing, malformed, late, or from an untrusted address
+  QueuedBytes,           // a page file put off while slow readers hold too many answers' bytes
 };
-inline constexpr std::size_t kLimitKinds = 13;
+inline constexpr std::size_t kLimitKinds = 14;
 
 // Thread-safe: every record* may be called from any worker thread at any time. Recording takes
 // no lock (atomic counters), since every check of every station goes through it.

@@ -2,7 +2,13 @@
 #include "server/http/responses.h"
 
 #include <boost/beast/http/field.hpp>
+#include <boost/beast/http/rfc7230.hpp>
 #include <boost/beast/http/status.hpp>
+#include <boost/beast/core/string.hpp>
+
+#include <zlib.h>
+
+#include <stdexcept>
 
 #include "server/core/errors.h"
 #include "server/http/log.h"
@@ -44,6 +50,34 @@ HttpResponse failureResponse(const std::exception_ptr& error, const std::string&
     logLine("internal failure: an unknown exception");
   }
   return errorResponse(500, "The server could not answer the request.");
+}
+
+bool acceptsGzip(const HttpRequest& request) {
+  for (const auto& [coding, params] : http::ext_list(request[http::field::accept_encoding])) {
+    if (!boost::beast::iequals(coding, "gzip") && coding != "*") continue;
+    bool refused = false;
+    for (const auto& [name, value] : params)
+      if (boost::beast::iequals(name, "q")) refused = value.find_first_not_of("0.") == std::string_view::npos;
+    if (!refused) return true;
+  }
+  return false;
+}
+
+std::string gzipped(std::string_view bytes) {
+  z_stream z{};
+  // 15 bits of window, +16 for the gzip wrapper; the best compression, since it is made once.
+  if (deflateInit2(&z, Z_BEST_COMPRESSION, Z_DEFLATED, 15 + 16, 9, Z_DEFAULT_STRATEGY) != Z_OK)
+    throw std::runtime_error("zlib could not start a compression.");
+  std::string out(deflateBound(&z, bytes.size()), '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  z.avail_in = static_cast<uInt>(bytes.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  const int result = deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  if (result != Z_STREAM_END) throw std::runtime_error("zlib could not compress a page file.");
+  return out;
 }
 
 }  // namespace tav::server

@@ -2,15 +2,20 @@
 #pragma once
 
 #include <boost/beast/http/message.hpp>
+#include <boost/beast/http/span_body.hpp>
 #include <boost/beast/http/string_body.hpp>
 
 #include <exception>
 #include <string>
+#include <string_view>
 
 namespace tav::server {
 
 using HttpRequest = boost::beast::http::request<boost::beast::http::string_body>;
 using HttpResponse = boost::beast::http::response<boost::beast::http::string_body>;
+// An answer whose body lies in memory that lives as long as the program (a page file compiled in,
+// or its compressed form made once): every answer sends it from there, none holds a copy.
+using FileResponse = boost::beast::http::response<boost::beast::http::span_body<const char>>;
 
 // {"error":"<sentence>"} with `status`, as every error answer is.
 HttpResponse errorResponse(unsigned status, const std::string& sentence);
@@ -24,5 +29,11 @@ HttpResponse notFoundResponse();
 // 500. `notSignedIn`, when given, replaces NotSignedIn's sentence on routes that need more than a
 // signed-in operator.
 HttpResponse failureResponse(const std::exception_ptr& error, const std::string& notSignedIn = {});
+
+// True when the request's Accept-Encoding takes gzip (named, or "*", with a q above 0).
+bool acceptsGzip(const HttpRequest& request);
+
+// `bytes` in gzip form, as a browser takes it with Content-Encoding: gzip.
+std::string gzipped(std::string_view bytes);
 
 }  // namespace tav::server

@@ -21,18 +21,28 @@ SourceLimits::SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPer
 bool SourceLimits::openConnection(const Address& source, std::size_t cap) {
   std::lock_guard<std::mutex> lock(mutex_);
   Entry& entry = sources_[sourceGroup(source)];
-  if (entry.connections >= std::min(maxConnections_, cap)) return false;
+  if (entry.connections - entry.verified >= std::min(maxConnections_, cap)) return false;
   ++entry.connections;
   return true;
 }
 
-void SourceLimits::closeConnection(const Address& source) {
+void SourceLimits::markVerified(const Address& source, bool verified) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = sources_.find(sourceGroup(source));
+  if (it == sources_.end()) return;
+  Entry& entry = it->second;
+  if (verified && entry.verified < entry.connections) ++entry.verified;
+  if (!verified && entry.verified > 0) --entry.verified;
+}
+
+void SourceLimits::closeConnection(const Address& source, bool verified) {
   const auto now = Clock::now();
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = sources_.find(sourceGroup(source));
   if (it == sources_.end()) return;
   Entry& entry = it->second;
   if (entry.connections > 0) --entry.connections;
+  if (verified && entry.verified > 0) --entry.verified;
   forget(entry.signIns, now);
   if (entry.connections == 0 && entry.signIns.empty()) sources_.erase(it);
   sweep(now);

@@ -23,11 +23,15 @@ class SourceLimits {
   // Both limits at least 1.
   SourceLimits(std::size_t maxConnections, std::size_t maxSignInsPerMinute);
 
-  // Counts a new connection of `source`; false, and nothing counted, when the source already
-  // holds maxConnections, or `cap` when that is lower.
+  // Counts a new connection of `source`, unverified; false, and nothing counted, when the source
+  // already holds maxConnections unverified ones, or `cap` when that is lower. Connections whose
+  // session or station key was verified count apart, so that a stranger behind a venue's address
+  // cannot crowd its stations out.
   bool openConnection(const Address& source, std::size_t cap = SIZE_MAX);
-  // Uncounts a connection that openConnection counted.
-  void closeConnection(const Address& source);
+  // A counted connection of `source` found verified, or no longer so.
+  void markVerified(const Address& source, bool verified);
+  // Uncounts a connection that openConnection counted; `verified` as last marked.
+  void closeConnection(const Address& source, bool verified = false);
 
   // Counts a sign-in of `source` at `now`; false, and nothing counted, when the minute before
   // `now` already holds maxSignInsPerMinute of them. Then `retryAfter` is how long until the
@@ -42,6 +46,7 @@ class SourceLimits {
  private:
   struct Entry {
     std::size_t connections = 0;
+    std::size_t verified = 0;  // of the connections
     std::deque<Clock::time_point> signIns;  // oldest first, all within the last minute once pruned
   };
 
