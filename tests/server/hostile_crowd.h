@@ -117,7 +117,19 @@ struct CrowdPlan {
   int slow = 0, idle = 0;
   int perSource = 400;
   std::string firstSource = "127.1.0.1";
+  // Sent once by each idle connection as soon as it is connected (a request with a made-up
+  // session cookie, say); its answer is read and the connection stays idle.
+  std::string firstRequest;
+  // Connections that send `churnRequest`, close at the first byte of the answer and connect again
+  // at once: a cheap request flood. They come after the slow and idle ones.
+  int churn = 0;
+  std::string churnRequest;
 };
+
+// A whole request for `path`, with `headers` (each ending in CRLF).
+inline std::string getRequest(const std::string& path, const std::string& headers = {}) {
+  return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers + "\r\n";
+}
 
 // A crowd that holds its connections open; one the server closes is opened again at once. The
 // connects do not block, so a crowd larger than the server's open-file limit waits in the listen
@@ -126,12 +138,13 @@ class HostileCrowd {
  public:
   static constexpr auto kLineEvery = std::chrono::seconds(3);
 
-  HostileCrowd(int port, int slow, int idle) : HostileCrowd(port, CrowdPlan{slow, idle}) {}
-  HostileCrowd(int port, const CrowdPlan& plan) : port_(port) {
-    const int total = plan.slow + plan.idle;
+  HostileCrowd(int port, int slow, int idle) : HostileCrowd(port, plan(slow, idle)) {}
+  HostileCrowd(int port, const CrowdPlan& plan) : port_(port), plan_(plan) {
+    const int total = plan.slow + plan.idle + plan.churn;
     for (int i = 0; i < total; ++i) {
       const auto source = static_cast<std::uint32_t>(i / std::max(plan.perSource, 1));
-      conns_.push_back({-1, i < plan.slow, false, sourceAfter(plan.firstSource, source), {}});
+      const Kind kind = i < plan.slow ? Kind::Slow : i < plan.slow + plan.idle ? Kind::Idle : Kind::Churn;
+      conns_.push_back({-1, kind, false, sourceAfter(plan.firstSource, source), {}});
       sources_ = source + 1;
       if (!open(conns_.back())) {
         for (const Conn& c : conns_)
@@ -157,12 +170,23 @@ class HostileCrowd {
   std::size_t waiting() const { return waiting_; }
   // Connections the server closed after they were made, each opened again.
   std::size_t reopened() const { return reopened_; }
+  // Answers the churning connections have had.
+  std::size_t churned() const { return churned_; }
   std::size_t sources() const { return sources_; }
 
  private:
+  static CrowdPlan plan(int slow, int idle) {
+    CrowdPlan p;
+    p.slow = slow;
+    p.idle = idle;
+    return p;
+  }
+
+  enum class Kind { Slow, Idle, Churn };
   struct Conn {
     int fd;
-    bool slow, up;
+    Kind kind;
+    bool up;
     std::string source;
     std::chrono::steady_clock::time_point nextLine;
   };
@@ -173,10 +197,14 @@ class HostileCrowd {
     return c.fd >= 0;
   }
 
-  // The connect completed: a slow connection starts its request.
+  // The connect completed: a slow connection starts its request, the others send theirs.
   void connected(Conn& c) {
     c.up = true;
-    if (!c.slow) return;
+    const std::string& request = c.kind == Kind::Churn ? plan_.churnRequest : plan_.firstRequest;
+    if (c.kind != Kind::Slow) {
+      if (!request.empty()) ::send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
+      return;
+    }
     const std::string start = "POST " + kQueryPath + " HTTP/1.1\r\nHost: 127.0.0.1\r\n";
     ::send(c.fd, start.data(), start.size(), MSG_NOSIGNAL);
     c.nextLine = std::chrono::steady_clock::now() + kLineEvery;
@@ -205,12 +233,17 @@ class HostileCrowd {
           if (!closed) connected(c);
         } else if (!closed && c.up) {
           char sink[512];
-          closed = (events & (POLLIN | POLLHUP | POLLERR)) && recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) <= 0;
-          if (!closed && c.slow && now >= c.nextLine) {
+          const ssize_t n = (events & (POLLIN | POLLHUP | POLLERR)) ? recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) : -1;
+          closed = (events & (POLLIN | POLLHUP | POLLERR)) && n <= 0;
+          if (!closed && c.kind == Kind::Slow && now >= c.nextLine) {
             closed = ::send(c.fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
             c.nextLine = now + kLineEvery;
           }
           if (closed) ++reopened_;
+          if (!closed && n > 0 && c.kind == Kind::Churn) {
+            ++churned_;
+            closed = true;
+          }
         }
         if (closed) {
           if (c.fd >= 0) close(c.fd);
@@ -221,10 +254,11 @@ class HostileCrowd {
   }
 
   int port_;
+  CrowdPlan plan_;
   std::vector<Conn> conns_;
   std::size_t sources_ = 0;
   std::atomic<bool> stop_{false};
-  std::atomic<std::size_t> connected_{0}, waiting_{0}, reopened_{0};
+  std::atomic<std::size_t> connected_{0}, waiting_{0}, reopened_{0}, churned_{0};
   std::thread thread_;
 };
 

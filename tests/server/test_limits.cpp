@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -318,23 +319,57 @@ TEST_F(LimitsFixture, ClosesARequestStalledMidHeaderAfterItsDeadline) {
 }
 
 // The open-file limit of a real package is tens of thousands; 1,024 shows the same within a test.
-TEST(ServerLimits, StationsCheckOnNewConnectionsWhileIdleCrowdsFromManyAddressesPassTheOpenFileLimit) {
+// A crowd of idle connections from many addresses passes it, each sent one request first: none,
+// or one with a made-up session cookie and station key, which must win it nothing; beside it, two
+// more addresses flood cheap requests. A station checking on a new connection for every check (its
+// own way) has each answered within its 10 s, keyless or with its registered key.
+struct BudgetAttack {
+  std::string what;
+  std::string firstRequest;
+  bool flood = false;
+  bool stationKey = false;
+};
+
+class BudgetUnderAttack : public ::testing::TestWithParam<BudgetAttack> {};
+
+TEST_P(BudgetUnderAttack, EveryCheckOfAStationOnNewConnectionsIsAnswered) {
+  const BudgetAttack& attack = GetParam();
   constexpr rlim_t kServerFiles = 1024;
-  constexpr int kIdle = 1600, kChecks = 300;
-  ASSERT_GT(raiseOpenFileLimit(), rlim_t{kIdle + 200}) << "this test needs more open files";
+  constexpr int kIdle = 1600, kChecks = 150;
+  ASSERT_GT(raiseOpenFileLimit(), rlim_t{kIdle + 400}) << "this test needs more open files";
   TestVenue venue(kChecks);
+  std::string key;
+  if (attack.stationKey) {
+    const std::string file = venue.dir.file("gate.key");
+    setupTool({"add-station", "--store", venue.store, "--place", TestVenue::kPlace, "--name", "1번 게이트",
+               "--key-file", file});
+    std::getline(std::ifstream(file), key);
+  }
   ServerProcess server(venue.store);
   server.limitOpenFiles(kServerFiles);
   server.start();
-  HostileCrowd crowd(server.port(), 0, kIdle);  // from four addresses, each under its cap
+  CrowdPlan idle;
+  idle.idle = kIdle;
+  idle.firstRequest = attack.firstRequest;
+  HostileCrowd crowd(server.port(), idle);  // from four addresses, each under its cap
+  std::unique_ptr<HostileCrowd> flood;
+  if (attack.flood) {
+    CrowdPlan cheap;
+    cheap.churn = 128;
+    cheap.perSource = 64;
+    cheap.firstSource = "127.4.0.1";
+    cheap.churnRequest = getRequest("/dashboard/none", "Cookie: tav_session=" + std::string(43, 'A') + "\r\n");
+    flood = std::make_unique<HostileCrowd>(server.port(), cheap);
+  }
   ASSERT_TRUE(eventually([&] { return scrape(server, refusals("connection_budget")) > 0; }));
 
-  // The station's own way: a new connection for every check.
   const std::string session = sessionInStore(venue.store);
   int answered = 0;
   for (int i = 0; i < kChecks; ++i) {
     auto station = server.client(session);
     station->set_keep_alive(false);
+    station->set_read_timeout(10, 0);
+    if (!key.empty()) station->set_default_headers({{"Tav-Station", key}, {"Cookie", "tav_session=" + session}});
     try {
       answered += codeOf(*station, checkText("I", ticketNo(i))) == "0";
     } catch (const std::exception& e) {
@@ -343,9 +378,24 @@ TEST(ServerLimits, StationsCheckOnNewConnectionsWhileIdleCrowdsFromManyAddresses
   }
   EXPECT_EQ(answered, kChecks);
   EXPECT_GT(crowd.reopened(), 0u) << "the server closed idle connections to make room";
+  if (flood) {
+    EXPECT_GT(flood->churned(), 100u) << "the flood was answered meanwhile";
+  }
   EXPECT_LE(scrape(server, "tav_open_connections"), static_cast<double>(kServerFiles));
   EXPECT_NE(server.logWith("of the longest-idle connections").find("of the longest-idle connections"), std::string::npos);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    ServerLimits, BudgetUnderAttack,
+    ::testing::Values(
+        BudgetAttack{"IdleCrowd", ""},
+        BudgetAttack{"MadeUpCookiesAndAFlood",
+                     getRequest("/health", "Cookie: tav_session=" + std::string(43, 'x') + "\r\nTav-Station: " +
+                                               std::string(43, 'y') + "\r\n"),
+                     true},
+        BudgetAttack{"MadeUpCookiesAndAFloodBesideAKeyedStation",
+                     getRequest("/health", "Cookie: tav_session=" + std::string(43, 'x') + "\r\n"), true, true}),
+    [](const auto& test) { return test.param.what; });
 
 // Forty addresses send 110 wrong sign-ins a minute each, under the per-address rate: more password
 // checks than two cores make. The operator at its usual address still signs in, and the server
@@ -445,6 +495,120 @@ TEST_F(LimitsFixture, ClosesAConnectionThatStopsReadingItsAnswers) {
   reader.send(requests);
   ASSERT_TRUE(eventually([&] { return scrape(*server_, refusals("stalled_response")) >= 1; }));
   EXPECT_TRUE(reader.closedByServer());
+}
+
+// A field of /proc/net/sockstat's TCP line ("orphan", "mem" in pages): the whole machine's.
+long tcpSockstat(const std::string& field) {
+  std::ifstream in("/proc/net/sockstat");
+  for (std::string word; in >> word;) {
+    if (word != field) continue;
+    long value = -1;
+    in >> value;
+    return value;
+  }
+  return -1;
+}
+
+// Slow readers ask for the dashboard's largest file and never read it. The server sends every
+// answer from the one copy of the file, refuses more of them once their send buffers together
+// reach its limit, and resets the stalled ones, so that neither its memory nor the kernel's keeps
+// what they never took, even while the readers hold their ends open.
+TEST(ServerLimits, SlowReadersOfTheLargestFileLeaveNeitherServerNorKernelMemoryBehind) {
+  constexpr int kReaders = 1600, kPerSource = 400;
+  ASSERT_GT(raiseOpenFileLimit(), rlim_t{kReaders + 200}) << "this test needs more open files";
+  TestVenue venue(4);
+  ServerProcess server(venue.store);
+  server.start();
+  const long rssBefore = statusKb(server.pid(), "VmRSS");
+  const long orphansBefore = tcpSockstat("orphan"), pagesBefore = tcpSockstat("mem");
+  std::vector<int> readers;
+  const std::string request = getRequest("/dashboard/chart.min.js");
+  for (int i = 0; i < kReaders; ++i) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int small = 4096;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    sockaddr_in from{}, to{};
+    from.sin_family = to.sin_family = AF_INET;
+    inet_pton(AF_INET, sourceAfter("127.5.0.1", static_cast<std::uint32_t>(i / kPerSource)).c_str(), &from.sin_addr);
+    to.sin_port = htons(static_cast<std::uint16_t>(server.port()));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from), 0);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    readers.push_back(fd);
+  }
+  // Each answer is stalled or put off; none is written whole.
+  ASSERT_TRUE(eventually([&] {
+    return scrape(server, refusals("stalled_response")) + scrape(server, refusals("queued_bytes")) >= kReaders;
+  }));
+  EXPECT_GT(scrape(server, refusals("queued_bytes")), 0) << "the send buffers of all together are bounded";
+  const long grownMb = (statusKb(server.pid(), "VmHWM") - rssBefore) / 1024;
+  EXPECT_LT(grownMb, 60) << "the readers cost the server " << grownMb << " MB at most";
+  EXPECT_LT(tcpSockstat("orphan") - orphansBefore, 50) << "closed sockets still holding unsent bytes";
+  for (const int fd : readers) close(fd);
+  const long pagesAfter = tcpSockstat("mem");
+  EXPECT_LT(pagesAfter - pagesBefore, 2048) << "TCP memory, in pages: " << pagesBefore << " before, " << pagesAfter
+                                           << " after";
+  EXPECT_LT((statusKb(server.pid(), "VmRSS") - rssBefore) / 1024, 60);
+
+  // A browser that takes gzip gets the file compressed, from the same one copy.
+  RawClient browser(server.port());
+  browser.send(getRequest("/dashboard/chart.min.js", "Accept-Encoding: gzip, br\r\n"));
+  const RawAnswer gz = browser.read();
+  EXPECT_EQ(gz.status, 200);
+  EXPECT_NE(gz.head.find("Content-Encoding: gzip"), std::string::npos) << gz.head;
+  EXPECT_GT(gz.body.size(), 1000u);
+  EXPECT_LT(gz.body.size(), 120u * 1024) << "compressed";
+}
+
+// A flood of each kind of error answer, from several addresses, writes a few lines of each in
+// full and counts the rest in one line per kind and window; the counts add up to what was sent.
+TEST_F(LimitsFixture, AFloodOfErrorAnswersWritesABoundedNumberOfLogLines) {
+  constexpr int kEach = 300, kSources = 6;
+  const std::string foreign = "Origin: http://127.0.0.1:9\r\n";
+  const std::string stats = "Exec Proc_WMRS_Admin_GetAdminTAV_BookingInfo 'S','" + std::string(TestVenue::kBizCode) + "','','',''";
+  struct Kind {
+    int status;
+    std::string request;
+  };
+  const std::vector<Kind> kinds = {
+      {404, getRequest("/no/such/route")},
+      {400, post(withLength("Exec nothing("), "Exec nothing(")},
+      {403, post(foreign + withLength(checkText("I", ticketNo(0))), checkText("I", ticketNo(0)))},
+      {401, post(withLength(stats), stats)},
+      {429, post(withLength(kLoginProc + "'nobody','wrong'"), kLoginProc + "'nobody','wrong'")},
+  };
+  std::map<int, int> sent;
+  for (int i = 0; i < kEach; ++i) {
+    for (const Kind& k : kinds) {
+      RawClient client(server_->port(), sourceAfter("127.6.0.1", static_cast<std::uint32_t>(i % kSources)));
+      client.send(k.request);
+      sent[client.read().status] += 1;
+    }
+  }
+  for (const Kind& k : kinds) EXPECT_GE(sent[k.status], k.status == 429 ? kEach - kSources * kSignIns : kEach);
+  ASSERT_EQ(server_->stop(), 0);  // the window under way is summed up on the way out
+
+  std::map<int, long> logged;
+  int lines = 0;
+  std::istringstream log(server_->log());
+  for (std::string line; std::getline(log, line);) {
+    int status = 0;
+    long more = 0;
+    const auto at = line.find("tav-server: error ");
+    if (at == std::string::npos) continue;
+    ++lines;
+    const char* text = line.c_str() + at + 18;
+    if (std::sscanf(text, "%d: %ld more", &status, &more) == 2)
+      logged[status] += more;
+    else if (std::sscanf(text, "%d", &status) == 1)
+      logged[status] += 1;
+  }
+  for (const auto& [status, count] : sent) {
+    if (status < 400) continue;
+    EXPECT_EQ(logged[status], count) << "error " << status;
+  }
+  EXPECT_LT(lines, 120) << "for " << kEach * static_cast<int>(kinds.size()) << " error answers";
 }
 
 TEST(ServerLimits, MetricsNetworksTakeTheirAddressesOnly) {
