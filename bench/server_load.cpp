@@ -89,6 +89,10 @@ struct Settings {
   int hostileStations = 128;  // stations checking while the crowd below holds its connections
   double pace = 0;          // seconds from one check of a station to its next; 0: as fast as it can
   int slowConnections = 2000, idleConnections = 10000;
+  // Slow readers of the dashboard's largest file beside the crowds of the hostile and the
+  // many-addresses phases, whose idle connections each send a request with a made-up session
+  // cookie and station key first.
+  int slowReaders = 1000;
   int dashboards = 100;     // live dashboards streaming beside the most stations; 0 skips the phase
   bool keys = true;         // the most stations with and without idempotency keys
   double manySeconds = 60;  // the many-addresses phase's length; 0 skips it
@@ -598,6 +602,20 @@ struct HostileResult {
   double growthMb = 0;  // tav-server's resident memory at its highest during the phase, less before
 };
 
+// What a hostile crowd holds in the hostile and many-addresses phases: its idle connections each
+// first send a request with a made-up session cookie and station key, which must earn them
+// nothing, and slow readers take the largest page file a little at a time.
+tav::test::CrowdPlan crowdPlan(int slow, int idle, const Settings& settings) {
+  tav::test::CrowdPlan plan;
+  plan.slow = slow;
+  plan.idle = idle;
+  plan.firstRequest = tav::test::getRequest("/health", "Cookie: tav_session=" + std::string(43, 'x') +
+                                                           "\r\nTav-Station: " + std::string(43, 'y') + "\r\n");
+  plan.readers = settings.slowReaders;
+  plan.readerRequest = tav::test::getRequest("/dashboard/chart.min.js");
+  return plan;
+}
+
 // Stations checking while a hostile crowd holds its slow and idle connections open.
 HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
   ServerProcess server(demo.path, settings.serverArgs);
@@ -606,7 +624,8 @@ HostileResult measureHostile(DemoStore& demo, const Settings& settings) {
   const long before = statusKb(server.pid(), "VmRSS");
   HostileResult h;
   {
-    tav::test::HostileCrowd crowd(server.port(), settings.slowConnections, settings.idleConnections);
+    tav::test::HostileCrowd crowd(server.port(),
+                                  crowdPlan(settings.slowConnections, settings.idleConnections, settings));
     std::atomic<bool> done{false};
     long peak = before;
     std::thread watch([&] {
@@ -715,7 +734,7 @@ std::size_t crowdSize(const Settings& settings) {
 // for their answers, the stations', and a margin for the rest.
 std::size_t manyAddressesFiles(const Settings& settings) {
   const auto patienceSeconds = std::chrono::duration_cast<std::chrono::seconds>(tav::test::FloodPlan{}.patience).count();
-  return crowdSize(settings) +
+  return crowdSize(settings) + static_cast<std::size_t>(settings.slowReaders) +
          static_cast<std::size_t>(settings.floodSources * settings.floodPerMinute * patienceSeconds / 60) +
          static_cast<std::size_t>(settings.hostileStations) + 256;
 }
@@ -739,8 +758,10 @@ ManyAddressesResult measureManyAddresses(DemoStore& demo, const Settings& settin
   const long before = statusKb(server.pid(), "VmRSS");
   m.idle = crowdSize(settings);
   {
-    tav::test::HostileCrowd crowd(server.port(), tav::test::CrowdPlan{0, static_cast<int>(m.idle), kCrowdPerSource,
-                                                                       kCrowdFrom});
+    tav::test::CrowdPlan crowdPlanned = crowdPlan(0, static_cast<int>(m.idle), settings);
+    crowdPlanned.perSource = kCrowdPerSource;
+    crowdPlanned.firstSource = kCrowdFrom;
+    tav::test::HostileCrowd crowd(server.port(), crowdPlanned);
     tav::test::FloodPlan plan;
     plan.sources = settings.floodSources;
     plan.perMinute = settings.floodPerMinute;
@@ -789,9 +810,10 @@ void printManyAddresses(const ManyAddressesResult& m, const Settings& settings, 
   std::printf("| What | Figure | Target |\n|---|---|---|\n");
   std::printf("| addresses used | %zu idle crowd, %d flood, %d stations, 1 operator | |\n", m.crowdSources,
               settings.floodSources, settings.hostileStations);
-  std::printf("| idle connections (%d per address) | %zu opened; at the end %zu connected, %zu waiting to "
+  std::printf("| idle connections (%d per address, a made-up cookie and station key first) and %d slow "
+              "readers of chart.min.js | %zu opened; at the end %zu connected, %zu waiting to "
               "connect; %zu closed by the server and opened again | |\n",
-              kCrowdPerSource, m.idle, m.connected, m.waiting, m.closedByServer);
+              kCrowdPerSource, settings.slowReaders, m.idle, m.connected, m.waiting, m.closedByServer);
   std::size_t floodDone = 0;
   for (const auto& [status, n] : m.flood) floodDone += n;
   std::printf("| sign-in flood (%d a minute per address) | %zu sent; answers by status: %s; %zu still waiting at "
@@ -852,6 +874,8 @@ Settings parseArgs(int argc, char** argv) {
       // "SLOW,IDLE" connections; "0,0" skips the hostile phase.
       s.slowConnections = std::atoi(value.c_str());
       s.idleConnections = value.find(',') == std::string::npos ? 0 : std::atoi(value.c_str() + value.find(',') + 1);
+    } else if (opt == "--slow-readers") {
+      s.slowReaders = std::atoi(value.c_str());
     } else if (opt == "--many-addresses") {
       s.manySeconds = std::atof(value.c_str());
     } else if (opt == "--many-pace") {
@@ -878,7 +902,7 @@ Settings parseArgs(int argc, char** argv) {
       std::fprintf(stderr,
                    "usage: bench_server [--seconds S] [--warmup S] [--rounds R] [--tickets N] [--small-tickets N] "
                    "[--stations 1,16,128] [--store-alone yes|no] [--client lean|httplib] [--tls yes|no] "
-                   "[--hostile SLOW,IDLE] [--dashboards N] [--keys yes|no] [--server-threads N] [--many-addresses SECONDS] "
+                   "[--hostile SLOW,IDLE] [--slow-readers N] [--dashboards N] [--keys yes|no] [--server-threads N] [--many-addresses SECONDS] "
                    "[--many-pace S] [--many-idle N] [--flood ADDRESSES,PER_MINUTE] [--server-files N]\n"
                    "  --stations none measures no station counts; --hostile 0,0, --many-addresses 0, --dashboards 0, "
                    "--keys no, --tls no and --store-alone no skip those phases\n");
@@ -1023,12 +1047,16 @@ int main(int argc, char** argv) {
   }
   if (hostilePhase) {
     const PhaseResult& r = hostile.phase;
-    std::printf("hostile, %zu tickets, N=%d beside %d slow-header and %d idle connections (%zu held at the end, %zu "
-                "opened again): %.0f checks/s, %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms, %zu failed; "
-                "tav-server memory +%.1f MB\n",
-                stores.front().first, settings.hostileStations,
-                settings.slowConnections, settings.idleConnections, hostile.held, hostile.reopened, rate(r),
-                static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, r.failures, hostile.growthMb);
+    const auto met = [](bool ok) { return ok ? "met" : "NOT met"; };
+    std::printf("hostile, %zu tickets, N=%d beside %d slow-header and %d idle connections (a made-up cookie and "
+                "station key first) and %d slow readers of chart.min.js (%zu held at the end, %zu opened again): "
+                "%.0f checks/s, %.0f admissions/s, p50 %.2f ms, p99 %.2f ms, max %.1f ms; %zu failed (target 0: %s); "
+                "p99 under %.0f ms: %s; tav-server memory %+.1f MB (target under %.0f MB: %s)\n",
+                stores.front().first, settings.hostileStations, settings.slowConnections, settings.idleConnections,
+                settings.slowReaders, hostile.held, hostile.reopened, rate(r),
+                static_cast<double>(r.admissions) / r.seconds, r.p50, r.p99, r.max, r.failures,
+                met(r.failures == 0), kCheckP99TargetMs, met(r.p99 < kCheckP99TargetMs), hostile.growthMb,
+                kGrowthTargetMb, met(hostile.growthMb < kGrowthTargetMb));
   }
 
   // Same station count, small store against big store: the cost of a check must not grow.

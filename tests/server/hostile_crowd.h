@@ -85,11 +85,12 @@ inline std::string sourceAfter(const std::string& first, std::uint32_t n) {
 // A non-blocking socket from `source` whose connect to the server is under way (or done); -1 when
 // this process has no descriptor or port left. The port is chosen at connect, so that one address
 // may also reuse its ports' TIME_WAIT on loopback.
-inline int startConnect(int port, const std::string& source) {
+inline int startConnect(int port, const std::string& source, int receiveBuffer = 0) {
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
   int yes = 1;
   setsockopt(fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &yes, sizeof yes);
+  if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
   sockaddr_in from{}, to{};
   from.sin_family = to.sin_family = AF_INET;
   inet_pton(AF_INET, source.c_str(), &from.sin_addr);
@@ -124,6 +125,10 @@ struct CrowdPlan {
   // at once: a cheap request flood. They come after the slow and idle ones.
   int churn = 0;
   std::string churnRequest;
+  // Connections that send `readerRequest` (a large file's) and take its answer a little at a
+  // time, through a small receive buffer: slow readers. They come last.
+  int readers = 0;
+  std::string readerRequest;
 };
 
 // A whole request for `path`, with `headers` (each ending in CRLF).
@@ -140,10 +145,13 @@ class HostileCrowd {
 
   HostileCrowd(int port, int slow, int idle) : HostileCrowd(port, plan(slow, idle)) {}
   HostileCrowd(int port, const CrowdPlan& plan) : port_(port), plan_(plan) {
-    const int total = plan.slow + plan.idle + plan.churn;
+    const int total = plan.slow + plan.idle + plan.churn + plan.readers;
     for (int i = 0; i < total; ++i) {
       const auto source = static_cast<std::uint32_t>(i / std::max(plan.perSource, 1));
-      const Kind kind = i < plan.slow ? Kind::Slow : i < plan.slow + plan.idle ? Kind::Idle : Kind::Churn;
+      const Kind kind = i < plan.slow                           ? Kind::Slow
+                        : i < plan.slow + plan.idle              ? Kind::Idle
+                        : i < plan.slow + plan.idle + plan.churn ? Kind::Churn
+                                                                 : Kind::Reader;
       conns_.push_back({-1, kind, false, sourceAfter(plan.firstSource, source), {}});
       sources_ = source + 1;
       if (!open(conns_.back())) {
@@ -182,7 +190,9 @@ class HostileCrowd {
     return p;
   }
 
-  enum class Kind { Slow, Idle, Churn };
+  enum class Kind { Slow, Idle, Churn, Reader };
+  static constexpr int kReaderBuffer = 4096;
+  static constexpr std::size_t kReadEach = 512;
   struct Conn {
     int fd;
     Kind kind;
@@ -193,14 +203,17 @@ class HostileCrowd {
 
   bool open(Conn& c) {
     c.up = false;
-    c.fd = startConnect(port_, c.source);  // -1: tried again on the next round
+    c.fd = startConnect(port_, c.source, c.kind == Kind::Reader ? kReaderBuffer : 0);  // -1: tried again later
     return c.fd >= 0;
   }
 
   // The connect completed: a slow connection starts its request, the others send theirs.
   void connected(Conn& c) {
     c.up = true;
-    const std::string& request = c.kind == Kind::Churn ? plan_.churnRequest : plan_.firstRequest;
+    const std::string& request = c.kind == Kind::Churn    ? plan_.churnRequest
+                                 : c.kind == Kind::Reader ? plan_.readerRequest
+                                                          : plan_.firstRequest;
+    c.nextLine = std::chrono::steady_clock::now() + kLineEvery;
     if (c.kind != Kind::Slow) {
       if (!request.empty()) ::send(c.fd, request.data(), request.size(), MSG_NOSIGNAL);
       return;
@@ -216,7 +229,9 @@ class HostileCrowd {
       std::size_t up = 0, waiting = 0;
       for (std::size_t i = 0; i < conns_.size(); ++i) {
         const Conn& c = conns_[i];
-        fds[i] = pollfd{c.fd, static_cast<short>(c.up ? POLLIN : POLLOUT), 0};
+        // A slow reader is not woken by its answer, only by its end (POLLHUP, POLLERR).
+        const short wanted = !c.up ? POLLOUT : c.kind == Kind::Reader ? POLLRDHUP : POLLIN;
+        fds[i] = pollfd{c.fd, wanted, 0};
         up += c.fd >= 0 && c.up;
         waiting += c.fd >= 0 && !c.up;
       }
@@ -232,9 +247,12 @@ class HostileCrowd {
           closed = !connectSucceeded(c.fd);
           if (!closed) connected(c);
         } else if (!closed && c.up) {
-          char sink[512];
-          const ssize_t n = (events & (POLLIN | POLLHUP | POLLERR)) ? recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) : -1;
-          closed = (events & (POLLIN | POLLHUP | POLLERR)) && n <= 0;
+          char sink[kReadEach];
+          const bool due = c.kind == Kind::Reader && now >= c.nextLine;
+          const bool woken = events & (POLLIN | POLLHUP | POLLERR | POLLRDHUP);
+          const ssize_t n = woken || due ? recv(c.fd, sink, sizeof sink, MSG_DONTWAIT) : -1;
+          closed = (woken && n <= 0) || (due && n == 0);
+          if (due) c.nextLine = now + kLineEvery;
           if (!closed && c.kind == Kind::Slow && now >= c.nextLine) {
             closed = ::send(c.fd, "X-Slow: 1\r\n", 11, MSG_NOSIGNAL | MSG_DONTWAIT) < 0;
             c.nextLine = now + kLineEvery;
