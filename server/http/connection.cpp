@@ -235,7 +235,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
       response.content_length(length);
     }
     if constexpr (kTls) response.set(http::field::strict_transport_security, "max-age=31536000");
-    host_.budget().queue(queued);  // an answer of the server's own: never refused
+    host_.budget().queue(queued, false);  // what was decided is always sent
     queued_ += queued;
     answerDue_ = Clock::now() + kAnswerDeadline;
   }

@@ -83,9 +83,9 @@ std::size_t ConnectionBudget::open() const {
   return open_;
 }
 
-bool ConnectionBudget::queue(std::size_t bytes) {
+bool ConnectionBudget::queue(std::size_t bytes, bool refusable) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (bytes > kSmallAnswerBytes && queued_ + bytes > kQueuedBytesLimit) return false;
+  if (refusable && bytes > kSmallAnswerBytes && queued_ + bytes > kQueuedBytesLimit) return false;
   queued_ += bytes;
   return true;
 }

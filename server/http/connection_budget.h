@@ -68,9 +68,10 @@ class ConnectionBudget {
   std::size_t open() const;
 
   // Bytes of answers that wait to be taken by their clients: in the kernel's send buffers, and in
-  // the server's own memory where an answer is not shared. A large answer is refused rather than
-  // queued once they would pass kQueuedBytesLimit; a small one (a check's) always goes.
-  bool queue(std::size_t bytes);
+  // the server's own memory where an answer is not shared. A `refusable` answer larger than
+  // kSmallAnswerBytes (a page file) is refused, and nothing counted, once they would pass
+  // kQueuedBytesLimit; any other is always counted.
+  bool queue(std::size_t bytes, bool refusable = true);
   void unqueue(std::size_t bytes);
   std::size_t queued() const;
 

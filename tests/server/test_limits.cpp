@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "server/core/store.h"
+#include "server/http/connection_budget.h"
 #include "server/http/source_limits.h"
 #include "server/tools/open_store.h"
 #include "tests/server/hostile_crowd.h"
@@ -609,6 +610,62 @@ TEST_F(LimitsFixture, AFloodOfErrorAnswersWritesABoundedNumberOfLogLines) {
     EXPECT_EQ(logged[status], count) << "error " << status;
   }
   EXPECT_LT(lines, 120) << "for " << kEach * static_cast<int>(kinds.size()) << " error answers";
+}
+
+// The budget's order: strangers and new connections silent past their grace, the longest idle
+// first, then the verified; new connections within their grace only when descriptors ran out.
+// Verified connections count apart under an address's cap. The bytes of page files queued for
+// slow readers are bounded; a check's answer always goes.
+TEST(ConnectionBudget, ClosesStrangersFirstSparesNewConnectionsAndBoundsQueuedBytes) {
+  struct Conn : server::Evictable {
+    std::string name;
+    std::vector<std::string>* closed;
+    void evict() override { closed->push_back(name); }
+  };
+  using Budget = server::ConnectionBudget;
+  Budget budget(4, std::chrono::milliseconds(200));
+  std::vector<std::string> closed;
+  std::map<std::string, std::pair<std::shared_ptr<Conn>, Budget::Member>> conns;
+  auto join = [&](const std::string& name) -> Budget::Member& {
+    auto& [conn, member] = conns[name];
+    conn = std::make_shared<Conn>();
+    conn->name = name;
+    conn->closed = &closed;
+    budget.join(member, conn);
+    return member;
+  };
+  join("silent");
+  budget.idle(join("stranger"), false);
+  budget.idle(join("verified"), true);
+  join("late-silent");
+  std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  join("new");
+  EXPECT_TRUE(budget.full());
+  EXPECT_EQ(budget.reclaim(3), 3u);
+  EXPECT_EQ(budget.reclaim(1), 1u);
+  EXPECT_EQ(budget.reclaim(1), 0u) << "a new connection within its grace";
+  EXPECT_EQ(budget.reclaim(1, true), 1u);
+  EXPECT_EQ(closed, (std::vector<std::string>{"silent", "stranger", "late-silent", "verified", "new"}));
+  for (auto& [name, c] : conns) budget.leave(c.second);
+
+  std::size_t files = 0;
+  while (budget.queue(64 * 1024)) ++files;
+  EXPECT_EQ(files, Budget::kQueuedBytesLimit / (64 * 1024));
+  EXPECT_TRUE(budget.queue(512)) << "a check's answer";
+  EXPECT_TRUE(budget.queue(64 * 1024, false)) << "an answer already decided";
+  budget.unqueue(512 + 2 * 64 * 1024);
+  EXPECT_TRUE(budget.queue(64 * 1024)) << "room again once answers are written";
+
+  server::SourceLimits limits(2, 10);
+  const auto venue = boost::asio::ip::make_address("127.0.0.9");
+  ASSERT_TRUE(limits.openConnection(venue));
+  ASSERT_TRUE(limits.openConnection(venue));
+  EXPECT_FALSE(limits.openConnection(venue)) << "two unverified at most";
+  limits.markVerified(venue, true);
+  EXPECT_TRUE(limits.openConnection(venue)) << "a verified one counts apart";
+  EXPECT_FALSE(limits.openConnection(venue));
+  limits.markVerified(venue, false);
+  EXPECT_FALSE(limits.openConnection(venue, 4)) << "a connection that lost its standing counts again";
 }
 
 TEST(ServerLimits, MetricsNetworksTakeTheirAddressesOnly) {
