@@ -234,7 +234,9 @@ void StationDirectory::answer(std::vector<Waiting> waiting) {
   for (std::size_t i = 0; i < waiting.size(); ++i) waiting[i].later(std::move(answers[i]));
 }
 
-void StationDirectory::refresh() {
+void StationDirectory::refresh() { refresh({}); }
+
+void StationDirectory::refresh(const std::function<void()>& listRead) {
   std::lock_guard<std::mutex> one(refreshMutex_);
   {
     // Counted from the attempt, so that a store that does not answer is not asked at every key.
@@ -273,6 +275,7 @@ void StationDirectory::refresh() {
     }
     known_ = std::move(fresh);
   }
+  if (listRead) listRead();
   if (due.empty()) return;
   try {
     store_.write([&](Transaction& tx) {
@@ -308,13 +311,18 @@ void StationDirectory::run() {
     std::vector<Waiting> waiting = std::move(waiting_);
     waiting_.clear();
     lock.unlock();
+    // Answered once the list is read, not after the last-seen times are written.
+    bool answered = false;
     try {
-      refresh();
+      refresh([&] {
+        answered = true;
+        answer(std::move(waiting));
+      });
     } catch (...) {
       // Kept as it was: the next key after kStationRefresh asks again, and the keys that waited
       // are answered from the list at hand.
     }
-    answer(std::move(waiting));
+    if (!answered) answer(std::move(waiting));
     lock.lock();
     wanted_ = false;
   }

@@ -142,6 +142,8 @@ class StationDirectory {
   };
 
   void run();
+  // refresh(), calling `listRead` once the new list is in place, before the last-seen times.
+  void refresh(const std::function<void()>& listRead);
   // The station of the key hash in the list at hand, noted as seen; mutex_ held.
   std::optional<StationInfo> known(const std::string& hash);
   // Answers the keys that waited for a read from the list at hand; mutex_ not held.

@@ -3,12 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <future>
-#include <mutex>
 #include <string>
 #include <vector>
 
-#include "server/http/signin_queue.h"
 #include "server/http/source_limits.h"
 #include "tests/server/hostile_crowd.h"
 #include "tests/server/server_process.h"
@@ -55,48 +52,6 @@ TEST(AddressHistory, StandsByWhenAnAddressWasFirstSeenAndKeepsItsOldAddressesWhe
   history.noteSignedIn(addr("10.0.0.7"), t0 + minutes(3));
   EXPECT_EQ(history.noteAttempt(addr("10.0.0.9"), t0 + minutes(4)), AddressStanding::New) << "made room";
   EXPECT_EQ(history.noteAttempt(addr("10.0.0.8"), t0 + minutes(4)), AddressStanding::SignedIn);
-}
-
-TEST(SignInQueue, RanksStationsThenKnownAddressesThenTheFewestRecentAndRefusesTheWorstWhenFull) {
-  server::SignInQueue queue(1, 3, std::chrono::seconds(30), "test-signin");
-  std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  std::mutex mutex;
-  std::vector<std::string> ran, refused;
-  auto job = [&](const std::string& name, bool station, AddressStanding standing, std::size_t recent) {
-    server::SignInQueue::Job j;
-    j.fromStation = station;
-    j.standing = standing;
-    j.recentFromSource = recent;
-    j.run = [&, name] {
-      if (name == "blocker") released.wait();
-      std::lock_guard<std::mutex> lock(mutex);
-      ran.push_back(name);
-    };
-    j.refuse = [&, name](server::SignInQueue::Refusal) {
-      std::lock_guard<std::mutex> lock(mutex);
-      refused.push_back(name);
-    };
-    return j;
-  };
-  queue.submit(job("blocker", false, AddressStanding::New, 0));
-  while (queue.waiting() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  queue.submit(job("new, none recent", false, AddressStanding::New, 0));
-  queue.submit(job("settled, many recent", false, AddressStanding::Settled, 9));
-  queue.submit(job("settled, few recent", false, AddressStanding::Settled, 1));
-  queue.submit(job("signed in before, many recent", false, AddressStanding::SignedIn, 50));
-  queue.submit(job("another new one", false, AddressStanding::New, 0));
-  queue.submit(job("a station, new address", true, AddressStanding::New, 80));
-  release.set_value();
-  std::unique_lock<std::mutex> lock(mutex);
-  while (ran.size() < 4) {
-    lock.unlock();
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    lock.lock();
-  }
-  EXPECT_EQ(ran, (std::vector<std::string>{"blocker", "a station, new address", "signed in before, many recent",
-                                           "settled, few recent"}));
-  EXPECT_EQ(refused, (std::vector<std::string>{"new, none recent", "another new one", "settled, many recent"}));
 }
 
 // 2,500 addresses, each guessing twice a minute (so that none has signed in more in the last
