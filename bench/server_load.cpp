@@ -609,7 +609,7 @@ tav::test::CrowdPlan crowdPlan(int slow, int idle, const Settings& settings) {
   tav::test::CrowdPlan plan;
   plan.slow = slow;
   plan.idle = idle;
-  plan.firstRequest = tav::test::getRequest("/health", "Cookie: tav_session=" + std::string(43, 'x') +
+  plan.firstRequest = tav::test::getRequest("/dashboard/none", "Cookie: tav_session=" + std::string(43, 'x') +
                                                            "\r\nTav-Station: " + std::string(43, 'y') + "\r\n");
   plan.readers = settings.slowReaders;
   plan.readerRequest = tav::test::getRequest("/dashboard/chart.min.js");

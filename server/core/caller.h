@@ -21,7 +21,9 @@ struct Caller {
   std::string sourceGroup;  // what per-address counts count the client as (empty: source itself)
   // The registered station the key names (0: no key, or one that names no live station) and its
   // venue, as the server's station directory found them: such a request is logged, and its
-  // sign-ins locked, by its station rather than its address.
+  // sign-ins locked, by its station rather than its address, and a session opened through a
+  // station serves requests with that station's key only. The directory may be a moment behind a
+  // removal; the procedures ask the store where that matters.
   std::int64_t station = 0;
   std::string stationPlace;
   // The server takes no station request without a key (serve --require-station-key): an operator

@@ -99,11 +99,26 @@ bool countedOnly(const Caller& caller, SessionlessKind kind, TimeMs now, std::op
   return caller.sessionless && !wellFormedToken(caller.sessionToken) && !ownLine(caller, kind, now, decided);
 }
 
+// The caller's live session, as far as this request may use it: a session opened through a
+// station serves that station's key only, and one opened without a key serves a key only while
+// the store still holds its station (the directory may not know of a removal yet). A session
+// bound to the caller's own station needs no such look: removing the station ended it.
+std::optional<SessionInfo> callerSession(Reader& r, const Caller& caller, TimeMs now) {
+  std::optional<SessionInfo> session = liveSession(r, caller.sessionToken, now);
+  if (!session) return std::nullopt;
+  if (session->station != 0) return session->station == caller.station ? session : std::nullopt;
+  if (caller.station != 0 && !stationLive(r, caller.station)) return std::nullopt;
+  return session;
+}
+
 // What a sign-in comes to, decided in the write that logs it, with the ID's attempts held back:
-// a lockout in force first, then the password, the operator, the station key and the event; a
-// failure that fills a count becomes the lockout it starts.
+// a removed station's key first, then a lockout in force, the password, the operator, the station
+// key and the event; a failure that fills a count becomes the lockout it starts.
 std::string signInOutcome(Transaction& tx, const std::string& operatorId, const Operator* op, bool hasEvent,
                           bool verified, const Caller& caller, const std::string& source, TimeMs now) {
+  // The directory may not know yet of a removal on any server: the store has the last word, and
+  // holds the station until the session is written. Not a guess, so not counted.
+  if (caller.station != 0 && !holdLiveStation(tx, caller.station, now)) return "removed-station";
   // Nothing to lock: the ID is logged as "?", so its attempts cannot be counted.
   if (!op) return "failed:unknown-operator";
   // A station of the operator's own venue is known by its key, not by an address a stranger can
@@ -211,7 +226,7 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
     const TimeMs now = store.now();
     line.operatorId.clear();
     line.session = 0;
-    const std::optional<SessionInfo> session = liveSession(tx, caller.sessionToken, now);
+    const std::optional<SessionInfo> session = callerSession(tx, caller, now);
     std::optional<Venue> venue;
     std::optional<Event> event;
     if (session) {
@@ -307,7 +322,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
 
   // Who asks is settled first, so that a caller without a session learns nothing of the event or
   // the ticket. The key is claimed next: a retry waits for its first attempt, then gets its answer.
-  const std::optional<SessionInfo> session = liveSession(tx, caller.sessionToken, now);
+  const std::optional<SessionInfo> session = callerSession(tx, caller, now);
   if (session) noteSessionUse(tx, *session, now);
   const bool ownSession = session && session->operatorId == request.operatorId;
   // Read before the ticket is locked: a store that confirms cached rows then sends the
@@ -470,7 +485,7 @@ Recordset statistics(Store& store, const std::string& bizCode, const Caller& cal
   if (caller.sessionless && !wellFormedToken(caller.sessionToken)) throw sessionless();
   store.read([&](Reader& r) {
     event.reset();
-    session = liveSession(r, caller.sessionToken, now);
+    session = callerSession(r, caller, now);
     if (!session) return;
     event = r.findEvent(bizCode);
     if (event && event->placeCode == session->placeCode) counts = r.countAdmitted(bizCode);

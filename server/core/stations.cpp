@@ -112,6 +112,20 @@ void removeStation(Store& store, const std::string& placeCode, const std::string
   });
 }
 
+bool stationLive(Reader& reader, std::int64_t stationId) {
+  for (const StationRecord& s : reader.allStations())
+    if (s.id == stationId) return !s.removed;
+  return false;
+}
+
+bool holdLiveStation(Transaction& tx, std::int64_t stationId, TimeMs now) {
+  // Writing the row locks it on PostgreSQL, whose transactions see what committed before each
+  // statement: the read below then sees a removal that came first, and a removal that comes later
+  // waits for this write and then finds its session. SQLite runs one write at a time anyway.
+  tx.touchStation(stationId, now);
+  return stationLive(tx, stationId);
+}
+
 std::vector<StationSummary> listStations(Store& store, const std::string& placeCode) {
   std::vector<StationSummary> out;
   const TimeMs now = store.now();
@@ -181,16 +195,10 @@ StationDirectory::~StationDirectory() {
   }
   wake_.notify_all();
   thread_.join();
+  answer(std::move(waiting_));
 }
 
-std::optional<StationInfo> StationDirectory::lookup(const std::string& key) {
-  if (!wellFormedStationKey(key)) return std::nullopt;
-  const std::string hash = stationKeyHash(key);
-  std::lock_guard<std::mutex> lock(mutex_);
-  if (!wanted_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh) {
-    wanted_ = true;
-    wake_.notify_one();
-  }
+std::optional<StationInfo> StationDirectory::known(const std::string& hash) {
   const auto it = known_->find(hash);
   if (it == known_->end()) return std::nullopt;
   seen_[it->second.id] = store_.now();
@@ -201,7 +209,34 @@ std::optional<StationInfo> StationDirectory::lookup(const std::string& key) {
   return it->second;
 }
 
-void StationDirectory::refresh() {
+bool StationDirectory::lookup(const std::string& key, std::optional<StationInfo>& found, Found later) {
+  found.reset();
+  if (!wellFormedStationKey(key)) return true;
+  const std::string hash = stationKeyHash(key);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!wanted_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh) {
+    wanted_ = true;
+    wake_.notify_one();
+  }
+  found = known(hash);
+  if (found || stopping_) return true;
+  waiting_.push_back(Waiting{hash, std::move(later)});
+  wake_.notify_one();
+  return false;
+}
+
+void StationDirectory::answer(std::vector<Waiting> waiting) {
+  std::vector<std::optional<StationInfo>> answers;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const Waiting& w : waiting) answers.push_back(known(w.hash));
+  }
+  for (std::size_t i = 0; i < waiting.size(); ++i) waiting[i].later(std::move(answers[i]));
+}
+
+void StationDirectory::refresh() { refresh({}); }
+
+void StationDirectory::refresh(const std::function<void()>& listRead) {
   std::lock_guard<std::mutex> one(refreshMutex_);
   {
     // Counted from the attempt, so that a store that does not answer is not asked at every key.
@@ -240,6 +275,7 @@ void StationDirectory::refresh() {
     }
     known_ = std::move(fresh);
   }
+  if (listRead) listRead();
   if (due.empty()) return;
   try {
     store_.write([&](Transaction& tx) {
@@ -257,21 +293,36 @@ void StationDirectory::run() {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (stopping_) return;
-    // A lookup wants a fresh list at once; a last-seen time waits for the list's turn.
-    const bool now = wanted_ || (pending_ && std::chrono::steady_clock::now() - readAt_ >= kStationRefresh);
-    if (!now) {
-      if (pending_)
+    // A lookup wants a fresh list at once, an unknown key once the last read is kStationRecheck
+    // old; a last-seen time waits for the list's turn.
+    const auto now = std::chrono::steady_clock::now();
+    const bool recheck = !waiting_.empty() && now - readAt_ >= kStationRecheck;
+    const bool due = wanted_ || recheck || (pending_ && now - readAt_ >= kStationRefresh);
+    if (!due) {
+      if (!waiting_.empty())
+        wake_.wait_until(lock, readAt_ + kStationRecheck);
+      else if (pending_)
         wake_.wait_until(lock, readAt_ + kStationRefresh);
       else
         wake_.wait(lock);
       continue;
     }
+    // The keys waiting now are answered from a read that starts after they came.
+    std::vector<Waiting> waiting = std::move(waiting_);
+    waiting_.clear();
     lock.unlock();
+    // Answered once the list is read, not after the last-seen times are written.
+    bool answered = false;
     try {
-      refresh();
+      refresh([&] {
+        answered = true;
+        answer(std::move(waiting));
+      });
     } catch (...) {
-      // Kept as it was: the next key after kStationRefresh asks again.
+      // Kept as it was: the next key after kStationRefresh asks again, and the keys that waited
+      // are answered from the list at hand.
     }
+    if (!answered) answer(std::move(waiting));
     lock.lock();
     wanted_ = false;
   }

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -21,8 +22,13 @@ namespace tav::server {
 // A station's last request is written at most this often, as a session's last use is.
 inline constexpr TimeMs kStationSeenMs = 60 * 1000;
 // How old a server's list of registered stations may grow while keys arrive before it reads the
-// list again: a station added or removed while it serves counts from then on.
+// list again, for the last-seen times and to forget removed keys; a request never waits for it
+// (a removal is checked in the store where it matters, see stationLive).
 inline constexpr std::chrono::milliseconds kStationRefresh{2000};
+// How often a key the list does not hold may have the stations read again before it is judged:
+// a station registered while the server runs is known at its first request, and a stranger's
+// made-up keys cost the store one read per interval in all, shared by every request that waits.
+inline constexpr std::chrono::milliseconds kStationRecheck{250};
 // The longest station name the command line takes.
 inline constexpr std::size_t kMaxStationName = 100;
 
@@ -58,8 +64,8 @@ struct AddedStation {
 AddedStation addStation(Store& store, const std::string& placeCode, const std::string& name,
                         const std::string& block);
 
-// Removes the venue's station of that name: its key opens nothing from the next refresh of every
-// server on, and the sessions opened through it end at once. Throws SetupError for no such station.
+// Removes the venue's station of that name: its key opens nothing from then on, on every server of
+// the store, and the sessions opened through it end at once. Throws SetupError for no such station.
 void removeStation(Store& store, const std::string& placeCode, const std::string& name);
 
 struct StationSummary {
@@ -87,33 +93,61 @@ struct StationInfo {
   std::string placeCode, name, block;
 };
 
+// Whether the station is registered and not removed, as the reader sees the store now: what a
+// request checks of its key where the directory's list may be older than a removal. Reads every
+// station (a few hundred at most), so it is for the rarer requests: sign-ins, and a keyed request
+// with a session that was not opened through its station.
+bool stationLive(Reader& reader, std::int64_t stationId);
+// The same in a write that opens a session through the station, holding the station's row until
+// the write ends: a removal on any server either came first and is seen here, or waits and then
+// ends the session with the others (it ends them by the station they name).
+bool holdLiveStation(Transaction& tx, std::int64_t stationId, TimeMs now);
+
 // The live stations by the hash of their key, held in memory and shared by every request. A
-// lookup never reads the store: a stranger's made-up keys cost a hash and a map lookup each, and
-// the memory is bounded by the number of registered stations. When a key arrives and the list is
-// kStationRefresh old, a thread of its own reads the stations again and writes the last-seen
-// times of the stations that asked (at most once a minute each, and until the last one is
-// written): a ticket check pays no store round trip for its key, however many keys arrive the
-// store is read at most once per kStationRefresh, and a server that gets no keys reads nothing.
+// known key never waits for the store: a ticket check pays no store round trip for its key. When
+// a key arrives and the list is kStationRefresh old, a thread of its own reads the stations again
+// and writes the last-seen times of the stations that asked (at most once a minute each, and until
+// the last one is written). A well-formed key the list does not hold waits for the next read that
+// starts after it, at most one per kStationRecheck, shared by every key waiting then: a station
+// added a moment ago is known at its first request, however many keys a stranger makes up the
+// store is read at most once per kStationRecheck, and a server that gets no keys reads nothing.
+// What waits is bounded by the connections, each of which has one request under way at most.
 class StationDirectory {
  public:
+  using Found = std::function<void(std::optional<StationInfo>)>;
+
   // Reads the stations at once; a store that does not answer leaves the directory empty (every
   // key unknown) until a later refresh succeeds.
   explicit StationDirectory(Store& store);
+  // Stops the thread; keys still waiting are answered from the list at hand, on the caller's thread.
   ~StationDirectory();
   StationDirectory(const StationDirectory&) = delete;
   StationDirectory& operator=(const StationDirectory&) = delete;
 
-  // The live station the key names, or none; notes that the station asked just now, and asks the
-  // directory's thread for a fresh list when this one is old. The answer is from the list at hand.
-  std::optional<StationInfo> lookup(const std::string& key);
+  // The live station the key names. True when the list at hand settles it (no key, a malformed
+  // one, a known one): `found` holds the answer and `later` is dropped. False for a well-formed key
+  // the list does not hold: `later` then runs once, on the directory's thread, with the answer
+  // from the next read of the stations (or from the list at hand if that read fails); it must be
+  // quick. A station found is noted as having asked just now.
+  bool lookup(const std::string& key, std::optional<StationInfo>& found, Found later);
   // Reads the stations now and writes the last-seen times due, on the caller's thread. Throws
   // what the store throws; the directory then keeps what it knew.
   void refresh();
 
  private:
   using Map = std::unordered_map<std::string, StationInfo>;  // by key hash
+  struct Waiting {
+    std::string hash;
+    Found later;
+  };
 
   void run();
+  // refresh(), calling `listRead` once the new list is in place, before the last-seen times.
+  void refresh(const std::function<void()>& listRead);
+  // The station of the key hash in the list at hand, noted as seen; mutex_ held.
+  std::optional<StationInfo> known(const std::string& hash);
+  // Answers the keys that waited for a read from the list at hand; mutex_ not held.
+  void answer(std::vector<Waiting> waiting);
 
   Store& store_;
   std::mutex mutex_;  // guards everything below but refreshMutex_ and thread_
@@ -121,6 +155,7 @@ class StationDirectory {
   std::unordered_map<std::int64_t, TimeMs> seen_;  // stations that asked since their last write
   std::chrono::steady_clock::time_point readAt_;   // when the list was last read (or tried)
   bool wanted_ = false;   // a lookup asked for a fresh list
+  std::vector<Waiting> waiting_;  // unknown keys waiting for the next read
   bool pending_ = false;  // a station asked since its last-seen time was last written
   bool stopping_ = false;
   std::condition_variable wake_;

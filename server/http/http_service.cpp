@@ -190,9 +190,11 @@ class HttpService::Impl final : public ConnectionHost {
   ~Impl() override {
     stop();
     // The pools may still hold answers to post; the connections that the io_context drops on
-    // its way out still reach this object's limits and metrics.
-    signIns_.reset();
+    // its way out still reach this object's limits and metrics. Keys still waiting for the
+    // station directory go on to the other pool, whose requests may still queue sign-ins.
+    stations_.reset();
     others_.reset();
+    signIns_.reset();
     health_.reset();
     dashboard_.reset();
     sessionlessFlush_.reset();
@@ -519,9 +521,20 @@ class HttpService::Impl final : public ConnectionHost {
                 false, OtherMethods::NotFound);
   }
 
+  // What a Query request carries past the look-up of its station key, which may wait: the
+  // request itself is the connection's, and only this is kept.
+  struct PendingQuery {
+    ParsedCommand command;
+    SourceLimits::Address from;
+    std::string sessionToken;
+    std::optional<std::string> idempotencyKey;
+    Clock::time_point started;
+    Reply reply;
+    bool keySent = false;  // it named a station key, good or not
+  };
+
   void answerQuery(const HttpRequest& request, const SourceLimits::Address& from, Reply& reply) {
     const std::string& text = request.body();
-    const std::string stationKey(request[wire::kStationHeader]);
     metrics_.recordRequest();
     const auto started = Clock::now();
     ParsedCommand command;
@@ -531,13 +544,32 @@ class HttpService::Impl final : public ConnectionHost {
       metrics_.recordLatency(Clock::now() - started);
       return reply.send(failureResponse(std::current_exception()));
     }
-    const CommandKind kind = commandKind(command);
-    // The station the key names, from memory: a made-up key costs no store read. `keyed` is what
-    // the sign-in queue lets go ahead of strangers.
-    const std::optional<StationInfo> station = stations_->lookup(stationKey);
+    auto query = std::make_shared<PendingQuery>(
+        PendingQuery{std::move(command), from, sessionToken(request), std::nullopt, started, std::move(reply), false});
+    if (request.count(wire::kIdempotencyHeader) > 0)
+      query->idempotencyKey = std::string(request[wire::kIdempotencyHeader]);
+    // The station the key names, from memory: a known key costs no store read. A key the list
+    // does not hold waits for the list's next read (shared, a few a second at most) and goes on
+    // on a worker, never holding an I/O thread: a station registered a moment ago is known at its
+    // first request, and a made-up key costs a short wait.
+    std::optional<StationInfo> station;
+    const std::string stationKey(request[wire::kStationHeader]);
+    query->keySent = !stationKey.empty();
+    const bool settled = stations_->lookup(stationKey, station, [this, query](std::optional<StationInfo> found) {
+      others_->post([this, query, found = std::move(found)] { judgeQuery(*query, found); });
+    });
+    if (settled) judgeQuery(*query, station);
+  }
+
+  // The rest of a Query request once its station is known: the limits, then the procedure.
+  void judgeQuery(PendingQuery& query, const std::optional<StationInfo>& station) {
+    const CommandKind kind = commandKind(query.command);
+    const Clock::time_point started = query.started;
+    Reply& reply = query.reply;
+    // `keyed` is what the sign-in queue lets go ahead of strangers.
     const bool keyed = station.has_value();
     // A key that names no live station leaves the connection a stranger's, whatever its session.
-    const bool keyRefused = !stationKey.empty() && !keyed;
+    const bool keyRefused = query.keySent && !keyed;
     // The dashboard's sign-in carries no key and cannot be told from a script's by anything a
     // client sends; so every keyless operator sign-in goes on to the procedure, which opens a
     // session only for an admin (the password verified first, so it tells a stranger nothing).
@@ -549,7 +581,7 @@ class HttpService::Impl final : public ConnectionHost {
     std::chrono::seconds retryAfter{};
     std::size_t recent = 0;
     const bool signIn = kind == CommandKind::OperatorSignIn || kind == CommandKind::PlaceSignIn;
-    if (signIn && !limits_.admitSignIn(from, started, retryAfter, &recent)) {
+    if (signIn && !limits_.admitSignIn(query.from, started, retryAfter, &recent)) {
       metrics_.recordRefusal(Limit::SignInsPerMinute);
       metrics_.recordLatency(Clock::now() - started);
       HttpResponse response = errorResponse(
@@ -558,15 +590,15 @@ class HttpService::Impl final : public ConnectionHost {
       response.set(http::field::retry_after, std::to_string(retryAfter.count()));
       return reply.send(std::move(response));
     }
-    Caller caller(from.to_string(), sessionToken(request));
-    if (request.count(wire::kIdempotencyHeader) > 0) {
-      caller.idempotencyKey = std::string(request[wire::kIdempotencyHeader]);
+    Caller caller(query.from.to_string(), std::move(query.sessionToken));
+    if (query.idempotencyKey) {
+      caller.idempotencyKey = std::move(*query.idempotencyKey);
       if (!wire::isIdempotencyKey(caller.idempotencyKey)) {
         metrics_.recordLatency(Clock::now() - started);
         return reply.send(errorResponse(400, kBadIdempotencyKey));
       }
     }
-    caller.sourceGroup = sourceGroup(from).to_string();
+    caller.sourceGroup = sourceGroup(query.from).to_string();
     if (keyed) {
       caller.station = station->id;
       caller.stationPlace = station->placeCode;
@@ -575,8 +607,8 @@ class HttpService::Impl final : public ConnectionHost {
     caller.sessionless = &sessionless_;
     const Vouch vouch{keyed, keyRefused, !caller.sessionToken.empty()};
     if (kind == CommandKind::OperatorSignIn)
-      return queueSignIn(std::move(command), std::move(caller), recent, reply, started, vouch);
-    executeAsync(store_, std::move(command), std::move(caller), otherRunner_,
+      return queueSignIn(std::move(query.command), std::move(caller), query.from, recent, reply, started, vouch);
+    executeAsync(store_, std::move(query.command), std::move(caller), otherRunner_,
                  answering(std::move(reply), started, vouch));
   }
 
@@ -598,9 +630,10 @@ class HttpService::Impl final : public ConnectionHost {
     };
   }
 
-  // An operator sign-in waits its turn for a password check; see SignInQueue for the order.
-  void queueSignIn(ParsedCommand command, Caller caller, std::size_t recent, Reply& reply,
-                   Clock::time_point started, Vouch vouch) {
+  // An operator sign-in waits its turn for a password check; see SignInQueue for the order. The
+  // addresses that operators sign in from are remembered, to rank before a crowd of new ones.
+  void queueSignIn(ParsedCommand command, Caller caller, const SourceLimits::Address& from, std::size_t recent,
+                   Reply& reply, Clock::time_point started, Vouch vouch) {
     struct Pending {
       ParsedCommand command;
       Caller caller;
@@ -609,12 +642,17 @@ class HttpService::Impl final : public ConnectionHost {
     auto pending = std::make_shared<Pending>(Pending{std::move(command), std::move(caller), std::move(reply)});
     SignInQueue::Job job;
     job.fromStation = pending->caller.station != 0;
+    job.standing = addresses_.noteAttempt(from, started);
     job.recentFromSource = recent;
     job.gone = [pending] { return pending->reply.clientGone(); };
-    job.run = [this, pending, started, vouch] {
+    job.run = [this, pending, from, started, vouch] {
       const SlowRunner here = [](std::function<void()> task) { task(); };
       executeAsync(store_, std::move(pending->command), std::move(pending->caller), here,
-                   answering(std::move(pending->reply), started, vouch));
+                   [this, from, done = answering(std::move(pending->reply), started, vouch)](
+                       Answer answer, std::exception_ptr error) {
+                     if (!error && !answer.sessionToken.empty()) addresses_.noteSignedIn(from, Clock::now());
+                     done(std::move(answer), error);
+                   });
     };
     job.refuse = [this, pending, started](SignInQueue::Refusal why) {
       metrics_.recordLatency(Clock::now() - started);
@@ -693,6 +731,7 @@ class HttpService::Impl final : public ConnectionHost {
   const std::size_t threads_;
   Metrics metrics_;
   SourceLimits limits_;
+  AddressHistory addresses_;  // where operators' sign-ins came from, for the sign-in queue's order
   std::optional<asio::ssl::context> tls_;
   std::unique_ptr<asio::io_context> ioc_;
   std::optional<tcp::acceptor> acceptor_;

@@ -35,7 +35,7 @@ void SignInQueue::submit(Job job) {
   Refusal why = Refusal::Full;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Waiting entry{job.fromStation, job.recentFromSource, next_++, Clock::now(), std::move(job)};
+    Waiting entry{job.fromStation, job.standing, job.recentFromSource, next_++, Clock::now(), std::move(job)};
     if (stopping_) {
       why = Refusal::Stopping;
       refused = std::move(entry.job);

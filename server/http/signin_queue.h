@@ -1,5 +1,6 @@
 // The password checks of operator sign-ins: a bounded queue, ranked so that a flood of sign-ins
-// from a few addresses cannot keep a gate's operator waiting, run on threads of their own.
+// from a few addresses, or from many new ones, cannot keep a gate's operator waiting, run on
+// threads of their own.
 #pragma once
 
 #include <chrono>
@@ -12,6 +13,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "server/http/source_limits.h"
 
 namespace tav::server {
 
@@ -28,9 +31,13 @@ class SignInQueue {
   };
 
   struct Job {
-    // Sign-ins from a registered station go first; then those whose address signed in least in
-    // the last minute: an operator who signs in now and then comes before a flood.
+    // Sign-ins from a registered station go first; then by their address's standing (one an
+    // operator signed in from, then one seen before the last few minutes, then a new one), so that
+    // a venue's keyless gates come before a crowd of new addresses; then those whose address
+    // signed in least in the last minute: an operator who signs in now and then comes before a
+    // flood.
     bool fromStation = false;
+    AddressStanding standing = AddressStanding::New;
     std::size_t recentFromSource = 0;
     std::function<void()> run;             // verifies and answers
     std::function<void(Refusal)> refuse;   // answers instead of run (exactly one of them is called)
@@ -56,12 +63,14 @@ class SignInQueue {
  private:
   struct Waiting {
     bool fromStation;
+    AddressStanding standing;
     std::size_t recent;
     std::uint64_t order;
     Clock::time_point since;
     mutable Job job;
     bool operator<(const Waiting& o) const {
       if (fromStation != o.fromStation) return fromStation;
+      if (standing != o.standing) return standing > o.standing;
       if (recent != o.recent) return recent < o.recent;
       return order < o.order;
     }

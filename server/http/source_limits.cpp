@@ -1,4 +1,4 @@
-// SourceLimits: one table of source addresses under one lock.
+// SourceLimits and AddressHistory: tables of source addresses, each under one lock.
 #include "server/http/source_limits.h"
 
 #include <algorithm>
@@ -81,6 +81,43 @@ void SourceLimits::sweep(Clock::time_point now) {
       ++it;
     }
   }
+}
+
+AddressHistory::AddressHistory(std::size_t seen, std::size_t signedIn)
+    : seenCapacity_(std::max<std::size_t>(seen, 1)), signedInCapacity_(std::max<std::size_t>(signedIn, 1)) {}
+
+AddressStanding AddressHistory::noteAttempt(const Address& source, Clock::time_point now) {
+  const Address group = sourceGroup(source);
+  std::lock_guard<std::mutex> lock(mutex_);
+  sweep(now);
+  AddressStanding standing = AddressStanding::New;
+  if (const auto it = seen_.find(group); it != seen_.end()) {
+    if (now - it->second.first >= kAddressSettles) standing = AddressStanding::Settled;
+    it->second.last = now;
+  } else if (seen_.size() < seenCapacity_) {
+    seen_.emplace(group, Seen{now, now});
+  }
+  if (signedIn_.count(group) > 0) standing = AddressStanding::SignedIn;
+  return standing;
+}
+
+void AddressHistory::noteSignedIn(const Address& source, Clock::time_point now) {
+  const Address group = sourceGroup(source);
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (signedIn_.size() >= signedInCapacity_ && signedIn_.count(group) == 0) {
+    const auto oldest = std::min_element(signedIn_.begin(), signedIn_.end(),
+                                         [](const auto& a, const auto& b) { return a.second < b.second; });
+    signedIn_.erase(oldest);
+  }
+  signedIn_[group] = now;
+}
+
+// At most once a minute, so that a crowd's attempts each cost a map lookup, not a scan.
+void AddressHistory::sweep(Clock::time_point now) {
+  if (now - lastSweep_ < kWindow) return;
+  lastSweep_ = now;
+  for (auto it = seen_.begin(); it != seen_.end();)
+    it = now - it->second.last >= kAddressForgotten ? seen_.erase(it) : std::next(it);
 }
 
 boost::asio::ip::address plainAddress(const boost::asio::ip::address& address) {

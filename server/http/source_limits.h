@@ -1,4 +1,5 @@
-// What one source address may hold of the server: open connections, and sign-ins in a minute.
+// What one source address may hold of the server (open connections, sign-ins in a minute), and how
+// far back its sign-ins are known.
 #pragma once
 
 #include <boost/asio/ip/address.hpp>
@@ -56,6 +57,56 @@ class SourceLimits {
   const std::size_t maxConnections_, maxSignIns_;
   std::mutex mutex_;
   std::unordered_map<Address, Entry> sources_;
+  Clock::time_point lastSweep_ = Clock::now();
+};
+
+// How far back a sign-in's address is known, best last: what ranks a venue's keyless stations
+// before a crowd of new addresses in the sign-in queue, however many addresses the crowd has.
+enum class AddressStanding {
+  New,       // first seen less than kAddressSettles ago, or not remembered
+  Settled,   // first seen kAddressSettles ago or more: before a flood that began since
+  SignedIn,  // an operator signed in from it: a stranger without a password cannot make one
+};
+
+// An address seen this long ago ranks before new ones.
+inline constexpr std::chrono::minutes kAddressSettles{10};
+// An address no sign-in came from for this long is forgotten, making room for others; one that an
+// operator signed in from is kept until addresses that signed in later need its room.
+inline constexpr std::chrono::hours kAddressForgotten{24};
+// The addresses remembered: those of any sign-in, and those an operator signed in from. A few
+// megabytes at most, whatever a crowd sends.
+inline constexpr std::size_t kSeenAddresses = 16384;
+inline constexpr std::size_t kSignedInAddresses = 4096;
+
+// The addresses sign-ins came from, in bounded memory; thread-safe. Addresses are counted by
+// sourceGroup(), so an IPv6 client is its /64.
+class AddressHistory {
+ public:
+  using Address = boost::asio::ip::address;
+  using Clock = std::chrono::steady_clock;
+
+  // At most `seen` addresses of any sign-in and `signedIn` of successful ones (at least 1 each).
+  explicit AddressHistory(std::size_t seen = kSeenAddresses, std::size_t signedIn = kSignedInAddresses);
+
+  // Notes a sign-in attempt from `source` at `now` and returns its standing before it. A new
+  // address is remembered while there is room; a full memory takes none until addresses unseen
+  // for kAddressForgotten are forgotten, so a crowd never pushes out the addresses it found there.
+  AddressStanding noteAttempt(const Address& source, Clock::time_point now);
+  // Notes that an operator signed in from `source` at `now`: it stands SignedIn from then on (a
+  // venue's gates may sign in only once a week). When that memory is full, the address whose last
+  // sign-in is the oldest makes room.
+  void noteSignedIn(const Address& source, Clock::time_point now);
+
+ private:
+  struct Seen {
+    Clock::time_point first, last;
+  };
+  void sweep(Clock::time_point now);
+
+  const std::size_t seenCapacity_, signedInCapacity_;
+  std::mutex mutex_;
+  std::unordered_map<Address, Seen> seen_;
+  std::unordered_map<Address, Clock::time_point> signedIn_;  // the last successful sign-in
   Clock::time_point lastSweep_ = Clock::now();
 };
 

@@ -391,11 +391,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BudgetAttack{"IdleCrowd", ""},
         BudgetAttack{"MadeUpCookiesAndAFlood",
-                     getRequest("/health", "Cookie: tav_session=" + std::string(43, 'x') + "\r\nTav-Station: " +
+                     getRequest("/dashboard/none", "Cookie: tav_session=" + std::string(43, 'x') + "\r\nTav-Station: " +
                                                std::string(43, 'y') + "\r\n"),
                      true},
         BudgetAttack{"MadeUpCookiesAndAFloodBesideAKeyedStation",
-                     getRequest("/health", "Cookie: tav_session=" + std::string(43, 'x') + "\r\n"), true, true}),
+                     getRequest("/dashboard/none", "Cookie: tav_session=" + std::string(43, 'x') + "\r\n"), true, true}),
     [](const auto& test) { return test.param.what; });
 
 // Forty addresses send 110 wrong sign-ins a minute each, under the per-address rate: more password

@@ -30,6 +30,7 @@ constexpr const char* kWrong = "not the password";
 struct Reply {
   int status = 0;
   std::string body;
+  std::string token;  // the session a sign-in opened
 };
 
 // One request on a connection of its own from `source`, with the station key when one is given.
@@ -50,6 +51,8 @@ Reply ask(int port, const std::string& source, const std::string& key, const std
   Reply r;
   std::sscanf(in.c_str(), "HTTP/1.1 %d", &r.status);
   if (const auto at = in.find("\r\n\r\n"); at != std::string::npos) r.body = in.substr(at + 4);
+  if (const auto at = in.find("tav_session="); at != std::string::npos)
+    r.token = in.substr(at + 12, in.find(';', at) - at - 12);
   return r;
 }
 
@@ -109,6 +112,11 @@ TEST(StationKeys, AStationSignsInThroughAStrangersLockoutsAndKeylessSignInsStayL
       {"the station's key, a guessing address", "127.0.0.3", key, "0"},
   };
   for (const Case& c : cases) EXPECT_EQ(signInCode(port, c.source, c.key, id, right), c.code) << c.what;
+
+  // A replacement PC registered now, while the server's list was read a moment ago for the key
+  // above, is known at its first request: its operator signs in through the keyless lockout.
+  const std::string added = addStation(venue, "5번 게이트");
+  EXPECT_EQ(signInCode(port, "127.0.0.43", added, id, right), "0") << "a station added while the server runs";
 
   std::string listed = listPlace(venue);
   EXPECT_NE(listed.find("everywhere without a station key"), std::string::npos) << listed;
@@ -224,6 +232,59 @@ TEST(StationKeys, AddAndRemoveChangeNothingOnBadInputAndARemovedKeyOpensNothing)
   server.start();
   for (int i = 0; i < 5; ++i) signInCode(server.port(), "127.0.0.9", key, TestVenue::kOperator, kWrong);
   EXPECT_NE(listPlace(venue).find("address 127.0.0.9"), std::string::npos);
+}
+
+// Under --require-station-key, as the gates run it: a session serves the station it was opened
+// through only, and remove-station, run while the server serves, ends the key and its sessions at
+// once, before the server's list of stations is read again.
+TEST(StationKeys, ASessionServesItsOwnStationOnlyAndARemovedKeyOpensNothingAtOnce) {
+  TestVenue venue(4);
+  const std::string keyA = addStation(venue), keyB = addStation(venue, "4번 게이트");
+  ServerProcess server(venue.store, {"--require-station-key"});
+  server.start();
+  const int port = server.port();
+  const Reply signedIn = ask(port, "127.0.0.1", keyA, signInText(TestVenue::kOperator, TestVenue::kPassword));
+  ASSERT_FALSE(signedIn.token.empty()) << signedIn.body;
+  const std::string bound = signedIn.token;          // opened through station A
+  const std::string unbound = sessionInStore(venue.store);  // opened without a key
+
+  struct Case {
+    const char* what;
+    std::string key, token, text;
+    std::string says;  // the ErrMsg of a 200, or "401"/"403"
+  };
+  const std::string check = checkText("I", ticketNo(0)), again = checkText("I", ticketNo(1));
+  const std::string place = kLoginProc + quoted(TestVenue::kPlace);
+  const std::string stats = kBookingProc + "'S','" + TestVenue::kBizCode + "','','',''";
+  auto says = [&](const Case& c) {
+    const Reply r = ask(port, "127.0.0.1", c.key, c.text, c.token);
+    return r.status == 200 ? fieldText(wire::decode(r.body), "ErrMsg") : std::to_string(r.status);
+  };
+  const std::vector<Case> before = {
+      {"station A's session with B's key: a check", keyB, bound, check, "다시 로그인하세요"},
+      {"station A's session with B's key: a venue sign-in", keyB, bound, place, "다시 로그인하세요"},
+      {"station A's session with B's key: statistics", keyB, bound, stats, "401"},
+      {"station A's session with A's key", keyA, bound, check, "입장 확인"},
+      {"a keyless session with B's key", keyB, unbound, again, "입장 확인"},
+  };
+  for (const Case& c : before) EXPECT_EQ(says(c), c.says) << c.what;
+
+  // The server's list holds A, read a moment ago: what follows comes before its next read.
+  setupTool({"remove-station", "--store", venue.store, "--place", TestVenue::kPlace, "--name", kStationName});
+  const Reply late = ask(port, "127.0.0.1", keyA, signInText(TestVenue::kOperator, TestVenue::kPassword));
+  EXPECT_EQ(fieldText(wire::decode(late.body), "ErrCode"), "-1") << late.body;
+  EXPECT_TRUE(late.token.empty()) << "no session is opened through a removed station";
+  const std::vector<Case> after = {
+      {"station A's session with A's removed key", keyA, bound, checkText("O", ticketNo(0)), ""},
+      {"a keyless session with A's removed key", keyA, unbound, checkText("O", ticketNo(1)), ""},
+      {"a keyless session with A's removed key: statistics", keyA, unbound, stats, ""},
+  };
+  for (const Case& c : after) {
+    // Refused either way: by the store while the list still holds the key, 403 once it does not.
+    const std::string said = says(c);
+    EXPECT_TRUE(said == "다시 로그인하세요" || said == "401" || said == "403") << c.what << ": " << said;
+  }
+  EXPECT_EQ(says({"station B goes on", keyB, unbound, checkText("O", ticketNo(1)), ""}), "퇴장 확인");
 }
 
 }  // namespace
