@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 #include "server/core/command_parser.h"
 #include "server/core/errors.h"
@@ -39,23 +40,24 @@ SetupError noTicket(const std::string& ticketNo) {
 
 bool isEntry(const ScanRecord& l) { return l.kind == "check" && (l.outcome == "entry" || l.outcome == "reentry"); }
 
-// The entry line an annul may take back at `now`: the ticket's last entry, while the ticket is
-// inside from it and for kAnnulWindowMs after it.
-const ScanRecord* annullableEntry(const Ticket& t, const std::vector<ScanRecord>& lines, TimeMs now) {
-  if (!t.inside || !t.lastEntry) return nullptr;
-  const auto last = std::find_if(lines.rbegin(), lines.rend(), isEntry);
-  if (last == lines.rend() || last->at != *t.lastEntry || now - last->at > kAnnulWindowMs) return nullptr;
-  return &*last;
+// Why the entry line `entry` cannot be annulled at `now`, in one sentence for the supervisor, or
+// nothing when it can. `next` is the first line of the ticket's history after it that is an entry
+// or annuls it, if any: the ticket's lines in between change nothing the rule looks at.
+std::optional<std::string> whyNotAnnullable(const Ticket& t, const ScanRecord& entry, const ScanRecord* next,
+                                            TimeMs now) {
+  if (next && annulledLine(*next) == entry.id) return "This entry was already annulled.";
+  if (now - entry.at > kAnnulWindowMs) return "This entry is more than 15 minutes old and can no longer be annulled.";
+  if (!t.inside) return "The ticket has gone out since this entry; it can no longer be annulled.";
+  if (next || t.lastEntry != entry.at)
+    return "The ticket has entered again since this entry; only its last entry can be annulled.";
+  return std::nullopt;
 }
 
-// Why `lineId` cannot be annulled now, in one sentence for the supervisor.
-std::string whyNotAnnullable(const Ticket& t, const std::vector<ScanRecord>& lines, const ScanRecord& line,
-                             TimeMs now) {
+// The first line after `entry` in `lines` (oldest first) that is an entry or annuls it.
+const ScanRecord* entryOrAnnulAfter(const std::vector<ScanRecord>& lines, const ScanRecord& entry) {
   for (const ScanRecord& l : lines)
-    if (annulledLine(l) == line.id) return "This entry was already annulled.";
-  if (now - line.at > kAnnulWindowMs) return "This entry is more than 15 minutes old and can no longer be annulled.";
-  if (!t.inside) return "The ticket has gone out since this entry; it can no longer be annulled.";
-  return "The ticket has entered again since this entry; only its last entry can be annulled.";
+    if (l.id > entry.id && (isEntry(l) || annulledLine(l) == entry.id)) return &l;
+  return nullptr;
 }
 
 // The control room's line in the scan log: the admin, the ticket and what was done to it.
@@ -77,18 +79,35 @@ ScanRecord controlLine(const SessionInfo& admin, const ControlCaller& caller, co
   return line;
 }
 
-// The previous entry that still stands before `entry`, by the log; none when the annulled entry
-// was the ticket's only one.
-std::optional<TimeMs> entryBefore(const Ticket& t, const std::vector<ScanRecord>& lines, const ScanRecord& entry) {
+// The previous entry that still stands before `entry`, by the ticket's history before it (an annul
+// of an earlier entry comes before `entry` too: only the last entry is ever annulled); none when
+// the annulled entry was the ticket's only one.
+std::optional<TimeMs> entryBefore(Transaction& tx, const Ticket& t, const ScanRecord& entry) {
   if (t.entryCount <= 1) return std::nullopt;
+  const std::vector<ScanRecord> lines = tx.ticketLog(t.bizCode, t.ticketNo, entry.id, kStoryLines);
   std::vector<std::int64_t> annulled;
   for (const ScanRecord& l : lines)
     if (auto id = annulledLine(l)) annulled.push_back(*id);
   for (auto it = lines.rbegin(); it != lines.rend(); ++it)
-    if (it->id < entry.id && isEntry(*it) && std::find(annulled.begin(), annulled.end(), it->id) == annulled.end())
-      return it->at;
+    if (isEntry(*it) && std::find(annulled.begin(), annulled.end(), it->id) == annulled.end()) return it->at;
   // Entries from before the log was kept (a copied store): the first one is all that is known.
   return t.firstEntry;
+}
+
+// The ticket's entry line `lineId`, read by its id, and the first line of the ticket's history
+// after it that is an entry or annuls it, read page by page however many lines came between.
+// SetupError when the line is no entry of the ticket.
+std::pair<ScanRecord, std::optional<ScanRecord>> entryAndNext(Transaction& tx, const Ticket& t, std::int64_t lineId) {
+  std::vector<ScanRecord> page = lineId > 0 ? tx.ticketLogAfter(t.bizCode, t.ticketNo, lineId - 1, kStoryLines)
+                                            : std::vector<ScanRecord>{};
+  if (page.empty() || page.front().id != lineId || !isEntry(page.front()))
+    throw SetupError("Line " + std::to_string(lineId) + " is no entry of ticket " + t.ticketNo + ".");
+  const ScanRecord entry = page.front();
+  for (;;) {
+    if (const ScanRecord* next = entryOrAnnulAfter(page, entry)) return {entry, *next};
+    if (page.size() < kStoryLines) return {entry, std::nullopt};
+    page = tx.ticketLogAfter(t.bizCode, t.ticketNo, page.back().id, kStoryLines);
+  }
 }
 
 }  // namespace
@@ -161,7 +180,7 @@ TicketStory ticketStory(Store& store, const ControlCaller& caller, const std::st
     std::optional<Ticket> ticket = r.findTicket(bizCode, ticketNo);
     if (!ticket) throw noTicket(ticketNo);
     story.ticket = std::move(*ticket);
-    const std::vector<ScanRecord> lines = r.ticketLog(bizCode, ticketNo, kStoryLines);
+    const std::vector<ScanRecord> lines = r.ticketLog(bizCode, ticketNo, kPastEveryLine, kStoryLines);
     const StationNames names = stationNames(r);
     std::map<std::int64_t, std::int64_t> annulledBy;
     for (const ScanRecord& l : lines)
@@ -171,8 +190,11 @@ TicketStory ticketStory(Store& store, const ControlCaller& caller, const std::st
       if (auto it = annulledBy.find(l.id); it != annulledBy.end()) s.annulledBy = it->second;
       story.lines.push_back(std::move(s));
     }
-    if (const ScanRecord* entry = annullableEntry(story.ticket, lines, story.serverTime))
-      story.annullable = entry->id;
+    // The last entry the story shows, by the rule annulEntry applies: no entry comes after it.
+    const auto last = std::find_if(lines.rbegin(), lines.rend(), isEntry);
+    if (last != lines.rend() &&
+        !whyNotAnnullable(story.ticket, *last, entryOrAnnulAfter(lines, *last), story.serverTime))
+      story.annullable = last->id;
   });
   return story;
 }
@@ -186,13 +208,9 @@ void annulEntry(Store& store, const ControlCaller& caller, const std::string& bi
     // Locked first: of two annuls of one entry the second reads what the first wrote.
     const std::optional<Ticket> ticket = tx.lockTicket(bizCode, ticketNo);
     if (!ticket) throw noTicket(ticketNo);
-    const std::vector<ScanRecord> lines = tx.ticketLog(bizCode, ticketNo, kStoryLines);
-    const auto line = std::find_if(lines.begin(), lines.end(), [&](const ScanRecord& l) { return l.id == lineId; });
-    if (line == lines.end() || !isEntry(*line))
-      throw SetupError("Line " + std::to_string(lineId) + " is no entry of ticket " + ticketNo + ".");
-    const ScanRecord* annullable = annullableEntry(*ticket, lines, now);
-    if (!annullable || annullable->id != lineId) throw ActionRefused(whyNotAnnullable(*ticket, lines, *line, now));
-    tx.annulEntry(*ticket, line->at, entryBefore(*ticket, lines, *line));
+    const auto [entry, next] = entryAndNext(tx, *ticket, lineId);
+    if (auto why = whyNotAnnullable(*ticket, entry, next ? &*next : nullptr, now)) throw ActionRefused(*why);
+    tx.annulEntry(*ticket, entry.at, entryBefore(tx, *ticket, entry));
     noteSessionUse(tx, admin, now);
     tx.appendScanLog(controlLine(admin, caller, *ticket, now, kOutcomeAnnul, std::to_string(lineId),
                                  "입장 무효 처리 (기록 " + std::to_string(lineId) + ")"));

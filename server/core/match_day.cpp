@@ -31,6 +31,17 @@ std::string kindName(const ScanRecord& l) {
   return kind;
 }
 
+// The OperatorVerified cell: "no" where the Operator cell is only what the request typed (a check
+// without a live session or naming another operator than its session's, a sign-in whose password
+// was not verified, which may name a real operator as well as anyone), "yes" where a session, a
+// password or the setup tool stands for it, empty where the line names no operator.
+const char* operatorVerified(const ScanRecord& l) {
+  if (l.operatorId.empty()) return "";
+  if (l.kind == "check" && (l.session == 0 || l.outcome == kOutcomeNotSessionOperator)) return "no";
+  if (l.kind == "login" && (l.outcome.rfind(kOutcomeFailedPrefix, 0) == 0 || l.outcome == "locked")) return "no";
+  return "yes";
+}
+
 // One CSV field, written so that a spreadsheet shows it as the text it is. Ticket numbers, operator
 // IDs and messages come from whoever typed them:
 // - a field that starts with = + - @, a tab or a carriage return, which a spreadsheet may read as
@@ -156,7 +167,10 @@ std::vector<VenueSummary> listVenues(Store& store) {
 }
 
 std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out) {
-  const std::string header = "\xEF\xBB\xBF" "Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message\r\n";
+  // OperatorVerified is the last column, so that a sheet made for the columns before it reads
+  // every one of them where it always was.
+  const std::string header =
+      "\xEF\xBB\xBF" "Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message,OperatorVerified\r\n";
   std::vector<std::string> rows;
   store.read([&](Reader& r) {
     if (!r.findVenue(what.placeCode)) throw SetupError("There is no venue " + what.placeCode + ".");
@@ -181,9 +195,9 @@ std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out)
         std::string row;
         for (const std::string& f : {formatLocalTime(l.at), kindName(l), l.operatorId,
                                      sourceLabel(l.source, stations), l.mode,
-                                     l.block, l.ticketNo, l.bizCode, l.code})
+                                     l.block, l.ticketNo, l.bizCode, l.code, l.message})
           row += csvField(f) + ",";
-        row += csvField(l.message) + "\r\n";
+        row += std::string(operatorVerified(l)) + "\r\n";
         rows.push_back(std::move(row));
         rowIds.push_back(l.id);
       }

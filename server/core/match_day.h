@@ -47,7 +47,9 @@ struct ScanExport {
 
 // Writes the venue's scan log lines (ticket checks and sign-ins), oldest first, as UTF-8 CSV with
 // a byte-order mark, so that Excel shows the Korean text: one header row, then
-// Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message. Returns the number of lines.
+// Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message,OperatorVerified, the last
+// "no" where the operator ID is only what the request typed (no session, or another operator's).
+// Returns the number of lines.
 std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out);
 
 // A consistent copy of the store in a new file at `path` (see Store::backupTo).

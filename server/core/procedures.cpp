@@ -283,7 +283,9 @@ std::optional<CheckKeyRecord> keptAnswer(Transaction& tx, const CheckRequest& re
   tx.claimCheckKey(key);
   ticket = tx.lockTicket(request.bizCode, request.ticketNo);
   std::optional<CheckKeyRecord> kept = tx.claimedCheckKey();
-  if (!kept || kept->at < now - kCheckKeyLifetimeMs) return std::nullopt;
+  // A key stamped further ahead than its lifetime was kept by a clock that has been stepped back
+  // since: how long ago its check was is not known, so it is as stale as an old one.
+  if (!kept || kept->at < now - kCheckKeyLifetimeMs || kept->at > now + kCheckKeyLifetimeMs) return std::nullopt;
   if (kept->operatorId != request.operatorId || kept->mode != request.mode || kept->bizCode != request.bizCode ||
       kept->block != request.block || kept->ticketNo != request.ticketNo)
     throw KeyMismatch();
@@ -461,12 +463,16 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
 }
 
 std::size_t forgetOldCheckKeys(Store& store) {
-  // In short writes, so that the checks queued behind one never wait long.
+  // In short writes, so that the checks queued behind one never wait long. Each write forgets
+  // only keys that are due, so a short one means none is left; keys that keptAnswer would no
+  // longer use go in either direction, so that a clock stepped back cannot keep them.
   constexpr std::size_t kKeysPerWrite = 2000;
-  const TimeMs before = store.now() - kCheckKeyLifetimeMs;
+  const TimeMs now = store.now();
   std::size_t forgotten = 0, batch = 0;
   do {
-    store.write([&](Transaction& tx) { batch = tx.forgetCheckKeys(before, kKeysPerWrite); });
+    store.write([&](Transaction& tx) {
+      batch = tx.forgetCheckKeys(now - kCheckKeyLifetimeMs, now + kCheckKeyLifetimeMs, kKeysPerWrite);
+    });
     forgotten += batch;
   } while (batch == kKeysPerWrite);
   return forgotten;

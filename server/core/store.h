@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,6 +115,16 @@ struct ScanRecord {
 // The id of the check line an annul line (kind kControlKind, outcome kOutcomeAnnul) takes back;
 // none for any other line.
 std::optional<std::int64_t> annulledLine(const ScanRecord& line);
+
+// The outcomes of checks whose operator ID is only what the request typed: no live session came
+// with it, or the session is another operator's. Anyone can send such a check for any ticket as
+// often as the per-address counts let him, so none is part of a ticket's history (ticketLog) and
+// the export marks its operator unverified. Each store's index of ticket histories names them too.
+inline constexpr std::string_view kOutcomeNoSession = "no-session";
+inline constexpr std::string_view kOutcomeNotSessionOperator = "not-session-operator";
+
+// An id above every scan-log line's: ticketLog's `beforeId` for the newest lines.
+inline constexpr std::int64_t kPastEveryLine = std::numeric_limits<std::int64_t>::max();
 
 // A signed-in operator's session as the store keeps it: never the token, only its SHA-256 (hex),
 // so that a copy of the store lets nobody in, and several servers of one database share sessions.
@@ -243,10 +254,16 @@ class Reader {
   // which an index of the names serves at any number of tickets.
   virtual std::vector<Ticket> ticketsByHolder(const std::string& bizCode, const std::string& from,
                                               const std::string& to, std::size_t limit) = 0;
-  // The newest `limit` scan-log lines that name the ticket (its checks and the control room's
-  // actions on it), oldest first.
+  // The ticket's history: the scan-log lines that name it (its checks and the control room's
+  // actions on it) but for the checks of kOutcomeNoSession and kOutcomeNotSessionOperator, read
+  // through an index of those lines alone, so that no number of such checks changes what these
+  // return or what they cost.
+  // ticketLog: the newest `limit` of them with an id below `beforeId` (kPastEveryLine: the newest
+  // of all); ticketLogAfter: the first `limit` with an id above `afterId`. Both oldest first.
   virtual std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo,
-                                            std::size_t limit) = 0;
+                                            std::int64_t beforeId, std::size_t limit) = 0;
+  virtual std::vector<ScanRecord> ticketLogAfter(const std::string& bizCode, const std::string& ticketNo,
+                                                 std::int64_t afterId, std::size_t limit) = 0;
 
   // Everything else the store holds, for moving it to another store.
   virtual std::vector<Venue> allVenues() = 0;
@@ -283,9 +300,10 @@ class Transaction : public Reader {
   virtual std::optional<CheckKeyRecord> claimedCheckKey() = 0;
   // Keeps the key with its check's answer, in place of what it held.
   virtual void keepCheckKey(const CheckKeyRecord& record) = 0;
-  // Forgets up to `limit` of the keys whose record is older than `before`, the oldest first;
-  // returns how many.
-  virtual std::size_t forgetCheckKeys(TimeMs before, std::size_t limit) = 0;
+  // Forgets up to `limit` of the keys whose record's time lies outside [from, to]: too old, or
+  // stamped ahead of the clock by a clock that was stepped back since. Returns how many; fewer
+  // than `limit` means no such key is left.
+  virtual std::size_t forgetCheckKeys(TimeMs from, TimeMs to, std::size_t limit) = 0;
   virtual void appendScanLog(const ScanRecord& record) = 0;
   // Holds back every other sign-in of this operator ID, on any server of the store, until this
   // transaction ends: the lockout then counts each attempt against all the attempts before it.

@@ -482,6 +482,17 @@ $$;
 CREATE TRIGGER scan_log_gate_refusal_bulk AFTER INSERT ON scan_log REFERENCING NEW TABLE AS added
   FOR EACH STATEMENT EXECUTE FUNCTION scan_log_gate_refusal_bulk();
 )sql",
+    // A ticket's history is its operators' and admins': a check without a live session, or naming
+    // another operator than the session's, is anyone's to send, so the index of ticket histories
+    // leaves it out (ticketLog repeats this condition). However many such checks name a ticket,
+    // its history reads the same lines at the same cost; they are not even written to this index.
+    // It replaces the index of every line: a server of the version before still reads a ticket's
+    // lines, only without an index, until it is upgraded.
+    R"sql(
+CREATE INDEX scan_log_ticket_history ON scan_log(bizcode, ticket_no, id)
+  WHERE outcome NOT IN ('no-session', 'not-session-operator');
+DROP INDEX scan_log_ticket;
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -572,8 +583,9 @@ SchemaChange migrate(Connection& c, const std::string& where, PgOpen mode, int u
       c.execParams("INSERT INTO schema_version(version, applied_at) VALUES($1, $2)",
                    Params().integer(v + 1).integer(Store::systemNow()), "record the schema version");
     }
-    // Every migration only adds (tables, columns with defaults, indexes), so the servers that could
-    // use the schema it started from can use the new one too: a fresh store has none older.
+    // Every migration only adds (tables, columns with defaults, indexes) or replaces an index, so
+    // the servers that could use the schema it started from can use the new one too (a query whose
+    // index was replaced is slower for them, never wrong): a fresh store has none older.
     if (version < upTo && upTo == kSchemaVersion)
       c.execParams("UPDATE schema_version SET servers_from = $1 WHERE version = $2",
                    Params().integer(version > 0 ? (serversFrom > 0 ? serversFrom : version) : kSchemaVersion)

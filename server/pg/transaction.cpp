@@ -337,12 +337,28 @@ std::vector<Ticket> PgTransaction::ticketsByHolder(const std::string& bizCode, c
   return out;
 }
 
+namespace {
+
+// The ticket's history among its lines, as the partial index scan_log_ticket_history says it
+// (schema.cpp): the planner uses that index only for a query whose condition implies its own.
+constexpr const char* kTicketHistory =
+    " FROM scan_log WHERE bizcode = $1 AND ticket_no = $2 AND outcome NOT IN ('no-session', 'not-session-operator') ";
+
+}  // namespace
+
 std::vector<ScanRecord> PgTransaction::ticketLog(const std::string& bizCode, const std::string& ticketNo,
-                                           std::size_t limit) {
-  static const std::string sql = std::string("SELECT * FROM (SELECT ") + kScanColumns +
-                                 " FROM scan_log WHERE bizcode = $1 AND ticket_no = $2 ORDER BY id DESC LIMIT $3) "
-                                 "newest ORDER BY id";
-  Result r = run(sql, Params().text(bizCode).text(ticketNo).integer(rowLimit(limit)));
+                                                 std::int64_t beforeId, std::size_t limit) {
+  static const std::string sql = std::string("SELECT * FROM (SELECT ") + kScanColumns + kTicketHistory +
+                                 "AND id < $3 ORDER BY id DESC LIMIT $4) newest ORDER BY id";
+  Result r = run(sql, Params().text(bizCode).text(ticketNo).integer(beforeId).integer(rowLimit(limit)));
+  return scanRecordsOf(r);
+}
+
+std::vector<ScanRecord> PgTransaction::ticketLogAfter(const std::string& bizCode, const std::string& ticketNo,
+                                                      std::int64_t afterId, std::size_t limit) {
+  static const std::string sql =
+      std::string("SELECT ") + kScanColumns + kTicketHistory + "AND id > $3 ORDER BY id LIMIT $4";
+  Result r = run(sql, Params().text(bizCode).text(ticketNo).integer(afterId).integer(rowLimit(limit)));
   return scanRecordsOf(r);
 }
 
@@ -479,9 +495,11 @@ void PgTransaction::keepCheckKey(const CheckKeyRecord& k) {
         "keep an idempotency key");
 }
 
-std::size_t PgTransaction::forgetCheckKeys(TimeMs before, std::size_t limit) {
-  Result r = run("DELETE FROM check_key WHERE key IN (SELECT key FROM check_key WHERE at < $1 LIMIT $2)",
-                 Params().integer(before).integer(static_cast<std::int64_t>(limit)));
+std::size_t PgTransaction::forgetCheckKeys(TimeMs from, TimeMs to, std::size_t limit) {
+  // Both ends through the block-range index check_key_at: keys stamped ahead of a clock that was
+  // stepped back since are found as the old ones are, and the limit counts only keys that go.
+  Result r = run("DELETE FROM check_key WHERE key IN (SELECT key FROM check_key WHERE at < $1 OR at > $2 LIMIT $3)",
+                 Params().integer(from).integer(to).integer(static_cast<std::int64_t>(limit)));
   return static_cast<std::size_t>(r.changed());
 }
 

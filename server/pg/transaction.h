@@ -130,7 +130,7 @@ class PgTransaction final : public Transaction {
   void claimCheckKey(const std::string& key) override;
   std::optional<CheckKeyRecord> claimedCheckKey() override;
   void keepCheckKey(const CheckKeyRecord& record) override;
-  std::size_t forgetCheckKeys(TimeMs before, std::size_t limit) override;
+  std::size_t forgetCheckKeys(TimeMs from, TimeMs to, std::size_t limit) override;
   void appendScanLog(const ScanRecord& l) override;
 
   // A transaction-scoped advisory lock per ID (in a key space of its own beside the migrations'
@@ -156,7 +156,10 @@ class PgTransaction final : public Transaction {
   std::vector<ScanRecord> lockoutLines(const std::string& operatorId, TimeMs after) override;
   std::vector<Ticket> ticketsByHolder(const std::string& bizCode, const std::string& from, const std::string& to,
                                       std::size_t limit) override;
-  std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo, std::size_t limit) override;
+  std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo, std::int64_t beforeId,
+                                    std::size_t limit) override;
+  std::vector<ScanRecord> ticketLogAfter(const std::string& bizCode, const std::string& ticketNo,
+                                         std::int64_t afterId, std::size_t limit) override;
   void annulEntry(const Ticket& ticket, TimeMs entryAt, std::optional<TimeMs> previousEntry) override;
   std::int64_t insertStation(const StationRecord& station) override;
   void removeStation(std::int64_t stationId, TimeMs at) override;

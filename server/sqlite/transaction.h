@@ -99,7 +99,7 @@ class SqliteTransaction final : public Transaction {
   void claimCheckKey(const std::string& key) override;
   std::optional<CheckKeyRecord> claimedCheckKey() override { return claimed_; }
   void keepCheckKey(const CheckKeyRecord& record) override;
-  std::size_t forgetCheckKeys(TimeMs before, std::size_t limit) override;
+  std::size_t forgetCheckKeys(TimeMs from, TimeMs to, std::size_t limit) override;
   void appendScanLog(const ScanRecord& r) override;
   // One writer at a time already: a write transaction sees every sign-in committed before it.
   void holdSignIns(const std::string&) override {}
@@ -123,7 +123,10 @@ class SqliteTransaction final : public Transaction {
   std::vector<ScanRecord> lockoutLines(const std::string& operatorId, TimeMs after) override;
   std::vector<Ticket> ticketsByHolder(const std::string& bizCode, const std::string& from, const std::string& to,
                                       std::size_t limit) override;
-  std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo, std::size_t limit) override;
+  std::vector<ScanRecord> ticketLog(const std::string& bizCode, const std::string& ticketNo, std::int64_t beforeId,
+                                    std::size_t limit) override;
+  std::vector<ScanRecord> ticketLogAfter(const std::string& bizCode, const std::string& ticketNo,
+                                         std::int64_t afterId, std::size_t limit) override;
   void annulEntry(const Ticket& ticket, TimeMs entryAt, std::optional<TimeMs> previousEntry) override;
   std::int64_t insertStation(const StationRecord& station) override;
   void removeStation(std::int64_t stationId, TimeMs at) override;

@@ -428,7 +428,7 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
 // stations, and before them the live dashboard's counters (tables, triggers, functions), out of a
 // store again, as a server from before the dashboard left it; the caller sets the schema version
 // back to before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 6;
+inline constexpr int kSchemaVersionsSinceDashboard = 7;
 inline std::string dropDashboardCounters(bool sqlite) {
   const std::string alarms =
       sqlite ? "DROP TRIGGER scan_log_gate_refusal; "
@@ -437,7 +437,7 @@ inline std::string dropDashboardCounters(bool sqlite) {
   const std::string stations = alarms +
       "DROP TABLE event_capacity; DROP TABLE ingress_gate_refusal; " +
       std::string(sqlite ? "" : "ALTER TABLE schema_version DROP COLUMN servers_from; ") +
-      "DROP INDEX ticket_holder; DROP INDEX scan_log_ticket; "
+      "DROP INDEX ticket_holder; DROP INDEX scan_log_ticket_history; "
       "ALTER TABLE ticket DROP COLUMN cancelled_here; DROP TABLE check_key; ALTER TABLE ticket DROP COLUMN version; "
       "DROP TABLE station; DROP INDEX session_station; ALTER TABLE session DROP COLUMN station; ";
   const std::string tables = stations + "DROP TABLE ingress_flow; DROP TABLE ingress_refusal; DROP TABLE ingress_gate_minute; ";

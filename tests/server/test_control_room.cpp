@@ -6,11 +6,14 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <sstream>
 
 #include "server/core/control_room.h"
 #include "server/core/ingress.h"
 #include "server/core/match_day.h"
+#include "server/core/service.h"
+#include "server/core/sessions.h"
 #include "tests/server/server_process.h"
 #include "tests/server/store_fixture.h"
 
@@ -142,6 +145,61 @@ TEST_P(ControlRoomStore, AnnulIsRefusedWhenItNoLongerApplies) {
     EXPECT_TRUE(ticket("BIZ", "T1")->inside);
   }
   EXPECT_EQ(story().lines.size(), 1u);
+}
+
+// A stranger who types a real operator's ID at one ticket, 1,200 times from 400 addresses, and a
+// gate that names another operator than its own: none of it is the ticket's history, its last
+// entry is annulled however many lines (anyone's) came after it, with the entry before it back,
+// and the export keeps the stranger's lines under the ID typed, marked unverified.
+TEST_P(ControlRoomStore, StrangersChecksAreNoTicketsHistoryAndAnnulReadsPastAnyNumberOfLines) {
+  EXPECT_EQ(checkT1("I"), "입장 확인");
+  const srv::TimeMs firstAt = now_;
+  now_ += 60 * 1000;
+  EXPECT_EQ(checkT1("O"), "퇴장 확인");
+  now_ += 60 * 1000;
+  EXPECT_EQ(checkT1("I"), "재입장 확인");
+  const std::int64_t entry = lastLine();
+  const auto answer = [&](const srv::Caller& from) {
+    return tav::storetest::field(srv::execute(store(), check("I", "BIZ", "", "T1", "admin"), from).recordset, "ErrMsg");
+  };
+  for (int i = 0; i < 1200; ++i)
+    ASSERT_EQ(answer({"10.7." + std::to_string(i / 3 / 250) + "." + std::to_string(i / 3 % 250)}), "다시 로그인하세요");
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(answer({"10.0.0.9", boss.sessionToken}), "미등록 운영자");
+  srv::execute(store(), tav::storetest::kLogin + "'admin','not the password'", srv::Caller{"10.7.9.9"});
+  const srv::TicketStory s = story();
+  ASSERT_EQ(s.lines.size(), 3u);
+  EXPECT_EQ(s.lines.back().line.id, entry);
+  EXPECT_EQ(s.annullable, entry);
+
+  // More of the ticket's own lines than a story shows came after the entry.
+  const srv::SessionInfo gate = *srv::findLiveSession(store(), tokens_.at("admin"));
+  store().write([&](srv::Transaction& tx) {
+    srv::ScanRecord line = story().lines.back().line;
+    line.code = "-2";
+    line.outcome = "already-inside";
+    line.session = gate.id;
+    for (std::size_t i = 0; i <= srv::kStoryLines; ++i) tx.appendScanLog(line);
+  });
+  srv::annulEntry(store(), boss, "BIZ", "T1", entry);
+  const srv::Ticket t = *ticket("BIZ", "T1");
+  EXPECT_FALSE(t.inside);
+  EXPECT_EQ(t.entryCount, 1);
+  EXPECT_EQ(t.lastEntry, firstAt);
+  try {
+    srv::annulEntry(store(), boss, "BIZ", "T1", entry);
+    ADD_FAILURE() << "annulled twice";
+  } catch (const srv::ActionRefused& e) {
+    EXPECT_STREQ(e.what(), "This entry was already annulled.");
+  }
+
+  std::ostringstream csv;
+  srv::exportScans(store(), srv::ScanExport{"P1", {}, {}, {}}, csv);
+  std::istringstream rows(csv.str());
+  std::map<std::string, int> verified;  // the OperatorVerified cell of the rows naming admin
+  for (std::string row; std::getline(rows, row);)
+    if (row.find(",admin,") != std::string::npos) ++verified[row.substr(row.rfind(',') + 1)];
+  const int ownLines = 3 + static_cast<int>(srv::kStoryLines) + 1;
+  EXPECT_EQ(verified, (std::map<std::string, int>{{"no\r", 1200 + 3 + 1}, {"yes\r", ownLines}}));
 }
 
 TEST_P(ControlRoomStore, FindsByNumberOrNamePrefixAndCancelsWithALogLine) {

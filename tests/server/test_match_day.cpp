@@ -262,11 +262,11 @@ TEST_P(MatchDay, ExportScansWritesWhatExcelOpens) {
   const auto rows = parseCsv(bytes.substr(3));
   ASSERT_EQ(rows.size(), 5u) << bytes;
   EXPECT_EQ(rows[0], (std::vector<std::string>{"Time", "Kind", "Operator", "Source", "Mode", "Block", "TicketNo",
-                                               "BizCode", "Code", "Message"}));
+                                               "BizCode", "Code", "Message", "OperatorVerified"}));
   EXPECT_EQ(rows[1], (std::vector<std::string>{formatLocalTime(log[0].at), "operator sign-in", "gate1", "127.0.0.1",
-                                               "", "", "", "BIZ1", "0", log[0].message}));
+                                               "", "", "", "BIZ1", "0", log[0].message, "yes"}));
   EXPECT_EQ(rows[2], (std::vector<std::string>{formatLocalTime(log[1].at), "check", "gate1", "127.0.0.1", "I", "",
-                                               ticketNo(0), "BIZ1", "0", "입장 확인"}));
+                                               ticketNo(0), "BIZ1", "0", "입장 확인", "yes"}));
   EXPECT_EQ(rows[3][8], "-2");
   EXPECT_EQ(rows[3][9].rfind("이미 입장 (", 0), 0u) << rows[3][9];
   EXPECT_EQ(rows[4][6], "'=1+2,\"x\"") << "a ticket number is never a formula";
@@ -347,7 +347,7 @@ TEST_P(MatchDay, ExportGuardsEveryCellAndIsTheVenuesAlone) {
   const auto rows = parseCsv(bytes.substr(3));
   ASSERT_EQ(rows.size(), cells.size() + 1) << bytes;
   for (std::size_t i = 0; i < cells.size(); ++i) {
-    ASSERT_EQ(rows[i + 1].size(), 10u) << bytes;
+    ASSERT_EQ(rows[i + 1].size(), 11u) << bytes;
     EXPECT_EQ(rows[i + 1][6], cells[i].shown) << i;
     EXPECT_EQ(rows[i + 1][9], cells[i].shown) << i;
   }

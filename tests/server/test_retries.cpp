@@ -20,7 +20,7 @@ namespace {
 constexpr const char* kKey = "AAAAAAAAAAAAAAAAAAAAAA";
 
 // What happens to the ticket between a check and its retry.
-enum class Between { Nothing, Exit, Cancellation, KeyLifetime };
+enum class Between { Nothing, Exit, Cancellation, KeyLifetime, ClockBack };
 
 struct RetryCase {
   const char* name;
@@ -53,6 +53,8 @@ TEST_P(Retries, AreTheSameCheckWhileTheTicketIsUnchanged) {
     case Between::Exit: run(check("O", "BIZ", "", "T1", "admin")); break;
     case Between::Cancellation: server::setTicketCancelled(store(), "BIZ", "T1", true); break;
     case Between::KeyLifetime: now_ += server::kCheckKeyLifetimeMs + 1000; break;
+    // The clock was ahead when the key was kept and has been set right since.
+    case Between::ClockBack: now_ -= server::kCheckKeyLifetimeMs + 1000; break;
   }
   const auto logBefore = scanLog().size();
 
@@ -72,6 +74,7 @@ const std::vector<RetryCase> kRetryCases{
     {"LeftInBetween", Between::Exit, "-3", "reentry", 2},
     {"CancelledInBetween", Between::Cancellation, "-1", "cancelled", 1},
     {"KeyExpired", Between::KeyLifetime, "-2", "already-inside", 1},
+    {"KeyFromAheadOfTheClock", Between::ClockBack, "-2", "already-inside", 1},
 };
 INSTANTIATE_TEST_SUITE_P(Check, Retries, onEveryStore(kRetryCases), CaseOnStoreName());
 
@@ -91,6 +94,29 @@ TEST_P(KeyBinding, AKeyReusedForAnotherCheckIsRefused) {
   EXPECT_EQ(ticket("BIZ", "T4")->entryCount, 0);
   EXPECT_EQ(field(keyed(command), "ErrCode"), "0");
 }
+// Keys kept while the clock was far ahead, first in the order they were kept, then keys past
+// their lifetime: one purge forgets both, however many there are, and keeps every key within its
+// lifetime either way of now.
+TEST_P(KeyBinding, ThePurgeForgetsKeysOutsideTheirLifetimeEitherWay) {
+  const TimeMs lifetime = server::kCheckKeyLifetimeMs, minute = server::kMinuteMs;
+  const std::vector<std::pair<TimeMs, int>> stamped{
+      {lifetime + 60 * minute, 2500}, {-lifetime - minute, 1000}, {lifetime - minute, 100}, {-lifetime + minute, 100}};
+  store().write([&](server::Transaction& tx) {
+    int n = 0;
+    for (const auto& [offset, count] : stamped)
+      for (int i = 0; i < count; ++i, ++n)
+        tx.keepCheckKey({"key" + std::to_string(n), "admin", "I", "BIZ", "", "T1", "0", "ok", 1, now_ + offset});
+  });
+  const auto kept = [&] {
+    const std::string sql = "SELECT count(*) FROM check_key";
+    return server::isPostgresUri(space().location()) ? pgtest::RawConnection(space().location()).scalar(sql)
+                                                      : sqliteScalar(space().location(), sql);
+  };
+  EXPECT_EQ(server::forgetOldCheckKeys(store()), 3500u);
+  EXPECT_EQ(kept(), "200");
+  EXPECT_EQ(server::forgetOldCheckKeys(store()), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Store, KeyBinding, ::testing::ValuesIn(storeKinds()), storeName);
 
 }  // namespace
