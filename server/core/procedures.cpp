@@ -238,7 +238,7 @@ Recordset loginPlace(Store& store, const std::string& placeCode, const Caller& c
     }
     if (!session) {
       answer = loginRow(kRefused, msg::kSignInAgain, nullptr, nullptr);
-      line.outcome = "no-session";
+      line.outcome = std::string(kOutcomeNoSession);
     } else if (!venue) {
       answer = loginRow(kRefused, msg::kUnknownPlace, nullptr, nullptr);
       line.outcome = "unknown-place";
@@ -346,9 +346,9 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     d.withDetails = answerWithDetails(kept->code);
     outcome = kOutcomeRepeat;
   } else if (!session) {
-    refuse(kRefused, msg::kSignInAgain, "no-session");
+    refuse(kRefused, msg::kSignInAgain, kOutcomeNoSession.data());
   } else if (!ownSession) {
-    refuse(kRefused, msg::kUnknownOperator, "not-session-operator");
+    refuse(kRefused, msg::kUnknownOperator, kOutcomeNotSessionOperator.data());
   } else if (request.mode != kModeEntry && request.mode != kModeExit) {
     refuse(kRefused, msg::kBadRequest, "bad-mode");
   } else if (!event) {

@@ -67,7 +67,8 @@ void checkTicketAsync(Store& store, CheckRequest request, Caller caller,
 // unknown business code gets the ticket check's "-1" refusal row.
 wire::Recordset statistics(Store& store, const std::string& bizCode, const Caller& caller = {});
 
-// Forgets the idempotency keys older than kCheckKeyLifetimeMs; returns how many.
+// Forgets the idempotency keys stamped more than kCheckKeyLifetimeMs from now, either way (a clock
+// set back leaves keys stamped ahead of it); returns how many.
 std::size_t forgetOldCheckKeys(Store& store);
 
 // "HH:MM" of `at` in the server's local time.
