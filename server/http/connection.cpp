@@ -18,6 +18,7 @@
 
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <optional>
 #include <string_view>
 
@@ -296,9 +297,18 @@ class SocketConnection final : public Connection, public EventSink, public Evict
         host_.metrics().recordRefusal(Limit::StalledResponse);
         closeNow();
         break;
-      case Phase::Closing:
+      case Phase::Closing: {
+        // A client still taking the tail of its last answer is given the time to, within the
+        // answer's deadline; one that takes nothing more is reset.
+        const int left = unsentBytes();
+        if (left > 0 && left < lastUnsent_ && Clock::now() < answerDue_) {
+          lastUnsent_ = left;
+          arm(kLingerDeadline);
+          break;
+        }
         closeNow();
         break;
+      }
       default:
         break;
     }
@@ -604,8 +614,16 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     if (counted_) host_.limits().markVerified(from_.address, verified);
   }
 
+  // Bytes written to the socket that the client has not yet taken.
+  int unsentBytes() {
+    int unsent = 0;
+    if (!socket().is_open() || ::ioctl(socket().native_handle(), SIOCOUTQ, &unsent) != 0) return 0;
+    return unsent;
+  }
+
   void closeGracefully() {
     phase_ = Phase::Closing;
+    lastUnsent_ = INT_MAX;
     disarm();
     buffer_.clear();
     buffer_.shrink_to_fit();
@@ -634,8 +652,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     phase_ = Phase::Closed;
     disarm();
     error_code ignored;
-    int unsent = 0;
-    if (socket().is_open() && ::ioctl(socket().native_handle(), SIOCOUTQ, &unsent) == 0 && unsent > 0) {
+    if (unsentBytes() > 0) {
       socket().set_option(asio::socket_base::linger(true, 0), ignored);
     } else {
       socket().shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
@@ -662,6 +679,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
   std::unique_ptr<FileSerializer> fileSerializer_;  // over fileResponse_, while it is written
   std::size_t queued_ = 0;  // counted in the budget's queued bytes
   Clock::time_point answerDue_;  // the answer under way must be written by then
+  int lastUnsent_ = 0;  // while closing: what the client had not yet taken at the last look
   std::unique_ptr<std::array<char, 1024>> drain_;
   std::shared_ptr<const std::string> streamBytes_;  // the stream's write under way
   std::string method_, path_;  // of the request under way, for the log
