@@ -86,7 +86,9 @@ class Journal {
 
   // Appends `decision` with the next sequence (its own sequence is not read) and returns it as
   // recorded, once the line is on the disk. Throws JournalError for a decision with a malformed
-  // field (writing nothing) or when the line cannot be written and flushed.
+  // field (writing nothing) or when the line cannot be written and flushed; after the latter the
+  // line may still be read back once the journal is opened again, so the caller treats that
+  // decision as one whose outcome is unknown, not as one never made.
   Decision append(Decision decision);
 
   // Records that the back-end acknowledged every decision up to `sequence`. An acknowledgement at
