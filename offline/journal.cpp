@@ -56,7 +56,7 @@ std::string quoted(const fs::path& file) { return "\"" + file.string() + "\""; }
 // ---- The operating system ------------------------------------------------------------------
 
 // The open journal file, holding its exclusive lock until destroyed. Every call to the operating
-// system the journal makes is here.
+// system the journal makes beyond standard C++ is here.
 class JournalFile {
  public:
   // Opens or creates `file` (mode 0600: it names operators and tickets) and takes its lock without
