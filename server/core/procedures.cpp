@@ -314,13 +314,14 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     d.message = std::move(why);
     outcome = what;
   };
-  // The rule decides on the ticket's state; the back-end settles who asks and what event first.
+  // The rule's decision on the ticket's state taken as the check's; who asks and which event are
+  // settled here before it.
   auto follow = [&](rule::Decision decided) {
     d.code = std::string(decided.code);
     d.message = std::move(decided.message);
     d.withDetails = decided.withDetails;
     outcome = decided.outcome;
-    return decided.after;
+    return std::move(decided.after);
   };
 
   std::optional<Event> event;
