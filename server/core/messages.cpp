@@ -10,7 +10,7 @@ namespace tav::server::messages {
 std::vector<std::string> everyMessage() {
   std::vector<std::string> all{kSignedIn,      kSignInRefused, kUnknownPlace, kSignInAgain, kBadRequest,
                                kUnknownOperator, kNoActiveEvent, kUnknownTicket, kCancelled,
-                               kAdmitted,      kReadmitted,    kNotInside,    kLeft};
+                               kAdmitted,      kReadmitted,    kNotInside,    kLeft,       rule::kNotInList};
   for (const std::string& block : kBlocks) all.push_back(wrongBlock(block));
   // Every minute, since the widest digits depend on the font.
   for (int hour = 0; hour < 24; ++hour)

@@ -1,9 +1,12 @@
-// Every ErrMsg the back-end sends, in one place, so that each can be measured against the
-// station's result line (900 pixels in its 60-point bold font).
+// Every ErrMsg the back-end sends, named in one place (those of the decision on a ticket's state
+// are the rule's, rule/texts.h), so that each can be measured against the station's result line
+// (900 pixels in its 60-point bold font).
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "rule/texts.h"
 
 namespace tav::server::messages {
 
@@ -16,24 +19,23 @@ inline const std::string kUnknownPlace = "미등록 장소";
 inline const std::string kSignInAgain = "다시 로그인하세요";
 
 // Ticket checks (and sign-ins to a venue without an active event).
-inline const std::string kBadRequest = "잘못된 요청입니다";
+using rule::kBadRequest;
 inline const std::string kUnknownOperator = "미등록 운영자";
 inline const std::string kNoActiveEvent = "진행 중인 공연 아님";
-inline const std::string kUnknownTicket = "등록되지 않은 티켓입니다";
-inline const std::string kCancelled = "취소된 티켓입니다";
-inline const std::string kAdmitted = "입장 확인";
-inline const std::string kReadmitted = "재입장 확인";
-inline const std::string kNotInside = "입장 기록 없음";
-inline const std::string kLeft = "퇴장 확인";
 
-// A ticket of another stand block than the station's filter; `block` is the ticket's.
-inline std::string wrongBlock(const std::string& block) { return "입장 구역 아님 (" + block + ")"; }
-
-// A ticket already inside; `hhmm` is the clock time of its last entry.
-inline std::string alreadyInside(const std::string& hhmm) { return "이미 입장 (" + hhmm + ")"; }
+// The decision on the ticket's state: the rule's texts, which a station deciding offline shows too.
+using rule::alreadyInside;
+using rule::kAdmitted;
+using rule::kCancelled;
+using rule::kLeft;
+using rule::kNotInside;
+using rule::kReadmitted;
+using rule::kUnknownTicket;
+using rule::wrongBlock;
 
 // Every text the back-end may put in ErrMsg: the fixed ones, the wrong-block refusal for each
-// stand block and the already-inside refusal for every minute of the day.
+// stand block and the already-inside refusal for every minute of the day; and the rule's
+// not-in-list text, which a station deciding offline shows in the same line.
 std::vector<std::string> everyMessage();
 
 }  // namespace tav::server::messages

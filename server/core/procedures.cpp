@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+#include "rule/decision.h"
 #include "server/core/errors.h"
 #include "server/core/local_time.h"
 #include "server/core/messages.h"
@@ -32,7 +33,6 @@ const std::vector<std::string> kBookingFields{
 
 const std::string kOk(kCodeOk);
 const std::string kRefused(kCodeRefused);
-const std::string kAlready(kCodeAlready);
 const std::string kReentry(kCodeReentry);
 
 Recordset loginRow(const std::string& code, const std::string& message, const Event* event,
@@ -275,6 +275,13 @@ struct CheckDecision {
 // The answers that carry the holder's details: those of an entry, a re-entry or an exit.
 bool answerWithDetails(const std::string& code) { return code == kOk || code == kReentry; }
 
+// What the rule reads of a locked ticket; none when there is no such ticket.
+std::optional<rule::TicketState> ruleState(const std::optional<Ticket>& ticket) {
+  if (!ticket) return std::nullopt;
+  return rule::TicketState{ticket->block, ticket->cancelled, ticket->inside, ticket->entryCount, ticket->lastEntry,
+                           ticket->lastExit};
+}
+
 // What an earlier check kept under the caller's key, when it still stands for this check: made
 // within the keys' lifetime for the same command and operator (else KeyMismatch), with the
 // ticket as that check left it. The ticket is locked here, along with the claim.
@@ -300,12 +307,21 @@ std::optional<CheckKeyRecord> keptAnswer(Transaction& tx, const CheckRequest& re
 void decideCheck(Store& store, const CheckRequest& request, const Caller& caller, Transaction& tx,
                  CheckDecision& d, std::optional<bool>& ownLineDecided) {
   const TimeMs now = store.now();
-  const char* outcome = nullptr;
+  std::string_view outcome;
   d = CheckDecision{};
-  auto refuse = [&](const std::string& refusal, std::string why, const char* what) {
+  auto refuse = [&](const std::string& refusal, std::string why, std::string_view what) {
     d.code = refusal;
     d.message = std::move(why);
     outcome = what;
+  };
+  // The rule's decision on the ticket's state taken as the check's; who asks and which event are
+  // settled here before it.
+  auto follow = [&](rule::Decision decided) {
+    d.code = std::string(decided.code);
+    d.message = std::move(decided.message);
+    d.withDetails = decided.withDetails;
+    outcome = decided.outcome;
+    return std::move(decided.after);
   };
 
   std::optional<Event> event;
@@ -346,45 +362,28 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
     d.withDetails = answerWithDetails(kept->code);
     outcome = kOutcomeRepeat;
   } else if (!session) {
-    refuse(kRefused, msg::kSignInAgain, kOutcomeNoSession.data());
+    refuse(kRefused, msg::kSignInAgain, kOutcomeNoSession);
   } else if (!ownSession) {
-    refuse(kRefused, msg::kUnknownOperator, kOutcomeNotSessionOperator.data());
-  } else if (request.mode != kModeEntry && request.mode != kModeExit) {
-    refuse(kRefused, msg::kBadRequest, "bad-mode");
+    refuse(kRefused, msg::kUnknownOperator, kOutcomeNotSessionOperator);
+  } else if (!rule::isCheckMode(request.mode)) {
+    // Refused before the event is looked at: the rule refuses such a mode whatever the ticket.
+    follow(rule::decide({request.mode, request.block, std::nullopt, now}, clockTime));
   } else if (!event) {
     refuse(kRefused, msg::kBadRequest, "unknown-event");
   } else if (event->placeCode != session->placeCode || !op || !op->active || op->placeCode != event->placeCode) {
     refuse(kRefused, msg::kUnknownOperator, "unknown-operator");
   } else if (!event->active) {
     refuse(kRefused, msg::kNoActiveEvent, "inactive-event");
-  } else if (!lockedTicket()) {
-    refuse(kRefused, msg::kUnknownTicket, "unknown-ticket");
   } else {
-    versionLeft = d.ticket->version;
-    if (d.ticket->cancelled) {
-      refuse(kRefused, msg::kCancelled, "cancelled");
-    } else if (!request.block.empty() && request.block != d.ticket->block) {
-      refuse(kRefused, msg::wrongBlock(d.ticket->block), "wrong-block");
-    } else if (request.mode == kModeEntry) {
-      if (d.ticket->inside) {
-        refuse(kAlready, msg::alreadyInside(clockTime(d.ticket->lastEntry.value_or(0))), "already-inside");
-      } else {
-        const bool reentry = d.ticket->entryCount > 0;
-        tx.recordEntry(d.ticket->id, now);
-        d.code = reentry ? kReentry : kOk;
-        d.message = reentry ? msg::kReadmitted : msg::kAdmitted;
-        outcome = reentry ? "reentry" : "entry";
-        d.withDetails = true;
-        versionLeft = d.ticket->version + 1;
-      }
-    } else if (!d.ticket->inside) {
-      refuse(kAlready, msg::kNotInside, "not-inside");
-    } else {
-      tx.recordExit(d.ticket->id, now);
-      d.code = kOk;
-      d.message = msg::kLeft;
-      outcome = "exit";
-      d.withDetails = true;
+    const std::optional<rule::TicketState> after =
+        follow(rule::decide({request.mode, request.block, ruleState(lockedTicket()), now}, clockTime));
+    if (d.ticket) versionLeft = d.ticket->version;
+    if (after) {
+      // The store keeps what the rule changed: an entry leaves the ticket inside, an exit outside.
+      if (after->inside)
+        tx.recordEntry(d.ticket->id, *after->lastEntry);
+      else
+        tx.recordExit(d.ticket->id, *after->lastExit);
       versionLeft = d.ticket->version + 1;
     }
   }
