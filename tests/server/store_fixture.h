@@ -106,7 +106,7 @@ inline server::Caller addCheckVenue(server::Store& store, int tickets) {
   server::Caller station{"10.0.0.1", {}};
   store.write([&](server::Transaction& tx) {
     tx.insertVenue(server::Venue{"P1", "잠실종합운동장"});
-    tx.insertEvent(server::Event{"BIZ", "P1", "프로야구 개막전", "202604041400", true});
+    tx.insertEvent(server::Event{"BIZ", "P1", "프로야구 개막전", "202604041400", true, false, server::kDefaultOfflineMaxAgeMinutes, ""});
     const server::Operator gate{"gate", "not a password hash", "P1", true};
     tx.insertOperator(gate);
     std::int64_t sessionId = 0;
