@@ -2,7 +2,8 @@
 // and 2,000,000 scan-log lines checked at 40 registered gates, with the control room's alarms in
 // force (a silent gate, a refusal spike, a full stand), how long a control-room lookup takes (SQLite
 // and PostgreSQL), what 100 dashboards streaming cost the check rate of 128 stations on tav-server,
-// and what the counters behind them cost. Prints figures; exits 0.
+// and what the counters behind them cost; and what the offline list of 60,000 tickets weighs and
+// takes to fetch from tav-server. Prints figures; exits 0.
 #include <sqlite3.h>
 
 #include <algorithm>
@@ -23,6 +24,7 @@
 #include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
 #include "server/core/ingress.h"
+#include "offline/list.h"
 #include "server/core/setup.h"
 #include "server/core/stations.h"
 #include "server/core/store.h"
@@ -50,6 +52,9 @@ struct Settings {
   bool postgres = true;
   int lookups = 300;           // timed lookups of each kind per store
   bool streaming = true;
+  std::size_t offlineTickets = 60000;  // the offline list's event; 0 leaves that phase out
+  int offlineFetches = 30;
+  bool offlineOnly = false;
 };
 
 double seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
@@ -330,6 +335,52 @@ void measureStreaming(const Settings& s) {
               c.checks, c.serverUs, 100.0 * (c.checks - a.checks) / c.checks, a.serverUs - c.serverUs);
 }
 
+// A registered station of the demo venue fetches the offline list of every block, and of one,
+// `offlineFetches` times each from tav-server on a demo store; prints the list's size and the
+// fetch times (the request's whole round trip: the store read, the hashing, the note of the fetch
+// written durably, the transfer over loopback).
+void measureOfflineList(const Settings& s) {
+  TempDir dir;
+  const std::string path = dir.file("offline.db");
+  std::string key, session;
+  {
+    auto store = tav::server::openStore(path, true);
+    tav::server::loadDemo(*store, s.offlineTickets);
+    key = tav::server::addStation(*store, tav::server::kDemoPlaceCode, "1번 게이트", "").key;
+    session = tav::test::sessionOf(*store, "gate01");
+  }
+  ServerProcess server(path);
+  server.start();
+  auto client = server.client(session);
+  client->set_default_headers({{"Cookie", "tav_session=" + session}, {"Tav-Station", key}});
+  for (const std::string block : {std::string("%EC%A0%84%EC%B2%B4"), std::string("E%EC%84%9D")}) {  // 전체, E석
+    const std::string target = "/api/v1/offline/list?bizcode=" + std::string(tav::server::kDemoBizCode) + "&block=" + block;
+    std::vector<double> ms;
+    std::size_t bytes = 0, records = 0;
+    for (int i = 0; i <= s.offlineFetches; ++i) {
+      const auto t0 = Clock::now();
+      auto res = client->Get(target.c_str());
+      const double took = seconds(Clock::now() - t0) * 1000;
+      if (!res || res->status != 200) {
+        std::printf("  offline list: the fetch failed (%s)
+", res ? res->body.c_str() : "no answer");
+        return;
+      }
+      if (i == 0) continue;  // the store's cache warms up
+      ms.push_back(took);
+      bytes = res->body.size();
+      records = tav::offline::decodeList(res->body).records.size();
+    }
+    std::sort(ms.begin(), ms.end());
+    std::printf("  offline list of %s, %zu tickets in the event: %zu records, %zu bytes (%.1f per ticket); fetched "
+                "in median %.1f ms, p90 %.1f ms, max %.1f ms over %d\n",
+                block.front() == 'E' ? "one block" : "every block", s.offlineTickets, records, bytes,
+                static_cast<double>(bytes) / static_cast<double>(records), ms[ms.size() / 2],
+                ms[ms.size() * 9 / 10], ms.back(), s.offlineFetches);
+  }
+  server.stop();
+}
+
 Settings parseArgs(int argc, char** argv) {
   Settings s;
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -345,10 +396,14 @@ Settings parseArgs(int argc, char** argv) {
     else if (opt == "--lookups") s.lookups = std::max(1, std::atoi(value.c_str()));
     else if (opt == "--streaming") s.streaming = value != "no";
     else if (opt == "--gates") s.gates = std::max<std::size_t>(2, std::strtoul(value.c_str(), nullptr, 10));
+    else if (opt == "--offline-tickets") s.offlineTickets = std::strtoul(value.c_str(), nullptr, 10);
+    else if (opt == "--offline-fetches") s.offlineFetches = std::max(1, std::atoi(value.c_str()));
+    else if (opt == "--offline-only") s.offlineOnly = value != "no";
     else {
       std::fprintf(stderr, "usage: bench_dashboard [--tickets N] [--scan-lines N] [--seconds S] [--rounds R] "
                            "[--stations N] [--dashboards N] [--postgres yes|no] [--snapshots N, 0: the streaming phase alone] "
-                           "[--lookups N] [--streaming yes|no] [--gates N]\n");
+                           "[--lookups N] [--streaming yes|no] [--gates N] [--offline-tickets N, 0: none] "
+                           "[--offline-fetches N] [--offline-only yes|no]\n");
       std::exit(2);
     }
   }
@@ -363,6 +418,8 @@ Settings parseArgs(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   const Settings s = parseArgs(argc, argv);
+  if (s.offlineTickets > 0) measureOfflineList(s);
+  if (s.offlineOnly) return 0;
   if (s.snapshots == 0) {  // the streaming phase alone
     measureStreaming(s);
     return 0;

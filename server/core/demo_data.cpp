@@ -93,7 +93,15 @@ DemoInfo loadDemo(Store& store, std::size_t tickets) {
     for (const auto& op : operators)
       if (tx.findOperator(op.id)) throw SetupError("The operator " + op.id + " already exists.");
     tx.insertVenue(Venue{kDemoPlaceCode, kDemoTheaterName});
-    tx.insertEvent(Event{kDemoBizCode, kDemoPlaceCode, kDemoGoodsName, kDemoPlayDate, true});
+    // The demo shows offline checking too: its registered stations may fetch the list.
+    Event event;
+    event.bizCode = kDemoBizCode;
+    event.placeCode = kDemoPlaceCode;
+    event.goodsName = kDemoGoodsName;
+    event.playDate = kDemoPlayDate;
+    event.active = true;
+    event.offline = true;
+    tx.insertEvent(event);
     for (const auto& op : operators) tx.insertOperator(op);
     for (std::size_t i = 0; i < tickets; ++i) tx.insertTicket(demoTicket(i));
   });

@@ -103,6 +103,45 @@ bool setEventActive(Store& store, const std::string& bizCode, bool active) {
   return changed;
 }
 
+bool parseOfflineSwitch(const std::string& text) {
+  if (text == "on") return true;
+  if (text == "off") return false;
+  throw SetupError("Offline checking is turned on or off, not \"" + text + "\".");
+}
+
+namespace {
+
+SetupError maxAgeOutOfRange() {
+  return SetupError("The offline max age is a whole number of minutes from 1 to " +
+                    std::to_string(kMaxOfflineMaxAgeMinutes) + ".");
+}
+
+}  // namespace
+
+std::int64_t parseOfflineMaxAge(const std::string& text) {
+  if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != std::string::npos)
+    throw maxAgeOutOfRange();
+  const std::int64_t minutes = std::stoll(text);
+  if (minutes < 1 || minutes > kMaxOfflineMaxAgeMinutes) throw maxAgeOutOfRange();
+  return minutes;
+}
+
+Event setEventOffline(Store& store, const std::string& bizCode, const OfflineChange& change) {
+  if (change.maxAgeMinutes && (*change.maxAgeMinutes < 1 || *change.maxAgeMinutes > kMaxOfflineMaxAgeMinutes))
+    throw maxAgeOutOfRange();
+  Event now;
+  store.write([&](Transaction& tx) {
+    const std::optional<Event> event = tx.findEvent(bizCode);
+    if (!event) throw SetupError("There is no event " + bizCode + ".");
+    now = *event;
+    now.offline = change.offline.value_or(event->offline);
+    now.offlineMaxAgeMinutes = change.maxAgeMinutes.value_or(event->offlineMaxAgeMinutes);
+    if (now.offline != event->offline || now.offlineMaxAgeMinutes != event->offlineMaxAgeMinutes)
+      tx.setEventOffline(bizCode, now.offline, now.offlineMaxAgeMinutes);
+  });
+  return now;
+}
+
 bool setTicketCancelled(Transaction& tx, const std::string& bizCode, const std::string& ticketNo, bool cancelled) {
   if (!tx.findEvent(bizCode)) throw SetupError("There is no event " + bizCode + ".");
   const std::optional<Ticket> ticket = tx.lockTicket(bizCode, ticketNo);

@@ -19,6 +19,21 @@ namespace tav::server {
 // Makes the event the venue's one active event, or leaves the venue without an active one.
 bool setEventActive(Store& store, const std::string& bizCode, bool active);
 
+// Offline checking of an event: on or off, and how long a station may decide from its list after
+// the list's last refresh; what is not given stays as it is.
+struct OfflineChange {
+  std::optional<bool> offline;
+  std::optional<std::int64_t> maxAgeMinutes;  // 1 to kMaxOfflineMaxAgeMinutes
+};
+// "on" or "off" as set-event --offline takes it; SetupError for anything else.
+bool parseOfflineSwitch(const std::string& text);
+// Whole minutes from 1 to kMaxOfflineMaxAgeMinutes as --offline-max-age takes them; SetupError
+// for anything else.
+std::int64_t parseOfflineMaxAge(const std::string& text);
+// Applies the change and returns the event as it is now; SetupError for an unknown event or a
+// max age out of range (nothing changed then).
+Event setEventOffline(Store& store, const std::string& bizCode, const OfflineChange& change);
+
 // A cancelled ticket is refused at the next check; a restored one is valid again.
 bool setTicketCancelled(Store& store, const std::string& bizCode, const std::string& ticketNo, bool cancelled);
 // The same inside a write under way, for a caller that writes more with it.

@@ -412,6 +412,7 @@ void decideCheck(Store& store, const CheckRequest& request, const Caller& caller
   line.outcome = outcome;
   line.source = loggedSource(caller);
   line.session = session ? session->id : 0;
+  line.idempotencyKey = keyed ? caller.idempotencyKey : std::string();
   tx.appendScanLog(line);
 }
 

@@ -471,7 +471,13 @@ void addEvent(Store& store, const std::string& placeCode, const std::string& biz
     if (!tx.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
     if (tx.findEvent(bizCode)) throw SetupError("The event " + bizCode + " already exists.");
     if (makeActive) tx.deactivateEvents(placeCode);
-    tx.insertEvent(Event{bizCode, placeCode, goodsName, playDate, makeActive});
+    Event event;
+    event.bizCode = bizCode;
+    event.placeCode = placeCode;
+    event.goodsName = goodsName;
+    event.playDate = playDate;
+    event.active = makeActive;
+    tx.insertEvent(event);
   });
 }
 
@@ -654,6 +660,8 @@ std::vector<EventSummary> listEvents(Store& store, const std::string& placeCode)
       s.goodsName = c.event.goodsName;
       s.playDate = c.event.playDate;
       s.active = c.event.active;
+      s.offline = c.event.offline;
+      s.offlineMaxAgeMinutes = c.event.offlineMaxAgeMinutes;
       s.tickets = static_cast<std::size_t>(c.tickets);
       s.cancelled = static_cast<std::size_t>(c.cancelled);
       s.admitted = static_cast<std::size_t>(c.admitted);

@@ -107,6 +107,8 @@ std::size_t importTickets(Store& store, const std::string& bizCode, const std::s
 struct EventSummary {
   std::string bizCode, goodsName, playDate;
   bool active = false;
+  bool offline = false;
+  std::int64_t offlineMaxAgeMinutes = kDefaultOfflineMaxAgeMinutes;
   std::size_t tickets = 0, cancelled = 0, admitted = 0, inside = 0;
 };
 std::vector<EventSummary> listEvents(Store& store, const std::string& placeCode);

@@ -1,6 +1,8 @@
 // The parts of the store interface that every store shares.
 #include "server/core/store.h"
 
+#include <sodium.h>
+
 #include <stdexcept>
 
 #include "server/core/worker_pool.h"
@@ -12,6 +14,15 @@ namespace {
 // PostgreSQL store keeps connections, so that none of them waits for a thread.
 constexpr std::size_t kDefaultWriteThreads = 32;
 }  // namespace
+
+std::string newOfflineKey() {
+  if (sodium_init() < 0) throw std::runtime_error("The cryptography library cannot be started.");
+  unsigned char bytes[16];
+  randombytes_buf(bytes, sizeof bytes);
+  char hex[2 * sizeof bytes + 1];
+  sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
+  return hex;
+}
 
 Store::Store() = default;
 Store::~Store() = default;

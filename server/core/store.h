@@ -34,10 +34,26 @@ struct Venue {
   std::string placeCode, theaterName;
 };
 
+// How long a station may go on deciding offline after its list's last refresh, in minutes: by
+// default, and at most (a day).
+inline constexpr std::int64_t kDefaultOfflineMaxAgeMinutes = 30;
+inline constexpr std::int64_t kMaxOfflineMaxAgeMinutes = 24 * 60;
+
 struct Event {
   std::string bizCode, placeCode, goodsName, playDate;
   bool active = false;
+  // Whether registered stations may fetch the event's offline list and decide from it while the
+  // back-end is out of reach, and for how long after the list's last refresh. Off unless the
+  // venue turns it on.
+  bool offline = false;
+  std::int64_t offlineMaxAgeMinutes = kDefaultOfflineMaxAgeMinutes;
+  // The event's key for the offline list's hashes (offline/list.h): 32 hex characters, made by the
+  // store when the event is added with none (newOfflineKey), and moved with the event.
+  std::string offlineKey;
 };
+
+// 16 random bytes in 32 lowercase hex characters: a new event's offline key.
+std::string newOfflineKey();
 
 // An admin may do everything a gate operator may, and more.
 enum class OperatorRole { Gate, Admin };
@@ -110,6 +126,10 @@ struct ScanRecord {
   std::string outcome;   // why, in one word, for the operator's lockout and for audits
   std::string source;    // the client's address; "local" for the setup tool, "" in older lines
   std::int64_t session = 0;  // the id of the session the request came with (0: none)
+  // A ticket check's idempotency key, when the check claimed one (a live session of its own
+  // operator sent it); empty otherwise. A decision handed over later under the same key is the
+  // same check.
+  std::string idempotencyKey;
 };
 
 // The id of the check line an annul line (kind kControlKind, outcome kOutcomeAnnul) takes back;
@@ -147,6 +167,23 @@ struct StationRecord {
   TimeMs created = 0;
   std::optional<TimeMs> lastSeen;  // written at most once a minute
   std::optional<TimeMs> removed;   // a removed station's key opens nothing; its name may be reused
+};
+
+// What the offline list carries of a ticket (offline_list.h): its state, never its holder or seat.
+struct TicketState {
+  std::int64_t id = 0;  // the store's key, for reading on after it
+  std::string ticketNo, block;
+  bool cancelled = false, inside = false;
+  std::int64_t entryCount = 0;
+  std::optional<TimeMs> lastEntry;
+};
+
+// A station fetched the offline list of an event and block (one of kBlocks or "전체"), last at
+// `fetchedAt`: a decision it hands over later is taken only for a list it fetched.
+struct OfflineListFetch {
+  std::int64_t station = 0;
+  std::string bizCode, block;
+  TimeMs fetchedAt = 0;
 };
 
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).
@@ -271,6 +308,19 @@ class Reader {
   virtual std::vector<Operator> allOperators() = 0;
   // Tickets with an id above `afterId`, in id order, at most `limit`, with their whole state.
   virtual std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) = 0;
+
+  // The states of the event's tickets of one block with an id above `afterId`, in id order, at
+  // most `limit`, read through an index of the event's tickets by block, so that a page costs
+  // what it returns whatever else the store holds.
+  virtual std::vector<TicketState> ticketStates(const std::string& bizCode, const std::string& block,
+                                                std::int64_t afterId, std::size_t limit) = 0;
+  // The check line of the event's ticket that kept this idempotency key, if the scan log holds
+  // one (the first, should there be several); read through the index of ticket histories, which
+  // holds every keyed line.
+  virtual std::optional<ScanRecord> keyedCheckLine(const std::string& bizCode, const std::string& ticketNo,
+                                                   const std::string& key) = 0;
+  // The offline lists the station fetched: the last fetch of each event and block.
+  virtual std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) = 0;
 };
 
 // A unit of work that may write. Decisions taken on what it reads hold until it ends: a ticket
@@ -310,6 +360,7 @@ class Transaction : public Reader {
   virtual void holdSignIns(const std::string& operatorId) = 0;
 
   virtual void insertVenue(const Venue& venue) = 0;
+  // An event without an offline key gets a new one (newOfflineKey).
   virtual void insertEvent(const Event& event) = 0;
   // Leaves no active event at the venue.
   virtual void deactivateEvents(const std::string& placeCode) = 0;
@@ -321,6 +372,12 @@ class Transaction : public Reader {
   // Changes made on match day. Activating an event does not touch the venue's others: the caller
   // deactivates them first.
   virtual void setEventActive(const std::string& bizCode, bool active) = 0;
+  // Turns the event's offline checking on or off and sets how long a list serves
+  // (1 to kMaxOfflineMaxAgeMinutes minutes).
+  virtual void setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) = 0;
+  // Records that the station fetched the list of the event and block at `fetchedAt`; a later
+  // fetch of the same replaces it, an earlier one changes nothing.
+  virtual void noteOfflineList(const OfflineListFetch& fetch) = 0;
   // Replaces the event's stand capacities; 0 leaves a block without one.
   virtual void setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) = 0;
   // The venue's own cancellation or restoration: a cancellation is marked as made here.

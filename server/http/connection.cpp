@@ -22,6 +22,7 @@
 #include <optional>
 #include <string_view>
 
+#include "server/http/http_date.h"
 #include "server/http/limits.h"
 #include "server/http/log.h"
 #include "server/http/proxy_protocol.h"
@@ -229,6 +230,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     keepAlive_ = keepAlive_ && !closeAfter_ && !host_.stopping();
     response.version(version_);
     response.keep_alive(keepAlive_);
+    response.set(http::field::date, httpDateNow());
     response.prepare_payload();
     if (head_) {
       const auto length = response.payload_size().value_or(0);

@@ -20,6 +20,7 @@
 #include "server/core/sessions.h"
 #include "server/core/store.h"
 #include "server/http/cookies.h"
+#include "server/http/http_date.h"
 #include "server/http/routes.h"
 
 namespace tav::server {
@@ -440,7 +441,8 @@ void Dashboard::addRoutes(Routes& routes) {
         if (!place) return reply.send(errorResponse(401, kNeedsAdmin));
         if (stream) {
           std::string head =
-              "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-store\r\n"
+              "HTTP/1.1 200 OK\r\nDate: " + httpDateNow() +
+              "\r\nContent-Type: text/event-stream; charset=utf-8\r\nCache-Control: no-store\r\n"
               "Connection: close\r\nX-Accel-Buffering: no\r\n\r\n"
               "retry: 2000\n\n";
           return reply.stream(std::move(head), [hub, place = *place, bizCode, token](const std::shared_ptr<EventSink>& sink) {

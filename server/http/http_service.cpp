@@ -33,6 +33,7 @@
 #include "server/http/connection.h"
 #include "server/http/dashboard.h"
 #include "server/http/log.h"
+#include "server/http/offline.h"
 #include "server/http/routes.h"
 #include "server/http/signin_queue.h"
 #include "server/http/source_limits.h"
@@ -184,6 +185,7 @@ class HttpService::Impl final : public ConnectionHost {
     sessionlessFlush_.emplace(asio::make_strand(*ioc_));
     awaitSessionlessFlush();
     stations_ = std::make_unique<StationDirectory>(store_);
+    addOfflineRoutes(routes_, store_, *stations_, otherRunner_);
     health_ = std::make_unique<HealthProbe>(store_);
   }
 

@@ -493,6 +493,30 @@ CREATE INDEX scan_log_ticket_history ON scan_log(bizcode, ticket_no, id)
   WHERE outcome NOT IN ('no-session', 'not-session-operator');
 DROP INDEX scan_log_ticket;
 )sql",
+    // Offline checking. An event says whether its registered stations may decide from a list of
+    // its tickets while the back-end is out of reach, for how long after the list's refresh, and
+    // the key the list hashes ticket numbers with: 16 bytes of the database's strong random (the
+    // hash of two random UUIDs), given to each event already kept and, as the column's default,
+    // to events that servers of the version before add. The list reads an event's tickets by block
+    // in id order through an index of its own; no column of it changes at a check, so checks keep
+    // updating tickets in place. Which station fetched which list is noted, the last fetch of each.
+    // A keyed check's line keeps its key; it is found again through the index of ticket histories,
+    // which holds every keyed line, so that checks write no index of their keys.
+    R"sql(
+ALTER TABLE event ADD COLUMN offline boolean NOT NULL DEFAULT false;
+ALTER TABLE event ADD COLUMN offline_max_age integer NOT NULL DEFAULT 30 CHECK (offline_max_age BETWEEN 1 AND 1440);
+ALTER TABLE event ADD COLUMN offline_key text NOT NULL
+  DEFAULT substr(encode(sha256((gen_random_uuid()::text || gen_random_uuid()::text)::bytea), 'hex'), 1, 32);
+CREATE INDEX ticket_event_block ON ticket(bizcode, block, id);
+CREATE TABLE offline_lists(
+  station    bigint NOT NULL,
+  bizcode    text NOT NULL,
+  block      text NOT NULL,
+  fetched_at bigint NOT NULL,
+  PRIMARY KEY (station, bizcode, block)
+);
+ALTER TABLE scan_log ADD COLUMN idempotency_key text NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -503,7 +527,7 @@ constexpr const char* kStoreMarker = "tav-server store";
 const std::set<std::string> kOurTables{"schema_version",  "venue",        "event",           "operator",
                                         "ticket",          "scan_log",     "session",         "ingress_count",
                                         "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station",
-                                        "check_key",       "event_capacity", "ingress_gate_refusal"};
+                                        "check_key",       "event_capacity", "ingress_gate_refusal", "offline_lists"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

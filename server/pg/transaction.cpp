@@ -15,7 +15,12 @@ constexpr const char* kTicketColumns =
     "id, bizcode, ticket_no, cust_name, goods_name, play_date, place_name, seat_grade_name, "
     "seat_info, block, status, inside, entry_count, first_entry, last_entry, last_exit, version, cancelled_here";
 constexpr const char* kScanColumns =
-    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source, session";
+    "id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, source, session, "
+    "idempotency_key";
+// An event's columns in Event's order, from the table aliased `e` where a query joins others.
+const std::string kEventSelect =
+    "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, e.offline, e.offline_max_age, e.offline_key";
+constexpr int kEventColumnCount = 8;
 
 Ticket readTicket(const Result& r, int row) {
   Ticket t;
@@ -41,7 +46,8 @@ Ticket readTicket(const Result& r, int row) {
 }
 
 Event readEvent(const Result& r, int row) {
-  return Event{r.text(row, 0), r.text(row, 1), r.text(row, 2), r.text(row, 3), r.boolean(row, 4)};
+  return Event{r.text(row, 0),    r.text(row, 1),    r.text(row, 2),   r.text(row, 3), r.boolean(row, 4),
+               r.boolean(row, 5), r.integer(row, 6), r.text(row, 7)};
 }
 
 // A LIMIT value: SIZE_MAX means no limit, which PostgreSQL spells as the largest bigint.
@@ -66,8 +72,10 @@ void endCsvRow(std::string& out) { out.back() = '\n'; }
 
 bool same(const std::optional<Event>& a, const std::optional<Event>& b) {
   if (!a || !b) return !a && !b;
-  return std::tie(a->bizCode, a->placeCode, a->goodsName, a->playDate, a->active) ==
-         std::tie(b->bizCode, b->placeCode, b->goodsName, b->playDate, b->active);
+  return std::tie(a->bizCode, a->placeCode, a->goodsName, a->playDate, a->active, a->offline, a->offlineMaxAgeMinutes,
+                  a->offlineKey) ==
+         std::tie(b->bizCode, b->placeCode, b->goodsName, b->playDate, b->active, b->offline, b->offlineMaxAgeMinutes,
+                  b->offlineKey);
 }
 
 bool same(const std::optional<Operator>& a, const std::optional<Operator>& b) {
@@ -76,8 +84,7 @@ bool same(const std::optional<Operator>& a, const std::optional<Operator>& b) {
          std::tie(b->id, b->passwordHash, b->placeCode, b->active, b->role);
 }
 
-constexpr const char* kFindEvent =
-    "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = $1";
+const std::string kFindEvent = kEventSelect + " FROM event e WHERE bizcode = $1";
 bool same(const std::optional<SessionRecord>& a, const std::optional<SessionRecord>& b) {
   if (!a || !b) return !a && !b;
   return std::tie(a->id, a->tokenHash, a->operatorId, a->placeCode, a->role, a->source, a->created, a->lastUse,
@@ -113,14 +120,11 @@ std::optional<Venue> PgTransaction::findVenue(const std::string& placeCode) {
 }
 
 std::optional<Event> PgTransaction::findEvent(const std::string& bizCode) {
-  return cachedRow<Event>(kFindEvent, bizCode, cache_.event(bizCode), eventOf);
+  return cachedRow<Event>(kFindEvent.c_str(), bizCode, cache_.event(bizCode), eventOf);
 }
 
 std::optional<Event> PgTransaction::findActiveEvent(const std::string& placeCode) {
-  Result r = run(
-      "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
-      "WHERE place_code = $1 AND active",
-      Params().text(placeCode));
+  Result r = run(kEventSelect + " FROM event e WHERE place_code = $1 AND active", Params().text(placeCode));
   if (r.rows() == 0) return std::nullopt;
   return readEvent(r, 0);
 }
@@ -154,7 +158,7 @@ AdmittedCounts PgTransaction::countAdmitted(const std::string& bizCode) {
 
 std::vector<EventCounts> PgTransaction::listEvents(const std::string& placeCode) {
   Result r = run(
-      "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
+      kEventSelect + ", count(t.id), "
       "count(t.id) FILTER (WHERE t.status = 'cancelled'), count(t.id) FILTER (WHERE t.entry_count > 0), "
       "count(t.id) FILTER (WHERE t.inside) "
       "FROM event e LEFT JOIN ticket t ON t.bizcode = e.bizcode "
@@ -162,7 +166,8 @@ std::vector<EventCounts> PgTransaction::listEvents(const std::string& placeCode)
       Params().text(placeCode));
   std::vector<EventCounts> out;
   for (int i = 0; i < r.rows(); ++i)
-    out.push_back(EventCounts{readEvent(r, i), r.integer(i, 5), r.integer(i, 6), r.integer(i, 7), r.integer(i, 8)});
+    out.push_back(EventCounts{readEvent(r, i), r.integer(i, kEventColumnCount), r.integer(i, kEventColumnCount + 1),
+                              r.integer(i, kEventColumnCount + 2), r.integer(i, kEventColumnCount + 3)});
   return out;
 }
 
@@ -255,7 +260,7 @@ std::vector<ScanRecord> scanRecordsOf(const Result& r) {
   for (int i = 0; i < r.rows(); ++i)
     out.push_back(ScanRecord{r.integer(i, 0), r.integer(i, 1), r.text(i, 2), r.text(i, 3), r.text(i, 4),
                              r.text(i, 5), r.text(i, 6), r.text(i, 7), r.text(i, 8), r.text(i, 9),
-                             r.text(i, 10), r.text(i, 11), r.text(i, 12), r.integer(i, 13)});
+                             r.text(i, 10), r.text(i, 11), r.text(i, 12), r.integer(i, 13), r.text(i, 14)});
   return out;
 }
 
@@ -362,6 +367,15 @@ std::vector<ScanRecord> PgTransaction::ticketLogAfter(const std::string& bizCode
   return scanRecordsOf(r);
 }
 
+std::optional<ScanRecord> PgTransaction::keyedCheckLine(const std::string& bizCode, const std::string& ticketNo,
+                                                       const std::string& key) {
+  static const std::string sql =
+      std::string("SELECT ") + kScanColumns + kTicketHistory + "AND idempotency_key = $3 ORDER BY id LIMIT 1";
+  std::vector<ScanRecord> found = scanRecordsOf(run(sql, Params().text(bizCode).text(ticketNo).text(key)));
+  if (found.empty()) return std::nullopt;
+  return found.front();
+}
+
 void PgTransaction::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
   // Going out counts an exit at the ticket's last exit (ticket_ingress): with no last exit for
   // that statement nothing is counted, and the last exit comes back in one that no trigger watches.
@@ -414,8 +428,7 @@ std::vector<Venue> PgTransaction::allVenues() {
 }
 
 std::vector<Event> PgTransaction::allEvents() {
-  Result r = run("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode COLLATE \"C\"",
-                 Params());
+  Result r = run(kEventSelect + " FROM event e ORDER BY bizcode COLLATE \"C\"", Params());
   std::vector<Event> out;
   for (int i = 0; i < r.rows(); ++i) out.push_back(readEvent(r, i));
   return out;
@@ -505,10 +518,11 @@ std::size_t PgTransaction::forgetCheckKeys(TimeMs from, TimeMs to, std::size_t l
 
 void PgTransaction::appendScanLog(const ScanRecord& l) {
   queue("INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, "
-        "message, outcome, source, session) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13)",
+        "message, outcome, source, session, idempotency_key) "
+        "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14)",
         Params().integer(l.at).text(l.kind).text(l.bizCode).text(l.mode).text(l.block).text(l.ticketNo)
             .text(l.operatorId).text(l.placeCode).text(l.code).text(l.message).text(l.outcome).text(l.source)
-            .integer(l.session),
+            .integer(l.session).text(l.idempotencyKey),
         "write the scan log");
 }
 
@@ -524,8 +538,10 @@ void PgTransaction::insertVenue(const Venue& v) {
 
 void PgTransaction::insertEvent(const Event& e) {
   changedCachedRows();
-  queue("INSERT INTO event(bizcode, place_code, goods_name, play_date, active) VALUES($1, $2, $3, $4, $5)",
-        Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active),
+  queue("INSERT INTO event(bizcode, place_code, goods_name, play_date, active, offline, offline_max_age, offline_key) "
+        "VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+        Params().text(e.bizCode).text(e.placeCode).text(e.goodsName).text(e.playDate).boolean(e.active)
+            .boolean(e.offline).integer(e.offlineMaxAgeMinutes).text(e.offlineKey.empty() ? newOfflineKey() : e.offlineKey),
         "add an event");
 }
 
@@ -557,6 +573,40 @@ void PgTransaction::setEventActive(const std::string& bizCode, bool active) {
   changedCachedRows();
   queue("UPDATE event SET active = $2 WHERE bizcode = $1", Params().text(bizCode).boolean(active),
         "change whether the event is active");
+}
+
+void PgTransaction::setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) {
+  changedCachedRows();
+  queue("UPDATE event SET offline = $2, offline_max_age = $3 WHERE bizcode = $1",
+        Params().text(bizCode).boolean(offline).integer(maxAgeMinutes), "change the event's offline checking");
+}
+
+void PgTransaction::noteOfflineList(const OfflineListFetch& f) {
+  queue("INSERT INTO offline_lists AS l(station, bizcode, block, fetched_at) VALUES($1, $2, $3, $4) "
+        "ON CONFLICT (station, bizcode, block) DO UPDATE SET fetched_at = greatest(l.fetched_at, excluded.fetched_at)",
+        Params().integer(f.station).text(f.bizCode).text(f.block).integer(f.fetchedAt), "note an offline list's fetch");
+}
+
+std::vector<OfflineListFetch> PgTransaction::offlineListFetches(std::int64_t stationId) {
+  Result r = run("SELECT station, bizcode, block, fetched_at FROM offline_lists WHERE station = $1 "
+                 "ORDER BY bizcode COLLATE \"C\", block COLLATE \"C\"",
+                 Params().integer(stationId));
+  std::vector<OfflineListFetch> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(OfflineListFetch{r.integer(i, 0), r.text(i, 1), r.text(i, 2), r.integer(i, 3)});
+  return out;
+}
+
+std::vector<TicketState> PgTransaction::ticketStates(const std::string& bizCode, const std::string& block,
+                                                     std::int64_t afterId, std::size_t limit) {
+  Result r = run("SELECT id, ticket_no, block, status, inside, entry_count, last_entry FROM ticket "
+                 "WHERE bizcode = $1 AND block = $2 AND id > $3 ORDER BY id LIMIT $4",
+                 Params().text(bizCode).text(block).integer(afterId).integer(rowLimit(limit)));
+  std::vector<TicketState> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(TicketState{r.integer(i, 0), r.text(i, 1), r.text(i, 2), r.text(i, 3) == "cancelled",
+                              r.boolean(i, 4), r.integer(i, 5), r.optInteger(i, 6)});
+  return out;
 }
 
 void PgTransaction::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {
@@ -626,6 +676,7 @@ void PgTransaction::restoreScanRecord(const ScanRecord& l) {
                                &l.code, &l.message, &l.outcome, &l.source})
     csvText(out, *v);
   csvInteger(out, l.session);
+  csvText(out, l.idempotencyKey);
   endCsvRow(out);
   if (out.size() >= kCopyBatchBytes) flush();
 }

@@ -123,6 +123,13 @@ class PgTransaction final : public Transaction {
   std::vector<Event> allEvents() override;
   std::vector<Operator> allOperators() override;
   std::vector<Ticket> tickets(std::int64_t afterId, std::size_t limit) override;
+  std::vector<TicketState> ticketStates(const std::string& bizCode, const std::string& block, std::int64_t afterId,
+                                        std::size_t limit) override;
+  std::optional<ScanRecord> keyedCheckLine(const std::string& bizCode, const std::string& ticketNo,
+                                           const std::string& key) override;
+  std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) override;
+  void setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) override;
+  void noteOfflineList(const OfflineListFetch& fetch) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;
   void recordExit(std::int64_t ticketId, TimeMs at) override;
   // Reads what the key holds only in a run after a clash on the key (RowCache::Updates::

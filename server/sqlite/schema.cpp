@@ -350,6 +350,29 @@ DROP INDEX scan_log_ticket;
 CREATE INDEX scan_log_ticket_history ON scan_log(bizcode, ticket_no)
   WHERE outcome NOT IN ('no-session', 'not-session-operator');
 )sql",
+    // Offline checking. An event says whether its registered stations may decide from a list of
+    // its tickets while the back-end is out of reach, for how long after the list's refresh, and
+    // the key the list hashes ticket numbers with (made here for the events already kept). The
+    // list reads an event's tickets by block through an index whose rows end with the rowid, so in
+    // id order. Which station fetched which list is noted, the last fetch of each. A keyed check's
+    // line keeps its key; it is found again through the index of ticket histories, which holds
+    // every keyed line (a key is claimed only with a live session of the check's own operator), so
+    // that checks write no index of their keys.
+    R"sql(
+ALTER TABLE event ADD COLUMN offline INTEGER NOT NULL DEFAULT 0 CHECK (offline IN (0, 1));
+ALTER TABLE event ADD COLUMN offline_max_age INTEGER NOT NULL DEFAULT 30 CHECK (offline_max_age BETWEEN 1 AND 1440);
+ALTER TABLE event ADD COLUMN offline_key TEXT NOT NULL DEFAULT '';
+UPDATE event SET offline_key = lower(hex(randomblob(16)));
+CREATE INDEX ticket_event_block ON ticket(bizcode, block);
+CREATE TABLE offline_lists(
+  station    INTEGER NOT NULL,
+  bizcode    TEXT NOT NULL,
+  block      TEXT NOT NULL,
+  fetched_at INTEGER NOT NULL,
+  PRIMARY KEY (station, bizcode, block)
+) WITHOUT ROWID;
+ALTER TABLE scan_log ADD COLUMN idempotency_key TEXT NOT NULL DEFAULT '';
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

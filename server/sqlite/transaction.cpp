@@ -43,8 +43,14 @@ SessionRecord readSession(const Query& q) {
                        q.text(5),    q.integer(6), q.integer(7), q.integer(8)};
 }
 
+// An event's columns in Event's order, from the table aliased `e` where a query joins others.
+constexpr const char* kEventColumns =
+    "e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, e.offline, e.offline_max_age, e.offline_key";
+constexpr int kEventColumnCount = 8;
+
 Event readEvent(const Query& q) {
-  return Event{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4) != 0};
+  return Event{q.text(0),    q.text(1), q.text(2), q.text(3), q.integer(4) != 0, q.integer(5) != 0,
+               q.integer(6), q.text(7)};
 }
 
 // Binds a scan log line's columns but its id, in the table's order, from parameter `first` on.
@@ -52,7 +58,8 @@ Query& bindScanRecord(Query& q, int first, const ScanRecord& r) {
   q.bind(first, r.at).bind(first + 1, r.kind).bind(first + 2, r.bizCode).bind(first + 3, r.mode);
   q.bind(first + 4, r.block).bind(first + 5, r.ticketNo).bind(first + 6, r.operatorId);
   q.bind(first + 7, r.placeCode).bind(first + 8, r.code).bind(first + 9, r.message);
-  return q.bind(first + 10, r.outcome).bind(first + 11, r.source).bind(first + 12, r.session);
+  q.bind(first + 10, r.outcome).bind(first + 11, r.source).bind(first + 12, r.session);
+  return q.bind(first + 13, r.idempotencyKey);
 }
 
 Operator readOperator(const Query& q) {
@@ -86,15 +93,14 @@ std::optional<Row> SqliteTransaction::cachedRow(const Row* cached, const char* s
 }
 
 std::optional<Event> SqliteTransaction::findEvent(const std::string& bizCode) {
-  return cachedRow(cache_ ? cache_->event(bizCode) : nullptr,
-                   "SELECT bizcode, place_code, goods_name, play_date, active FROM event WHERE bizcode = ?1", bizCode,
-                   readEvent);
+  static const std::string sql = std::string("SELECT ") + kEventColumns + " FROM event e WHERE bizcode = ?1";
+  return cachedRow(cache_ ? cache_->event(bizCode) : nullptr, sql.c_str(), bizCode, readEvent);
 }
 
 std::optional<Event> SqliteTransaction::findActiveEvent(const std::string& placeCode) {
-  Query q = c_.query(
-      "SELECT bizcode, place_code, goods_name, play_date, active FROM event "
-      "WHERE place_code = ?1 AND active = 1");
+  static const std::string sql =
+      std::string("SELECT ") + kEventColumns + " FROM event e WHERE place_code = ?1 AND active = 1";
+  Query q = c_.query(sql.c_str());
   q.bind(1, placeCode);
   if (!q.step()) return std::nullopt;
   return readEvent(q);
@@ -131,16 +137,17 @@ AdmittedCounts SqliteTransaction::countAdmitted(const std::string& bizCode) {
 }
 
 std::vector<EventCounts> SqliteTransaction::listEvents(const std::string& placeCode) {
-  Query q = c_.query(
-      "SELECT e.bizcode, e.place_code, e.goods_name, e.play_date, e.active, count(t.id), "
-      "coalesce(sum(t.status = 'cancelled'), 0), coalesce(sum(t.entry_count > 0), 0), "
-      "coalesce(sum(t.inside), 0) "
-      "FROM event e LEFT JOIN ticket t ON t.bizcode = e.bizcode "
-      "WHERE e.place_code = ?1 GROUP BY e.bizcode ORDER BY e.bizcode");
+  static const std::string sql = std::string("SELECT ") + kEventColumns +
+                                 ", count(t.id), coalesce(sum(t.status = 'cancelled'), 0), "
+                                 "coalesce(sum(t.entry_count > 0), 0), coalesce(sum(t.inside), 0) "
+                                 "FROM event e LEFT JOIN ticket t ON t.bizcode = e.bizcode "
+                                 "WHERE e.place_code = ?1 GROUP BY e.bizcode ORDER BY e.bizcode";
+  Query q = c_.query(sql.c_str());
   q.bind(1, placeCode);
   std::vector<EventCounts> out;
+  constexpr int n = kEventColumnCount;
   while (q.step())
-    out.push_back(EventCounts{readEvent(q), q.integer(5), q.integer(6), q.integer(7), q.integer(8)});
+    out.push_back(EventCounts{readEvent(q), q.integer(n), q.integer(n + 1), q.integer(n + 2), q.integer(n + 3)});
   return out;
 }
 
@@ -243,14 +250,14 @@ namespace {
 // The scan log's columns in ScanRecord's order, and the records a query of them steps through.
 constexpr const char* kScanColumns =
     "SELECT id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, code, message, outcome, "
-    "source, session FROM scan_log ";
+    "source, session, idempotency_key FROM scan_log ";
 
 std::vector<ScanRecord> scanRecordsOf(Query& q) {
   std::vector<ScanRecord> out;
   while (q.step())
     out.push_back(ScanRecord{q.integer(0), q.integer(1), q.text(2), q.text(3), q.text(4), q.text(5),
                              q.text(6), q.text(7), q.text(8), q.text(9), q.text(10), q.text(11),
-                             q.text(12), q.integer(13)});
+                             q.text(12), q.integer(13), q.text(14)});
   return out;
 }
 
@@ -337,6 +344,17 @@ std::vector<ScanRecord> SqliteTransaction::ticketLogAfter(const std::string& biz
   Query q = c_.query(sql.c_str());
   q.bind(1, bizCode).bind(2, ticketNo).bind(3, afterId).bind(4, static_cast<std::int64_t>(limit));
   return scanRecordsOf(q);
+}
+
+std::optional<ScanRecord> SqliteTransaction::keyedCheckLine(const std::string& bizCode, const std::string& ticketNo,
+                                                           const std::string& key) {
+  static const std::string sql =
+      std::string(kScanColumns) + "WHERE " + kTicketHistory + "AND idempotency_key = ?3 ORDER BY id LIMIT 1";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, bizCode).bind(2, ticketNo).bind(3, key);
+  std::vector<ScanRecord> found = scanRecordsOf(q);
+  if (found.empty()) return std::nullopt;
+  return found.front();
 }
 
 void SqliteTransaction::annulEntry(const Ticket& t, TimeMs entryAt, std::optional<TimeMs> previousEntry) {
@@ -431,7 +449,8 @@ std::vector<Venue> SqliteTransaction::allVenues() {
 }
 
 std::vector<Event> SqliteTransaction::allEvents() {
-  Query q = c_.query("SELECT bizcode, place_code, goods_name, play_date, active FROM event ORDER BY bizcode");
+  static const std::string sql = std::string("SELECT ") + kEventColumns + " FROM event e ORDER BY bizcode";
+  Query q = c_.query(sql.c_str());
   std::vector<Event> out;
   while (q.step()) out.push_back(readEvent(q));
   return out;
@@ -471,8 +490,8 @@ void SqliteTransaction::restoreTicket(const Ticket& t) {
 void SqliteTransaction::restoreScanRecord(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(id, at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
-      "code, message, outcome, source, session) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
+      "code, message, outcome, source, session, idempotency_key) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)");
   bindScanRecord(q.bind(1, r.id), 2, r).run();
   // A live check's entry or exit reaches the dashboard's counters through its ticket's change; a
   // restored one through its line.
@@ -532,8 +551,8 @@ std::size_t SqliteTransaction::forgetCheckKeys(TimeMs from, TimeMs to, std::size
 void SqliteTransaction::appendScanLog(const ScanRecord& r) {
   Query q = c_.query(
       "INSERT INTO scan_log(at, kind, bizcode, mode, block, ticket_no, operator_id, place_code, "
-      "code, message, outcome, source, session) "
-      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+      "code, message, outcome, source, session, idempotency_key) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)");
   bindScanRecord(q, 1, r).run();
 }
 
@@ -546,10 +565,11 @@ void SqliteTransaction::insertVenue(const Venue& v) {
 void SqliteTransaction::insertEvent(const Event& e) {
   forget();
   Query q = c_.query(
-      "INSERT INTO event(bizcode, place_code, goods_name, play_date, active) "
-      "VALUES(?1, ?2, ?3, ?4, ?5)");
+      "INSERT INTO event(bizcode, place_code, goods_name, play_date, active, offline, offline_max_age, offline_key) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)");
   q.bind(1, e.bizCode).bind(2, e.placeCode).bind(3, e.goodsName).bind(4, e.playDate);
-  q.bind(5, std::int64_t{e.active ? 1 : 0}).run();
+  q.bind(5, std::int64_t{e.active ? 1 : 0}).bind(6, std::int64_t{e.offline ? 1 : 0}).bind(7, e.offlineMaxAgeMinutes);
+  q.bind(8, e.offlineKey.empty() ? newOfflineKey() : e.offlineKey).run();
 }
 
 void SqliteTransaction::deactivateEvents(const std::string& placeCode) {
@@ -581,6 +601,42 @@ void SqliteTransaction::setEventActive(const std::string& bizCode, bool active) 
   forget();
   Query q = c_.query("UPDATE event SET active = ?2 WHERE bizcode = ?1");
   q.bind(1, bizCode).bind(2, std::int64_t{active ? 1 : 0}).run();
+}
+
+void SqliteTransaction::setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) {
+  forget();
+  Query q = c_.query("UPDATE event SET offline = ?2, offline_max_age = ?3 WHERE bizcode = ?1");
+  q.bind(1, bizCode).bind(2, std::int64_t{offline ? 1 : 0}).bind(3, maxAgeMinutes).run();
+}
+
+void SqliteTransaction::noteOfflineList(const OfflineListFetch& f) {
+  Query q = c_.query(
+      "INSERT INTO offline_lists(station, bizcode, block, fetched_at) VALUES(?1, ?2, ?3, ?4) "
+      "ON CONFLICT(station, bizcode, block) DO UPDATE SET fetched_at = max(fetched_at, excluded.fetched_at)");
+  q.bind(1, f.station).bind(2, f.bizCode).bind(3, f.block).bind(4, f.fetchedAt).run();
+}
+
+std::vector<OfflineListFetch> SqliteTransaction::offlineListFetches(std::int64_t stationId) {
+  Query q = c_.query(
+      "SELECT station, bizcode, block, fetched_at FROM offline_lists WHERE station = ?1 ORDER BY bizcode, block");
+  q.bind(1, stationId);
+  std::vector<OfflineListFetch> out;
+  while (q.step()) out.push_back(OfflineListFetch{q.integer(0), q.text(1), q.text(2), q.integer(3)});
+  return out;
+}
+
+std::vector<TicketState> SqliteTransaction::ticketStates(const std::string& bizCode, const std::string& block,
+                                                         std::int64_t afterId, std::size_t limit) {
+  // Through ticket_event_block, whose rows end with the rowid: in id order without a sort.
+  Query q = c_.query(
+      "SELECT id, ticket_no, block, status, inside, entry_count, last_entry FROM ticket INDEXED BY ticket_event_block "
+      "WHERE bizcode = ?1 AND block = ?2 AND id > ?3 ORDER BY id LIMIT ?4");
+  q.bind(1, bizCode).bind(2, block).bind(3, afterId).bind(4, static_cast<std::int64_t>(limit));
+  std::vector<TicketState> out;
+  while (q.step())
+    out.push_back(TicketState{q.integer(0), q.text(1), q.text(2), q.text(3) == "cancelled", q.integer(4) != 0,
+                              q.integer(5), q.optInteger(6)});
+  return out;
 }
 
 void SqliteTransaction::setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) {

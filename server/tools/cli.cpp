@@ -430,11 +430,13 @@ int cmdList(const Values& v) {
   const auto operators = listOperators(*store, v.at("place"));
   std::cout << "Events of " << v.at("place") << ": " << events.size() << "\n";
   if (!events.empty()) {
-    std::printf("%-16s %-6s %-12s %9s %9s %9s %9s  %s\n", "BIZCODE", "ACTIVE", "PLAY DATE", "TICKETS",
-                "CANCELLED", "ADMITTED", "INSIDE", "NAME");
+    std::printf("%-16s %-6s %-12s %9s %9s %9s %9s %-7s %8s  %s\n", "BIZCODE", "ACTIVE", "PLAY DATE", "TICKETS",
+                "CANCELLED", "ADMITTED", "INSIDE", "OFFLINE", "MAX AGE", "NAME");
     for (const EventSummary& e : events) {
-      std::printf("%-16s %-6s %-12s %9zu %9zu %9zu %9zu  %s\n", e.bizCode.c_str(), e.active ? "yes" : "no",
-                  e.playDate.c_str(), e.tickets, e.cancelled, e.admitted, e.inside, e.goodsName.c_str());
+      const std::string maxAge = std::to_string(e.offlineMaxAgeMinutes) + " min";
+      std::printf("%-16s %-6s %-12s %9zu %9zu %9zu %9zu %-7s %8s  %s\n", e.bizCode.c_str(), e.active ? "yes" : "no",
+                  e.playDate.c_str(), e.tickets, e.cancelled, e.admitted, e.inside, e.offline ? "on" : "off",
+                  maxAge.c_str(), e.goodsName.c_str());
     }
   }
   std::printf("\nOperators of %s: %zu\n", v.at("place").c_str(), operators.size());
@@ -449,14 +451,23 @@ int cmdList(const Values& v) {
 }
 
 int cmdSetEvent(const Values& v) {
-  // --capacity alone leaves the event as active as it was.
-  const bool capacityOnly = v.count("capacity") && !v.count("active") && !v.count("inactive");
-  if (!v.count("capacity") && !v.count("active") && !v.count("inactive"))
-    throw UsageError("Give --active, --inactive or --capacity.");
-  const bool active = capacityOnly || eitherFlag(v, "active", "inactive");
+  // --capacity or the offline options alone leave the event as active as it was.
+  const bool activity = v.count("active") || v.count("inactive");
+  const bool offlineGiven = v.count("offline") || v.count("offline-max-age");
+  if (!activity && !v.count("capacity") && !offlineGiven)
+    throw UsageError("Give --active, --inactive, --capacity, --offline or --offline-max-age.");
+  const bool active = !activity || eitherFlag(v, "active", "inactive");
   const std::optional<CapacityChange> capacity =
       v.count("capacity") ? std::optional<CapacityChange>(parseCapacity(v.at("capacity"))) : std::nullopt;
+  OfflineChange offline;
+  if (v.count("offline")) offline.offline = parseOfflineSwitch(v.at("offline"));
+  if (v.count("offline-max-age")) offline.maxAgeMinutes = parseOfflineMaxAge(v.at("offline-max-age"));
   auto store = openExisting(v.at("store"));
+  if (offlineGiven) {
+    const Event now = setEventOffline(*store, v.at("bizcode"), offline);
+    std::cout << "Offline checking of " << v.at("bizcode") << " is " << (now.offline ? "on" : "off")
+              << "; a station's list serves " << now.offlineMaxAgeMinutes << " minutes after its last refresh.\n";
+  }
   if (capacity) {
     const BlockCapacity now = setEventCapacity(*store, v.at("bizcode"), *capacity);
     std::cout << "The stand capacities of " << v.at("bizcode") << " are now";
@@ -464,7 +475,7 @@ int cmdSetEvent(const Values& v) {
       std::cout << (b ? ", " : " ") << kBlocks[b] << " " << (now[b] ? std::to_string(now[b]) : "none");
     std::cout << ".\n";
   }
-  if (capacityOnly) return 0;
+  if (!activity) return 0;
   const bool changed = setEventActive(*store, v.at("bizcode"), active);
   std::cout << "The event " << v.at("bizcode") << (changed ? " is now " : " was already ")
             << (active ? "its venue's active event" : "inactive") << ".\n";
@@ -821,12 +832,18 @@ std::vector<Command> commands() {
       {"set-event",
        "Makes an event its venue's active event, the one stations check (and the venue's other events\n"
        "inactive), or makes it inactive; --capacity sets how many each stand holds, for the dashboard's\n"
-       "alarms at 95% and 100% (blocks not named keep theirs; 0 clears one).",
+       "alarms at 95% and 100% (blocks not named keep theirs; 0 clears one).\n"
+       "--offline on lets registered stations fetch the event's list and go on checking from it while the\n"
+       "server is out of reach, for at most --offline-max-age minutes after the list's last refresh. What\n"
+       "it trades: during an outage two copies of one ticket at two gates of its block can both pass, and\n"
+       "a ticket cancelled after the last refresh can pass; each is reported when the stations hand over.",
        {kStore,
         {"bizcode", "CODE", "the event's business code", true},
         {"active", nullptr, "make it the venue's active event", false},
         {"inactive", nullptr, "make it inactive", false},
-        {"capacity", "BLOCK=N,...", "stand capacities, such as E석=12000,W석=9000", false}},
+        {"capacity", "BLOCK=N,...", "stand capacities, such as E석=12000,W석=9000", false},
+        {"offline", "on|off", "offline checking at registered stations (off unless turned on)", false},
+        {"offline-max-age", "MINUTES", "how long a list serves after its last refresh", false}},
        cmdSetEvent},
       {"cancel-ticket",
        "Cancels a ticket (a refund): its next check is refused as cancelled.",

@@ -106,7 +106,7 @@ inline server::Caller addCheckVenue(server::Store& store, int tickets) {
   server::Caller station{"10.0.0.1", {}};
   store.write([&](server::Transaction& tx) {
     tx.insertVenue(server::Venue{"P1", "잠실종합운동장"});
-    tx.insertEvent(server::Event{"BIZ", "P1", "프로야구 개막전", "202604041400", true});
+    tx.insertEvent(server::Event{"BIZ", "P1", "프로야구 개막전", "202604041400", true, false, server::kDefaultOfflineMaxAgeMinutes, ""});
     const server::Operator gate{"gate", "not a password hash", "P1", true};
     tx.insertOperator(gate);
     std::int64_t sessionId = 0;
@@ -423,17 +423,26 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes the control room's capacities, gate refusals and indexes, the marks of
-// cancellations made here, the checks' idempotency keys and the tickets' versions, the registered
-// stations, and before them the live dashboard's counters (tables, triggers, functions), out of a
-// store again, as a server from before the dashboard left it; the caller sets the schema version
-// back to before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 7;
+// SQL that takes offline checking (the events' switches and keys, the noted fetches, the index of
+// tickets by block, the scan log's check keys) out of a store again, as a server from before it
+// left the store; the caller sets the schema version back by one.
+inline std::string dropOfflineChecking() {
+  return "DROP TABLE offline_lists; DROP INDEX ticket_event_block; ALTER TABLE scan_log DROP COLUMN idempotency_key; "
+         "ALTER TABLE event DROP COLUMN offline; ALTER TABLE event DROP COLUMN offline_max_age; "
+         "ALTER TABLE event DROP COLUMN offline_key; ";
+}
+
+// SQL that takes offline checking, the control room's capacities, gate refusals and indexes, the
+// marks of cancellations made here, the checks' idempotency keys and the tickets' versions, the
+// registered stations, and before them the live dashboard's counters (tables, triggers, functions),
+// out of a store again, as a server from before the dashboard left it; the caller sets the schema
+// version back to before the dashboard (kSchemaVersionsSinceDashboard).
+inline constexpr int kSchemaVersionsSinceDashboard = 8;
 inline std::string dropDashboardCounters(bool sqlite) {
-  const std::string alarms =
-      sqlite ? "DROP TRIGGER scan_log_gate_refusal; "
+  const std::string alarms = dropOfflineChecking() +
+      (sqlite ? "DROP TRIGGER scan_log_gate_refusal; "
              : "DROP TRIGGER scan_log_gate_refusal ON scan_log; DROP TRIGGER scan_log_gate_refusal_bulk ON scan_log; "
-               "DROP FUNCTION scan_log_gate_refusal(); DROP FUNCTION scan_log_gate_refusal_bulk(); ";
+               "DROP FUNCTION scan_log_gate_refusal(); DROP FUNCTION scan_log_gate_refusal_bulk(); ");
   const std::string stations = alarms +
       "DROP TABLE event_capacity; DROP TABLE ingress_gate_refusal; " +
       std::string(sqlite ? "" : "ALTER TABLE schema_version DROP COLUMN servers_from; ") +

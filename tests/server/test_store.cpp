@@ -352,7 +352,7 @@ TEST_P(StoreTest, ScanLogCannotBeChangedOrDeleted) {
 TEST_P(StoreTest, SchemaRefusesASecondActiveEventAndUnknownBlocks) {
   setUpVenues();
   EXPECT_THROW(store().write([](server::Transaction& tx) {
-    tx.insertEvent(server::Event{"BIZ3", "P1", "또 다른 경기", "202604061800", true});
+    tx.insertEvent(server::Event{"BIZ3", "P1", "또 다른 경기", "202604061800", true, false, server::kDefaultOfflineMaxAgeMinutes, ""});
   }), server::StoreUnavailable);
   server::Ticket t;
   t.bizCode = "BIZ";

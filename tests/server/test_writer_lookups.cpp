@@ -80,7 +80,7 @@ TEST_P(WriterLookupTest, WhatFailedWorkReadOrChangedIsForgotten) {
   setUpVenues();
   run(check("I", "BIZ", "", "T1", "admin"));
   EXPECT_THROW(store().write([](server::Transaction& tx) {
-    tx.insertEvent(server::Event{"BIZ9", "P1", "취소될 경기", "202604061800", false});
+    tx.insertEvent(server::Event{"BIZ9", "P1", "취소될 경기", "202604061800", false, false, server::kDefaultOfflineMaxAgeMinutes, ""});
     tx.insertOperator(server::Operator{"ghost", "x", "P1", true});
     ASSERT_TRUE(tx.findEvent("BIZ9"));
     ASSERT_TRUE(tx.findOperator("ghost"));

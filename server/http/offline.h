@@ -1,0 +1,27 @@
+// The offline list's route: a registered station whose operator is signed in fetches the list of
+// an event's tickets it checks from while the back-end is out of reach (server/core/offline_list.h).
+#pragma once
+
+#include <functional>
+#include <memory>
+
+namespace tav::server {
+
+class OfflineFetches;
+class Routes;
+class StationDirectory;
+class Store;
+
+// The path of GET /api/v1/offline/list?bizcode=B&block=X.
+inline constexpr const char* kOfflineListPath = "/api/v1/offline/list";
+
+// Adds the route. The station's key is looked up as a ticket check's is (a key the directory does
+// not hold waits for its next read); the list is then made on `runner`'s workers, never on an I/O
+// thread. Answers 200 application/octet-stream with the list, or 400, 403, 404 or 409 with one
+// sentence, 503 when the store cannot answer. Returns what the route remembers of the lists it gave
+// out, shared with whatever else of the server comes to need it. The store and the directory
+// outlive every request.
+std::shared_ptr<OfflineFetches> addOfflineRoutes(Routes& routes, Store& store, StationDirectory& stations,
+                                                 std::function<void(std::function<void()>)> runner);
+
+}  // namespace tav::server

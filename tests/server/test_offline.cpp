@@ -1,0 +1,153 @@
+// The offline list's route on a real tav-server: who is turned away and with which status, a list
+// fetched and decoded with the station's codec finding each ticket's state, its fetch noted in the
+// store, and the Date every answer carries.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <chrono>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "offline/list.h"
+#include "server/core/store.h"
+#include "server/tools/open_store.h"
+#include "tests/server/server_process.h"
+
+namespace tav::test {
+namespace {
+
+const std::regex kHttpDate(R"([A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT)");
+
+// Every byte but the unreserved ones percent-encoded, as a station puts a block's name in a URL.
+std::string urlEncoded(const std::string& text) {
+  static const char* const kHex = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+      out.push_back(static_cast<char>(c));
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
+}
+
+// A station of the venue registered with the command line; its key, as its install folder holds it.
+std::string addStation(TestVenue& venue, const std::string& place, const std::string& name) {
+  const std::string file = venue.dir.file(name + ".key");
+  setupTool({"add-station", "--store", venue.store, "--place", place, "--name", name, "--block", "E석", "--key-file",
+             file});
+  std::string key;
+  std::getline(std::ifstream(file), key);
+  return key;
+}
+
+struct Fetched {
+  int status = 0;
+  std::string body, contentType, cacheControl, date;
+};
+
+Fetched fetchList(const ServerProcess& server, const std::string& session, const std::string& key,
+                  const std::string& biz, const std::string& block) {
+  httplib::Headers headers;
+  if (!session.empty()) headers.emplace("Cookie", "tav_session=" + session);
+  if (!key.empty()) headers.emplace("Tav-Station", key);
+  auto res = server.client()->Get(("/api/v1/offline/list?bizcode=" + urlEncoded(biz) + "&block=" + urlEncoded(block)).c_str(),
+                                  headers);
+  if (!res) throw std::runtime_error("No answer: " + httplib::to_string(res.error()));
+  return Fetched{res->status, res->body, res->get_header_value("Content-Type"), res->get_header_value("Cache-Control"),
+                 res->get_header_value("Date")};
+}
+
+TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOtherwise) {
+  TestVenue venue(12, 1);  // T00000000..T00000011, the blocks in turn, the last one cancelled
+  const std::string key = addStation(venue, TestVenue::kPlace, "1번 게이트");
+  setupTool({"add-event", "--store", venue.store, "--place", TestVenue::kPlace, "--bizcode", "BIZ2", "--name",
+             "다음 경기", "--play-date", "202405081830", "--inactive"});
+  setupTool({"add-venue", "--store", venue.store, "--place", "PLACE2", "--name", "사직야구장"});
+  setupTool({"add-operator", "--store", venue.store, "--place", "PLACE2", "--id", "other"}, "other's password\n");
+  const std::string otherKey = addStation(venue, "PLACE2", "사직 1번");
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  ServerProcess server(venue.store);
+  server.start();
+  const std::string session = sessionInStore(venue.store), otherSession = sessionInStore(venue.store, "other");
+  std::string madeUp = key;
+  madeUp.back() = madeUp.back() == 'A' ? 'B' : 'A';
+
+  struct Refusal {
+    const char* what;
+    std::string session, key, biz, block;
+    int status;
+  };
+  const std::string all(offline::kAllBlocks), biz(TestVenue::kBizCode);
+  for (const Refusal& r : std::vector<Refusal>{
+           {"no session", "", key, biz, all, 403},
+           {"no station key", session, "", biz, all, 403},
+           {"a key no station has (it waits for the stations' next read)", session, madeUp, biz, all, 403},
+           {"another venue's operator", otherSession, otherKey, biz, all, 403},
+           {"another venue's station", session, otherKey, biz, all, 403},
+           {"a block that is none", session, key, biz, "Z석", 400},
+           {"an unknown event", session, key, "NOPE", all, 404},
+           {"an event with offline checking off", session, key, "BIZ2", all, 409}}) {
+    const Fetched f = fetchList(server, r.session, r.key, r.biz, r.block);
+    EXPECT_EQ(f.status, r.status) << r.what << ": " << f.body;
+    EXPECT_FALSE(wire::decodeError(f.body).empty()) << r.what << ": " << f.body;
+    EXPECT_TRUE(std::regex_match(f.date, kHttpDate)) << r.what << ": " << f.date;
+  }
+
+  // One ticket in, then the list of every block and of one.
+  auto station = server.client(session);
+  station->set_default_headers({{"Cookie", "tav_session=" + session}, {"Tav-Station", key}});
+  const auto before = server::Store::systemNow();
+  EXPECT_EQ(codeOf(*station, checkText("I", ticketNo(0))), "0");
+  const auto after = server::Store::systemNow();
+
+  const Fetched whole = fetchList(server, session, key, biz, all);
+  ASSERT_EQ(whole.status, 200) << whole.body;
+  EXPECT_EQ(whole.contentType, "application/octet-stream");
+  EXPECT_EQ(whole.cacheControl, "no-store");
+  EXPECT_TRUE(std::regex_match(whole.date, kHttpDate)) << whole.date;
+  const offline::TicketList list = offline::decodeList(whole.body);
+  EXPECT_EQ(list.header.bizCode, biz);
+  EXPECT_EQ(list.header.block, all);
+  EXPECT_GE(list.header.serverTimeMs, after);
+  ASSERT_EQ(list.records.size(), 12u);
+  const std::vector<offline::ListRecord> in = offline::findTicket(list, ticketNo(0));
+  ASSERT_EQ(in.size(), 1u);
+  EXPECT_TRUE(in[0].inside);
+  EXPECT_EQ(in[0].entryCount, 1);
+  EXPECT_EQ(in[0].block, 0);
+  EXPECT_GE(in[0].lastEntrySeconds, before / 1000);
+  EXPECT_LE(in[0].lastEntrySeconds, after / 1000);
+  const std::vector<offline::ListRecord> cancelled = offline::findTicket(list, ticketNo(11));
+  ASSERT_EQ(cancelled.size(), 1u);
+  EXPECT_TRUE(cancelled[0].cancelled);
+  EXPECT_EQ(cancelled[0].block, 3);
+  const std::vector<offline::ListRecord> out = offline::findTicket(list, ticketNo(5));
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(out[0], offline::listRecord(out[0].hash, 1, false, false, 0, 0));
+
+  const Fetched east = fetchList(server, session, key, biz, "E석");
+  ASSERT_EQ(east.status, 200) << east.body;
+  const offline::TicketList eastList = offline::decodeList(east.body);
+  EXPECT_EQ(eastList.records.size(), 3u);
+  EXPECT_EQ(eastList.header.hashKey, list.header.hashKey) << "one key per event, whoever fetches";
+  for (const offline::ListRecord& r : eastList.records) EXPECT_EQ(r.block, 0);
+
+  // The store knows which lists the station has.
+  std::set<std::string> noted;
+  server::openStore(venue.store, false)->read([&](server::Reader& r) {
+    for (const server::StationRecord& st : r.allStations())
+      if (st.name == "1번 게이트")
+        for (const server::OfflineListFetch& f : r.offlineListFetches(st.id)) noted.insert(f.bizCode + " " + f.block);
+  });
+  EXPECT_EQ(noted, (std::set<std::string>{biz + " " + all, biz + " E석"}));
+}
+
+}  // namespace
+}  // namespace tav::test
