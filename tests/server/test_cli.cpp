@@ -238,14 +238,14 @@ TEST(CommandLine, ImportsAllRowsOrNoneAndNamesTheBadLine) {
     EXPECT_EQ(lines(r.err), 1u) << r.err;
     EXPECT_NE(r.err.find(csv + ":4: "), std::string::npos) << r.err;
     const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
-    EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+0\s+0\s+0\s+0\s+개막전)"))) << list;
+    EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+0\s+0\s+0\s+0\s+off\s+30 min\s+개막전)"))) << list;
   }
 
   writeFile(csv, kCsvHeader + good1 + good2 + good3);
   EXPECT_EQ(setupTool({"import-tickets", "--store", store, "--bizcode", "B1", "--csv", csv}),
             "Imported 3 tickets into B1.\n");
   const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
-  EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+3\s+1\s+0\s+0\s+개막전)"))) << list;
+  EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+3\s+1\s+0\s+0\s+off\s+30 min\s+개막전)"))) << list;
 }
 
 // A sync says what it added, changed, cancelled and restored, and names the tickets cancelled here
@@ -296,7 +296,7 @@ TEST(CommandLine, ImportWithoutEnoughMemorySaysSoAndImportsNothing) {
                    "undone.\n");
   EXPECT_EQ(r.out, "");
   const std::string list = setupTool({"list", "--store", store, "--place", "P1"});
-  EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+0\s+0\s+0\s+0\s+개막전)"))) << list;
+  EXPECT_TRUE(std::regex_search(list, std::regex(R"(B1\s+yes\s+202405011830\s+0\s+0\s+0\s+0\s+off\s+30 min\s+개막전)"))) << list;
 }
 
 TEST(CommandLine, AddOperatorReadsThePasswordFromStandardInput) {
