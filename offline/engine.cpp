@@ -28,8 +28,11 @@ void checkBlock(const std::string& block) {
     throw std::invalid_argument("The block \"" + block + "\" is none of the stand blocks.");
 }
 
-// The block a list for the station's filter is named by.
-std::string_view listBlockFor(const std::string& block) { return block.empty() ? kAllBlocks : std::string_view(block); }
+// A list of every block serves any filter: it holds the filter's tickets, and tells a ticket of
+// another block by its own text rather than as one missing from the list.
+bool listCovers(const ListHeader& header, const std::string& block) {
+  return header.block == kAllBlocks || header.block == block;
+}
 
 rule::TicketState stateOf(const ListRecord& record) {
   rule::TicketState state;
@@ -82,7 +85,7 @@ void Engine::blockChosen(std::string block) {
 
 void Engine::listFetched(TicketList list, SteadyTime requestedAt, std::chrono::milliseconds maxAge) {
   if (maxAge.count() <= 0) throw std::invalid_argument("The offline max age must be above zero.");
-  if (list.header.bizCode != bizCode_ || list.header.block != listBlockFor(block_))
+  if (list.header.bizCode != bizCode_ || !listCovers(list.header, block_))
     throw std::invalid_argument("The list is of event " + list.header.bizCode + " and block " + list.header.block +
                                 ", not of the event and block the station checks.");
   list_ = std::move(list);
@@ -110,7 +113,7 @@ bool Engine::connectionFailed(SteadyTime now) {
 }
 
 bool Engine::listServes() const {
-  return list_ && list_->header.bizCode == bizCode_ && list_->header.block == listBlockFor(block_);
+  return list_ && list_->header.bizCode == bizCode_ && listCovers(list_->header, block_);
 }
 
 bool Engine::offlineAllowed(SteadyTime now) const {

@@ -68,7 +68,7 @@ class Engine {
   // block is fetched. std::invalid_argument for a block that is none of wire::kBlocks.
   void blockChosen(std::string block);
 
-  // A list arrived; `requestedAt` is when its request was sent, so that every answer received
+  // A list arrived (of the station's block, or of every block, which serves any filter); `requestedAt` is when its request was sent, so that every answer received
   // before it is in the list, and its age counts from then. `maxAge` is the event's
   // --offline-max-age. std::invalid_argument (the held list stays) for a list of another event
   // or block than the station signed in with, or a max age of zero or less.
