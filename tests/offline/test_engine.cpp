@@ -241,13 +241,17 @@ TEST_F(EngineTest, HandsOverInBatchesAndComesBackOnlyAfterwardsAndAfterTwoProbes
   EXPECT_EQ(engine->mode(), Engine::Mode::Offline);
   EXPECT_TRUE(engine->probeAnswered(kT0 + minutes(5) + seconds(10)));
 
-  // The list from before the outage does not know T1 left: the overlay still does, until a list
-  // asked for after the acknowledgement.
+  // The list from before the outage does not know T1 left: the overlay still does. What the
+  // overlay adds stays until a list asked for after the back-end held it.
   ASSERT_TRUE(engine->connectionFailed(kT0 + minutes(6)));
   EXPECT_EQ(scan(wire::kModeExit, "T1", minutes(6)).decision.outcome, rule::kOutcomeNotInside);
-  engine->acknowledged(kT0 + minutes(7), 122);
-  engine->listFetched(listOf({{"T1", 0, false, true, 2}}), kT0 + minutes(8));
-  EXPECT_EQ(scan(wire::kModeExit, "T1", minutes(9)).decision.outcome, rule::kOutcomeExit);
+  EXPECT_EQ(scan(wire::kModeEntry, "T2", minutes(6)).decision.outcome, rule::kOutcomeEntry);
+  engine->acknowledged(kT0 + minutes(7), 123);
+  engine->listFetched(listOf({{"T1", 0, false, false, 1}, {"T2"}}), kT0 + minutes(7) - seconds(1));
+  EXPECT_EQ(scan(wire::kModeEntry, "T2", minutes(8)).decision.outcome, rule::kOutcomeAlreadyInside);
+  engine->acknowledged(kT0 + minutes(8), 124);
+  engine->listFetched(listOf({{"T1", 0, false, false, 1}, {"T2", 0, false, false, 1}}), kT0 + minutes(8));
+  EXPECT_EQ(scan(wire::kModeEntry, "T2", minutes(9)).decision.outcome, rule::kOutcomeReentry);
 }
 
 }  // namespace
