@@ -72,9 +72,9 @@ class EngineTest : public testing::Test {
   }
   fs::path file() const { return folder / journalFileName("gate"); }
   // Signed in with block E석 and a fresh list at kT0, ready to go offline.
-  void ready(const std::vector<Ticket>& tickets, minutes maxAge = minutes(30)) {
+  void ready(const std::vector<Ticket>& tickets) {
     ASSERT_EQ(engine->signedIn(kT0, "B1", "gate01", "E석"), std::nullopt);
-    engine->listFetched(listOf(tickets), kT0, maxAge);
+    engine->listFetched(listOf(tickets), kT0);
   }
   // A scan decided offline at kT0 + `at`, at the UTC time as far past kUtc.
   OfflineAnswer scan(std::string_view mode, const std::string& ticketNo, std::chrono::milliseconds at = minutes(1)) {
