@@ -432,8 +432,8 @@ int cmdImportJournal(const Values& v) {
         std::cout << r.result << ": decision " << r.sequence << ": " << r.why << "\n";
     }
     if (outcome.answer.gap)
-      std::cout << "Decisions " << outcome.answer.gap->first << " to " << outcome.answer.gap->second
-                << " are in neither the journal nor the store.\n";
+      std::cout << "The store never took decisions " << outcome.answer.gap->first << " to "
+                << outcome.answer.gap->second << ", which the journal marks as handed over.\n";
     acknowledged = outcome.answer.acknowledgedUpTo;
   }
   std::cout << "Handed over " << lines.size() << " decisions of " << v.at("FILE") << ": "
