@@ -93,8 +93,9 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
         return;
       }
     }
-    const std::int64_t acknowledged = tx.acknowledgedSequence(caller.station);
-    if (!lines.empty() && lines.front().sequence > acknowledged + 1)
+    // Without a station there is no sequence of its own to keep: its lines are known by their keys.
+    const std::int64_t acknowledged = caller.station != 0 ? tx.acknowledgedSequence(caller.station) : 0;
+    if (caller.station != 0 && !lines.empty() && lines.front().sequence > acknowledged + 1)
       out.answer.gap = std::make_pair(acknowledged + 1, lines.front().sequence - 1);
     const std::vector<OfflineListFetch> fetches = tx.offlineListFetches(caller.station);
     std::int64_t used = gap ? gap->used : 0;
@@ -176,7 +177,8 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
       results.push_back(std::move(r));
     }
     out.answer.acknowledgedUpTo = std::max(acknowledged, lines.empty() ? 0 : lines.back().sequence);
-    if (out.answer.acknowledgedUpTo > acknowledged) tx.acknowledgeSequence(caller.station, out.answer.acknowledgedUpTo);
+    if (caller.station != 0 && out.answer.acknowledgedUpTo > acknowledged)
+      tx.acknowledgeSequence(caller.station, out.answer.acknowledgedUpTo);
   });
   return out;
 }

@@ -77,7 +77,8 @@ struct HandoverOutcome {
 // caller needs a live session of every line's operator, opened through the station or without a
 // station while the station is live; else NotAllowed and nothing is written. Without a gap (the
 // import of a journal, which the person running it vouches for) neither session nor gap is asked
-// for, and a station of 0 skips the list's check too.
+// for, and a station of 0 skips the list's check and keeps no sequence (its lines are known again
+// by their keys alone, so that journals of several unnamed stations never shadow one another).
 // Per line: a sequence at or below the station's acknowledged one is "same"; then the line is
 // refused unless its event exists, is of the station's venue and has offline checking on, the
 // station fetched a list of its event and block, and (with a gap) its gap allows one more. A line

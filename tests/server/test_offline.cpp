@@ -276,6 +276,10 @@ TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
   const ToolResult again = runTool(import);
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_NE(again.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos) << again.out;
+  const ToolResult unnamed = runTool({"import-journal", "--store", venue.store, file});
+  EXPECT_EQ(unnamed.exitCode, 0) << unnamed.err;
+  EXPECT_NE(unnamed.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos)
+      << "known again by their keys: " << unnamed.out;
   const ToolResult noStation = runTool({"import-journal", "--store", venue.store, "--station", "9번", "--place",
                                         TestVenue::kPlace, file});
   EXPECT_EQ(noStation.exitCode, 1);
