@@ -201,7 +201,14 @@ StationDirectory::~StationDirectory() {
 std::optional<StationInfo> StationDirectory::known(const std::string& hash) {
   const auto it = known_->find(hash);
   if (it == known_->end()) return std::nullopt;
-  seen_[it->second.id] = store_.now();
+  const TimeMs now = store_.now();
+  seen_[it->second.id] = now;
+  Asked& asked = asked_[it->second.id];
+  if (asked.last != 0 && now - asked.last > asked.silenceMs) {
+    asked.silenceFrom = asked.last;
+    asked.silenceMs = now - asked.last;
+  }
+  asked.last = now;
   if (!pending_) {
     pending_ = true;
     wake_.notify_one();
@@ -223,6 +230,16 @@ bool StationDirectory::lookup(const std::string& key, std::optional<StationInfo>
   waiting_.push_back(Waiting{hash, std::move(later)});
   wake_.notify_one();
   return false;
+}
+
+std::optional<TimeMs> StationDirectory::takeLongestSilence(std::int64_t stationId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = asked_.find(stationId);
+  if (it == asked_.end()) return std::nullopt;
+  const std::optional<TimeMs> from = it->second.silenceFrom;
+  it->second.silenceFrom.reset();
+  it->second.silenceMs = -1;
+  return from;
 }
 
 void StationDirectory::answer(std::vector<Waiting> waiting) {

@@ -134,6 +134,12 @@ class StationDirectory {
   // what the store throws; the directory then keeps what it knew.
   void refresh();
 
+  // When the station's longest silence since the last call for it began: its last request before
+  // the longest stretch without one (by the server's clock), or none when it asked nothing twice.
+  // Forgets the silences, so that the next call sees only later ones. What a hand-over of offline
+  // decisions takes as the start of the station's outage.
+  std::optional<TimeMs> takeLongestSilence(std::int64_t stationId);
+
  private:
   using Map = std::unordered_map<std::string, StationInfo>;  // by key hash
   struct Waiting {
@@ -153,6 +159,12 @@ class StationDirectory {
   std::mutex mutex_;  // guards everything below but refreshMutex_ and thread_
   std::shared_ptr<const Map> known_;
   std::unordered_map<std::int64_t, TimeMs> seen_;  // stations that asked since their last write
+  struct Asked {
+    TimeMs last = 0;
+    std::optional<TimeMs> silenceFrom;  // the longest silence since takeLongestSilence
+    TimeMs silenceMs = -1;
+  };
+  std::unordered_map<std::int64_t, Asked> asked_;  // every live station that asked
   std::chrono::steady_clock::time_point readAt_;   // when the list was last read (or tried)
   bool wanted_ = false;   // a lookup asked for a fresh list
   std::vector<Waiting> waiting_;  // unknown keys waiting for the next read

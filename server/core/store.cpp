@@ -57,7 +57,9 @@ void Store::eraseRemovedData() {
 
 void Store::writeAsync(std::function<void(Transaction&)> work, Done done) {
   std::call_once(poolStarted_, [this] { pool_ = std::make_unique<WorkerPool>(kDefaultWriteThreads, "tav-store"); });
+  asyncWaiting_.fetch_add(1, std::memory_order_relaxed);
   pool_->post([this, work = std::move(work), done = std::move(done), queued = std::chrono::steady_clock::now()] {
+    asyncWaiting_.fetch_sub(1, std::memory_order_relaxed);
     std::exception_ptr error;
     try {
       if (std::chrono::steady_clock::now() - queued > kWriteTurnLimit) throw notChecked();

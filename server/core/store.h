@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -321,6 +322,8 @@ class Reader {
                                                    const std::string& key) = 0;
   // The offline lists the station fetched: the last fetch of each event and block.
   virtual std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) = 0;
+  // The highest sequence of the station's offline decisions the back-end acknowledged; 0 for none.
+  virtual std::int64_t acknowledgedSequence(std::int64_t stationId) = 0;
 };
 
 // A unit of work that may write. Decisions taken on what it reads hold until it ends: a ticket
@@ -378,6 +381,9 @@ class Transaction : public Reader {
   // Records that the station fetched the list of the event and block at `fetchedAt`; a later
   // fetch of the same replaces it, an earlier one changes nothing.
   virtual void noteOfflineList(const OfflineListFetch& fetch) = 0;
+  // Records that every offline decision of the station up to `sequence` is handed over; a lower
+  // sequence than the one kept changes nothing.
+  virtual void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) = 0;
   // Replaces the event's stand capacities; 0 leaves a block without one.
   virtual void setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) = 0;
   // The venue's own cancellation or restoration: a cancellation is marked as made here.
@@ -465,6 +471,11 @@ class Store {
   // the file changed under the server), in one sentence; empty while writes succeed.
   virtual std::string writeFault() const { return {}; }
 
+  // How many writes wait for their turn now (0 for a store that cannot tell): what work that can
+  // wait, such as a hand-over of offline decisions, defers to the live checks by.
+  // The default counts the writes queued by the default writeAsync.
+  virtual std::size_t writesWaiting() const { return asyncWaiting_.load(std::memory_order_relaxed); }
+
   // Set before the store is shared between threads; the default handler does nothing.
   void setFatalHandler(FatalHandler handler) { fatal_ = std::move(handler); }
 
@@ -520,6 +531,7 @@ class Store {
   Clock clock_;
   FatalHandler fatal_;
   std::unique_ptr<WorkerPool> pool_;  // started by the first default writeAsync
+  std::atomic<std::size_t> asyncWaiting_{0};  // its writes not yet begun
   std::once_flag poolStarted_;
 };
 

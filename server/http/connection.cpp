@@ -454,7 +454,7 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     arm(kRequestDeadline);
     parser_ = std::make_unique<Parser>();
     parser_->header_limit(static_cast<std::uint32_t>(kMaxHeaderBytes));
-    parser_->body_limit(kMaxBodyBytes);
+    parser_->body_limit(kLargestBodyBytes);
     io([this](auto& stream) {
       http::async_read_header(stream, buffer_, *parser_, [self = self()](error_code ec, std::size_t) { self->onHeader(ec); });
     });
@@ -465,6 +465,11 @@ class SocketConnection final : public Connection, public EventSink, public Evict
     if (ec || deadlineHit_) return readFailed(ec);
     const HttpRequest& request = parser_->get();
     noteRequestLine(request);
+    // The parser judged a declared length against the largest limit; the path's own holds from here.
+    const std::size_t limit = bodyLimit(path_);
+    if (const auto length = parser_->content_length(); length && *length > limit)
+      return readFailed(http::error::body_limit);
+    if (!parser_->is_done()) parser_->body_limit(limit);
     if (hasForeignCoding(request)) {
       return refuse(415, Limit::ContentEncoding,
                     "The request body must be sent uncompressed, with no transfer coding but chunked.");
@@ -535,7 +540,9 @@ class SocketConnection final : public Connection, public EventSink, public Evict
       return refuse(431, Limit::HeaderSize, "The request's header block is longer than 8 KiB.");
     }
     if (ec == http::error::body_limit) {
-      return refuse(413, Limit::BodySize, "The command text is longer than 8 KiB.");
+      // A declared length over every limit fails before onHeader: the path is read here then.
+      if (parser_ && !parser_->get().method_string().empty()) noteRequestLine(parser_->get());
+      return refuse(413, Limit::BodySize, bodyTooLong(path_));
     }
     // A client that went away, before or in the middle of a request, is owed nothing; so is one
     // whose socket or TLS failed.

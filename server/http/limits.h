@@ -3,6 +3,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "offline/handover.h"
+#include "server/http/offline.h"
 
 namespace tav::server {
 
@@ -11,6 +16,17 @@ inline constexpr std::size_t kMaxCommandBytes = 8 * 1024;
 // Largest body a request may carry, whatever its transfer coding: no route takes more than a
 // command text.
 inline constexpr std::size_t kMaxBodyBytes = kMaxCommandBytes;
+// The one exception: a hand-over of offline decisions carries up to offline::kMaxHandoverLines lines.
+inline std::size_t bodyLimit(std::string_view path) {
+  return path == kOfflineChecksPath ? offline::kMaxHandoverBytes : kMaxBodyBytes;
+}
+// The parser reads a header under this limit, and its path's own limit applies once it is known.
+inline constexpr std::size_t kLargestBodyBytes = offline::kMaxHandoverBytes;
+// What a body over its path's limit is answered with.
+inline std::string bodyTooLong(std::string_view path) {
+  return path == kOfflineChecksPath ? "The hand-over is longer than 64 KiB; send fewer lines a request."
+                                    : "The command text is longer than 8 KiB.";
+}
 // Header block (request line and fields) at most this long, else 431.
 inline constexpr std::size_t kMaxHeaderBytes = 8 * 1024;
 // A request must arrive whole within this time of its first byte.

@@ -7,7 +7,9 @@
 #include <optional>
 #include <string>
 
+#include "offline/handover.h"
 #include "server/core/caller.h"
+#include "server/core/offline_handover.h"
 #include "server/core/offline_list.h"
 #include "server/core/stations.h"
 #include "server/http/cookies.h"
@@ -66,6 +68,42 @@ void answerList(Store& store, OfflineFetches& fetches, const PendingList& pendin
   }
 }
 
+struct PendingHandover {
+  std::vector<offline::Decision> lines;
+  Caller caller;
+};
+
+void answerHandover(Store& store, StationDirectory& stations, HandoverGaps& gaps, const PendingHandover& pending,
+                    const std::optional<StationInfo>& station, Reply& reply) {
+  try {
+    if (!station) {
+      reply.vouch(false);
+      return reply.send(errorResponse(403, "Offline decisions are handed over by a registered station only."));
+    }
+    Caller caller = pending.caller;
+    caller.station = station->id;
+    caller.stationPlace = station->placeCode;
+    const TimeMs now = store.now();
+    const HandoverGap gap = gaps.open(station->id, now, stations.takeLongestSilence(station->id));
+    const HandoverOutcome outcome = handOver(store, caller, pending.lines, gap);
+    reply.vouch(outcome.refusal != HandoverRefusal::NotAllowed);
+    if (outcome.refusal == HandoverRefusal::NotAllowed) return reply.send(errorResponse(403, outcome.sentence));
+    if (outcome.refusal == HandoverRefusal::Deferred) {
+      HttpResponse response = errorResponse(503, outcome.sentence);
+      response.set(http::field::retry_after, std::to_string(kHandoverRetryAfterSeconds));
+      return reply.send(std::move(response));
+    }
+    gaps.used(station->id, now, gap.used + outcome.taken);
+    HttpResponse response{http::status::ok, 11};
+    response.set(http::field::content_type, "application/json");
+    response.set(http::field::cache_control, "no-store");
+    response.body() = offline::encodeHandoverAnswer(outcome.answer);
+    reply.send(std::move(response));
+  } catch (...) {
+    reply.send(failureResponse(std::current_exception()));
+  }
+}
+
 }  // namespace
 
 std::shared_ptr<OfflineFetches> addOfflineRoutes(Routes& routes, Store& store, StationDirectory& stations,
@@ -92,6 +130,30 @@ std::shared_ptr<OfflineFetches> addOfflineRoutes(Routes& routes, Store& store, S
                if (settled)
                  runner([&store, fetches, pending, reply = std::move(reply), station]() mutable {
                    answerList(store, *fetches, *pending, station, reply);
+                 });
+             });
+  auto gaps = std::make_shared<HandoverGaps>();
+  routes.add(RouteMethod::Post, kOfflineChecksPath,
+             [&store, &stations, runner, gaps](const HttpRequest& request, const Peer& from, Reply& reply,
+                                               const RouteMatch&) {
+               auto pending = std::make_shared<PendingHandover>();
+               try {
+                 pending->lines = offline::decodeHandover(request.body());
+               } catch (const offline::HandoverError& e) {
+                 return reply.send(errorResponse(400, e.what()));
+               }
+               pending->caller = Caller(from.address.to_string(), sessionToken(request));
+               const std::string key(request[wire::kStationHeader]);
+               std::optional<StationInfo> station;
+               const bool settled = stations.lookup(
+                   key, station, [&store, &stations, runner, gaps, pending, reply](std::optional<StationInfo> found) {
+                     runner([&store, &stations, gaps, pending, reply, found = std::move(found)]() mutable {
+                       answerHandover(store, stations, *gaps, *pending, found, reply);
+                     });
+                   });
+               if (settled)
+                 runner([&store, &stations, gaps, pending, reply = std::move(reply), station]() mutable {
+                   answerHandover(store, stations, *gaps, *pending, station, reply);
                  });
              });
   return fetches;

@@ -517,6 +517,14 @@ CREATE TABLE offline_lists(
 );
 ALTER TABLE scan_log ADD COLUMN idempotency_key text NOT NULL DEFAULT '';
 )sql",
+    // The hand-over of offline decisions: the highest sequence of each station's decisions the
+    // back-end has, so that a replay changes nothing and a skipped sequence shows.
+    R"sql(
+CREATE TABLE station_handover(
+  station      bigint PRIMARY KEY,
+  acknowledged bigint NOT NULL
+);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -527,7 +535,8 @@ constexpr const char* kStoreMarker = "tav-server store";
 const std::set<std::string> kOurTables{"schema_version",  "venue",        "event",           "operator",
                                         "ticket",          "scan_log",     "session",         "ingress_count",
                                         "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station",
-                                        "check_key",       "event_capacity", "ingress_gate_refusal", "offline_lists"};
+                                        "check_key",       "event_capacity", "ingress_gate_refusal", "offline_lists",
+                                        "station_handover"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

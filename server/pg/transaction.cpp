@@ -597,6 +597,17 @@ std::vector<OfflineListFetch> PgTransaction::offlineListFetches(std::int64_t sta
   return out;
 }
 
+std::int64_t PgTransaction::acknowledgedSequence(std::int64_t stationId) {
+  Result r = run("SELECT acknowledged FROM station_handover WHERE station = $1", Params().integer(stationId));
+  return r.rows() > 0 ? r.integer(0, 0) : 0;
+}
+
+void PgTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) {
+  queue("INSERT INTO station_handover AS h(station, acknowledged) VALUES($1, $2) "
+        "ON CONFLICT (station) DO UPDATE SET acknowledged = greatest(h.acknowledged, excluded.acknowledged)",
+        Params().integer(stationId).integer(sequence), "acknowledge a station's offline decisions");
+}
+
 std::vector<TicketState> PgTransaction::ticketStates(const std::string& bizCode, const std::string& block,
                                                      std::int64_t afterId, std::size_t limit) {
   Result r = run("SELECT id, ticket_no, block, status, inside, entry_count, last_entry FROM ticket "

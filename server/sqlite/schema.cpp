@@ -373,6 +373,14 @@ CREATE TABLE offline_lists(
 ) WITHOUT ROWID;
 ALTER TABLE scan_log ADD COLUMN idempotency_key TEXT NOT NULL DEFAULT '';
 )sql",
+    // The hand-over of offline decisions: the highest sequence of each station's decisions the
+    // back-end has, so that a replay changes nothing and a skipped sequence shows.
+    R"sql(
+CREATE TABLE station_handover(
+  station      INTEGER PRIMARY KEY,
+  acknowledged INTEGER NOT NULL
+);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

@@ -159,6 +159,11 @@ class SqliteStore final : public Store {
     if (job.error) std::rethrow_exception(job.error);
   }
 
+  std::size_t writesWaiting() const override {
+    std::lock_guard<std::mutex> lock(queueMutex_);
+    return queue_.size();
+  }
+
   void writeAsync(std::function<void(Transaction&)> work, Done done) override {
     Job* job = new Job(std::move(work), std::move(done));
     {
@@ -729,7 +734,7 @@ class SqliteStore final : public Store {
   std::mutex probeMutex_;
   std::unique_ptr<Connection> prober_;  // the health probe's own
 
-  std::mutex queueMutex_;
+  mutable std::mutex queueMutex_;
   std::condition_variable queueCv_;
   std::vector<Job*> queue_;
   bool stopping_ = false;

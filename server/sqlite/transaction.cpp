@@ -625,6 +625,19 @@ std::vector<OfflineListFetch> SqliteTransaction::offlineListFetches(std::int64_t
   return out;
 }
 
+std::int64_t SqliteTransaction::acknowledgedSequence(std::int64_t stationId) {
+  Query q = c_.query("SELECT acknowledged FROM station_handover WHERE station = ?1");
+  q.bind(1, stationId);
+  return q.step() ? q.integer(0) : 0;
+}
+
+void SqliteTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) {
+  Query q = c_.query(
+      "INSERT INTO station_handover(station, acknowledged) VALUES(?1, ?2) "
+      "ON CONFLICT(station) DO UPDATE SET acknowledged = max(acknowledged, excluded.acknowledged)");
+  q.bind(1, stationId).bind(2, sequence).run();
+}
+
 std::vector<TicketState> SqliteTransaction::ticketStates(const std::string& bizCode, const std::string& block,
                                                          std::int64_t afterId, std::size_t limit) {
   // Through ticket_event_block, whose rows end with the rowid: in id order without a sort.

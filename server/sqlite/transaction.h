@@ -96,8 +96,10 @@ class SqliteTransaction final : public Transaction {
   std::optional<ScanRecord> keyedCheckLine(const std::string& bizCode, const std::string& ticketNo,
                                            const std::string& key) override;
   std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) override;
+  std::int64_t acknowledgedSequence(std::int64_t stationId) override;
   void setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) override;
   void noteOfflineList(const OfflineListFetch& fetch) override;
+  void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) override;
   void restoreTicket(const Ticket& t) override;
   void restoreScanRecord(const ScanRecord& r) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;

@@ -29,8 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include "offline/handover.h"
+#include "offline/journal.h"
 #include "server/core/copy_store.h"
 #include "server/core/local_time.h"
+#include "server/core/offline_handover.h"
 #include "server/core/match_day.h"
 #include "server/core/purge.h"
 #include "server/http/http_service.h"
@@ -84,6 +87,7 @@ struct Command {
   const char* summary;
   std::vector<Option> options;
   std::function<int(const Values&)> run;
+  const char* positional = nullptr;  // the name of a required argument without "--" (FILE), if any
 };
 
 const Option kStore{"store", "STORE", "the store: an SQLite file, or a postgresql:// URI", true};
@@ -95,6 +99,7 @@ std::string usageLine(const Command& c) {
     line += " " + (o.required ? part : "[" + part + "]");
     if (o.repeatable) line += " [" + part + "...]";
   }
+  if (c.positional) line += std::string(" ") + c.positional;
   return line;
 }
 
@@ -116,6 +121,10 @@ Values parseOptions(const Command& c, int argc, char** argv, int first, bool& he
     if (arg == "--help" || arg == "-h") {
       helpWanted = true;
       return values;
+    }
+    if (arg.rfind("--", 0) != 0 && c.positional && !values.count(c.positional)) {
+      values.emplace(c.positional, arg);
+      continue;
     }
     if (arg.rfind("--", 0) != 0)
       throw UsageError("Unexpected argument \"" + arg + "\" for " + c.name + ".");
@@ -144,6 +153,8 @@ Values parseOptions(const Command& c, int argc, char** argv, int first, bool& he
   for (const Option& o : c.options)
     if (o.required && !values.count(o.name))
       throw UsageError(std::string("Option --") + o.name + " is missing.");
+  if (c.positional && !values.count(c.positional))
+    throw UsageError(std::string("The ") + c.positional + " to read is missing.");
   return values;
 }
 
@@ -387,6 +398,50 @@ int cmdAddStation(const Values& v) {
             << " (mode 0600).\n"
             << "Install it on that station: tav-assets /opt/orltav/ --place " << v.at("place") << " --station-key "
             << path << "\n";
+  return 0;
+}
+
+// A journal from a gate PC that cannot hand over itself: its lines go through the hand-over as the
+// station's, without a session or a gap, which the person running this vouches for.
+int cmdImportJournal(const Values& v) {
+  if (v.count("station") && !v.count("place")) throw UsageError("--station needs --place, the station's venue.");
+  const offline::JournalContents journal = offline::readJournal(v.at("FILE"));
+  auto store = openExisting(v.at("store"));
+  Caller caller("local");
+  if (v.count("place")) caller.stationPlace = v.at("place");
+  if (v.count("station")) {
+    store->read([&](Reader& r) {
+      for (const StationRecord& s : r.allStations())
+        if (!s.removed && s.placeCode == v.at("place") && s.name == v.at("station")) caller.station = s.id;
+    });
+    if (caller.station == 0)
+      throw SetupError("The venue " + v.at("place") + " has no station named \"" + v.at("station") + "\".");
+  }
+  const std::vector<offline::Decision> lines = journal.unacknowledged();
+  std::map<std::string, std::size_t> counts;
+  std::int64_t acknowledged = 0;
+  // In requests of the hand-over's size, so that no transaction grows with the journal.
+  for (std::size_t at = 0; at < lines.size(); at += offline::kMaxHandoverLines) {
+    const std::vector<offline::Decision> part(
+        lines.begin() + static_cast<std::ptrdiff_t>(at),
+        lines.begin() + static_cast<std::ptrdiff_t>(std::min(lines.size(), at + offline::kMaxHandoverLines)));
+    const HandoverOutcome outcome = handOver(*store, caller, part, std::nullopt);
+    for (const offline::HandoverResult& r : outcome.answer.results) {
+      ++counts[r.result];
+      if (r.result == offline::kResultRefused || r.result == offline::kResultConflict)
+        std::cout << r.result << ": decision " << r.sequence << ": " << r.why << "\n";
+    }
+    if (outcome.answer.gap)
+      std::cout << "The store never took decisions " << outcome.answer.gap->first << " to "
+                << outcome.answer.gap->second << ", which the journal marks as handed over.\n";
+    acknowledged = outcome.answer.acknowledgedUpTo;
+  }
+  std::cout << "Handed over " << lines.size() << " decisions of " << v.at("FILE") << ": "
+            << counts[std::string(offline::kResultAccepted)] << " accepted, "
+            << counts[std::string(offline::kResultSame)] << " already kept, "
+            << counts[std::string(offline::kResultConflict)] << " conflicts, "
+            << counts[std::string(offline::kResultRefused)] << " refused"
+            << (lines.empty() ? std::string() : "; acknowledged up to " + std::to_string(acknowledged)) << ".\n";
   return 0;
 }
 
@@ -845,6 +900,16 @@ std::vector<Command> commands() {
         {"offline", "on|off", "offline checking at registered stations (off unless turned on)", false},
         {"offline-max-age", "MINUTES", "how long a list serves after its last refresh", false}},
        cmdSetEvent},
+      {"import-journal",
+       "Hands the offline decisions of a station's journal (offline-journal-NAME.log, copied from a gate PC\n"
+       "that cannot hand them over itself) to the store, as the station would: each line is checked and\n"
+       "kept, the store's state wins where it is later, and a decision the store would have refused is\n"
+       "kept as an offline conflict. No session and no outage are asked for: running it vouches for the\n"
+       "file. Lines already handed over change nothing; a line per refused decision, then a summary.",
+       {kStore,
+        {"station", "NAME", "the station whose journal it is (its lists and sequence)", false},
+        {"place", "CODE", "the station's venue", false}},
+       cmdImportJournal, "FILE"},
       {"cancel-ticket",
        "Cancels a ticket (a refund): its next check is refused as cancelled.",
        {kStore, {"bizcode", "CODE", "the event's business code", true}, {"ticket", "NUMBER", "the ticket number", true}},

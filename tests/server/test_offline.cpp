@@ -1,16 +1,22 @@
-// The offline list's route on a real tav-server: who is turned away and with which status, a list
-// fetched and decoded with the station's codec finding each ticket's state, its fetch noted in the
-// store, and the Date every answer carries.
+// The offline list's and the hand-over's routes on a real tav-server: who is turned away and with
+// which status, a list fetched and decoded with the station's codec finding each ticket's state,
+// its fetch noted in the store, the Date every answer carries; a hand-over's lines judged by the
+// station's silence, its larger body limit; and import-journal on a journal the station wrote.
 #include <gtest/gtest.h>
 
 #include <cctype>
 #include <chrono>
 #include <fstream>
+#include <map>
+#include <utility>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "offline/handover.h"
+#include "offline/journal.h"
 #include "offline/list.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
@@ -18,6 +24,8 @@
 
 namespace tav::test {
 namespace {
+
+using TimeMsForTest = std::int64_t;
 
 const std::regex kHttpDate(R"([A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT)");
 
@@ -147,6 +155,135 @@ TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOt
         for (const server::OfflineListFetch& f : r.offlineListFetches(st.id)) noted.insert(f.bizCode + " " + f.block);
   });
   EXPECT_EQ(noted, (std::set<std::string>{biz + " " + all, biz + " E석"}));
+}
+
+offline::Decision decision(std::int64_t seq, const std::string& ticket, TimeMsForTest at) {
+  offline::Decision d;
+  d.sequence = seq;
+  d.idempotencyKey = std::string(18, 'H') + std::to_string(1000 + seq);
+  d.utcMs = at;
+  d.bizCode = TestVenue::kBizCode;
+  d.mode = "I";
+  d.block = "E석";
+  d.ticketNo = ticket;
+  d.operatorId = TestVenue::kOperator;
+  d.outcome = "entry";
+  return d;
+}
+
+std::int64_t admittedInStore(const std::string& store) {
+  std::int64_t admitted = 0;
+  server::openStore(store, false)->read([&](server::Reader& r) { admitted = r.countAdmitted(TestVenue::kBizCode).total; });
+  return admitted;
+}
+
+TEST(OfflineHandover, LinesAreJudgedByTheStationsSilenceUnderALimitOfTheirOwn) {
+  TestVenue venue(12);
+  const std::string key = addStation(venue, TestVenue::kPlace, "1번 게이트");
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  ServerProcess server(venue.store);
+  server.start();
+  const std::string session = sessionInStore(venue.store);
+  const auto handOver = [&](const std::string& cookie, const std::string& stationKey, const std::string& body) {
+    httplib::Headers headers;
+    if (!cookie.empty()) headers.emplace("Cookie", "tav_session=" + cookie);
+    if (!stationKey.empty()) headers.emplace("Tav-Station", stationKey);
+    auto res = server.client()->Post("/api/v1/offline/checks", headers, body, "application/json");
+    if (!res) throw std::runtime_error("No answer: " + httplib::to_string(res.error()));
+    return std::make_pair(res->status, res->body);
+  };
+  ASSERT_EQ(fetchList(server, session, key, TestVenue::kBizCode, "E석").status, 200);
+  const TimeMsForTest fetched = server::Store::systemNow();
+
+  // Right after the list's fetch the station has had no silence: a decision now is implausible.
+  const std::string one = offline::encodeHandover({decision(1, ticketNo(0), fetched)});
+  struct Refusal {
+    const char* what;
+    std::string session, key, body;
+    int status;
+  };
+  std::vector<offline::Decision> tooMany;
+  for (int i = 1; i <= 51; ++i) tooMany.push_back(decision(i, ticketNo(0), fetched));
+  for (const Refusal& r : std::vector<Refusal>{
+           {"no session", "", key, one, 403},
+           {"no station key", session, "", one, 403},
+           {"not JSON", session, key, "lines", 400},
+           {"51 lines", session, key, offline::encodeHandover(tooMany), 400},
+           {"over 64 KiB", session, key, std::string(70 * 1024, ' '), 413}}) {
+    const auto [status, body] = handOver(r.session, r.key, r.body);
+    EXPECT_EQ(status, r.status) << r.what << ": " << body;
+  }
+  const auto [forgedStatus, forgedBody] = handOver(session, key, one);
+  ASSERT_EQ(forgedStatus, 200) << forgedBody;
+  const offline::HandoverAnswer forged = offline::decodeHandoverAnswer(forgedBody);
+  EXPECT_EQ(forged.results.at(0).result, offline::kResultRefused) << forged.results.at(0).why;
+  EXPECT_EQ(forged.acknowledgedUpTo, 1);
+  EXPECT_EQ(admittedInStore(venue.store), 0);
+
+  // Two seconds on, the same hand-over's gap allows two decisions: 50 lines, more than 8 KiB.
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  std::vector<offline::Decision> fifty;
+  for (int i = 2; i <= 51; ++i) fifty.push_back(decision(i, ticketNo(0), fetched + 1000));
+  const std::string body = offline::encodeHandover(fifty);
+  ASSERT_GT(body.size(), 8u * 1024);
+  const auto [status, answerBody] = handOver(session, key, body);
+  ASSERT_EQ(status, 200) << answerBody;
+  const offline::HandoverAnswer answer = offline::decodeHandoverAnswer(answerBody);
+  ASSERT_EQ(answer.results.size(), 50u);
+  EXPECT_EQ(answer.acknowledgedUpTo, 51);
+  std::map<std::string, int> results;
+  for (const offline::HandoverResult& r : answer.results) ++results[r.result];
+  EXPECT_EQ(results, (std::map<std::string, int>{{"accepted", 1}, {"conflict", 1}, {"refused", 48}})) << answerBody;
+  EXPECT_EQ(admittedInStore(venue.store), 1) << "the second entry of one ticket is a conflict, not an entry";
+}
+
+TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
+  TestVenue venue(12);
+  const std::string key = addStation(venue, TestVenue::kPlace, "1번 게이트");
+  const std::string session = sessionInStore(venue.store);
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  {
+    ServerProcess server(venue.store);
+    server.start();
+    ASSERT_EQ(fetchList(server, session, key, TestVenue::kBizCode, "E석").status, 200);
+  }
+  const TimeMsForTest at = server::Store::systemNow() - 60000;
+  const std::string folder = venue.dir.file("journal");
+  {
+    offline::Journal journal = offline::Journal::open(folder, "1번 게이트");
+    // The journal numbers its decisions itself; the sequence given here only tells their keys apart.
+    const std::vector<std::string> tickets{ticketNo(0), ticketNo(4), ticketNo(4), ticketNo(1)};  // T1: N석 at E석
+    for (std::size_t i = 0; i < tickets.size(); ++i)
+      journal.append(decision(static_cast<std::int64_t>(i + 1), tickets[i], at));
+    journal.acknowledge(1);  // handed over, the journal says, to a store other than this one
+  }
+  const std::string file = folder + "/" + offline::journalFileName("1번 게이트");
+  const std::vector<std::string> import{"import-journal", "--store", venue.store, "--station", "1번 게이트",
+                                        "--place", TestVenue::kPlace, file};
+  const ToolResult first = runTool(import);
+  EXPECT_EQ(first.exitCode, 0) << first.err;
+  EXPECT_EQ(std::count(first.out.begin(), first.out.end(), '\n'), 4) << first.out;
+  EXPECT_NE(first.out.find("The store never took decisions 1 to 1, which the journal marks as handed over."),
+            std::string::npos)
+      << first.out;
+  EXPECT_NE(first.out.find("conflict: decision 3: "), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("conflict: decision 4: "), std::string::npos) << first.out;
+  EXPECT_NE(first.out.find("Handed over 3 decisions of " + file + ": 1 accepted, 0 already kept, 2 conflicts, "
+                           "0 refused; acknowledged up to 4."),
+            std::string::npos)
+      << first.out;
+  EXPECT_EQ(admittedInStore(venue.store), 1) << "decision 1 was acknowledged: not taken again";
+  const ToolResult again = runTool(import);
+  EXPECT_EQ(again.exitCode, 0) << again.err;
+  EXPECT_NE(again.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos) << again.out;
+  const ToolResult unnamed = runTool({"import-journal", "--store", venue.store, file});
+  EXPECT_EQ(unnamed.exitCode, 0) << unnamed.err;
+  EXPECT_NE(unnamed.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos)
+      << "known again by their keys: " << unnamed.out;
+  const ToolResult noStation = runTool({"import-journal", "--store", venue.store, "--station", "9번", "--place",
+                                        TestVenue::kPlace, file});
+  EXPECT_EQ(noStation.exitCode, 1);
+  EXPECT_EQ(std::count(noStation.err.begin(), noStation.err.end(), '\n'), 1) << noStation.err;
 }
 
 }  // namespace

@@ -9,9 +9,11 @@
 #include <string>
 #include <vector>
 
+#include "offline/handover.h"
 #include "offline/list.h"
 #include "server/core/demo_data.h"
 #include "server/core/match_day.h"
+#include "server/core/offline_handover.h"
 #include "server/core/offline_list.h"
 #include "server/core/stations.h"
 #include "tests/server/pg_test_server.h"
@@ -156,6 +158,118 @@ TEST_P(OfflineStore, AKeyedChecksLineKeepsItsKey) {
   EXPECT_FALSE(strangers);
 }
 
+// A hand-over taken into the store line by line: what happened is kept once, counted as the gate's
+// entries; a replay, a key the scan log holds and a sequence below the acknowledged one change
+// nothing; a copy admitted online meanwhile is one conflict; what the gap or the event does not
+// allow is refused; another operator's session hands over nothing.
+TEST_P(OfflineStore, HandOverKeepsWhatHappenedOnce) {
+  setUpVenues();
+  server::setEventOffline(store(), "BIZ", {true, std::nullopt});
+  ASSERT_EQ(fetch("BIZ", std::string(offline::kAllBlocks)).refusal, OfflineListRefusal::None);
+  const server::Caller station = stationCaller();
+  // Online, before the outage: T3 with a key whose record is purged since, T4 without one.
+  const std::string onlineKey = "AAAAAAAAAAAAAAAAAAAAAw";
+  server::Caller keyed = station;
+  keyed.idempotencyKey = onlineKey;
+  EXPECT_EQ(field(server::execute(store(), check("I", "BIZ", "", "T3", "admin"), keyed).recordset, "ErrCode"), "0");
+  EXPECT_EQ(field(run(check("I", "BIZ", "", "T4", "admin")), "ErrCode"), "0");
+  store().write([&](server::Transaction& tx) { tx.forgetCheckKeys(now_ + 1, now_ + 2, 100); });
+  const TimeMs outage = now_;
+  now_ += 600000;
+  const server::HandoverGap gap{outage, now_.load(), 0};
+
+  const auto line = [](std::int64_t seq, const char* ticket, const char* mode, const char* outcome, TimeMs at,
+                       std::string key = {}) {
+    offline::Decision d;
+    d.sequence = seq;
+    d.idempotencyKey = key.empty() ? std::string(21, 'K') + static_cast<char>('a' + seq) : key;
+    d.utcMs = at;
+    d.bizCode = ticket[0] == 'X' ? "BIZ2" : "BIZ";
+    d.mode = mode;
+    d.ticketNo = ticket;
+    d.operatorId = "admin";
+    d.outcome = outcome;
+    return d;
+  };
+  const std::vector<offline::Decision> lines{
+      line(1, "T1", "I", "entry", outage + 60000),
+      line(2, "T3", "I", "entry", outage + 1000, onlineKey),
+      line(3, "T4", "I", "entry", outage + 120000),
+      line(4, "O'Neil", "O", "not-inside", outage - 99000),  // before the gap: clamped into it
+      line(5, "X1", "I", "entry", outage + 180000)};
+  struct Expected {
+    std::string_view result;
+    std::string outcome;  // the scan-log line's, empty for none written
+  };
+  const std::vector<Expected> expected{{offline::kResultAccepted, "entry"},
+                                       {offline::kResultSame, ""},
+                                       {offline::kResultConflict, std::string(server::kOutcomeOfflineConflict)},
+                                       {offline::kResultAccepted, "not-inside"},
+                                       {offline::kResultRefused, ""}};
+  const std::size_t logged = scanLog().size();
+  const server::HandoverOutcome first = server::handOver(store(), station, lines, gap);
+  ASSERT_EQ(first.refusal, server::HandoverRefusal::None) << first.sentence;
+  ASSERT_EQ(first.answer.results.size(), lines.size());
+  EXPECT_EQ(first.answer.acknowledgedUpTo, 5);
+  EXPECT_FALSE(first.answer.gap);
+  const std::vector<server::ScanRecord> log = scanLog();
+  ASSERT_EQ(log.size(), logged + 3);
+  std::size_t next = logged;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    EXPECT_EQ(first.answer.results[i].result, expected[i].result) << lines[i].ticketNo << ": " << first.answer.results[i].why;
+    if (expected[i].outcome.empty()) continue;
+    const server::ScanRecord& l = log[next++];
+    EXPECT_EQ(l.ticketNo, lines[i].ticketNo);
+    EXPECT_EQ(l.outcome, expected[i].outcome);
+    EXPECT_EQ(l.code, server::kHandoverCode);
+    EXPECT_EQ(l.idempotencyKey, lines[i].idempotencyKey);
+    EXPECT_EQ(l.source, server::stationSource(station.station));
+    EXPECT_EQ(l.at, std::clamp(lines[i].utcMs, gap.from, gap.to));
+  }
+  EXPECT_NE(log[logged + 1].message.find("already-inside"), std::string::npos) << log[logged + 1].message;
+  EXPECT_EQ(ticket("BIZ", "T1")->lastEntry, outage + 60000);
+  EXPECT_TRUE(ticket("BIZ", "T1")->inside);
+  std::int64_t admitted = 0, entries = 0;
+  store().read([&](server::Reader& r) {
+    admitted = r.countAdmitted("BIZ").total;
+    for (const server::IngressFlow& f : r.ingressCounts(server::IngressQuery{"BIZ"}).flow) entries += f.entries;
+  });
+  EXPECT_EQ(admitted, 3) << "T1 offline, T3 and T4 online";
+  EXPECT_EQ(entries, 3) << "the dashboard counts the offline entry as an entry";
+
+  // A replay changes nothing; a later request that skips sequences shows them as a gap.
+  const server::HandoverOutcome replay = server::handOver(store(), station, lines, gap);
+  for (const offline::HandoverResult& r : replay.answer.results) EXPECT_EQ(r.result, offline::kResultSame);
+  EXPECT_EQ(replay.answer.acknowledgedUpTo, 5);
+  EXPECT_EQ(scanLog().size(), logged + 3);
+
+  // An exit older than the ticket's last change is kept but changes nothing; once the gap is used
+  // up, or with offline checking off, lines are refused; a skipped sequence shows as a gap.
+  const server::HandoverOutcome late =
+      server::handOver(store(), station, {line(8, "T1", "O", "exit", outage + 30000)}, gap);
+  EXPECT_EQ(late.answer.gap, std::make_pair(std::int64_t{6}, std::int64_t{7}));
+  EXPECT_EQ(late.answer.results.at(0).result, offline::kResultAccepted);
+  EXPECT_TRUE(ticket("BIZ", "T1")->inside) << "the entry after it stands";
+  const server::HandoverOutcome forged = server::handOver(store(), station, {line(9, "T1", "O", "exit", now_)},
+                                                           server::HandoverGap{now_ - 900, now_.load(), 0});
+  EXPECT_EQ(forged.answer.results.at(0).result, offline::kResultRefused) << forged.answer.results.at(0).why;
+  server::setEventOffline(store(), "BIZ", {false, std::nullopt});
+  const server::HandoverOutcome off = server::handOver(store(), station, {line(10, "T1", "O", "exit", now_)}, gap);
+  EXPECT_EQ(off.answer.results.at(0).result, offline::kResultRefused);
+  EXPECT_TRUE(ticket("BIZ", "T1")->inside);
+  EXPECT_EQ(off.answer.acknowledgedUpTo, 10) << "refused lines are not sent again";
+
+  server::Caller stranger = station;
+  stranger.sessionToken = openSessionOf("other");
+  const std::size_t before = scanLog().size();
+  EXPECT_EQ(server::handOver(store(), stranger, {line(11, "T1", "O", "exit", now_)}, gap).refusal,
+            server::HandoverRefusal::NotAllowed);
+  EXPECT_EQ(scanLog().size(), before);
+  std::int64_t acknowledged = 0;
+  store().read([&](server::Reader& r) { acknowledged = r.acknowledgedSequence(station.station); });
+  EXPECT_EQ(acknowledged, 10);
+}
+
 // A store from before offline checking: each event has it off, with the default max age and a key
 // of its own; the scan log's lines keep no key; and it can be turned on at once.
 TEST_P(OfflineStore, OlderStoreGainsOfflineCheckingOffWithAKeyPerEvent) {
@@ -163,7 +277,7 @@ TEST_P(OfflineStore, OlderStoreGainsOfflineCheckingOffWithAKeyPerEvent) {
   run(check("I", "BIZ", "", "T1", "admin"));
   const bool sqlite = std::string(kind().name) == "SQLite";
   const int version = sqlite ? server::sqliteSchemaVersion() : server::postgresSchemaVersion();
-  const std::string previous = std::to_string(version - 1);
+  const std::string previous = std::to_string(version - kSchemaVersionsSinceOfflineChecking);
   ASSERT_EQ(space().rawExec(dropOfflineChecking() + "DELETE FROM schema_version WHERE version > " + previous +
                             (sqlite ? "; PRAGMA user_version = " + previous : std::string())),
             "");

@@ -1,0 +1,186 @@
+// The hand-over of offline decisions: who may hand over, which lines are plausible, and how each is
+// kept beside what the store already holds of its ticket.
+#include "server/core/offline_handover.h"
+
+#include <algorithm>
+
+#include "offline/list.h"
+#include "rule/decision.h"
+#include "server/core/procedures.h"
+#include "server/core/sessions.h"
+#include "server/core/stations.h"
+
+namespace tav::server {
+namespace {
+
+const std::string kNotAllowed =
+    "Offline decisions are handed over by a registered station whose session is the decisions' operator's; "
+    "sign in at the station as that operator.";
+
+bool admitted(std::string_view outcome) {
+  return outcome == rule::kOutcomeEntry || outcome == rule::kOutcomeReentry || outcome == rule::kOutcomeExit;
+}
+
+bool listFetched(const std::vector<OfflineListFetch>& fetches, const offline::Decision& d) {
+  return std::any_of(fetches.begin(), fetches.end(), [&](const OfflineListFetch& f) {
+    return f.bizCode == d.bizCode && (f.block == offline::kAllBlocks || (!d.block.empty() && f.block == d.block));
+  });
+}
+
+std::optional<rule::TicketState> stateOf(const std::optional<Ticket>& t) {
+  if (!t) return std::nullopt;
+  return rule::TicketState{t->block, t->cancelled, t->inside, t->entryCount, t->lastEntry, t->lastExit};
+}
+
+// The live session the hand-over may use, as the offline list's is judged.
+std::optional<SessionInfo> handoverSession(Reader& r, const Caller& caller, TimeMs now) {
+  if (caller.station == 0) return std::nullopt;
+  std::optional<SessionInfo> session = liveSession(r, caller.sessionToken, now);
+  if (!session) return std::nullopt;
+  if (session->station != 0) return session->station == caller.station ? session : std::nullopt;
+  if (!stationLive(r, caller.station)) return std::nullopt;
+  return session;
+}
+
+offline::HandoverResult result(const offline::Decision& d, std::string_view word, std::string why) {
+  return offline::HandoverResult{d.sequence, std::string(word), std::move(why)};
+}
+
+}  // namespace
+
+HandoverGap HandoverGaps::open(std::int64_t station, TimeMs now, std::optional<TimeMs> silenceFrom) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = runs_.find(station);
+  if (it != runs_.end() && now - it->second.last <= kHandoverRunMs) {
+    it->second.gap.to = std::max(it->second.gap.to, now);
+    it->second.last = now;
+    return it->second.gap;
+  }
+  Run& run = runs_[station];
+  run.gap = HandoverGap{std::min(silenceFrom.value_or(now), now), now, 0};
+  run.last = now;
+  return run.gap;
+}
+
+void HandoverGaps::used(std::int64_t station, TimeMs now, std::int64_t used) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Run& run = runs_[station];
+  run.gap.used = std::max(run.gap.used, used);
+  run.last = std::max(run.last, now);
+}
+
+HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<offline::Decision>& lines,
+                         const std::optional<HandoverGap>& gap) {
+  HandoverOutcome out;
+  if (gap && store.writesWaiting() > kHandoverWritesWaiting) {
+    out.refusal = HandoverRefusal::Deferred;
+    out.sentence = "Live checks are waiting for the store; hand the decisions over again in " +
+                   std::to_string(kHandoverRetryAfterSeconds) + " seconds.";
+    return out;
+  }
+  store.write([&](Transaction& tx) {
+    out = HandoverOutcome{};
+    const TimeMs now = store.now();
+    std::optional<SessionInfo> session;
+    if (gap) {
+      session = handoverSession(tx, caller, now);
+      const bool ownLines = session && std::all_of(lines.begin(), lines.end(), [&](const offline::Decision& d) {
+                              return d.operatorId == session->operatorId;
+                            });
+      if (!ownLines) {
+        out.refusal = HandoverRefusal::NotAllowed;
+        out.sentence = kNotAllowed;
+        return;
+      }
+    }
+    // Without a station there is no sequence of its own to keep: its lines are known by their keys.
+    const std::int64_t acknowledged = caller.station != 0 ? tx.acknowledgedSequence(caller.station) : 0;
+    if (caller.station != 0 && !lines.empty() && lines.front().sequence > acknowledged + 1)
+      out.answer.gap = std::make_pair(acknowledged + 1, lines.front().sequence - 1);
+    const std::vector<OfflineListFetch> fetches = tx.offlineListFetches(caller.station);
+    std::int64_t used = gap ? gap->used : 0;
+
+    for (const offline::Decision& d : lines) {
+      auto& results = out.answer.results;
+      if (d.sequence <= acknowledged) {
+        results.push_back(result(d, offline::kResultSame, "The back-end has this decision already."));
+        continue;
+      }
+      const std::optional<Event> event = tx.findEvent(d.bizCode);
+      if (!event || (!caller.stationPlace.empty() && event->placeCode != caller.stationPlace)) {
+        results.push_back(result(d, offline::kResultRefused, "The station's venue has no event with this code."));
+        continue;
+      }
+      if (!event->offline) {
+        results.push_back(result(d, offline::kResultRefused, "The event's offline checking is off."));
+        continue;
+      }
+      if (caller.station != 0 && !listFetched(fetches, d)) {
+        results.push_back(
+            result(d, offline::kResultRefused, "The station never fetched the offline list of this event and block."));
+        continue;
+      }
+      if (gap && used >= gap->allowed()) {
+        results.push_back(result(d, offline::kResultRefused,
+                                 "The station's silence allows no more decisions than one a second; this one is "
+                                 "implausible."));
+        continue;
+      }
+      if (tx.keyedCheckLine(d.bizCode, d.ticketNo, d.idempotencyKey)) {
+        results.push_back(result(d, offline::kResultSame, "The back-end kept this check when it was made."));
+        continue;
+      }
+      const TimeMs at = gap ? std::clamp(d.utcMs, gap->from, gap->to) : d.utcMs;
+      const std::optional<Ticket> ticket = tx.lockTicket(d.bizCode, d.ticketNo);
+      const rule::Decision ours = rule::decide({d.mode, d.block, stateOf(ticket), at}, clockTime);
+
+      ScanRecord line;
+      line.at = at;
+      line.kind = "check";
+      line.bizCode = d.bizCode;
+      line.mode = d.mode;
+      line.block = d.block;
+      line.ticketNo = d.ticketNo;
+      line.operatorId = d.operatorId;
+      line.placeCode = event->placeCode;
+      line.code = std::string(kHandoverCode);
+      line.source = loggedSource(caller);
+      line.session = session ? session->id : 0;
+      line.idempotencyKey = d.idempotencyKey;
+      offline::HandoverResult r = result(d, offline::kResultAccepted, "Kept as the gate decided it.");
+      if (admitted(d.outcome) && !ours.after) {
+        // The gate let the holder through where the back-end would not have: both are kept.
+        line.outcome = std::string(kOutcomeOfflineConflict);
+        line.message = "station: " + d.outcome + "; store: " + std::string(ours.outcome) + " (" + ours.message + ")";
+        r = result(d, offline::kResultConflict,
+                   "The gate decided " + d.outcome + " where the back-end's state says " + std::string(ours.outcome) +
+                       "; kept as an offline conflict.");
+      } else if (admitted(d.outcome)) {
+        line.outcome = std::string(ours.outcome);
+        line.message = ours.message;
+        const TimeMs lastChange = std::max(ticket->lastEntry.value_or(0), ticket->lastExit.value_or(0));
+        if (at > lastChange) {
+          if (ours.after->inside)
+            tx.recordEntry(ticket->id, at);
+          else
+            tx.recordExit(ticket->id, at);
+        } else {
+          r.why = "Kept; the ticket changed later than this decision, so its state stays.";
+        }
+      } else {
+        line.outcome = d.outcome;  // the gate's refusal, as it happened
+        line.message = "station: " + d.outcome;
+      }
+      tx.appendScanLog(line);
+      ++used;
+      ++out.taken;
+      results.push_back(std::move(r));
+    }
+    out.answer.acknowledgedUpTo = std::max(acknowledged, lines.empty() ? 0 : lines.back().sequence);
+    if (caller.station != 0 && out.answer.acknowledgedUpTo > acknowledged)
+      tx.acknowledgeSequence(caller.station, out.answer.acknowledgedUpTo);
+  });
+  return out;
+}
+
+}  // namespace tav::server
