@@ -1008,8 +1008,9 @@ std::vector<Command> commands() {
       {"serve",
        "Serves the business object Nuvrel.member over HTTP (HTTPS with a certificate and key) "
        "until SIGTERM or SIGINT.\n"
-       "Limits: a request's header block and its body at most 8 KiB each, the whole request within 10 s\n"
-       "of its first byte, an idle connection closed after 60 s; per source address at most\n"
+       "Limits: a request's header block and its body at most 8 KiB each (a hand-over of offline\n"
+       "decisions 64 KiB), the whole request within 10 s of its first byte, an idle connection closed\n"
+       "after 60 s; per source address at most\n"
        "--max-connections-per-source open connections (more are closed at once) and\n"
        "--max-signins-per-minute sign-ins (more are answered 429). Raise them for stations that share\n"
        "one address behind NAT. An IPv6 client counts as its /64. Near the open-file limit the longest-idle\n"
