@@ -32,14 +32,9 @@ std::optional<rule::TicketState> stateOf(const std::optional<Ticket>& t) {
   return rule::TicketState{t->block, t->cancelled, t->inside, t->entryCount, t->lastEntry, t->lastExit};
 }
 
-// The live session the hand-over may use, as the offline list's is judged.
+// The live session the hand-over may use: a ticket check's, from a registered station only.
 std::optional<SessionInfo> handoverSession(Reader& r, const Caller& caller, TimeMs now) {
-  if (caller.station == 0) return std::nullopt;
-  std::optional<SessionInfo> session = liveSession(r, caller.sessionToken, now);
-  if (!session) return std::nullopt;
-  if (session->station != 0) return session->station == caller.station ? session : std::nullopt;
-  if (!stationLive(r, caller.station)) return std::nullopt;
-  return session;
+  return caller.station != 0 ? callerSession(r, caller, now) : std::nullopt;
 }
 
 offline::HandoverResult result(const offline::Decision& d, std::string_view word, std::string why) {

@@ -36,12 +36,7 @@ OfflineListAnswer refused(OfflineListRefusal why, const std::string& sentence) {
 // (a session opened through a station serves that station only; one opened without a key serves a
 // key only while the store still holds its station), with a registered station required.
 std::optional<SessionInfo> listSession(Reader& r, const Caller& caller, TimeMs now) {
-  if (caller.station == 0) return std::nullopt;
-  std::optional<SessionInfo> session = liveSession(r, caller.sessionToken, now);
-  if (!session) return std::nullopt;
-  if (session->station != 0) return session->station == caller.station ? session : std::nullopt;
-  if (!stationLive(r, caller.station)) return std::nullopt;
-  return session;
+  return caller.station != 0 ? callerSession(r, caller, now) : std::nullopt;
 }
 
 }  // namespace

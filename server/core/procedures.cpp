@@ -99,18 +99,6 @@ bool countedOnly(const Caller& caller, SessionlessKind kind, TimeMs now, std::op
   return caller.sessionless && !wellFormedToken(caller.sessionToken) && !ownLine(caller, kind, now, decided);
 }
 
-// The caller's live session, as far as this request may use it: a session opened through a
-// station serves that station's key only, and one opened without a key serves a key only while
-// the store still holds its station (the directory may not know of a removal yet). A session
-// bound to the caller's own station needs no such look: removing the station ended it.
-std::optional<SessionInfo> callerSession(Reader& r, const Caller& caller, TimeMs now) {
-  std::optional<SessionInfo> session = liveSession(r, caller.sessionToken, now);
-  if (!session) return std::nullopt;
-  if (session->station != 0) return session->station == caller.station ? session : std::nullopt;
-  if (caller.station != 0 && !stationLive(r, caller.station)) return std::nullopt;
-  return session;
-}
-
 // What a sign-in comes to, decided in the write that logs it, with the ID's attempts held back:
 // a removed station's key first, then a lockout in force, the password, the operator, the station
 // key and the event; a failure that fills a count becomes the lockout it starts.

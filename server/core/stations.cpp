@@ -118,6 +118,14 @@ bool stationLive(Reader& reader, std::int64_t stationId) {
   return false;
 }
 
+std::optional<SessionInfo> callerSession(Reader& r, const Caller& caller, TimeMs now) {
+  std::optional<SessionInfo> session = liveSession(r, caller.sessionToken, now);
+  if (!session) return std::nullopt;
+  if (session->station != 0) return session->station == caller.station ? session : std::nullopt;
+  if (caller.station != 0 && !stationLive(r, caller.station)) return std::nullopt;
+  return session;
+}
+
 bool holdLiveStation(Transaction& tx, std::int64_t stationId, TimeMs now) {
   // Writing the row locks it on PostgreSQL, whose transactions see what committed before each
   // statement: the read below then sees a removal that came first, and a removal that comes later

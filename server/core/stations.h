@@ -15,6 +15,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "server/core/caller.h"
+#include "server/core/sessions.h"
 #include "server/core/store.h"
 
 namespace tav::server {
@@ -102,6 +104,12 @@ bool stationLive(Reader& reader, std::int64_t stationId);
 // the write ends: a removal on any server either came first and is seen here, or waits and then
 // ends the session with the others (it ends them by the station they name).
 bool holdLiveStation(Transaction& tx, std::int64_t stationId, TimeMs now);
+
+// The caller's live session, as far as a request may use it: a session opened through a station
+// serves that station's key only, and one opened without a key serves a key only while the store
+// still holds its station (the directory may not know of a removal yet). A session bound to the
+// caller's own station needs no such look: removing the station ended it.
+std::optional<SessionInfo> callerSession(Reader& reader, const Caller& caller, TimeMs now);
 
 // The live stations by the hash of their key, held in memory and shared by every request. A
 // known key never waits for the store: a ticket check pays no store round trip for its key. When
