@@ -90,6 +90,8 @@ class Engine {
   // test write at sign-in succeeded with no write failing since.
   bool offlineAllowed(SteadyTime now) const;
   Mode mode() const { return mode_; }
+  // The station's block filter: empty for all blocks.
+  const std::string& block() const { return block_; }
   // True when the ticket has decisions of this station that the back-end has not acknowledged:
   // the station decides it offline (`decide`) even when online, rather than ask the back-end.
   bool localDecisionFor(std::string_view ticketNo) const;

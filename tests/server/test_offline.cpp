@@ -80,7 +80,8 @@ TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOt
   setupTool({"add-venue", "--store", venue.store, "--place", "PLACE2", "--name", "사직야구장"});
   setupTool({"add-operator", "--store", venue.store, "--place", "PLACE2", "--id", "other"}, "other's password\n");
   const std::string otherKey = addStation(venue, "PLACE2", "사직 1번");
-  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on",
+             "--offline-max-age", "20"});
   ServerProcess server(venue.store);
   server.start();
   const std::string session = sessionInStore(venue.store), otherSession = sessionInStore(venue.store, "other");
@@ -124,6 +125,7 @@ TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOt
   EXPECT_EQ(list.header.bizCode, biz);
   EXPECT_EQ(list.header.block, all);
   EXPECT_GE(list.header.serverTimeMs, after);
+  EXPECT_EQ(list.header.maxAgeMinutes, 20) << "the event's --offline-max-age goes with its list";
   ASSERT_EQ(list.records.size(), 12u);
   const std::vector<offline::ListRecord> in = offline::findTicket(list, ticketNo(0));
   ASSERT_EQ(in.size(), 1u);
