@@ -394,7 +394,7 @@ for line in open(sys.argv[1]):
     tickets, answered_in, turned_away, failures, successes, probes_ok, probes = set(), set(), 0, [], [], 0, 0
     offline_in, offline_decisions, handed, left, block_of = set(), 0, {}, 0, {}
     stations_admitted = {}  # by station: the keys it showed admitted, online or offline
-    checks = 0
+    checks, slowest = 0, 0
     for station, kind, ticket, key, start, end, status, code, message in records:
         start, end, station = int(start), int(end), int(station)
         if kind == "probe":
@@ -421,6 +421,7 @@ for line in open(sys.argv[1]):
             successes.append((start, end))
         if status == "offline":
             offline_decisions += 1
+            slowest = max(slowest, end - start)  # the check that found the outage waited for both attempts
         if message == ADMITTED and status in ("answer", "offline"):
             (answered_in if status == "answer" else offline_in).add(ticket)
             stations_admitted.setdefault(station, set()).add(key)
@@ -462,6 +463,7 @@ for line in open(sys.argv[1]):
     network_bad = lost + lost_offline > 0 or not stands_equal or (offline == "on" and conflicts != copies)
     bad |= network_bad
     network_rows.append([title, "%g / %d" % (statistics.median(counts), max(counts)), str(offline_decisions),
+                         "%.1f s" % (slowest / 1000) if offline_decisions else "-",
                          "%d / %d" % (conflicts, copies), str(refused), str(left), str(lost + lost_offline),
                          ("yes " if stands_equal else "NO ") + "(" + stands + ")", "FAILED" if network_bad else "ok"])
 
@@ -476,7 +478,7 @@ table(["fault", "checks", "answered by key", "failed per station (median / max)"
        "admitted twice", "fans turned away", "sessions kept", "cluster whole after (primary)"], rows)
 if network_rows:
     print()
-    table(["venue network", "failed per station (median / max)", "offline decisions", "conflicts / copies",
+    table(["venue network", "failed per station (median / max)", "offline decisions", "slowest offline answer", "conflicts / copies",
            "refused at hand-over", "not handed over", "lost", "stands equal (database/stations)", "result"], network_rows)
 sys.exit(1 if bad else 0)
 EOF
