@@ -1,9 +1,10 @@
 // Gate stations for the failover drill (scripts/drill.sh): each signs in once, then scans tickets
 // of its own through HAProxy as the station's gateway does, and writes one line per scan.
 //
-//   drill_stations signin --proxy ADDR:PORT --stations N --operator ID --sessions OUT [--keys FILE]   (password on stdin)
-//   drill_stations run --proxy ADDR:PORT --sessions FILE --first-ticket I --seconds S [--per-station N] [--interval-ms MS]
-//                      [--keys FILE] [--journals DIR [--copies N --copies-at S]] --log OUT
+//   drill_stations signin --proxy ADDR:PORT --stations N --operator ID --sessions OUT [--keys FILE]
+//                         (password on stdin)
+//   drill_stations run --proxy ADDR:PORT --sessions FILE --first-ticket I --seconds S [--per-station N]
+//                      [--interval-ms MS] [--keys FILE] [--journals DIR [--copies N --copies-at S]] --log OUT
 //
 // Station i connects from 127.0.1.(i+1), so that HAProxy's PROXY header gives every station an
 // address of its own. With --keys (line i: station i's key from tav-server add-station) every
@@ -133,7 +134,8 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
 }
 
 // One request on a new connection, as the station's gateway sends it.
-Http exchange(const std::string& source, const sockaddr_in& proxy, const std::string& request, Clock::time_point callEnd) {
+Http exchange(const std::string& source, const sockaddr_in& proxy, const std::string& request,
+              Clock::time_point callEnd) {
   Http r;
   const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) {
@@ -543,8 +545,10 @@ int run(const Options& o) {
                                 Clock::now() + kCallBudget);
         std::lock_guard lock(side.mutex);
         if (h.answered && h.status == 200) {
-          if (!handoverAt && !side.engine->handOverBatch().empty())
-            handoverAt = Clock::now() + std::chrono::milliseconds(random() % (1 + std::chrono::milliseconds(kHandoverDelayMax).count()));
+          if (!handoverAt && !side.engine->handOverBatch().empty()) {
+            const auto delayMs = std::chrono::milliseconds(kHandoverDelayMax).count();
+            handoverAt = Clock::now() + std::chrono::milliseconds(random() % (1 + delayMs));
+          }
           side.engine->probeAnswered(Clock::now());
         } else {
           side.engine->probeFailed();
