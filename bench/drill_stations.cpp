@@ -482,8 +482,9 @@ int run(const Options& o) {
       try {
         tav::offline::TicketList list = tav::offline::decodeList(r.body);
         const std::size_t count = list.records.size();
+        const std::chrono::minutes maxAge{list.header.maxAgeMinutes};
         std::lock_guard lock(side.mutex);
-        side.engine->listFetched(std::move(list), requestedAt);
+        side.engine->listFetched(std::move(list), requestedAt, maxAge);
         record(s, "list", "", "", start, "answer", std::to_string(count), std::to_string(r.body.size()) + " bytes");
         return true;
       } catch (const std::exception& e) {
