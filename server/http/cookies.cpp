@@ -3,8 +3,6 @@
 
 #include <boost/beast/http/field.hpp>
 
-#include <string_view>
-
 #include "server/core/sessions.h"
 
 namespace tav::server {
@@ -16,10 +14,15 @@ std::string_view trimmed(std::string_view s) {
   return s;
 }
 
+std::string cookie(std::string_view name, const std::string& value, std::string_view path, bool https) {
+  std::string out = std::string(name) + "=" + value + "; Path=" + std::string(path) + "; HttpOnly; SameSite=Strict";
+  if (https) out += "; Secure";
+  return out;
+}
+
 }  // namespace
 
-std::string sessionToken(const HttpRequest& request) {
-  const std::string_view name = kSessionCookie;
+std::string cookieValue(const HttpRequest& request, std::string_view name) {
   const auto fields = request.equal_range(boost::beast::http::field::cookie);
   for (auto field = fields.first; field != fields.second; ++field) {
     std::string_view rest(field->value().data(), field->value().size());
@@ -35,10 +38,12 @@ std::string sessionToken(const HttpRequest& request) {
   return {};
 }
 
-std::string sessionCookie(const std::string& token, bool https) {
-  std::string cookie = std::string(kSessionCookie) + "=" + token + "; Path=/; HttpOnly; SameSite=Strict";
-  if (https) cookie += "; Secure";
-  return cookie;
+std::string sessionToken(const HttpRequest& request) { return cookieValue(request, kSessionCookie); }
+
+std::string sessionCookie(const std::string& token, bool https) { return cookie(kSessionCookie, token, "/", https); }
+
+std::string stationPageSessionCookie(const std::string& token, bool https) {
+  return cookie(kStationPageSessionCookie, token, kStationPagePath, https);
 }
 
 }  // namespace tav::server

@@ -1,23 +1,37 @@
-# Writes OUT, a C++ source that holds the dashboard's files as byte arrays, so that tav-server
-# serves its page without reading anything from disk. Run by the build: cmake -DOUT=... -DNAMES=...
+# Writes OUT, a C++ source that holds a page's files as byte arrays, so that tav-server serves its
+# pages without reading anything from disk. Run by the build: cmake -DOUT=... -DNAMES=...
 # -DFILES=... -P embed_assets.cmake (NAMES and FILES are lists of equal length, joined by '|').
+# FUNCTION and HEADER name the look-up it defines (the dashboard's by default); DIGEST_FUNCTION,
+# when given, also defines a function that answers a digest of all the files.
 string(REPLACE "|" ";" names "${NAMES}")
 string(REPLACE "|" ";" files "${FILES}")
+if(NOT FUNCTION)
+  set(FUNCTION dashboardFile)
+  set(HEADER server/http/dashboard.h)
+endif()
 set(body "// Made by server/http/embed_assets.cmake at build time; not to be edited.\n")
-string(APPEND body "#include \"server/http/dashboard.h\"\n\nnamespace tav::server {\nnamespace {\n")
+string(APPEND body "#include \"${HEADER}\"\n\nnamespace tav::server {\nnamespace {\n")
 set(lookup "")
+set(all_hex "")
 set(i 0)
 foreach(name IN LISTS names)
   list(GET files ${i} file)
   file(READ "${file}" hex HEX)
+  string(APPEND all_hex "${name}:${hex};")
   string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," bytes "${hex}")
   string(REGEX REPLACE "(0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,0x..,)" "\\1\n" bytes "${bytes}")
   string(APPEND body "const unsigned char asset${i}[] = {\n${bytes}0};\n")
   string(APPEND lookup "  if (name == \"${name}\") return std::string_view(reinterpret_cast<const char*>(asset${i}), sizeof asset${i} - 1);\n")
   math(EXPR i "${i} + 1")
 endforeach()
-string(APPEND body "}  // namespace\n\nstd::optional<std::string_view> dashboardFile(std::string_view name) {\n")
-string(APPEND body "${lookup}  return std::nullopt;\n}\n\n}  // namespace tav::server\n")
+string(APPEND body "}  // namespace\n\nstd::optional<std::string_view> ${FUNCTION}(std::string_view name) {\n")
+string(APPEND body "${lookup}  return std::nullopt;\n}\n")
+if(DIGEST_FUNCTION)
+  string(SHA256 digest "${all_hex}")
+  string(SUBSTRING "${digest}" 0 12 digest)
+  string(APPEND body "\nstd::string_view ${DIGEST_FUNCTION}() { return \"${digest}\"; }\n")
+endif()
+string(APPEND body "\n}  // namespace tav::server\n")
 file(WRITE "${OUT}.tmp" "${body}")
 file(COPY_FILE "${OUT}.tmp" "${OUT}" ONLY_IF_DIFFERENT)
 file(REMOVE "${OUT}.tmp")

@@ -37,6 +37,7 @@
 #include "server/http/routes.h"
 #include "server/http/signin_queue.h"
 #include "server/http/source_limits.h"
+#include "server/http/station_page.h"
 #include "wire/protocol.h"
 #include "wire/recordset.h"
 
@@ -186,6 +187,7 @@ class HttpService::Impl final : public ConnectionHost {
     awaitSessionlessFlush();
     stations_ = std::make_unique<StationDirectory>(store_);
     addOfflineRoutes(routes_, store_, *stations_, otherRunner_);
+    addStationPageRoutes(routes_, *stations_, otherRunner_);
     health_ = std::make_unique<HealthProbe>(store_);
   }
 
@@ -510,8 +512,13 @@ class HttpService::Impl final : public ConnectionHost {
   void addRoutes() {
     const std::string query = "/objects/" + std::string(wire::kProgId) + "/" + std::string(wire::kQueryMethod);
     routes_.add(RouteMethod::Post, query, [this](const HttpRequest& request, const Peer& from, Reply& reply,
-                                                 const RouteMatch&) { answerQuery(request, from.address, reply); },
+                                                 const RouteMatch&) { answerQuery(request, from.address, reply, false); },
                 true);
+    // The station page posts the same texts to its own path, with its own session cookie.
+    routes_.add(RouteMethod::Post, kStationQueryPath,
+                [this](const HttpRequest& request, const Peer& from, Reply& reply, const RouteMatch&) {
+                  answerQuery(request, from.address, reply, true);
+                });
     routes_.add(RouteMethod::Get, wire::kHealthPath,
                 [this](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch&) { answerHealth(reply); },
                 false, OtherMethods::NotFound);
@@ -533,9 +540,10 @@ class HttpService::Impl final : public ConnectionHost {
     Clock::time_point started;
     Reply reply;
     bool keySent = false;  // it named a station key, good or not
+    bool page = false;     // it came from the station page, whose cookies are its own
   };
 
-  void answerQuery(const HttpRequest& request, const SourceLimits::Address& from, Reply& reply) {
+  void answerQuery(const HttpRequest& request, const SourceLimits::Address& from, Reply& reply, bool page) {
     const std::string& text = request.body();
     metrics_.recordRequest();
     const auto started = Clock::now();
@@ -547,7 +555,8 @@ class HttpService::Impl final : public ConnectionHost {
       return reply.send(failureResponse(std::current_exception()));
     }
     auto query = std::make_shared<PendingQuery>(
-        PendingQuery{std::move(command), from, sessionToken(request), std::nullopt, started, std::move(reply), false});
+        PendingQuery{std::move(command), from, page ? cookieValue(request, kStationPageSessionCookie) : sessionToken(request),
+                     std::nullopt, started, std::move(reply), false, page});
     if (request.count(wire::kIdempotencyHeader) > 0)
       query->idempotencyKey = std::string(request[wire::kIdempotencyHeader]);
     // The station the key names, from memory: a known key costs no store read. A key the list
@@ -555,7 +564,8 @@ class HttpService::Impl final : public ConnectionHost {
     // on a worker, never holding an I/O thread: a station registered a moment ago is known at its
     // first request, and a made-up key costs a short wait.
     std::optional<StationInfo> station;
-    const std::string stationKey(request[wire::kStationHeader]);
+    // A browser cannot send the station's header: the page's key travels in a cookie the server set.
+    const std::string stationKey = page ? cookieValue(request, kStationKeyCookie) : std::string(request[wire::kStationHeader]);
     query->keySent = !stationKey.empty();
     const bool settled = stations_->lookup(stationKey, station, [this, query](std::optional<StationInfo> found) {
       others_->post([this, query, found = std::move(found)] { judgeQuery(*query, found); });
@@ -607,7 +617,7 @@ class HttpService::Impl final : public ConnectionHost {
     }
     caller.stationRequired = options_.requireStationKey && !keyed;
     caller.sessionless = &sessionless_;
-    const Vouch vouch{keyed, keyRefused, !caller.sessionToken.empty()};
+    const Vouch vouch{keyed, keyRefused, !caller.sessionToken.empty(), query.page};
     if (kind == CommandKind::OperatorSignIn)
       return queueSignIn(std::move(query.command), std::move(caller), query.from, recent, reply, started, vouch);
     executeAsync(store_, std::move(query.command), std::move(caller), otherRunner_,
@@ -619,6 +629,7 @@ class HttpService::Impl final : public ConnectionHost {
     bool keyed = false;       // its station key names a live station
     bool keyRefused = false;  // it sent a key that names none
     bool session = false;     // it sent a session token, which the procedure checks
+    bool page = false;        // it came from the station page
   };
 
   // The connection is spared by the budget once the request's credentials were verified: a good
@@ -626,8 +637,8 @@ class HttpService::Impl final : public ConnectionHost {
   AnswerDone answering(Reply reply, Clock::time_point started, Vouch vouch) {
     return [this, reply = std::move(reply), started, vouch](Answer answer, std::exception_ptr error) mutable {
       reply.vouch(!error && !vouch.keyRefused && (vouch.session ? answer.signedIn : vouch.keyed));
-      reply.later([this, answer = std::move(answer), error, started]() mutable {
-        return answerResponse(answer, error, started);
+      reply.later([this, answer = std::move(answer), error, started, page = vouch.page]() mutable {
+        return answerResponse(answer, error, started, page);
       });
     };
   }
@@ -687,18 +698,21 @@ class HttpService::Impl final : public ConnectionHost {
     return response;
   }
 
-  HttpResponse answerResponse(Answer& answer, const std::exception_ptr& error, Clock::time_point started) {
+  HttpResponse answerResponse(Answer& answer, const std::exception_ptr& error, Clock::time_point started, bool page) {
     HttpResponse response;
     if (!error) {
       response = textResponse(200, wire::encode(answer.recordset), "application/json");
       if (!answer.sessionToken.empty()) {
-        response.set(http::field::set_cookie, sessionCookie(answer.sessionToken, tls_.has_value()));
+        response.set(http::field::set_cookie, page ? stationPageSessionCookie(answer.sessionToken, tls_.has_value())
+                                                   : sessionCookie(answer.sessionToken, tls_.has_value()));
         metrics_.sessionOpened();
       }
       metrics_.recordAnswer(answer.procedure, answer.code);
     } else {
       response = failureResponse(error);
     }
+    // The page reloads itself between scans when the server it talks to is another build.
+    if (page) response.set(kStationVersionHeader, stationPageVersion());
     metrics_.recordLatency(Clock::now() - started);
     return response;
   }

@@ -1,0 +1,128 @@
+// The station page's routes: its files, with the headers that keep it to this server's own
+// content and out of every cache, and its settings as JSON.
+#include "server/http/station_page.h"
+
+#include <boost/beast/http/field.hpp>
+
+#include <nlohmann/json.hpp>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "server/core/stations.h"
+#include "server/http/cookies.h"
+#include "server/http/routes.h"
+
+namespace tav::server {
+
+namespace http = boost::beast::http;
+
+namespace {
+
+const std::string kSettingsPath = "/station/settings";
+
+// The page may load only what this server sends it: its scripts, styles and sounds, and the
+// decoder's WebAssembly, which the browser compiles.
+const std::string kPagePolicy =
+    "default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; style-src 'self'; img-src 'self' data:; "
+    "media-src 'self'; connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'";
+
+std::string contentTypeOf(std::string_view name) {
+  auto ends = [&](std::string_view ext) {
+    return name.size() >= ext.size() && name.substr(name.size() - ext.size()) == ext;
+  };
+  if (ends(".html")) return "text/html; charset=utf-8";
+  if (ends(".css")) return "text/css; charset=utf-8";
+  if (ends(".js")) return "text/javascript; charset=utf-8";
+  if (ends(".wav")) return "audio/wav";
+  if (ends(".wasm")) return "application/wasm";
+  return "application/octet-stream";
+}
+
+// A file's gzip form, made on its first request and kept for the life of the program like the
+// file itself.
+std::string_view gzippedFile(std::string_view name, std::string_view bytes) {
+  static std::mutex mutex;
+  static std::map<std::string, std::string, std::less<>> made;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = made.find(name);
+  if (it == made.end()) it = made.emplace(std::string(name), gzipped(bytes)).first;
+  return it->second;
+}
+
+void answerFile(const HttpRequest& request, std::string_view name, Reply& reply) {
+  const std::optional<std::string_view> bytes = stationPageFile(name);
+  if (!bytes) return reply.send(notFoundResponse());
+  // The sounds are compressed already as far as gzip goes; the text files shrink to a fifth.
+  const bool gzip = acceptsGzip(request) && contentTypeOf(name).rfind("text/", 0) == 0;
+  const std::string_view body = gzip ? gzippedFile(name, *bytes) : *bytes;
+  FileResponse response{http::status::ok, 11};
+  response.set(http::field::content_type, contentTypeOf(name));
+  // Never kept: after an upgrade every page loads the new files, and no service worker is there
+  // to hold old ones.
+  response.set(http::field::cache_control, "no-store");
+  response.set(http::field::vary, "Accept-Encoding");
+  if (gzip) response.set(http::field::content_encoding, "gzip");
+  response.set("X-Content-Type-Options", "nosniff");
+  response.set("Content-Security-Policy", kPagePolicy);
+  response.set("X-Frame-Options", "DENY");
+  response.set("Referrer-Policy", "no-referrer");
+  response.set("Permissions-Policy", "camera=(self), microphone=()");
+  response.body() = {body.data(), body.size()};
+  reply.send(std::move(response));
+}
+
+void answerSettings(const std::optional<StationInfo>& station, Reply& reply) {
+  nlohmann::json body{{"version", stationPageVersion()}, {"place", nullptr}, {"station", nullptr}, {"block", nullptr}};
+  if (station) {
+    body["place"] = station->placeCode;
+    body["station"] = station->name;
+    body["block"] = station->block;
+  }
+  HttpResponse response{http::status::ok, 11};
+  response.set(http::field::content_type, "application/json");
+  response.set(http::field::cache_control, "no-store");
+  response.set(std::string(kStationVersionHeader), std::string(stationPageVersion()));
+  response.body() = body.dump();
+  reply.send(std::move(response));
+}
+
+}  // namespace
+
+std::string_view stationPageVersion() {
+  static const std::string version = std::string(TAV_VERSION) + "+" + std::string(stationPageFilesDigest());
+  return version;
+}
+
+void addStationPageRoutes(Routes& routes, StationDirectory& stations, std::function<void(std::function<void()>)> runner) {
+  using M = RouteMethod;
+  const std::string base(kStationPagePath);
+  // "/station" alone would leave the page's relative paths one folder too high.
+  routes.add(M::Get, base, [base](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch&) {
+    HttpResponse response{http::status::moved_permanently, 11};
+    response.set(http::field::location, base + "/");
+    response.set(http::field::cache_control, "no-store");
+    reply.send(std::move(response));
+  });
+  routes.add(M::Get, base + "/", [](const HttpRequest& request, const Peer&, Reply& reply, const RouteMatch&) {
+    answerFile(request, "index.html", reply);
+  });
+  // The place of the station the page's key names, when it has one; the page asks for one otherwise.
+  routes.add(M::Get, kSettingsPath,
+             [&stations, runner](const HttpRequest& request, const Peer&, Reply& reply, const RouteMatch&) {
+               std::optional<StationInfo> station;
+               const bool settled = stations.lookup(
+                   cookieValue(request, kStationKeyCookie), station,
+                   [runner, reply](std::optional<StationInfo> found) {
+                     runner([reply, found = std::move(found)]() mutable { answerSettings(found, reply); });
+                   });
+               if (settled) answerSettings(station, reply);
+             });
+  routes.add(M::Get, base + "/*", [](const HttpRequest& request, const Peer&, Reply& reply, const RouteMatch& m) {
+    answerFile(request, m.rest, reply);
+  });
+}
+
+}  // namespace tav::server

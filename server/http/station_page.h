@@ -1,0 +1,34 @@
+// The station as a page for any browser: its files compiled into the program, the page's settings
+// (the server's version, the place of the station its key names) and the names the service shares
+// with it. Its checks go to the station route's own code (http_service.cpp) under kStationQueryPath.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string_view>
+
+namespace tav::server {
+
+class Routes;
+class StationDirectory;
+
+inline constexpr std::string_view kStationQueryPath = "/station/query";
+// Sent with every answer to the page's checks, and in its settings: the page reloads itself
+// between scans when it changes.
+inline constexpr std::string_view kStationVersionHeader = "Tav-Version";
+// The station key of a browser station, set by the server (HttpOnly, Path=/station).
+inline constexpr std::string_view kStationKeyCookie = "tav_station_key";
+
+// One of the page's files compiled into the program ("index.html", "station.js", "ok.wav", ...).
+std::optional<std::string_view> stationPageFile(std::string_view name);
+
+// A digest of the page's files as compiled in (made by the build with the files).
+std::string_view stationPageFilesDigest();
+
+// The program's version and a digest of the page's files: another build of either is another version.
+std::string_view stationPageVersion();
+
+// Adds the page, its files and its settings. `runner` runs work that may wait, off the I/O threads.
+void addStationPageRoutes(Routes& routes, StationDirectory& stations, std::function<void(std::function<void()>)> runner);
+
+}  // namespace tav::server

@@ -1,0 +1,175 @@
+#!/usr/bin/env python3
+"""The station page in a real headless Chromium against a real tav-server on a demo store: sign-in
+with the place asked once, scans typed by physical keys with a Korean input method active, the mode
+and block in the command texts the server logged, statistics, the failure line and refusal sound
+with the server stopped and the next scan after its restart without a new sign-in, a dashboard
+sign-in in the same browser beside the station's session, and a phone's screen without sideways
+scrolling. Saves screenshots beside SCREENSHOT_PNG.
+
+Usage: test_station.py TAV_SERVER_BIN SCRIPTS_DIR SCREENSHOT_PNG"""
+import os
+import shutil
+import sqlite3
+import subprocess
+import sys
+import tempfile
+import unittest
+
+from selenium.webdriver.common.by import By
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from test_dashboard import (ADMIN, ADMIN_PASSWORD, BIZ, GATE, GATE_PASSWORD, SERVER, SHOT, Server,  # noqa: E402
+                            browser, wait_for)
+from station_traffic import demo_ticket  # noqa: E402
+
+PLACE = "DEMO01"
+# What a Korean input method makes of the keys: Hangul in `key`, the physical key in `code`.
+HANGUL = "ㅁㅠㅊㅇㄷㄹㅎㅗㅑㅓㅏㅣㅡㅜㅐㅔㅂㄱㄴㅅㅕㅍㅈㅌㅛㅋ"
+
+
+class StationInBrowser(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="tav-station-page-")
+        cls.store = os.path.join(cls.dir, "store.db")
+        subprocess.run([SERVER, "demo", "--store", cls.store, "--tickets", "400"], check=True,
+                       stdout=subprocess.DEVNULL)
+        cls.server = Server(cls.store)
+        cls.server.start()
+        cls.driver = browser(cls.dir)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.driver.quit()
+        if cls.server.proc and cls.server.proc.poll() is None:
+            cls.server.stop()
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def text(self, element_id):
+        return self.driver.find_element(By.ID, element_id).text
+
+    def played(self, sound):
+        return int(self.driver.find_element(By.ID, sound).get_attribute("data-played"))
+
+    def scan_korean(self, code):
+        """Types `code` and Enter as a scanner does while a Korean input method is active."""
+        self.driver.execute_script("""
+            const [code, hangul] = arguments;
+            const send = (init) => document.dispatchEvent(new KeyboardEvent('keydown',
+                Object.assign({bubbles: true, cancelable: true, isComposing: true}, init)));
+            for (const c of code) {
+                const letter = c >= 'A' && c <= 'Z';
+                send({code: letter ? 'Key' + c : 'Digit' + c, shiftKey: letter,
+                      key: hangul[(c.charCodeAt(0) * 7) % hangul.length]});
+            }
+            send({code: 'Enter', key: 'Enter'});""", code, HANGUL)
+
+    def scan(self, code):
+        """Scans `code` and waits for the page's answer to it; returns the result line."""
+        d = self.driver
+        before = int(d.find_element(By.TAG_NAME, "body").get_attribute("data-answered") or 0)
+        self.scan_korean(code)
+        self.assertTrue(wait_for(lambda: int(d.find_element(By.TAG_NAME, "body").get_attribute("data-answered") or 0)
+                                 > before or self.text("result") == "확인 실패 · 다시 스캔", 15), "no answer shown")
+        return self.text("result")
+
+    def logged(self, count):
+        """The last `count` ticket checks in the server's scan log, oldest first."""
+        db = sqlite3.connect(self.store)
+        try:
+            rows = db.execute("SELECT mode, block, ticket_no, operator_id, idempotency_key FROM scan_log "
+                              "WHERE kind = 'check' ORDER BY id DESC LIMIT ?", (count,)).fetchall()
+        finally:
+            db.close()
+        return list(reversed(rows))
+
+    def test_station_page(self):
+        d = self.driver
+        d.get(self.server.url + "/station/")
+        self.assertTrue(wait_for(lambda: d.find_element(By.ID, "signin").is_displayed(), 10))
+
+        with self.subTest("sign-in: the place is asked once, and kept"):
+            d.find_element(By.ID, "signin-id").send_keys(GATE)
+            d.find_element(By.ID, "signin-password").send_keys(GATE_PASSWORD)
+            d.find_element(By.ID, "signin-place").send_keys(PLACE)
+            d.find_element(By.ID, "signin-button").click()
+            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10),
+                            self.text("signin-message"))
+            self.assertEqual(self.text("goods-name"), "2026 개막전")
+            self.assertEqual(d.execute_script("return localStorage.getItem('tav.placeCode');"), PLACE)
+            cookies = {c["name"]: c for c in d.get_cookies()}
+            self.assertEqual(cookies["tav_station_session"]["path"], "/station")
+            self.assertTrue(cookies["tav_station_session"]["httpOnly"])
+            self.assertNotIn("tav_session", cookies)
+
+        with self.subTest("scans by physical keys under a Korean input method: admitted, then already in"):
+            self.assertEqual(self.scan(demo_ticket(0)), "입장 확인")
+            self.assertEqual(self.text("ticket-no"), demo_ticket(0))
+            self.assertEqual(self.played("ok-sound"), 1)
+            self.assertTrue(self.scan(demo_ticket(0)).startswith("이미 입장"), self.text("result"))
+            self.assertEqual(self.text("ticket-no"), "")
+            self.assertEqual(self.played("no-sound"), 1)
+            # Real key presses reach the same handler.
+            d.find_element(By.TAG_NAME, "body").send_keys(demo_ticket(4) + "\n")
+            self.assertTrue(wait_for(lambda: self.text("ticket-no") == demo_ticket(4), 10), self.text("result"))
+
+        with self.subTest("the mode and the block go into the command texts"):
+            d.find_element(By.ID, "mode").click()
+            self.assertIn("퇴장", self.text("go"))
+            self.scan(demo_ticket(0))
+            d.find_element(By.ID, "block-button").click()
+            d.find_element(By.CSS_SELECTOR, '#blocks [data-block="N석"]').click()
+            self.assertEqual(self.text("block"), "N석")
+            d.find_element(By.ID, "mode").click()
+            self.assertEqual(self.scan(demo_ticket(1)), "입장 확인")
+            rows = self.logged(5)
+            self.assertEqual([r[:4] for r in rows], [
+                ("I", "", demo_ticket(0), GATE), ("I", "", demo_ticket(0), GATE), ("I", "", demo_ticket(4), GATE),
+                ("O", "", demo_ticket(0), GATE), ("I", "N석", demo_ticket(1), GATE)])
+            keys = [r[4] for r in rows]
+            self.assertTrue(all(len(k) == 22 for k in keys) and len(set(keys)) == 5, keys)
+
+        with self.subTest("statistics: the server's counts"):
+            d.find_element(By.ID, "stats-button").click()
+            self.assertTrue(wait_for(lambda: self.text("stat-total") == "3", 10), self.text("stat-total"))
+            self.assertEqual((self.text("stat-E석"), self.text("stat-N석")), ("2", "1"))  # admitted at least once: the exit still counts
+            d.find_element(By.ID, "stats-close").click()
+
+        d.save_screenshot(SHOT)
+
+        with self.subTest("the server stopped: the failure line and the refusal sound; restarted: the next scan works"):
+            refusals = self.played("no-sound")
+            self.server.stop()
+            self.assertEqual(self.scan(demo_ticket(5)), "확인 실패 · 다시 스캔")
+            self.assertEqual(self.played("no-sound"), refusals + 1)
+            self.assertEqual(self.text("cust-name"), "")
+            self.server.start()
+            self.assertEqual(self.scan(demo_ticket(5)), "입장 확인")
+
+        with self.subTest("a dashboard sign-in in the same browser leaves the station's session working"):
+            d.get(self.server.url + "/dashboard")
+            wait_for(lambda: d.find_element(By.ID, "signin").is_displayed(), 10)
+            d.find_element(By.ID, "signin-id").send_keys(ADMIN)
+            d.find_element(By.ID, "signin-password").send_keys(ADMIN_PASSWORD)
+            d.find_element(By.ID, "signin-button").click()
+            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "board").is_displayed(), 10))
+            self.assertIn("tav_session", {c["name"] for c in d.get_cookies()})
+            d.get(self.server.url + "/station/")
+            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10))
+            self.assertEqual(self.scan(demo_ticket(9)), "입장 확인")
+            self.assertEqual(self.logged(1)[0][:4], ("I", "N석", demo_ticket(9), GATE))
+
+        with self.subTest("a phone in portrait: everything on one screen, no sideways scrolling"):
+            d.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                              {"width": 390, "height": 844, "deviceScaleFactor": 1, "mobile": True})
+            fits = lambda: d.execute_script(
+                "const e = document.documentElement;"
+                "return [innerWidth < 500 && e.scrollWidth <= innerWidth && e.scrollHeight <= innerHeight,"
+                " innerWidth, e.scrollWidth, innerHeight, e.scrollHeight];")
+            self.assertTrue(wait_for(lambda: fits()[0], 5), fits())
+            d.save_screenshot(SHOT.replace(".png", "-phone.png"))
+            d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+
+if __name__ == "__main__":
+    unittest.main(argv=[sys.argv[0]], verbosity=2)
