@@ -15,6 +15,8 @@ import sys
 import tempfile
 import unittest
 
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -25,6 +27,60 @@ from station_traffic import demo_ticket  # noqa: E402
 PLACE = "DEMO01"
 # What a Korean input method makes of the keys: Hangul in `key`, the physical key in `code`.
 HANGUL = "ㅁㅠㅊㅇㄷㄹㅎㅗㅑㅓㅏㅣㅡㅜㅐㅔㅂㄱㄴㅅㅕㅍㅈㅌㅛㅋ"
+
+
+# Code 128's bars and spaces in modules, by symbol value; 103-105 start code A, B, C; 106 stop.
+CODE128 = ("212222 222122 222221 121223 121322 131222 122213 122312 132212 221213 221312 231212 112232 122132 "
+           "122231 113222 123122 123221 223211 221132 221231 213212 223112 312131 311222 321122 321221 312212 "
+           "322112 322211 212123 212321 232121 111323 131123 131321 112313 132113 132311 211313 231113 231311 "
+           "112133 112331 132131 113123 113321 133121 313121 211331 231131 213113 213311 213131 311123 311321 "
+           "331121 312113 312311 332111 314111 221411 431111 111224 111422 121124 121421 141122 141221 112214 "
+           "112412 122114 122411 142112 142211 241211 221114 413111 241112 134111 111242 121142 121241 114212 "
+           "124112 124211 411212 421112 421211 212141 214121 412121 111143 111341 131141 114113 114311 411113 "
+           "411311 113141 114131 311141 411131 211412 211214 211232 2331112").split()
+
+
+def code128_modules(text):
+    """`text` (printable ASCII) as Code 128 set B: True for a bar module, False for a space."""
+    values = [104] + [ord(c) - 32 for c in text]
+    values.append(sum(v * max(i, 1) for i, v in enumerate(values)) % 103)
+    values.append(106)
+    modules = []
+    for v in values:
+        for i, width in enumerate(CODE128[v]):
+            modules += [i % 2 == 0] * int(width)
+    return modules
+
+
+def write_y4m(path, text, width=640, height=360, frames=20, module=3):
+    """A video of `frames` frames, each showing `text` as a Code 128 barcode, dark on light."""
+    modules = [False] * 10 + code128_modules(text) + [False] * 10
+    left = (width - len(modules) * module) // 2
+    row = bytearray([235]) * width
+    for i, bar in enumerate(modules):
+        if bar:
+            row[left + i * module:left + (i + 1) * module] = bytes([16]) * module
+    blank = bytearray([235]) * width
+    luma = b"".join(bytes(row if height // 4 <= y < height * 3 // 4 else blank) for y in range(height))
+    chroma = bytes([128]) * (width // 2 * height // 2 * 2)
+    with open(path, "wb") as f:
+        f.write(f"YUV4MPEG2 W{width} H{height} F10:1 Ip A1:1 C420jpeg\n".encode())
+        for _ in range(frames):
+            f.write(b"FRAME\n" + luma + chroma)
+
+
+def camera_browser(folder, video):
+    """Headless Chromium whose camera plays `video`, permission given, on a touch screen."""
+    options = webdriver.ChromeOptions()
+    options.binary_location = "/usr/bin/chromium"
+    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run", "--disable-dev-shm-usage",
+                 "--disable-background-networking", "--disable-component-update", "--window-size=800,1000",
+                 "--use-fake-device-for-media-stream", f"--use-file-for-fake-video-capture={video}",
+                 "--use-fake-ui-for-media-stream", f"--user-data-dir={os.path.join(folder, 'camera-chromium')}"):
+        options.add_argument(flag)
+    driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+    driver.execute_cdp_cmd("Emulation.setTouchEmulationEnabled", {"enabled": True, "maxTouchPoints": 1})
+    return driver
 
 
 class StationInBrowser(unittest.TestCase):
@@ -83,18 +139,22 @@ class StationInBrowser(unittest.TestCase):
             db.close()
         return list(reversed(rows))
 
-    def test_station_page(self):
+    def sign_in(self, place):
         d = self.driver
         d.get(self.server.url + "/station/")
         self.assertTrue(wait_for(lambda: d.find_element(By.ID, "signin").is_displayed(), 10))
+        d.find_element(By.ID, "signin-id").send_keys(GATE)
+        d.find_element(By.ID, "signin-password").send_keys(GATE_PASSWORD)
+        if place:
+            d.find_element(By.ID, "signin-place").send_keys(place)
+        d.find_element(By.ID, "signin-button").click()
+        self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10),
+                        self.text("signin-message"))
 
+    def test_1_scanner(self):
+        d = self.driver
         with self.subTest("sign-in: the place is asked once, and kept"):
-            d.find_element(By.ID, "signin-id").send_keys(GATE)
-            d.find_element(By.ID, "signin-password").send_keys(GATE_PASSWORD)
-            d.find_element(By.ID, "signin-place").send_keys(PLACE)
-            d.find_element(By.ID, "signin-button").click()
-            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10),
-                            self.text("signin-message"))
+            self.sign_in(PLACE)
             self.assertEqual(self.text("goods-name"), "2026 개막전")
             self.assertEqual(d.execute_script("return localStorage.getItem('tav.placeCode');"), PLACE)
             cookies = {c["name"]: c for c in d.get_cookies()}
@@ -169,6 +229,27 @@ class StationInBrowser(unittest.TestCase):
             self.assertTrue(wait_for(lambda: fits()[0], 5), fits())
             d.save_screenshot(SHOT.replace(".png", "-phone.png"))
             d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+    def test_2_camera(self):
+        """A fake camera showing a demo ticket's Code 128 for many seconds admits it once."""
+        ticket = demo_ticket(20)
+        video = os.path.join(self.dir, "ticket.y4m")
+        write_y4m(video, ticket)
+        main, self.driver = self.driver, camera_browser(self.dir, video)
+        try:
+            self.sign_in(PLACE)
+            self.driver.find_element(By.ID, "camera-button").click()
+            self.assertTrue(wait_for(lambda: self.text("ticket-no") == ticket, 20), self.text("result"))
+            self.assertEqual(self.text("result"), "입장 확인")
+            # Every frame still shows it: a few seconds later it is still the one scan.
+            wait_for(lambda: False, 5)
+            checks = [r for r in self.logged(50) if r[2] == ticket]
+            self.assertEqual(len(checks), 1, checks)
+            self.assertEqual(self.played("ok-sound"), 1)
+            self.assertEqual(self.played("no-sound"), 0)
+        finally:
+            self.driver.quit()
+            self.driver = main
 
 
 if __name__ == "__main__":

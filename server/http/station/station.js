@@ -51,6 +51,7 @@ const state = {
   mode: MODE_ENTRY, block: ALL_BLOCKS,
   typed: '', shownCode: '', scan: 0, busy: 0,
   version: '', keyPlace: '', reloadDue: false, lastAnswerAt: 0,
+  ticketLengths: new Set(),  // of the event's ticket numbers, as the answers showed them
 };
 const unanswered = new Map();  // command text -> {key, at}
 
@@ -259,7 +260,7 @@ async function signIn(event) {
     $('signin-password').value = '';
     Object.assign(state, {
       operator: id, bizCode: venue.bizcode || '', goodsName: venue.goodsname || '', mode: MODE_ENTRY, block: ALL_BLOCKS,
-      typed: '', shownCode: '',
+      typed: '', shownCode: '', ticketLengths: new Set(),
     });
     saveState();
     $('result').textContent = '';
@@ -275,7 +276,8 @@ async function signIn(event) {
 
 function signOut() {
   sessionStorage.removeItem(STORE_STATE);
-  Object.assign(state, { operator: '', bizCode: '', goodsName: '', typed: '', shownCode: '' });
+  closeCamera();
+  Object.assign(state, { operator: '', bizCode: '', goodsName: '', typed: '', shownCode: '', ticketLengths: new Set() });
   $('result').textContent = '';
   clearDetails();
   showSignIn('');
@@ -322,6 +324,7 @@ async function validateTicket() {
   if (refused) {
     clearDetails();
   } else {
+    if (row.ticketno) state.ticketLengths.add(row.ticketno.length);
     $('cust-name').textContent = row.custname || '';
     $('ticket-no').textContent = row.ticketno || '';
     $('detail-goods-name').textContent = row.goodsname || '';
@@ -366,6 +369,13 @@ function onKey(e) {
   e.preventDefault();
   state.typed += c;
   showTyped();
+}
+
+// A code the camera read: the same check as a scanner's.
+function scannedByCamera(text) {
+  if ($('check').hidden) return;
+  state.typed = text;
+  validateTicket();
 }
 
 // --- block choice and statistics ----------------------------------------------------------------
@@ -457,6 +467,7 @@ async function start() {
   $('stats-close').addEventListener('click', closeStatistics);
   $('unfocused').addEventListener('click', () => window.focus());
   document.addEventListener('keydown', onKey);
+  offerCamera();
   window.addEventListener('blur', showFocus);
   window.addEventListener('focus', showFocus);
   document.addEventListener('visibilitychange', showFocus);
