@@ -9,7 +9,10 @@
 #include <stdexcept>
 #include <tuple>
 
+#include <sodium.h>
+
 #include "server/core/command_parser.h"
+#include "server/core/errors.h"
 #include "server/core/sign_in.h"
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
@@ -99,6 +102,69 @@ AddedStation addStation(Store& store, const std::string& placeCode, const std::s
     added.station.keyHash = stationKeyHash(added.key);
     added.station.created = store.now();
     added.station.id = tx.insertStation(added.station);
+  });
+  return added;
+}
+
+namespace {
+
+// Easy to read out and type on a phone: no 0/O, 1/I; ten of them hold 50 random bits.
+constexpr std::string_view kEnrolmentAlphabet = "ABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+constexpr std::size_t kEnrolmentLength = 10;
+
+std::string enrolmentKey(const std::string& code) {
+  std::string key;
+  for (char c : code) {
+    if (c == '-' || c == ' ') continue;
+    key += (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+  }
+  return key;
+}
+
+}  // namespace
+
+Enrolment makeEnrolment(Store& store, const std::string& placeCode, const std::string& name, const std::string& block) {
+  checkStationName(name);
+  if (!block.empty()) knownBlock(block);
+  if (sodium_init() < 0) throw std::runtime_error("The cryptography library cannot be started.");
+  std::string code;
+  for (std::size_t i = 0; i < kEnrolmentLength; ++i)
+    code += kEnrolmentAlphabet[randombytes_uniform(static_cast<std::uint32_t>(kEnrolmentAlphabet.size()))];
+  Enrolment made;
+  made.code = code.substr(0, kEnrolmentLength / 2) + "-" + code.substr(kEnrolmentLength / 2);
+  store.write([&](Transaction& tx) {
+    if (!tx.findVenue(placeCode)) throw SetupError("There is no venue " + placeCode + ".");
+    if (liveStationNamed(tx, placeCode, name))
+      throw SetupError("The venue " + placeCode + " already has a station named \"" + name + "\".");
+    const TimeMs now = store.now();
+    made.expires = now + kEnrolmentLifeMs;
+    tx.insertEnrolment(EnrolmentRecord{sessionTokenHash(code), placeCode, name, block, now, made.expires, 0}, now);
+  });
+  return made;
+}
+
+AddedStation redeemEnrolment(Store& store, const std::string& code, const std::string& sessionToken) {
+  const std::string refused = "This enrolment code is unknown, used or expired; ask the venue's admin for a new one.";
+  const std::string key = enrolmentKey(code);
+  AddedStation added;
+  added.key = newStationKey();
+  store.write([&](Transaction& tx) {
+    const TimeMs now = store.now();
+    const std::optional<SessionInfo> session = liveSession(tx, sessionToken, now);
+    if (!session) throw NotSignedIn();
+    const std::optional<EnrolmentRecord> e =
+        key.size() == kEnrolmentLength ? tx.findEnrolment(sessionTokenHash(key)) : std::nullopt;
+    if (!e || e->station != 0 || e->expires < now || e->placeCode != session->placeCode) throw ActionRefused(refused);
+    if (liveStationNamed(tx, e->placeCode, e->name))
+      throw ActionRefused("The venue already has a station named \"" + e->name + "\"; ask the admin for a code under another name.");
+    added.station = StationRecord{};
+    added.station.placeCode = e->placeCode;
+    added.station.name = e->name;
+    added.station.block = e->block;
+    added.station.keyHash = stationKeyHash(added.key);
+    added.station.created = now;
+    added.station.id = tx.insertStation(added.station);
+    tx.redeemEnrolment(e->codeHash, added.station.id);
   });
   return added;
 }

@@ -66,6 +66,25 @@ struct AddedStation {
 AddedStation addStation(Store& store, const std::string& placeCode, const std::string& name,
                         const std::string& block);
 
+// How long an enrolment code opens a browser station after it was made.
+inline constexpr TimeMs kEnrolmentLifeMs = 15 * 60 * 1000;
+
+struct Enrolment {
+  std::string code;  // given out once: the store keeps only its hash
+  TimeMs expires = 0;
+};
+
+// Makes a one-time code for a browser station of the venue, under the name and block addStation
+// would take (and checks them as it does): the station is made when an operator of the venue
+// redeems the code within kEnrolmentLifeMs. Throws SetupError, keeping nothing.
+Enrolment makeEnrolment(Store& store, const std::string& placeCode, const std::string& name, const std::string& block);
+
+// Redeems an enrolment code for the operator whose live session `sessionToken` is: registers the
+// station it names and returns it with its key. Throws NotSignedIn without a live session, and
+// ActionRefused for a code that is unknown, used, expired, of another venue, or whose name a live
+// station took meanwhile; nothing changes then. Case, blanks and dashes in `code` do not matter.
+AddedStation redeemEnrolment(Store& store, const std::string& code, const std::string& sessionToken);
+
 // Removes the venue's station of that name: its key opens nothing from then on, on every server of
 // the store, and the sessions opened through it end at once. Throws SetupError for no such station.
 void removeStation(Store& store, const std::string& placeCode, const std::string& name);

@@ -179,6 +179,14 @@ struct TicketState {
   std::optional<TimeMs> lastEntry;
 };
 
+// A one-time code that makes a browser station of the venue when an operator of it redeems it:
+// the store keeps only the code's hash. `station` is the station it made, 0 while it is unused.
+struct EnrolmentRecord {
+  std::string codeHash, placeCode, name, block;
+  TimeMs created = 0, expires = 0;
+  std::int64_t station = 0;
+};
+
 // A station fetched the offline list of an event and block (one of kBlocks or "전체"), last at
 // `fetchedAt`: a decision it hands over later is taken only for a list it fetched.
 struct OfflineListFetch {
@@ -324,6 +332,8 @@ class Reader {
   virtual std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) = 0;
   // The highest sequence of the station's offline decisions the back-end acknowledged; 0 for none.
   virtual std::int64_t acknowledgedSequence(std::int64_t stationId) = 0;
+  // The enrolment code of this hash, used or not.
+  virtual std::optional<EnrolmentRecord> findEnrolment(const std::string& codeHash) = 0;
 };
 
 // A unit of work that may write. Decisions taken on what it reads hold until it ends: a ticket
@@ -384,6 +394,10 @@ class Transaction : public Reader {
   // Records that every offline decision of the station up to `sequence` is handed over; a lower
   // sequence than the one kept changes nothing.
   virtual void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) = 0;
+  // Keeps a new enrolment code; also forgets the unused codes that expired before `expiredBefore`.
+  virtual void insertEnrolment(const EnrolmentRecord& enrolment, TimeMs expiredBefore) = 0;
+  // Marks the code used: it made `stationId`.
+  virtual void redeemEnrolment(const std::string& codeHash, std::int64_t stationId) = 0;
   // Replaces the event's stand capacities; 0 leaves a block without one.
   virtual void setEventCapacity(const std::string& bizCode, const BlockCapacity& capacity) = 0;
   // The venue's own cancellation or restoration: a cancellation is marked as made here.

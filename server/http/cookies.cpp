@@ -46,4 +46,9 @@ std::string stationPageSessionCookie(const std::string& token, bool https) {
   return cookie(kStationPageSessionCookie, token, kStationPagePath, https);
 }
 
+std::string stationKeyCookie(const std::string& key, bool https) {
+  return cookie(kStationKeyCookie, key, kStationPagePath, https) + "; Max-Age=" +
+         std::to_string(key.empty() ? 0 : kStationKeyCookieSeconds);
+}
+
 }  // namespace tav::server

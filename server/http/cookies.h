@@ -12,6 +12,10 @@ namespace tav::server {
 // for every path), so that a dashboard sign-in in the same browser never replaces the gate's.
 inline constexpr std::string_view kStationPagePath = "/station";
 inline constexpr std::string_view kStationPageSessionCookie = "tav_station_session";
+// A browser station's key, set by the server when the page redeems an enrolment code.
+inline constexpr std::string_view kStationKeyCookie = "tav_station_key";
+// How long a browser keeps its station key unused; every use renews it.
+inline constexpr int kStationKeyCookieSeconds = 24 * 60 * 60;
 
 // The value of the request's cookie `name`; empty when it has none.
 std::string cookieValue(const HttpRequest& request, std::string_view name);
@@ -26,5 +30,9 @@ std::string sessionCookie(const std::string& token, bool https);
 
 // The same for the station page's session: sent back only to the station page's paths.
 std::string stationPageSessionCookie(const std::string& token, bool https);
+
+// A browser station's key, for the station page's paths, kept kStationKeyCookieSeconds from now;
+// an empty key removes the cookie.
+std::string stationKeyCookie(const std::string& key, bool https);
 
 }  // namespace tav::server

@@ -187,7 +187,7 @@ class HttpService::Impl final : public ConnectionHost {
     awaitSessionlessFlush();
     stations_ = std::make_unique<StationDirectory>(store_);
     addOfflineRoutes(routes_, store_, *stations_, otherRunner_);
-    addStationPageRoutes(routes_, *stations_, otherRunner_);
+    addStationPageRoutes(routes_, store_, *stations_, otherRunner_, tls_.has_value());
     health_ = std::make_unique<HealthProbe>(store_);
   }
 
@@ -541,6 +541,7 @@ class HttpService::Impl final : public ConnectionHost {
     Reply reply;
     bool keySent = false;  // it named a station key, good or not
     bool page = false;     // it came from the station page, whose cookies are its own
+    std::string stationKey;
   };
 
   void answerQuery(const HttpRequest& request, const SourceLimits::Address& from, Reply& reply, bool page) {
@@ -556,7 +557,7 @@ class HttpService::Impl final : public ConnectionHost {
     }
     auto query = std::make_shared<PendingQuery>(
         PendingQuery{std::move(command), from, page ? cookieValue(request, kStationPageSessionCookie) : sessionToken(request),
-                     std::nullopt, started, std::move(reply), false, page});
+                     std::nullopt, started, std::move(reply), false, page, {}});
     if (request.count(wire::kIdempotencyHeader) > 0)
       query->idempotencyKey = std::string(request[wire::kIdempotencyHeader]);
     // The station the key names, from memory: a known key costs no store read. A key the list
@@ -567,6 +568,7 @@ class HttpService::Impl final : public ConnectionHost {
     // A browser cannot send the station's header: the page's key travels in a cookie the server set.
     const std::string stationKey = page ? cookieValue(request, kStationKeyCookie) : std::string(request[wire::kStationHeader]);
     query->keySent = !stationKey.empty();
+    query->stationKey = stationKey;
     const bool settled = stations_->lookup(stationKey, station, [this, query](std::optional<StationInfo> found) {
       others_->post([this, query, found = std::move(found)] { judgeQuery(*query, found); });
     });
@@ -617,7 +619,8 @@ class HttpService::Impl final : public ConnectionHost {
     }
     caller.stationRequired = options_.requireStationKey && !keyed;
     caller.sessionless = &sessionless_;
-    const Vouch vouch{keyed, keyRefused, !caller.sessionToken.empty(), query.page};
+    const Vouch vouch{keyed, keyRefused, !caller.sessionToken.empty(), query.page,
+                      query.page && keyed ? std::move(query.stationKey) : std::string()};
     if (kind == CommandKind::OperatorSignIn)
       return queueSignIn(std::move(query.command), std::move(caller), query.from, recent, reply, started, vouch);
     executeAsync(store_, std::move(query.command), std::move(caller), otherRunner_,
@@ -630,6 +633,7 @@ class HttpService::Impl final : public ConnectionHost {
     bool keyRefused = false;  // it sent a key that names none
     bool session = false;     // it sent a session token, which the procedure checks
     bool page = false;        // it came from the station page
+    std::string pageKey;      // a browser station's good key, whose cookie each answer renews
   };
 
   // The connection is spared by the budget once the request's credentials were verified: a good
@@ -637,8 +641,10 @@ class HttpService::Impl final : public ConnectionHost {
   AnswerDone answering(Reply reply, Clock::time_point started, Vouch vouch) {
     return [this, reply = std::move(reply), started, vouch](Answer answer, std::exception_ptr error) mutable {
       reply.vouch(!error && !vouch.keyRefused && (vouch.session ? answer.signedIn : vouch.keyed));
-      reply.later([this, answer = std::move(answer), error, started, page = vouch.page]() mutable {
-        return answerResponse(answer, error, started, page);
+      reply.later([this, answer = std::move(answer), error, started, page = vouch.page, key = vouch.pageKey]() mutable {
+        HttpResponse response = answerResponse(answer, error, started, page);
+        if (!key.empty()) response.insert(http::field::set_cookie, stationKeyCookie(key, tls_.has_value()));
+        return response;
       });
     };
   }

@@ -11,13 +11,12 @@ namespace tav::server {
 
 class Routes;
 class StationDirectory;
+class Store;
 
 inline constexpr std::string_view kStationQueryPath = "/station/query";
 // Sent with every answer to the page's checks, and in its settings: the page reloads itself
 // between scans when it changes.
 inline constexpr std::string_view kStationVersionHeader = "Tav-Version";
-// The station key of a browser station, set by the server (HttpOnly, Path=/station).
-inline constexpr std::string_view kStationKeyCookie = "tav_station_key";
 
 // One of the page's files compiled into the program ("index.html", "station.js", "ok.wav", ...).
 std::optional<std::string_view> stationPageFile(std::string_view name);
@@ -28,7 +27,10 @@ std::string_view stationPageFilesDigest();
 // The program's version and a digest of the page's files: another build of either is another version.
 std::string_view stationPageVersion();
 
-// Adds the page, its files and its settings. `runner` runs work that may wait, off the I/O threads.
-void addStationPageRoutes(Routes& routes, StationDirectory& stations, std::function<void(std::function<void()>)> runner);
+// Adds the page, its files and its settings, the redeeming of an enrolment code by the page, and
+// the admin's route that makes one. `runner` runs work that may wait, off the I/O threads.
+// `https`: the server speaks https, and its cookies say Secure.
+void addStationPageRoutes(Routes& routes, Store& store, StationDirectory& stations,
+                          std::function<void(std::function<void()>)> runner, bool https);
 
 }  // namespace tav::server

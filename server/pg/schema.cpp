@@ -525,6 +525,18 @@ CREATE TABLE station_handover(
   acknowledged bigint NOT NULL
 );
 )sql",
+    // Browser stations: one-time codes an admin makes, each redeemed once for a station key.
+    R"sql(
+CREATE TABLE station_enrolment(
+  code_hash  text PRIMARY KEY,
+  place_code text NOT NULL REFERENCES venue(place_code),
+  name       text NOT NULL,
+  block      text NOT NULL CHECK (block IN ('', 'E석', 'N석', 'S석', 'W석')),
+  created    bigint NOT NULL,
+  expires    bigint NOT NULL,
+  station    bigint NOT NULL DEFAULT 0
+);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));
@@ -536,7 +548,7 @@ const std::set<std::string> kOurTables{"schema_version",  "venue",        "event
                                         "ticket",          "scan_log",     "session",         "ingress_count",
                                         "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station",
                                         "check_key",       "event_capacity", "ingress_gate_refusal", "offline_lists",
-                                        "station_handover"};
+                                        "station_handover", "station_enrolment"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

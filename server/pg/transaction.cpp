@@ -602,6 +602,27 @@ std::int64_t PgTransaction::acknowledgedSequence(std::int64_t stationId) {
   return r.rows() > 0 ? r.integer(0, 0) : 0;
 }
 
+std::optional<EnrolmentRecord> PgTransaction::findEnrolment(const std::string& codeHash) {
+  Result r = run("SELECT code_hash, place_code, name, block, created, expires, station FROM station_enrolment "
+                 "WHERE code_hash = $1",
+                 Params().text(codeHash));
+  if (r.rows() == 0) return std::nullopt;
+  return EnrolmentRecord{r.text(0, 0), r.text(0, 1), r.text(0, 2), r.text(0, 3), r.integer(0, 4), r.integer(0, 5),
+                         r.integer(0, 6)};
+}
+
+void PgTransaction::insertEnrolment(const EnrolmentRecord& e, TimeMs expiredBefore) {
+  run("DELETE FROM station_enrolment WHERE station = 0 AND expires < $1", Params().integer(expiredBefore));
+  run("INSERT INTO station_enrolment(code_hash, place_code, name, block, created, expires, station) "
+      "VALUES($1, $2, $3, $4, $5, $6, $7)",
+      Params().text(e.codeHash).text(e.placeCode).text(e.name).text(e.block).integer(e.created).integer(e.expires)
+          .integer(e.station));
+}
+
+void PgTransaction::redeemEnrolment(const std::string& codeHash, std::int64_t stationId) {
+  run("UPDATE station_enrolment SET station = $2 WHERE code_hash = $1", Params().text(codeHash).integer(stationId));
+}
+
 void PgTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) {
   queue("INSERT INTO station_handover AS h(station, acknowledged) VALUES($1, $2) "
         "ON CONFLICT (station) DO UPDATE SET acknowledged = greatest(h.acknowledged, excluded.acknowledged)",

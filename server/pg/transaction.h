@@ -129,9 +129,12 @@ class PgTransaction final : public Transaction {
                                            const std::string& key) override;
   std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) override;
   std::int64_t acknowledgedSequence(std::int64_t stationId) override;
+  std::optional<EnrolmentRecord> findEnrolment(const std::string& codeHash) override;
   void setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) override;
   void noteOfflineList(const OfflineListFetch& fetch) override;
   void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) override;
+  void insertEnrolment(const EnrolmentRecord& enrolment, TimeMs expiredBefore) override;
+  void redeemEnrolment(const std::string& codeHash, std::int64_t stationId) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;
   void recordExit(std::int64_t ticketId, TimeMs at) override;
   // Reads what the key holds only in a run after a clash on the key (RowCache::Updates::

@@ -381,6 +381,18 @@ CREATE TABLE station_handover(
   acknowledged INTEGER NOT NULL
 );
 )sql",
+    // Browser stations: one-time codes an admin makes, each redeemed once for a station key.
+    R"sql(
+CREATE TABLE station_enrolment(
+  code_hash  TEXT PRIMARY KEY,
+  place_code TEXT NOT NULL REFERENCES venue(place_code),
+  name       TEXT NOT NULL,
+  block      TEXT NOT NULL CHECK (block IN ('', 'E석', 'N석', 'S석', 'W석')),
+  created    INTEGER NOT NULL,
+  expires    INTEGER NOT NULL,
+  station    INTEGER NOT NULL DEFAULT 0
+);
+)sql",
 };
 
 constexpr int kSchemaVersion = static_cast<int>(sizeof(kMigrations) / sizeof(kMigrations[0]));

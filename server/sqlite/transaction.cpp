@@ -631,6 +631,31 @@ std::int64_t SqliteTransaction::acknowledgedSequence(std::int64_t stationId) {
   return q.step() ? q.integer(0) : 0;
 }
 
+std::optional<EnrolmentRecord> SqliteTransaction::findEnrolment(const std::string& codeHash) {
+  Query q = c_.query(
+      "SELECT code_hash, place_code, name, block, created, expires, station FROM station_enrolment WHERE code_hash = ?1");
+  q.bind(1, codeHash);
+  if (!q.step()) return std::nullopt;
+  return EnrolmentRecord{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4), q.integer(5), q.integer(6)};
+}
+
+void SqliteTransaction::insertEnrolment(const EnrolmentRecord& e, TimeMs expiredBefore) {
+  {
+    Query q = c_.query("DELETE FROM station_enrolment WHERE station = 0 AND expires < ?1");
+    q.bind(1, expiredBefore).run();
+  }
+  Query q = c_.query(
+      "INSERT INTO station_enrolment(code_hash, place_code, name, block, created, expires, station) "
+      "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7)");
+  q.bind(1, e.codeHash).bind(2, e.placeCode).bind(3, e.name).bind(4, e.block).bind(5, e.created);
+  q.bind(6, e.expires).bind(7, e.station).run();
+}
+
+void SqliteTransaction::redeemEnrolment(const std::string& codeHash, std::int64_t stationId) {
+  Query q = c_.query("UPDATE station_enrolment SET station = ?2 WHERE code_hash = ?1");
+  q.bind(1, codeHash).bind(2, stationId).run();
+}
+
 void SqliteTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) {
   Query q = c_.query(
       "INSERT INTO station_handover(station, acknowledged) VALUES(?1, ?2) "

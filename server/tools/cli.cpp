@@ -401,6 +401,17 @@ int cmdAddStation(const Values& v) {
   return 0;
 }
 
+int cmdEnrolStation(const Values& v) {
+  auto store = openExisting(v.at("store"));
+  const Enrolment made =
+      makeEnrolment(*store, v.at("place"), v.at("name"), v.count("block") ? v.at("block") : std::string());
+  std::cout << "Enrolment code for the browser station \"" << v.at("name") << "\" of " << v.at("place") << ": "
+            << made.code << "\n"
+            << "It works once, for " << kEnrolmentLifeMs / 60000 << " minutes: type it into the station page's sign-in "
+            << "(/station/) with an operator's ID and password.\n";
+  return 0;
+}
+
 // A journal from a gate PC that cannot hand over itself: its lines go through the hand-over as the
 // station's, without a session or a gap, which the person running this vouches for.
 int cmdImportJournal(const Values& v) {
@@ -870,6 +881,15 @@ std::vector<Command> commands() {
        "stations again). The scan log keeps its name; a new station may take it.",
        {kStore, {"place", "CODE", "the venue's place code", true}, {"name", "NAME", "the station's name", true}},
        cmdRemoveStation},
+      {"enrol-station",
+       "Makes a one-time code for a browser station (the station page, /station/): typed into the\n"
+       "page's sign-in with an operator's ID and password within 15 minutes, it registers the station\n"
+       "under this name and gives that browser the station's key in a cookie. remove-station ends it.",
+       {kStore,
+        {"place", "CODE", "the venue's place code", true},
+        {"name", "NAME", "the station's name, new in the venue (e.g. \"3번 게이트 폰\")", true},
+        {"block", "BLOCK", blockHelp.c_str(), false}},
+       cmdEnrolStation},
       {"set-password",
        "Replaces an operator's password (at least 8 characters) and ends the operator's sessions.\n"
        "The password is asked twice without echo, or read from the first line of standard input when\n"

@@ -7,13 +7,18 @@ sign-in in the same browser beside the station's session, and a phone's screen w
 scrolling. Saves screenshots beside SCREENSHOT_PNG.
 
 Usage: test_station.py TAV_SERVER_BIN SCRIPTS_DIR SCREENSHOT_PNG"""
+import json
 import os
+import re
 import shutil
 import sqlite3
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
+import urllib.error
+import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
@@ -142,10 +147,13 @@ class StationInBrowser(unittest.TestCase):
     def sign_in(self, place):
         d = self.driver
         d.get(self.server.url + "/station/")
-        self.assertTrue(wait_for(lambda: d.find_element(By.ID, "signin").is_displayed(), 10))
+        self.assertTrue(wait_for(lambda: d.find_element(By.TAG_NAME, "body").get_attribute("data-ready"), 10))
+        if d.find_element(By.ID, "check").is_displayed():
+            d.find_element(By.ID, "close").click()
+        self.assertTrue(d.find_element(By.ID, "signin").is_displayed())
         d.find_element(By.ID, "signin-id").send_keys(GATE)
         d.find_element(By.ID, "signin-password").send_keys(GATE_PASSWORD)
-        if place:
+        if place and d.find_element(By.ID, "signin-place").is_displayed():
             d.find_element(By.ID, "signin-place").send_keys(place)
         d.find_element(By.ID, "signin-button").click()
         self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10),
@@ -229,6 +237,99 @@ class StationInBrowser(unittest.TestCase):
             self.assertTrue(wait_for(lambda: fits()[0], 5), fits())
             d.save_screenshot(SHOT.replace(".png", "-phone.png"))
             d.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+    def fetch(self, path, body, content_type="text/plain"):
+        """The status and JSON answer of a POST the page makes, with the browser's cookies."""
+        return self.driver.execute_async_script("""
+            const [path, body, type, done] = arguments;
+            fetch(path, {method: 'POST', body, headers: {'Content-Type': type}, credentials: 'same-origin'})
+                .then(async (r) => done([r.status, await r.json()]), (e) => done([0, String(e)]));""",
+            path, body, content_type)
+
+    def test_3_enrolment(self):
+        """An admin's one-time codes, from the command line and the admin's route, make browser stations."""
+        d = self.driver
+        d.get(self.server.url + "/station/")
+        self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10))
+        made = subprocess.run([SERVER, "enrol-station", "--store", self.store, "--place", PLACE, "--name", "폰 1",
+                               "--block", "E석"], check=True, capture_output=True, text=True).stdout
+        by_command = re.search(r"[A-Z2-9]{5}-[A-Z2-9]{5}", made).group(0)
+
+        with self.subTest("the admin's route makes codes for an admin's session only"):
+            status, body = self.fetch("/api/v1/stations/enrol", json.dumps({"name": "폰 2"}), "application/json")
+            self.assertEqual(status, 200, body)
+            self.assertRegex(body["code"], r"^[A-Z2-9]{5}-[A-Z2-9]{5}$")
+            self.assertEqual(body["minutes"], 15)
+            for cookie, sent in (("", "{\"name\": \"폰 3\"}"), ("tav_session=made-up", "{\"name\": \"폰 3\"}")):
+                request = urllib.request.Request(self.server.url + "/api/v1/stations/enrol", data=sent.encode(),
+                                                 headers={"Cookie": cookie} if cookie else {}, method="POST")
+                with self.assertRaises(urllib.error.HTTPError) as refused:
+                    urllib.request.urlopen(request, timeout=10)
+                self.assertEqual(refused.exception.code, 401)
+
+        with self.subTest("a page redeems a code with an operator's sign-in: the station's key in its cookie"):
+            d.find_element(By.ID, "close").click()
+            d.execute_script("localStorage.removeItem('tav.placeCode');")
+            d.refresh()
+            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "signin").is_displayed(), 10))
+            d.find_element(By.ID, "signin-id").send_keys(GATE)
+            d.find_element(By.ID, "signin-password").send_keys(GATE_PASSWORD)
+            d.find_element(By.ID, "signin-enrol").send_keys(by_command.lower())
+            d.find_element(By.ID, "signin-button").click()
+            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10),
+                            self.text("signin-message"))
+            key = {c["name"]: c for c in d.get_cookies()}["tav_station_key"]
+            self.assertTrue(key["httpOnly"])
+            self.assertEqual(key["path"], "/station")
+            self.assertAlmostEqual(key["expiry"] - time.time(), 24 * 3600, delta=120)
+            self.assertEqual(self.scan(demo_ticket(40)), "입장 확인")
+            db = sqlite3.connect(self.store)
+            source = db.execute("SELECT source FROM scan_log WHERE kind = 'check' ORDER BY id DESC").fetchone()[0]
+            station = db.execute("SELECT id FROM station WHERE name = '폰 1' AND block = 'E석'").fetchone()[0]
+            db.close()
+            self.assertEqual(source, f"station:{station}")
+            self.assertEqual(self.fetch("/station/enrol", by_command)[0], 409, "a code works once")
+
+        with self.subTest("remove-station ends the browser station's session"):
+            subprocess.run([SERVER, "remove-station", "--store", self.store, "--place", PLACE, "--name", "폰 1"],
+                           check=True, stdout=subprocess.DEVNULL)
+            self.assertTrue(wait_for(lambda: self.scan(demo_ticket(44)) == "다시 로그인하세요", 10),
+                            self.text("result"))
+
+    @unittest.skipUnless(os.environ.get("TAV_STATION_BENCH"), "a measurement: set TAV_STATION_BENCH=SCANS to print it")
+    def test_4_bench(self):
+        """Prints the page's weight on a first load and the time from a scan's Enter to its answer
+        on the screen (the next frame after the result line changed), at the median and p99."""
+        d, scans = self.driver, int(os.environ["TAV_STATION_BENCH"])
+        d.delete_all_cookies()  # a keyless station, whatever the tests before left
+        self.sign_in(PLACE)
+        d.refresh()
+        self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10))
+        weight = d.execute_script("""
+            const all = [performance.getEntriesByType('navigation')[0], ...performance.getEntriesByType('resource')];
+            return all.map((e) => [e.name.split('/').pop() || 'index.html', e.transferSize, e.decodedBodySize]);""")
+        times = []
+        for i in range(scans):
+            code = demo_ticket(150 + i % 240)
+            times.append(d.execute_async_script("""
+                const [code, done] = arguments;
+                const result = document.getElementById('result');
+                const before = document.body.dataset.answered;
+                const send = (init) => document.dispatchEvent(new KeyboardEvent('keydown', Object.assign({bubbles: true}, init)));
+                for (const c of code) send({code: c >= 'A' ? 'Key' + c : 'Digit' + c, shiftKey: c >= 'A'});
+                const watch = new MutationObserver(() => {
+                    if (document.body.dataset.answered === before) return;
+                    watch.disconnect();
+                    requestAnimationFrame(() => done(performance.now() - started));
+                });
+                watch.observe(document.body, {attributes: true});
+                const started = performance.now();
+                send({code: 'Enter'});""", code))
+        times.sort()
+        print(f"\nstation page, first load: {sum(w[1] for w in weight)} bytes transferred, "
+              f"{sum(w[2] for w in weight)} bytes decoded: " + ", ".join(f"{n} {t}/{b}" for n, t, b in weight))
+        print(f"Enter to answer on screen, {scans} scans: median {times[len(times) // 2]:.1f} ms, "
+              f"p99 {times[min(len(times) - 1, len(times) * 99 // 100)]:.1f} ms, max {times[-1]:.1f} ms")
 
     def test_2_camera(self):
         """A fake camera showing a demo ticket's Code 128 for many seconds admits it once."""

@@ -11,7 +11,9 @@
 #include <future>
 #include <map>
 #include <memory>
+#include <cctype>
 #include <optional>
+#include <regex>
 #include <set>
 #include <thread>
 
@@ -338,6 +340,56 @@ TEST_P(StoreTest, StationsAreListedLockedCopiedAndRemoved) {
   EXPECT_TRUE(server::listStations(store(), "P1").empty());
   EXPECT_THROW(server::removeStation(store(), "P1", "3번 게이트"), server::SetupError);
   EXPECT_EQ(server::addStation(store(), "P1", "3번 게이트", "").station.name, "3번 게이트") << "the name is free again";
+}
+
+// A browser station's one-time code: redeemed once, by a live session of its venue, within its
+// life, for a name still free; every refusal changes nothing.
+TEST_P(StoreTest, EnrolmentCodesMakeOneStationEach) {
+  setUpVenues();
+  std::string admin, other;
+  ASSERT_EQ(field(server::loginOperator(store(), "admin", "secret-pw", server::Caller{"192.0.2.1"}, &admin), "ErrCode"), "0");
+  ASSERT_EQ(field(server::loginOperator(store(), "other", "secret2-pw", server::Caller{"192.0.2.2"}, &other), "ErrCode"), "0");
+  EXPECT_THROW(server::makeEnrolment(store(), "P9", "폰", ""), server::SetupError);
+  EXPECT_THROW(server::makeEnrolment(store(), "P1", "폰", "X석"), server::SetupError);
+  const server::Enrolment expired = server::makeEnrolment(store(), "P1", "폰 1", "");
+  now_ += server::kEnrolmentLifeMs + 1;
+  const server::Enrolment code = server::makeEnrolment(store(), "P1", "폰 2", "N석");
+  EXPECT_EQ(code.expires, now_.load() + server::kEnrolmentLifeMs);
+  EXPECT_NE(code.code, expired.code);
+  ASSERT_TRUE(std::regex_match(code.code, std::regex("[A-Z2-9]{5}-[A-Z2-9]{5}"))) << code.code;
+  const server::Enrolment taken = server::makeEnrolment(store(), "P1", "3번 게이트", "");
+  server::addStation(store(), "P1", "3번 게이트", "");
+  struct Refused {
+    const char* what;
+    std::string code, session;
+    bool signedIn;
+  };
+  const Refused refusals[] = {
+      {"no session", code.code, "", false},
+      {"an ended session", code.code, "made-up-token", false},
+      {"another venue's operator", code.code, other, true},
+      {"an expired code", expired.code, admin, true},
+      {"an unknown code", "AAAAA-AAAAA", admin, true},
+      {"a code whose name a station took", taken.code, admin, true},
+  };
+  for (const Refused& r : refusals) {
+    if (r.signedIn)
+      EXPECT_THROW(server::redeemEnrolment(store(), r.code, r.session), server::ActionRefused) << r.what;
+    else
+      EXPECT_THROW(server::redeemEnrolment(store(), r.code, r.session), server::NotSignedIn) << r.what;
+  }
+  EXPECT_EQ(server::listStations(store(), "P1").size(), 1u) << "no refusal made a station";
+
+  std::string lower = code.code;
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const server::AddedStation added = server::redeemEnrolment(store(), " " + lower + " ", admin);
+  EXPECT_EQ(added.station.name, "폰 2");
+  EXPECT_EQ(added.station.block, "N석");
+  std::vector<server::StationRecord> stations;
+  store().read([&](server::Reader& r) { stations = r.allStations(); });
+  ASSERT_EQ(stations.size(), 2u);
+  EXPECT_EQ(stations[1].keyHash, server::stationKeyHash(added.key));
+  EXPECT_THROW(server::redeemEnrolment(store(), code.code, admin), server::ActionRefused) << "used once only";
 }
 
 TEST_P(StoreTest, ScanLogCannotBeChangedOrDeleted) {

@@ -3,6 +3,7 @@
 
 const QUERY_PATH = 'query';
 const SETTINGS_PATH = 'settings';
+const ENROL_PATH = 'enrol';
 const PROC_LOGIN = 'Proc_WMRS_Admin_GetAdminTAV_LoginInfo';
 const PROC_BOOKING = 'Proc_WMRS_Admin_GetAdminTAV_BookingInfo';
 const MODE_ENTRY = 'I', MODE_EXIT = 'O', MODE_STATISTICS = 'S';
@@ -18,6 +19,7 @@ const TEXT = {
   retry: '▶ 입력한 정보를 확인하시고 \n다시 로그인해주세요',
   unreachable: '서버에 연결할 수 없습니다',
   noPlaceCode: '▶ PlaceCode 확인해주세요',
+  badEnrolment: '▶ 등록 코드를 확인해주세요',
   signInFailed: '시스템의 문제로 인해 로그인을 하지 못했습니다',
   authFailed: '인증 실패',
   checkFailed: '확인 실패 · 다시 스캔',
@@ -177,6 +179,7 @@ function showSignIn(message) {
   $('check').hidden = true;
   $('signin').hidden = false;
   $('place-row').hidden = Boolean(state.keyPlace || state.place);
+  $('enrol-row').hidden = Boolean(state.keyPlace);
   $('signin-message').textContent = message || '';
   $('signin-id').focus();
 }
@@ -229,9 +232,10 @@ async function signIn(event) {
   const id = $('signin-id').value, password = $('signin-password').value;
   const placeInput = $('signin-place').value.trim();
   const place = state.keyPlace || state.place || placeInput;
+  const enrolment = state.keyPlace ? '' : $('signin-enrol').value.trim();
   $('signin-message').textContent = '';
   if (!id || !password) return void ($('signin-message').textContent = TEXT.enterDetails);
-  if (!place) {
+  if (!place && !enrolment) {
     $('place-row').hidden = false;
     return void ($('signin-message').textContent = TEXT.noPlaceCode);
   }
@@ -243,7 +247,19 @@ async function signIn(event) {
       $('signin-password').value = '';
       return void ($('signin-message').textContent = TEXT.retry);
     }
-    const venue = firstRow(await post(venueSignInCommand(place), '', OTHER_CALL_MS));
+    if (enrolment) {
+      // The server keeps the station's key in a cookie of its own; the page learns only the station.
+      const res = await fetch(ENROL_PATH, { method: 'POST', body: enrolment, credentials: 'same-origin', cache: 'no-store' });
+      if (!res.ok) return void ($('signin-message').textContent = TEXT.badEnrolment);
+      await applySettings(await res.json());
+      $('signin-enrol').value = '';
+      $('enrol-row').hidden = true;
+      $('place-row').hidden = true;
+      // Signed in again with the key: the session is then the station's, and ends with it.
+      const again = firstRow(await post(operatorSignInCommand(id, password), '', OTHER_CALL_MS));
+      if (!again || again.errcode === CODE_REFUSED) return void ($('signin-message').textContent = TEXT.retry);
+    }
+    const venue = firstRow(await post(venueSignInCommand(state.keyPlace || place), '', OTHER_CALL_MS));
     if (!venue || venue.errcode === CODE_REFUSED) {
       // A place asked for here was wrong: asked again, and not kept.
       if (!state.keyPlace) {
@@ -429,6 +445,14 @@ async function readSettings() {
   return res.json();
 }
 
+// The station the page's key names, when it has one: its place is the venue signed in to.
+async function applySettings(settings) {
+  if (settings.version) state.version = settings.version;
+  state.keyPlace = settings.place || '';
+  $('station-name').textContent = settings.station || '';
+  $('station-name').hidden = !settings.station;
+}
+
 async function pollVersion() {
   try {
     noteVersion((await readSettings()).version);
@@ -442,13 +466,7 @@ async function pollVersion() {
 async function start() {
   state.place = localStorage.getItem(STORE_PLACE) || '';
   try {
-    const settings = await readSettings();
-    state.version = settings.version || '';
-    state.keyPlace = settings.place || '';
-    if (settings.station) {
-      $('station-name').textContent = settings.station;
-      $('station-name').hidden = false;
-    }
+    await applySettings(await readSettings());
   } catch (e) {
     // Without the server the sign-in says so when it is tried.
   }
