@@ -115,6 +115,7 @@ struct OfflineStation {
   std::optional<tav::offline::Engine> engine;
   std::size_t requests = 0, deferred = 0, failedRequests = 0;
   std::map<std::string, std::size_t> results;  // by the answer's word
+  std::vector<double> takenMs;                 // the round trips of the requests taken
   std::int64_t acknowledged = 0;
   std::optional<Clock::time_point> firstRequest, lastAcknowledged;
   std::string fault;  // why it stopped early, if it did
@@ -261,6 +262,7 @@ void playOutage(int port, const Venue& venue, OfflineStation& st, Clock::time_po
       if (Clock::now() > giveUpAt) throw std::runtime_error("not handed over within the patience given");
       if (!st.firstRequest) st.firstRequest = Clock::now();
       ++st.requests;
+      const auto sent = Clock::now();
       auto res = client->Post(std::string(tav::server::kOfflineChecksPath), tav::offline::encodeHandover(batch),
                               "application/json");
       if (res && res->status == 503 && res->has_header("Retry-After")) {
@@ -273,6 +275,7 @@ void playOutage(int port, const Venue& venue, OfflineStation& st, Clock::time_po
         std::this_thread::sleep_for(std::chrono::seconds(1));
         continue;
       }
+      st.takenMs.push_back(sinceMs(sent, Clock::now()));
       const tav::offline::HandoverAnswer answer = tav::offline::decodeHandoverAnswer(res->body);
       for (const auto& r : answer.results) ++st.results[r.result];
       st.engine->acknowledged(Clock::now(), answer.acknowledgedUpTo);
@@ -375,7 +378,9 @@ int main(int argc, char** argv) {
   std::optional<Clock::time_point> first, last;
   std::size_t requests = 0, deferred = 0, failedRequests = 0, decided = 0, unacknowledged = 0;
   std::map<std::string, std::size_t> results;
+  std::vector<double> takenMs;
   for (const OfflineStation& st : venue.stations) {
+    takenMs.insert(takenMs.end(), st.takenMs.begin(), st.takenMs.end());
     if (st.firstRequest) first = std::min(first.value_or(*st.firstRequest), *st.firstRequest);
     if (st.lastAcknowledged) last = std::max(last.value_or(*st.lastAcknowledged), *st.lastAcknowledged);
     requests += st.requests;
@@ -402,6 +407,10 @@ int main(int argc, char** argv) {
   std::printf("| the hand-over, first request to last acknowledgement | %.1f s |\n", (lastMs - firstMs) / 1000);
   std::printf("| hand-over requests | %zu, of which %zu deferred with 503 and %zu failed otherwise |\n", requests,
               deferred, failedRequests);
+  std::sort(takenMs.begin(), takenMs.end());
+  if (!takenMs.empty())
+    std::printf("| a request taken (up to %zu lines), from sending to its answer | p50 %.1f ms, max %.1f ms |\n",
+                tav::offline::kHandOverBatch, takenMs[takenMs.size() / 2], takenMs.back());
   std::printf("| decisions journaled by the stations | %zu, %zu not acknowledged at the end |\n", decided,
               unacknowledged);
   std::printf("| the back-end's answers per line | %s |\n", countsText(results).c_str());
