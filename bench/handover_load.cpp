@@ -216,6 +216,7 @@ class LiveStations {
 std::unique_ptr<httplib::Client> stationClient(int port, const Venue& venue, const OfflineStation& st) {
   auto c = std::make_unique<httplib::Client>("127.0.0.1", port);
   c->set_keep_alive(true);
+  c->set_tcp_nodelay(true);  // as the stations: a body sent after its headers is not held back
   c->set_connection_timeout(3);
   c->set_read_timeout(30);
   c->set_default_headers({{"Cookie", "tav_session=" + venue.session}, {std::string(tav::wire::kStationHeader), st.key}});
