@@ -230,7 +230,7 @@ void fetchList(int port, const Venue& venue, OfflineStation& st, const std::file
   const auto requested = Clock::now();
   if (auto why = st.engine->signedIn(requested, tav::server::kDemoBizCode, venue.op, st.block))
     throw std::runtime_error(st.name + ": " + *why);
-  const std::string target = std::string(tav::server::kOfflineListPath) + "?bizcode=" + tav::server::kDemoBizCode +
+  const std::string target = std::string(tav::wire::kOfflineListPath) + "?bizcode=" + tav::server::kDemoBizCode +
                              "&block=" + urlEncoded(st.block);
   auto res = stationClient(port, venue, st)->Get(target.c_str());
   if (!res || res->status != 200)
@@ -264,7 +264,7 @@ void playOutage(int port, const Venue& venue, OfflineStation& st, Clock::time_po
       if (!st.firstRequest) st.firstRequest = Clock::now();
       ++st.requests;
       const auto sent = Clock::now();
-      auto res = client->Post(std::string(tav::server::kOfflineChecksPath), tav::offline::encodeHandover(batch),
+      auto res = client->Post(std::string(tav::wire::kOfflineChecksPath), tav::offline::encodeHandover(batch),
                               "application/json");
       if (res && res->status == 503 && res->has_header("Retry-After")) {
         ++st.deferred;
@@ -423,7 +423,7 @@ int main(int argc, char** argv) {
   std::sort(takenMs.begin(), takenMs.end());
   if (!takenMs.empty())
     std::printf("| a request taken (up to %zu lines), from sending to its answer | p50 %.1f ms, max %.1f ms |\n",
-                tav::offline::kHandOverBatch, takenMs[takenMs.size() / 2], takenMs.back());
+                tav::offline::kMaxHandoverLines, takenMs[takenMs.size() / 2], takenMs.back());
   std::printf("| decisions journaled by the stations | %zu, %zu not acknowledged at the end |\n", decided,
               unacknowledged);
   std::printf("| the back-end's answers per line | %s |\n", countsText(results).c_str());
