@@ -6,12 +6,16 @@
 
 #include "offline/list.h"
 #include "rule/decision.h"
+#include "server/core/control_room.h"
 #include "server/core/procedures.h"
 #include "server/core/sessions.h"
 #include "server/core/stations.h"
 
 namespace tav::server {
 namespace {
+
+// How many of a ticket's newest lines a conflict looks through for the line it clashes with.
+constexpr std::size_t kClashLookback = 200;
 
 const std::string kNotAllowed =
     "Offline decisions are handed over by a registered station whose session is the decisions' operator's; "
@@ -35,6 +39,29 @@ std::optional<rule::TicketState> stateOf(const std::optional<Ticket>& t) {
 // The live session the hand-over may use: a ticket check's, from a registered station only.
 std::optional<SessionInfo> handoverSession(Reader& r, const Caller& caller, TimeMs now) {
   return caller.station != 0 ? callerSession(r, caller, now) : std::nullopt;
+}
+
+// The line of the ticket's history that made the state a conflict clashes with: the last entry of
+// a ticket inside, the last exit of one outside, the cancellation of a cancelled one; else its
+// latest check. Read before the conflict's own line is written.
+std::optional<ScanRecord> clashingLine(Reader& r, const offline::Decision& d, std::string_view reason) {
+  const std::vector<ScanRecord> lines = r.ticketLog(d.bizCode, d.ticketNo, kPastEveryLine, kClashLookback);
+  const auto found = [&](auto&& wanted) -> std::optional<ScanRecord> {
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+      if (wanted(*it)) return *it;
+    return std::nullopt;
+  };
+  const auto check = [](const ScanRecord& l) { return l.kind == "check"; };
+  std::optional<ScanRecord> line;
+  if (reason == rule::kOutcomeAlreadyInside)
+    line = found([&](const ScanRecord& l) {
+      return check(l) && (l.outcome == rule::kOutcomeEntry || l.outcome == rule::kOutcomeReentry);
+    });
+  else if (reason == rule::kOutcomeNotInside)
+    line = found([&](const ScanRecord& l) { return check(l) && l.outcome == rule::kOutcomeExit; });
+  else if (reason == rule::kOutcomeCancelled)
+    line = found([](const ScanRecord& l) { return l.kind == kControlKind && l.outcome == kOutcomeCancel; });
+  return line ? line : found(check);
 }
 
 offline::HandoverResult result(const offline::Decision& d, std::string_view word, std::string why) {
@@ -65,7 +92,7 @@ void HandoverGaps::used(std::int64_t station, TimeMs now, std::int64_t used) {
 }
 
 HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<offline::Decision>& lines,
-                         const std::optional<HandoverGap>& gap) {
+                         const std::optional<HandoverGap>& gap, std::int64_t conflictAlarm) {
   HandoverOutcome out;
   if (gap && store.writesWaiting() > kHandoverWritesWaiting) {
     out.refusal = HandoverRefusal::Deferred;
@@ -94,6 +121,7 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
       out.answer.gap = std::make_pair(acknowledged + 1, lines.front().sequence - 1);
     const std::vector<OfflineListFetch> fetches = tx.offlineListFetches(caller.station);
     std::int64_t used = gap ? gap->used : 0;
+    out.conflictAlarm = conflictAlarm;
 
     for (const offline::Decision& d : lines) {
       auto& results = out.answer.results;
@@ -144,7 +172,26 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
       line.idempotencyKey = d.idempotencyKey;
       offline::HandoverResult r = result(d, offline::kResultAccepted, "Kept as the gate decided it.");
       if (admitted(d.outcome) && !ours.after) {
-        // The gate let the holder through where the back-end would not have: both are kept.
+        // The gate let the holder through where the back-end would not have: both are kept, and
+        // the control room is told what it clashes with. A holder let in while the ticket was
+        // inside is a second person in the stand, counted in its minute.
+        const std::optional<ScanRecord> other = clashingLine(tx, d, ours.outcome);
+        OfflineConflict conflict;
+        conflict.alarm = out.conflictAlarm;
+        conflict.handedAt = now;
+        conflict.bizCode = d.bizCode;
+        conflict.ticketNo = d.ticketNo;
+        conflict.block = ticket ? ticket->block : d.block;
+        conflict.reason = std::string(ours.outcome);
+        conflict.gate = line.source;
+        conflict.at = at;
+        if (other) {
+          conflict.otherGate = other->source;
+          conflict.otherAt = other->at;
+        }
+        const std::int64_t id = tx.keepOfflineConflict(conflict);
+        if (out.conflictAlarm == 0) out.conflictAlarm = id;
+        if (ours.outcome == rule::kOutcomeAlreadyInside) tx.countPassage(d.bizCode, conflict.block, at, false);
         line.outcome = std::string(kOutcomeOfflineConflict);
         line.message = "station: " + d.outcome + "; store: " + std::string(ours.outcome) + " (" + ours.message + ")";
         r = result(d, offline::kResultConflict,
@@ -160,6 +207,8 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
           else
             tx.recordExit(ticket->id, at);
         } else {
+          // Still a passage at its minute, as a copied store counts it from this line.
+          tx.countPassage(d.bizCode, ticket->block, at, !ours.after->inside);
           r.why = "Kept; the ticket changed later than this decision, so its state stays.";
         }
       } else {

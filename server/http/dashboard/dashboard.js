@@ -28,9 +28,10 @@ const REASONS = {
   'not-inside': '입장 기록 없음',
   'no-session': '로그인 안 된 단말',
   'not-session-operator': '다른 운영자로 로그인된 단말',
+  'offline-conflict': '오프라인 검표 충돌',
 };
 
-const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '', utcOffsetMinutes: null };
+const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '', utcOffsetMinutes: null, serverTime: 0 };
 const $ = (id) => document.getElementById(id);
 const number = (n) => Number(n).toLocaleString('ko-KR');
 // Gate names in the order a person counts them: "2번 게이트" before "10번 게이트".
@@ -278,6 +279,24 @@ function renderGates(snapshot) {
   $('no-gates').hidden = gates.length > 0;
 }
 
+// Whether the station could go on checking offline now: a list of the shown event for its block,
+// younger than the event's offline max age.
+function offlineCell(st, offline) {
+  if (!offline || !offline.on) return cell('꺼짐');
+  if (!st.listFetchedAt) return cell('목록 없음');
+  const minutes = Math.max(0, Math.floor((state.serverTime - st.listFetchedAt) / 60000));
+  const td = cell((st.offlineReady ? '준비됨' : '목록 오래됨') + ' (' + minutes + '분 전)');
+  td.dataset.ready = st.offlineReady ? 'true' : 'false';
+  return td;
+}
+
+// The station's last request, marked when it has gone silent.
+function seenCell(st) {
+  const td = cell(st.lastSeen ? clock(st.lastSeen, true) + (st.silent ? ' ⚠ 무응답' : '') : '-');
+  if (st.silent) td.className = 'silent';
+  return td;
+}
+
 // The registered stations: the ones nobody is signed in at first, then those signed in.
 function renderStations(snapshot) {
   const stations = (snapshot.stations || []).slice().sort((a, b) => byName(a.name, b.name));
@@ -288,10 +307,12 @@ function renderStations(snapshot) {
     const tr = document.createElement('tr');
     tr.dataset.station = st.name;
     tr.dataset.signedIn = st.operator ? 'true' : 'false';
+    tr.dataset.offlineReady = st.offlineReady ? 'true' : 'false';
+    tr.dataset.silent = st.silent ? 'true' : 'false';
     if (!st.operator) tr.className = 'off';
     tr.append(gateName(st.name, st.block), cell(st.operator || '로그인 안 됨'),
       cell(st.signedInAt ? clock(st.signedInAt, false) + '부터' : ''),
-      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'));
+      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'), seenCell(st), offlineCell(st, snapshot.offline));
     return tr;
   }));
   $('no-stations').hidden = stations.length > 0;
@@ -350,6 +371,13 @@ function alarmText(a, rules) {
   if (a.kind === 'refusal-spike') {
     return a.subject + ' 거부 급증 (위조·취소 티켓 의심): 최근 ' + rules.spikeMinutes + '분 검표 ' + number(a.of) +
       '건 중 ' + number(a.count) + '건 거부 (등록되지 않은·취소된 티켓), ' + since + '부터';
+  }
+  if (a.kind === 'offline-conflict') {
+    // Each conflict: the ticket, the offline gate and its time, what it clashes with and when.
+    const lines = (a.conflicts || []).map((c) => '티켓 ' + c.ticketNo + ' (' + c.block + ', ' +
+      (REASONS[c.reason] || c.reason) + '): 오프라인 ' + c.gate + ' ' + clock(c.at, true) +
+      (c.otherGate ? ' ↔ ' + c.otherGate + ' ' + clock(c.otherAt, true) : ''));
+    return a.subject + ' 오프라인 검표 충돌 ' + number(a.count) + '건 (' + since + ' 인계) · ' + lines.join(' · ');
   }
   if (a.kind === 'capacity') {
     return a.subject + (a.percent >= 100 ? ' 만석' : ' 수용 ' + a.percent + '% 도달') + ': 현재 ' + number(a.count) +
@@ -453,6 +481,7 @@ function wakeSound() {
 
 function render(snapshot) {
   if (typeof snapshot.utcOffsetMinutes === 'number') state.utcOffsetMinutes = snapshot.utcOffsetMinutes;
+  state.serverTime = snapshot.serverTime;
   $('server-time').textContent = clock(snapshot.serverTime, true);
   $('server-time').dataset.ms = snapshot.serverTime;
   $('time-zone').textContent = snapshot.timeZone || '';
@@ -470,6 +499,9 @@ function render(snapshot) {
     standCard(i, b.block);
     $('admitted-' + i).textContent = number(b.admitted);
     $('inside-' + i).textContent = number(b.inside);
+    // A second person let in offline on a ticket already inside is counted in the stand too.
+    $('twice-' + i).hidden = !b.insideTwice;
+    $('twice-' + i).textContent = '오프라인 중복 입장 ' + number(b.insideTwice || 0) + '명 포함';
     renderCapacity(i, b);
   });
   renderChart(snapshot.flow, snapshot.blocks);
