@@ -66,7 +66,8 @@ std::string alarmId(const std::string& kind, const std::string& about, std::int6
   return kind + "|" + about + "|" + std::to_string(level) + "|" + (ongoing ? "ongoing" : std::to_string(since));
 }
 
-// One alarm per hand-over with conflicts still in force at `now`, oldest first, its gates named.
+// One alarm per hand-over with conflicts or refused decisions still in force at `now`, oldest
+// first, its gates named.
 std::vector<IngressAlarm> conflictAlarms(const std::vector<OfflineConflict>& conflicts, const StationNames& names,
                                          TimeMs now) {
   std::vector<IngressAlarm> out;
@@ -76,14 +77,14 @@ std::vector<IngressAlarm> conflictAlarms(const std::vector<OfflineConflict>& con
     auto [it, added] = byAlarm.emplace(c.alarm, out.size());
     if (added) {
       const std::string id = std::to_string(c.alarm);
-      out.push_back(IngressAlarm{"offline-conflict", alarmId("offline-conflict", id, 0, false, c.handedAt),
+      out.push_back(IngressAlarm{"offline-handover", alarmId("offline-handover", id, 0, false, c.handedAt),
                                  sourceLabel(c.gate, names), c.handedAt, 0, 0, 0, {}});
     }
     IngressAlarm& alarm = out[it->second];
     c.gate = sourceLabel(c.gate, names);
     if (!c.otherGate.empty()) c.otherGate = sourceLabel(c.otherGate, names);
+    ++(c.reason == kOfflineRefused ? alarm.of : alarm.count);
     alarm.conflicts.push_back(std::move(c));
-    alarm.count = static_cast<std::int64_t>(alarm.conflicts.size());
   }
   return out;
 }

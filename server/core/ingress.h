@@ -36,20 +36,21 @@ inline constexpr std::array<std::string_view, 2> kSpikeReasons{"unknown-ticket",
 inline constexpr std::int64_t kSpikeLookbackMinutes = 60;
 // A stand's inside count raises an alarm at each of these shares of its capacity.
 inline constexpr std::array<std::int64_t, 2> kCapacityPercents{95, 100};
-// A hand-over's offline conflicts are an alarm for this long after the hand-over: the match day's
-// control room sees them, the next day's does not.
+// A hand-over's offline conflicts and refused decisions are an alarm for this long after the
+// hand-over: the match day's control room sees them, the next day's does not.
 inline constexpr TimeMs kConflictAlarmMs = kFlowMinutes * kMinuteMs;
 
 // One alarm in force. `id` names this occurrence: the same while it lasts, another when it ends and
 // comes again, so that a page keeps an acknowledgement for exactly as long as it applies.
 struct IngressAlarm {
-  std::string kind;      // "silent-gate", "refusal-spike", "capacity" or "offline-conflict"
+  std::string kind;      // "silent-gate", "refusal-spike", "capacity" or "offline-handover"
   std::string id;
   std::string subject;   // the gate's name (or address), or the stand block; the station handing over
   TimeMs since = 0;      // the gate's last check; when the spike or the fill began; the hand-over
-  std::int64_t count = 0, of = 0;  // refusals of checks; inside of capacity; conflicts
+  // Refusals of checks; inside of capacity; a hand-over's conflicts and refused decisions.
+  std::int64_t count = 0, of = 0;
   std::int64_t percent = 0;        // the capacity level reached
-  // An offline-conflict alarm's conflicts, their gates by the names the page shows.
+  // An offline-handover alarm's lines, their gates by the names the page shows.
   std::vector<OfflineConflict> conflicts;
 };
 

@@ -123,30 +123,51 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
     std::int64_t used = gap ? gap->used : 0;
     out.conflictAlarm = conflictAlarm;
 
+    // Every line the control room hears of joins the hand-over's alarm.
+    const auto report = [&](OfflineConflict c) {
+      c.alarm = out.conflictAlarm;
+      c.handedAt = now;
+      const std::int64_t id = tx.keepOfflineConflict(c);
+      if (out.conflictAlarm == 0) out.conflictAlarm = id;
+    };
+    auto& results = out.answer.results;
+    // A refused decision of an event of the station's venue is reported to its control room too;
+    // one naming another venue's event or none is told to the station alone.
+    const auto refuse = [&](const offline::Decision& d, std::string why, bool ownEvent) {
+      if (ownEvent) {
+        OfflineConflict c;
+        c.bizCode = d.bizCode;
+        c.ticketNo = d.ticketNo;
+        c.block = d.block;
+        c.reason = std::string(kOfflineRefused);
+        c.gate = loggedSource(caller);
+        c.at = d.utcMs;
+        c.why = why;
+        report(std::move(c));
+      }
+      results.push_back(result(d, offline::kResultRefused, std::move(why)));
+    };
+
     for (const offline::Decision& d : lines) {
-      auto& results = out.answer.results;
       if (d.sequence <= acknowledged) {
         results.push_back(result(d, offline::kResultSame, "The back-end has this decision already."));
         continue;
       }
       const std::optional<Event> event = tx.findEvent(d.bizCode);
       if (!event || (!caller.stationPlace.empty() && event->placeCode != caller.stationPlace)) {
-        results.push_back(result(d, offline::kResultRefused, "The station's venue has no event with this code."));
+        refuse(d, "The station's venue has no event with this code.", false);
         continue;
       }
       if (!event->offline) {
-        results.push_back(result(d, offline::kResultRefused, "The event's offline checking is off."));
+        refuse(d, "The event's offline checking is off.", true);
         continue;
       }
       if (caller.station != 0 && !listFetched(fetches, d)) {
-        results.push_back(
-            result(d, offline::kResultRefused, "The station never fetched the offline list of this event and block."));
+        refuse(d, "The station never fetched the offline list of this event and block.", true);
         continue;
       }
       if (gap && used >= gap->allowed()) {
-        results.push_back(result(d, offline::kResultRefused,
-                                 "The station's silence allows no more decisions than one a second; this one is "
-                                 "implausible."));
+        refuse(d, "The station's silence allows no more decisions than one a second; this one is implausible.", true);
         continue;
       }
       if (tx.keyedCheckLine(d.bizCode, d.ticketNo, d.idempotencyKey)) {
@@ -177,8 +198,6 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
         // inside is a second person in the stand, counted in its minute.
         const std::optional<ScanRecord> other = clashingLine(tx, d, ours.outcome);
         OfflineConflict conflict;
-        conflict.alarm = out.conflictAlarm;
-        conflict.handedAt = now;
         conflict.bizCode = d.bizCode;
         conflict.ticketNo = d.ticketNo;
         conflict.block = ticket ? ticket->block : d.block;
@@ -189,9 +208,8 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
           conflict.otherGate = other->source;
           conflict.otherAt = other->at;
         }
-        const std::int64_t id = tx.keepOfflineConflict(conflict);
-        if (out.conflictAlarm == 0) out.conflictAlarm = id;
         if (ours.outcome == rule::kOutcomeAlreadyInside) tx.countPassage(d.bizCode, conflict.block, at, false);
+        report(std::move(conflict));
         line.outcome = std::string(kOutcomeOfflineConflict);
         line.message = "station: " + d.outcome + "; store: " + std::string(ours.outcome) + " (" + ours.message + ")";
         r = result(d, offline::kResultConflict,

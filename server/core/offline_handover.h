@@ -74,8 +74,8 @@ struct HandoverOutcome {
   offline::HandoverAnswer answer;
   // The lines accepted or kept as conflicts: what the gap used.
   std::int64_t taken = 0;
-  // The control room's alarm the conflicts were kept under (the id of the first of them); 0 when
-  // there were none and none was given.
+  // The control room's alarm the conflicts and refused decisions were reported under (the id of
+  // the first of them); 0 when there were none and none was given.
   std::int64_t conflictAlarm = 0;
 };
 
@@ -92,9 +92,10 @@ struct HandoverOutcome {
 // whose key the scan log holds is "same". The rest are kept with their time (clamped into the
 // gap): a decision the back-end would refuse is a conflict; an entry or exit later than the
 // ticket's last change changes the ticket; one that is not is still counted as a passage of its
-// minute. Each conflict is kept for the control room with the line it clashes with, under one
-// alarm per hand-over: `conflictAlarm`'s when given (an import's later requests join its first's),
-// else a new one; one admitted while its ticket was inside counts as an entry of its minute. The
+// minute. Each conflict is kept for the control room with the line it clashes with, and each
+// refused decision of an event of the station's venue with why, under one alarm per hand-over:
+// `conflictAlarm`'s when given (an import's later requests join its first's), else a new one; a
+// conflict admitted while its ticket was inside counts as an entry of its minute. The
 // acknowledged sequence becomes the last line's. Throws StoreUnavailable (nothing kept).
 HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<offline::Decision>& lines,
                          const std::optional<HandoverGap>& gap, std::int64_t conflictAlarm = 0);

@@ -187,9 +187,11 @@ struct OfflineListFetch {
   TimeMs fetchedAt = 0;
 };
 
-// An offline decision the back-end would have refused, kept beside what it clashes with: one line
-// of the control room's alarm for the hand-over that brought it. A hand-over's conflicts share the
-// id of its first as their alarm.
+// What the control room is told of a hand-over, line by line: an offline decision the back-end
+// would have refused, kept beside what it clashes with, or a decision the hand-over refused to
+// take (reason kOfflineRefused, with why). A hand-over's lines share the id of its first as their
+// alarm.
+inline constexpr std::string_view kOfflineRefused = "refused";
 struct OfflineConflict {
   std::int64_t id = 0;     // assigned by the store unless a copy gives it
   std::int64_t alarm = 0;  // 0 when kept: the conflict is the first of its hand-over, its id the alarm's
@@ -202,6 +204,7 @@ struct OfflineConflict {
   // the exit, the cancellation); empty and none when the store holds no such line.
   std::string otherGate;
   std::optional<TimeMs> otherAt;
+  std::string why;  // a refused decision's reason, in one sentence; empty for a conflict
 };
 
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).

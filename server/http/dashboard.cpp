@@ -84,12 +84,12 @@ void addControlRoom(const IngressSnapshot& s, json& out) {
   for (const IngressAlarm& a : s.alarms) {
     json one{{"kind", a.kind}, {"id", a.id}, {"subject", a.subject}, {"since", a.since},
              {"count", a.count}, {"of", a.of}, {"percent", a.percent}};
-    if (a.kind == "offline-conflict") {
+    if (!a.conflicts.empty()) {
       json conflicts = json::array();
       for (const OfflineConflict& c : a.conflicts)
         conflicts.push_back({{"ticketNo", c.ticketNo}, {"block", c.block}, {"reason", c.reason}, {"gate", c.gate},
                              {"at", c.at}, {"otherGate", c.otherGate},
-                             {"otherAt", c.otherAt ? json(*c.otherAt) : json(nullptr)}});
+                             {"otherAt", c.otherAt ? json(*c.otherAt) : json(nullptr)}, {"why", c.why}});
       one["conflicts"] = std::move(conflicts);
     }
     alarms.push_back(std::move(one));

@@ -525,8 +525,9 @@ CREATE TABLE station_handover(
   acknowledged bigint NOT NULL
 );
 )sql",
-    // The control room's alarm for a hand-over with offline conflicts: each conflict with the
-    // line it clashes with, read by event; a hand-over's conflicts name the first of them.
+    // The control room's alarm for a hand-over with offline conflicts or refused decisions: each
+    // conflict with the line it clashes with, each refusal with why, read by event; a hand-over's
+    // lines name the first of them.
     R"sql(
 CREATE TABLE offline_conflict(
   id         bigserial PRIMARY KEY,
@@ -539,7 +540,8 @@ CREATE TABLE offline_conflict(
   gate       text NOT NULL,
   at         bigint NOT NULL,
   other_gate text NOT NULL,
-  other_at   bigint
+  other_at   bigint,
+  why        text NOT NULL
 );
 CREATE INDEX offline_conflict_event ON offline_conflict(bizcode, id);
 )sql",

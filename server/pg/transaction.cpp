@@ -611,7 +611,7 @@ void PgTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t seq
 namespace {
 
 constexpr const char* kConflictColumns =
-    "id, alarm, handed_at, bizcode, ticket_no, block, reason, gate, at, other_gate, other_at";
+    "id, alarm, handed_at, bizcode, ticket_no, block, reason, gate, at, other_gate, other_at, why";
 
 }  // namespace
 
@@ -623,7 +623,7 @@ std::vector<OfflineConflict> PgTransaction::offlineConflicts(const std::string& 
   for (int i = 0; i < r.rows(); ++i)
     out.push_back(OfflineConflict{r.integer(i, 0), r.integer(i, 1), r.integer(i, 2), r.text(i, 3), r.text(i, 4),
                                   r.text(i, 5), r.text(i, 6), r.text(i, 7), r.integer(i, 8), r.text(i, 9),
-                                  r.optInteger(i, 10)});
+                                  r.optInteger(i, 10), r.text(i, 11)});
   return out;
 }
 
@@ -633,10 +633,10 @@ std::int64_t PgTransaction::keepOfflineConflict(const OfflineConflict& k) {
       k.id != 0 ? k.id
                 : run("SELECT nextval(pg_get_serial_sequence('offline_conflict', 'id'))", Params()).integer(0, 0);
   static const std::string sql = std::string("INSERT INTO offline_conflict(") + kConflictColumns +
-                                 ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11)";
+                                 ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)";
   queue(sql,
         Params().integer(id).integer(k.alarm != 0 ? k.alarm : id).integer(k.handedAt).text(k.bizCode).text(k.ticketNo)
-            .text(k.block).text(k.reason).text(k.gate).integer(k.at).text(k.otherGate).integer(k.otherAt),
+            .text(k.block).text(k.reason).text(k.gate).integer(k.at).text(k.otherGate).integer(k.otherAt).text(k.why),
         "keep an offline conflict");
   if (k.id != 0)
     queue("SELECT setval(pg_get_serial_sequence('offline_conflict', 'id'), max(id)) FROM offline_conflict", Params(),

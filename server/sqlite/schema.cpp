@@ -381,8 +381,9 @@ CREATE TABLE station_handover(
   acknowledged INTEGER NOT NULL
 );
 )sql",
-    // The control room's alarm for a hand-over with offline conflicts: each conflict with the
-    // line it clashes with, read by event; a hand-over's conflicts name the first of them.
+    // The control room's alarm for a hand-over with offline conflicts or refused decisions: each
+    // conflict with the line it clashes with, each refusal with why, read by event; a hand-over's
+    // lines name the first of them.
     R"sql(
 CREATE TABLE offline_conflict(
   id         INTEGER PRIMARY KEY,
@@ -395,7 +396,8 @@ CREATE TABLE offline_conflict(
   gate       TEXT NOT NULL,
   at         INTEGER NOT NULL,
   other_gate TEXT NOT NULL,
-  other_at   INTEGER
+  other_at   INTEGER,
+  why        TEXT NOT NULL
 );
 CREATE INDEX offline_conflict_event ON offline_conflict(bizcode, id);
 )sql",

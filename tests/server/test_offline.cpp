@@ -276,6 +276,11 @@ TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
             std::string::npos)
       << first.out;
   EXPECT_EQ(admittedInStore(venue.store), 1) << "decision 1 was acknowledged: not taken again";
+  std::vector<server::OfflineConflict> reported;
+  server::openStore(venue.store, false)->read(
+      [&](server::Reader& r) { reported = r.offlineConflicts(TestVenue::kBizCode); });
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_EQ(reported[0].alarm, reported[1].alarm) << "one alarm for the control room per run";
   const ToolResult again = runTool(import);
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_NE(again.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos) << again.out;
@@ -283,6 +288,9 @@ TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
   EXPECT_EQ(unnamed.exitCode, 0) << unnamed.err;
   EXPECT_NE(unnamed.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos)
       << "known again by their keys: " << unnamed.out;
+  server::openStore(venue.store, false)->read([&](server::Reader& r) {
+    EXPECT_EQ(r.offlineConflicts(TestVenue::kBizCode).size(), 2u) << "what was kept already raises nothing again";
+  });
   const ToolResult noStation = runTool({"import-journal", "--store", venue.store, "--station", "9번", "--place",
                                         TestVenue::kPlace, file});
   EXPECT_EQ(noStation.exitCode, 1);
@@ -342,10 +350,11 @@ TEST(OfflineHandover, TheControlRoomSeesTheConflictsOfAHandOver) {
   const nlohmann::json snapshot = adminGet("/api/v1/ingress?bizcode=" + std::string(TestVenue::kBizCode));
   std::vector<nlohmann::json> alarms;
   for (const nlohmann::json& a : snapshot["alarms"])
-    if (a["kind"] == "offline-conflict") alarms.push_back(a);
+    if (a["kind"] == "offline-handover") alarms.push_back(a);
   ASSERT_EQ(alarms.size(), 1u) << snapshot["alarms"].dump();
   EXPECT_EQ(alarms[0]["subject"], "1번 게이트");
   EXPECT_EQ(alarms[0]["count"], 2);
+  EXPECT_EQ(alarms[0]["of"], 0) << "nothing refused";
   struct Conflict {
     std::string ticket, gate, otherGate;
     TimeMsForTest at, otherAt;

@@ -279,9 +279,10 @@ TEST_P(OfflineStore, HandOverKeepsWhatHappenedOnce) {
 }
 
 // Conflicts reach the control room: one alarm per hand-over naming each conflict's ticket, both
-// gates and both times; a holder let in while the ticket was inside counts in the stand and in its
-// minute; each station's list makes it offline ready until the event's max age; and copy-store
-// moves the conflicts, the noted lists and the acknowledged sequence.
+// gates and both times, and each refused decision with why; a holder let in while the ticket was
+// inside counts in the stand and in its minute; each station's list makes it offline ready until
+// the event's max age; and copy-store moves the conflicts, the noted lists and the acknowledged
+// sequence.
 TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
   setUpVenues();
   server::setEventOffline(store(), "BIZ", {true, std::nullopt});
@@ -313,6 +314,15 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
   const server::HandoverOutcome second = server::handOver(store(), station, {line(5, "T3", outage + 300000)}, gap);
   const server::HandoverOutcome none = server::handOver(store(), station, {line(6, "T4", outage + 360000)}, gap);
   EXPECT_EQ(none.conflictAlarm, 0) << "a hand-over without conflicts raises nothing";
+  // Refused: a decision the station's silence cannot hold, reported; another venue's, told to the
+  // station alone.
+  offline::Decision elsewhere = line(8, "X1", outage);
+  elsewhere.bizCode = "BIZ2";
+  const server::HandoverOutcome refused = server::handOver(store(), station, {line(7, "T1", now_ - 100), elsewhere},
+                                                           server::HandoverGap{now_ - 900, now_.load(), 0});
+  ASSERT_EQ(refused.answer.results.size(), 2u);
+  EXPECT_EQ(refused.answer.results[0].result, offline::kResultRefused);
+  EXPECT_EQ(refused.answer.results[1].result, offline::kResultRefused);
 
   struct Expected {
     const char* ticket;
@@ -327,7 +337,8 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
       {"T1", "E석", "already-inside", outage + 60000, "10.0.0.7", outage, first.conflictAlarm},
       {"T2", "N석", "cancelled", outage + 120000, "", std::nullopt, first.conflictAlarm},
       {"NOPE", "", "unknown-ticket", outage + 240000, "", std::nullopt, first.conflictAlarm},
-      {"T3", "S석", "already-inside", outage + 300000, gate, outage + 180000, second.conflictAlarm}};
+      {"T3", "S석", "already-inside", outage + 300000, gate, outage + 180000, second.conflictAlarm},
+      {"T1", "", "refused", gap.to - 100, "", std::nullopt, refused.conflictAlarm}};
   std::vector<server::OfflineConflict> kept;
   store().read([&](server::Reader& r) { kept = r.offlineConflicts("BIZ"); });
   ASSERT_EQ(kept.size(), expected.size());
@@ -339,17 +350,20 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
     EXPECT_EQ(std::tie(c.ticketNo, c.block, c.reason, c.gate, c.at, c.otherGate, c.otherAt, c.alarm, c.handedAt),
               std::tie(e.ticket, e.block, e.reason, gate, e.at, e.otherGate, e.otherAt, e.alarm, gap.to))
         << e.ticket;
+    EXPECT_EQ(c.why.empty(), c.reason != server::kOfflineRefused) << c.why;
   }
+  store().read([&](server::Reader& r) { EXPECT_TRUE(r.offlineConflicts("BIZ2").empty()); });
 
   // The snapshot: the two alarms with their gates by name, two second persons in the stands.
   const auto snapshot = [&] { return server::takeIngressSnapshot(store(), "P1", "BIZ"); };
   server::IngressSnapshot s = snapshot();
   std::vector<const server::IngressAlarm*> alarms;
   for (const server::IngressAlarm& a : s.alarms)
-    if (a.kind == "offline-conflict") alarms.push_back(&a);
-  ASSERT_EQ(alarms.size(), 2u);
-  EXPECT_EQ(alarms[0]->count, 3);
-  EXPECT_EQ(alarms[1]->count, 1);
+    if (a.kind == "offline-handover") alarms.push_back(&a);
+  ASSERT_EQ(alarms.size(), 3u);
+  EXPECT_EQ(std::make_pair(alarms[0]->count, alarms[0]->of), std::make_pair(std::int64_t{3}, std::int64_t{0}));
+  EXPECT_EQ(std::make_pair(alarms[1]->count, alarms[1]->of), std::make_pair(std::int64_t{1}, std::int64_t{0}));
+  EXPECT_EQ(std::make_pair(alarms[2]->count, alarms[2]->of), std::make_pair(std::int64_t{0}, std::int64_t{1}));
   EXPECT_EQ(alarms[0]->subject, "1번 게이트");
   EXPECT_EQ(alarms[0]->since, gap.to);
   EXPECT_EQ(alarms[0]->conflicts.at(0).gate, "1번 게이트");
@@ -379,7 +393,7 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
   now_ = gap.to + server::kConflictAlarmMs + 1;
   s = snapshot();
   EXPECT_TRUE(std::none_of(s.alarms.begin(), s.alarms.end(),
-                           [](const server::IngressAlarm& a) { return a.kind == "offline-conflict"; }));
+                           [](const server::IngressAlarm& a) { return a.kind == "offline-handover"; }));
   EXPECT_EQ(s.insideTwice[0], 1);
 
   // copy-store moves the conflicts, the noted lists, the acknowledged sequence and the counts.
@@ -391,7 +405,8 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
     from.read([&](server::Reader& r) {
       for (const server::OfflineConflict& c : r.offlineConflicts("BIZ"))
         out << c.id << " " << c.alarm << " " << c.handedAt << " " << c.ticketNo << " " << c.block << " " << c.reason
-            << " " << c.gate << " " << c.at << " " << c.otherGate << " " << c.otherAt.value_or(-1) << "\n";
+            << " " << c.gate << " " << c.at << " " << c.otherGate << " " << c.otherAt.value_or(-1) << " " << c.why
+            << "\n";
       for (const server::OfflineListFetch& f : r.offlineListFetches(stationId))
         out << f.bizCode << " " << f.block << " " << f.fetchedAt << "\n";
       out << "acknowledged " << r.acknowledgedSequence(stationId) << "\n";
@@ -402,7 +417,7 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
     return out.str();
   };
   EXPECT_EQ(describe(*copy, station.station), describe(store(), station.station));
-  EXPECT_NE(describe(*copy, station.station).find("acknowledged 6"), std::string::npos);
+  EXPECT_NE(describe(*copy, station.station).find("acknowledged 8"), std::string::npos);
 }
 
 // A store from before offline checking: each event has it off, with the default max age and a key

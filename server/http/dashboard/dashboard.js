@@ -372,12 +372,16 @@ function alarmText(a, rules) {
     return a.subject + ' 거부 급증 (위조·취소 티켓 의심): 최근 ' + rules.spikeMinutes + '분 검표 ' + number(a.of) +
       '건 중 ' + number(a.count) + '건 거부 (등록되지 않은·취소된 티켓), ' + since + '부터';
   }
-  if (a.kind === 'offline-conflict') {
-    // Each conflict: the ticket, the offline gate and its time, what it clashes with and when.
-    const lines = (a.conflicts || []).map((c) => '티켓 ' + c.ticketNo + ' (' + c.block + ', ' +
-      (REASONS[c.reason] || c.reason) + '): 오프라인 ' + c.gate + ' ' + clock(c.at, true) +
-      (c.otherGate ? ' ↔ ' + c.otherGate + ' ' + clock(c.otherAt, true) : ''));
-    return a.subject + ' 오프라인 검표 충돌 ' + number(a.count) + '건 (' + since + ' 인계) · ' + lines.join(' · ');
+  if (a.kind === 'offline-handover') {
+    // Each conflict: the ticket, the offline gate and its time, what it clashes with and when; each
+    // refused decision with why.
+    const clash = (c) => ' ' + (REASONS[c.reason] || c.reason) +
+      (c.otherGate ? ' ↔ ' + c.otherGate + ' ' + clock(c.otherAt, true) : '');
+    const lines = (a.conflicts || []).map((c) => '티켓 ' + c.ticketNo + (c.block ? ' (' + c.block + ')' : '') +
+      ': 오프라인 ' + c.gate + ' ' + clock(c.at, true) +
+      (c.reason === 'refused' ? ' 인계 거부 (' + c.why + ')' : clash(c)));
+    return a.subject + ' 오프라인 검표 인계 (' + since + '): 충돌 ' + number(a.count) + '건, 거부 ' + number(a.of) +
+      '건 · ' + lines.join(' · ');
   }
   if (a.kind === 'capacity') {
     return a.subject + (a.percent >= 100 ? ' 만석' : ' 수용 ' + a.percent + '% 도달') + ': 현재 ' + number(a.count) +
