@@ -263,8 +263,10 @@ function gateName(name, block) {
 }
 
 // Gates in alarm first, then silent ones, then the rest by name: on a wall screen nobody scrolls.
+// A hand-over's alarm tells of an outage that is over, not of a gate that needs someone now.
+const GATE_ALARMS = new Set(['silent-gate', 'refusal-spike']);
 function renderGates(snapshot) {
-  const alarmed = new Set((snapshot.alarms || []).filter((a) => a.kind !== 'capacity').map((a) => a.subject));
+  const alarmed = new Set((snapshot.alarms || []).filter((a) => GATE_ALARMS.has(a.kind)).map((a) => a.subject));
   const rank = (g) => (alarmed.has(g.source) ? 0 : g.silent ? 1 : 2);
   const gates = (snapshot.gates || []).slice().sort((a, b) => rank(a) - rank(b) || byName(a.source, b.source));
   $('gates').querySelector('tbody').replaceChildren(...gates.map((g) => {
@@ -279,20 +281,24 @@ function renderGates(snapshot) {
   $('no-gates').hidden = gates.length > 0;
 }
 
-// Whether the station could go on checking offline now: a list of the shown event for its block,
-// younger than the event's offline max age.
-function offlineCell(st, offline) {
-  if (!offline || !offline.on) return cell('꺼짐');
-  if (!st.listFetchedAt) return cell('목록 없음');
+// The station's name with a tag when it could go on checking offline now (a list of the shown
+// event for its block, younger than the event's offline max age) or its list has grown too old.
+function stationName(st, offline) {
+  const td = gateName(st.name, st.block);
+  if (!offline || !offline.on || !st.listFetchedAt) return td;
   const minutes = Math.max(0, Math.floor((state.serverTime - st.listFetchedAt) / 60000));
-  const td = cell((st.offlineReady ? '준비됨' : '목록 오래됨') + ' (' + minutes + '분 전)');
-  td.dataset.ready = st.offlineReady ? 'true' : 'false';
+  const tag = document.createElement('span');
+  tag.className = 'offline-tag';
+  tag.dataset.ready = st.offlineReady ? 'true' : 'false';
+  tag.textContent = st.offlineReady ? '오프라인 준비' : '목록 오래됨';
+  tag.title = '오프라인 목록 ' + minutes + '분 전';
+  td.append(tag);
   return td;
 }
 
-// The station's last request, marked when it has gone silent.
+// The station's last request (written once a minute at most), marked when it has gone silent.
 function seenCell(st) {
-  const td = cell(st.lastSeen ? clock(st.lastSeen, true) + (st.silent ? ' ⚠ 무응답' : '') : '-');
+  const td = cell(st.lastSeen ? (st.silent ? '⚠ ' : '') + clock(st.lastSeen, false) : '-');
   if (st.silent) td.className = 'silent';
   return td;
 }
@@ -310,9 +316,9 @@ function renderStations(snapshot) {
     tr.dataset.offlineReady = st.offlineReady ? 'true' : 'false';
     tr.dataset.silent = st.silent ? 'true' : 'false';
     if (!st.operator) tr.className = 'off';
-    tr.append(gateName(st.name, st.block), cell(st.operator || '로그인 안 됨'),
+    tr.append(stationName(st, snapshot.offline), cell(st.operator || '로그인 안 됨'),
       cell(st.signedInAt ? clock(st.signedInAt, false) + '부터' : ''),
-      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'), seenCell(st), offlineCell(st, snapshot.offline));
+      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'), seenCell(st));
     return tr;
   }));
   $('no-stations').hidden = stations.length > 0;
@@ -425,7 +431,9 @@ function renderAlarms(snapshot) {
       div.append(text, button);
     }
     div.dataset.acked = isAcked ? 'true' : 'false';
-    div.querySelector('.text').textContent = (isAcked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
+    const text = (isAcked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
+    div.querySelector('.text').textContent = text;
+    div.title = text;  // a long banner shows one line on the wall; the whole of it on hover
     return div;
   }));
   const fresh = alarmState.shown.filter((a) => !a.acked && !alarmState.sounded.has(a.key));
@@ -505,7 +513,7 @@ function render(snapshot) {
     $('inside-' + i).textContent = number(b.inside);
     // A second person let in offline on a ticket already inside is counted in the stand too.
     $('twice-' + i).hidden = !b.insideTwice;
-    $('twice-' + i).textContent = '오프라인 중복 입장 ' + number(b.insideTwice || 0) + '명 포함';
+    $('twice-' + i).textContent = '오프라인 중복 ' + number(b.insideTwice || 0) + '명 포함';
     renderCapacity(i, b);
   });
   renderChart(snapshot.flow, snapshot.blocks);
