@@ -1,6 +1,8 @@
 // The command texts the station sends and the rules it applies to the answers.
 #include "backend/commands.h"
 
+#include <QStringList>
+
 namespace tav::backend {
 
 namespace {
@@ -45,10 +47,32 @@ QString statisticsCommand(const QString& bizCode) {
   return kBookingProc + u'\'' + wireName(wire::kModeStatistics) + QStringLiteral("','") + quoted(bizCode) + QStringLiteral("','','',''");
 }
 
-bool isTicketCheck(const QString& commandText) {
-  for (const QString& mode : {kEntryMode, kExitMode})
-    if (commandText.startsWith(kBookingProc + u'\'' + mode + QStringLiteral("',"))) return true;
-  return false;
+std::optional<TicketCheck> ticketCheckOf(const QString& commandText) {
+  if (!commandText.startsWith(kBookingProc + u'\'')) return std::nullopt;
+  // Five quoted values as ticketCheckCommand writes them: a doubled apostrophe stands for one.
+  QStringList values;
+  QString value;
+  qsizetype i = kBookingProc.size() + 1;
+  while (i < commandText.size()) {
+    const QChar c = commandText[i++];
+    if (c != u'\'') {
+      value += c;
+    } else if (i < commandText.size() && commandText[i] == u'\'') {
+      value += c;
+      ++i;
+    } else {
+      values << value;
+      value.clear();
+      // Between values: "','" or, before the last, "', '".
+      if (i == commandText.size()) break;
+      if (commandText.mid(i, 2) == QStringLiteral(",'")) i += 2;
+      else if (commandText.mid(i, 3) == QStringLiteral(", '")) i += 3;
+      else return std::nullopt;
+    }
+  }
+  if (values.size() != 5 || i != commandText.size() || (values[0] != kEntryMode && values[0] != kExitMode))
+    return std::nullopt;
+  return TicketCheck{values[0], values[1], values[2], values[3], values[4]};
 }
 
 QString blockFilter(const QString& shownBlock) { return shownBlock == kAllBlocks ? QString() : shownBlock; }

@@ -3,6 +3,7 @@
 
 #include <QString>
 
+#include <optional>
 #include <string_view>
 
 #include "wire/protocol.h"
@@ -31,9 +32,16 @@ QString ticketCheckCommand(const QString& mode, const QString& bizCode, const QS
                            const QString& ticketNo, const QString& adminId);
 QString statisticsCommand(const QString& bizCode);
 
-// Whether a command text is a ticket check (entry or exit), the one call that admits a fan and so
-// the one the gateway sends with an idempotency key and retries.
-bool isTicketCheck(const QString& commandText);
+// What a ticket check's command text asks, unquoted.
+struct TicketCheck {
+  QString mode, bizCode, block, ticketNo, adminId;
+};
+
+// The ticket check (entry or exit) a command text is, the one call that admits a fan and so the
+// one the gateway sends with an idempotency key, retries, and may decide offline; none for any
+// other text.
+std::optional<TicketCheck> ticketCheckOf(const QString& commandText);
+inline bool isTicketCheck(const QString& commandText) { return ticketCheckOf(commandText).has_value(); }
 
 // The block filter a ticket check sends for the block shown: "" for kAllBlocks, any other caption
 // as it stands.

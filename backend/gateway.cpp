@@ -16,6 +16,7 @@
 
 #include "backend/commands.h"
 #include "backend/idempotency.h"
+#include "backend/offline_station.h"
 #include "platform/pathmap.h"
 #include "wire/protocol.h"
 
@@ -127,6 +128,8 @@ bool endsAtOnce(const std::string& attribute) {
 
 }  // namespace
 
+bool stationRegistered() { return QFileInfo::exists(mapPath(kStationKeyPath)); }
+
 // ---- SessionCookie ----
 
 std::string SessionCookie::header() const {
@@ -208,14 +211,24 @@ BusinessObject::BusinessObject(QString progId, QString url)
 
 std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
   const std::string body = commandText.toStdString();
-  if (!isTicketCheck(commandText)) return recordsetOf(send(body, {}, kConnectTimeout, kReadTimeout));
+  const std::optional<TicketCheck> check = ticketCheckOf(commandText);
+  if (!check) return recordsetOf(send(body, {}, kConnectTimeout, kReadTimeout));
 
   // One key for every attempt of this call: the back-end answers a check it already decided with
   // that decision, so a fan whose answer was lost is not turned away as already inside.
   const auto start = std::chrono::steady_clock::now();
   UnansweredChecks& unanswered = unansweredChecks();
   const std::string key = unanswered.keyFor(body, start);
-  Reply reply = send(body, key, kConnectTimeout, kFirstAttemptReadTimeout);
+  OfflineStation& offline = offlineStation();
+  if (std::optional<wire::Recordset> local = offline.decideLocally(*check, key)) {
+    unanswered.forget(body);
+    return std::make_unique<Recordset>(std::move(*local));
+  }
+
+  HttpReply reply = send(body, key, kConnectTimeout, kFirstAttemptReadTimeout);
+  // Only a back-end out of reach on every attempt sends the station offline: any answer of a live
+  // server, a 503 included, is the failure line.
+  bool unreachable = reply.status == 0;
   const auto left = [start] {
     return std::chrono::duration_cast<std::chrono::milliseconds>(start + kCallBudget -
                                                                  std::chrono::steady_clock::now());
@@ -228,22 +241,36 @@ std::unique_ptr<Recordset> BusinessObject::Query(const QString& commandText) {
     const std::chrono::milliseconds rest = left();
     const std::chrono::milliseconds connect = std::min(kConnectTimeout, rest / 3);
     reply = send(body, key, connect, rest - connect);
+    unreachable = unreachable && reply.status == 0;
   }
-  if (reply.answered())
-    unanswered.forget(body);
-  else
+  if (!reply.answered()) {
+    if (unreachable) {
+      // The check that found the outage is decided with the key of its attempts: should one of
+      // them have reached the back-end after all, the hand-over finds it as the same check.
+      if (std::optional<wire::Recordset> decided = offline.connectionFailed(*check, key)) {
+        unanswered.forget(body);
+        return std::make_unique<Recordset>(std::move(*decided));
+      }
+    }
     unanswered.remember(body, key);
-  return recordsetOf(reply);
+    return recordsetOf(reply);
+  }
+  unanswered.forget(body);
+  std::unique_ptr<Recordset> answer = recordsetOf(reply);
+  if (!answer->data().rows.empty()) {
+    const wire::Value& code = answer->data().rows.front().front();
+    if (const auto* text = std::get_if<std::string>(&code)) offline.checkAnswered(*check, trimmed(*text));
+  }
+  return answer;
 }
 
-BusinessObject::Reply BusinessObject::send(const std::string& body, const std::string& key,
-                                           std::chrono::milliseconds connectTimeout,
-                                           std::chrono::milliseconds readTimeout) const {
-  const QUrl url(url_, QUrl::StrictMode);
+HttpReply backendRequest(const QString& urlText, std::string_view method, const std::string& path,
+                         const std::string& body, const std::string& key, std::chrono::milliseconds connectTimeout,
+                         std::chrono::milliseconds readTimeout) {
+  const QUrl url(urlText, QUrl::StrictMode);
   const QString scheme = url.scheme().toLower();
   if (!url.isValid() || (scheme != u"http" && scheme != u"https") || url.host().isEmpty())
-    throw BackendError("The back-end address " + url_.toStdString() +
-                       " is not an http or https URL.");
+    throw BackendError("The back-end address " + urlText.toStdString() + " is not an http or https URL.");
 
   QString host = url.host(QUrl::FullyEncoded);
   if (host.contains(u':')) host = u'[' + host + u']';  // IPv6 literal
@@ -251,7 +278,7 @@ BusinessObject::Reply BusinessObject::send(const std::string& body, const std::s
   httplib::Client client(
       (scheme + QStringLiteral("://") + host + u':' + QString::number(port)).toStdString());
   if (!client.is_valid())
-    throw BackendError("The back-end address " + url_.toStdString() + " cannot be used.");
+    throw BackendError("The back-end address " + urlText.toStdString() + " cannot be used.");
   client.set_connection_timeout(connectTimeout);
   client.set_read_timeout(readTimeout);
   client.set_write_timeout(readTimeout);
@@ -262,9 +289,7 @@ BusinessObject::Reply BusinessObject::send(const std::string& body, const std::s
 
   QString base = url.path(QUrl::FullyEncoded);
   while (base.endsWith(u'/')) base.chop(1);
-  const QString path = base + QStringLiteral("/objects/") +
-                       QString::fromUtf8(QUrl::toPercentEncoding(progId_, ".")) +
-                       QStringLiteral("/Query");
+  const std::string target = base.toStdString() + path;
 
   httplib::Headers headers;
   const std::string cookie = sessionCookie().header();
@@ -273,29 +298,37 @@ BusinessObject::Reply BusinessObject::send(const std::string& body, const std::s
   if (!station.empty()) headers.emplace(std::string(wire::kStationHeader), station);
   if (!key.empty()) headers.emplace(std::string(wire::kIdempotencyHeader), key);
 
-  const httplib::Result res =
-      client.Post(path.toStdString(), headers, body, "text/plain; charset=utf-8");
+  const httplib::Result res = method == "GET"
+                                  ? client.Get(target, headers)
+                                  : client.Post(target, headers, body, "text/plain; charset=utf-8");
   if (res) {
     std::vector<std::string> setCookies;
     const auto range = res->headers.equal_range("Set-Cookie");
     for (auto it = range.first; it != range.second; ++it) setCookies.push_back(it->second);
     sessionCookie().take(setCookies);
-    return Reply{res->status, res->body, {}};
+    return HttpReply{res->status, res->body, {}, res->get_header_value("Retry-After")};
   }
   if (res.error() == httplib::Error::SSLServerVerification) {
     // The chain checked out and only the name failed when OpenSSL has no complaint.
     const long verify = client.get_openssl_verify_result();
     const std::string why = verify != X509_V_OK ? X509_verify_cert_error_string(verify)
                                                 : "it is not made out to " + url.host().toStdString();
-    throw BackendError("The back-end at " + url_.toStdString() +
+    throw BackendError("The back-end at " + urlText.toStdString() +
                            " showed a certificate this station does not trust (" + why +
                            "); a site's own CA belongs in the install folder as ca.pem.",
                        BackendError::Kind::Untrusted);
   }
-  return Reply{0, {}, httplib::to_string(res.error())};
+  return HttpReply{0, {}, httplib::to_string(res.error()), {}};
 }
 
-std::unique_ptr<Recordset> BusinessObject::recordsetOf(const Reply& reply) const {
+HttpReply BusinessObject::send(const std::string& body, const std::string& key,
+                               std::chrono::milliseconds connectTimeout,
+                               std::chrono::milliseconds readTimeout) const {
+  const std::string path = "/objects/" + QUrl::toPercentEncoding(progId_, ".").toStdString() + "/Query";
+  return backendRequest(url_, "POST", path, body, key, connectTimeout, readTimeout);
+}
+
+std::unique_ptr<Recordset> BusinessObject::recordsetOf(const HttpReply& reply) const {
   if (reply.status == 0)
     throw BackendError("The back-end at " + url_.toStdString() + " did not answer (" + reply.why + ").",
                        BackendError::Kind::NoAnswer);

@@ -8,6 +8,7 @@
 #include <mutex>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "backend/errors.h"
@@ -75,6 +76,29 @@ class SessionCookie {
 // The jar every proxy of this program shares.
 SessionCookie& sessionCookie();
 
+// Whether the install folder holds a station key (station.key), read afresh: a registered gate PC.
+bool stationRegistered();
+
+// What one HTTP request to the back-end brought back: a status and body, or no answer (status 0)
+// and why.
+struct HttpReply {
+  int status = 0;
+  std::string body;
+  std::string why;
+  std::string retryAfter;  // the Retry-After header's value, when there is one
+  // 502 and 503 say that the call was not taken, so they count as no answer for a retry.
+  bool answered() const { return status != 0 && status != 502 && status != 503; }
+};
+
+// One request to the back-end at `url` (the station's back-end address; `path` goes below its
+// path, with its query when it has one): the session cookie and the install folder's station key
+// go with it, `key` as its idempotency key unless empty, and any cookie the answer sets is kept.
+// Blocks for at most the two time-outs. Throws BackendError for what no retry mends: an unusable
+// address, a certificate not trusted, a damaged station key.
+HttpReply backendRequest(const QString& url, std::string_view method, const std::string& path,
+                         const std::string& body, const std::string& key, std::chrono::milliseconds connectTimeout,
+                         std::chrono::milliseconds readTimeout);
+
 // The proxy of the server-side business object: remembers ProgID and URL, touches no network.
 class BusinessObject {
  public:
@@ -86,23 +110,18 @@ class BusinessObject {
   // A ticket check goes with an idempotency key, and when it gets no answer it is sent once more
   // with the same key, both attempts within the same 10 s. A check that stays unanswered keeps its
   // key for a later call with the same command text (UnansweredChecks).
+  //
+  // With offline checking on, a check the station decides itself (the back-end out of reach at
+  // the connection level on both attempts, or a ticket with offline decisions not yet handed
+  // over) is answered by the station's offline engine (offlineStation()) instead.
   std::unique_ptr<Recordset> Query(const QString& commandText);
 
  private:
-  // What one attempt brought back: an HTTP status and body, or no answer (status 0) and why.
-  struct Reply {
-    int status = 0;
-    std::string body;
-    std::string why;
-    // 502 and 503 say that the call was not taken, so they count as no answer.
-    bool answered() const { return status != 0 && status != 502 && status != 503; }
-  };
-  // One POST of `body`, with `key` as its idempotency key unless empty. Throws BackendError for
-  // what no retry mends: an unusable address, a certificate not trusted, a damaged station key.
-  Reply send(const std::string& body, const std::string& key, std::chrono::milliseconds connectTimeout,
-             std::chrono::milliseconds readTimeout) const;
+  // One POST of `body` to the Query path, with `key` as its idempotency key unless empty.
+  HttpReply send(const std::string& body, const std::string& key, std::chrono::milliseconds connectTimeout,
+                 std::chrono::milliseconds readTimeout) const;
   // The reply's recordset; throws BackendError of the reply's kind for anything else.
-  std::unique_ptr<Recordset> recordsetOf(const Reply& reply) const;
+  std::unique_ptr<Recordset> recordsetOf(const HttpReply& reply) const;
 
   QString progId_;
   QString url_;

@@ -218,7 +218,7 @@ std::string Engine::statusText(SteadyTime now) const {
 
 std::vector<Decision> Engine::handOverBatch() const {
   std::vector<Decision> batch = journal_.contents().unacknowledged();
-  if (batch.size() > kHandOverBatch) batch.resize(kHandOverBatch);
+  if (batch.size() > kMaxHandoverLines) batch.resize(kMaxHandoverLines);
   return batch;
 }
 

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "offline/handover.h"
 #include "offline/journal.h"
 #include "offline/list.h"
 #include "rule/decision.h"
@@ -23,8 +24,6 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 // How long a station decides offline after its list's last refresh when the event says nothing.
 inline constexpr std::chrono::minutes kDefaultMaxAge{30};
-// The most decisions one hand-over request carries.
-inline constexpr std::size_t kHandOverBatch = 50;
 // Two answered health probes at least this far apart show the back-end is steadily back.
 inline constexpr std::chrono::seconds kProbeSpacing{10};
 
@@ -90,6 +89,8 @@ class Engine {
   // test write at sign-in succeeded with no write failing since.
   bool offlineAllowed(SteadyTime now) const;
   Mode mode() const { return mode_; }
+  // The station's block filter: empty for all blocks.
+  const std::string& block() const { return block_; }
   // True when the ticket has decisions of this station that the back-end has not acknowledged:
   // the station decides it offline (`decide`) even when online, rather than ask the back-end.
   bool localDecisionFor(std::string_view ticketNo) const;
@@ -110,7 +111,7 @@ class Engine {
   // holds a list, or its journal failed; empty online without a list.
   std::string statusText(SteadyTime now) const;
 
-  // The next hand-over request: the first kHandOverBatch decisions not acknowledged yet, in
+  // The next hand-over request: the first kMaxHandoverLines decisions not acknowledged yet, in
   // sequence order; empty when everything is handed over.
   std::vector<Decision> handOverBatch() const;
   // The back-end acknowledged every decision up to `upToSequence`: an online answer. The

@@ -118,6 +118,7 @@ std::string encodeList(const ListHeader& header, std::vector<ListRecord> records
                                 {"serverTimeMs", header.serverTimeMs},
                                 {"utcOffsetMinutes", header.utcOffsetMinutes},
                                 {"hashKey", hashKeyHex(header.hashKey)},
+                                {"maxAgeMinutes", header.maxAgeMinutes},
                                 {"count", records.size()}}
                                .dump();
   std::string out;
@@ -163,6 +164,8 @@ TicketList decodeList(std::string_view bytes) {
   } catch (const std::invalid_argument&) {
     malformed("header's hash key is not 32 hex characters");
   }
+  h.maxAgeMinutes = field(head, "maxAgeMinutes", &json::is_number_integer).get<std::int64_t>();
+  if (h.maxAgeMinutes < 1) malformed("header's max age is not a positive number of minutes");
   const json& count = field(head, "count", &json::is_number_integer);
   const std::size_t recordBytes = bytes.size() - kPrefixBytes - headBytes;
   if (count.get<std::int64_t>() < 0 || recordBytes % kRecordBytes != 0 ||

@@ -57,6 +57,8 @@ struct ListHeader {
   std::int64_t serverTimeMs = 0;  // the server's clock when it read the tickets, ms since 1970 UTC
   std::int64_t utcOffsetMinutes = 0;  // the server's time zone then, east of UTC
   HashKey hashKey{};
+  // The event's --offline-max-age: how long after its request a station may decide from this list.
+  std::int64_t maxAgeMinutes = 30;
 };
 
 // One ticket's state as the list carries it: no number, no name, no seat.

@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # The failover drill: builds docs/failover.md's deployment on this machine from packaging/ha's
 # templates (etcd, two Patroni-run PostgreSQL 15, two tav-servers, HAProxy, all on 127.77.0.x),
-# plays 48 gate stations through it while it breaks one part at a time, and prints per fault what
-# the gates and the database saw. Ends non-zero when an answered admission is missing, a ticket
-# was admitted twice or a fan was turned away.
+# plays 48 registered gate stations through it while it breaks one part at a time, and prints per
+# fault what the gates and the database saw. Ends non-zero when an answered admission is missing, a
+# ticket was admitted twice or a fan was turned away; for the venue network's outage also when the
+# offline conflicts are not the copies scanned on purpose or a stand's count in the database is not
+# what its stations admitted.
 #
-#   scripts/drill.sh [--short]      (--short: a tav-server killed, the primary killed, the primary stalled 10 s)
+#   scripts/drill.sh [--short]      (--short: a tav-server killed, the primary killed, the primary stalled
+#                                    10 s, and the venue network black-holed 60 s with offline on and off)
 #
 # TAV_BUILD_DIR names the build folder (default build/); DRILL_KEEP=1 keeps the temporary folder
 # with every process's log.
@@ -27,9 +30,10 @@ done
 if [ ! -f "$build/CMakeCache.txt" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 fi
-cmake --build "$build" -j2 --target tav-server drill_stations >/dev/null
+cmake --build "$build" -j2 --target tav-server drill_stations tav-fault-proxy >/dev/null
 tav_server=$build/server/tools/tav-server
 stations_bin=$build/bench/drill_stations
+fault_proxy_bin=$build/tests/support/tav-fault-proxy
 
 pguser=tavpg
 if ! id "$pguser" >/dev/null 2>&1; then
@@ -41,8 +45,12 @@ DB1=127.77.0.21
 DB2=127.77.0.22
 WITNESS=127.77.0.23
 PROXY=$WITNESS:8470
+# The venue network between the stations and HAProxy: a fault proxy (tests/support/fault_proxy.h)
+# that the network faults' stations reach HAProxy through, and that drops everything on demand.
+VENUE_NETWORK=127.77.0.30:8470
 STATIONS=48
 PER_STATION=400     # tickets a station may use in one fault's run
+PHASES=10           # the most faults one run has: every ticket of the store is some fault's
 
 work=$(mktemp -d /tmp/tav-drill.XXXXXX)
 chmod 711 "$work"
@@ -177,10 +185,19 @@ psql -q -h "$DB1" -U postgres -d postgres -v ON_ERROR_STOP=1 \
   -c "CREATE ROLE tav LOGIN PASSWORD '$(value TAV_DB_PASSWORD)'" -c "CREATE DATABASE tav OWNER tav ENCODING 'UTF8' TEMPLATE template0"
 eval "$(fill db1 tav-server.conf | grep '^TAV_STORE=' | sed 's/^/export /; s/=\(.*\)$/='"'"'\1'"'"'/')"
 store=$TAV_STORE
-tickets=$((STATIONS * PER_STATION * 8))
+tickets=$((STATIONS * PER_STATION * PHASES))
 "$tav_server" demo --store "$store" --tickets "$tickets" >/dev/null
 password=drill-$(secret)
 printf '%s\n%s\n' "$password" "$password" | "$tav_server" add-operator --store "$store" --place DEMO01 --id drill >/dev/null
+# Every station is a registered gate of one stand block, in turn, as drill_stations --journals
+# expects: a registered station may check offline.
+blocks=(E석 N석 S석 W석)
+mkdir -m 700 "$work/keys"
+for ((s = 0; s < STATIONS; s++)); do
+  "$tav_server" add-station --store "$store" --place DEMO01 --name "drill-$s" --block "${blocks[s % 4]}" \
+    --key-file "$work/keys/$s" >/dev/null
+  cat "$work/keys/$s" >>"$work/station-keys"
+done
 
 # ---- two tav-servers, restarted a second after any end, as the unit's drop-in does -------------
 for name in db1 db2; do
@@ -218,8 +235,18 @@ backends_up() {
 }
 wait_for 60 backends_up || { say "the tav-servers did not come up behind HAProxy"; tail "$work"/tav-*.log >&2; exit 1; }
 
+# ---- the venue network: passing until a fault writes another mode into its file ------------------
+network_mode=$work/venue-network.mode
+echo pass >"$network_mode"
+"$fault_proxy_bin" --listen "$VENUE_NETWORK" --to "$PROXY" --mode-file "$network_mode" >>"$work/fault-proxy.log" 2>&1 &
+echo $! >"$work/fault-proxy.pid"
+disown $!
+network_up() { [ "$(curl -s -o /dev/null -w '%{http_code}' "http://$VENUE_NETWORK/health")" = 200 ]; }
+wait_for 30 network_up || { say "the venue network's fault proxy did not pass"; cat "$work/fault-proxy.log" >&2; exit 1; }
+
 say "signing in $STATIONS stations"
-printf '%s\n' "$password" | "$stations_bin" signin --proxy "$PROXY" --stations "$STATIONS" --operator drill --sessions "$work/sessions"
+printf '%s\n' "$password" | "$stations_bin" signin --proxy "$PROXY" --stations "$STATIONS" --operator drill --sessions "$work/sessions" \
+  --keys "$work/station-keys"
 
 # ---- the faults --------------------------------------------------------------------------------
 pm_of() { head -1 "$work/$1/data/postmaster.pid"; }
@@ -261,6 +288,13 @@ fault_etcd_member_kill() {
   sleep 10
   start_etcd "${who:-db1}"
 }
+# The venue network drops every packet (a cut cable, a dead switch): the stations see silence, not a
+# refusal, until their own time-outs; the mode file is read every 100 ms.
+fault_network_blackhole() {
+  echo blackhole >"$network_mode"
+  sleep "$1"
+  echo pass >"$network_mode"
+}
 fault_etcd_all_kill() {
   local name
   for name in "${etcd_members[@]}"; do kill -9 "$(cat "$work/etcd-$name.pid")"; done
@@ -268,27 +302,52 @@ fault_etcd_all_kill() {
   for name in "${etcd_members[@]}"; do start_etcd "$name"; done
 }
 
+# The venue network's outage: the stations check through the venue network at a gate's pace (a fan
+# every 1.5 s: an outage of 60 s then allows each station's offline decisions by the hand-over's rule
+# of one a second), with the event's offline checking on or off; COPIES tickets are each scanned at
+# two gates of one block 30 s into the outage. The stations start 20 s before it, time enough for
+# every station's list.
+network_fault=("fault_network_blackhole 60" 100)
+COPIES=4
+NETWORK_BEFORE=20
+NETWORK_INTERVAL_MS=1500
 if [ $short = 1 ]; then
-  faults=("tav-server killed|fault_tav_kill|25" "primary killed|fault_primary_kill|40" "primary stalled 10 s|fault_primary_stall 10|40")
+  faults=("tav-server killed|fault_tav_kill|25" "primary killed|fault_primary_kill|40" "primary stalled 10 s|fault_primary_stall 10|40"
+    "venue network black-holed 60 s, offline on|${network_fault[0]}|${network_fault[1]}|on"
+    "venue network black-holed 60 s, offline off|${network_fault[0]}|${network_fault[1]}|off")
 else
-  # The primary's faults last: each moves the primary, and the faults before them are measured on
-  # the cluster as it was made.
+  # The primary's faults last but for the network's: each moves the primary, and the faults before
+  # them are measured on the cluster as it was made.
   faults=("tav-server killed|fault_tav_kill|25" "HAProxy reloaded|fault_haproxy_reload|25" "HAProxy restarted|fault_haproxy_restart|25"
     "standby killed|fault_standby_kill|30" "etcd leader killed 10 s|fault_etcd_member_kill|30" "every etcd killed 10 s|fault_etcd_all_kill|30" "primary killed|fault_primary_kill|40"
-    "primary stalled 20 s|fault_primary_stall 20|50")
+    "primary stalled 20 s|fault_primary_stall 20|50"
+    "venue network black-holed 60 s, offline on|${network_fault[0]}|${network_fault[1]}|on"
+    "venue network black-holed 60 s, offline off|${network_fault[0]}|${network_fault[1]}|off")
 fi
-before=8
+[ ${#faults[@]} -le $PHASES ] || { say "more faults than PHASES has tickets for"; exit 2; }
 phase=0
 results=$work/results.tsv
 : >"$results"
 for entry in "${faults[@]}"; do
-  IFS='|' read -r title action seconds <<<"$entry"
+  IFS='|' read -r title action seconds offline <<<"$entry"
   wait_for 60 cluster_whole || say "the cluster is not whole before \"$title\""
   wait_for 60 backends_up || say "not both tav-servers are up before \"$title\""
   say "$title"
   log=$work/phase$phase.tsv
-  "$stations_bin" run --proxy "$PROXY" --sessions "$work/sessions" --operator drill --first-ticket $((phase * STATIONS * PER_STATION)) \
-    --per-station "$PER_STATION" --seconds "$seconds" --log "$log" &
+  through=(--proxy "$PROXY")
+  before=8
+  copies=0
+  if [ -n "$offline" ]; then
+    "$tav_server" set-event --store "$store" --bizcode DEMO2026 --offline "$offline" >/dev/null
+    before=$NETWORK_BEFORE
+    copies=$COPIES
+    # The same journals in every such fault: a station's sequence goes on, as on a gate PC.
+    through=(--proxy "$VENUE_NETWORK" --journals "$work/journals" --copies "$copies" --copies-at $((before + 30))
+      --interval-ms "$NETWORK_INTERVAL_MS")
+  fi
+  phase_start=$(date +%s%3N)
+  "$stations_bin" run "${through[@]}" --sessions "$work/sessions" --keys "$work/station-keys" --operator drill \
+    --first-ticket $((phase * STATIONS * PER_STATION)) --per-station "$PER_STATION" --seconds "$seconds" --log "$log" &
   player=$!
   sleep "$before"
   fault_at=$(date +%s%3N)
@@ -305,44 +364,70 @@ for entry in "${faults[@]}"; do
     >"$work/doubled$phase.tsv"
   PGPASSWORD=$(value TAV_DB_PASSWORD) psql -At "$store" -c "SELECT ticket_no FROM scan_log WHERE kind = 'check' AND outcome = 'repeat'" \
     >"$work/repeated$phase.tsv"
-  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$title" "$log" "$fault_at" "$work/admitted$phase.tsv" "$work/doubled$phase.tsv" \
-    "$work/repeated$phase.tsv" "$rejoined" >>"$results"
+  # Admissions as the stands count them, offline conflicts included, by the ticket's block; the
+  # offline lines' times lie after the phase began (within the station's silence).
+  PGPASSWORD=$(value TAV_DB_PASSWORD) psql -At -F $'\t' "$store" -c "SELECT s.ticket_no, t.block FROM scan_log s JOIN ticket t
+      ON t.bizcode = s.bizcode AND t.ticket_no = s.ticket_no WHERE s.kind = 'check' AND s.mode = 'I' AND s.bizcode = 'DEMO2026'
+      AND s.outcome IN ('entry', 'reentry', 'offline-conflict') AND s.at >= $phase_start" >"$work/stands$phase.tsv"
+  printf '%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\t%s\n' "$title" "$log" "$fault_at" "$work/admitted$phase.tsv" "$work/doubled$phase.tsv" \
+    "$work/repeated$phase.tsv" "$rejoined" "${offline:--}" "$copies" "$work/stands$phase.tsv" >>"$results"
   phase=$((phase + 1))
 done
 
 python3 - "$results" <<'EOF'
-# One line per fault from the stations' logs and the database afterwards.
+# One line per fault from the stations' logs and the database afterwards; for the venue network's
+# outage a second table: what the stations decided offline and what the hand-over made of it.
 import statistics, sys
 ADMITTED, ALREADY, SIGN_IN = "입장 확인", "이미 입장", "다시 로그인하세요"
-rows, bad = [], False
+CHECKS = ("scan", "rescan", "copy")
+rows, network_rows, bad = [], [], False
 for line in open(sys.argv[1]):
-    title, log, fault_at, admitted_file, doubled_file, repeated_file, rejoined = line.rstrip("\n").split("\t")
-    fault_at = int(fault_at)
+    (title, log, fault_at, admitted_file, doubled_file, repeated_file, rejoined, offline, copies,
+     stands_file) = line.rstrip("\n").split("\t")
+    fault_at, copies = int(fault_at), int(copies)
     admitted = {t: int(c) for t, c in (l.split("\t") for l in open(admitted_file) if l.strip())}
     doubled = {l.split("\t")[0] for l in open(doubled_file) if l.strip()}
     repeated = {l.strip() for l in open(repeated_file) if l.strip()}
-    records = [l.rstrip("\n").split("\t") for l in open(log) if l.strip()]
+    records = [(l.rstrip("\n").split("\t") + [""] * 9)[:9] for l in open(log) if l.strip()]
     stations = sorted({int(r[0]) for r in records})
     failed_by_station = {s: 0 for s in stations}
     tickets, answered_in, turned_away, failures, successes, probes_ok, probes = set(), set(), 0, [], [], 0, 0
-    for station, kind, ticket, key, start, end, status, code, message in (r + [""] * (9 - len(r)) for r in records):
-        start, end = int(start), int(end)
+    offline_in, offline_decisions, handed, left, block_of = set(), 0, {}, 0, {}
+    stations_admitted = {}  # by station: the keys it showed admitted, online or offline
+    checks, slowest = 0, 0
+    for station, kind, ticket, key, start, end, status, code, message in records:
+        start, end, station = int(start), int(end), int(station)
         if kind == "probe":
             probes += 1
             probes_ok += status == "answer" and message != SIGN_IN
             continue
+        if kind == "handover":
+            if key:
+                handed[key] = status
+            continue
+        if kind == "left":
+            left += int(ticket or 0)
+            block_of[station] = message
+            continue
+        if kind not in CHECKS:
+            continue  # the offline side's list fetches and health probes
+        checks += 1
         tickets.add(ticket)
         failed = status == "failed" or (status == "http" and code in ("502", "503"))
         if failed:
-            failed_by_station[int(station)] += 1
+            failed_by_station[station] += 1
             failures.append((start, end))
-        elif status == "answer":
+        elif status in ("answer", "offline"):
             successes.append((start, end))
-        if status == "answer" and message == ADMITTED:
-            answered_in.add(ticket)
-        if kind == "rescan" and message.startswith(ALREADY):
+        if status == "offline":
+            offline_decisions += 1
+            slowest = max(slowest, end - start)  # the check that found the outage waited for both attempts
+        if message == ADMITTED and status in ("answer", "offline"):
+            (answered_in if status == "answer" else offline_in).add(ticket)
+            stations_admitted.setdefault(station, set()).add(key)
+        if kind == "rescan" and status == "answer" and message.startswith(ALREADY):
             turned_away += 1
-    lost = sum(1 for t in answered_in if admitted.get(t, 0) == 0)
+    lost = sum(1 for t in answered_in | offline_in if admitted.get(t, 0) == 0)
     twice = sum(1 for t in tickets if admitted.get(t, 0) > 1 or t in doubled)
     counts = list(failed_by_station.values()) or [0]
     if failures:
@@ -353,12 +438,47 @@ for line in open(sys.argv[1]):
     else:
         recovery = "no failure"
     bad |= lost > 0 or twice > 0 or turned_away > 0
-    rows.append([title, str(len(records) - probes), str(len(tickets & repeated)), "%g / %d" % (statistics.median(counts), max(counts)), recovery,
-                 str(lost), str(twice), str(turned_away), "%d/%d" % (probes_ok, probes), rejoined])
-head = ["fault", "checks", "answered by key", "failed per station (median / max)", "recovery", "lost admissions", "admitted twice",
-        "fans turned away", "sessions kept", "cluster whole after (primary)"]
-widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
-for r in [head, ["-" * w for w in widths]] + rows:
-    print(" | ".join(c.ljust(w) for c, w in zip(r, widths)))
+    rows.append([title, str(checks), str(len(tickets & repeated)), "%g / %d" % (statistics.median(counts), max(counts)),
+                 recovery, str(lost), str(twice), str(turned_away), "%d/%d" % (probes_ok, probes), rejoined])
+    if offline == "-":
+        continue
+    # The stands: admissions in the database (offline conflicts included) against the stations' own.
+    in_store = {}
+    for l in open(stands_file):
+        if l.strip():
+            ticket, block = l.rstrip("\n").split("\t")
+            if ticket in tickets:
+                in_store[block] = in_store.get(block, 0) + 1
+    by_stations = {}
+    for station, keys in stations_admitted.items():
+        block = block_of.get(station, "?")
+        by_stations[block] = by_stations.get(block, 0) + len(keys)
+    blocks = sorted(set(in_store) | set(by_stations))
+    stands_equal = all(in_store.get(b, 0) == by_stations.get(b, 0) for b in blocks)
+    stands = " ".join("%s %d/%d" % (b, in_store.get(b, 0), by_stations.get(b, 0)) for b in blocks)
+    conflicts = sum(1 for r in handed.values() if r == "conflict")
+    refused = sum(1 for r in handed.values() if r == "refused")
+    # Offline decisions the back-end never took: not handed over by the end, or refused.
+    lost_offline = left + refused
+    network_bad = lost + lost_offline > 0 or not stands_equal or (offline == "on" and conflicts != copies)
+    bad |= network_bad
+    network_rows.append([title, "%g / %d" % (statistics.median(counts), max(counts)), str(offline_decisions),
+                         "%.1f s" % (slowest / 1000) if offline_decisions else "-",
+                         "%d / %d" % (conflicts, copies), str(refused), str(left), str(lost + lost_offline),
+                         ("yes " if stands_equal else "NO ") + "(" + stands + ")", "FAILED" if network_bad else "ok"])
+
+
+def table(head, rows):
+    widths = [max(len(r[i]) for r in rows + [head]) for i in range(len(head))]
+    for r in [head, ["-" * w for w in widths]] + rows:
+        print(" | ".join(c.ljust(w) for c, w in zip(r, widths)))
+
+
+table(["fault", "checks", "answered by key", "failed per station (median / max)", "recovery", "lost admissions",
+       "admitted twice", "fans turned away", "sessions kept", "cluster whole after (primary)"], rows)
+if network_rows:
+    print()
+    table(["venue network", "failed per station (median / max)", "offline decisions", "slowest offline answer", "conflicts / copies",
+           "refused at hand-over", "not handed over", "lost", "stands equal (database/stations)", "result"], network_rows)
 sys.exit(1 if bad else 0)
 EOF

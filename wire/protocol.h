@@ -2,6 +2,7 @@
 // fields of their answers and the result codes. Written once here, used on both sides.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -44,6 +45,12 @@ inline constexpr std::string_view kModeEntry = "I";
 inline constexpr std::string_view kModeExit = "O";
 inline constexpr std::string_view kModeStatistics = "S";
 
+// The back-end's paths beside the Query: its health, and a station's offline list and hand-over
+// (GET /api/v1/offline/list?bizcode=B&block=X, POST /api/v1/offline/checks).
+inline constexpr std::string_view kHealthPath = "/health";
+inline constexpr std::string_view kOfflineListPath = "/api/v1/offline/list";
+inline constexpr std::string_view kOfflineChecksPath = "/api/v1/offline/checks";
+
 // Fields of the answers.
 inline constexpr std::string_view kFieldErrCode = "ErrCode";
 inline constexpr std::string_view kFieldErrMsg = "ErrMsg";
@@ -57,6 +64,12 @@ inline constexpr std::string_view kFieldPlaceName = "PlaceName";
 inline constexpr std::string_view kFieldSeatGradeName = "SeatGradeName";
 inline constexpr std::string_view kFieldSeatInfo = "SeatInfo";
 inline constexpr std::string_view kFieldTotal = "Total";
+
+// The fields of a ticket check's answer, in their order: the code and message, then the holder's
+// details, empty when the answer carries none.
+inline constexpr std::array<std::string_view, 9> kBookingFields{
+    kFieldErrCode, kFieldErrMsg,  kFieldCustName,      kFieldTicketNo, kFieldGoodsName,
+    kFieldPlayDate, kFieldPlaceName, kFieldSeatGradeName, kFieldSeatInfo};
 
 // ErrCode values: done, refused, already (inside, or not inside on exit), admitted again.
 inline constexpr std::string_view kCodeOk = "0";

@@ -4,9 +4,11 @@
 #include <QCloseEvent>
 #include <QKeyEvent>
 #include <QStringDecoder>
+#include <QTimer>
 
 #include "backend/commands.h"
 #include "backend/gateway.h"
+#include "backend/offline_station.h"
 #include "forms/common/Controls.h"
 #include "forms/common/Globals.h"
 #include "platform/platform.h"
@@ -32,6 +34,8 @@ const QString kCheckFailed = QStringLiteral("확인 실패 · 다시 스캔");
 const QString kStatisticsFailed = QStringLiteral("입장현황을 불러오지 못했습니다");
 
 constexpr int kEnterKey = 13;  // vbKeyReturn
+// The status line follows the offline engine this often; reading it takes microseconds.
+constexpr int kStatusRefreshMs = 1000;
 constexpr int kProfileBufferSize = 255;
 
 // The key code the station's handlers speak (Windows virtual keys); only Enter is looked at.
@@ -79,9 +83,28 @@ frm01::frm01(QWidget* parent) : tav::Form(parent), ui(std::make_unique<Ui::frm01
   connect(ui->btnBlock, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnBlock_Click(); }); });
   connect(ui->btnScore, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { btnScore_Click(); }); });
   connect(ui->Command2, &tav::ClickLabel::clicked, this, [this] { tav::runClick([this] { Command2_Click(); }); });
+
+  auto* statusTimer = new QTimer(this);
+  connect(statusTimer, &QTimer::timeout, this, [this] { showOfflineStatus(); });
+  statusTimer->start(kStatusRefreshMs);
 }
 
-frm01::~frm01() = default;
+frm01::~frm01() { tav::backend::offlineStation().signedOut(); }
+
+void frm01::showOfflineStatus() {
+  using Tone = tav::backend::OfflineStation::Tone;
+  const tav::backend::OfflineStation::Status status = tav::backend::offlineStation().status();
+  ui->lblOffline->setVisible(!status.text.isEmpty());
+  ui->lblOffline->setText(status.text);
+  // Amber while checking offline, red while the station cannot, quiet otherwise.
+  QPalette colours = ui->lblOffline->palette();
+  const QColor back = status.tone == Tone::Offline   ? QColor(255, 191, 0)
+                      : status.tone == Tone::Refused ? QColor(200, 0, 0)
+                                                     : palette().color(QPalette::Window);
+  colours.setColor(QPalette::Window, back);
+  colours.setColor(QPalette::WindowText, status.tone == Tone::Refused ? Qt::white : Qt::black);
+  ui->lblOffline->setPalette(colours);
+}
 
 QString frm01::GetPlaceCode() {
   QByteArray buffer(kProfileBufferSize, '\0');
@@ -93,6 +116,7 @@ QString frm01::GetPlaceCode() {
 
 void frm01::takeBlock(const QString& block) {
   ui->txtBlock->setCaption(block);
+  tav::backend::offlineStation().blockChosen(block);
   activateWindow();
   ui->txtTicketNo->setFocus();
   ui->btnBlock->setPicture(tav::platform().loadPicture(kBlockChosenPicture));
@@ -147,6 +171,8 @@ void frm01::Form_Load() {
   ui->btnSave->setPicture(tav::platform().loadPicture(kEntryPicture));
   ui->lbl_GoodsNameInfo->setCaption(g_GoodsName);
   ui->txtBlock->setCaption(kAllBlocks);
+  offlineStation().signedIn(g_ServerUrl, g_BizCode, g_AdminID, g_GoodsName, kAllBlocks);
+  showOfflineStatus();
 }
 
 void frm01::ClearTicketInput() {
@@ -200,9 +226,12 @@ void frm01::btnSave_Click() {
     tav::platform().playSound(kNoSound);
     ui->lbl_BookingInfo->setCaption(kCheckFailed);
     clearDetails();
+    showOfflineStatus();
     throw;
   }
   ui->txtTicketNo->setFocus();
+  // A check may have found the outage, or decided offline: the status line says so with its answer.
+  showOfflineStatus();
 
   auto field = [&rs](std::string_view name) { return trimSpaces(rs->fields().Item(wireName(name)).text()); };
 

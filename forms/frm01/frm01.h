@@ -66,6 +66,9 @@ class frm01 : public tav::Form {
   void ClearTicketInput();
   // Empties the seven labels that show the ticket holder's details.
   void clearDetails();
+  // The offline status line: the list's age, checking offline, or why the station cannot; its
+  // colour says which. Hidden while there is nothing to say.
+  void showOfflineStatus();
 
   std::unique_ptr<Ui::frm01> ui;
 };

@@ -80,6 +80,7 @@ OfflineListAnswer fetchOfflineList(Store& store, const std::string& bizCode, con
     header.serverTimeMs = now;
     header.utcOffsetMinutes = localZone(now).utcOffsetMinutes;
     header.hashKey = offline::hashKeyFromHex(event->offlineKey);
+    header.maxAgeMinutes = event->offlineMaxAgeMinutes;
     for (std::size_t b = 0; b < kBlocks.size(); ++b) {
       if (!allBlocks && kBlocks[b] != block) continue;
       for (std::int64_t after = 0;;) {

@@ -26,10 +26,7 @@ namespace msg = messages;
 const std::vector<std::string> kLoginFields{std::string(kFieldErrCode), std::string(kFieldErrMsg),
                                             std::string(kFieldBizCode), std::string(kFieldTheaterName),
                                             std::string(kFieldGoodsName)};
-const std::vector<std::string> kBookingFields{
-    std::string(kFieldErrCode),   std::string(kFieldErrMsg),        std::string(kFieldCustName),
-    std::string(kFieldTicketNo),  std::string(kFieldGoodsName),     std::string(kFieldPlayDate),
-    std::string(kFieldPlaceName), std::string(kFieldSeatGradeName), std::string(kFieldSeatInfo)};
+const std::vector<std::string> kBookingFieldNames(wire::kBookingFields.begin(), wire::kBookingFields.end());
 
 const std::string kOk(kCodeOk);
 const std::string kRefused(kCodeRefused);
@@ -47,14 +44,14 @@ Recordset loginRow(const std::string& code, const std::string& message, const Ev
 
 Recordset bookingRow(const std::string& code, const std::string& message, const Ticket* details) {
   Recordset rs;
-  rs.fields = kBookingFields;
+  rs.fields = kBookingFieldNames;
   if (details) {
     rs.rows.push_back({code, message, details->custName, details->ticketNo, details->goodsName,
                        details->playDate, details->placeName, details->seatGradeName,
                        details->seatInfo});
   } else {
     std::vector<Value> row{code, message};
-    row.resize(kBookingFields.size(), std::string());
+    row.resize(kBookingFieldNames.size(), std::string());
     rs.rows.push_back(std::move(row));
   }
   return rs;

@@ -212,9 +212,14 @@ std::optional<StationInfo> StationDirectory::known(const std::string& hash) {
   const TimeMs now = store_.now();
   seen_[it->second.id] = now;
   Asked& asked = asked_[it->second.id];
-  if (asked.last != 0 && now - asked.last > asked.silenceMs) {
-    asked.silenceFrom = asked.last;
-    asked.silenceMs = now - asked.last;
+  // A server that has not seen the station since it started counts the silence from the last
+  // sighting the store holds, by any server: a station handing its offline decisions over to
+  // another server than the one it last reached, or after a restart, is judged by its real outage
+  // (longer by up to the minute the store's time may lag), not refused as though it had none.
+  const TimeMs last = asked.last != 0 ? asked.last : it->second.lastSeen.value_or(0);
+  if (last != 0 && now - last > asked.silenceMs) {
+    asked.silenceFrom = last;
+    asked.silenceMs = now - last;
   }
   asked.last = now;
   if (!pending_) {
@@ -275,7 +280,7 @@ void StationDirectory::refresh(const std::function<void()>& listRead) {
   std::unordered_map<std::int64_t, std::optional<TimeMs>> stored;  // live stations' last seen
   for (const StationRecord& s : stations) {
     if (s.removed) continue;
-    fresh->emplace(s.keyHash, StationInfo{s.id, s.placeCode, s.name, s.block});
+    fresh->emplace(s.keyHash, StationInfo{s.id, s.placeCode, s.name, s.block, s.lastSeen});
     stored.emplace(s.id, s.lastSeen);
   }
 

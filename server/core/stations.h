@@ -93,6 +93,9 @@ std::vector<LockoutSummary> listLockouts(Store& store, const std::string& placeC
 struct StationInfo {
   std::int64_t id = 0;
   std::string placeCode, name, block;
+  // When any server of the store last saw it, as the store held it when the directory was read:
+  // written at most once a minute.
+  std::optional<TimeMs> lastSeen;
 };
 
 // Whether the station is registered and not removed, as the reader sees the store now: what a

@@ -512,7 +512,7 @@ class HttpService::Impl final : public ConnectionHost {
     routes_.add(RouteMethod::Post, query, [this](const HttpRequest& request, const Peer& from, Reply& reply,
                                                  const RouteMatch&) { answerQuery(request, from.address, reply); },
                 true);
-    routes_.add(RouteMethod::Get, "/health",
+    routes_.add(RouteMethod::Get, wire::kHealthPath,
                 [this](const HttpRequest&, const Peer&, Reply& reply, const RouteMatch&) { answerHealth(reply); },
                 false, OtherMethods::NotFound);
     routes_.add(RouteMethod::Get, "/metrics",

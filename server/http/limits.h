@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "offline/handover.h"
-#include "server/http/offline.h"
+#include "wire/protocol.h"
 
 namespace tav::server {
 
@@ -18,13 +18,13 @@ inline constexpr std::size_t kMaxCommandBytes = 8 * 1024;
 inline constexpr std::size_t kMaxBodyBytes = kMaxCommandBytes;
 // The one exception: a hand-over of offline decisions carries up to offline::kMaxHandoverLines lines.
 inline std::size_t bodyLimit(std::string_view path) {
-  return path == kOfflineChecksPath ? offline::kMaxHandoverBytes : kMaxBodyBytes;
+  return path == wire::kOfflineChecksPath ? offline::kMaxHandoverBytes : kMaxBodyBytes;
 }
 // The parser reads a header under this limit, and its path's own limit applies once it is known.
 inline constexpr std::size_t kLargestBodyBytes = offline::kMaxHandoverBytes;
 // What a body over its path's limit is answered with.
 inline std::string bodyTooLong(std::string_view path) {
-  return path == kOfflineChecksPath ? "The hand-over is longer than 64 KiB; send fewer lines a request."
+  return path == wire::kOfflineChecksPath ? "The hand-over is longer than 64 KiB; send fewer lines a request."
                                     : "The command text is longer than 8 KiB.";
 }
 // Header block (request line and fields) at most this long, else 431.

@@ -109,7 +109,7 @@ void answerHandover(Store& store, StationDirectory& stations, HandoverGaps& gaps
 std::shared_ptr<OfflineFetches> addOfflineRoutes(Routes& routes, Store& store, StationDirectory& stations,
                                                  std::function<void(std::function<void()>)> runner) {
   auto fetches = std::make_shared<OfflineFetches>();
-  routes.add(RouteMethod::Get, kOfflineListPath,
+  routes.add(RouteMethod::Get, wire::kOfflineListPath,
              [&store, &stations, runner, fetches](const HttpRequest& request, const Peer& from, Reply& reply,
                                                   const RouteMatch&) {
                const std::string_view target = request.target();
@@ -133,7 +133,7 @@ std::shared_ptr<OfflineFetches> addOfflineRoutes(Routes& routes, Store& store, S
                  });
              });
   auto gaps = std::make_shared<HandoverGaps>();
-  routes.add(RouteMethod::Post, kOfflineChecksPath,
+  routes.add(RouteMethod::Post, wire::kOfflineChecksPath,
              [&store, &stations, runner, gaps](const HttpRequest& request, const Peer& from, Reply& reply,
                                                const RouteMatch&) {
                auto pending = std::make_shared<PendingHandover>();

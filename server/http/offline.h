@@ -13,13 +13,7 @@ class Routes;
 class StationDirectory;
 class Store;
 
-// The path of GET /api/v1/offline/list?bizcode=B&block=X.
-inline constexpr const char* kOfflineListPath = "/api/v1/offline/list";
-// The path of POST /api/v1/offline/checks: a station hands its offline decisions over
-// (server/core/offline_handover.h, body and answer offline/handover.h).
-inline constexpr std::string_view kOfflineChecksPath = "/api/v1/offline/checks";
-
-// Adds the routes. The hand-over answers 200 with the answer's JSON, 400 for a body that is no
+// Adds the routes (wire::kOfflineListPath, wire::kOfflineChecksPath). The hand-over answers 200 with the answer's JSON, 400 for a body that is no
 // hand-over, 403 without a station and its operator's session, 503 with Retry-After while live
 // checks queue or the store cannot answer.
 // The list's route: The station's key is looked up as a ticket check's is (a key the directory does

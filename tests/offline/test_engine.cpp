@@ -212,7 +212,7 @@ TEST_F(EngineTest, HandsOverInBatchesAndComesBackOnlyAfterwardsAndAfterTwoProbes
   ASSERT_TRUE(engine->connectionFailed(kT0));
   scan(wire::kModeExit, "T1");  // sequence 1
   for (int i = 0; i < 119; ++i) scan(wire::kModeEntry, "N" + std::to_string(i));
-  ASSERT_EQ(engine->handOverBatch().size(), kHandOverBatch);
+  ASSERT_EQ(engine->handOverBatch().size(), kMaxHandoverLines);
   EXPECT_EQ(engine->handOverBatch().front().sequence, 1);
 
   // A station restarted now still decides its unacknowledged tickets itself.
@@ -226,7 +226,7 @@ TEST_F(EngineTest, HandsOverInBatchesAndComesBackOnlyAfterwardsAndAfterTwoProbes
 
   engine->acknowledged(kT0 + minutes(2), 50);
   EXPECT_EQ(engine->handOverBatch().front().sequence, 51);
-  EXPECT_EQ(engine->handOverBatch().size(), kHandOverBatch);
+  EXPECT_EQ(engine->handOverBatch().size(), kMaxHandoverLines);
   EXPECT_EQ(readJournal(file()).acknowledgedUpTo, 50);
   EXPECT_FALSE(engine->probeAnswered(kT0 + minutes(3)));
   EXPECT_FALSE(engine->probeAnswered(kT0 + minutes(3) + seconds(10)));  // steady, but 71 left to hand over

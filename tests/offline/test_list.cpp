@@ -27,6 +27,7 @@ ListHeader headerOf(const std::string& block) {
   h.serverTimeMs = 1775282400123;
   h.utcOffsetMinutes = 540;
   h.hashKey = kKey;
+  h.maxAgeMinutes = 45;
   return h;
 }
 
@@ -58,6 +59,7 @@ TEST(OfflineList, DecodesWhatItEncodesAndFindsEveryTicketOfAHash) {
   EXPECT_EQ(list.header.serverTimeMs, 1775282400123);
   EXPECT_EQ(list.header.utcOffsetMinutes, 540);
   EXPECT_EQ(list.header.hashKey, kKey);
+  EXPECT_EQ(list.header.maxAgeMinutes, 45);
   ASSERT_EQ(list.records.size(), 4u);
   for (std::size_t i = 1; i < list.records.size(); ++i) EXPECT_LE(list.records[i - 1].hash, list.records[i].hash);
 
@@ -103,7 +105,7 @@ std::string rawList(const std::string& head, const std::string& records, const s
 
 json goodHead(std::size_t count, const std::string& block = "E석") {
   return json{{"bizCode", "BIZ1"}, {"block", block}, {"serverTimeMs", 1}, {"utcOffsetMinutes", 540},
-              {"hashKey", hashKeyHex(kKey)}, {"count", count}};
+              {"hashKey", hashKeyHex(kKey)}, {"maxAgeMinutes", 30}, {"count", count}};
 }
 
 // One record: hash, flags, entry count, last entry.
@@ -164,6 +166,7 @@ INSTANTIATE_TEST_SUITE_P(
         Malformed{"TimeAsText", rawList(with(goodHead(2), "serverTimeMs", "1").dump(), kTwo), "\"serverTimeMs\""},
         Malformed{"OffsetOfADay", rawList(with(goodHead(2), "utcOffsetMinutes", 1440).dump(), kTwo), "UTC offset"},
         Malformed{"ShortKey", rawList(with(goodHead(2), "hashKey", "0001").dump(), kTwo), "hash key"},
+        Malformed{"NoMaxAge", rawList(with(goodHead(2), "maxAgeMinutes", 0).dump(), kTwo), "max age"},
         Malformed{"NoCount", rawList(without(goodHead(2), "count").dump(), kTwo), "\"count\" is missing"},
         Malformed{"CountAboveTheRecords", rawList(goodHead(3).dump(), kTwo), "count does not match"},
         Malformed{"NegativeCount", rawList(with(goodHead(2), "count", -2).dump(), kTwo), "count does not match"},

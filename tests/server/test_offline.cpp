@@ -83,7 +83,8 @@ TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOt
   setupTool({"add-venue", "--store", venue.store, "--place", "PLACE2", "--name", "사직야구장"});
   setupTool({"add-operator", "--store", venue.store, "--place", "PLACE2", "--id", "other"}, "other's password\n");
   const std::string otherKey = addStation(venue, "PLACE2", "사직 1번");
-  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on",
+             "--offline-max-age", "20"});
   ServerProcess server(venue.store);
   server.start();
   const std::string session = sessionInStore(venue.store), otherSession = sessionInStore(venue.store, "other");
@@ -127,6 +128,7 @@ TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOt
   EXPECT_EQ(list.header.bizCode, biz);
   EXPECT_EQ(list.header.block, all);
   EXPECT_GE(list.header.serverTimeMs, after);
+  EXPECT_EQ(list.header.maxAgeMinutes, 20) << "the event's --offline-max-age goes with its list";
   ASSERT_EQ(list.records.size(), 12u);
   const std::vector<offline::ListRecord> in = offline::findTicket(list, ticketNo(0));
   ASSERT_EQ(in.size(), 1u);
@@ -238,6 +240,46 @@ TEST(OfflineHandover, LinesAreJudgedByTheStationsSilenceUnderALimitOfTheirOwn) {
   for (const offline::HandoverResult& r : answer.results) ++results[r.result];
   EXPECT_EQ(results, (std::map<std::string, int>{{"accepted", 1}, {"conflict", 1}, {"refused", 48}})) << answerBody;
   EXPECT_EQ(admittedInStore(venue.store), 1) << "the second entry of one ticket is a conflict, not an entry";
+}
+
+// A server that never saw the station (restarted during the outage, or another server of the
+// store) judges its hand-over by the silence since the store's last sighting of it.
+TEST(OfflineHandover, AServerStartedDuringTheOutageCountsItFromTheStoresLastSighting) {
+  TestVenue venue(12);
+  const std::string key = addStation(venue, TestVenue::kPlace, "1번 게이트");
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  const std::string session = sessionInStore(venue.store);
+  TimeMsForTest fetched = 0;
+  {
+    ServerProcess before(venue.store);
+    before.start();
+    ASSERT_EQ(fetchList(before, session, key, TestVenue::kBizCode, "E석").status, 200);
+    fetched = server::Store::systemNow();
+    // The directory writes a first sighting at once.
+    const auto lastSeen = [&] {
+      std::optional<TimeMsForTest> seen;
+      server::openStore(venue.store, false)->read([&](server::Reader& r) {
+        for (const server::StationRecord& s : r.allStations()) seen = s.lastSeen;
+      });
+      return seen;
+    };
+    for (int i = 0; i < 100 && !lastSeen(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_TRUE(lastSeen());
+    before.kill();
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(2200));
+  ServerProcess after(venue.store);
+  after.start();
+  httplib::Headers headers{{"Cookie", "tav_session=" + session}, {"Tav-Station", key}};
+  const auto res = after.client()->Post(
+      "/api/v1/offline/checks", headers,
+      offline::encodeHandover({decision(1, ticketNo(0), fetched + 500), decision(2, ticketNo(4), fetched + 1000)}),
+      "application/json");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  for (const offline::HandoverResult& r : offline::decodeHandoverAnswer(res->body).results)
+    EXPECT_EQ(r.result, offline::kResultAccepted) << r.why;
+  EXPECT_EQ(admittedInStore(venue.store), 2);
 }
 
 TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
