@@ -199,7 +199,9 @@ struct OfflineConflict {
   std::string bizCode, ticketNo, block;
   std::string reason;      // the back-end's outcome word: "already-inside", "cancelled", ...
   std::string gate;        // the offline station's source, as its scan-log line names it
-  TimeMs at = 0;           // the station's decision, as its scan-log line has it
+  // The station's decision: as its scan-log line has it (clamped into the station's silence), or
+  // as the station sent it for a refused one, which has no line.
+  TimeMs at = 0;
   // The source and time of the line that made the state it clashes with (the admission before it,
   // the exit, the cancellation); empty and none when the store holds no such line.
   std::string otherGate;
