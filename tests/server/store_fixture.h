@@ -423,13 +423,13 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
   const Case& testCase() const { return std::get<1>(this->GetParam()); }
 };
 
-// SQL that takes offline checking (the stations' acknowledged hand-overs, the events' switches and
-// keys, the noted fetches, the index of tickets by block, the scan log's check keys) out of a store
-// again, as a server from before it left the store; the caller sets the schema version back by
-// kSchemaVersionsSinceOfflineChecking.
-inline constexpr int kSchemaVersionsSinceOfflineChecking = 2;
+// SQL that takes offline checking (the hand-overs' conflicts, the stations' acknowledged
+// hand-overs, the events' switches and keys, the noted fetches, the index of tickets by block, the
+// scan log's check keys) out of a store again, as a server from before it left the store; the
+// caller sets the schema version back by kSchemaVersionsSinceOfflineChecking.
+inline constexpr int kSchemaVersionsSinceOfflineChecking = 3;
 inline std::string dropOfflineChecking() {
-  return "DROP TABLE station_handover; DROP TABLE offline_lists; DROP INDEX ticket_event_block; ALTER TABLE scan_log DROP COLUMN idempotency_key; "
+  return "DROP TABLE offline_conflict; DROP TABLE station_handover; DROP TABLE offline_lists; DROP INDEX ticket_event_block; ALTER TABLE scan_log DROP COLUMN idempotency_key; "
          "ALTER TABLE event DROP COLUMN offline; ALTER TABLE event DROP COLUMN offline_max_age; "
          "ALTER TABLE event DROP COLUMN offline_key; ";
 }
@@ -439,7 +439,7 @@ inline std::string dropOfflineChecking() {
 // registered stations, and before them the live dashboard's counters (tables, triggers, functions),
 // out of a store again, as a server from before the dashboard left it; the caller sets the schema
 // version back to before the dashboard (kSchemaVersionsSinceDashboard).
-inline constexpr int kSchemaVersionsSinceDashboard = 9;
+inline constexpr int kSchemaVersionsSinceDashboard = 10;
 inline std::string dropDashboardCounters(bool sqlite) {
   const std::string alarms = dropOfflineChecking() +
       (sqlite ? "DROP TRIGGER scan_log_gate_refusal; "
