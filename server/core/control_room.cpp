@@ -9,6 +9,7 @@
 #include "server/core/command_parser.h"
 #include "server/core/errors.h"
 #include "server/core/match_day.h"
+#include "server/core/offline_handover.h"
 #include "server/core/sessions.h"
 #include "server/core/setup.h"
 #include "server/core/stations.h"
@@ -186,7 +187,7 @@ TicketStory ticketStory(Store& store, const ControlCaller& caller, const std::st
     for (const ScanRecord& l : lines)
       if (auto id = annulledLine(l)) annulledBy.emplace(*id, l.id);
     for (const ScanRecord& l : lines) {
-      StoryLine s{l, sourceLabel(l.source, names), std::nullopt};
+      StoryLine s{l, sourceLabel(l.source, names), std::nullopt, isOfflineDecision(l)};
       if (auto it = annulledBy.find(l.id); it != annulledBy.end()) s.annulledBy = it->second;
       story.lines.push_back(std::move(s));
     }

@@ -40,6 +40,8 @@ struct StoryLine {
   ScanRecord line;
   std::string gate;                           // the station's name, else the source address
   std::optional<std::int64_t> annulledBy;     // the control line that annulled this entry
+  // A station's decision made offline and handed over later; the line's time is the station's.
+  bool offline = false;
 };
 
 struct TicketStory {

@@ -1,6 +1,7 @@
 // copy-store: one read snapshot of the source, one write transaction on the target.
 #include "server/core/copy_store.h"
 
+#include "rule/decision.h"
 #include "server/core/setup.h"
 #include "server/core/store.h"
 
@@ -38,8 +39,14 @@ CopySummary copyStore(Store& from, Store& to) {
         target.insertOperator(o);
         ++summary.operators;
       }
-      // Ids kept: the scan log names stations by id.
-      for (const StationRecord& st : source.allStations()) target.restoreStation(st);
+      // Ids kept: the scan log names stations by id, and so do the lists they fetched and the
+      // offline decisions the back-end acknowledged, which a hand-over to the copy goes on from.
+      for (const StationRecord& st : source.allStations()) {
+        target.restoreStation(st);
+        for (const OfflineListFetch& f : source.offlineListFetches(st.id)) target.noteOfflineList(f);
+        if (const std::int64_t acknowledged = source.acknowledgedSequence(st.id); acknowledged > 0)
+          target.acknowledgeSequence(st.id, acknowledged);
+      }
       for (std::int64_t after = 0;;) {
         const std::vector<Ticket> page = source.tickets(after, kPage);
         for (const Ticket& t : page) target.restoreTicket(t);
@@ -53,6 +60,15 @@ CopySummary copyStore(Store& from, Store& to) {
         summary.scanLines += page.size();
         if (page.size() < kPage) break;
         after = page.back().id;
+      }
+      // The control room's conflicts, ids kept as their alarms name them. The copied scan log
+      // counted every offline entry and exit in its minute; a conflict's second person in the
+      // stand is counted here, as the hand-over counted it.
+      for (const Event& e : source.allEvents()) {
+        for (const OfflineConflict& c : source.offlineConflicts(e.bizCode)) {
+          target.keepOfflineConflict(c);
+          if (c.reason == rule::kOutcomeAlreadyInside) target.countPassage(c.bizCode, c.block, c.at, false);
+        }
       }
     });
   });

@@ -1,5 +1,5 @@
 // Moving a whole store to another one (SQLite to PostgreSQL, or back): venues, events,
-// operators, tickets with their state, and the scan log.
+// operators, stations, tickets with their state, the scan log and what offline checking keeps.
 #pragma once
 
 #include <cstddef>

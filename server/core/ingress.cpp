@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <map>
 
+#include "offline/list.h"
+#include "rule/decision.h"
 #include "server/core/local_time.h"
 #include "server/core/sessions.h"
 #include "server/core/stations.h"
@@ -15,10 +17,27 @@ namespace {
 // A station unseen for longer cannot hold a live session: its session's last use would have
 // marked it seen.
 constexpr TimeMs kStationSessionSeenMs = kSessionIdleMs + kStationSeenMs;
+// A station's last request is written up to kStationSeenMs late: unseen for longer than this, it
+// has been silent for kSilentGateMs.
+constexpr TimeMs kStationSilentMs = kSilentGateMs + kStationSeenMs;
+
+// The station's offline list for the event: the last fetch that serves its block (a station of no
+// block chooses one at the gate, so any list of the event), and whether it is fresh enough now.
+void markOfflineReady(IngressStation& view, const StationRecord& st, const std::vector<OfflineListFetch>& fetches,
+                      const Event& event, TimeMs now) {
+  for (const OfflineListFetch& f : fetches) {
+    if (f.bizCode != event.bizCode) continue;
+    if (!st.block.empty() && f.block != st.block && f.block != offline::kAllBlocks) continue;
+    if (!view.listFetchedAt || f.fetchedAt > *view.listFetchedAt) view.listFetchedAt = f.fetchedAt;
+  }
+  view.offlineReady =
+      event.offline && view.listFetchedAt && now - *view.listFetchedAt <= event.offlineMaxAgeMinutes * kMinuteMs;
+}
 
 // The venue's registered stations, with who is signed in through them and their last check.
 std::vector<IngressStation> venueStations(Reader& reader, const std::vector<StationRecord>& all,
-                                          const std::string& placeCode, const IngressCounts& counts, TimeMs now) {
+                                          const std::string& placeCode, const Event& event,
+                                          const IngressCounts& counts, TimeMs now) {
   std::map<std::string, TimeMs> lastCheck;
   for (const IngressGate& g : counts.gates) lastCheck[g.source] = g.lastCheck;
   std::vector<IngressStation> out;
@@ -26,6 +45,8 @@ std::vector<IngressStation> venueStations(Reader& reader, const std::vector<Stat
     if (st.removed || st.placeCode != placeCode) continue;
     IngressStation view{st.name, st.block, {}, 0, std::nullopt, st.lastSeen};
     if (const auto it = lastCheck.find(stationSource(st.id)); it != lastCheck.end()) view.lastCheck = it->second;
+    view.silent = !st.lastSeen || now - *st.lastSeen > kStationSilentMs;
+    markOfflineReady(view, st, reader.offlineListFetches(st.id), event, now);
     if (st.lastSeen && now - *st.lastSeen < kStationSessionSeenMs) {
       const std::optional<SessionRecord> session = reader.latestStationSession(st.id);
       if (session && sessionLive(*session, now)) {
@@ -43,6 +64,29 @@ std::vector<IngressStation> venueStations(Reader& reader, const std::vector<Stat
 // when it began before the minutes looked back over (it then keeps one identity however long it lasts).
 std::string alarmId(const std::string& kind, const std::string& about, std::int64_t level, bool ongoing, TimeMs since) {
   return kind + "|" + about + "|" + std::to_string(level) + "|" + (ongoing ? "ongoing" : std::to_string(since));
+}
+
+// One alarm per hand-over with conflicts or refused decisions still in force at `now`, oldest
+// first, its gates named.
+std::vector<IngressAlarm> conflictAlarms(const std::vector<OfflineConflict>& conflicts, const StationNames& names,
+                                         TimeMs now) {
+  std::vector<IngressAlarm> out;
+  std::map<std::int64_t, std::size_t> byAlarm;
+  for (OfflineConflict c : conflicts) {
+    if (now - c.handedAt > kConflictAlarmMs) continue;
+    auto [it, added] = byAlarm.emplace(c.alarm, out.size());
+    if (added) {
+      const std::string id = std::to_string(c.alarm);
+      out.push_back(IngressAlarm{"offline-handover", alarmId("offline-handover", id, 0, false, c.handedAt),
+                                 sourceLabel(c.gate, names), c.handedAt, 0, 0, 0, {}});
+    }
+    IngressAlarm& alarm = out[it->second];
+    c.gate = sourceLabel(c.gate, names);
+    if (!c.otherGate.empty()) c.otherGate = sourceLabel(c.otherGate, names);
+    ++(c.reason == kOfflineRefused ? alarm.of : alarm.count);
+    alarm.conflicts.push_back(std::move(c));
+  }
+  return out;
 }
 
 bool spikeReason(const std::string& reason) {
@@ -77,8 +121,15 @@ IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
     q.gateMinutesSince = minute - kSpikeLookbackMinutes - kSpikeMinutes + 1;
     s.counts = reader.ingressCounts(q);
     s.capacity = reader.eventCapacity(s.event.bizCode);
+    const std::vector<OfflineConflict> conflicts = reader.offlineConflicts(s.event.bizCode);
+    for (const OfflineConflict& c : conflicts) {
+      const std::optional<std::size_t> b = blockIndex(c.block);
+      if (!b || c.reason != rule::kOutcomeAlreadyInside) continue;
+      ++s.insideTwice[*b];
+      ++s.counts.inside[*b];
+    }
     const std::vector<StationRecord> stations = reader.allStations();
-    s.stations = venueStations(reader, stations, placeCode, s.counts, now);
+    s.stations = venueStations(reader, stations, placeCode, s.event, s.counts, now);
     // The page shows a registered station by its name, which cannot read as an address.
     StationNames names;
     std::map<std::int64_t, std::string> blocks;
@@ -93,6 +144,7 @@ IngressSnapshot takeIngressSnapshot(Store& store, const std::string& placeCode,
       s.gateBlocks.push_back(id && blocks.count(*id) ? blocks[*id] : std::string());
     }
     s.alarms = ingressAlarms(s, labels);
+    for (IngressAlarm& a : conflictAlarms(conflicts, names, now)) s.alarms.push_back(std::move(a));
     for (std::size_t i = 0; i < labels.size(); ++i) s.counts.gates[i].source = labels[i];
     s.hasEvent = true;
   });

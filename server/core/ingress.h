@@ -36,16 +36,22 @@ inline constexpr std::array<std::string_view, 2> kSpikeReasons{"unknown-ticket",
 inline constexpr std::int64_t kSpikeLookbackMinutes = 60;
 // A stand's inside count raises an alarm at each of these shares of its capacity.
 inline constexpr std::array<std::int64_t, 2> kCapacityPercents{95, 100};
+// A hand-over's offline conflicts and refused decisions are an alarm for this long after the
+// hand-over: the match day's control room sees them, the next day's does not.
+inline constexpr TimeMs kConflictAlarmMs = kFlowMinutes * kMinuteMs;
 
 // One alarm in force. `id` names this occurrence: the same while it lasts, another when it ends and
 // comes again, so that a page keeps an acknowledgement for exactly as long as it applies.
 struct IngressAlarm {
-  std::string kind;      // "silent-gate", "refusal-spike" or "capacity"
+  std::string kind;      // "silent-gate", "refusal-spike", "capacity" or "offline-handover"
   std::string id;
-  std::string subject;   // the gate's name (or address), or the stand block
-  TimeMs since = 0;      // the gate's last check; when the spike or the fill began
-  std::int64_t count = 0, of = 0;  // refusals of checks; inside of capacity
+  std::string subject;   // the gate's name (or address), or the stand block; the station handing over
+  TimeMs since = 0;      // the gate's last check; when the spike or the fill began; the hand-over
+  // Refusals of checks; inside of capacity; a hand-over's conflicts and refused decisions.
+  std::int64_t count = 0, of = 0;
   std::int64_t percent = 0;        // the capacity level reached
+  // An offline-handover alarm's lines, their gates by the names the page shows.
+  std::vector<OfflineConflict> conflicts;
 };
 
 // A registered station of the venue as the control room sees it.
@@ -55,6 +61,12 @@ struct IngressStation {
   TimeMs signedInAt = 0;   // when that session was opened
   std::optional<TimeMs> lastCheck;  // of the event, within the flow window
   std::optional<TimeMs> lastSeen;   // any request with its key
+  // Not seen for kSilentGateMs beyond the minute its last request may be written late by.
+  bool silent = true;
+  // The last offline list of the snapshot's event it fetched that serves its block, and whether
+  // that list is younger than the event's offline max age (the event's offline checking on).
+  std::optional<TimeMs> listFetchedAt;
+  bool offlineReady = false;
 };
 
 struct IngressSnapshot {
@@ -69,6 +81,9 @@ struct IngressSnapshot {
   std::vector<Stranger> strangers;
   std::vector<std::string> gateBlocks;  // the block of each of counts.gates' stations ("" for none)
   BlockCapacity capacity{};
+  // Per block, the offline conflicts that let a holder in while the ticket was inside: a second
+  // person in the stand on one ticket, counted in counts.inside too.
+  std::array<std::int64_t, kBlockCount> insideTwice{};
   std::vector<IngressStation> stations;  // in name order
   std::vector<IngressAlarm> alarms;      // gates by name, then stands
   std::string timeZone;                  // the server's, as "KST (+0900)"

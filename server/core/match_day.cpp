@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
+#include "server/core/offline_handover.h"
 #include "server/core/password.h"
 #include "server/core/sessionless_tally.h"
 #include "server/core/setup.h"
@@ -24,6 +25,8 @@ bool isSessionlessCount(const ScanRecord& l) { return l.outcome == kOutcomeSessi
 std::string kindName(const ScanRecord& l) {
   const std::string& kind = l.kind;
   if (isSessionlessCount(l)) return "without session";
+  // A station's decision handed over after an outage: its time is the station's own.
+  if (isOfflineDecision(l)) return "check (offline)";
   if (kind == "check") return "check";
   if (kind == "login") return "operator sign-in";
   if (kind == "place") return "venue sign-in";
@@ -77,9 +80,10 @@ void markAnnulled(std::vector<std::string>& rows, const std::vector<std::int64_t
   const auto it = std::lower_bound(ids.begin(), ids.end(), annulledId);
   if (it == ids.end() || *it != annulledId) return;
   std::string& row = rows[static_cast<std::size_t>(it - ids.begin())];
-  // The time cell holds no comma: the kind cell follows the first one.
+  // The time cell holds no comma, nor does a check's kind cell: the kind cell follows the first
+  // one, and its mark goes at its end ("check (offline) (annulled)").
   const std::size_t kind = row.find(',') + 1;
-  if (row.compare(kind, 6, "check,") == 0) row.insert(kind + 5, " (annulled)");
+  if (row.compare(kind, 5, "check") == 0) row.insert(row.find(',', kind), " (annulled)");
 }
 
 Operator requireOperator(Reader& r, const std::string& id) {

@@ -64,6 +64,8 @@ struct ScanExport {
 // a byte-order mark, so that Excel shows the Korean text: one header row, then
 // Time,Kind,Operator,Source,Mode,Block,TicketNo,BizCode,Code,Message,OperatorVerified, the last
 // "no" where the operator ID is only what the request typed (no session, or another operator's).
+// A station's decision handed over after an outage is of Kind "check (offline)", at the time the
+// station decided it.
 // Returns the number of lines.
 std::size_t exportScans(Store& store, const ScanExport& what, std::ostream& out);
 

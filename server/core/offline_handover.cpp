@@ -6,12 +6,16 @@
 
 #include "offline/list.h"
 #include "rule/decision.h"
+#include "server/core/control_room.h"
 #include "server/core/procedures.h"
 #include "server/core/sessions.h"
 #include "server/core/stations.h"
 
 namespace tav::server {
 namespace {
+
+// How many of a ticket's newest lines a conflict looks through for the line it clashes with.
+constexpr std::size_t kClashLookback = 200;
 
 const std::string kNotAllowed =
     "Offline decisions are handed over by a registered station whose session is the decisions' operator's; "
@@ -35,6 +39,29 @@ std::optional<rule::TicketState> stateOf(const std::optional<Ticket>& t) {
 // The live session the hand-over may use: a ticket check's, from a registered station only.
 std::optional<SessionInfo> handoverSession(Reader& r, const Caller& caller, TimeMs now) {
   return caller.station != 0 ? callerSession(r, caller, now) : std::nullopt;
+}
+
+// The line of the ticket's history that made the state a conflict clashes with: the last entry of
+// a ticket inside, the last exit of one outside, the cancellation of a cancelled one; else its
+// latest check. Read before the conflict's own line is written.
+std::optional<ScanRecord> clashingLine(Reader& r, const offline::Decision& d, std::string_view reason) {
+  const std::vector<ScanRecord> lines = r.ticketLog(d.bizCode, d.ticketNo, kPastEveryLine, kClashLookback);
+  const auto found = [&](auto&& wanted) -> std::optional<ScanRecord> {
+    for (auto it = lines.rbegin(); it != lines.rend(); ++it)
+      if (wanted(*it)) return *it;
+    return std::nullopt;
+  };
+  const auto check = [](const ScanRecord& l) { return l.kind == "check"; };
+  std::optional<ScanRecord> line;
+  if (reason == rule::kOutcomeAlreadyInside)
+    line = found([&](const ScanRecord& l) {
+      return check(l) && (l.outcome == rule::kOutcomeEntry || l.outcome == rule::kOutcomeReentry);
+    });
+  else if (reason == rule::kOutcomeNotInside)
+    line = found([&](const ScanRecord& l) { return check(l) && l.outcome == rule::kOutcomeExit; });
+  else if (reason == rule::kOutcomeCancelled)
+    line = found([](const ScanRecord& l) { return l.kind == kControlKind && l.outcome == kOutcomeCancel; });
+  return line ? line : found(check);
 }
 
 offline::HandoverResult result(const offline::Decision& d, std::string_view word, std::string why) {
@@ -65,7 +92,7 @@ void HandoverGaps::used(std::int64_t station, TimeMs now, std::int64_t used) {
 }
 
 HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<offline::Decision>& lines,
-                         const std::optional<HandoverGap>& gap) {
+                         const std::optional<HandoverGap>& gap, std::int64_t conflictAlarm) {
   HandoverOutcome out;
   if (gap && store.writesWaiting() > kHandoverWritesWaiting) {
     out.refusal = HandoverRefusal::Deferred;
@@ -94,31 +121,53 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
       out.answer.gap = std::make_pair(acknowledged + 1, lines.front().sequence - 1);
     const std::vector<OfflineListFetch> fetches = tx.offlineListFetches(caller.station);
     std::int64_t used = gap ? gap->used : 0;
+    out.conflictAlarm = conflictAlarm;
+
+    // Every line the control room hears of joins the hand-over's alarm.
+    const auto report = [&](OfflineConflict c) {
+      c.alarm = out.conflictAlarm;
+      c.handedAt = now;
+      const std::int64_t id = tx.keepOfflineConflict(c);
+      if (out.conflictAlarm == 0) out.conflictAlarm = id;
+    };
+    auto& results = out.answer.results;
+    // A refused decision of an event of the station's venue is reported to its control room too;
+    // one naming another venue's event or none is told to the station alone.
+    const auto refuse = [&](const offline::Decision& d, std::string why, bool ownEvent) {
+      if (ownEvent) {
+        OfflineConflict c;
+        c.bizCode = d.bizCode;
+        c.ticketNo = d.ticketNo;
+        c.block = d.block;
+        c.reason = std::string(kOfflineRefused);
+        c.gate = loggedSource(caller);
+        c.at = d.utcMs;
+        c.why = why;
+        report(std::move(c));
+      }
+      results.push_back(result(d, offline::kResultRefused, std::move(why)));
+    };
 
     for (const offline::Decision& d : lines) {
-      auto& results = out.answer.results;
       if (d.sequence <= acknowledged) {
         results.push_back(result(d, offline::kResultSame, "The back-end has this decision already."));
         continue;
       }
       const std::optional<Event> event = tx.findEvent(d.bizCode);
       if (!event || (!caller.stationPlace.empty() && event->placeCode != caller.stationPlace)) {
-        results.push_back(result(d, offline::kResultRefused, "The station's venue has no event with this code."));
+        refuse(d, "The station's venue has no event with this code.", false);
         continue;
       }
       if (!event->offline) {
-        results.push_back(result(d, offline::kResultRefused, "The event's offline checking is off."));
+        refuse(d, "The event's offline checking is off.", true);
         continue;
       }
       if (caller.station != 0 && !listFetched(fetches, d)) {
-        results.push_back(
-            result(d, offline::kResultRefused, "The station never fetched the offline list of this event and block."));
+        refuse(d, "The station never fetched the offline list of this event and block.", true);
         continue;
       }
       if (gap && used >= gap->allowed()) {
-        results.push_back(result(d, offline::kResultRefused,
-                                 "The station's silence allows no more decisions than one a second; this one is "
-                                 "implausible."));
+        refuse(d, "The station's silence allows no more decisions than one a second; this one is implausible.", true);
         continue;
       }
       if (tx.keyedCheckLine(d.bizCode, d.ticketNo, d.idempotencyKey)) {
@@ -144,7 +193,23 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
       line.idempotencyKey = d.idempotencyKey;
       offline::HandoverResult r = result(d, offline::kResultAccepted, "Kept as the gate decided it.");
       if (admitted(d.outcome) && !ours.after) {
-        // The gate let the holder through where the back-end would not have: both are kept.
+        // The gate let the holder through where the back-end would not have: both are kept, and
+        // the control room is told what it clashes with. A holder let in while the ticket was
+        // inside is a second person in the stand, counted in its minute.
+        const std::optional<ScanRecord> other = clashingLine(tx, d, ours.outcome);
+        OfflineConflict conflict;
+        conflict.bizCode = d.bizCode;
+        conflict.ticketNo = d.ticketNo;
+        conflict.block = ticket ? ticket->block : d.block;
+        conflict.reason = std::string(ours.outcome);
+        conflict.gate = line.source;
+        conflict.at = at;
+        if (other) {
+          conflict.otherGate = other->source;
+          conflict.otherAt = other->at;
+        }
+        if (ours.outcome == rule::kOutcomeAlreadyInside) tx.countPassage(d.bizCode, conflict.block, at, false);
+        report(std::move(conflict));
         line.outcome = std::string(kOutcomeOfflineConflict);
         line.message = "station: " + d.outcome + "; store: " + std::string(ours.outcome) + " (" + ours.message + ")";
         r = result(d, offline::kResultConflict,
@@ -160,6 +225,8 @@ HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<o
           else
             tx.recordExit(ticket->id, at);
         } else {
+          // Still a passage at its minute, as a copied store counts it from this line.
+          tx.countPassage(d.bizCode, ticket->block, at, !ours.after->inside);
           r.why = "Kept; the ticket changed later than this decision, so its state stays.";
         }
       } else {

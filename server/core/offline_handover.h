@@ -31,6 +31,10 @@ inline constexpr std::string_view kHandoverCode = "offline";
 // The outcome of a line the station admitted and the back-end would have refused.
 inline constexpr std::string_view kOutcomeOfflineConflict = "offline-conflict";
 
+// Whether the scan-log line is a station's decision handed over after an outage; its time is then
+// the station's (clamped into its silence), not the hand-over's.
+inline bool isOfflineDecision(const ScanRecord& line) { return line.kind == "check" && line.code == kHandoverCode; }
+
 // When a station's decisions may lie, by the server's clock: from its last answered request before
 // its silence to the hand-over, and how many decisions the hand-over took in it so far.
 struct HandoverGap {
@@ -70,6 +74,9 @@ struct HandoverOutcome {
   offline::HandoverAnswer answer;
   // The lines accepted or kept as conflicts: what the gap used.
   std::int64_t taken = 0;
+  // The control room's alarm the conflicts and refused decisions were reported under (the id of
+  // the first of them); 0 when there were none and none was given.
+  std::int64_t conflictAlarm = 0;
 };
 
 // Takes a station's offline decisions (decodeHandover's lines: sequences rising) in one write.
@@ -84,9 +91,13 @@ struct HandoverOutcome {
 // station fetched a list of its event and block, and (with a gap) its gap allows one more. A line
 // whose key the scan log holds is "same". The rest are kept with their time (clamped into the
 // gap): a decision the back-end would refuse is a conflict; an entry or exit later than the
-// ticket's last change changes the ticket. The acknowledged sequence becomes the last line's.
-// Throws StoreUnavailable (nothing kept).
+// ticket's last change changes the ticket; one that is not is still counted as a passage of its
+// minute. Each conflict is kept for the control room with the line it clashes with, and each
+// refused decision of an event of the station's venue with why, under one alarm per hand-over:
+// `conflictAlarm`'s when given (an import's later requests join its first's), else a new one; a
+// conflict admitted while its ticket was inside counts as an entry of its minute. The
+// acknowledged sequence becomes the last line's. Throws StoreUnavailable (nothing kept).
 HandoverOutcome handOver(Store& store, const Caller& caller, const std::vector<offline::Decision>& lines,
-                         const std::optional<HandoverGap>& gap);
+                         const std::optional<HandoverGap>& gap, std::int64_t conflictAlarm = 0);
 
 }  // namespace tav::server

@@ -311,6 +311,12 @@ bool StationDirectory::lookup(const std::string& key, std::optional<StationInfo>
   return false;
 }
 
+std::optional<TimeMs> StationDirectory::longestSilence(std::int64_t stationId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto it = asked_.find(stationId);
+  return it == asked_.end() ? std::nullopt : it->second.silenceFrom;
+}
+
 std::optional<TimeMs> StationDirectory::takeLongestSilence(std::int64_t stationId) {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto it = asked_.find(stationId);

@@ -164,10 +164,12 @@ class StationDirectory {
   // what the store throws; the directory then keeps what it knew.
   void refresh();
 
-  // When the station's longest silence since the last call for it began: its last request before
-  // the longest stretch without one (by the server's clock), or none when it asked nothing twice.
-  // Forgets the silences, so that the next call sees only later ones. What a hand-over of offline
-  // decisions takes as the start of the station's outage.
+  // When the station's longest silence since the last takeLongestSilence for it began: its last
+  // request before the longest stretch without one (by the server's clock), or none when it asked
+  // nothing twice. What a hand-over of offline decisions takes as the start of the station's outage.
+  std::optional<TimeMs> longestSilence(std::int64_t stationId) const;
+  // The same, and forgets the silences, so that the next call sees only later ones: once a
+  // hand-over was taken.
   std::optional<TimeMs> takeLongestSilence(std::int64_t stationId);
 
  private:
@@ -186,7 +188,7 @@ class StationDirectory {
   void answer(std::vector<Waiting> waiting);
 
   Store& store_;
-  std::mutex mutex_;  // guards everything below but refreshMutex_ and thread_
+  mutable std::mutex mutex_;  // guards everything below but refreshMutex_ and thread_
   std::shared_ptr<const Map> known_;
   std::unordered_map<std::int64_t, TimeMs> seen_;  // stations that asked since their last write
   struct Asked {

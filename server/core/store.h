@@ -195,6 +195,28 @@ struct OfflineListFetch {
   TimeMs fetchedAt = 0;
 };
 
+// What the control room is told of a hand-over, line by line: an offline decision the back-end
+// would have refused, kept beside what it clashes with, or a decision the hand-over refused to
+// take (reason kOfflineRefused, with why). A hand-over's lines share the id of its first as their
+// alarm.
+inline constexpr std::string_view kOfflineRefused = "refused";
+struct OfflineConflict {
+  std::int64_t id = 0;     // assigned by the store unless a copy gives it
+  std::int64_t alarm = 0;  // 0 when kept: the conflict is the first of its hand-over, its id the alarm's
+  TimeMs handedAt = 0;     // when the hand-over was kept
+  std::string bizCode, ticketNo, block;
+  std::string reason;      // the back-end's outcome word: "already-inside", "cancelled", ...
+  std::string gate;        // the offline station's source, as its scan-log line names it
+  // The station's decision: as its scan-log line has it (clamped into the station's silence), or
+  // as the station sent it for a refused one, which has no line.
+  TimeMs at = 0;
+  // The source and time of the line that made the state it clashes with (the admission before it,
+  // the exit, the cancellation); empty and none when the store holds no such line.
+  std::string otherGate;
+  std::optional<TimeMs> otherAt;
+  std::string why;  // a refused decision's reason, in one sentence; empty for a conflict
+};
+
 // Tickets of an event admitted at least once, in all and per block (in kBlocks order).
 struct AdmittedCounts {
   std::int64_t total = 0;
@@ -332,6 +354,8 @@ class Reader {
   virtual std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) = 0;
   // The highest sequence of the station's offline decisions the back-end acknowledged; 0 for none.
   virtual std::int64_t acknowledgedSequence(std::int64_t stationId) = 0;
+  // The event's offline conflicts, oldest first: a few per copied ticket scanned during an outage.
+  virtual std::vector<OfflineConflict> offlineConflicts(const std::string& bizCode) = 0;
   // The enrolment code of this hash, used or not.
   virtual std::optional<EnrolmentRecord> findEnrolment(const std::string& codeHash) = 0;
 };
@@ -394,6 +418,12 @@ class Transaction : public Reader {
   // Records that every offline decision of the station up to `sequence` is handed over; a lower
   // sequence than the one kept changes nothing.
   virtual void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) = 0;
+  // Keeps an offline conflict and returns its id: the one given (a copy), else a new one. With an
+  // alarm of 0 the conflict is its own alarm's first.
+  virtual std::int64_t keepOfflineConflict(const OfflineConflict& conflict) = 0;
+  // Counts an entry (or exit) of the ticket's block at `at` in the dashboard's minutes without a
+  // change of any ticket: an offline decision kept beside a later state of its ticket.
+  virtual void countPassage(const std::string& bizCode, const std::string& block, TimeMs at, bool exit) = 0;
   // Keeps a new enrolment code; also forgets the unused codes that expired before `expiredBefore`.
   virtual void insertEnrolment(const EnrolmentRecord& enrolment, TimeMs expiredBefore) = 0;
   // Marks the code used: it made `stationId`.

@@ -81,15 +81,27 @@ json eventJson(const Event& e) {
 // The control room's part of a snapshot: the alarms in force and the venue's stations.
 void addControlRoom(const IngressSnapshot& s, json& out) {
   json alarms = json::array();
-  for (const IngressAlarm& a : s.alarms)
-    alarms.push_back({{"kind", a.kind}, {"id", a.id}, {"subject", a.subject}, {"since", a.since},
-                      {"count", a.count}, {"of", a.of}, {"percent", a.percent}});
+  for (const IngressAlarm& a : s.alarms) {
+    json one{{"kind", a.kind}, {"id", a.id}, {"subject", a.subject}, {"since", a.since},
+             {"count", a.count}, {"of", a.of}, {"percent", a.percent}};
+    if (!a.conflicts.empty()) {
+      json conflicts = json::array();
+      for (const OfflineConflict& c : a.conflicts)
+        conflicts.push_back({{"ticketNo", c.ticketNo}, {"block", c.block}, {"reason", c.reason}, {"gate", c.gate},
+                             {"at", c.at}, {"otherGate", c.otherGate},
+                             {"otherAt", c.otherAt ? json(*c.otherAt) : json(nullptr)}, {"why", c.why}});
+      one["conflicts"] = std::move(conflicts);
+    }
+    alarms.push_back(std::move(one));
+  }
   json stations = json::array();
   for (const IngressStation& st : s.stations) {
     json one{{"name", st.name}, {"block", st.block}, {"operator", st.operatorId},
              {"signedInAt", st.operatorId.empty() ? json(nullptr) : json(st.signedInAt)},
              {"lastCheck", st.lastCheck ? json(*st.lastCheck) : json(nullptr)},
-             {"lastSeen", st.lastSeen ? json(*st.lastSeen) : json(nullptr)}};
+             {"lastSeen", st.lastSeen ? json(*st.lastSeen) : json(nullptr)}, {"silent", st.silent},
+             {"listFetchedAt", st.listFetchedAt ? json(*st.listFetchedAt) : json(nullptr)},
+             {"offlineReady", st.offlineReady}};
     stations.push_back(std::move(one));
   }
   out["alarms"] = std::move(alarms);
@@ -113,7 +125,7 @@ std::string ingressJson(const IngressSnapshot& s) {
   std::int64_t admitted = 0, inside = 0;
   for (std::size_t b = 0; b < kBlocks.size(); ++b) {
     blocks.push_back({{"block", kBlocks[b]}, {"admitted", s.counts.admitted[b]}, {"inside", s.counts.inside[b]},
-                      {"capacity", s.capacity[b]}});
+                      {"insideTwice", s.insideTwice[b]}, {"capacity", s.capacity[b]}});
     admitted += s.counts.admitted[b];
     inside += s.counts.inside[b];
     entries.push_back(flowSeries(s, b, false));
@@ -153,6 +165,7 @@ std::string ingressJson(const IngressSnapshot& s) {
       {"silentMinutes", kSilentGateMs / kMinuteMs},
       {"strangers", std::move(strangers)},
       {"strangerMinutes", kStrangerMinutes},
+      {"offline", {{"on", s.event.offline}, {"maxAgeMinutes", s.event.offlineMaxAgeMinutes}}},
   };
   addControlRoom(s, out);
   return out.dump();
@@ -324,7 +337,7 @@ json storyJson(const TicketStory& story) {
     const ScanRecord& l = s.line;
     lines.push_back({{"id", l.id}, {"at", l.at}, {"kind", l.kind}, {"operator", l.operatorId}, {"gate", s.gate},
                      {"mode", l.mode}, {"block", l.block}, {"code", l.code}, {"message", l.message},
-                     {"outcome", l.outcome},
+                     {"outcome", l.outcome}, {"offline", s.offline},
                      {"annulledBy", s.annulledBy ? json(*s.annulledBy) : json(nullptr)}});
   }
   return json{{"serverTime", story.serverTime},

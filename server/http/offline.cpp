@@ -84,7 +84,9 @@ void answerHandover(Store& store, StationDirectory& stations, HandoverGaps& gaps
     caller.station = station->id;
     caller.stationPlace = station->placeCode;
     const TimeMs now = store.now();
-    const HandoverGap gap = gaps.open(station->id, now, stations.takeLongestSilence(station->id));
+    // The silence is only looked at here: a hand-over deferred or refused leaves it for the next
+    // attempt, however late that comes, which is then judged by the real outage.
+    const HandoverGap gap = gaps.open(station->id, now, stations.longestSilence(station->id));
     const HandoverOutcome outcome = handOver(store, caller, pending.lines, gap);
     reply.vouch(outcome.refusal != HandoverRefusal::NotAllowed);
     if (outcome.refusal == HandoverRefusal::NotAllowed) return reply.send(errorResponse(403, outcome.sentence));
@@ -93,6 +95,7 @@ void answerHandover(Store& store, StationDirectory& stations, HandoverGaps& gaps
       response.set(http::field::retry_after, std::to_string(kHandoverRetryAfterSeconds));
       return reply.send(std::move(response));
     }
+    stations.takeLongestSilence(station->id);
     gaps.used(station->id, now, gap.used + outcome.taken);
     HttpResponse response{http::status::ok, 11};
     response.set(http::field::content_type, "application/json");

@@ -525,6 +525,26 @@ CREATE TABLE station_handover(
   acknowledged bigint NOT NULL
 );
 )sql",
+    // The control room's alarm for a hand-over with offline conflicts or refused decisions: each
+    // conflict with the line it clashes with, each refusal with why, read by event; a hand-over's
+    // lines name the first of them.
+    R"sql(
+CREATE TABLE offline_conflict(
+  id         bigserial PRIMARY KEY,
+  alarm      bigint NOT NULL,
+  handed_at  bigint NOT NULL,
+  bizcode    text NOT NULL,
+  ticket_no  text NOT NULL,
+  block      text NOT NULL,
+  reason     text NOT NULL,
+  gate       text NOT NULL,
+  at         bigint NOT NULL,
+  other_gate text NOT NULL,
+  other_at   bigint,
+  why        text NOT NULL
+);
+CREATE INDEX offline_conflict_event ON offline_conflict(bizcode, id);
+)sql",
     // Browser stations: one-time codes an admin makes, each redeemed once for a station key.
     R"sql(
 CREATE TABLE station_enrolment(
@@ -548,7 +568,8 @@ const std::set<std::string> kOurTables{"schema_version",  "venue",        "event
                                         "ticket",          "scan_log",     "session",         "ingress_count",
                                         "ingress_flow",    "ingress_refusal", "ingress_gate_minute", "station",
                                         "check_key",       "event_capacity", "ingress_gate_refusal", "offline_lists",
-                                        "station_handover", "station_enrolment"};
+                                        "station_handover", "offline_conflict",
+                                        "station_enrolment"};
 // Servers starting together on one database take turns at checking and migrating it ("TAVS").
 constexpr const char* kMigrationLock = "SELECT pg_advisory_xact_lock(1413568083)";
 

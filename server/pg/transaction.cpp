@@ -629,6 +629,51 @@ void PgTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t seq
         Params().integer(stationId).integer(sequence), "acknowledge a station's offline decisions");
 }
 
+namespace {
+
+constexpr const char* kConflictColumns =
+    "id, alarm, handed_at, bizcode, ticket_no, block, reason, gate, at, other_gate, other_at, why";
+
+}  // namespace
+
+std::vector<OfflineConflict> PgTransaction::offlineConflicts(const std::string& bizCode) {
+  static const std::string sql =
+      std::string("SELECT ") + kConflictColumns + " FROM offline_conflict WHERE bizcode = $1 ORDER BY id";
+  Result r = run(sql, Params().text(bizCode));
+  std::vector<OfflineConflict> out;
+  for (int i = 0; i < r.rows(); ++i)
+    out.push_back(OfflineConflict{r.integer(i, 0), r.integer(i, 1), r.integer(i, 2), r.text(i, 3), r.text(i, 4),
+                                  r.text(i, 5), r.text(i, 6), r.text(i, 7), r.integer(i, 8), r.text(i, 9),
+                                  r.optInteger(i, 10), r.text(i, 11)});
+  return out;
+}
+
+std::int64_t PgTransaction::keepOfflineConflict(const OfflineConflict& k) {
+  // The id is taken first, so that the first conflict of a hand-over names itself as its alarm.
+  const std::int64_t id =
+      k.id != 0 ? k.id
+                : run("SELECT nextval(pg_get_serial_sequence('offline_conflict', 'id'))", Params()).integer(0, 0);
+  static const std::string sql = std::string("INSERT INTO offline_conflict(") + kConflictColumns +
+                                 ") VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12)";
+  queue(sql,
+        Params().integer(id).integer(k.alarm != 0 ? k.alarm : id).integer(k.handedAt).text(k.bizCode).text(k.ticketNo)
+            .text(k.block).text(k.reason).text(k.gate).integer(k.at).text(k.otherGate).integer(k.otherAt).text(k.why),
+        "keep an offline conflict");
+  if (k.id != 0)
+    queue("SELECT setval(pg_get_serial_sequence('offline_conflict', 'id'), max(id)) FROM offline_conflict", Params(),
+          "continue the row numbering");
+  return id;
+}
+
+void PgTransaction::countPassage(const std::string& bizCode, const std::string& block, TimeMs at, bool exit) {
+  queue("INSERT INTO ingress_flow AS f(bizcode, minute, block, shard, entries, exits) "
+        "VALUES($1, $2, $3, pg_backend_pid(), $4, $5) "
+        "ON CONFLICT(bizcode, minute, block, shard) DO UPDATE "
+        "SET entries = f.entries + excluded.entries, exits = f.exits + excluded.exits",
+        Params().text(bizCode).integer(at / 60000).text(block).integer(exit ? 0 : 1).integer(exit ? 1 : 0),
+        "count an offline decision's passage");
+}
+
 std::vector<TicketState> PgTransaction::ticketStates(const std::string& bizCode, const std::string& block,
                                                      std::int64_t afterId, std::size_t limit) {
   Result r = run("SELECT id, ticket_no, block, status, inside, entry_count, last_entry FROM ticket "

@@ -133,6 +133,9 @@ class PgTransaction final : public Transaction {
   void setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) override;
   void noteOfflineList(const OfflineListFetch& fetch) override;
   void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) override;
+  std::vector<OfflineConflict> offlineConflicts(const std::string& bizCode) override;
+  std::int64_t keepOfflineConflict(const OfflineConflict& conflict) override;
+  void countPassage(const std::string& bizCode, const std::string& block, TimeMs at, bool exit) override;
   void insertEnrolment(const EnrolmentRecord& enrolment, TimeMs expiredBefore) override;
   void redeemEnrolment(const std::string& codeHash, std::int64_t stationId) override;
   void recordEntry(std::int64_t ticketId, TimeMs at) override;

@@ -381,6 +381,26 @@ CREATE TABLE station_handover(
   acknowledged INTEGER NOT NULL
 );
 )sql",
+    // The control room's alarm for a hand-over with offline conflicts or refused decisions: each
+    // conflict with the line it clashes with, each refusal with why, read by event; a hand-over's
+    // lines name the first of them.
+    R"sql(
+CREATE TABLE offline_conflict(
+  id         INTEGER PRIMARY KEY,
+  alarm      INTEGER NOT NULL,
+  handed_at  INTEGER NOT NULL,
+  bizcode    TEXT NOT NULL,
+  ticket_no  TEXT NOT NULL,
+  block      TEXT NOT NULL,
+  reason     TEXT NOT NULL,
+  gate       TEXT NOT NULL,
+  at         INTEGER NOT NULL,
+  other_gate TEXT NOT NULL,
+  other_at   INTEGER,
+  why        TEXT NOT NULL
+);
+CREATE INDEX offline_conflict_event ON offline_conflict(bizcode, id);
+)sql",
     // Browser stations: one-time codes an admin makes, each redeemed once for a station key.
     R"sql(
 CREATE TABLE station_enrolment(

@@ -663,6 +663,49 @@ void SqliteTransaction::acknowledgeSequence(std::int64_t stationId, std::int64_t
   q.bind(1, stationId).bind(2, sequence).run();
 }
 
+namespace {
+
+constexpr const char* kConflictColumns =
+    "id, alarm, handed_at, bizcode, ticket_no, block, reason, gate, at, other_gate, other_at, why";
+
+}  // namespace
+
+std::vector<OfflineConflict> SqliteTransaction::offlineConflicts(const std::string& bizCode) {
+  static const std::string sql =
+      std::string("SELECT ") + kConflictColumns + " FROM offline_conflict WHERE bizcode = ?1 ORDER BY id";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, bizCode);
+  std::vector<OfflineConflict> out;
+  while (q.step())
+    out.push_back(OfflineConflict{q.integer(0), q.integer(1), q.integer(2), q.text(3), q.text(4), q.text(5),
+                                  q.text(6), q.text(7), q.integer(8), q.text(9), q.optInteger(10), q.text(11)});
+  return out;
+}
+
+std::int64_t SqliteTransaction::keepOfflineConflict(const OfflineConflict& k) {
+  static const std::string sql = std::string("INSERT INTO offline_conflict(") + kConflictColumns +
+                                 ") VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12)";
+  Query q = c_.query(sql.c_str());
+  q.bind(1, k.id != 0 ? std::optional<std::int64_t>(k.id) : std::nullopt).bind(2, k.alarm).bind(3, k.handedAt);
+  q.bind(4, k.bizCode).bind(5, k.ticketNo).bind(6, k.block).bind(7, k.reason).bind(8, k.gate).bind(9, k.at);
+  q.bind(10, k.otherGate).bind(11, k.otherAt).bind(12, k.why).run();
+  const std::int64_t id = sqlite3_last_insert_rowid(c_.handle());
+  if (k.alarm == 0) {
+    Query own = c_.query("UPDATE offline_conflict SET alarm = id WHERE id = ?1");
+    own.bind(1, id).run();
+  }
+  return id;
+}
+
+void SqliteTransaction::countPassage(const std::string& bizCode, const std::string& block, TimeMs at, bool exit) {
+  Query q = c_.query(
+      "INSERT INTO ingress_flow(bizcode, minute, block, entries, exits) VALUES(?1, ?2 / 60000, ?3, ?4, ?5) "
+      "ON CONFLICT(bizcode, minute, block) DO UPDATE "
+      "SET entries = entries + excluded.entries, exits = exits + excluded.exits");
+  q.bind(1, bizCode).bind(2, at).bind(3, block).bind(4, std::int64_t{exit ? 0 : 1}).bind(5, std::int64_t{exit ? 1 : 0});
+  q.run();
+}
+
 std::vector<TicketState> SqliteTransaction::ticketStates(const std::string& bizCode, const std::string& block,
                                                          std::int64_t afterId, std::size_t limit) {
   // Through ticket_event_block, whose rows end with the rowid: in id order without a sort.

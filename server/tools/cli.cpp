@@ -430,13 +430,15 @@ int cmdImportJournal(const Values& v) {
   }
   const std::vector<offline::Decision> lines = journal.unacknowledged();
   std::map<std::string, std::size_t> counts;
-  std::int64_t acknowledged = 0;
-  // In requests of the hand-over's size, so that no transaction grows with the journal.
+  std::int64_t acknowledged = 0, alarm = 0;
+  // In requests of the hand-over's size, so that no transaction grows with the journal; their
+  // conflicts make one alarm for the control room.
   for (std::size_t at = 0; at < lines.size(); at += offline::kMaxHandoverLines) {
     const std::vector<offline::Decision> part(
         lines.begin() + static_cast<std::ptrdiff_t>(at),
         lines.begin() + static_cast<std::ptrdiff_t>(std::min(lines.size(), at + offline::kMaxHandoverLines)));
-    const HandoverOutcome outcome = handOver(*store, caller, part, std::nullopt);
+    const HandoverOutcome outcome = handOver(*store, caller, part, std::nullopt, alarm);
+    alarm = outcome.conflictAlarm;
     for (const offline::HandoverResult& r : outcome.answer.results) {
       ++counts[r.result];
       if (r.result == offline::kResultRefused || r.result == offline::kResultConflict)

@@ -227,7 +227,8 @@ def browser(folder):
 def wall_store(store, now_ms):
     """The demo store of a venue in full swing, written before the server opens it: 40 registered
     gates (36 signed in and checking, 4 closed), 120,000 admissions over the last three hours, one
-    gate silent for six minutes, one refusing fake tickets, the east stand at 96% of its capacity.
+    gate silent for six minutes, one refusing fake tickets, the east stand at 96% of its capacity,
+    one gate ready to check offline and one that handed over two conflicts.
     Returns the silent gate's name."""
     subprocess.run([SERVER, "demo", "--store", store, "--tickets", "130000"], check=True, stdout=subprocess.DEVNULL)
     keys = os.path.join(os.path.dirname(store), "keys")
@@ -268,6 +269,17 @@ def wall_store(store, now_ms):
                            "code, message, outcome, source, session) VALUES(?, 'check', ?, 'I', '', ?, ?, 'DEMO01', "
                            "?, '', ?, ?, 1)", (at, BIZ, f"X{g}-{k}", GATE, code, outcome, f"station:{station}"))
         east = db.execute("SELECT inside FROM inside_count WHERE bizcode = ? AND block = 'E석'", (BIZ,)).fetchone()[0]
+        # The first gate fetched its offline list a minute ago; the second handed over two copies of
+        # east-stand tickets it let in while the third gate's admissions had them inside.
+        db.execute("INSERT INTO offline_lists(station, bizcode, block, fetched_at) VALUES(?, ?, 'E석', ?)",
+                   (ids[0], BIZ, now_ms - minute))
+        inside = db.execute("SELECT ticket_no FROM ticket WHERE bizcode = ? AND block = 'E석' AND inside = 1 "
+                            "ORDER BY id LIMIT 2", (BIZ,)).fetchall()
+        for n, (ticket,) in enumerate(inside):
+            db.execute("INSERT INTO offline_conflict(id, alarm, handed_at, bizcode, ticket_no, block, reason, gate, at, "
+                       "other_gate, other_at, why) VALUES(?, 1, ?, ?, ?, 'E석', 'already-inside', ?, ?, ?, ?, '')",
+                       (n + 1, now_ms - minute, BIZ, ticket, f"station:{ids[1]}", now_ms - (3 + n) * minute,
+                        f"station:{ids[2]}", now_ms - 20 * minute))
     db.close()
     subprocess.run([SERVER, "set-event", "--store", store, "--bizcode", BIZ, "--capacity",
                     f"E석={east * 100 // 96},N석=40000,S석=40000,W석=40000"], check=True, stdout=subprocess.DEVNULL)
@@ -324,12 +336,19 @@ class WallScreen(unittest.TestCase):
             self.assertEqual(silent.get_attribute("data-acked"), "false")
             self.assertIn("10번 게이트", self.banner("refusal-spike").text)
             self.assertIn("E석", self.banner("capacity").text)
+            handover = self.banner("offline-handover").text
+            self.assertIn("2번 게이트", handover)
+            self.assertIn("3번 게이트", handover)
+            self.assertIn("충돌 2건", handover)
             self.assertTrue(wait_for(lambda: int(d.find_element(By.TAG_NAME, "body").get_attribute("data-tones") or 0), 5))
 
         with self.subTest("the page fits the wall screen: 40 gates, six digits on one line, no page scrollbar"):
             self.assertEqual(len(d.find_elements(By.CSS_SELECTOR, "#gates tbody tr")), 40)
             self.assertIn("E석", d.find_element(By.CSS_SELECTOR, "#gates tbody tr").text)
             self.assertEqual(len(d.find_elements(By.CSS_SELECTOR, '#stations tbody tr[data-signed-in="true"]')), 36)
+            ready = d.find_elements(By.CSS_SELECTOR, '#stations tbody tr[data-offline-ready="true"]')
+            self.assertEqual([r.get_attribute("data-station") for r in ready], ["1번 게이트"])
+            self.assertIn("2명", d.find_element(By.ID, "twice-0").text)
             self.assertGreaterEqual(figure(d, "admitted-total"), 100000)
             fits = d.execute_script(
                 "const e = document.documentElement;"

@@ -428,13 +428,14 @@ class StoreCaseTest : public StoreFixture, public ::testing::WithParamInterface<
 inline constexpr int kSchemaVersionsSinceEnrolment = 1;
 inline std::string dropEnrolment() { return "DROP TABLE station_enrolment; "; }
 
-// SQL that takes offline checking (the stations' acknowledged hand-overs, the events' switches and
-// keys, the noted fetches, the index of tickets by block, the scan log's check keys) and what came
-// after it out of a store again, as a server from before it left the store; the caller sets the
-// schema version back by kSchemaVersionsSinceOfflineChecking.
-inline constexpr int kSchemaVersionsSinceOfflineChecking = 2 + kSchemaVersionsSinceEnrolment;
+// SQL that takes offline checking (the hand-overs' conflicts, the stations' acknowledged
+// hand-overs, the events' switches and keys, the noted fetches, the index of tickets by block, the
+// scan log's check keys) and what came after it out of a store again, as a server from before it
+// left the store; the caller sets the schema version back by kSchemaVersionsSinceOfflineChecking.
+inline constexpr int kSchemaVersionsSinceOfflineChecking = 3 + kSchemaVersionsSinceEnrolment;
 inline std::string dropOfflineChecking() {
-  return dropEnrolment() + "DROP TABLE station_handover; DROP TABLE offline_lists; DROP INDEX ticket_event_block; ALTER TABLE scan_log DROP COLUMN idempotency_key; "
+  return dropEnrolment() + "DROP TABLE offline_conflict; DROP TABLE station_handover; DROP TABLE offline_lists; "
+         "DROP INDEX ticket_event_block; ALTER TABLE scan_log DROP COLUMN idempotency_key; "
          "ALTER TABLE event DROP COLUMN offline; ALTER TABLE event DROP COLUMN offline_max_age; "
          "ALTER TABLE event DROP COLUMN offline_key; ";
 }

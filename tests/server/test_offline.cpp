@@ -10,6 +10,9 @@
 #include <map>
 #include <utility>
 #include <regex>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 #include <set>
 #include <string>
 #include <thread>
@@ -315,6 +318,11 @@ TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
             std::string::npos)
       << first.out;
   EXPECT_EQ(admittedInStore(venue.store), 1) << "decision 1 was acknowledged: not taken again";
+  std::vector<server::OfflineConflict> reported;
+  server::openStore(venue.store, false)->read(
+      [&](server::Reader& r) { reported = r.offlineConflicts(TestVenue::kBizCode); });
+  ASSERT_EQ(reported.size(), 2u);
+  EXPECT_EQ(reported[0].alarm, reported[1].alarm) << "one alarm for the control room per run";
   const ToolResult again = runTool(import);
   EXPECT_EQ(again.exitCode, 0) << again.err;
   EXPECT_NE(again.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos) << again.out;
@@ -322,10 +330,116 @@ TEST(OfflineHandover, ImportJournalTakesTheUnacknowledgedLinesOnce) {
   EXPECT_EQ(unnamed.exitCode, 0) << unnamed.err;
   EXPECT_NE(unnamed.out.find(": 0 accepted, 3 already kept, 0 conflicts, 0 refused"), std::string::npos)
       << "known again by their keys: " << unnamed.out;
+  server::openStore(venue.store, false)->read([&](server::Reader& r) {
+    EXPECT_EQ(r.offlineConflicts(TestVenue::kBizCode).size(), 2u) << "what was kept already raises nothing again";
+  });
   const ToolResult noStation = runTool({"import-journal", "--store", venue.store, "--station", "9번", "--place",
                                         TestVenue::kPlace, file});
   EXPECT_EQ(noStation.exitCode, 1);
   EXPECT_EQ(std::count(noStation.err.begin(), noStation.err.end(), '\n'), 1) << noStation.err;
+}
+
+// What the control room sees of a hand-over with conflicts on a real tav-server: one alarm naming
+// each conflict's ticket, both gates and both times; the copies let in while their tickets were
+// inside counted in the stand; the station offline ready; a ticket's history and the export marking
+// the decisions made offline; the stand's entries at the minutes the gate decided them.
+TEST(OfflineHandover, TheControlRoomSeesTheConflictsOfAHandOver) {
+  TestVenue venue(12);  // T00000000, T00000004 and T00000008 in E석
+  const std::string key = addStation(venue, TestVenue::kPlace, "1번 게이트");
+  setupTool({"add-operator", "--store", venue.store, "--place", TestVenue::kPlace, "--id", "boss", "--admin"},
+            "boss's password\n");
+  setupTool({"set-event", "--store", venue.store, "--bizcode", TestVenue::kBizCode, "--offline", "on"});
+  ServerProcess server(venue.store);
+  server.start();
+  const std::string session = sessionInStore(venue.store), admin = sessionInStore(venue.store, "boss");
+  ASSERT_EQ(fetchList(server, session, key, TestVenue::kBizCode, "E석").status, 200);
+  const TimeMsForTest fetched = server::Store::systemNow();
+  // Online, at a gate without a key, while the station is cut off: T0 goes in.
+  auto online = server.client(session);
+  online->set_default_headers({{"Cookie", "tav_session=" + session}});
+  ASSERT_EQ(codeOf(*online, checkText("I", ticketNo(0))), "0");
+  // The station's silence must allow its three decisions, one a second.
+  std::this_thread::sleep_for(std::chrono::milliseconds(3500));
+
+  // T0 let in offline too; T4 in, and its copy after it.
+  const std::vector<offline::Decision> lines{decision(1, ticketNo(0), fetched + 500),
+                                             decision(2, ticketNo(4), fetched + 1000),
+                                             decision(3, ticketNo(4), fetched + 1500)};
+  httplib::Headers headers{{"Cookie", "tav_session=" + session}, {"Tav-Station", key}};
+  auto res = server.client()->Post("/api/v1/offline/checks", headers, offline::encodeHandover(lines), "application/json");
+  ASSERT_TRUE(res);
+  ASSERT_EQ(res->status, 200) << res->body;
+  std::vector<std::string> results;
+  for (const offline::HandoverResult& r : offline::decodeHandoverAnswer(res->body).results) results.push_back(r.result);
+  EXPECT_EQ(results, (std::vector<std::string>{"conflict", "accepted", "conflict"})) << res->body;
+
+  const auto adminGet = [&](const std::string& path) {
+    auto got = server.client()->Get(path.c_str(), httplib::Headers{{"Cookie", "tav_session=" + admin}});
+    if (!got || got->status != 200) throw std::runtime_error("GET " + path + " failed");
+    return nlohmann::json::parse(got->body);
+  };
+  // The online entry's line, from T0's history: what the first conflict clashes with.
+  const nlohmann::json story = adminGet("/api/v1/tickets/" + std::string(TestVenue::kBizCode) + "/" + ticketNo(0));
+  ASSERT_EQ(story["lines"].size(), 2u) << story.dump();
+  const nlohmann::json& onlineLine = story["lines"][0];
+  EXPECT_EQ(onlineLine["gate"], "127.0.0.1");
+  EXPECT_EQ(onlineLine["offline"], false);
+  EXPECT_EQ(story["lines"][1]["gate"], "1번 게이트");
+  EXPECT_EQ(story["lines"][1]["offline"], true) << "the history marks the decision made offline";
+  EXPECT_EQ(story["lines"][1]["at"], lines[0].utcMs) << "at the gate's own time";
+  const TimeMsForTest onlineAt = onlineLine["at"];
+
+  const nlohmann::json snapshot = adminGet("/api/v1/ingress?bizcode=" + std::string(TestVenue::kBizCode));
+  std::vector<nlohmann::json> alarms;
+  for (const nlohmann::json& a : snapshot["alarms"])
+    if (a["kind"] == "offline-handover") alarms.push_back(a);
+  ASSERT_EQ(alarms.size(), 1u) << snapshot["alarms"].dump();
+  EXPECT_EQ(alarms[0]["subject"], "1번 게이트");
+  EXPECT_EQ(alarms[0]["count"], 2);
+  EXPECT_EQ(alarms[0]["of"], 0) << "nothing refused";
+  struct Conflict {
+    std::string ticket, gate, otherGate;
+    TimeMsForTest at, otherAt;
+  };
+  const std::vector<Conflict> expected{{ticketNo(0), "1번 게이트", "127.0.0.1", lines[0].utcMs, onlineAt},
+                                       {ticketNo(4), "1번 게이트", "1번 게이트", lines[2].utcMs, lines[1].utcMs}};
+  ASSERT_EQ(alarms[0]["conflicts"].size(), expected.size());
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const nlohmann::json& c = alarms[0]["conflicts"][i];
+    EXPECT_EQ(c["ticketNo"], expected[i].ticket);
+    EXPECT_EQ(c["reason"], "already-inside");
+    EXPECT_EQ(c["gate"], expected[i].gate);
+    EXPECT_EQ(c["at"], expected[i].at);
+    EXPECT_EQ(c["otherGate"], expected[i].otherGate);
+    EXPECT_EQ(c["otherAt"], expected[i].otherAt);
+  }
+  const nlohmann::json& east = snapshot["blocks"][0];
+  EXPECT_EQ(east["insideTwice"], 2);
+  EXPECT_EQ(east["inside"], 4) << "T0 and T4, and a second person on each";
+  EXPECT_EQ(snapshot["offline"]["on"], true);
+  ASSERT_EQ(snapshot["stations"].size(), 1u);
+  EXPECT_EQ(snapshot["stations"][0]["offlineReady"], true);
+  EXPECT_EQ(snapshot["stations"][0]["silent"], false);
+  // Every entry of the stand at the minute it was decided.
+  std::map<TimeMsForTest, int> wanted, shown;
+  for (TimeMsForTest at : {onlineAt, lines[0].utcMs, lines[1].utcMs, lines[2].utcMs}) ++wanted[at / 60000 * 60000];
+  const TimeMsForTest first = snapshot["flow"]["firstMinute"];
+  const nlohmann::json& entries = snapshot["flow"]["entries"][0];
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].get<int>() != 0) shown[first + static_cast<TimeMsForTest>(i) * 60000] = entries[i];
+  EXPECT_EQ(shown, wanted);
+
+  // The export marks the three decisions made offline.
+  const std::string csv = setupTool({"export-scans", "--store", venue.store, "--place", TestVenue::kPlace,
+                                     "--bizcode", TestVenue::kBizCode, "--csv", "-"});
+  std::istringstream rows(csv);
+  std::map<std::string, int> kinds;  // of T0's and T4's lines
+  for (std::string row; std::getline(rows, row);) {
+    if (row.find(ticketNo(0)) == std::string::npos && row.find(ticketNo(4)) == std::string::npos) continue;
+    const std::size_t kind = row.find(',') + 1;
+    ++kinds[row.substr(kind, row.find(',', kind) - kind)];
+  }
+  EXPECT_EQ(kinds, (std::map<std::string, int>{{"check", 1}, {"check (offline)", 3}})) << csv;
 }
 
 }  // namespace

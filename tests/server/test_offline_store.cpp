@@ -4,18 +4,25 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
+#include <map>
+#include <sstream>
 #include <regex>
+#include <tuple>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "offline/handover.h"
 #include "offline/list.h"
+#include "server/core/copy_store.h"
 #include "server/core/demo_data.h"
+#include "server/core/ingress.h"
 #include "server/core/match_day.h"
 #include "server/core/offline_handover.h"
 #include "server/core/offline_list.h"
 #include "server/core/stations.h"
+#include "server/tools/open_store.h"
 #include "tests/server/pg_test_server.h"
 #include "tests/server/server_process.h"
 #include "tests/server/store_fixture.h"
@@ -235,7 +242,8 @@ TEST_P(OfflineStore, HandOverKeepsWhatHappenedOnce) {
     for (const server::IngressFlow& f : r.ingressCounts(server::IngressQuery{"BIZ"}).flow) entries += f.entries;
   });
   EXPECT_EQ(admitted, 3) << "T1 offline, T3 and T4 online";
-  EXPECT_EQ(entries, 3) << "the dashboard counts the offline entry as an entry";
+  EXPECT_EQ(entries, 4) << "the dashboard counts the offline entry as an entry, and T4's copy let in while T4 was "
+                           "inside as a second person's";
 
   // A replay changes nothing; a later request that skips sequences shows them as a gap.
   const server::HandoverOutcome replay = server::handOver(store(), station, lines, gap);
@@ -268,6 +276,148 @@ TEST_P(OfflineStore, HandOverKeepsWhatHappenedOnce) {
   std::int64_t acknowledged = 0;
   store().read([&](server::Reader& r) { acknowledged = r.acknowledgedSequence(station.station); });
   EXPECT_EQ(acknowledged, 10);
+}
+
+// Conflicts reach the control room: one alarm per hand-over naming each conflict's ticket, both
+// gates and both times, and each refused decision with why; a holder let in while the ticket was
+// inside counts in the stand and in its minute; each station's list makes it offline ready until
+// the event's max age; and copy-store moves the conflicts, the noted lists and the acknowledged
+// sequence.
+TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
+  setUpVenues();
+  server::setEventOffline(store(), "BIZ", {true, std::nullopt});
+  const TimeMs listed = now_;
+  ASSERT_EQ(fetch("BIZ", std::string(offline::kAllBlocks)).refusal, OfflineListRefusal::None);
+  const server::Caller station = stationCaller();
+  const std::string gate = server::stationSource(station.station);
+  EXPECT_EQ(field(runFrom("10.0.0.7", check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
+  const TimeMs outage = now_;
+  now_ += 600000;
+  const server::HandoverGap gap{outage, now_.load(), 0};
+  const auto line = [](std::int64_t seq, const char* ticket, TimeMs at) {
+    offline::Decision d;
+    d.sequence = seq;
+    d.idempotencyKey = std::string(21, 'C') + static_cast<char>('a' + seq);
+    d.utcMs = at;
+    d.bizCode = "BIZ";
+    d.mode = "I";
+    d.ticketNo = ticket;
+    d.operatorId = "admin";
+    d.outcome = "entry";
+    return d;
+  };
+  const server::HandoverOutcome first = server::handOver(
+      store(), station,
+      {line(1, "T1", outage + 60000), line(2, "T2", outage + 120000), line(3, "T3", outage + 180000),
+       line(4, "NOPE", outage + 240000)},
+      gap);
+  const server::HandoverOutcome second = server::handOver(store(), station, {line(5, "T3", outage + 300000)}, gap);
+  const server::HandoverOutcome none = server::handOver(store(), station, {line(6, "T4", outage + 360000)}, gap);
+  EXPECT_EQ(none.conflictAlarm, 0) << "a hand-over without conflicts raises nothing";
+  // Refused: a decision the station's silence cannot hold, reported; another venue's, told to the
+  // station alone.
+  offline::Decision elsewhere = line(8, "X1", outage);
+  elsewhere.bizCode = "BIZ2";
+  const server::HandoverOutcome refused = server::handOver(store(), station, {line(7, "T1", now_ - 100), elsewhere},
+                                                           server::HandoverGap{now_ - 900, now_.load(), 0});
+  ASSERT_EQ(refused.answer.results.size(), 2u);
+  EXPECT_EQ(refused.answer.results[0].result, offline::kResultRefused);
+  EXPECT_EQ(refused.answer.results[1].result, offline::kResultRefused);
+
+  struct Expected {
+    const char* ticket;
+    const char* block;
+    const char* reason;
+    TimeMs at;
+    std::string otherGate;
+    std::optional<TimeMs> otherAt;
+    std::int64_t alarm;
+  };
+  const std::vector<Expected> expected{
+      {"T1", "E석", "already-inside", outage + 60000, "10.0.0.7", outage, first.conflictAlarm},
+      {"T2", "N석", "cancelled", outage + 120000, "", std::nullopt, first.conflictAlarm},
+      {"NOPE", "", "unknown-ticket", outage + 240000, "", std::nullopt, first.conflictAlarm},
+      {"T3", "S석", "already-inside", outage + 300000, gate, outage + 180000, second.conflictAlarm},
+      {"T1", "", "refused", gap.to - 100, "", std::nullopt, refused.conflictAlarm}};
+  std::vector<server::OfflineConflict> kept;
+  store().read([&](server::Reader& r) { kept = r.offlineConflicts("BIZ"); });
+  ASSERT_EQ(kept.size(), expected.size());
+  EXPECT_EQ(kept[0].id, first.conflictAlarm) << "a hand-over's alarm is its first conflict";
+  EXPECT_NE(second.conflictAlarm, first.conflictAlarm);
+  for (std::size_t i = 0; i < expected.size(); ++i) {
+    const Expected& e = expected[i];
+    const server::OfflineConflict& c = kept[i];
+    EXPECT_EQ(std::tie(c.ticketNo, c.block, c.reason, c.gate, c.at, c.otherGate, c.otherAt, c.alarm, c.handedAt),
+              std::tie(e.ticket, e.block, e.reason, gate, e.at, e.otherGate, e.otherAt, e.alarm, gap.to))
+        << e.ticket;
+    EXPECT_EQ(c.why.empty(), c.reason != server::kOfflineRefused) << c.why;
+  }
+  store().read([&](server::Reader& r) { EXPECT_TRUE(r.offlineConflicts("BIZ2").empty()); });
+
+  // The snapshot: the two alarms with their gates by name, two second persons in the stands.
+  const auto snapshot = [&] { return server::takeIngressSnapshot(store(), "P1", "BIZ"); };
+  server::IngressSnapshot s = snapshot();
+  std::vector<const server::IngressAlarm*> alarms;
+  for (const server::IngressAlarm& a : s.alarms)
+    if (a.kind == "offline-handover") alarms.push_back(&a);
+  ASSERT_EQ(alarms.size(), 3u);
+  EXPECT_EQ(std::make_pair(alarms[0]->count, alarms[0]->of), std::make_pair(std::int64_t{3}, std::int64_t{0}));
+  EXPECT_EQ(std::make_pair(alarms[1]->count, alarms[1]->of), std::make_pair(std::int64_t{1}, std::int64_t{0}));
+  EXPECT_EQ(std::make_pair(alarms[2]->count, alarms[2]->of), std::make_pair(std::int64_t{0}, std::int64_t{1}));
+  EXPECT_EQ(alarms[0]->subject, "1번 게이트");
+  EXPECT_EQ(alarms[0]->since, gap.to);
+  EXPECT_EQ(alarms[0]->conflicts.at(0).gate, "1번 게이트");
+  EXPECT_EQ(alarms[0]->conflicts.at(0).otherGate, "10.0.0.7");
+  EXPECT_EQ(alarms[1]->conflicts.at(0).otherGate, "1번 게이트");
+  EXPECT_EQ(s.insideTwice, (std::array<std::int64_t, server::kBlockCount>{1, 0, 1, 0}));
+  EXPECT_EQ(s.counts.inside, (std::array<std::int64_t, server::kBlockCount>{2, 0, 2, 1}))
+      << "T1 and its copy, T3 and its copy, T4";
+  std::map<std::pair<std::int64_t, std::size_t>, std::int64_t> entries;  // by minute and block
+  for (const server::IngressFlow& f : s.counts.flow) entries[{f.minute, f.block}] += f.entries;
+  const auto minute = [](TimeMs at) { return at / server::kMinuteMs; };
+  EXPECT_EQ(entries, (std::map<std::pair<std::int64_t, std::size_t>, std::int64_t>{
+                         {{minute(outage), 0}, 1},
+                         {{minute(outage + 60000), 0}, 1},
+                         {{minute(outage + 180000), 2}, 1},
+                         {{minute(outage + 300000), 2}, 1},
+                         {{minute(outage + 360000), 3}, 1}}))
+      << "each offline decision at its own minute";
+  ASSERT_EQ(s.stations.size(), 1u);
+  EXPECT_TRUE(s.stations[0].offlineReady);
+  EXPECT_EQ(s.stations[0].listFetchedAt, listed);
+
+  // Past the event's max age the list is stale; past the alarm's time the conflicts are no alarm,
+  // while the second persons stay counted.
+  now_ = listed + server::kDefaultOfflineMaxAgeMinutes * server::kMinuteMs + 1;
+  EXPECT_FALSE(snapshot().stations.at(0).offlineReady);
+  now_ = gap.to + server::kConflictAlarmMs + 1;
+  s = snapshot();
+  EXPECT_TRUE(std::none_of(s.alarms.begin(), s.alarms.end(),
+                           [](const server::IngressAlarm& a) { return a.kind == "offline-handover"; }));
+  EXPECT_EQ(s.insideTwice[0], 1);
+
+  // copy-store moves the conflicts, the noted lists, the acknowledged sequence and the counts.
+  test::TempDir dir;
+  auto copy = server::openStore(dir.file("copy.db"), true);
+  server::copyStore(store(), *copy);
+  const auto describe = [](server::Store& from, std::int64_t stationId) {
+    std::ostringstream out;
+    from.read([&](server::Reader& r) {
+      for (const server::OfflineConflict& c : r.offlineConflicts("BIZ"))
+        out << c.id << " " << c.alarm << " " << c.handedAt << " " << c.ticketNo << " " << c.block << " " << c.reason
+            << " " << c.gate << " " << c.at << " " << c.otherGate << " " << c.otherAt.value_or(-1) << " " << c.why
+            << "\n";
+      for (const server::OfflineListFetch& f : r.offlineListFetches(stationId))
+        out << f.bizCode << " " << f.block << " " << f.fetchedAt << "\n";
+      out << "acknowledged " << r.acknowledgedSequence(stationId) << "\n";
+      server::IngressQuery q{"BIZ"};
+      const server::IngressCounts counts = r.ingressCounts(q);
+      for (const server::IngressFlow& f : counts.flow) out << f.minute << " " << f.block << " " << f.entries << "\n";
+    });
+    return out.str();
+  };
+  EXPECT_EQ(describe(*copy, station.station), describe(store(), station.station));
+  EXPECT_NE(describe(*copy, station.station).find("acknowledged 8"), std::string::npos);
 }
 
 // A store from before offline checking: each event has it off, with the default max age and a key

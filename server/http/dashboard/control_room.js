@@ -106,7 +106,10 @@
       tr.dataset.outcome = l.outcome;
       if (l.annulledBy !== null) tr.className = 'annulled';
       const result = l.message + (l.annulledBy !== null ? ' (무효 처리됨)' : '');
-      tr.append(cell(when(l.at)), cell(KINDS[l.kind] || l.kind), cell(l.gate || '-'), cell(l.operator),
+      // A decision a gate made offline: its time is the gate's own, handed over later.
+      if (l.offline) tr.dataset.offline = 'true';
+      const kind = (KINDS[l.kind] || l.kind) + (l.offline ? ' (오프라인)' : '');
+      tr.append(cell(when(l.at)), cell(kind), cell(l.gate || '-'), cell(l.operator),
         cell(MODES[l.mode] || l.mode || '-'), cell(result));
       const actions = document.createElement('td');
       if (story.annullable === l.id) {

@@ -28,9 +28,10 @@ const REASONS = {
   'not-inside': '입장 기록 없음',
   'no-session': '로그인 안 된 단말',
   'not-session-operator': '다른 운영자로 로그인된 단말',
+  'offline-conflict': '오프라인 검표 충돌',
 };
 
-const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '', utcOffsetMinutes: null };
+const state = { source: null, lastMessage: 0, retry: null, chart: null, bizCode: '', utcOffsetMinutes: null, serverTime: 0 };
 const $ = (id) => document.getElementById(id);
 const number = (n) => Number(n).toLocaleString('ko-KR');
 // Gate names in the order a person counts them: "2번 게이트" before "10번 게이트".
@@ -262,8 +263,10 @@ function gateName(name, block) {
 }
 
 // Gates in alarm first, then silent ones, then the rest by name: on a wall screen nobody scrolls.
+// A hand-over's alarm tells of an outage that is over, not of a gate that needs someone now.
+const GATE_ALARMS = new Set(['silent-gate', 'refusal-spike']);
 function renderGates(snapshot) {
-  const alarmed = new Set((snapshot.alarms || []).filter((a) => a.kind !== 'capacity').map((a) => a.subject));
+  const alarmed = new Set((snapshot.alarms || []).filter((a) => GATE_ALARMS.has(a.kind)).map((a) => a.subject));
   const rank = (g) => (alarmed.has(g.source) ? 0 : g.silent ? 1 : 2);
   const gates = (snapshot.gates || []).slice().sort((a, b) => rank(a) - rank(b) || byName(a.source, b.source));
   $('gates').querySelector('tbody').replaceChildren(...gates.map((g) => {
@@ -278,6 +281,28 @@ function renderGates(snapshot) {
   $('no-gates').hidden = gates.length > 0;
 }
 
+// The station's name with a tag when it could go on checking offline now (a list of the shown
+// event for its block, younger than the event's offline max age) or its list has grown too old.
+function stationName(st, offline) {
+  const td = gateName(st.name, st.block);
+  if (!offline || !offline.on || !st.listFetchedAt) return td;
+  const minutes = Math.max(0, Math.floor((state.serverTime - st.listFetchedAt) / 60000));
+  const tag = document.createElement('span');
+  tag.className = 'offline-tag';
+  tag.dataset.ready = st.offlineReady ? 'true' : 'false';
+  tag.textContent = st.offlineReady ? '오프라인 준비' : '목록 오래됨';
+  tag.title = '오프라인 목록 ' + minutes + '분 전';
+  td.append(tag);
+  return td;
+}
+
+// The station's last request (written once a minute at most), marked when it has gone silent.
+function seenCell(st) {
+  const td = cell(st.lastSeen ? (st.silent ? '⚠ ' : '') + clock(st.lastSeen, false) : '-');
+  if (st.silent) td.className = 'silent';
+  return td;
+}
+
 // The registered stations: the ones nobody is signed in at first, then those signed in.
 function renderStations(snapshot) {
   const stations = (snapshot.stations || []).slice().sort((a, b) => byName(a.name, b.name));
@@ -288,10 +313,12 @@ function renderStations(snapshot) {
     const tr = document.createElement('tr');
     tr.dataset.station = st.name;
     tr.dataset.signedIn = st.operator ? 'true' : 'false';
+    tr.dataset.offlineReady = st.offlineReady ? 'true' : 'false';
+    tr.dataset.silent = st.silent ? 'true' : 'false';
     if (!st.operator) tr.className = 'off';
-    tr.append(gateName(st.name, st.block), cell(st.operator || '로그인 안 됨'),
+    tr.append(stationName(st, snapshot.offline), cell(st.operator || '로그인 안 됨'),
       cell(st.signedInAt ? clock(st.signedInAt, false) + '부터' : ''),
-      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'));
+      cell(st.lastCheck ? clock(st.lastCheck, true) : '-'), seenCell(st));
     return tr;
   }));
   $('no-stations').hidden = stations.length > 0;
@@ -351,6 +378,17 @@ function alarmText(a, rules) {
     return a.subject + ' 거부 급증 (위조·취소 티켓 의심): 최근 ' + rules.spikeMinutes + '분 검표 ' + number(a.of) +
       '건 중 ' + number(a.count) + '건 거부 (등록되지 않은·취소된 티켓), ' + since + '부터';
   }
+  if (a.kind === 'offline-handover') {
+    // Each conflict: the ticket, the offline gate and its time, what it clashes with and when; each
+    // refused decision with why.
+    const clash = (c) => ' ' + (REASONS[c.reason] || c.reason) +
+      (c.otherGate ? ' ↔ ' + c.otherGate + ' ' + clock(c.otherAt, true) : '');
+    const lines = (a.conflicts || []).map((c) => '티켓 ' + c.ticketNo + (c.block ? ' (' + c.block + ')' : '') +
+      ': 오프라인 ' + c.gate + ' ' + clock(c.at, true) +
+      (c.reason === 'refused' ? ' 인계 거부 (' + c.why + ')' : clash(c)));
+    return a.subject + ' 오프라인 검표 인계 (' + since + '): 충돌 ' + number(a.count) + '건, 거부 ' + number(a.of) +
+      '건 · ' + lines.join(' · ');
+  }
   if (a.kind === 'capacity') {
     return a.subject + (a.percent >= 100 ? ' 만석' : ' 수용 ' + a.percent + '% 도달') + ': 현재 ' + number(a.count) +
       ' / ' + number(a.of) + '명, ' + since + '부터';
@@ -393,7 +431,9 @@ function renderAlarms(snapshot) {
       div.append(text, button);
     }
     div.dataset.acked = isAcked ? 'true' : 'false';
-    div.querySelector('.text').textContent = (isAcked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
+    const text = (isAcked ? '확인됨 · ' : '⚠ ') + alarmText(a, snapshot.alarmRules || {});
+    div.querySelector('.text').textContent = text;
+    div.title = text;  // a long banner shows one line on the wall; the whole of it on hover
     return div;
   }));
   const fresh = alarmState.shown.filter((a) => !a.acked && !alarmState.sounded.has(a.key));
@@ -453,6 +493,7 @@ function wakeSound() {
 
 function render(snapshot) {
   if (typeof snapshot.utcOffsetMinutes === 'number') state.utcOffsetMinutes = snapshot.utcOffsetMinutes;
+  state.serverTime = snapshot.serverTime;
   $('server-time').textContent = clock(snapshot.serverTime, true);
   $('server-time').dataset.ms = snapshot.serverTime;
   $('time-zone').textContent = snapshot.timeZone || '';
@@ -470,6 +511,9 @@ function render(snapshot) {
     standCard(i, b.block);
     $('admitted-' + i).textContent = number(b.admitted);
     $('inside-' + i).textContent = number(b.inside);
+    // A second person let in offline on a ticket already inside is counted in the stand too.
+    $('twice-' + i).hidden = !b.insideTwice;
+    $('twice-' + i).textContent = '오프라인 중복 ' + number(b.insideTwice || 0) + '명 포함';
     renderCapacity(i, b);
   });
   renderChart(snapshot.flow, snapshot.blocks);
