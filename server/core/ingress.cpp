@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 
 #include "offline/list.h"
 #include "rule/decision.h"
@@ -41,9 +42,11 @@ std::vector<IngressStation> venueStations(Reader& reader, const std::vector<Stat
   std::map<std::string, TimeMs> lastCheck;
   for (const IngressGate& g : counts.gates) lastCheck[g.source] = g.lastCheck;
   std::vector<IngressStation> out;
+  const std::set<std::int64_t> browsers = reader.enrolledStations();
   for (const StationRecord& st : all) {
     if (st.removed || st.placeCode != placeCode) continue;
     IngressStation view{st.name, st.block, {}, 0, std::nullopt, st.lastSeen};
+    view.browser = browsers.count(st.id) > 0;
     if (const auto it = lastCheck.find(stationSource(st.id)); it != lastCheck.end()) view.lastCheck = it->second;
     view.silent = !st.lastSeen || now - *st.lastSeen > kStationSilentMs;
     markOfflineReady(view, st, reader.offlineListFetches(st.id), event, now);

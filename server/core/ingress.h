@@ -67,6 +67,7 @@ struct IngressStation {
   // that list is younger than the event's offline max age (the event's offline checking on).
   std::optional<TimeMs> listFetchedAt;
   bool offlineReady = false;
+  bool browser = false;  // a browser's station page, enrolled by a one-time code
 };
 
 struct IngressSnapshot {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -358,6 +359,8 @@ class Reader {
   virtual std::vector<OfflineConflict> offlineConflicts(const std::string& bizCode) = 0;
   // The enrolment code of this hash, used or not.
   virtual std::optional<EnrolmentRecord> findEnrolment(const std::string& codeHash) = 0;
+  // The stations that redeemed an enrolment code: the browser stations.
+  virtual std::set<std::int64_t> enrolledStations() = 0;
 };
 
 // A unit of work that may write. Decisions taken on what it reads hold until it ends: a ticket

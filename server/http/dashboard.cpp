@@ -101,7 +101,7 @@ void addControlRoom(const IngressSnapshot& s, json& out) {
              {"lastCheck", st.lastCheck ? json(*st.lastCheck) : json(nullptr)},
              {"lastSeen", st.lastSeen ? json(*st.lastSeen) : json(nullptr)}, {"silent", st.silent},
              {"listFetchedAt", st.listFetchedAt ? json(*st.listFetchedAt) : json(nullptr)},
-             {"offlineReady", st.offlineReady}};
+             {"offlineReady", st.offlineReady}, {"browser", st.browser}};
     stations.push_back(std::move(one));
   }
   out["alarms"] = std::move(alarms);

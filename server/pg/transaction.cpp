@@ -611,6 +611,13 @@ std::optional<EnrolmentRecord> PgTransaction::findEnrolment(const std::string& c
                          r.integer(0, 6)};
 }
 
+std::set<std::int64_t> PgTransaction::enrolledStations() {
+  Result r = run("SELECT station FROM station_enrolment WHERE station <> 0", Params());
+  std::set<std::int64_t> out;
+  for (int i = 0; i < r.rows(); ++i) out.insert(r.integer(i, 0));
+  return out;
+}
+
 void PgTransaction::insertEnrolment(const EnrolmentRecord& e, TimeMs expiredBefore) {
   run("DELETE FROM station_enrolment WHERE station = 0 AND expires < $1", Params().integer(expiredBefore));
   run("INSERT INTO station_enrolment(code_hash, place_code, name, block, created, expires, station) "

@@ -130,6 +130,7 @@ class PgTransaction final : public Transaction {
   std::vector<OfflineListFetch> offlineListFetches(std::int64_t stationId) override;
   std::int64_t acknowledgedSequence(std::int64_t stationId) override;
   std::optional<EnrolmentRecord> findEnrolment(const std::string& codeHash) override;
+  std::set<std::int64_t> enrolledStations() override;
   void setEventOffline(const std::string& bizCode, bool offline, std::int64_t maxAgeMinutes) override;
   void noteOfflineList(const OfflineListFetch& fetch) override;
   void acknowledgeSequence(std::int64_t stationId, std::int64_t sequence) override;

@@ -639,6 +639,13 @@ std::optional<EnrolmentRecord> SqliteTransaction::findEnrolment(const std::strin
   return EnrolmentRecord{q.text(0), q.text(1), q.text(2), q.text(3), q.integer(4), q.integer(5), q.integer(6)};
 }
 
+std::set<std::int64_t> SqliteTransaction::enrolledStations() {
+  Query q = c_.query("SELECT station FROM station_enrolment WHERE station <> 0");
+  std::set<std::int64_t> out;
+  while (q.step()) out.insert(q.integer(0));
+  return out;
+}
+
 void SqliteTransaction::insertEnrolment(const EnrolmentRecord& e, TimeMs expiredBefore) {
   {
     Query q = c_.query("DELETE FROM station_enrolment WHERE station = 0 AND expires < ?1");

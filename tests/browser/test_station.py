@@ -290,6 +290,22 @@ class StationInBrowser(unittest.TestCase):
             self.assertEqual(source, f"station:{station}")
             self.assertEqual(self.fetch("/station/enrol", by_command)[0], 409, "a code works once")
 
+        with self.subTest("the dashboard marks the browser station and makes codes from its button"):
+            d.get(self.server.url + "/dashboard")
+            row = '#stations tbody tr[data-station="폰 1"]'
+            self.assertTrue(wait_for(lambda: d.find_elements(By.CSS_SELECTOR, row), 10))
+            self.assertEqual(d.find_element(By.CSS_SELECTOR, row).get_attribute("data-browser"), "true")
+            self.assertIn("브라우저", d.find_element(By.CSS_SELECTOR, row).text)
+            d.find_element(By.ID, "enrol-station").click()
+            for answer in ("폰 4", "W석"):
+                alert = d.switch_to.alert
+                alert.send_keys(answer)
+                alert.accept()
+            self.assertTrue(wait_for(lambda: re.fullmatch(r"[A-Z2-9]{5}-[A-Z2-9]{5}", d.find_element(
+                By.ID, "enrol-code").get_attribute("data-code") or ""), 10), self.text("enrol-code"))
+            d.get(self.server.url + "/station/")
+            self.assertTrue(wait_for(lambda: d.find_element(By.ID, "check").is_displayed(), 10))
+
         with self.subTest("remove-station ends the browser station's session"):
             subprocess.run([SERVER, "remove-station", "--store", self.store, "--place", PLACE, "--name", "폰 1"],
                            check=True, stdout=subprocess.DEVNULL)

@@ -285,6 +285,13 @@ function renderGates(snapshot) {
 // event for its block, younger than the event's offline max age) or its list has grown too old.
 function stationName(st, offline) {
   const td = gateName(st.name, st.block);
+  if (st.browser) {
+    const tag = document.createElement('span');
+    tag.className = 'browser-tag';
+    tag.textContent = '브라우저';
+    tag.title = '검표 페이지 (/station/)';
+    td.append(tag);
+  }
   if (!offline || !offline.on || !st.listFetchedAt) return td;
   const minutes = Math.max(0, Math.floor((state.serverTime - st.listFetchedAt) / 60000));
   const tag = document.createElement('span');
@@ -303,6 +310,28 @@ function seenCell(st) {
   return td;
 }
 
+// A one-time code for a browser station: its operator types it into the station page's sign-in
+// within the code's minutes, and that browser becomes the named station.
+async function enrolStation() {
+  const name = (prompt('새 단말 이름 (예: 3번 게이트 폰)') || '').trim();
+  if (!name) return;
+  const block = (prompt('구역 (E석, N석, S석, W석; 전체는 빈칸)') || '').trim();
+  const shown = $('enrol-code');
+  shown.hidden = false;
+  try {
+    const res = await fetch('/api/v1/stations/enrol', {
+      method: 'POST', credentials: 'same-origin', headers: { 'Content-Type': 'application/json' },
+      body: JSON.stringify(block ? { name, block } : { name }),
+    });
+    const body = await res.json().catch(() => ({}));
+    shown.dataset.code = res.ok ? body.code : '';
+    shown.textContent = res.ok ? `${name}: 등록 코드 ${body.code} (${body.minutes}분 안에 /station/ 로그인에서 입력)`
+                               : (body.error || '서버 오류 (' + res.status + ')');
+  } catch (e) {
+    shown.textContent = '서버에 연결할 수 없습니다';
+  }
+}
+
 // The registered stations: the ones nobody is signed in at first, then those signed in.
 function renderStations(snapshot) {
   const stations = (snapshot.stations || []).slice().sort((a, b) => byName(a.name, b.name));
@@ -315,6 +344,7 @@ function renderStations(snapshot) {
     tr.dataset.signedIn = st.operator ? 'true' : 'false';
     tr.dataset.offlineReady = st.offlineReady ? 'true' : 'false';
     tr.dataset.silent = st.silent ? 'true' : 'false';
+    tr.dataset.browser = st.browser ? 'true' : 'false';
     if (!st.operator) tr.className = 'off';
     tr.append(stationName(st, snapshot.offline), cell(st.operator || '로그인 안 됨'),
       cell(st.signedInAt ? clock(st.signedInAt, false) + '부터' : ''),
@@ -523,6 +553,7 @@ function render(snapshot) {
 
 document.addEventListener('DOMContentLoaded', () => {
   $('signin-form').addEventListener('submit', signIn);
+  $('enrol-station').addEventListener('click', enrolStation);
   // A browser lets a page sound only after a click or a key: the first one turns the tone on.
   for (const kind of ['pointerdown', 'keydown']) document.addEventListener(kind, wakeSound, true);
   $('sound').addEventListener('click', wakeSound);
