@@ -55,16 +55,6 @@ bool stillAdminOf(Reader& reader, const std::string& token, const std::string& p
   return session && session->role == OperatorRole::Admin && session->placeCode == place;
 }
 
-std::string contentTypeOf(std::string_view name) {
-  auto ends = [&](std::string_view ext) {
-    return name.size() >= ext.size() && name.substr(name.size() - ext.size()) == ext;
-  };
-  if (ends(".html")) return "text/html; charset=utf-8";
-  if (ends(".css")) return "text/css; charset=utf-8";
-  if (ends(".js")) return "text/javascript; charset=utf-8";
-  return "application/octet-stream";
-}
-
 HttpResponse bodyResponse(std::string body, const std::string& type) {
   HttpResponse response{http::status::ok, 11};
   response.set(http::field::content_type, type);
@@ -391,24 +381,13 @@ void answerTickets(Store& store, const Dashboard::Runner& runner, const HttpRequ
   });
 }
 
-// A page file's gzip form, made on its first request and kept for the life of the program, like
-// the file itself: every answer sends it from here.
-std::string_view gzippedFile(std::string_view name, std::string_view bytes) {
-  static std::mutex mutex;
-  static std::map<std::string, std::string, std::less<>> made;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = made.find(name);
-  if (it == made.end()) it = made.emplace(std::string(name), gzipped(bytes)).first;
-  return it->second;
-}
-
 // One of the page's files, with the headers that keep it to this server's own content; sent from
 // the one copy of it in memory, compressed when the browser takes that.
 void answerFile(const HttpRequest& request, std::string_view name, Reply& reply) {
   const std::optional<std::string_view> bytes = dashboardFile(name);
   if (!bytes) return reply.send(notFoundResponse());
   const bool gzip = acceptsGzip(request);
-  const std::string_view body = gzip ? gzippedFile(name, *bytes) : *bytes;
+  const std::string_view body = gzip ? gzippedFile(*bytes) : *bytes;
   FileResponse response{http::status::ok, 11};
   response.set(http::field::content_type, contentTypeOf(name));
   response.set(http::field::cache_control, "no-store");

@@ -8,6 +8,8 @@
 
 #include <zlib.h>
 
+#include <map>
+#include <mutex>
 #include <stdexcept>
 
 #include "server/core/errors.h"
@@ -78,6 +80,28 @@ std::string gzipped(std::string_view bytes) {
   deflateEnd(&z);
   if (result != Z_STREAM_END) throw std::runtime_error("zlib could not compress a page file.");
   return out;
+}
+
+std::string_view gzippedFile(std::string_view bytes) {
+  static std::mutex mutex;
+  // By where the bytes lie: two pages may name a file alike (index.html), never place it alike.
+  static std::map<const char*, std::string> made;
+  std::lock_guard<std::mutex> lock(mutex);
+  auto it = made.find(bytes.data());
+  if (it == made.end()) it = made.emplace(bytes.data(), gzipped(bytes)).first;
+  return it->second;
+}
+
+std::string contentTypeOf(std::string_view name) {
+  auto ends = [&](std::string_view ext) {
+    return name.size() >= ext.size() && name.substr(name.size() - ext.size()) == ext;
+  };
+  if (ends(".html")) return "text/html; charset=utf-8";
+  if (ends(".css")) return "text/css; charset=utf-8";
+  if (ends(".js")) return "text/javascript; charset=utf-8";
+  if (ends(".wav")) return "audio/wav";
+  if (ends(".wasm")) return "application/wasm";
+  return "application/octet-stream";
 }
 
 }  // namespace tav::server

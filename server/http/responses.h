@@ -36,4 +36,11 @@ bool acceptsGzip(const HttpRequest& request);
 // `bytes` in gzip form, as a browser takes it with Content-Encoding: gzip.
 std::string gzipped(std::string_view bytes);
 
+// The gzip form of a file compiled into the server (bytes that live as long as the program),
+// made at its first request and kept: every answer of that file sends it from here.
+std::string_view gzippedFile(std::string_view bytes);
+
+// The Content-Type of a page file by its name's ending: html, css, js, wav, wasm; octet-stream else.
+std::string contentTypeOf(std::string_view name);
+
 }  // namespace tav::server

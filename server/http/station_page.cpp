@@ -37,35 +37,12 @@ const std::string kPagePolicy =
     "default-src 'none'; script-src 'self' 'wasm-unsafe-eval'; style-src 'self'; img-src 'self' data:; "
     "media-src 'self'; connect-src 'self'; form-action 'none'; frame-ancestors 'none'; base-uri 'none'";
 
-std::string contentTypeOf(std::string_view name) {
-  auto ends = [&](std::string_view ext) {
-    return name.size() >= ext.size() && name.substr(name.size() - ext.size()) == ext;
-  };
-  if (ends(".html")) return "text/html; charset=utf-8";
-  if (ends(".css")) return "text/css; charset=utf-8";
-  if (ends(".js")) return "text/javascript; charset=utf-8";
-  if (ends(".wav")) return "audio/wav";
-  if (ends(".wasm")) return "application/wasm";
-  return "application/octet-stream";
-}
-
-// A file's gzip form, made on its first request and kept for the life of the program like the
-// file itself.
-std::string_view gzippedFile(std::string_view name, std::string_view bytes) {
-  static std::mutex mutex;
-  static std::map<std::string, std::string, std::less<>> made;
-  std::lock_guard<std::mutex> lock(mutex);
-  auto it = made.find(name);
-  if (it == made.end()) it = made.emplace(std::string(name), gzipped(bytes)).first;
-  return it->second;
-}
-
 void answerFile(const HttpRequest& request, std::string_view name, Reply& reply) {
   const std::optional<std::string_view> bytes = stationPageFile(name);
   if (!bytes) return reply.send(notFoundResponse());
   // The sounds are compressed already as far as gzip goes; the text files shrink to a fifth.
   const bool gzip = acceptsGzip(request) && contentTypeOf(name).rfind("text/", 0) == 0;
-  const std::string_view body = gzip ? gzippedFile(name, *bytes) : *bytes;
+  const std::string_view body = gzip ? gzippedFile(*bytes) : *bytes;
   FileResponse response{http::status::ok, 11};
   response.set(http::field::content_type, contentTypeOf(name));
   // Never kept: after an upgrade every page loads the new files, and no service worker is there

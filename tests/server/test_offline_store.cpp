@@ -290,7 +290,7 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
   ASSERT_EQ(fetch("BIZ", std::string(offline::kAllBlocks)).refusal, OfflineListRefusal::None);
   const server::Caller station = stationCaller();
   const std::string gate = server::stationSource(station.station);
-  EXPECT_EQ(field(runFrom("10.0.0.7", check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
+  EXPECT_EQ(field(runFrom("127.0.0.7", check("I", "BIZ", "", "T1", "admin")), "ErrCode"), "0");
   const TimeMs outage = now_;
   now_ += 600000;
   const server::HandoverGap gap{outage, now_.load(), 0};
@@ -334,7 +334,7 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
     std::int64_t alarm;
   };
   const std::vector<Expected> expected{
-      {"T1", "E석", "already-inside", outage + 60000, "10.0.0.7", outage, first.conflictAlarm},
+      {"T1", "E석", "already-inside", outage + 60000, "127.0.0.7", outage, first.conflictAlarm},
       {"T2", "N석", "cancelled", outage + 120000, "", std::nullopt, first.conflictAlarm},
       {"NOPE", "", "unknown-ticket", outage + 240000, "", std::nullopt, first.conflictAlarm},
       {"T3", "S석", "already-inside", outage + 300000, gate, outage + 180000, second.conflictAlarm},
@@ -367,7 +367,7 @@ TEST_P(OfflineStore, ConflictsMakeOneAlarmPerHandOverAndCountInTheStand) {
   EXPECT_EQ(alarms[0]->subject, "1번 게이트");
   EXPECT_EQ(alarms[0]->since, gap.to);
   EXPECT_EQ(alarms[0]->conflicts.at(0).gate, "1번 게이트");
-  EXPECT_EQ(alarms[0]->conflicts.at(0).otherGate, "10.0.0.7");
+  EXPECT_EQ(alarms[0]->conflicts.at(0).otherGate, "127.0.0.7");
   EXPECT_EQ(alarms[1]->conflicts.at(0).otherGate, "1번 게이트");
   EXPECT_EQ(s.insideTwice, (std::array<std::int64_t, server::kBlockCount>{1, 0, 1, 0}));
   EXPECT_EQ(s.counts.inside, (std::array<std::int64_t, server::kBlockCount>{2, 0, 2, 1}))
