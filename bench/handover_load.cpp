@@ -32,6 +32,7 @@
 #include "server/http/offline.h"
 #include "server/tools/open_store.h"
 #include "tests/server/hostile_crowd.h"
+#include "tests/server/offline_lines.h"
 #include "tests/server/server_process.h"
 #include "tests/server/store_session.h"
 #include "wire/protocol.h"
@@ -42,6 +43,7 @@ using Clock = std::chrono::steady_clock;
 using tav::bench::LeanStation;
 using tav::test::ServerProcess;
 using tav::test::TempDir;
+using tav::test::urlEncoded;
 
 constexpr int kExitEvery = 5;  // as bench_server: one live ticket in five is let out again at once
 // The station's random wait before it hands over, so that gates back at once do not come at once.
@@ -61,21 +63,6 @@ struct Settings {
 
 double sinceMs(Clock::time_point from, Clock::time_point t) {
   return std::chrono::duration<double, std::milli>(t - from).count();
-}
-
-std::string urlEncoded(const std::string& text) {
-  static const char* const kHex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
 }
 
 struct Latencies {

@@ -18,6 +18,7 @@
 #include "server/core/offline_handover.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
+#include "tests/server/offline_lines.h"
 #include "tests/server/server_process.h"
 
 namespace tav::test {
@@ -66,17 +67,7 @@ struct LiveChecks {
 std::string handoverBody(int lines, std::int64_t at) {
   std::vector<offline::Decision> decisions;
   for (int i = 1; i <= lines; ++i) {
-    offline::Decision d;
-    d.sequence = i;
-    d.idempotencyKey = std::string(18, 'Q') + std::to_string(1000 + i);
-    d.utcMs = at;
-    d.bizCode = TestVenue::kBizCode;
-    d.mode = "I";
-    d.block = "E석";
-    d.ticketNo = ticketNo(4 * (i - 1));
-    d.operatorId = TestVenue::kOperator;
-    d.outcome = "entry";
-    decisions.push_back(d);
+    decisions.push_back(offlineEntry(i, ticketNo(4 * (i - 1)), at, TestVenue::kBizCode, TestVenue::kOperator));
   }
   return offline::encodeHandover(decisions);
 }

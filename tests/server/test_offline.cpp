@@ -23,6 +23,7 @@
 #include "offline/list.h"
 #include "server/core/store.h"
 #include "server/tools/open_store.h"
+#include "tests/server/offline_lines.h"
 #include "tests/server/server_process.h"
 
 namespace tav::test {
@@ -31,22 +32,6 @@ namespace {
 using TimeMsForTest = std::int64_t;
 
 const std::regex kHttpDate(R"([A-Z][a-z]{2}, [0-9]{2} [A-Z][a-z]{2} [0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} GMT)");
-
-// Every byte but the unreserved ones percent-encoded, as a station puts a block's name in a URL.
-std::string urlEncoded(const std::string& text) {
-  static const char* const kHex = "0123456789ABCDEF";
-  std::string out;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out.push_back(static_cast<char>(c));
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
-  }
-  return out;
-}
 
 // A station of the venue registered with the command line; its key, as its install folder holds it.
 std::string addStation(TestVenue& venue, const std::string& place, const std::string& name) {
@@ -163,17 +148,7 @@ TEST(OfflineList, RefusedWithoutAStationAndSessionOfTheVenueOrWhileOffAndGivenOt
 }
 
 offline::Decision decision(std::int64_t seq, const std::string& ticket, TimeMsForTest at) {
-  offline::Decision d;
-  d.sequence = seq;
-  d.idempotencyKey = std::string(18, 'H') + std::to_string(1000 + seq);
-  d.utcMs = at;
-  d.bizCode = TestVenue::kBizCode;
-  d.mode = "I";
-  d.block = "E석";
-  d.ticketNo = ticket;
-  d.operatorId = TestVenue::kOperator;
-  d.outcome = "entry";
-  return d;
+  return offlineEntry(seq, ticket, at, TestVenue::kBizCode, TestVenue::kOperator);
 }
 
 std::int64_t admittedInStore(const std::string& store) {
