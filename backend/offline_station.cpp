@@ -93,7 +93,6 @@ void OfflineStation::forget() {
   signedIn_ = false;
   engine_.reset();
   journalRefusal_.clear();
-  signInRefusal_.clear();
   offlineOn_ = probeAnswered_ = listWanted_ = false;
   nextList_.reset();
   nextProbe_.reset();
@@ -125,17 +124,14 @@ void OfflineStation::signedIn(const QString& url, const QString& bizCode, const 
       say(journalRefusal_);
     }
   }
-  signInRefusal_.clear();
   if (engine_) {
+    // The engine's status line says that offline checking is refused; the log says why.
     try {
       if (std::optional<std::string> refused =
-              engine_->signedIn(Clock::now(), bizCode_, utf8(operatorId), utf8(blockFilter(shownBlock)))) {
-        signInRefusal_ = *refused;
-        say(signInRefusal_);
-      }
+              engine_->signedIn(Clock::now(), bizCode_, utf8(operatorId), utf8(blockFilter(shownBlock))))
+        say(*refused);
     } catch (const std::invalid_argument& e) {
-      signInRefusal_ = e.what();
-      say(signInRefusal_);
+      say(e.what());
     }
   }
   signedIn_ = true;
@@ -292,8 +288,8 @@ void OfflineStation::work() {
 void OfflineStation::fetchList() {
   std::unique_lock<std::mutex> lock(mutex_);
   const QString url = url_;
-  std::string block = engine_ ? std::string() : std::string(offline::kAllBlocks);
-  if (engine_) block = engine_->block().empty() ? std::string(offline::kAllBlocks) : engine_->block();
+  const std::string block =
+      engine_ && !engine_->block().empty() ? engine_->block() : std::string(offline::kAllBlocks);
   const std::string path = std::string(wire::kOfflineListPath) + "?bizcode=" + encoded(bizCode_) +
                            "&block=" + encoded(block);
   lock.unlock();

@@ -91,7 +91,6 @@ class OfflineStation {
   std::condition_variable wake_;
   std::unique_ptr<offline::Engine> engine_;
   std::string journalRefusal_;  // why the journal could not be opened, when it could not
-  std::string signInRefusal_;   // why the test write failed at the last sign-in
   QString url_;
   std::string bizCode_, goodsName_;
   bool signedIn_ = false;
